@@ -1,0 +1,70 @@
+#include "Module1.h"
+#include "PortIo.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <exception>
+
+std::int16_t ReadPort(std::int32_t port)
+{
+    return Ports().PortIn(port);
+}
+
+VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::function<void()>& beforePause)
+{
+    VerifiedWrite result;
+    if (value < 0 || value > 0xFF) {
+        result.error = "value " + std::to_string(value) + " is not a byte";
+        return result;
+    }
+    const auto byte = static_cast<std::uint8_t>(value);
+    PortIo& io = Ports();
+    for (std::int16_t attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        result.attempts = static_cast<std::int16_t>(attempt + 1);
+        try {
+            io.PortOut(port, byte);
+        } catch (const std::exception& e) {
+            result.error = e.what();
+        }
+        if (attempt >= kAttemptsWithoutPause) {
+            if (beforePause)
+                beforePause();
+            Delay(static_cast<std::int16_t>(kRetryPause.count()));
+        }
+        bool readBack = false;
+        try {
+            result.lastRead = io.PortIn(port);
+            readBack = result.readBack = true;
+        } catch (const std::exception& e) {
+            result.error = e.what();
+        }
+        // A read that failed proves nothing, even when the stale value matches.
+        if (readBack && result.lastRead == value) {
+            result.verified = true;
+            break;
+        }
+    }
+    return result;
+}
+
+void Delay(std::int16_t milliseconds)
+{
+    if (milliseconds <= 0)
+        return;
+    const std::chrono::nanoseconds interval = std::chrono::milliseconds(milliseconds);
+    QElapsedTimer clock; // monotonic: wall-clock jumps neither shorten nor stretch the wait
+    clock.start();
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    for (auto left = interval; left.count() > 0;
+         left = interval - std::chrono::nanoseconds(clock.nsecsElapsed())) {
+        // Round up: a timer may not fire before the remaining time is over.
+        timer.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+        loop.exec();
+    }
+}

@@ -1,0 +1,6 @@
+#include "Platform.h"
+
+int SystemVersionQuery(OsVersionInfo&)
+{
+    return 0;
+}

@@ -1,0 +1,59 @@
+#include "FakePort.h"
+
+#include <algorithm>
+
+void FakePort::Record(PortAccess access)
+{
+    accesses.push_back(access);
+    if (onAccess)
+        onAccess(access);
+}
+
+std::uint8_t FakePort::PortIn(std::int32_t port)
+{
+    if (!readError.empty())
+        throw PortError(readError);
+    std::uint8_t value = Latched(port);
+    if (stuckRead)
+        value = *stuckRead;
+    else if (streak_[port] > 0 && streak_[port] < readBackAfter)
+        value = previous_[port];
+    Record({PortAccess::Kind::Read, port, value});
+    return value;
+}
+
+void FakePort::PortOut(std::int32_t port, std::uint8_t value)
+{
+    if (!writeError.empty())
+        throw PortError(writeError);
+    if (streak_[port] > 0 && Latched(port) == value) {
+        ++streak_[port];
+    } else {
+        previous_[port] = Latched(port);
+        streak_[port] = 1;
+    }
+    latched[port] = value;
+    Record({PortAccess::Kind::Write, port, value});
+}
+
+std::uint8_t FakePort::Latched(std::int32_t port) const
+{
+    const auto it = latched.find(port);
+    return it == latched.end() ? 0 : it->second;
+}
+
+std::vector<PortAccess> FakePort::Writes() const
+{
+    std::vector<PortAccess> writes;
+    std::copy_if(accesses.begin(), accesses.end(), std::back_inserter(writes),
+                 [](const PortAccess& a) { return a.kind == PortAccess::Kind::Write; });
+    return writes;
+}
+
+std::vector<PortAccess> FakePort::ReadsAndWritesAt(std::int32_t port) const
+{
+    std::vector<PortAccess> at;
+    std::copy_if(accesses.begin(), accesses.end(), std::back_inserter(at),
+                 [port](const PortAccess& a) { return a.port == port; });
+    return at;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "PortIo.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One access that reached the port.
+struct PortAccess
+{
+    enum class Kind { Read, Write };
+    Kind kind;
+    std::int32_t port;
+    std::uint8_t value;
+    friend bool operator==(const PortAccess&, const PortAccess&) = default;
+};
+
+// A port for tests: records every access that reaches it, in order, and can
+// be told to behave like troublesome hardware.
+class FakePort final : public PortIo
+{
+public:
+    std::uint8_t PortIn(std::int32_t port) override;
+    void PortOut(std::int32_t port, std::uint8_t value) override;
+    bool IsSimulated(std::int32_t) const override { return false; }
+    std::string Describe(std::int32_t) const override { return description; }
+
+    // What the register holds: the last byte written (or preset).
+    std::uint8_t Latched(std::int32_t port) const;
+    std::vector<PortAccess> Writes() const;
+    std::vector<PortAccess> ReadsAndWritesAt(std::int32_t port) const;
+
+    std::vector<PortAccess> accesses;
+    std::map<std::int32_t, std::uint8_t> latched;
+
+    // A written value reads back only from its n-th write in a row on;
+    // before that reads give the register's previous value.
+    int readBackAfter = 1;
+    // Every read gives this (a register that cannot be read back).
+    std::optional<std::uint8_t> stuckRead;
+    // Non-empty: reads, or writes, fail with these words.
+    std::string readError;
+    std::string writeError;
+    std::string description = "fake port";
+    // Runs after each recorded access, e.g. to deliver a click mid-write.
+    std::function<void(const PortAccess&)> onAccess;
+
+private:
+    void Record(PortAccess access);
+
+    std::map<std::int32_t, int> streak_;
+    std::map<std::int32_t, std::uint8_t> previous_;
+};

@@ -1,0 +1,54 @@
+#include "PictureBox.h"
+#include "Twips.h"
+
+#include <QPainter>
+#include <QSvgRenderer>
+
+LineControl::LineControl(const QString& name, double x1, double y1, double x2, double y2, QWidget* box)
+    : QObject(box), x1_(x1), y1_(y1), x2_(x2), y2_(y2)
+{
+    setObjectName(name);
+}
+
+void LineControl::Set(double& coordinate, double twips)
+{
+    if (coordinate == twips)
+        return;
+    coordinate = twips;
+    static_cast<QWidget*>(parent())->update();
+}
+
+PictureBox::PictureBox(const QString& name, const QString& svgResource, QWidget* parent)
+    : QWidget(parent), resource_(svgResource)
+{
+    setObjectName(name);
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+const QPixmap& PictureBox::Picture()
+{
+    const qreal ratio = devicePixelRatioF();
+    if (cache_.isNull() || cache_.devicePixelRatio() != ratio) {
+        QSvgRenderer renderer(resource_);
+        const QSize natural = renderer.defaultSize();
+        cache_ = QPixmap(natural * ratio);
+        cache_.setDevicePixelRatio(ratio);
+        cache_.fill(palette().color(QPalette::Window));
+        QPainter painter(&cache_);
+        renderer.render(&painter, QRectF(QPointF(0, 0), natural));
+    }
+    return cache_;
+}
+
+void PictureBox::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    painter.drawPixmap(0, 0, Picture());
+    painter.setRenderHint(QPainter::Antialiasing);
+    for (const LineControl* line : findChildren<LineControl*>(Qt::FindDirectChildrenOnly)) {
+        painter.setPen(QPen(line->BorderColor, line->BorderWidth, Qt::SolidLine, Qt::RoundCap));
+        painter.drawLine(LineFromTwips(line->X1(), line->Y1(), line->X2(), line->Y2()));
+    }
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QColor>
+#include <QObject>
+#include <QPixmap>
+#include <QWidget>
+
+class QSvgRenderer;
+
+// A line drawn over a picture box, its end points in twips of the box's
+// drawing area. Setting a coordinate repaints the box.
+class LineControl : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(double X1 READ X1 WRITE SetX1)
+    Q_PROPERTY(double Y1 READ Y1 WRITE SetY1)
+    Q_PROPERTY(double X2 READ X2 WRITE SetX2)
+    Q_PROPERTY(double Y2 READ Y2 WRITE SetY2)
+
+public:
+    LineControl(const QString& name, double x1, double y1, double x2, double y2, QWidget* box);
+
+    double X1() const { return x1_; }
+    double Y1() const { return y1_; }
+    double X2() const { return x2_; }
+    double Y2() const { return y2_; }
+    void SetX1(double twips) { Set(x1_, twips); }
+    void SetY1(double twips) { Set(y1_, twips); }
+    void SetX2(double twips) { Set(x2_, twips); }
+    void SetY2(double twips) { Set(y2_, twips); }
+
+    QColor BorderColor{0, 0, 255};
+    int BorderWidth = 2; // pixels
+
+private:
+    void Set(double& coordinate, double twips);
+
+    double x1_, y1_, x2_, y2_;
+};
+
+// A picture shown at its natural size from the top-left corner, with the
+// box's LineControl children drawn over it.
+class PictureBox : public QWidget
+{
+    Q_OBJECT
+
+public:
+    PictureBox(const QString& name, const QString& svgResource, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    const QPixmap& Picture();
+
+    QString resource_;
+    QPixmap cache_; // rendered once per device pixel ratio
+};
