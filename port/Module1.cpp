@@ -65,6 +65,8 @@ void Delay(std::int16_t milliseconds)
          left = interval - std::chrono::nanoseconds(clock.nsecsElapsed())) {
         // Round up: a timer may not fire before the remaining time is over.
         timer.start(std::chrono::ceil<std::chrono::milliseconds>(left));
-        loop.exec();
+        if (loop.exec() < 0)
+            break; // the application is quitting: its loops no longer run
+
     }
 }

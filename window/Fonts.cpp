@@ -1,5 +1,6 @@
 #include "Fonts.h"
 
+#include <QFontDatabase>
 #include <QStringList>
 
 #include <cmath>
@@ -15,5 +16,11 @@ QFont PanelFont(double points, QFont::Weight weight, bool underline)
     font.setWeight(weight);
     font.setUnderline(underline);
     font.setItalic(false);
+    // The usual stand-ins run about 4% wider than the face the layout was
+    // drawn for; narrowing them keeps every caption inside its box.
+    static const bool original = QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))
+        || QFontDatabase::hasFamily(QStringLiteral("Microsoft Sans Serif"));
+    if (!original)
+        font.setStretch(96);
     return font;
 }

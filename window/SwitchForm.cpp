@@ -159,7 +159,8 @@ void SwitchForm::CreateControls()
     Label4->setFont(PanelFont(8.25, QFont::Bold));
 
     // Says which port the panel talks to, and any write that did not verify.
-    PortStatus = MakeLabel(this, QStringLiteral("PortStatus"), QString(), QRect(240, 5520, 9270, 255));
+    PortStatus = MakeLabel(this, QStringLiteral("PortStatus"), QString(), QRect(240, 5475, 9270, 540));
+    PortStatus->setWordWrap(true);
 
     setTabOrder(ModelCombo, Command2);
     setTabOrder(Command2, C1);
@@ -307,15 +308,23 @@ void SwitchForm::ToggleControlBit(QPushButton* own, QPushButton* other, std::int
     QCoreApplication::processEvents();
 }
 
+std::int16_t SwitchForm::ReadDataRegister() const
+{
+    // Whatever sits below address 1 is not the board's port.
+    if (PortAddress < 1)
+        throw PortError("no port at address " + std::to_string(PortAddress) + "; type the port's address and press Enter");
+    return ReadPort(PortAddress);
+}
+
 void SwitchForm::SetControlBit(std::int16_t bit)
 {
-    const auto value = static_cast<std::int16_t>(ReadPort(PortAddress) | (1 << bit));
+    const auto value = static_cast<std::int16_t>(ReadDataRegister() | (1 << bit));
     Write(PortAddress, value);
 }
 
 void SwitchForm::ClearControlBit(std::int16_t bit)
 {
-    const auto value = static_cast<std::int16_t>(ReadPort(PortAddress) & (0xFF - (1 << bit)));
+    const auto value = static_cast<std::int16_t>(ReadDataRegister() & (0xFF - (1 << bit)));
     Write(PortAddress, value);
 }
 
@@ -365,14 +374,14 @@ void SwitchForm::ShowPortInUse()
 {
     statusIsFailure_ = false;
     SetTextColor(PortStatus, QApplication::palette().color(QPalette::WindowText));
-    if (PortAddress < 1) {
-        PortStatus->setText(QStringLiteral("Port %1: not a port address; nothing is written").arg(PortAddress));
-        return;
-    }
-    PortStatus->setText(QStringLiteral("Port %1 (%2): %3")
-                            .arg(PortAddress)
-                            .arg(Hex(PortAddress, 3))
-                            .arg(QString::fromStdString(Ports().Describe(PortAddress))));
+    const QString text = PortAddress < 1
+        ? QStringLiteral("Port %1: not a port address; nothing is written").arg(PortAddress)
+        : QStringLiteral("Port %1 (%2): %3")
+              .arg(PortAddress)
+              .arg(Hex(PortAddress, 3))
+              .arg(QString::fromStdString(Ports().Describe(PortAddress)));
+    PortStatus->setText(text);
+    PortStatus->setToolTip(text);
 }
 
 void SwitchForm::ShowFailedWrite(std::int32_t port, std::int16_t value, const VerifiedWrite& write)
@@ -386,4 +395,5 @@ void SwitchForm::ShowFailedWrite(std::int32_t port, std::int16_t value, const Ve
     if (!write.error.empty())
         text += QStringLiteral(": ") + QString::fromStdString(write.error);
     PortStatus->setText(text);
+    PortStatus->setToolTip(text);
 }

@@ -59,6 +59,7 @@ private:
     void C2_Click();
     void Command2_Click();
 
+    std::int16_t ReadDataRegister() const;
     void TakeAddress();
     void ToggleControlBit(QPushButton* own, QPushButton* other, std::int16_t bit);
     void ClearRegisters(bool control);
