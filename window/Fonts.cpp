@@ -18,8 +18,11 @@ QFont PanelFont(double points, QFont::Weight weight, bool underline)
     font.setItalic(false);
     // The usual stand-ins run about 4% wider than the face the layout was
     // drawn for; narrowing them keeps every caption inside its box.
-    static const bool original = QFontDatabase::hasFamily(QStringLiteral("MS Sans Serif"))
-        || QFontDatabase::hasFamily(QStringLiteral("Microsoft Sans Serif"));
+    // (families() rather than hasFamily(): no costly alias resolution)
+    static const bool original = [] {
+        const QStringList installed = QFontDatabase::families();
+        return installed.contains(QStringLiteral("MS Sans Serif")) || installed.contains(QStringLiteral("Microsoft Sans Serif"));
+    }();
     if (!original)
         font.setStretch(96);
     return font;

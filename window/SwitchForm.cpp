@@ -7,6 +7,7 @@
 #include "PictureBox.h"
 #include "PortIo.h"
 #include "Schematic.h"
+#include "SvgIcon.h"
 #include "Twips.h"
 
 #include <QApplication>
@@ -16,6 +17,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 
 namespace {
@@ -47,6 +49,27 @@ void SetTextColor(QWidget* widget, const QColor& color)
     palette.setColor(QPalette::WindowText, color);
     widget->setPalette(palette);
 }
+
+// A push button that acts on the release before it repaints itself raised,
+// so the board hears of a click without waiting for the drawing.
+class ControlBitButton : public QPushButton
+{
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void mouseReleaseEvent(QMouseEvent* event) override
+    {
+        if (event->button() == Qt::LeftButton && isDown() && hitButton(event->position().toPoint())) {
+            setDown(false);
+            event->accept();
+            emit released();
+            emit clicked();
+            return;
+        }
+        QPushButton::mouseReleaseEvent(event);
+    }
+};
 
 QString Hex(std::int64_t value, int digits)
 {
@@ -99,7 +122,7 @@ void SwitchForm::CreateControls()
 {
     setObjectName(QStringLiteral("SwitchForm"));
     setWindowTitle(QStringLiteral("Switch     Rev. A1"));
-    setWindowIcon(QIcon(QStringLiteral(":/switch-icon.svg")));
+    setWindowIcon(SvgIcon(QStringLiteral(":/switch-icon.svg")));
     setFixedSize(PixelsFromTwips(9750), PixelsFromTwips(6135));
     setFont(PanelFont(8.25));
 
@@ -119,7 +142,7 @@ void SwitchForm::CreateControls()
 
     const QColor labelColor = QApplication::palette().color(QPalette::WindowText);
     auto makeBit = [&](const QString& name, int left) {
-        auto* button = Place(new QPushButton(kZero, Frame1), name, left, 600, 375, 375);
+        auto* button = Place(new ControlBitButton(kZero, Frame1), name, left, 600, 375, 375);
         button->setToolTip(QStringLiteral("Click to change"));
         button->setFont(PanelFont(12, QFont::Bold));
         return button;
