@@ -1,10 +1,14 @@
 #include "Form1.h"
 
 #include "Fonts.h"
+#include "SvgIcon.h"
 #include "Twips.h"
 
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace {
 
@@ -35,7 +39,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("RF Switches - Help "));
-    setWindowIcon(QIcon(QStringLiteral(":/help-icon.svg")));
+    setWindowIcon(SvgIcon(QStringLiteral(":/help-icon.svg")));
     setFixedSize(PixelsFromTwips(7770), PixelsFromTwips(3270));
 
     Text1 = new QPlainTextEdit(this);
@@ -52,10 +56,32 @@ Form1::Form1(QWidget* parent) : QWidget(parent)
     Text1->setEnabled(false);
 }
 
-void ShowHelpWindow()
+namespace {
+
+// Beside the panel, on its right where the screen has room, else on its left.
+void PlaceBeside(QWidget& window, const QWidget& panel)
 {
-    if (!helpWindow)
+    const QRect frame = panel.frameGeometry();
+    const QScreen* screen = panel.screen();
+    const QRect room = screen ? screen->availableGeometry() : QRect();
+    constexpr int gap = 8;
+    QPoint at(frame.right() + 1 + gap, frame.top());
+    if (room.isValid() && at.x() + window.frameGeometry().width() > room.right() + 1)
+        at.setX(std::max(room.left(), frame.left() - gap - window.frameGeometry().width()));
+    window.move(at);
+}
+
+} // namespace
+
+void ShowHelpWindow(const QWidget* beside)
+{
+    if (!helpWindow) {
         helpWindow = new Form1;
+        if (beside)
+            PlaceBeside(*helpWindow, *beside);
+    }
+    // A minimised window would stay out of sight however often it is shown.
+    helpWindow->setWindowState(helpWindow->windowState() & ~Qt::WindowMinimized);
     helpWindow->show();
     helpWindow->raise();
     helpWindow->activateWindow();

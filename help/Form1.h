@@ -20,9 +20,10 @@ private:
     QPlainTextEdit* Text1 = nullptr;
 };
 
-// The program's one help window: created on first use and kept for the rest
-// of the run; shown without an owner, brought to the front and activated.
-void ShowHelpWindow();
+// The program's one help window: created on first use (placed beside
+// `beside`) and kept for the rest of the run; shown without an owner, brought
+// to the front and activated.
+void ShowHelpWindow(const QWidget* beside = nullptr);
 
 // The help window if it has been created, else nullptr.
 Form1* HelpWindow();

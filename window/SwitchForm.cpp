@@ -378,7 +378,7 @@ void SwitchForm::UpdateSchematic()
 
 void SwitchForm::Command2_Click()
 {
-    ShowHelpWindow();
+    ShowHelpWindow(this);
 }
 
 void SwitchForm::Write(std::int32_t port, std::int16_t value)
