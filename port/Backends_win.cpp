@@ -1,6 +1,8 @@
-#include "PortLayer.h"
+#include "DllPort.h"
 
 std::vector<std::unique_ptr<PortBackend>> MakeSystemBackends()
 {
-    return {};
+    std::vector<std::unique_ptr<PortBackend>> backends;
+    backends.push_back(std::make_unique<DllPort>());
+    return backends;
 }

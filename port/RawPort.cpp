@@ -1,0 +1,95 @@
+#include "RawPort.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Words(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "permission denied; raw I/O needs root and no kernel lockdown";
+    case ENOENT:
+        return "not found";
+    default: {
+        std::string words = std::strerror(error);
+        if (!words.empty())
+            words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+        return words;
+    }
+    }
+}
+
+std::string Hex(std::int32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, value < 0 ? "%d" : "0x%X", value);
+    return text;
+}
+
+} // namespace
+
+RawPort::RawPort(std::string device, std::function<bool(std::int32_t)> ownedElsewhere)
+    : device_(std::move(device)), ownedElsewhere_(std::move(ownedElsewhere))
+{
+}
+
+RawPort::~RawPort()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool RawPort::Serves(std::int32_t port, std::string& whyNot)
+{
+    try {
+        Reach(port);
+        return true;
+    } catch (const PortError& error) {
+        whyNot = error.what();
+        return false;
+    }
+}
+
+void RawPort::Reach(std::int32_t port)
+{
+    if (port < kFirstAddress || port > kLastAddress)
+        throw PortError(device_ + ": refusing " + Hex(port) + "; only 0x100 to 0xFFFF may be a parallel port");
+    if (ownedElsewhere_ && ownedElsewhere_(port))
+        throw PortError(device_ + ": " + Hex(port) + " belongs to the parallel-port driver");
+    if (!opened_) {
+        opened_ = true;
+        fd_ = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd_ < 0)
+            failure_ = device_ + ": " + Words(errno);
+    }
+    if (fd_ < 0)
+        throw PortError(failure_);
+}
+
+std::uint8_t RawPort::PortIn(std::int32_t port)
+{
+    Reach(port);
+    unsigned char value = 0;
+    const ssize_t read = pread(fd_, &value, 1, port);
+    if (read != 1)
+        throw PortError(device_ + ": " + (read < 0 ? Words(errno) : "nothing to read at " + Hex(port)));
+    return value;
+}
+
+void RawPort::PortOut(std::int32_t port, std::uint8_t value)
+{
+    Reach(port);
+    const unsigned char byte = value;
+    const ssize_t written = pwrite(fd_, &byte, 1, port);
+    if (written != 1)
+        throw PortError(device_ + ": " + (written < 0 ? Words(errno) : "nothing written at " + Hex(port)));
+}
