@@ -1,5 +1,7 @@
 #include "FakePort.h"
 
+#include <QStringList>
+
 #include <algorithm>
 
 void FakePort::Record(PortAccess access)
@@ -56,4 +58,19 @@ std::vector<PortAccess> FakePort::ReadsAndWritesAt(std::int32_t port) const
     std::copy_if(accesses.begin(), accesses.end(), std::back_inserter(at),
                  [port](const PortAccess& a) { return a.port == port; });
     return at;
+}
+
+QString Trace(const std::vector<PortAccess>& accesses)
+{
+    QStringList steps;
+    for (const PortAccess& a : accesses)
+        steps << QStringLiteral("%1%2:%3").arg(a.kind == PortAccess::Kind::Read ? 'r' : 'w').arg(a.port).arg(a.value, 2, 16, QLatin1Char('0'));
+    return steps.join(QLatin1Char(' '));
+}
+
+QString FakePort::Take()
+{
+    const QString trace = Trace(accesses);
+    accesses.clear();
+    return trace;
 }

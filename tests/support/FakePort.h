@@ -2,6 +2,8 @@
 
 #include "PortIo.h"
 
+#include <QString>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,6 +20,9 @@ struct PortAccess
     friend bool operator==(const PortAccess&, const PortAccess&) = default;
 };
 
+// "w888:01 r888:01": kind, address and hex value of each access, oldest first.
+QString Trace(const std::vector<PortAccess>& accesses);
+
 // A port for tests: records every access that reaches it, in order, and can
 // be told to behave like troublesome hardware.
 class FakePort final : public PortIo
@@ -32,6 +37,8 @@ public:
     std::uint8_t Latched(std::int32_t port) const;
     std::vector<PortAccess> Writes() const;
     std::vector<PortAccess> ReadsAndWritesAt(std::int32_t port) const;
+    // The Trace of the accesses since the last call.
+    QString Take();
 
     std::vector<PortAccess> accesses;
     std::map<std::int32_t, std::uint8_t> latched;
