@@ -5,26 +5,45 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 
-# Debian packages the build, the tests and the screenshots need.
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
-            dpkg-dev file desktop-file-utils appstream
-# The QEMU parallel-port test: about 80 MB installed without recommends.
-PACKAGES += qemu-system-x86 busybox-static cpio
+# Debian packages that building and running the panel need.
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
+# What the tests need besides: the package checks, the QEMU parallel-port test
+# (about 80 MB without recommends), and clang for the address fuzzer.
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream \
+                 qemu-system-x86 busybox-static cpio \
+                 clang libclang-rt-dev
+# MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
+# on disk). Optional: where they do not install, that test is skipped.
+WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build run test bench clean
+# $(call install-missing,PACKAGES): installs those not yet installed, quietly
+# when all are there.
+define install-missing
+missing=$$(for p in $(1); do \
+    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+if [ -n "$$missing" ]; then \
+    echo "Installing missing packages:" $$missing; \
+    $(SUDO) apt-get update -qq && \
+    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=300 $$missing >/dev/null; \
+fi
+endef
+
+.PHONY: all deps test-deps windows-deps configure build run test bench clean
 
 all: build
 
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    echo "Installing missing packages:" $$missing; \
-	    $(SUDO) apt-get update -qq && \
-	    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
-	fi
+	@$(call install-missing,$(PACKAGES))
+
+test-deps: deps
+	@$(call install-missing,$(TEST_PACKAGES))
+
+windows-deps:
+	@{ $(call install-missing,$(WINDOWS_PACKAGES)); } || \
+	    echo "Windows test tools not installed: the Windows port test will be skipped"
 
 $(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
@@ -41,7 +60,7 @@ run: build
 	fi
 	$(APP)
 
-test: build
+test: build test-deps windows-deps kernel
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 bench: build
@@ -49,24 +68,6 @@ bench: build
 
 clean:
 	rm -rf $(BUILD)
-
-# MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
-# on disk, under a minute to install). Optional: where they do not install,
-# `make test` reports that test as skipped.
-WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
-
-.PHONY: windows-deps
-test: windows-deps
-windows-deps:
-	@missing=$$(for p in $(WINDOWS_PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
-	if [ -n "$$missing" ]; then \
-	    echo "Installing the Windows test tools:" $$missing; \
-	    { $(SUDO) apt-get update -qq && \
-	      $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-	          -o DPkg::Lock::Timeout=300 $$missing >/dev/null; } || \
-	    echo "Windows test tools not installed: the Windows port test will be skipped"; \
-	fi
 
 # The Debian package, in $(BUILD)/; its test (part of `make test`) checks it.
 .PHONY: package
@@ -80,7 +81,6 @@ KERNEL_DIR := $(BUILD)/kernel
 KERNEL_PACKAGE = apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $$2; exit}'
 
 .PHONY: kernel
-test: kernel
 kernel:
 	@if ! ls $(KERNEL_DIR)/boot/vmlinuz-* >/dev/null 2>&1; then \
 	    pkg=$$($(KERNEL_PACKAGE)); \
@@ -94,3 +94,31 @@ kernel:
 	    echo "Kernel not fetched: the QEMU parallel-port test will be skipped"; \
 	    rm -rf $(KERNEL_DIR).part; \
 	fi
+
+# The address conversion under libFuzzer, ASan and UBSan for FUZZ_SECONDS,
+# built with clang in $(BUILD)/fuzz. `make test` runs it for 20 s.
+FUZZ_SECONDS ?= 300
+
+.PHONY: fuzz
+fuzz: test-deps
+	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+
+# Every Qt Test program built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (any undefined behaviour fails its test) and run with leak detection; leaks
+# inside third-party libraries are suppressed by tests/sanitize/lsan.supp.
+# Not run here: the Windows test (MinGW under Wine), the QEMU test (a static
+# probe in a virtual machine), the package test (checks the normal build) and
+# the fuzzer (sanitized already, under clang).
+SANITIZE_BUILD ?= build-sanitize
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp)))
+
+.PHONY: test-sanitize
+test-sanitize: test-deps
+	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)"
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target $(TEST_PROGRAMS)
+	cd $(SANITIZE_BUILD) && QT_QPA_PLATFORM=offscreen \
+	    ASAN_OPTIONS=detect_leaks=1:strict_init_order=1:detect_stack_use_after_return=1 \
+	    LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS) -R '^tst_'

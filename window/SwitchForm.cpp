@@ -341,7 +341,10 @@ std::int16_t SwitchForm::ReadDataRegister() const
 
 void SwitchForm::SetControlBit(std::int16_t bit)
 {
-    const auto value = static_cast<std::int16_t>(ReadDataRegister() | (1 << bit));
+    // A bit is set only while the other button shows "0"; a stale or stuck
+    // read-back must not carry the other bit onto the port with this one.
+    const int otherBit = 3 & ~(1 << bit);
+    const auto value = static_cast<std::int16_t>((ReadDataRegister() | (1 << bit)) & ~otherBit);
     Write(PortAddress, value);
 }
 
