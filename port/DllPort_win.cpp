@@ -1,4 +1,5 @@
 #include "DllPort.h"
+#include "PortText.h"
 
 #include <windows.h>
 
@@ -36,12 +37,6 @@ std::string SystemMessage(DWORD code)
     return message + " (error " + std::to_string(code) + ")";
 }
 
-std::string Hex(std::int32_t port)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(port));
-    return text;
-}
 
 // InpOut takes 16-bit signed addresses and values; the bits are what count.
 short AsShort(std::int32_t value)
@@ -71,7 +66,7 @@ DllPort::~DllPort()
 void DllPort::CheckAddress(std::int32_t port) const
 {
     if (port < kFirstAddress || port > kLastAddress)
-        throw PortError("address " + std::to_string(port) + " (" + Hex(port)
+        throw PortError("address " + std::to_string(port) + " (" + HexAddress(port)
                         + ") refused: only 0x100 to 0xFFFF are passed to the port DLL");
 }
 

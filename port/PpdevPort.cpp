@@ -1,7 +1,7 @@
 #include "PpdevPort.h"
+#include "PortText.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -38,20 +38,9 @@ std::string Words(int error)
         return "no such device";
     case kClaimTimedOut:
         return "busy; another driver or program holds the port";
-    default: {
-        std::string words = std::strerror(error);
-        if (!words.empty())
-            words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
-        return words;
+    default:
+        return SystemErrorWords(error);
     }
-    }
-}
-
-std::string Hex(std::int32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(value));
-    return text;
 }
 
 void Interrupt(int) {}
@@ -175,7 +164,7 @@ const PpdevPort::Parport& PpdevPort::Reach(std::int32_t port)
         std::string words = "no parallel port at this address";
         for (const Parport& other : ports_)
             words += (&other == &ports_.front() ? "; " : ", ") + DeviceName(other.number) + " is at "
-                + std::to_string(other.base) + " (" + Hex(other.base) + ")";
+                + std::to_string(other.base) + " (" + HexAddress(other.base) + ")";
         throw PortError(words);
     }
     // Other failures are quick to meet again, so each access retries them
@@ -250,7 +239,7 @@ void PpdevPort::PortOut(std::int32_t port, std::uint8_t value)
 {
     const Parport& parport = Reach(port);
     if (port == parport.base + 1)
-        throw PortError(DeviceName(parport.number) + ": the status register " + Hex(port) + " is read only");
+        throw PortError(DeviceName(parport.number) + ": the status register " + HexAddress(port) + " is read only");
     unsigned char byte = value;
     Control(parport, port == parport.base ? PPWDATA : PPWCONTROL, &byte);
 }

@@ -1,9 +1,8 @@
 #include "RawPort.h"
+#include "PortText.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include <fcntl.h>
@@ -19,20 +18,9 @@ std::string Words(int error)
         return "permission denied; raw I/O needs root and no kernel lockdown";
     case ENOENT:
         return "not found";
-    default: {
-        std::string words = std::strerror(error);
-        if (!words.empty())
-            words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
-        return words;
+    default:
+        return SystemErrorWords(error);
     }
-    }
-}
-
-std::string Hex(std::int32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, value < 0 ? "%d" : "0x%X", value);
-    return text;
 }
 
 } // namespace
@@ -62,9 +50,9 @@ bool RawPort::Serves(std::int32_t port, std::string& whyNot)
 void RawPort::Reach(std::int32_t port)
 {
     if (port < kFirstAddress || port > kLastAddress)
-        throw PortError(device_ + ": refusing " + Hex(port) + "; only 0x100 to 0xFFFF may be a parallel port");
+        throw PortError(device_ + ": refusing " + HexAddress(port) + "; only 0x100 to 0xFFFF may be a parallel port");
     if (ownedElsewhere_ && ownedElsewhere_(port))
-        throw PortError(device_ + ": " + Hex(port) + " belongs to the parallel-port driver");
+        throw PortError(device_ + ": " + HexAddress(port) + " belongs to the parallel-port driver");
     if (!opened_) {
         opened_ = true;
         fd_ = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
@@ -81,7 +69,7 @@ std::uint8_t RawPort::PortIn(std::int32_t port)
     unsigned char value = 0;
     const ssize_t read = pread(fd_, &value, 1, port);
     if (read != 1)
-        throw PortError(device_ + ": " + (read < 0 ? Words(errno) : "nothing to read at " + Hex(port)));
+        throw PortError(device_ + ": " + (read < 0 ? Words(errno) : "nothing to read at " + HexAddress(port)));
     return value;
 }
 
@@ -91,5 +79,5 @@ void RawPort::PortOut(std::int32_t port, std::uint8_t value)
     const unsigned char byte = value;
     const ssize_t written = pwrite(fd_, &byte, 1, port);
     if (written != 1)
-        throw PortError(device_ + ": " + (written < 0 ? Words(errno) : "nothing written at " + Hex(port)));
+        throw PortError(device_ + ": " + (written < 0 ? Words(errno) : "nothing written at " + HexAddress(port)));
 }

@@ -1,0 +1,20 @@
+#include "PortText.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+std::string HexAddress(std::int32_t port)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, port < 0 ? "%d" : "0x%X", port);
+    return text;
+}
+
+std::string SystemErrorWords(int error)
+{
+    std::string words = std::strerror(error);
+    if (!words.empty())
+        words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
+    return words;
+}

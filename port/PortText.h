@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Texts the backends put into their error messages.
+
+// "0x378"; a negative number stays decimal.
+std::string HexAddress(std::int32_t port);
+
+// The C library's words for an errno value, starting in lower case so they
+// read on after a device name: "/dev/port: no such device".
+std::string SystemErrorWords(int error);
