@@ -26,6 +26,6 @@ cmake --build "$build" >/dev/null
 
 # New inputs go to the build tree; the kept corpus is only read.
 mkdir -p "$build/corpus" "$build/crashes"
-exec "$build/fuzz_address" -max_total_time="$seconds" -max_len=512 -timeout=10 \
+exec "$build/fuzz_address" -error_exitcode=1 -max_total_time="$seconds" -max_len=512 -timeout=10 \
     -dict="$here/address.dict" -artifact_prefix="$build/crashes/" -print_final_stats=1 \
     "$build/corpus" "$here/corpus"

@@ -5,45 +5,40 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
-struct Access
-{
-    int write;  // 1 for a write, 0 for a read
-    int port;
-    int value;
-};
-
 std::uint8_t registers[0x10000];
-Access accesses[1024];
-int count = 0;
+char log[8192];
+int length = 0;
+
+// " w378:01 r378:01": kind, address and value of each access, oldest first.
+void Note(char kind, int port, int value)
+{
+    if (length < int(sizeof log) - 32)
+        length += std::snprintf(log + length, sizeof log - length, " %c%X:%02X", kind, port, value);
+}
 
 std::uint8_t Read(int port)
 {
-    std::uint8_t value = registers[port & 0xFFFF];
-    if (count < 1024)
-        accesses[count++] = {0, port, value};
-    return value;
+    Note('r', port, registers[port & 0xFFFF]);
+    return registers[port & 0xFFFF];
 }
 
 [[maybe_unused]] void Write(int port, int value)
 {
     registers[port & 0xFFFF] = static_cast<std::uint8_t>(value);
-    if (count < 1024)
-        accesses[count++] = {1, port, value};
+    Note('w', port, value);
 }
 
 } // namespace
 
 extern "C" {
 
-// Copies up to `max` accesses, oldest first, and returns how many there are.
-__declspec(dllexport) int WINAPI FakeAccesses(Access* out, int max)
+__declspec(dllexport) const char* WINAPI FakeAccesses()
 {
-    for (int i = 0; i < count && i < max; ++i)
-        out[i] = accesses[i];
-    return count;
+    return log;
 }
 
 #ifdef FAKE_INPOUT
