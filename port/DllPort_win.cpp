@@ -177,13 +177,11 @@ bool DllPort::Serves(std::int32_t port, std::string& whyNot)
 {
     // The panel both reads and writes, so a DLL missing either function
     // cannot drive the board: it is reported and the address stays simulated.
-    try {
-        CheckAddress(port);
-        InFunction();
-        OutFunction();
-        return true;
-    } catch (const PortError& error) {
-        whyNot = error.what();
-        return false;
-    }
+    return Reachable(
+        [&] {
+            CheckAddress(port);
+            InFunction();
+            OutFunction();
+        },
+        whyNot);
 }

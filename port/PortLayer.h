@@ -15,6 +15,21 @@ public:
     // Whether this backend serves `port`. When it owns the address but cannot
     // reach it (no permission, device gone), it answers false and says why.
     virtual bool Serves(std::int32_t port, std::string& whyNot) = 0;
+
+protected:
+    // Serves() for a backend whose way to the port throws PortError saying
+    // why it is closed.
+    template <typename Reach>
+    static bool Reachable(Reach reach, std::string& whyNot)
+    {
+        try {
+            reach();
+            return true;
+        } catch (const PortError& error) {
+            whyNot = error.what();
+            return false;
+        }
+    }
 };
 
 // The backends this machine offers, best first (one file per OS).

@@ -142,13 +142,7 @@ std::string PpdevPort::Describe(std::int32_t port) const
 
 bool PpdevPort::Serves(std::int32_t port, std::string& whyNot)
 {
-    try {
-        Reach(port);
-        return true;
-    } catch (const PortError& error) {
-        whyNot = error.what();
-        return false;
-    }
+    return Reachable([&] { Reach(port); }, whyNot);
 }
 
 const PpdevPort::Parport& PpdevPort::Reach(std::int32_t port)

@@ -38,13 +38,7 @@ RawPort::~RawPort()
 
 bool RawPort::Serves(std::int32_t port, std::string& whyNot)
 {
-    try {
-        Reach(port);
-        return true;
-    } catch (const PortError& error) {
-        whyNot = error.what();
-        return false;
-    }
+    return Reachable([&] { Reach(port); }, whyNot);
 }
 
 void RawPort::Reach(std::int32_t port)
