@@ -73,7 +73,7 @@ protected:
 
 QString Hex(std::int64_t value, int digits)
 {
-    return QStringLiteral("0x%1").arg(value, digits, 16, QLatin1Char('0')).toUpper().replace(QLatin1String("0X"), QLatin1String("0x"));
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
 
 } // namespace
