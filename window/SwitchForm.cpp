@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 
 namespace {
@@ -69,6 +70,35 @@ protected:
         }
         QPushButton::mouseReleaseEvent(event);
     }
+};
+
+// A frame with its caption set into the top edge. Drawn by hand: the
+// platform style draws group boxes from a bitmap whose loading pulls in every
+// image-format plugin at start-up.
+class FrameBox : public QGroupBox
+{
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QFontMetrics metrics(font());
+        const QRect edge = rect().adjusted(0, metrics.height() / 2, -2, -2);
+        painter.setPen(palette().color(QPalette::Dark));
+        painter.drawRect(edge);
+        painter.setPen(palette().color(QPalette::Light));
+        painter.drawRect(edge.translated(1, 1));
+        const QRect caption(kCaptionIndent, 0, metrics.horizontalAdvance(title()), metrics.height());
+        painter.fillRect(caption, palette().color(QPalette::Window));
+        painter.setFont(font());
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(caption, Qt::AlignLeft | Qt::AlignVCenter, title());
+    }
+
+private:
+    static constexpr int kCaptionIndent = 8; // pixels
 };
 
 QString Hex(std::int64_t value, int digits)
@@ -136,7 +166,7 @@ void SwitchForm::CreateControls()
     Line2 = new LineControl(QStringLiteral("Line2"), 1900, 750, 2350, 600, Picture2);
     Line1 = new LineControl(QStringLiteral("Line1"), 1680, 1200, 2160, 1080, Picture2);
 
-    Frame1 = Place(new QGroupBox(QStringLiteral("Control Bits:   "), this), QStringLiteral("Frame1"), 840, 2280, 2175, 1335);
+    Frame1 = Place(new FrameBox(QStringLiteral("Control Bits:   "), this), QStringLiteral("Frame1"), 840, 2280, 2175, 1335);
     Frame1->setFont(PanelFont(9.75, QFont::Normal, true));
     SetTextColor(Frame1, QColor(128, 0, 0));
 
