@@ -6,7 +6,7 @@
 // `--child panel|label|bare` and times, on the monotonic clock, from the spawn
 // until the child writes "painted <ru_maxrss KiB>" on its stdout.
 
-#include "Module1.h"
+#include "PortAccess.h"
 #include "PortIo.h"
 #include "SwitchForm.h"
 

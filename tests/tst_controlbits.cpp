@@ -1,4 +1,4 @@
-#include "Form1.h"
+#include "HelpWindow.h"
 #include "Panel.h"
 
 #include <QImage>

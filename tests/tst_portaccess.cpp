@@ -1,5 +1,5 @@
 #include "FakePort.h"
-#include "Module1.h"
+#include "PortAccess.h"
 #include "PortLayer.h"
 #include "SimulatedPort.h"
 

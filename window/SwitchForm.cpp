@@ -2,8 +2,8 @@
 
 #include "AddressText.h"
 #include "Fonts.h"
-#include "Form1.h"
-#include "Module1.h"
+#include "HelpWindow.h"
+#include "PortAccess.h"
 #include "PictureBox.h"
 #include "PortIo.h"
 #include "Schematic.h"

@@ -1,4 +1,4 @@
-#include "Form1.h"
+#include "HelpWindow.h"
 
 #include "Fonts.h"
 #include "SvgIcon.h"

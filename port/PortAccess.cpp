@@ -1,4 +1,4 @@
-#include "Module1.h"
+#include "PortAccess.h"
 #include "PortIo.h"
 
 #include <QElapsedTimer>
