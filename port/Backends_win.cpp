@@ -1,8 +1,8 @@
 #include "DllPort.h"
 
-std::vector<std::unique_ptr<PortBackend>> MakeSystemBackends()
+std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions&)
 {
-    std::vector<std::unique_ptr<PortBackend>> backends;
+    std::vector<std::unique_ptr<PortIo>> backends;
     backends.push_back(std::make_unique<DllPort>());
     return backends;
 }

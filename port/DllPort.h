@@ -8,7 +8,7 @@
 // Ports reached through a Windows port I/O DLL. The DLL is loaded at the first
 // access and each of its functions looked up by name at its first call, so a
 // machine without one still starts and the failure surfaces at that access.
-class DllPort final : public PortBackend
+class DllPort final : public PortIo
 {
 public:
     // The two export families the panel knows.
@@ -36,10 +36,12 @@ public:
     DllPort(const DllPort&) = delete;
     DllPort& operator=(const DllPort&) = delete;
 
+    PortStatus Open(std::int32_t base) override;
+    PortStatus Refresh() override { return status_; }
+    void Close() override { base_ = -1; }
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    std::string Describe(std::int32_t port) const override;
-    bool Serves(std::int32_t port, std::string& whyNot) override;
+    std::string Describe() const;
 
 private:
     // Any exported function, before it is cast to its real type.
@@ -64,4 +66,6 @@ private:
     std::string loadFailure_;
     Lookup in_;
     Lookup out_;
+    std::int32_t base_ = -1;
+    PortStatus status_;
 };

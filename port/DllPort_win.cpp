@@ -65,6 +65,8 @@ DllPort::~DllPort()
 
 void DllPort::CheckAddress(std::int32_t port) const
 {
+    if (base_ >= 0 && (port < base_ || port - base_ > 2))
+        throw PortError(HexAddress(port) + " is not a register of the opened port");
     if (port < kFirstAddress || port > kLastAddress)
         throw PortError("address " + std::to_string(port) + " (" + HexAddress(port)
                         + ") refused: only 0x100 to 0xFFFF are passed to the port DLL");
@@ -168,20 +170,24 @@ void DllPort::PortOut(std::int32_t port, std::uint8_t value)
         reinterpret_cast<Out32Fn>(function)(AsShort(port), value);
 }
 
-std::string DllPort::Describe(std::int32_t) const
+std::string DllPort::Describe() const
 {
     return loaded_ ? loaded_->name : "port I/O DLL, not loaded yet";
 }
 
-bool DllPort::Serves(std::int32_t port, std::string& whyNot)
+PortStatus DllPort::Open(std::int32_t base)
 {
     // The panel both reads and writes, so a DLL missing either function
-    // cannot drive the board: it is reported and the address stays simulated.
-    return Reachable(
-        [&] {
-            CheckAddress(port);
-            InFunction();
-            OutFunction();
-        },
-        whyNot);
+    // cannot drive the board: the address stays simulated and says why.
+    base_ = -1;
+    try {
+        CheckAddress(base);
+        InFunction();
+        OutFunction();
+        base_ = base;
+        status_ = {PortReach::Real, Describe(), "", "", false};
+    } catch (const PortError& error) {
+        status_ = {PortReach::Absent, "", error.what(), "", false};
+    }
+    return status_;
 }

@@ -7,12 +7,12 @@
 
 #include <exception>
 
-std::int16_t ReadPort(std::int32_t port)
+std::int16_t ReadPort(std::int32_t port, PortIo& io)
 {
-    return Ports().PortIn(port);
+    return io.PortIn(port);
 }
 
-VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::function<void()>& beforePause)
+VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::function<void()>& beforePause, PortIo& io)
 {
     VerifiedWrite result;
     if (value < 0 || value > 0xFF) {
@@ -20,7 +20,6 @@ VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::fu
         return result;
     }
     const auto byte = static_cast<std::uint8_t>(value);
-    PortIo& io = Ports();
     for (std::int16_t attempt = 0; attempt < kWriteAttempts; ++attempt) {
         result.attempts = static_cast<std::int16_t>(attempt + 1);
         try {

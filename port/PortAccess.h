@@ -1,11 +1,14 @@
 #pragma once
 
+#include "PortIo.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
 
-// Port access as the window uses it: every access goes through Ports().
+// Port access as the switch uses it: every access goes through one PortIo,
+// the system's own unless another is given.
 
 // Attempts of a verified write; the first kAttemptsWithoutPause run back to
 // back, each later one pauses kRetryPause between its write and read-back.
@@ -27,14 +30,14 @@ struct VerifiedWrite
 
 // Reads one byte at the port, widened without sign. Backend errors
 // (PortError) pass to the caller.
-std::int16_t ReadPort(std::int32_t port);
+std::int16_t ReadPort(std::int32_t port, PortIo& io = Ports());
 
 // Writes `value` and reads it back until they match or the attempts run out.
 // No error escapes; a value outside 0..255 is refused without touching the
 // port. `beforePause` runs before each pause of the slow tail, e.g. to show
 // a busy pointer.
 VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value,
-                            const std::function<void()>& beforePause = {});
+                            const std::function<void()>& beforePause = {}, PortIo& io = Ports());
 
 // Waits at least `milliseconds` on the monotonic clock in a nested event
 // loop, so pending window events are dispatched meanwhile. Zero or a negative

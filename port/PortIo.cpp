@@ -1,17 +1,30 @@
 #include "PortIo.h"
 #include "PortLayer.h"
 
+#include <utility>
+
 namespace {
+
+PortOptions& SystemOptions()
+{
+    static PortOptions options;
+    return options;
+}
 
 PortIo& SystemPorts()
 {
-    static PortLayer layer(MakeSystemBackends());
+    static PortLayer layer(MakeSystemBackends(SystemOptions()));
     return layer;
 }
 
 PortIo* current = nullptr;
 
 } // namespace
+
+void ConfigureSystemPorts(PortOptions options)
+{
+    SystemOptions() = std::move(options);
+}
 
 PortIo& Ports()
 {

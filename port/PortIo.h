@@ -12,22 +12,60 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The two operations the panel needs from an I/O port library, plus what the
-// status line says about the port behind an address.
+// Where an address stands. Exactly one holds for the address in use.
+enum class PortReach
+{
+    Real,      // a real port is claimed and drives the board
+    Unusable,  // a port is there but cannot be used now: nothing is written
+    Absent,    // no port at this address: the simulated port stands in
+    Refused,   // no backend may touch this address: nothing is written
+};
+
+// What the panel can say about the port behind an address.
+struct PortStatus
+{
+    PortReach reach = PortReach::Absent;
+    // What serves the address: "/dev/parport0", "/dev/port", "IO.DLL",
+    // "simulated port".
+    std::string device;
+    // The system's words for why it is not Real, e.g. "/dev/parport0:
+    // permission denied"; empty when Real.
+    std::string reason;
+    // What the user can do about it, e.g. "add your user to the lp group and
+    // log in again"; empty when Real.
+    std::string nextStep;
+    // Held by another program: Refresh() keeps trying in the background.
+    bool busy = false;
+
+    bool Writable() const { return reach == PortReach::Real || reach == PortReach::Absent; }
+    bool IsSimulated() const { return reach == PortReach::Absent; }
+    friend bool operator==(const PortStatus&, const PortStatus&) = default;
+};
+
+// The panel's way to the board's port: one port at a time, claimed while in
+// use. Only its three registers (data at the base, status at +1, control at
+// +2) are ever reachable.
 class PortIo
 {
 public:
     virtual ~PortIo() = default;
 
-    // Reads the byte currently readable at the I/O port. Throws PortError.
-    virtual std::uint8_t PortIn(std::int32_t port) = 0;
-    // Puts the byte on the I/O port. Throws PortError.
-    virtual void PortOut(std::int32_t port, std::uint8_t value) = 0;
+    // Looks the port up afresh and claims the one whose data register is at
+    // `base`, releasing whatever was claimed before. Touches no register and
+    // never waits for a busy port.
+    virtual PortStatus Open(std::int32_t base) = 0;
+    // Brings the status of the opened port up to date, cheaply enough for a
+    // timer: a busy port freed, a driver loaded or unloaded, ports
+    // renumbered. May reclaim or move to another backend; writes nothing.
+    virtual PortStatus Refresh() = 0;
+    // Releases the claim; accesses fail until the next Open().
+    virtual void Close() = 0;
 
-    virtual bool IsSimulated(std::int32_t port) const = 0;
-    // One line for the status bar, e.g. "/dev/parport0" or
-    // "simulated — no parallel port found".
-    virtual std::string Describe(std::int32_t port) const = 0;
+    // Reads the byte currently readable at a register of the opened port.
+    // Throws PortError, also for an address outside the port's registers.
+    virtual std::uint8_t PortIn(std::int32_t port) = 0;
+    // Puts the byte on a register of the opened port. Throws PortError.
+    virtual void PortOut(std::int32_t port, std::uint8_t value) = 0;
 };
 
 // The layer every port access goes through: the system's own unless a test or

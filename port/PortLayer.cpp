@@ -1,45 +1,91 @@
 #include "PortLayer.h"
+#include "PortText.h"
 
 #include <utility>
 
-PortLayer::PortLayer(std::vector<std::unique_ptr<PortBackend>> backends)
-    : backends_(std::move(backends))
+PortLayer::PortLayer(std::vector<std::unique_ptr<PortIo>> backends) : backends_(std::move(backends)) {}
+
+PortLayer::~PortLayer()
 {
+    Close();
 }
 
-PortIo& PortLayer::Resolve(std::int32_t port, std::string* whyNot) const
+PortStatus PortLayer::Open(std::int32_t base)
 {
-    std::string reason;
-    for (const auto& backend : backends_) {
-        std::string why;
-        if (backend->Serves(port, why))
-            return *backend;
-        if (reason.empty())
-            reason = std::move(why);
+    Close();
+    base_ = base;
+    opened_ = true;
+    return Lookup();
+}
+
+PortStatus PortLayer::Lookup()
+{
+    if (current_)
+        current_->Close();
+    current_ = nullptr;
+    if (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase) {
+        status_ = {PortReach::Refused, "", "no I/O port at " + std::to_string(base_),
+                   "type the port's base address, e.g. 888 or &H378", false};
+        return status_;
     }
-    if (whyNot)
-        *whyNot = reason.empty() ? "no parallel port found" : reason;
-    return simulated_;
+    std::string absentWhy;
+    for (const auto& backend : backends_) {
+        PortStatus status = backend->Open(base_);
+        if (status.reach != PortReach::Absent) {
+            current_ = backend.get();
+            status_ = std::move(status);
+            return status_;
+        }
+        if (absentWhy.empty())
+            absentWhy = std::move(status.reason);
+    }
+    current_ = &simulated_;
+    status_ = simulated_.Open(base_);
+    if (!absentWhy.empty())
+        status_.reason = std::move(absentWhy);
+    return status_;
+}
+
+PortStatus PortLayer::Refresh()
+{
+    if (!opened_ || status_.reach == PortReach::Refused)
+        return status_;
+    if (current_ && current_ != &simulated_) {
+        PortStatus status = current_->Refresh();
+        // A port that went away is looked for again, e.g. after renumbering.
+        if (status.reach != PortReach::Absent) {
+            status_ = std::move(status);
+            return status_;
+        }
+    }
+    // Simulated, or its port gone: a driver may have come since.
+    return Lookup();
+}
+
+void PortLayer::Close()
+{
+    if (current_)
+        current_->Close();
+    current_ = nullptr;
+    opened_ = false;
+    status_ = {};
+}
+
+PortIo& PortLayer::Current()
+{
+    if (!current_)
+        throw PortError(opened_ ? status_.reason : "no port opened");
+    if (!status_.Writable())
+        throw PortError(status_.reason);
+    return *current_;
 }
 
 std::uint8_t PortLayer::PortIn(std::int32_t port)
 {
-    return Resolve(port).PortIn(port);
+    return Current().PortIn(port);
 }
 
 void PortLayer::PortOut(std::int32_t port, std::uint8_t value)
 {
-    Resolve(port).PortOut(port, value);
-}
-
-bool PortLayer::IsSimulated(std::int32_t port) const
-{
-    return Resolve(port).IsSimulated(port);
-}
-
-std::string PortLayer::Describe(std::int32_t port) const
-{
-    std::string why;
-    PortIo& io = Resolve(port, &why);
-    return io.IsSimulated(port) ? "simulated \u2014 " + why : io.Describe(port);
+    Current().PortOut(port, value);
 }

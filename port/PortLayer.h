@@ -3,54 +3,51 @@
 #include "PortIo.h"
 #include "SimulatedPort.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
-// A driver for real ports: it serves the addresses of the ports it owns.
-class PortBackend : public PortIo
+// How far the system's backends may go; set once, before the first access.
+struct PortOptions
 {
-public:
-    bool IsSimulated(std::int32_t) const override { return false; }
-
-    // Whether this backend serves `port`. When it owns the address but cannot
-    // reach it (no permission, device gone), it answers false and says why.
-    virtual bool Serves(std::int32_t port, std::string& whyNot) = 0;
-
-protected:
-    // Serves() for a backend whose way to the port throws PortError saying
-    // why it is closed.
-    template <typename Reach>
-    static bool Reachable(Reach reach, std::string& whyNot)
-    {
-        try {
-            reach();
-            return true;
-        } catch (const PortError& error) {
-            whyNot = error.what();
-            return false;
-        }
-    }
+    // Linux: raw I/O through /dev/port for a parallel port that no driver
+    // serves. Off unless the user asks for it.
+    bool rawIo = false;
+    // Windows: asked once for a base address that is not a standard parallel
+    // port's; true lets the port DLL reach it. Unset: such addresses are refused.
+    std::function<bool(std::int32_t base)> confirmNonStandard;
 };
 
-// The backends this machine offers, best first (one file per OS).
-std::vector<std::unique_ptr<PortBackend>> MakeSystemBackends();
+// The backends this machine offers, best first (one file per OS). Each answers
+// Open() with Absent for an address that is none of its ports.
+std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& options);
 
-// Picks the backend per address: the first that serves it, else a simulated
-// port, so a real port can sit behind its own registers and the rest stay
-// simulated.
+// Sets the options of the system's own layer. Takes effect only before its
+// first use.
+void ConfigureSystemPorts(PortOptions options);
+
+// Picks the backend for the opened address: the first that knows a port
+// there, usable or not; where none does, the simulated port stands in.
 class PortLayer final : public PortIo
 {
 public:
-    explicit PortLayer(std::vector<std::unique_ptr<PortBackend>> backends);
+    explicit PortLayer(std::vector<std::unique_ptr<PortIo>> backends);
+    ~PortLayer() override;
 
+    PortStatus Open(std::int32_t base) override;
+    PortStatus Refresh() override;
+    void Close() override;
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    bool IsSimulated(std::int32_t port) const override;
-    std::string Describe(std::int32_t port) const override;
 
 private:
-    PortIo& Resolve(std::int32_t port, std::string* whyNot = nullptr) const;
+    PortStatus Lookup();
+    PortIo& Current();
 
-    std::vector<std::unique_ptr<PortBackend>> backends_;
-    mutable SimulatedPort simulated_;
+    std::vector<std::unique_ptr<PortIo>> backends_;
+    SimulatedPort simulated_;
+    PortIo* current_ = nullptr;  // nullptr: nothing opened, or refused
+    std::int32_t base_ = 0;
+    bool opened_ = false;
+    PortStatus status_;
 };

@@ -11,6 +11,13 @@ std::string HexAddress(std::int32_t port)
     return text;
 }
 
+std::string HexByte(std::uint8_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+    return text;
+}
+
 std::string SystemErrorWords(int error)
 {
     std::string words = std::strerror(error);

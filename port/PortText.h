@@ -8,6 +8,9 @@
 // "0x378"; a negative number stays decimal.
 std::string HexAddress(std::int32_t port);
 
+// "0x0F": a byte as two hex digits.
+std::string HexByte(std::uint8_t value);
+
 // The C library's words for an errno value, starting in lower case so they
 // read on after a device name: "/dev/port: no such device".
 std::string SystemErrorWords(int error);

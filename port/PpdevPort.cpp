@@ -99,25 +99,27 @@ PpdevPort::~PpdevPort()
     Close();
 }
 
+
+void PpdevPort::Scan() const
+{
+    ports_.clear();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(procDir_, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() <= 7 || name.compare(0, 7, "parport") != 0
+            || name.find_first_not_of("0123456789", 7) != std::string::npos)
+            continue;
+        // "888\t1912": the base address, then the ECP registers' (if any).
+        std::ifstream file(entry.path() / "base-addr");
+        long base = 0;
+        if (file >> base && base > 0 && base <= 0xFFFF)
+            ports_.push_back({std::stoi(name.substr(7)), static_cast<std::int32_t>(base)});
+    }
+    std::sort(ports_.begin(), ports_.end(), [](const Parport& a, const Parport& b) { return a.number < b.number; });
+}
+
 const PpdevPort::Parport* PpdevPort::Find(std::int32_t port) const
 {
-    // The ports come with their drivers at boot; one look is enough.
-    if (!scanned_) {
-        scanned_ = true;
-        std::error_code error;
-        for (const auto& entry : std::filesystem::directory_iterator(procDir_, error)) {
-            const std::string name = entry.path().filename().string();
-            if (name.size() <= 7 || name.compare(0, 7, "parport") != 0
-                || name.find_first_not_of("0123456789", 7) != std::string::npos)
-                continue;
-            // "888\t1912": the base address, then the ECP registers' (if any).
-            std::ifstream file(entry.path() / "base-addr");
-            long base = 0;
-            if (file >> base && base > 0 && base <= 0xFFFF)
-                ports_.push_back({std::stoi(name.substr(7)), static_cast<std::int32_t>(base)});
-        }
-        std::sort(ports_.begin(), ports_.end(), [](const Parport& a, const Parport& b) { return a.number < b.number; });
-    }
     for (const Parport& parport : ports_)
         if (port >= parport.base && port - parport.base <= 2)
             return &parport;
@@ -126,6 +128,7 @@ const PpdevPort::Parport* PpdevPort::Find(std::int32_t port) const
 
 bool PpdevPort::Owns(std::int32_t port) const
 {
+    Scan();
     return Find(port) != nullptr;
 }
 
@@ -140,41 +143,37 @@ std::string PpdevPort::Describe(std::int32_t port) const
     return parport ? DeviceName(parport->number) : std::string();
 }
 
-bool PpdevPort::Serves(std::int32_t port, std::string& whyNot)
+PortStatus PpdevPort::Open(std::int32_t base)
 {
-    return Reachable([&] { Reach(port); }, whyNot);
+    Close();
+    Scan();
+    const Parport* parport = Find(base);
+    if (!parport || parport->base != base) {
+        std::string words = ports_.empty() ? "no parallel port found" : "no parallel port at this address";
+        for (const Parport& other : ports_)
+            words += (&other == &ports_.front() ? "; " : ", ") + DeviceName(other.number) + " is at "
+                + std::to_string(other.base) + " (" + HexAddress(other.base) + ")";
+        status_ = {PortReach::Absent, "", words, "", false};
+        return status_;
+    }
+    current_ = parport->number;
+    Claim(*parport);
+    if (failure_.empty())
+        status_ = {PortReach::Real, DeviceName(parport->number), "", "", false};
+    else
+        status_ = {PortReach::Unusable, DeviceName(parport->number), failure_, "", busy_};
+    return status_;
 }
 
 const PpdevPort::Parport& PpdevPort::Reach(std::int32_t port)
 {
     const Parport* parport = Find(port);
-    if (!parport) {
-        // A port found busy is tried again once the panel has looked
-        // elsewhere: it may have been freed meanwhile.
-        if (fd_ < 0)
-            Close();
-        if (ports_.empty())
-            throw PortError("no parallel port found");
-        std::string words = "no parallel port at this address";
-        for (const Parport& other : ports_)
-            words += (&other == &ports_.front() ? "; " : ", ") + DeviceName(other.number) + " is at "
-                + std::to_string(other.base) + " (" + HexAddress(other.base) + ")";
-        throw PortError(words);
-    }
-    // Other failures are quick to meet again, so each access retries them
-    // (the user may have loaded the driver since); a busy port would make
-    // every access wait for the claim to give up.
-    if (parport->number != current_ || (fd_ < 0 && !busy_)) {
-        Close();
-        current_ = parport->number;
-        Open(*parport);
-    }
-    if (!failure_.empty())
-        throw PortError(failure_);
+    if (!parport || parport->number != current_ || fd_ < 0)
+        throw PortError(failure_.empty() ? HexAddress(port) + " is not a register of the opened port" : failure_);
     return *parport;
 }
 
-void PpdevPort::Open(const Parport& parport)
+void PpdevPort::Claim(const Parport& parport)
 {
     const std::string device = DeviceName(parport.number);
     const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);

@@ -36,13 +36,23 @@ RawPort::~RawPort()
         ::close(fd_);
 }
 
-bool RawPort::Serves(std::int32_t port, std::string& whyNot)
+PortStatus RawPort::Open(std::int32_t base)
 {
-    return Reachable([&] { Reach(port); }, whyNot);
+    base_ = -1;
+    try {
+        Reach(base);
+        base_ = base;
+        status_ = {PortReach::Real, device_, "", "", false};
+    } catch (const PortError& error) {
+        status_ = {PortReach::Absent, "", error.what(), "", false};
+    }
+    return status_;
 }
 
 void RawPort::Reach(std::int32_t port)
 {
+    if (base_ >= 0 && (port < base_ || port - base_ > 2))
+        throw PortError(HexAddress(port) + " is not a register of the opened port");
     if (port < kFirstAddress || port > kLastAddress)
         throw PortError(device_ + ": refusing " + HexAddress(port) + "; only 0x100 to 0xFFFF may be a parallel port");
     if (ownedElsewhere_ && ownedElsewhere_(port))

@@ -9,7 +9,7 @@
 // the last resort for a port the kernel's parallel-port driver does not know.
 // Only 0x100..0xFFFF is ever touched: the system board's own devices live
 // below 0x100, and a mistyped address must never reach them.
-class RawPort final : public PortBackend
+class RawPort final : public PortIo
 {
 public:
     static constexpr std::int32_t kFirstAddress = 0x100;
@@ -22,10 +22,11 @@ public:
     RawPort(const RawPort&) = delete;
     RawPort& operator=(const RawPort&) = delete;
 
-    bool Serves(std::int32_t port, std::string& whyNot) override;
+    PortStatus Open(std::int32_t base) override;
+    PortStatus Refresh() override { return status_; }
+    void Close() override { base_ = -1; }
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    std::string Describe(std::int32_t) const override { return device_; }
 
 private:
     void Reach(std::int32_t port);
@@ -35,4 +36,6 @@ private:
     bool opened_ = false;  // whether opening was tried
     int fd_ = -1;
     std::string failure_;
+    std::int32_t base_ = -1;
+    PortStatus status_;
 };

@@ -1,28 +1,35 @@
 #include "SimulatedPort.h"
+#include "PortText.h"
 
-#include <utility>
-
-SimulatedPort::SimulatedPort(std::string reason) : reason_(std::move(reason)) {}
-
-std::size_t SimulatedPort::Index(std::int32_t port) const
+PortStatus SimulatedPort::Open(std::int32_t base)
 {
-    // The x86 I/O space ends at 0xFFFF; anything beyond is no port at all.
-    if (port < 0 || port > kLastAddress)
-        throw PortError("no I/O port at " + std::to_string(port) + " (I/O addresses run from 0 to 65535)");
-    return static_cast<std::size_t>(port);
+    if (base != base_)
+        registers_ = {};
+    base_ = base;
+    status_ = {PortReach::Absent, "simulated port", "no parallel port at " + std::to_string(base) + " (" + HexAddress(base) + ")",
+               "to reach a board, connect it to a parallel port and type that port's address", false};
+    return status_;
+}
+
+void SimulatedPort::Close()
+{
+    base_ = -1;
+    registers_ = {};
+}
+
+std::uint8_t& SimulatedPort::Register(std::int32_t port)
+{
+    if (base_ < 0 || port < base_ || port - base_ > 2)
+        throw PortError(HexAddress(port) + " is not a register of the port at " + HexAddress(base_));
+    return registers_[static_cast<std::size_t>(port - base_)];
 }
 
 std::uint8_t SimulatedPort::PortIn(std::int32_t port)
 {
-    return registers_[Index(port)];
+    return Register(port);
 }
 
 void SimulatedPort::PortOut(std::int32_t port, std::uint8_t value)
 {
-    registers_[Index(port)] = value;
-}
-
-std::string SimulatedPort::Describe(std::int32_t) const
-{
-    return "simulated \u2014 " + reason_;
+    Register(port) = value;
 }

@@ -4,24 +4,25 @@
 
 #include <array>
 
-// 64 KiB of I/O registers in memory, each reading back the last byte written
-// (0 before any write). Stands in for the hardware where there is none.
+// The three registers of a parallel port in memory, each reading back the last
+// byte written (0 at first). Stands in where there is no port at all.
 class SimulatedPort final : public PortIo
 {
 public:
-    static constexpr std::int32_t kLastAddress = 0xFFFF;
+    // The I/O space ends at 0xFFFF, and the control register sits at base + 2.
+    static constexpr std::int32_t kFirstBase = 1;
+    static constexpr std::int32_t kLastBase = 0xFFFD;
 
-    // `reason` says why no real port serves, for the status line.
-    explicit SimulatedPort(std::string reason = "no parallel port found");
-
+    PortStatus Open(std::int32_t base) override;
+    PortStatus Refresh() override { return status_; }
+    void Close() override;
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    bool IsSimulated(std::int32_t) const override { return true; }
-    std::string Describe(std::int32_t port) const override;
 
 private:
-    std::size_t Index(std::int32_t port) const;
+    std::uint8_t& Register(std::int32_t port);
 
-    std::string reason_;
-    std::array<std::uint8_t, kLastAddress + 1> registers_{};
+    std::int32_t base_ = -1;
+    PortStatus status_;
+    std::array<std::uint8_t, 3> registers_{};
 };

@@ -11,6 +11,19 @@ void FakePort::Record(PortAccess access)
         onAccess(access);
 }
 
+PortStatus FakePort::Open(std::int32_t base)
+{
+    claimed.reset();
+    if (status.reach == PortReach::Real)
+        claimed = base;
+    return status;
+}
+
+PortStatus FakePort::Refresh()
+{
+    return status;
+}
+
 std::uint8_t FakePort::PortIn(std::int32_t port)
 {
     if (!readError.empty())

@@ -28,10 +28,11 @@ QString Trace(const std::vector<PortAccess>& accesses);
 class FakePort final : public PortIo
 {
 public:
+    PortStatus Open(std::int32_t base) override;
+    PortStatus Refresh() override;
+    void Close() override { claimed.reset(); }
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    bool IsSimulated(std::int32_t) const override { return false; }
-    std::string Describe(std::int32_t) const override { return description; }
 
     // What the register holds: the last byte written (or preset).
     std::uint8_t Latched(std::int32_t port) const;
@@ -51,7 +52,11 @@ public:
     // Non-empty: reads, or writes, fail with these words.
     std::string readError;
     std::string writeError;
-    std::string description = "fake port";
+    // What Open() and Refresh() answer; a real port named "fake port" unless
+    // a test says otherwise.
+    PortStatus status{PortReach::Real, "fake port", "", "", false};
+    // The base address claimed now, if any.
+    std::optional<std::int32_t> claimed;
     // Runs after each recorded access, e.g. to deliver a click mid-write.
     std::function<void(const PortAccess&)> onAccess;
 
