@@ -1,5 +1,6 @@
 #include "SwitchCore.h"
 
+#include "AddressText.h"
 #include "OperationLog.h"
 #include "PortText.h"
 
@@ -182,11 +183,11 @@ OperationResult SwitchCore::ClearRegisters(bool clearControl, Source source)
     }
     OperationResult result;
     if (clearControl) {
-        // address_ + 2 fits: Open() takes bases up to 0xFFFD only.
-        result = Write(address_ + 2, 0, source);
+        if (const auto control = CheckedAdd(address_, 2))
+            result = Write(*control, 0, source);
     }
     const OperationResult data = Write(address_, 0, source);
-    return result.outcome == Outcome::Verified ? data : result;
+    return data.outcome == Outcome::Verified ? result : data;
 }
 
 void SwitchCore::Toggle(int bit, Source source, Done done)
@@ -272,9 +273,11 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, Source 
 {
     const VerifiedWrite write = WriteVerified(port, value, [this] { emit Waiting(); }, ports_);
     Log(source, port, value, write);
-    if (write)
+    if (write) {
+        emit Written({});
         return {};
-    std::string words = "wrote " + HexByte(value) + " to " + std::to_string(port) + ", ";
+    }
+    std::string words = "Port " + std::to_string(port) + ": wrote " + HexByte(value) + ", ";
     words += write.readBack ? "read back " + HexByte(static_cast<std::uint8_t>(write.lastRead)) : "nothing read back";
     words += " after " + std::to_string(write.attempts) + " attempts";
     if (!write.error.empty())
@@ -288,7 +291,9 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, Source 
             emit StatusChanged(status_);
         }
     }
-    return {outcome, words};
+    const OperationResult result{outcome, words};
+    emit Written(result);
+    return result;
 }
 
 void SwitchCore::Watch()

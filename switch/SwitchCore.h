@@ -109,6 +109,8 @@ signals:
     void WarningShown();
     // The port's status changed: a new address, a port freed, lost or found.
     void StatusChanged(const PortStatus& status);
+    // A verified write ended, read back or not.
+    void Written(const OperationResult& result);
     // An operation ended; failures carry the system's words.
     void Finished(const OperationResult& result, Source source);
     // A slow write is about to wait between attempts, and when all is done.

@@ -108,11 +108,13 @@ private slots:
             const QString before = panel.Captions();
             const qsizetype messagesBefore = panel.messages.size();
 
-            int nestedOutside = 0;  // the nested action came after this one, not inside its wait
+            // A nested action, inside the wait or after this one, runs after it.
+            bool nested = false;
             if (mode == Mode::Slow || mode == Mode::Stuck)
-                QTimer::singleShot(0, panel.form.get(), [this, &nestedOutside, nested = Action(Random(4))] {
-                    ++(panel.form->cursor().shape() == Qt::BusyCursor ? nestedInside : nestedOutside);
-                    Do(nested);
+                QTimer::singleShot(0, panel.form.get(), [this, &nested, action = Action(Random(4))] {
+                    nestedInside += panel.form->cursor().shape() == Qt::BusyCursor;
+                    nested = true;
+                    Do(action);
                 });
             Do(action);
             QCoreApplication::processEvents();  // a nested action whose wait never came
@@ -131,7 +133,7 @@ private slots:
             Check((held & 3) != 3 && (at < 1 || !behaved || !(settled || captions == "00") || QStringLiteral("%1%2").arg(held & 1).arg(held >> 1 & 1) == captions),
                   QStringLiteral("captions %1, port %2 holds 0x%3").arg(captions).arg(at).arg(held, 0, 16));
             // A click that had to read the register and could not says so and changes nothing.
-            if (action <= C2 && !nestedOutside && (before[int(action)] == '1' || before == "00") && (mode == Mode::ReadError || at < 1)) {
+            if (action <= C2 && !nested && (before[int(action)] == '1' || before == "00") && (mode == Mode::ReadError || at < 1)) {
                 ++readErrors;
                 const auto shown = [&](const QString& m) { return m.contains(at < 1 ? QStringLiteral("no port at address") : kReadError); };
                 Check(std::ranges::any_of(panel.messages.sliced(messagesBefore), shown) && captions == before,

@@ -65,7 +65,7 @@ private slots:
         panel->Enter();
         QCOMPARE(panel->port.Take(), u"r888:00 w888:01 r888:01 r888:01 w888:00 r888:00 r888:00 w888:02 r888:02 "
                                      "w958:00 r958:00 w956:00 r956:00"_s);
-        QCOMPARE(panel->Captions(), u"01"_s);
+        QCOMPARE(panel->Captions(), u"00"_s);
         QVERIFY(HelpWindow()->isVisible());
     }
 

@@ -6,6 +6,7 @@
 #include "PortAccess.h"
 #include "PictureBox.h"
 #include "PortIo.h"
+#include "PortText.h"
 #include "Schematic.h"
 #include "SvgIcon.h"
 #include "Twips.h"
@@ -20,6 +21,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QShortcut>
+#include <QTimer>
 
 namespace {
 
@@ -108,42 +111,14 @@ QString Hex(std::int64_t value, int digits)
 
 } // namespace
 
-// Marks the window busy with the port for its lifetime; clicks and address
-// entries that arrive meanwhile (from inside a retry wait) are dropped, so a
-// nested handler can never combine both control bits on the port.
-class SwitchForm::PortOperation
-{
-public:
-    explicit PortOperation(SwitchForm& form) : form_(form) { form_.operation_ = this; }
-    ~PortOperation()
-    {
-        form_.operation_ = nullptr;
-        if (showedBusyPointer_)
-            form_.setCursor(previousCursor_);
-    }
-    PortOperation(const PortOperation&) = delete;
-    PortOperation& operator=(const PortOperation&) = delete;
-
-    // Before each pause of a slow write.
-    void ShowBusyPointer()
-    {
-        if (showedBusyPointer_)
-            return;
-        showedBusyPointer_ = true;
-        previousCursor_ = form_.cursor();
-        form_.setCursor(Qt::BusyCursor);
-    }
-
-private:
-    SwitchForm& form_;
-    bool showedBusyPointer_ = false;
-    QCursor previousCursor_;
-};
-
 SwitchForm::SwitchForm(SwitchFormContext context, QWidget* parent)
-    : QWidget(parent), context_(std::move(context))
+    : QWidget(parent),
+      context_(std::move(context)),
+      ownCore_(context_.core ? nullptr : std::make_unique<SwitchCore>()),
+      core_(context_.core ? *context_.core : *ownCore_)
 {
     CreateControls();
+    ConnectCore();
 }
 
 SwitchForm::~SwitchForm() = default;
@@ -226,6 +201,52 @@ void SwitchForm::CreateControls()
     connect(Command2, &QPushButton::clicked, this, &SwitchForm::Command2_Click);
 }
 
+void SwitchForm::ConnectCore()
+{
+    connect(&core_, &SwitchCore::BitsChanged, this, &SwitchForm::ShowBits);
+    connect(&core_, &SwitchCore::WarningShown, WarningLabel, &QWidget::show);
+    connect(&core_, &SwitchCore::StatusChanged, this, [this] {
+        PortAddress = core_.Address();
+        ShowStatus();
+    });
+    // Each write's outcome shows until the next write.
+    connect(&core_, &SwitchCore::Written, this, [this](const OperationResult& result) {
+        failure_ = QString::fromStdString(result.detail);
+        ShowStatus();
+    });
+    connect(&core_, &SwitchCore::LogFailed, this, [this](const QString& why) {
+        logFailure_ = QStringLiteral("Log not written: ") + why;
+        ShowStatus();
+    });
+    // A slow write shows the busy pointer until every queued operation is done.
+    connect(&core_, &SwitchCore::Waiting, this, [this] {
+        if (!busyPointer_) {
+            busyPointer_ = true;
+            setCursor(Qt::BusyCursor);
+        }
+    });
+    connect(&core_, &SwitchCore::Idle, this, [this] {
+        if (busyPointer_) {
+            busyPointer_ = false;
+            setCursor(Qt::ArrowCursor);
+        }
+    });
+
+    // Direct selection, break-before-make, for those who know where they go.
+    const std::pair<QKeySequence, RfPath> paths[] = {
+        {QKeySequence(Qt::CTRL | Qt::Key_1), RfPath::Rf1},
+        {QKeySequence(Qt::CTRL | Qt::Key_2), RfPath::Rf2},
+        {QKeySequence(Qt::CTRL | Qt::Key_0), RfPath::Off},
+    };
+    for (const auto& [keys, path] : paths) {
+        auto* shortcut = new QShortcut(keys, this);
+        connect(shortcut, &QShortcut::activated, this,
+                [this, path = path] { core_.Select(path, Source::Panel, [this](const OperationResult& r) { ShowClickResult(r); }); });
+    }
+    for (QPushButton* button : {C1, C2, Command2})
+        button->installEventFilter(this);
+}
+
 void SwitchForm::setVisible(bool visible)
 {
     // The load handler runs once, before the window first shows.
@@ -238,6 +259,12 @@ void SwitchForm::setVisible(bool visible)
 
 bool SwitchForm::eventFilter(QObject* watched, QEvent* event)
 {
+    // The press that took the focus off a refused address is not a click.
+    if (swallowPress_ && watched != ParallelText
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick)) {
+        swallowPress_ = false;
+        return true;
+    }
     if (watched == ParallelText) {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
@@ -247,7 +274,7 @@ bool SwitchForm::eventFilter(QObject* watched, QEvent* event)
             // menu is not leaving the box.
             const auto reason = static_cast<QFocusEvent*>(event)->reason();
             if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-                ParallelText_LostFocus();
+                ParallelText_LostFocus(reason);
         }
     }
     return QWidget::eventFilter(watched, event); // the key is not consumed
@@ -262,14 +289,15 @@ void SwitchForm::Form_Load()
         } catch (const std::exception&) {
         }
     };
+    std::int32_t address = 0;
     step([&] {
-        if (const auto address = AddressFromText(ParallelText->text().toStdString()))
-            PortAddress = *address;
+        if (const auto converted = AddressFromText(ParallelText->text().toStdString()))
+            address = *converted;
     });
-    if (PortAddress < 1)
+    PortAddress = address;
+    if (address < 1)
         step([&] { context_.showMessage(this, QMessageBox::NoIcon, QStringLiteral("Check Parallel Address !!!")); });
     step([&] { IsNT = IsNtPlatform(context_.versionQuery); });
-    step([&] { ShowPortInUse(); });
     if (IsNT) {
         setCursor(Qt::WaitCursor);
         QCoreApplication::processEvents();
@@ -277,7 +305,7 @@ void SwitchForm::Form_Load()
         setCursor(Qt::ArrowCursor);
         QCoreApplication::processEvents();
     }
-    step([&] { ClearRegisters(IsNT); });
+    step([&] { core_.TakeAddress(address, IsNT, Source::Panel); });
     step([&] { UpdateSchematic(); });
     ModelCombo->addItem(kModel);
 }
@@ -285,103 +313,79 @@ void SwitchForm::Form_Load()
 void SwitchForm::ParallelText_KeyDown(int keyCode, Qt::KeyboardModifiers)
 {
     if (keyCode == Qt::Key_Return || keyCode == Qt::Key_Enter)
-        TakeAddress();
+        TakeAddress(Qt::OtherFocusReason);
 }
 
-void SwitchForm::ParallelText_LostFocus()
+void SwitchForm::ParallelText_LostFocus(Qt::FocusReason reason)
 {
-    TakeAddress();
+    TakeAddress(reason);
 }
 
-void SwitchForm::TakeAddress()
+void SwitchForm::TakeAddress(Qt::FocusReason reason)
 {
-    if (operation_)
-        return;
     const QString text = ParallelText->text();
     const auto address = AddressFromText(text.toStdString());
-    if (!address || !CheckedAdd(*address, 2)) {
-        context_.showMessage(this, QMessageBox::Warning,
-                             QStringLiteral("\"%1\" is not a usable port address.\n"
-                                            "Type the port's base address in decimal, e.g. 888.").arg(text));
-        return;
-    }
-    PortAddress = *address;
-    ShowPortInUse();
-    ClearRegisters(true);
+    if (!address || !CheckedAdd(*address, 2))
+        return RefuseAddress(text, reason);
+    // The conversion reads "0x378" or "garbage" as 0; say so rather than
+    // leave the user wondering why nothing happens.
+    const auto number = NumberFromText(text.toStdString());
+    addressNote_ = *address == 0 && !(number && *number == 0 && !text.trimmed().isEmpty())
+        ? QStringLiteral("\"%1\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378.").arg(text)
+        : QString();
+    // Taken now, or once the operation under way is over.
+    core_.TakeAddress(*address, true, Source::Panel);
+    emit AddressTaken(*address);
 }
 
-void SwitchForm::ClearRegisters(bool control)
+void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
 {
-    // Nothing lives below address 1 that the panel may write to.
-    if (PortAddress < 1)
+    // Back to the address in use, ready to be typed over: the refused text
+    // would otherwise be refused again at every change of focus.
+    ParallelText->setText(QString::number(core_.Address()));
+    ParallelText->selectAll();
+    const QString message = QStringLiteral("\"%1\" is not a usable port address.\n"
+                                           "Type the port's base address in decimal, e.g. 888, or as &H378.").arg(text);
+    if (reason != Qt::MouseFocusReason) {
+        context_.showMessage(this, QMessageBox::Warning, message);
         return;
-    PortOperation operation(*this);
-    if (control) {
-        if (const auto controlRegister = CheckedAdd(PortAddress, 2))
-            Write(*controlRegister, 0);
     }
-    Write(PortAddress, 0);
+    // The mouse press that moved the focus is still on its way to its
+    // control: keep it from acting, and show the message once it is past.
+    swallowPress_ = true;
+    QTimer::singleShot(0, this, [this, message] {
+        swallowPress_ = false;
+        ParallelText->setFocus();
+        ParallelText->selectAll();
+        context_.showMessage(this, QMessageBox::Warning, message);
+    });
 }
 
 void SwitchForm::C1_Click()
 {
-    ToggleControlBit(C1, C2, 0);
+    core_.Toggle(0, Source::Panel, [this](const OperationResult& result) { ShowClickResult(result); });
+    QCoreApplication::processEvents();
 }
 
 void SwitchForm::C2_Click()
 {
-    ToggleControlBit(C2, C1, 1);
-}
-
-void SwitchForm::ToggleControlBit(QPushButton* own, QPushButton* other, std::int16_t bit)
-{
-    if (operation_)
-        return;
-    try {
-        PortOperation operation(*this);
-        const QString caption = own->text();
-        if (caption == kZero) {
-            if (other->text() == kOne) {
-                WarningLabel->show();
-            } else {
-                SetControlBit(bit);
-                own->setText(kOne);
-                UpdateSchematic();
-            }
-        } else if (caption == kOne) {
-            ClearControlBit(bit);
-            own->setText(kZero);
-            UpdateSchematic();
-        }
-    } catch (const PortError& error) {
-        // The port could not be read: nothing was written and nothing changes.
-        context_.showMessage(this, QMessageBox::Warning,
-                             QStringLiteral("Could not read port %1:\n%2").arg(PortAddress).arg(QString::fromStdString(error.what())));
-    }
+    core_.Toggle(1, Source::Panel, [this](const OperationResult& result) { ShowClickResult(result); });
     QCoreApplication::processEvents();
 }
 
-std::int16_t SwitchForm::ReadDataRegister() const
+void SwitchForm::ShowClickResult(const OperationResult& result)
 {
-    // Whatever sits below address 1 is not the board's port.
-    if (PortAddress < 1)
-        throw PortError("no port at address " + std::to_string(PortAddress) + "; type the port's address and press Enter");
-    return ReadPort(PortAddress);
+    // A click that could not reach the port changed nothing: say why.
+    if (result.outcome == Outcome::Unusable)
+        context_.showMessage(this, QMessageBox::Warning,
+                             QStringLiteral("Port %1 not switched:\n%2").arg(core_.Address()).arg(QString::fromStdString(result.detail)));
 }
 
-void SwitchForm::SetControlBit(std::int16_t bit)
+void SwitchForm::ShowBits(ControlBits bits)
 {
-    // A bit is set only while the other button shows "0"; a stale or stuck
-    // read-back must not carry the other bit onto the port with this one.
-    const int otherBit = 3 & ~(1 << bit);
-    const auto value = static_cast<std::int16_t>((ReadDataRegister() | (1 << bit)) & ~otherBit);
-    Write(PortAddress, value);
-}
-
-void SwitchForm::ClearControlBit(std::int16_t bit)
-{
-    const auto value = static_cast<std::int16_t>(ReadDataRegister() & (0xFF - (1 << bit)));
-    Write(PortAddress, value);
+    C1->setText(bits.c1 ? kOne : kZero);
+    C2->setText(bits.c2 ? kOne : kZero);
+    UpdateSchematic();
 }
 
 void SwitchForm::UpdateSchematic()
@@ -414,42 +418,42 @@ void SwitchForm::Command2_Click()
     ShowHelpWindow(this);
 }
 
-void SwitchForm::Write(std::int32_t port, std::int16_t value)
+void SwitchForm::SetStatusNote(const QString& note)
 {
-    const VerifiedWrite write = WriteVerified(port, value, [this] {
-        if (operation_)
-            operation_->ShowBusyPointer();
-    });
-    if (!write)
-        ShowFailedWrite(port, value, write);
-    else if (statusIsFailure_)
-        ShowPortInUse();
+    statusNote_ = note;
+    ShowStatus();
 }
 
-void SwitchForm::ShowPortInUse()
+void SwitchForm::ShowStatus()
 {
-    statusIsFailure_ = false;
-    SetTextColor(PortStatus, QApplication::palette().color(QPalette::WindowText));
-    const QString text = PortAddress < 1
-        ? QStringLiteral("Port %1: not a port address; nothing is written").arg(PortAddress)
-        : QStringLiteral("Port %1 (%2): %3")
-              .arg(PortAddress)
-              .arg(Hex(PortAddress, 3))
-              .arg(QString::fromStdString(Ports().Describe(PortAddress)));
-    PortStatus->setText(text);
-    PortStatus->setToolTip(text);
-}
-
-void SwitchForm::ShowFailedWrite(std::int32_t port, std::int16_t value, const VerifiedWrite& write)
-{
-    statusIsFailure_ = true;
-    SetTextColor(PortStatus, QColor(255, 0, 0));
-    QString text = write.readBack
-        ? QStringLiteral("Port %1: wrote %2, read back %3 after %4 attempts")
-              .arg(port).arg(Hex(value, 2)).arg(Hex(write.lastRead, 2)).arg(write.attempts)
-        : QStringLiteral("Port %1: wrote %2, nothing read back after %3 attempts").arg(port).arg(Hex(value, 2)).arg(write.attempts);
-    if (!write.error.empty())
-        text += QStringLiteral(": ") + QString::fromStdString(write.error);
+    const ::PortStatus& status = core_.Status();
+    const std::int32_t address = core_.Address();
+    const QString port = address < 1 ? QStringLiteral("Port %1").arg(address)
+                                     : QStringLiteral("Port %1 (%2)").arg(address).arg(Hex(address, 3));
+    const QString reason = QString::fromStdString(status.reason);
+    const QString next = QString::fromStdString(status.nextStep);
+    QString text;
+    QColor colour = QApplication::palette().color(QPalette::WindowText);
+    if (!failure_.isEmpty()) {
+        text = failure_;
+        colour = QColor(255, 0, 0);
+    } else if (status.reach == PortReach::Real) {
+        text = port + QStringLiteral(": ") + QString::fromStdString(status.device);
+    } else if (status.reach == PortReach::Absent) {
+        // No board is driven: the words and a colour of their own say so.
+        text = port + QStringLiteral(": SIMULATED, no board is driven: ") + reason + QStringLiteral(". ") + next;
+        colour = QColor(0, 0, 192);
+    } else if (address < 1) {
+        text = port + QStringLiteral(": not a port address; nothing is written");
+    } else {
+        text = port + QStringLiteral(": ") + reason + (next.isEmpty() ? QString() : QStringLiteral(": ") + next)
+            + QStringLiteral("; nothing is written");
+        colour = QColor(255, 0, 0);
+    }
+    for (const QString& note : {addressNote_, logFailure_, statusNote_})
+        if (!note.isEmpty())
+            text += u'\n' + note;
+    SetTextColor(PortStatus, colour);
     PortStatus->setText(text);
     PortStatus->setToolTip(text);
 }
