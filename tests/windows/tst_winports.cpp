@@ -93,6 +93,8 @@ void CurrentFolder()
 {
     const std::string here = Folder(ProgramPath());
     PortLayer layer(MakeSystemBackends({}));
+    DllPort alone;  // the backend by itself, without the layer's own lookups
+    Check(alone.Open(0x378).reach == PortReach::Absent && alone.Refresh().reach == PortReach::Absent, "DllPort alone: absent");
     ExpectStatus(layer.Open(0x378), PortReach::Absent, "simulated port",
                  "no port I/O DLL (IO.DLL, inpoutx64.dll or inpout32.dll) in " + here + " or " + SystemFolder(),
                  "to reach a board, put IO.DLL beside the panel; it is found without a restart", "IO.DLL only in the current folder and on PATH");
@@ -102,6 +104,7 @@ void CurrentFolder()
 
     CopyFileA((BuildFolder(true) + "\\dlls\\io\\IO.DLL").c_str(), (here + "\\IO.DLL").c_str(), FALSE);
     ExpectStatus(layer.Refresh(), PortReach::Real, here + "\\IO.DLL", "", "", "IO.DLL put beside the program later, on refresh");
+    ExpectStatus(alone.Refresh(), PortReach::Real, here + "\\IO.DLL", "", "", "DllPort alone, on refresh");
     layer.PortOut(0x378, 0x01);
     Expect("IO.DLL", " w378:01", "the one beside the program is driven");
 }
