@@ -1,8 +1,8 @@
 #include "DllPort.h"
 
-std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions&)
+std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& options)
 {
     std::vector<std::unique_ptr<PortIo>> backends;
-    backends.push_back(std::make_unique<DllPort>());
+    backends.push_back(std::make_unique<DllPort>(options.confirmNonStandard));
     return backends;
 }

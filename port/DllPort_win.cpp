@@ -3,7 +3,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <utility>
 
 namespace {
@@ -14,7 +13,23 @@ using Inp32Fn = short(WINAPI*)(short);
 using Out32Fn = void(WINAPI*)(short, short);
 using DriverOpenFn = BOOL(WINAPI*)();
 
-// Windows' own words for an error code, in UTF-8, e.g.
+std::string Utf8(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    return result;
+}
+
+// Windows' own words for an error code, e.g.
 // "The specified module could not be found (error 126)".
 std::string SystemMessage(DWORD code)
 {
@@ -22,12 +37,7 @@ std::string SystemMessage(DWORD code)
     DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
                                       | FORMAT_MESSAGE_IGNORE_INSERTS,
                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string message;
-    if (length > 0) {
-        int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-        message.resize(static_cast<std::size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), message.data(), size, nullptr, nullptr);
-    }
+    std::string message = length > 0 ? Utf8(std::wstring(text, length)) : std::string();
     if (text)
         LocalFree(text);
     while (!message.empty() && (message.back() == '.' || static_cast<unsigned char>(message.back()) <= ' '))
@@ -37,12 +47,30 @@ std::string SystemMessage(DWORD code)
     return message + " (error " + std::to_string(code) + ")";
 }
 
+// "888 (0x378)": how the user typed it, and how a manual lists it.
+std::string Both(std::int32_t address)
+{
+    return std::to_string(address) + " (" + HexAddress(address) + ")";
+}
 
 // InpOut takes 16-bit signed addresses and values; the bits are what count.
 short AsShort(std::int32_t value)
 {
     return static_cast<short>(static_cast<std::uint16_t>(value));
 }
+
+// Its dependencies too are looked for only beside it and in the system
+// folder. Windows without the search flags refuses them; there the DLL's own
+// folder still comes first.
+HMODULE LoadByPath(const std::wstring& path)
+{
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+        module = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return module;
+}
+
+const char* const kStandardBases = "888 (0x378), 632 (0x278) or 956 (0x3BC)";
 
 } // namespace
 
@@ -55,139 +83,166 @@ std::vector<DllPort::Library> DllPort::StandardLibraries()
     };
 }
 
-DllPort::DllPort(std::vector<Library> libraries) : libraries_(std::move(libraries)) {}
+std::vector<std::string> DllPort::StandardFolders()
+{
+    std::vector<std::string> folders;
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        folders.push_back(Utf8(path.substr(0, slash)));
+    std::wstring system(MAX_PATH, L'\0');
+    system.resize(GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size())));
+    if (!system.empty())
+        folders.push_back(Utf8(system));
+    return folders;
+}
+
+DllPort::DllPort(std::function<bool(std::int32_t)> confirm, std::vector<Library> libraries, std::vector<std::string> folders)
+    : confirm_(std::move(confirm)), libraries_(std::move(libraries)), folders_(std::move(folders))
+{
+}
 
 DllPort::~DllPort()
 {
+    Unload();
+}
+
+void DllPort::Unload()
+{
     if (module_)
         FreeLibrary(static_cast<HMODULE>(module_));
+    module_ = nullptr;
+    loaded_ = nullptr;
+    in_ = out_ = nullptr;
+    path_.clear();
 }
 
-void DllPort::CheckAddress(std::int32_t port) const
+PortStatus DllPort::Load()
 {
-    if (base_ >= 0 && (port < base_ || port - base_ > 2))
-        throw PortError(HexAddress(port) + " is not a register of the opened port");
-    if (port < kFirstAddress || port > kLastAddress)
-        throw PortError("address " + std::to_string(port) + " (" + HexAddress(port)
-                        + ") refused: only 0x100 to 0xFFFF are passed to the port DLL");
-}
+    std::string names;
+    for (std::size_t i = 0; i < libraries_.size(); ++i)
+        names += (i == 0 ? "" : i + 1 == libraries_.size() ? " or " : ", ") + libraries_[i].name;
+    std::string folders;
+    for (std::size_t i = 0; i < folders_.size(); ++i)
+        folders += (i == 0 ? "" : i + 1 == folders_.size() ? " or " : ", ") + folders_[i];
+    // A DLL that is there but does not load (e.g. a 32-bit one) is passed over
+    // and named, so the next candidate still gets its chance.
+    std::string broken;
 
-const DllPort::Library& DllPort::Load()
-{
-    if (loaded_)
-        return *loaded_;
-    if (!loadFailure_.empty())
-        throw PortError(loadFailure_);
-
-    // Each DLL that does not load and why; the first that loads is used.
-    std::vector<std::pair<std::string, DWORD>> failures;
     for (const Library& library : libraries_) {
-        HMODULE module = LoadLibraryA(library.name.c_str());
-        if (!module) {
-            failures.emplace_back(library.name, GetLastError());
-            continue;
-        }
-        if (library.exports == Exports::InpOut) {
-            // Without its kernel driver InpOut reads 0 and drops writes silently.
-            auto driverOpen = reinterpret_cast<DriverOpenFn>(
-                reinterpret_cast<Proc>(GetProcAddress(module, "IsInpOutDriverOpen")));
-            if (driverOpen && !driverOpen()) {
-                FreeLibrary(module);
-                loadFailure_ = library.name + ": the InpOut driver is not running "
-                               "(start the panel once as administrator to install it)";
-                throw PortError(loadFailure_);
+        for (const std::string& folder : folders_) {
+            const std::string path = folder + "\\" + library.name;
+            const std::wstring widePath = Wide(path);
+            if (GetFileAttributesW(widePath.c_str()) == INVALID_FILE_ATTRIBUTES)
+                continue;
+            HMODULE module = LoadByPath(widePath);
+            if (!module) {
+                broken += "; " + path + " does not load: " + SystemMessage(GetLastError());
+                continue;
             }
+            module_ = module;
+            loaded_ = &library;
+            path_ = path;
+            const bool inpOut = library.exports == Exports::InpOut;
+            for (const auto& [name, function] : {std::pair{inpOut ? "Inp32" : "PortIn", &in_},
+                                                 std::pair{inpOut ? "Out32" : "PortOut", &out_}}) {
+                *function = reinterpret_cast<Proc>(GetProcAddress(module, name));
+                if (!*function) {
+                    const std::string words = library.name + " has no function " + name + ": " + SystemMessage(GetLastError());
+                    Unload();
+                    return {PortReach::Unusable, path, words,
+                            "replace " + path + " with a port I/O DLL that has "
+                                + (inpOut ? "Inp32 and Out32" : "PortIn and PortOut") + ", then restart the panel",
+                            false};
+                }
+            }
+            // Without its kernel driver InpOut reads 0 and drops writes silently.
+            auto driverOpen = reinterpret_cast<DriverOpenFn>(reinterpret_cast<Proc>(GetProcAddress(module, "IsInpOutDriverOpen")));
+            if (inpOut && driverOpen && !driverOpen()) {
+                Unload();
+                return {PortReach::Unusable, path, library.name + ": the InpOut driver is not running",
+                        "the InpOut driver is not installed on this PC; have it installed, then restart the panel", false};
+            }
+            return {PortReach::Real, path, "", "", false};
         }
-        module_ = module;
-        loaded_ = &library;
-        in_.name = library.exports == Exports::PortInOut ? "PortIn" : "Inp32";
-        out_.name = library.exports == Exports::PortInOut ? "PortOut" : "Out32";
-        return library;
     }
-
-    if (failures.empty()) {
-        loadFailure_ = "no port I/O DLL configured";
-    } else {
-        bool sameError = true;
-        for (const auto& failure : failures)
-            sameError = sameError && failure.second == failures.front().second;
-        loadFailure_ = "cannot load ";
-        for (std::size_t i = 0; i < failures.size(); ++i) {
-            if (i > 0)
-                loadFailure_ += sameError ? (i + 1 == failures.size() ? " or " : ", ") : "; ";
-            loadFailure_ += failures[i].first;
-            if (!sameError)
-                loadFailure_ += ": " + SystemMessage(failures[i].second);
-        }
-        if (sameError)
-            loadFailure_ += ": " + SystemMessage(failures.front().second);
-    }
-    throw PortError(loadFailure_);
+    return {PortReach::Absent, "", "no port I/O DLL (" + names + ") in " + folders + broken,
+            "to reach a board, put " + libraries_.front().name + " beside the panel; it is found without a restart", false};
 }
 
-DllPort::Proc DllPort::Find(Lookup& lookup)
+PortStatus DllPort::Admit(std::int32_t base)
 {
-    if (lookup.function)
-        return lookup.function;
-    if (lookup.failure.empty()) {
-        lookup.function = reinterpret_cast<Proc>(GetProcAddress(static_cast<HMODULE>(module_), lookup.name));
-        if (lookup.function)
-            return lookup.function;
-        DWORD error = GetLastError();
-        lookup.failure = loaded_->name + " has no function " + lookup.name + ": " + SystemMessage(error);
-    }
-    throw PortError(lookup.failure);
-}
-
-DllPort::Proc DllPort::InFunction()
-{
-    Load();
-    return Find(in_);
-}
-
-DllPort::Proc DllPort::OutFunction()
-{
-    Load();
-    return Find(out_);
-}
-
-std::uint8_t DllPort::PortIn(std::int32_t port)
-{
-    CheckAddress(port);
-    Proc function = InFunction();
-    if (loaded_->exports == Exports::PortInOut)
-        return reinterpret_cast<PortInFn>(function)(port);
-    return static_cast<std::uint8_t>(reinterpret_cast<Inp32Fn>(function)(AsShort(port)));
-}
-
-void DllPort::PortOut(std::int32_t port, std::uint8_t value)
-{
-    CheckAddress(port);
-    Proc function = OutFunction();
-    if (loaded_->exports == Exports::PortInOut)
-        reinterpret_cast<PortOutFn>(function)(port, value);
-    else
-        reinterpret_cast<Out32Fn>(function)(AsShort(port), value);
-}
-
-std::string DllPort::Describe() const
-{
-    return loaded_ ? loaded_->name : "port I/O DLL, not loaded yet";
+    if (base < kFirstBase || base > kLastBase)
+        return {PortReach::Refused, path_,
+                "address " + Both(base) + " refused: the port DLL is only given " + Both(kFirstBase) + " to " + Both(kLastBase),
+                "type the port's base address, e.g. 888 or &H378", false};
+    if (IsStandardParallelBase(base))
+        return {PortReach::Real, path_, "", "", false};
+    auto answer = answers_.find(base);
+    if (answer == answers_.end() && confirm_)
+        answer = answers_.emplace(base, confirm_(base)).first;
+    if (answer != answers_.end() && answer->second)
+        return {PortReach::Real, path_, "", "", false};
+    const bool declined = answer != answers_.end();
+    return {PortReach::Refused, path_,
+            Both(base) + " is not a standard parallel port address" + (declined ? ", and its use was declined" : ""),
+            std::string("type a standard parallel port address: ") + kStandardBases
+                + (declined ? "; to be asked about " + std::to_string(base) + " again, restart the panel" : ""),
+            false};
 }
 
 PortStatus DllPort::Open(std::int32_t base)
 {
-    // The panel both reads and writes, so a DLL missing either function
-    // cannot drive the board: the address stays simulated and says why.
     base_ = -1;
-    try {
-        CheckAddress(base);
-        InFunction();
-        OutFunction();
-        base_ = base;
-        status_ = {PortReach::Real, Describe(), "", "", false};
-    } catch (const PortError& error) {
-        status_ = {PortReach::Absent, "", error.what(), "", false};
+    requested_ = base;
+    if (!module_) {
+        status_ = Load();
+        if (status_.reach != PortReach::Real)
+            return status_;
     }
+    status_ = Admit(base);
+    if (status_.reach == PortReach::Real)
+        base_ = base;
     return status_;
+}
+
+PortStatus DllPort::Refresh()
+{
+    // Only a missing DLL is looked for again: one placed beside the program
+    // later is found. Anything else stays until the next Open().
+    if (status_.reach == PortReach::Absent && requested_ >= 0)
+        return Open(requested_);
+    return status_;
+}
+
+void DllPort::Close()
+{
+    base_ = -1;
+    requested_ = -1;
+}
+
+void DllPort::CheckRegister(std::int32_t port) const
+{
+    if (base_ < 0)
+        throw PortError(status_.reason.empty() ? std::string("no port opened") : status_.reason);
+    if (port < base_ || port - base_ > 2)
+        throw PortError(HexAddress(port) + " is not a register of the port at " + HexAddress(base_));
+}
+
+std::uint8_t DllPort::PortIn(std::int32_t port)
+{
+    CheckRegister(port);
+    if (loaded_->exports == Exports::PortInOut)
+        return reinterpret_cast<PortInFn>(in_)(port);
+    return static_cast<std::uint8_t>(reinterpret_cast<Inp32Fn>(in_)(AsShort(port)));
+}
+
+void DllPort::PortOut(std::int32_t port, std::uint8_t value)
+{
+    CheckRegister(port);
+    if (loaded_->exports == Exports::PortInOut)
+        reinterpret_cast<PortOutFn>(out_)(port, value);
+    else
+        reinterpret_cast<Out32Fn>(out_)(AsShort(port), value);
 }

@@ -28,7 +28,7 @@ PortStatus PortLayer::Lookup()
                    "type the port's base address, e.g. 888 or &H378", false};
         return status_;
     }
-    std::string absentWhy;
+    std::string absentWhy, absentNext;
     for (const auto& backend : backends_) {
         PortStatus status = backend->Open(base_);
         if (status.reach != PortReach::Absent) {
@@ -36,13 +36,17 @@ PortStatus PortLayer::Lookup()
             status_ = std::move(status);
             return status_;
         }
-        if (absentWhy.empty())
+        if (absentWhy.empty()) {
             absentWhy = std::move(status.reason);
+            absentNext = std::move(status.nextStep);
+        }
     }
     current_ = &simulated_;
     status_ = simulated_.Open(base_);
     if (!absentWhy.empty())
         status_.reason = std::move(absentWhy);
+    if (!absentNext.empty())
+        status_.nextStep = std::move(absentNext);
     return status_;
 }
 

@@ -25,3 +25,14 @@ std::string SystemErrorWords(int error)
         words[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(words[0])));
     return words;
 }
+
+bool IsStandardParallelBase(std::int32_t base)
+{
+    return base == 0x278 || base == 0x378 || base == 0x3BC;
+}
+
+std::string NonStandardAddressQuestion(std::int32_t base)
+{
+    return std::to_string(base) + " (" + HexAddress(base)
+           + ") is not a standard parallel port address; writing to it may disturb another device. Use it anyway?";
+}
