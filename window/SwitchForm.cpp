@@ -21,6 +21,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QTimer>
 
@@ -329,8 +330,8 @@ void SwitchForm::TakeAddress(Qt::FocusReason reason)
         return RefuseAddress(text, reason);
     // The conversion reads "0x378" or "garbage" as 0; say so rather than
     // leave the user wondering why nothing happens.
-    const auto number = NumberFromText(text.toStdString());
-    addressNote_ = *address == 0 && !(number && *number == 0 && !text.trimmed().isEmpty())
+    static const QRegularExpression zero(QStringLiteral("^([+-]?(0+\\.?0*|\\.0+)([eEdD][+-]?[0-9]+)?|&[hHoO]0+)$"));
+    addressNote_ = *address == 0 && !zero.match(QString(text).remove(QRegularExpression(QStringLiteral("[ \t\n]")))).hasMatch()
         ? QStringLiteral("\"%1\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378.").arg(text)
         : QString();
     // Taken now, or once the operation under way is over.
