@@ -1,9 +1,15 @@
 #include "CommandLine.h"
 
 #include "AddressText.h"
+#include "OperationLog.h"
+#include "PortLayer.h"
 #include "PortText.h"
+#include "Settings.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
 
 
 namespace {
@@ -15,6 +21,12 @@ const QString kDescription = QStringLiteral(
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
     "2 bad usage or an address no port may be at, 3 the port is unusable or only\n"
     "simulated (see --simulate).");
+
+void Print(std::FILE* stream, const QString& text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stream);
+}
 
 } // namespace
 
@@ -140,4 +152,51 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
                      : result.outcome == Outcome::NotReadBack ? kExitNotReadBack
                                                               : kExitNoBoard;
     return {code, StateLine(core), QString::fromStdString(result.detail)};
+}
+
+std::int32_t StartAddress(const Invocation& invocation)
+{
+    return invocation.port.value_or(RememberedAddress().value_or(888));
+}
+
+std::unique_ptr<OperationLog> OpenLog(const Invocation& invocation, SwitchCore& core)
+{
+    if (invocation.log.isEmpty())
+        return nullptr;
+    auto log = std::make_unique<OperationLog>(invocation.log);
+    core.SetLog(log.get());
+    return log;
+}
+
+std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv)
+{
+    switch (invocation.mode) {
+    case Invocation::Mode::Help:
+        std::fputs(invocation.helpText.toLocal8Bit().constData(), stdout);
+        return kExitVerified;
+    case Invocation::Mode::Version:
+        Print(stdout, QStringLiteral("rfswitch-panel " RFSWITCH_VERSION));
+        return kExitVerified;
+    case Invocation::Mode::Error:
+        Print(stderr, QStringLiteral("rfswitch-panel: %1\nTry 'rfswitch-panel --help'.").arg(invocation.error));
+        return kExitUsage;
+    case Invocation::Mode::Select:
+    case Invocation::Mode::Query:
+        break;
+    default:
+        return std::nullopt;
+    }
+    QCoreApplication app(argc, argv);
+    // Nobody to ask here: an address that needs confirming is refused.
+    PortOptions options;
+    options.rawIo = invocation.rawIo;
+    ConfigureSystemPorts(options);
+    SwitchCore core;
+    QObject::connect(&core, &SwitchCore::LogFailed, [](const QString& why) { Print(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
+    const auto log = OpenLog(invocation, core);
+    const CommandOutcome outcome = RunSwitchCommand(invocation, core, StartAddress(invocation));
+    Print(stdout, outcome.output);
+    if (!outcome.error.isEmpty())
+        Print(stderr, outcome.error);
+    return outcome.exitCode;
 }

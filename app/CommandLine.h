@@ -6,7 +6,10 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+
+class OperationLog;
 
 // What the program was asked to do.
 struct Invocation
@@ -58,3 +61,15 @@ struct CommandOutcome
 
 // Runs --select or --query on `core` at `address`. Needs a QCoreApplication.
 CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address);
+
+// Does what needs neither a window nor a network: --help, --version, bad
+// usage, --select and --query, printing what they print. Returns the exit
+// code, or nothing when the invocation is for the panel or the server.
+std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv);
+
+// The address to start from: --port, else the one last taken, else 888.
+std::int32_t StartAddress(const Invocation& invocation);
+
+// Where the log goes, when asked for; a file that cannot be written is
+// reported by the core once, and the program goes on.
+std::unique_ptr<OperationLog> OpenLog(const Invocation& invocation, SwitchCore& core);

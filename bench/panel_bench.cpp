@@ -186,6 +186,9 @@ public:
     Clock::time_point FirstWrite() const { return firstWrite_; }
     bool Wrote() const { return !armed_; }
 
+    PortStatus Open(std::int32_t base) override { return real_.Open(base); }
+    PortStatus Refresh() override { return real_.Refresh(); }
+    void Close() override { real_.Close(); }
     std::uint8_t PortIn(std::int32_t port) override { return real_.PortIn(port); }
     void PortOut(std::int32_t port, std::uint8_t value) override
     {
@@ -195,8 +198,6 @@ public:
         }
         real_.PortOut(port, value);
     }
-    bool IsSimulated(std::int32_t port) const override { return real_.IsSimulated(port); }
-    std::string Describe(std::int32_t port) const override { return real_.Describe(port); }
 
 private:
     PortIo& real_;
@@ -300,7 +301,9 @@ int main(int argc, char** argv)
     }
 
     QApplication app(argc, argv);
-    SwitchForm form;
+    TimedPorts timed(Ports()); // the real layer, timed
+    SwitchCore core(timed);
+    SwitchForm form(SwitchFormContext{SystemVersionQuery, ShowMessageBox, &core});
     bool shown = false;
     FrameWatch frame(form, [&] { shown = true; });
     form.show();
@@ -320,9 +323,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the panel has no button C1\n");
         return 1;
     }
-    const std::string port = Ports().Describe(form.PortAddress);
-    TimedPorts timed(Ports()); // the real layer, fetched before the swap
-    ScopedPorts swap(timed);
+    const std::string port = core.Status().device + (core.Status().IsSimulated() ? " (" + core.Status().reason + ")" : "");
     MeasureClicks(*c1, timed, kWarmUpClicks);
     const ClickLatencies clicks = MeasureClicks(*c1, timed, kClicks);
     if (clicks.toWrite.empty()) {

@@ -1,0 +1,181 @@
+// Prints how the switch core and the command line compare with their goals:
+// select operations per second on the simulated port, the whole-process time
+// of `rfswitch-panel --query` against a bare Qt program that prints one line,
+// how soon a port that frees up or appears is driven, and the CPU the panel's
+// watch on the ports costs while nothing happens.
+
+#include "PortLayer.h"
+#include "SwitchCore.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+constexpr int kSelects = 200000;
+constexpr int kProcessRuns = 21;
+constexpr int kNotices = 6;
+constexpr std::chrono::seconds kIdleTime{3};
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double ProcessCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+void Row(const char* figure, const std::string& measured, const char* goal = "", int met = -1)
+{
+    std::printf("  %-44s %-22s %-12s %s\n", figure, measured.c_str(), goal, met < 0 ? "" : met ? "met" : "not met");
+}
+
+std::string Format(const char* format, double value)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// Seconds from spawn to exit of `argv`, its output thrown away.
+double TimeProcess(std::vector<std::string> arguments)
+{
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const auto start = Clock::now();
+    pid_t child = 0;
+    if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    waitpid(child, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return Seconds(Clock::now() - start).count();
+}
+
+// A port held by another program until `freeAt`, then free.
+class PortFreedLater final : public PortIo
+{
+public:
+    Clock::time_point freeAt = Clock::time_point::max();
+
+    PortStatus Open(std::int32_t) override { return Now(); }
+    PortStatus Refresh() override { return Now(); }
+    void Close() override {}
+    std::uint8_t PortIn(std::int32_t port) override { return registers_[std::size_t(port & 3)]; }
+    void PortOut(std::int32_t port, std::uint8_t value) override { registers_[std::size_t(port & 3)] = value; }
+
+private:
+    PortStatus Now() const
+    {
+        if (Clock::now() >= freeAt)
+            return {PortReach::Real, "/dev/parport0", "", "", false};
+        return {PortReach::Unusable, "/dev/parport0", "/dev/parport0: held by another program", "close it", true};
+    }
+    std::uint8_t registers_[4] = {};
+};
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc > 1 && std::string_view(argv[1]) == "--bare-core") {
+        // The floor for any Qt program that answers on the command line.
+        QCoreApplication app(argc, argv);
+        std::printf("port 888 (0x378) simulated port: C1=0 C2=0 off\n");
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+
+    // Selects through the core, alternating, on the simulated port alone.
+    PortLayer simulated({});
+    SwitchCore core(simulated);
+    core.Attach(888, Source::CommandLine);
+    const auto selectStart = Clock::now();
+    for (int i = 0; i < kSelects; ++i)
+        core.Select(i % 2 ? RfPath::Rf2 : RfPath::Rf1, Source::Remote);
+    const double selectsPerSecond = kSelects / Seconds(Clock::now() - selectStart).count();
+
+    // The command line's whole process against the bare one, interleaved.
+    std::vector<double> query, bare;
+    const std::string self = QCoreApplication::applicationFilePath().toStdString();
+    for (int i = 0; i < kProcessRuns; ++i) {
+        query.push_back(TimeProcess({RFSWITCH_BINARY, "--query", "--simulate"}));
+        bare.push_back(TimeProcess({self, "--bare-core"}));
+    }
+    const double queryMs = Median(query) * 1e3, bareMs = Median(bare) * 1e3;
+
+    // A busy port freed at a random moment of the watch's cycle.
+    std::vector<double> notices;
+    for (int i = 0; i < kNotices; ++i) {
+        PortFreedLater port;
+        SwitchCore watched(port);
+        watched.TakeAddress(888, true, Source::Panel);
+        port.freeAt = Clock::now() + std::chrono::milliseconds(97 * (i + 1));
+        QEventLoop loop;
+        QObject::connect(&watched, &SwitchCore::StatusChanged, &loop, [&](const PortStatus& status) {
+            if (status.reach == PortReach::Real)
+                loop.quit();
+        });
+        QTimer::singleShot(std::chrono::seconds(5), &loop, &QEventLoop::quit);
+        loop.exec();
+        notices.push_back(Seconds(Clock::now() - port.freeAt).count());
+    }
+    const double noticeMax = *std::max_element(notices.begin(), notices.end());
+
+    // The system's own ports watched while nothing happens.
+    SwitchCore idle;
+    idle.TakeAddress(888, true, Source::Panel);
+    const double cpuBefore = ProcessCpuSeconds();
+    const auto wallBefore = Clock::now();
+    QEventLoop wait;
+    QTimer::singleShot(kIdleTime, &wait, &QEventLoop::quit);
+    wait.exec();
+    const double idleShare = (ProcessCpuSeconds() - cpuBefore) / Seconds(Clock::now() - wallBefore).count();
+
+    std::printf("rfswitch-panel switch core benchmark\n");
+    std::printf("  idle watch on: port 888, %s\n\n", idle.Status().device.c_str());
+    std::printf("  %-44s %-22s %-12s %s\n", "Figure", "Measured", "Goal", "");
+    Row("Select operations per second, simulated", Format("%.0f /s", selectsPerSecond), ">= 100000/s", selectsPerSecond >= 100000);
+    Row("--query whole process, median", Format("%.1f ms", queryMs));
+    Row("Bare QCoreApplication printing a line", Format("%.1f ms", bareMs));
+    Row("--query / bare", Format("%.2fx", queryMs / bareMs), "<= 1.30x", queryMs / bareMs <= 1.3);
+    Row("Busy port freed -> driven, median", Format("%.0f ms", Median(notices) * 1e3));
+    Row("Busy port freed -> driven, worst", Format("%.0f ms", noticeMax * 1e3), "<= 2000 ms", noticeMax <= 2.0);
+    Row("CPU while idle, watching the ports", Format("%.3f %%", idleShare * 100), "<= 1 %", idleShare <= 0.01);
+    std::printf("\n  Selects: %d alternating rf1/rf2 through the core, each a read and two verified\n"
+                "  writes (break, then make), on the simulated port. Processes: median of %d spawns each,\n"
+                "  from posix_spawn to exit, interleaved. Freed: %d busy ports freed at staggered moments\n"
+                "  of the %lld ms watch, until the core reports them driven. Idle: process CPU over\n"
+                "  wall time for %lld s with the core watching the system's own ports.\n",
+                kSelects, kProcessRuns, kNotices, static_cast<long long>(SwitchCore::kWatchInterval.count()),
+                static_cast<long long>(kIdleTime.count()));
+    return 0;
+}
