@@ -202,7 +202,9 @@ ScpiSession::ScpiSession(ScpiInstrument& instrument, ScpiOptions options)
 void ScpiSession::Feed(std::string_view bytes)
 {
     inbox_.append(bytes);
-    Pump();
+    // Bytes that come in while a line runs wait for the running loop.
+    if (depth_ == 0)
+        Pump();
 }
 
 bool ScpiSession::Idle() const
@@ -212,10 +214,7 @@ bool ScpiSession::Idle() const
 
 void ScpiSession::Pump()
 {
-    // A port operation may come back while this runs; the loop carries on.
-    if (pumping_)
-        return;
-    pumping_ = true;
+    ++depth_;
     while (!waiting_) {
         if (!units_.empty()) {
             const Unit unit = std::move(units_.front());
@@ -227,7 +226,7 @@ void ScpiSession::Pump()
         if (!NextLine())
             break;
     }
-    pumping_ = false;
+    --depth_;
 }
 
 bool ScpiSession::NextLine()
@@ -654,10 +653,13 @@ void ScpiSession::WaitIdle(std::function<void()> after)
 
 void ScpiSession::Resume()
 {
-    // Came back inside the operation's own call: the running loop goes on.
-    if (waiting_ || pumping_)
+    // The rest of the line runs at once, before the operations the core has
+    // queued behind this one: a query right after a command sees its result.
+    // Whatever this starts now is queued, so this nests one level at most.
+    if (waiting_)
         return;
+    const bool fromOutside = depth_ == 0;
     Pump();
-    if (!waiting_ && resumed_)
+    if (fromOutside && !waiting_ && resumed_)
         resumed_();
 }

@@ -151,7 +151,7 @@ private:
     std::vector<std::string> path_;  // of the last header, for relative ones
     std::vector<std::string> answers_;
     bool waiting_ = false;
-    bool pumping_ = false;
+    int depth_ = 0;  // loops over the input running now
 
     std::deque<Error> errors_;
     std::uint8_t esr_ = 0;
