@@ -255,6 +255,8 @@ bool ScpiSession::NextLine()
             Push(-102, "line longer than " + std::to_string(kMaxLine) + " bytes discarded");
             continue;
         }
+        // Each line starts from the root of the command tree.
+        path_.clear();
         for (const std::string& text : Split(line, ';')) {
             std::string unit = Trim(text);
             if (unit.empty())

@@ -70,6 +70,7 @@ void TestScpiSession::commands_data()
     QTest::newRow("1 to 2 breaks first") << "real" << QByteArray("ROUTe:CLOSe (@1)\nROUT:CLOS (@2)\n") << QByteArray() << none << "w888:01 w888:00 w888:02";
     QTest::newRow("queries joined") << "real" << QByteArray("ROUT:CLOS (@1);ROUT:CLOS? (@1,2);ROUT:CLOS:STAT?\n") << QByteArray("1,0;(@1)\n") << none << "w888:01";
     QTest::newRow("relative header") << "real" << QByteArray("ROUT:CLOS (@1);OPEN (@1);:ROUT:CLOS:STAT?\n") << QByteArray("(@)\n") << none << "w888:01 w888:00";
+    QTest::newRow("relative within a line only") << "real" << QByteArray("ROUT:CLOS (@1)\nOPEN (@1);ROUT:CLOS:STAT?\n") << QByteArray("(@1)\n") << "-113" << "w888:01";
     QTest::newRow("open of an open path") << "real" << QByteArray("ROUT:CLOS (@1);ROUT:OPEN (@2);ROUT:CLOS:STAT?\n") << QByteArray("(@1)\n") << none << "w888:01";
     QTest::newRow("open all") << "real" << QByteArray("ROUT:CLOS (@2);ROUT:OPEN:ALL;ROUT:OPEN? (@1,2)\n") << QByteArray("1,1\n") << none << "w888:02 w888:00";
     QTest::newRow("reset") << "real" << QByteArray("ROUT:CLOS (@2);*RST;ROUT:CLOS:STAT?\n") << QByteArray("(@)\n") << none << "w888:02 w888:00";
