@@ -67,6 +67,7 @@ test: build test-deps windows-deps kernel
 
 bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
+	$(BUILD)/bench/remote-bench
 
 clean:
 	rm -rf $(BUILD)
