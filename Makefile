@@ -8,10 +8,12 @@ APP        := $(BUILD)/rfswitch-panel
 # Debian packages that building and running the panel need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
 # What the tests need besides: the package checks, the QEMU parallel-port test
-# (about 80 MB without recommends), and clang for the address fuzzer.
+# (about 80 MB without recommends), clang for the fuzzers, and a VISA client
+# for the remote-control test.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream \
                  qemu-system-x86 busybox-static cpio \
-                 clang libclang-rt-dev
+                 clang libclang-rt-dev \
+                 python3-pyvisa python3-pyvisa-py
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
@@ -66,6 +68,7 @@ test: build test-deps windows-deps kernel
 bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
+	$(BUILD)/bench/remote-bench
 
 clean:
 	rm -rf $(BUILD)
@@ -96,13 +99,15 @@ kernel:
 	    rm -rf $(KERNEL_DIR).part; \
 	fi
 
-# The address conversion under libFuzzer, ASan and UBSan for FUZZ_SECONDS,
-# built with clang in $(BUILD)/fuzz. `make test` runs it for 20 s.
+# The address conversion and the SCPI command layer under libFuzzer, ASan and
+# UBSan for FUZZ_SECONDS each, built with clang in $(BUILD)/fuzz and
+# $(BUILD)/fuzz-scpi. `make test` runs each for 20 s.
 FUZZ_SECONDS ?= 300
 
 .PHONY: fuzz
 fuzz: test-deps
 	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
+	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz-scpi $(FUZZ_SECONDS) scpi
 
 # Every Qt Test program built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (any undefined behaviour fails its test) and run with leak detection; leaks

@@ -3,6 +3,7 @@
 #include "OperationLog.h"
 #include "PortLayer.h"
 #include "PortText.h"
+#include "ScpiServer.h"
 #include "Settings.h"
 #include "SwitchForm.h"
 
@@ -11,6 +12,7 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -25,6 +27,45 @@ bool HasDisplay()
 #endif
 }
 
+void Print(std::FILE* stream, const QString& text)
+{
+    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stream);
+}
+
+// The SCPI server, when --listen asks for one; nullptr with the reason
+// printed when it cannot listen.
+std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& core)
+{
+    QString error;
+    const auto where = ParseListenAddress(invocation.listen, &error);
+    auto server = std::make_unique<ScpiServer>(core, ScpiServerOptions{invocation.simulate});
+    if (!where || !server->Listen(*where, &error)) {
+        Print(stderr, QStringLiteral("rfswitch-panel: --listen %1: %2").arg(invocation.listen, error));
+        return nullptr;
+    }
+    Print(stdout, QStringLiteral("listening on ") + server->Address());
+    return server;
+}
+
+// Without a window: the server alone, on the address to start from, which is
+// taken (and cleared) as the panel would at start-up.
+int RunHeadless(const Invocation& invocation, int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    PortOptions options;
+    options.rawIo = invocation.rawIo;
+    ConfigureSystemPorts(options);
+    SwitchCore core;
+    const auto log = OpenLog(invocation, core);
+    QObject::connect(&core, &SwitchCore::LogFailed, [](const QString& why) { Print(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
+    core.TakeAddress(StartAddress(invocation), true, Source::Remote);
+    const auto server = Listen(invocation, core);
+    if (!server)
+        return kExitUsage;
+    return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -35,6 +76,8 @@ int main(int argc, char* argv[])
     const Invocation invocation = ParseCommandLine(arguments);
     if (const auto done = RunWithoutWindow(invocation, argc, argv))
         return *done;
+    if (invocation.mode == Invocation::Mode::Headless)
+        return RunHeadless(invocation, argc, argv);
 
     if (!HasDisplay()) {
         std::fputs("rfswitch-panel: no display to open the panel on (DISPLAY is not set); run it in a desktop session, "
@@ -57,6 +100,19 @@ int main(int argc, char* argv[])
     SwitchForm form(SwitchFormContext{SystemVersionQuery, ShowMessageBox, &core});
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
     QObject::connect(&form, &SwitchForm::AddressTaken, &RememberAddress);
+    std::unique_ptr<ScpiServer> server;
+    if (!invocation.listen.isEmpty()) {
+        server = Listen(invocation, core);
+        if (!server)
+            return kExitUsage;
+        const auto show = [&form, &server] {
+            const int clients = server->Clients();
+            form.SetStatusNote(QStringLiteral("Remote control on %1, %2 client%3")
+                                   .arg(server->Address()).arg(clients).arg(clients == 1 ? "" : "s"));
+        };
+        QObject::connect(server.get(), &ScpiServer::ClientsChanged, &form, show);
+        show();
+    }
     form.show();
     return app.exec();
 }

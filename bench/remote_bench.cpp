@@ -1,0 +1,156 @@
+// Prints how fast a script can switch over SCPI: round trips of
+// "ROUT:CLOS (@1);*OPC?" and "ROUT:CLOS (@2);*OPC?" alternating, over
+// loopback on the simulated port, against the same bytes through a bare
+// QTcpServer echo in the same run.
+//
+// The servers run in this process's event loop; the client is a plain
+// blocking socket on a thread of its own, so that it costs both alike.
+
+#include "ScpiServer.h"
+#include "SimulatedPort.h"
+#include "SwitchCore.h"
+
+#include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRoundTrips = 10000;
+constexpr int kWarmUp = 200;
+constexpr double kMaxRatio = 2.0;
+constexpr double kMinOperationsPerSecond = 10000;
+
+const char* const kCommands[] = {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"};
+
+double Percentile(std::vector<double> values, double percent)
+{
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(percent / 100 * values.size()));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+struct Run
+{
+    std::vector<double> microseconds;
+    double seconds = 0;
+    bool ok = true;
+};
+
+// Sends each command, reads up to the answer's LF, times the pair.
+Run Client(quint16 port, bool echo)
+{
+    Run run;
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        run.ok = false;
+        return run;
+    }
+    char buffer[256];
+    const auto begin = Clock::now();
+    for (int i = -kWarmUp; i < kRoundTrips && run.ok; ++i) {
+        const std::string command = kCommands[(i + kWarmUp) % 2];
+        const auto start = Clock::now();
+        send(fd, command.data(), command.size(), 0);
+        std::string answer;
+        while (answer.empty() || answer.back() != '\n') {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                run.ok = false;
+                break;
+            }
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+        run.ok = run.ok && answer == (echo ? command : "1\n");
+        if (i >= 0)
+            run.microseconds.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (i == 0)
+            run.seconds = -std::chrono::duration<double>(Clock::now() - begin).count();
+    }
+    run.seconds += std::chrono::duration<double>(Clock::now() - begin).count();
+    close(fd);
+    return run;
+}
+
+// Runs the client on a thread while this thread's event loop serves.
+Run Measure(quint16 port, bool echo)
+{
+    Run run;
+    QThread* thread = QThread::create([&run, port, echo] { run = Client(port, echo); });
+    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+    thread->start();
+    QCoreApplication::exec();
+    thread->wait();
+    delete thread;
+    return run;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    // The bare echo: what loopback and Qt's event loop cost on their own.
+    QTcpServer echo;
+    QObject::connect(&echo, &QTcpServer::newConnection, &echo, [&echo] {
+        while (QTcpSocket* socket = echo.nextPendingConnection()) {
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->write(socket->readAll()); });
+        }
+    });
+    echo.listen(QHostAddress::LocalHost, 0);
+    const Run bare = Measure(echo.serverPort(), true);
+
+    SimulatedPort port;
+    SwitchCore core(port);
+    core.TakeAddress(888, true, Source::CommandLine);
+    ScpiServer::Options options;
+    options.allowSimulated = true;
+    ScpiServer server(core, options);
+    server.Listen({QHostAddress::LocalHost, 0});
+    int selections = 0;
+    QObject::connect(&core, &SwitchCore::Finished, &core, [&selections](const OperationResult&, Source source) {
+        selections += source == Source::Remote ? 1 : 0;
+    });
+    const Run scpi = Measure(server.Port(), false);
+
+    if (!bare.ok || !scpi.ok) {
+        std::printf("a round trip failed (echo %s, SCPI %s)\n", bare.ok ? "ok" : "failed", scpi.ok ? "ok" : "failed");
+        return 1;
+    }
+    const double bareMedian = Percentile(bare.microseconds, 50);
+    const double scpiMedian = Percentile(scpi.microseconds, 50);
+    const double perSecond = kRoundTrips / scpi.seconds;
+    const bool ratioHolds = scpiMedian <= kMaxRatio * bareMedian;
+    const bool rateHolds = perSecond >= kMinOperationsPerSecond;
+
+    std::printf("SCPI round trips over loopback, %d alternating selections with *OPC? (simulated port)\n", kRoundTrips);
+    std::printf("  bare QTcpServer echo: median %.1f us, p99 %.1f us\n", bareMedian, Percentile(bare.microseconds, 99));
+    std::printf("  SCPI server:          median %.1f us, p99 %.1f us\n", scpiMedian, Percentile(scpi.microseconds, 99));
+    std::printf("  median ratio %.2f (goal <= %.1f): %s\n", scpiMedian / bareMedian, kMaxRatio, ratioHolds ? "holds" : "MISSED");
+    std::printf("  %.0f switch operations per second, %d selections reached the core (goal >= %.0f/s): %s\n",
+                perSecond, selections, kMinOperationsPerSecond, rateHolds ? "holds" : "MISSED");
+    return 0;
+}
