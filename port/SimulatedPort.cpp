@@ -7,7 +7,7 @@ PortStatus SimulatedPort::Open(std::int32_t base)
         registers_ = {};
     base_ = base;
     status_ = {PortReach::Absent, "simulated port", "no parallel port at " + std::to_string(base) + " (" + HexAddress(base) + ")",
-               "to reach a board, connect it to a parallel port and type that port's address", false};
+               "connect the board to a parallel port and type that port's address", false};
     return status_;
 }
 

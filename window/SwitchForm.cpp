@@ -188,7 +188,7 @@ void SwitchForm::CreateControls()
     Label4->setFont(PanelFont(8.25, QFont::Bold));
 
     // Says which port the panel talks to, and any write that did not verify.
-    PortStatus = MakeLabel(this, QStringLiteral("PortStatus"), QString(), QRect(240, 5475, 9270, 540));
+    PortStatus = MakeLabel(this, QStringLiteral("PortStatus"), QString(), QRect(240, 5430, 9270, 690));
     PortStatus->setWordWrap(true);
 
     setTabOrder(ModelCombo, Command2);
@@ -442,7 +442,8 @@ void SwitchForm::ShowStatus()
         text = port + QStringLiteral(": ") + QString::fromStdString(status.device);
     } else if (status.reach == PortReach::Absent) {
         // No board is driven: the words and a colour of their own say so.
-        text = port + QStringLiteral(": SIMULATED, no board is driven: ") + reason + QStringLiteral(". ") + next;
+        text = port + QStringLiteral(": SIMULATED, no board is driven (") + reason + QStringLiteral("). ") + next.left(1).toUpper() + next.mid(1)
+            + u'.';
         colour = QColor(0, 0, 192);
     } else if (address < 1) {
         text = port + QStringLiteral(": not a port address; nothing is written");
