@@ -224,21 +224,21 @@ PortStatus PpdevPort::Claim(int number)
             return unusable("permission denied", "add your user to the lp group and log in again", false);
         return unusable(SystemErrorWords(error), kDriverStep, false);
     }
-    // Someone has the port now: claiming would sleep until they let go.
+    // Someone may have the port now: the claim then gives up after
+    // claimLimit, or at once when the holder has it exclusively.
     const std::string active = ActiveDevice(number);
-    if (!active.empty() && active != "none") {
-        ::close(fd);
-        return held(active);
-    }
+    const bool taken = !active.empty() && active != "none";
     if (const int error = ClaimWithin(fd, claimLimit_)) {
         ::close(fd);
-        if (error == kClaimTimedOut)
-            return held(ActiveDevice(number) == "none" ? std::string() : ActiveDevice(number));
         // The kernel refuses to register another device on a port that a
         // program holds exclusively (PPEXCL).
         if (error == ENXIO)
             return unusable("in use by another program, which holds it exclusively",
                             std::string("held exclusively by another program: close it; ") + kFreeStep, true);
+        if (error == kClaimTimedOut || taken) {
+            const std::string holder = ActiveDevice(number);
+            return held(holder == "none" ? active : holder);
+        }
         return unusable(SystemErrorWords(error), kDriverStep, false);
     }
     // Forward direction, so the data register reads back what was written;

@@ -14,9 +14,11 @@
 // address, when Refresh() finds the port renumbered or gone, and at
 // destruction.
 //
-// A port held by another program is never waited for: the port's active
-// device (/proc/sys/dev/parport/parportN/devices/active) is looked at before
-// claiming, and a claim that still has to wait gives up after `claimLimit`.
+// A port held by another program is never waited for: a claim that has to
+// wait gives up after `claimLimit` (the holder is named from the port's
+// active device, /proc/sys/dev/parport/parportN/devices/active), and one that
+// the kernel refuses because a program holds the port exclusively is
+// reported as such.
 // Refresh() tries such a port again only when something about it changed
 // (its active device, its registered devices, its device file), so a claim
 // that would fail is not repeated on every tick.
@@ -33,7 +35,7 @@ public:
     // `procDir` lists the ports with their base addresses, `devDir` holds the
     // device files.
     explicit PpdevPort(std::string procDir = "/proc/sys/dev/parport", std::string devDir = "/dev",
-                       std::chrono::milliseconds claimLimit = std::chrono::milliseconds(50));
+                       std::chrono::milliseconds claimLimit = std::chrono::milliseconds(30));
     ~PpdevPort() override;
     PpdevPort(const PpdevPort&) = delete;
     PpdevPort& operator=(const PpdevPort&) = delete;
