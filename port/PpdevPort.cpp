@@ -189,7 +189,7 @@ PortStatus PpdevPort::Attach(const std::vector<Parport>& table)
     for (const Parport& other : table)
         words += (&other == &table.front() ? "; " : ", ") + DeviceName(other.number) + " is at " + Place(other.base);
     status_ = {PortReach::Absent, "", words,
-               table.empty() ? "load the parallel-port drivers (as root: modprobe parport_pc ppdev)"
+               table.empty() ? "have the parallel-port drivers loaded (modprobe parport_pc ppdev)"
                              : "type the base address of the port the board is on",
                false};
     return status_;
@@ -218,7 +218,7 @@ PortStatus PpdevPort::Claim(int number)
     if (fd < 0) {
         const int error = errno;
         if (error == ENOENT)
-            return unusable("not found: the ppdev module is not loaded", "load the ppdev module (as root: modprobe ppdev)",
+            return unusable("not found: the ppdev module is not loaded", "have the ppdev module loaded (modprobe ppdev)",
                             false);
         if (error == EACCES || error == EPERM)
             return unusable("permission denied", "add your user to the lp group and log in again", false);

@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::int32_t kStandardBases[] = {0x378, 0x278, 0x3BC};
 
+const char* const kDriversStep = "use the port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
+
 struct Range
 {
     long first;
@@ -146,7 +148,7 @@ PortStatus RawPort::Check(std::int32_t base)
     const std::vector<Range> ranges = IoPorts(paths_.ioports, readable);
     if (!readable)
         return refused("cannot tell which driver holds " + span + ": " + paths_.ioports + " shows no addresses",
-                       "raw I/O needs root; better, load the parallel-port drivers (as root: modprobe parport_pc ppdev)");
+                       kDriversStep);
     for (const Range& range : ranges) {
         if (range.last < base || range.first > last)
             continue;
@@ -171,8 +173,7 @@ PortStatus RawPort::Open(std::int32_t base)
     fd_ = ::open(paths_.device.c_str(), O_RDWR | O_CLOEXEC);
     if (fd_ < 0) {
         status_ = {PortReach::Unusable, paths_.device, paths_.device + ": " + Words(errno),
-                   "raw I/O needs root and no kernel lockdown; better, load the parallel-port drivers (as root: "
-                   "modprobe parport_pc ppdev)",
+                   kDriversStep,
                    false};
         return status_;
     }

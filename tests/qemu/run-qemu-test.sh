@@ -93,12 +93,12 @@ for foreign in 1016 1000 3324 1540; do
 done
 # B. parport_pc without ppdev: the port is the driver's; raw I/O lets go of it.
 expect 'PROBE parport_pc table 888[[:space:]].*632[[:space:]].*'
-expect 'PROBE parport_pc raw 888 Unusable\|/dev/parport0\|/dev/parport0: not found: the ppdev module is not loaded\|load the ppdev module \(as root: modprobe ppdev\)'
+expect 'PROBE parport_pc raw 888 Unusable\|/dev/parport0\|/dev/parport0: not found: the ppdev module is not loaded\|have the ppdev module loaded \(modprobe ppdev\)'
 expect 'PROBE parport_pc plain 888 Unusable\|/dev/parport0\|/dev/parport0: not found: the ppdev module is not loaded\|.*'
 expect 'PROBE parport_pc raw-write refused unchanged=y'
 # C. ppdev loaded: driven without a restart; a second panel is told and drives nothing.
-expect 'PROBE ppdev raw 888 real /dev/parport0 after <=10 ticks'
-expect "PROBE second-panel 888 Unusable\|/dev/parport0\|/dev/parport0: in use by another program \(ppdev0\)\|$held\|busy quick"
+expect 'PROBE ppdev raw 888 real /dev/parport0'
+expect "PROBE second-panel 888 Unusable\|/dev/parport0\|/dev/parport0: in use by another program \(ppdev0\)\|$held\|busy"
 expect 'PROBE second-panel write refused unchanged=y'
 # Only bits 0-3 exist in the control register; raw I/O may show the rest as 1.
 expect 'PROBE control-after-claim ppdev=0x00 raw=0x[0-9A-F]0'
@@ -112,23 +112,23 @@ expect 'PROBE other 956 Absent\|simulated port'
 # E. The printer driver prints on the port the panel left.
 expect 'PROBE print-one exit=0'
 # F. The first panel gone, the second takes the port.
-expect 'PROBE second-panel real /dev/parport0 after <=10 ticks'
+expect 'PROBE second-panel real /dev/parport0'
 # G. Another program's shared claim: told at once, nothing written, no claim
 # retried (nor kernel log line) while it holds; driven once it lets go.
 expect 'PROBE shared-holder claimed y'
-expect "PROBE shared-held Unusable\|/dev/parport0\|/dev/parport0: in use by another program \(ppdev0\)\|$held\|busy quick"
+expect "PROBE shared-held Unusable\|/dev/parport0\|/dev/parport0: in use by another program \(ppdev0\)\|$held\|busy"
 expect 'PROBE shared-held write refused unchanged=y'
 expect 'PROBE shared-held ticks claims=0 log-lines=0'
-expect 'PROBE shared-freed real /dev/parport0 after <=10 ticks'
+expect 'PROBE shared-freed real /dev/parport0'
 expect 'PROBE shared-freed write wrote 0x378=0x3C'
 # H. Exclusive: said so; then the ports renumbered, and 888 followed to parport1.
 expect 'PROBE exclusive-holder claimed y'
-expect 'PROBE exclusive-held Unusable\|/dev/parport0\|/dev/parport0: in use by another program, which holds it exclusively\|held exclusively by another program: close it; the panel takes the port as soon as it is free\|busy quick'
+expect 'PROBE exclusive-held Unusable\|/dev/parport0\|/dev/parport0: in use by another program, which holds it exclusively\|held exclusively by another program: close it; the panel takes the port as soon as it is free\|busy'
 expect 'PROBE exclusive-held write refused unchanged=y'
 expect 'PROBE exclusive-held ticks claims=0 log-lines=0'
 expect 'PROBE renumber ok'
 expect 'PROBE renumbered table parport0=632 parport1=888'
-expect 'PROBE exclusive-freed real /dev/parport1 after <=10 ticks'
+expect 'PROBE exclusive-freed real /dev/parport1'
 expect 'PROBE renumbered write wrote 0x378=0x81'
 # I. The printer driver prints to 0x278 while the panel holds 0x378.
 expect 'PROBE print-two exit=0'
