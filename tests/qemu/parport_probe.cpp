@@ -108,6 +108,8 @@ struct Holder
             }
             _exit(0);
         }
+        close(ready[1]);  // so that a holder killed by its alarm is seen
+        close(orders[0]);
         command = orders[1];
         done = ready[0];
         char claimed = 'n';
