@@ -2,21 +2,21 @@
 #include "PpdevPort.h"
 #include "RawPort.h"
 
-std::vector<std::unique_ptr<PortIo>> MakeLinuxBackends(const std::string& procDir, const std::string& devDir,
-                                                       const std::string& rawDevice, bool rawIo)
+std::vector<std::unique_ptr<PortIo>> MakeLinuxBackends(const LinuxPaths& paths, bool rawIo)
 {
-    auto ppdev = std::make_unique<PpdevPort>(procDir, devDir);
+    auto ppdev = std::make_unique<PpdevPort>(paths.parportProc, paths.devDir);
     const PpdevPort* driver = ppdev.get();
     std::vector<std::unique_ptr<PortIo>> backends;
     backends.push_back(std::move(ppdev));
     // A port the driver owns stays the driver's even when it cannot be
     // claimed: raw I/O would write under another program's feet.
     if (rawIo)
-        backends.push_back(std::make_unique<RawPort>(rawDevice, [driver](std::int32_t port) { return driver->Owns(port); }));
+        backends.push_back(std::make_unique<RawPort>(RawPaths{paths.rawDevice, paths.ioports, paths.pciDevices},
+                                                     [driver](std::int32_t base) { return driver->OwnerOf(base); }));
     return backends;
 }
 
 std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& options)
 {
-    return MakeLinuxBackends("/proc/sys/dev/parport", "/dev", "/dev/port", options.rawIo);
+    return MakeLinuxBackends(LinuxPaths{}, options.rawIo);
 }

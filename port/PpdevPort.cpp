@@ -4,17 +4,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <utility>
 
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef sigev_notify_thread_id
@@ -25,23 +27,8 @@ namespace {
 
 constexpr int kClaimTimedOut = -1;
 
-std::string Words(int error)
-{
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return "permission denied; add your user to the lp group";
-    case ENOENT:
-        return "not found; load the ppdev module";
-    case ENXIO:
-    case ENODEV:
-        return "no such device";
-    case kClaimTimedOut:
-        return "busy; another driver or program holds the port";
-    default:
-        return SystemErrorWords(error);
-    }
-}
+const char* const kFreeStep = "the panel takes the port as soon as it is free";
+const char* const kDriverStep = "see the kernel's log (dmesg) for the parallel-port driver's words";
 
 void Interrupt(int) {}
 
@@ -87,6 +74,31 @@ int ClaimWithin(int fd, std::chrono::milliseconds limit)
     return error == EINTR ? kClaimTimedOut : error;
 }
 
+std::string Trimmed(std::string text)
+{
+    const auto end = text.find_last_not_of(" \t\r\n");
+    text.erase(end == std::string::npos ? 0 : end + 1);
+    return text;
+}
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return file ? text.str() : std::string();
+}
+
+std::string Place(std::int32_t address)
+{
+    return std::to_string(address) + " (" + HexAddress(address) + ")";
+}
+
+bool Overlap(std::int32_t base, std::int32_t registers)
+{
+    return registers > 0 && base <= registers + 2 && registers <= base + 2;
+}
+
 } // namespace
 
 PpdevPort::PpdevPort(std::string procDir, std::string devDir, std::chrono::milliseconds claimLimit)
@@ -99,37 +111,35 @@ PpdevPort::~PpdevPort()
     Close();
 }
 
-
-void PpdevPort::Scan() const
+std::vector<PpdevPort::Parport> PpdevPort::Table() const
 {
-    ports_.clear();
+    std::vector<Parport> ports;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(procDir_, error)) {
         const std::string name = entry.path().filename().string();
         if (name.size() <= 7 || name.compare(0, 7, "parport") != 0
-            || name.find_first_not_of("0123456789", 7) != std::string::npos)
+            || name.find_first_not_of("0123456789", 7) != std::string::npos || name.size() > 12)
             continue;
-        // "888\t1912": the base address, then the ECP registers' (if any).
+        // "888\t1912": the base address, then the ECP registers' (0 if none).
         std::ifstream file(entry.path() / "base-addr");
         long base = 0;
-        if (file >> base && base > 0 && base <= 0xFFFF)
-            ports_.push_back({std::stoi(name.substr(7)), static_cast<std::int32_t>(base)});
+        long ecp = 0;
+        if (!(file >> base) || base <= 0 || base > 0xFFFF)
+            continue;
+        if (!(file >> ecp) || ecp <= 0 || ecp > 0xFFFF)
+            ecp = 0;
+        ports.push_back({std::stoi(name.substr(7)), static_cast<std::int32_t>(base), static_cast<std::int32_t>(ecp)});
     }
-    std::sort(ports_.begin(), ports_.end(), [](const Parport& a, const Parport& b) { return a.number < b.number; });
+    std::sort(ports.begin(), ports.end(), [](const Parport& a, const Parport& b) { return a.number < b.number; });
+    return ports;
 }
 
-const PpdevPort::Parport* PpdevPort::Find(std::int32_t port) const
+std::string PpdevPort::OwnerOf(std::int32_t base) const
 {
-    for (const Parport& parport : ports_)
-        if (port >= parport.base && port - parport.base <= 2)
-            return &parport;
-    return nullptr;
-}
-
-bool PpdevPort::Owns(std::int32_t port) const
-{
-    Scan();
-    return Find(port) != nullptr;
+    for (const Parport& parport : Table())
+        if (Overlap(base, parport.base) || Overlap(base, parport.ecp))
+            return DeviceName(parport.number) + " at " + Place(parport.base);
+    return {};
 }
 
 std::string PpdevPort::DeviceName(int number) const
@@ -137,102 +147,177 @@ std::string PpdevPort::DeviceName(int number) const
     return devDir_ + "/parport" + std::to_string(number);
 }
 
-std::string PpdevPort::Describe(std::int32_t port) const
+std::string PpdevPort::ActiveDevice(int number) const
 {
-    const Parport* parport = Find(port);
-    return parport ? DeviceName(parport->number) : std::string();
+    return Trimmed(ReadFile(std::filesystem::path(procDir_) / ("parport" + std::to_string(number)) / "devices" / "active"));
+}
+
+// What a new claim attempt could find different: the device that holds the
+// port, the devices registered on it (an exclusive holder among them) and the
+// device file (created, removed, its owner and mode changed).
+std::string PpdevPort::Fingerprint(int number) const
+{
+    std::string print = ActiveDevice(number) + '|';
+    std::set<std::string> devices;
+    std::error_code error;
+    const auto dir = std::filesystem::path(procDir_) / ("parport" + std::to_string(number)) / "devices";
+    for (const auto& entry : std::filesystem::directory_iterator(dir, error))
+        devices.insert(entry.path().filename().string());
+    for (const std::string& device : devices)
+        print += device + ',';
+    struct stat info{};
+    if (::stat(DeviceName(number).c_str(), &info) == 0)
+        print += '|' + std::to_string(info.st_ino) + ':' + std::to_string(info.st_mode) + ':' + std::to_string(info.st_uid)
+            + ':' + std::to_string(info.st_gid) + ':' + std::to_string(info.st_rdev);
+    return print;
 }
 
 PortStatus PpdevPort::Open(std::int32_t base)
 {
     Close();
-    Scan();
-    const Parport* parport = Find(base);
-    if (!parport || parport->base != base) {
-        std::string words = ports_.empty() ? "no parallel port found" : "no parallel port at this address";
-        for (const Parport& other : ports_)
-            words += (&other == &ports_.front() ? "; " : ", ") + DeviceName(other.number) + " is at "
-                + std::to_string(other.base) + " (" + HexAddress(other.base) + ")";
-        status_ = {PortReach::Absent, "", words, "", false};
-        return status_;
-    }
-    current_ = parport->number;
-    Claim(*parport);
-    if (failure_.empty())
-        status_ = {PortReach::Real, DeviceName(parport->number), "", "", false};
-    else
-        status_ = {PortReach::Unusable, DeviceName(parport->number), failure_, "", busy_};
+    base_ = base;
+    return Attach(Table());
+}
+
+PortStatus PpdevPort::Attach(const std::vector<Parport>& table)
+{
+    for (const Parport& parport : table)
+        if (parport.base == base_)
+            return Claim(parport.number);
+    number_ = -1;
+    std::string words = table.empty() ? "no parallel port found" : "no parallel port at " + Place(base_);
+    for (const Parport& other : table)
+        words += (&other == &table.front() ? "; " : ", ") + DeviceName(other.number) + " is at " + Place(other.base);
+    status_ = {PortReach::Absent, "", words,
+               table.empty() ? "have the parallel-port drivers loaded (modprobe parport_pc ppdev)"
+                             : "type the base address of the port the board is on",
+               false};
     return status_;
 }
 
-const PpdevPort::Parport& PpdevPort::Reach(std::int32_t port)
+PortStatus PpdevPort::Claim(int number)
 {
-    const Parport* parport = Find(port);
-    if (!parport || parport->number != current_ || fd_ < 0)
-        throw PortError(failure_.empty() ? HexAddress(port) + " is not a register of the opened port" : failure_);
-    return *parport;
-}
+    Release();
+    number_ = number;
+    fingerprint_ = Fingerprint(number);
+    const std::string device = DeviceName(number);
+    const auto unusable = [&](std::string reason, std::string nextStep, bool busy) {
+        status_ = {PortReach::Unusable, device, device + ": " + std::move(reason), std::move(nextStep), busy};
+        return status_;
+    };
+    const auto held = [&](const std::string& holder) {
+        if (holder.compare(0, 2, "lp") == 0)
+            return unusable("in use by the printer driver (" + holder + ")",
+                            std::string("a print job holds it: let it finish or cancel it; ") + kFreeStep, true);
+        return unusable("in use by another program" + (holder.empty() ? std::string() : " (" + holder + ")"),
+                        std::string("held by another program: close it; ") + kFreeStep, true);
+    };
 
-void PpdevPort::Claim(const Parport& parport)
-{
-    const std::string device = DeviceName(parport.number);
+    ++claimsTried_;
     const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        failure_ = device + ": " + Words(errno);
-        return;
+        const int error = errno;
+        if (error == ENOENT)
+            return unusable("not found: the ppdev module is not loaded", "have the ppdev module loaded (modprobe ppdev)",
+                            false);
+        if (error == EACCES || error == EPERM)
+            return unusable("permission denied", "add your user to the lp group and log in again", false);
+        return unusable(SystemErrorWords(error), kDriverStep, false);
     }
-    // Shared claim, so a loaded printer driver does not lock the panel out.
+    // Someone may have the port now: the claim then gives up after
+    // claimLimit, or at once when the holder has it exclusively.
+    const std::string active = ActiveDevice(number);
+    const bool taken = !active.empty() && active != "none";
     if (const int error = ClaimWithin(fd, claimLimit_)) {
         ::close(fd);
-        failure_ = device + ": " + Words(error);
-        busy_ = error == kClaimTimedOut;
-        return;
+        // The kernel refuses to register another device on a port that a
+        // program holds exclusively (PPEXCL).
+        if (error == ENXIO)
+            return unusable("in use by another program, which holds it exclusively",
+                            std::string("held exclusively by another program: close it; ") + kFreeStep, true);
+        if (error == kClaimTimedOut || taken) {
+            const std::string holder = ActiveDevice(number);
+            return held(holder == "none" ? active : holder);
+        }
+        return unusable(SystemErrorWords(error), kDriverStep, false);
     }
     // Forward direction, so the data register reads back what was written;
     // the control register starts cleared rather than as the claim left it.
     int forward = 0;
     unsigned char cleared = 0;
     if (ioctl(fd, PPDATADIR, &forward) < 0 || ioctl(fd, PPWCONTROL, &cleared) < 0) {
-        failure_ = device + ": " + Words(errno);
+        const int error = errno;
         ioctl(fd, PPRELEASE);
         ::close(fd);
-        return;
+        return unusable(SystemErrorWords(error), kDriverStep, false);
     }
     fd_ = fd;
+    status_ = {PortReach::Real, device, "", "", false};
+    return status_;
 }
 
-void PpdevPort::Close()
+PortStatus PpdevPort::Refresh()
+{
+    if (base_ < 0)
+        return status_;
+    const std::vector<Parport> table = Table();
+    const auto found = std::find_if(table.begin(), table.end(), [&](const Parport& p) { return p.base == base_; });
+    // Gone, or renumbered: let go of the old number first.
+    if (found == table.end() || found->number != number_) {
+        Release();
+        return Attach(table);
+    }
+    if (fd_ >= 0)
+        return status_;
+    // Without a word from the kernel on who holds it, a busy port is tried
+    // again on each tick (the claim waits at most claimLimit).
+    if (status_.busy && ActiveDevice(number_).empty())
+        return Claim(number_);
+    if (Fingerprint(number_) == fingerprint_)
+        return status_;
+    return Claim(number_);
+}
+
+void PpdevPort::Release()
 {
     if (fd_ >= 0) {
         ioctl(fd_, PPRELEASE);
         ::close(fd_);
     }
     fd_ = -1;
-    current_ = -1;
-    failure_.clear();
-    busy_ = false;
 }
 
-void PpdevPort::Control(const Parport& parport, unsigned long request, void* argument)
+void PpdevPort::Close()
 {
-    if (ioctl(fd_, request, argument) < 0)
-        throw PortError(DeviceName(parport.number) + ": " + Words(errno));
+    Release();
+    base_ = -1;
+    number_ = -1;
+    fingerprint_.clear();
+    status_ = {};
 }
 
 std::uint8_t PpdevPort::PortIn(std::int32_t port)
 {
-    const Parport& parport = Reach(port);
-    const unsigned long request = port == parport.base ? PPRDATA : port == parport.base + 1 ? PPRSTATUS : PPRCONTROL;
+    if (fd_ < 0)
+        throw PortError(status_.reason.empty() ? "no parallel port opened" : status_.reason);
+    if (port < base_ || port > base_ + 2)
+        throw PortError(HexAddress(port) + " is not a register of " + DeviceName(number_) + " at " + Place(base_));
+    const unsigned long request = port == base_ ? PPRDATA : port == base_ + 1 ? PPRSTATUS : PPRCONTROL;
     unsigned char value = 0;
-    Control(parport, request, &value);
+    if (ioctl(fd_, request, &value) < 0)
+        throw PortError(DeviceName(number_) + ": " + SystemErrorWords(errno));
     return value;
 }
 
 void PpdevPort::PortOut(std::int32_t port, std::uint8_t value)
 {
-    const Parport& parport = Reach(port);
-    if (port == parport.base + 1)
-        throw PortError(DeviceName(parport.number) + ": the status register " + HexAddress(port) + " is read only");
+    if (fd_ < 0)
+        throw PortError(status_.reason.empty() ? "no parallel port opened" : status_.reason);
+    if (port < base_ || port > base_ + 2)
+        throw PortError(HexAddress(port) + " is not a register of " + DeviceName(number_) + " at " + Place(base_));
+    if (port == base_ + 1)
+        throw PortError(DeviceName(number_) + ": the status register " + HexAddress(port) + " is read only");
     unsigned char byte = value;
-    Control(parport, port == parport.base ? PPWDATA : PPWCONTROL, &byte);
+    if (ioctl(fd_, port == base_ ? PPWDATA : PPWCONTROL, &byte) < 0)
+        throw PortError(DeviceName(number_) + ": " + SystemErrorWords(errno));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PortLayer.h"
+#include "PortIo.h"
 
 #include <chrono>
 #include <string>
@@ -8,53 +8,70 @@
 
 // The kernel's parallel-port devices (/dev/parportN, the ppdev driver). Each
 // port owns three registers: data at its base address, status (read only) at
-// base + 1 and control at base + 2. A device is opened and claimed at the
-// first access to one of its registers and released when the accesses move
-// to another port, or when the backend goes away.
+// base + 1 and control at base + 2. Open() reads the kernel's port table
+// afresh and claims (shared) the port whose base address is exactly the one
+// asked for; the claim is released by Close(), by an Open() of another
+// address, when Refresh() finds the port renumbered or gone, and at
+// destruction.
+//
+// A port held by another program is never waited for: a claim that has to
+// wait gives up after `claimLimit` (the holder is named from the port's
+// active device, /proc/sys/dev/parport/parportN/devices/active), and one that
+// the kernel refuses because a program holds the port exclusively is
+// reported as such.
+// Refresh() tries such a port again only when something about it changed
+// (its active device, its registered devices, its device file), so a claim
+// that would fail is not repeated on every tick.
 class PpdevPort final : public PortIo
 {
 public:
+    struct Parport
+    {
+        int number;          // N of /dev/parportN
+        std::int32_t base;   // its data register
+        std::int32_t ecp;    // the ECP registers' base, or 0
+    };
+
     // `procDir` lists the ports with their base addresses, `devDir` holds the
-    // device files; a claim still waiting after `claimLimit` gives up.
+    // device files.
     explicit PpdevPort(std::string procDir = "/proc/sys/dev/parport", std::string devDir = "/dev",
-                       std::chrono::milliseconds claimLimit = std::chrono::seconds(1));
+                       std::chrono::milliseconds claimLimit = std::chrono::milliseconds(30));
     ~PpdevPort() override;
     PpdevPort(const PpdevPort&) = delete;
     PpdevPort& operator=(const PpdevPort&) = delete;
 
     PortStatus Open(std::int32_t base) override;
-    PortStatus Refresh() override { return status_; }
+    PortStatus Refresh() override;
     void Close() override;
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
-    // The device file, e.g. "/dev/parport0"; empty for an address of no port.
-    std::string Describe(std::int32_t port) const;
 
-    // Whether `port` is a register of one of the system's parallel ports,
-    // reachable or not.
-    bool Owns(std::int32_t port) const;
+    // The kernel's port table as it is now, by number.
+    std::vector<Parport> Table() const;
+    // "/dev/parport0 at 888 (0x378)" when one of the three registers from
+    // `base` on is a register (standard or ECP) of a port in the table now;
+    // empty otherwise.
+    std::string OwnerOf(std::int32_t base) const;
+    // Whether a port is claimed now (Real).
+    bool Claimed() const { return fd_ >= 0; }
+    // How often a claim was tried (the device file opened), for tests.
+    int ClaimsTried() const { return claimsTried_; }
 
 private:
-    struct Parport
-    {
-        int number;
-        std::int32_t base;
-    };
-
-    const Parport* Find(std::int32_t port) const;
+    PortStatus Attach(const std::vector<Parport>& table);
+    PortStatus Claim(int number);
+    void Release();
     std::string DeviceName(int number) const;
-    void Scan() const;
-    const Parport& Reach(std::int32_t port);
-    void Claim(const Parport& parport);
-    void Control(const Parport& parport, unsigned long request, void* argument);
+    std::string ActiveDevice(int number) const;
+    std::string Fingerprint(int number) const;
 
     std::string procDir_;
     std::string devDir_;
     std::chrono::milliseconds claimLimit_;
-    mutable std::vector<Parport> ports_;
+    std::int32_t base_ = -1;   // the opened address, -1 when none
+    int number_ = -1;          // the port at that address, -1 when none
+    int fd_ = -1;              // open and claimed
+    std::string fingerprint_;  // the port as it was at the last failed claim
     PortStatus status_;
-    int current_ = -1;     // the port last reached, open or not
-    int fd_ = -1;
-    std::string failure_;  // why the current port could not be opened
-    bool busy_ = false;    // another holder kept it past the claim limit
+    int claimsTried_ = 0;
 };

@@ -2,69 +2,212 @@
 #include "PortText.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
+constexpr std::int32_t kStandardBases[] = {0x378, 0x278, 0x3BC};
+
+const char* const kDriversStep = "use the port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
+
+struct Range
+{
+    long first;
+    long last;
+    std::string name;
+};
+
+std::string Place(std::int32_t address)
+{
+    return std::to_string(address) + " (" + HexAddress(address) + ")";
+}
+
+// The I/O ranges of the PCI devices of the parallel-port class, with the
+// device's address ("0000:05:00.0").
+std::vector<Range> ParallelPciRanges(const std::string& root)
+{
+    std::vector<Range> ranges;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root, error)) {
+        std::ifstream classFile(entry.path() / "class");
+        unsigned long deviceClass = 0;
+        if (!(classFile >> std::hex >> deviceClass) || (deviceClass >> 8) != 0x0701)
+            continue;
+        // One line per BAR: start, end, flags; IORESOURCE_IO is 0x100.
+        std::ifstream resources(entry.path() / "resource");
+        unsigned long long start = 0, end = 0, flags = 0;
+        while (resources >> std::hex >> start >> end >> flags)
+            if ((flags & 0x100) && end >= start && end <= 0xFFFF && start > 0)
+                ranges.push_back({long(start), long(end), entry.path().filename().string()});
+    }
+    return ranges;
+}
+
+// /proc/ioports: "  0378-037a : parport0", nested by indentation. Empty, and
+// `readable` false, when it cannot be read or shows no addresses (it shows
+// zeros to a user who is not root).
+std::vector<Range> IoPorts(const std::string& path, bool& readable)
+{
+    std::vector<Range> ranges;
+    std::ifstream file(path);
+    std::string line;
+    bool anyAddress = false;
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        std::string span, colon;
+        if (!(fields >> span >> colon) || colon != ":")
+            continue;
+        const auto dash = span.find('-');
+        if (dash == std::string::npos)
+            continue;
+        Range range{};
+        try {
+            range.first = std::stol(span.substr(0, dash), nullptr, 16);
+            range.last = std::stol(span.substr(dash + 1), nullptr, 16);
+        } catch (const std::exception&) {
+            continue;
+        }
+        std::getline(fields >> std::ws, range.name);
+        anyAddress = anyAddress || range.last != 0;
+        ranges.push_back(std::move(range));
+    }
+    readable = anyAddress;
+    return ranges;
+}
+
+bool IsParallelDriver(const std::string& name)
+{
+    return name == "ppdev" || name == "lp" || name.compare(0, 7, "parport") == 0;
+}
+
 std::string Words(int error)
 {
-    switch (error) {
-    case EACCES:
-    case EPERM:
-        return "permission denied; raw I/O needs root and no kernel lockdown";
-    case ENOENT:
-        return "not found";
-    default:
-        return SystemErrorWords(error);
-    }
+    if (error == EACCES || error == EPERM)
+        return "permission denied";
+    return SystemErrorWords(error);
 }
 
 } // namespace
 
-RawPort::RawPort(std::string device, std::function<bool(std::int32_t)> ownedElsewhere)
-    : device_(std::move(device)), ownedElsewhere_(std::move(ownedElsewhere))
+RawPort::RawPort(RawPaths paths, std::function<std::string(std::int32_t)> ownerOf)
+    : paths_(std::move(paths)), ownerOf_(std::move(ownerOf))
 {
 }
 
 RawPort::~RawPort()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
+    Close();
+}
+
+std::string RawPort::ParallelRanges() const
+{
+    std::string words = "type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC)";
+    for (const Range& range : ParallelPciRanges(paths_.pciDevices))
+        words += ", or " + Place(std::int32_t(range.first)) + " of the PCI parallel port " + range.name;
+    return words;
+}
+
+PortStatus RawPort::Check(std::int32_t base)
+{
+    const std::string device = paths_.device;
+    const auto refused = [&](std::string reason, std::string nextStep) {
+        return PortStatus{PortReach::Refused, device, device + ": " + std::move(reason), std::move(nextStep), false};
+    };
+    const std::int32_t last = base + 2;
+    const std::string span = HexAddress(base) + " to " + HexAddress(last);
+
+    // A port of the kernel's driver is the driver's, reachable or not.
+    if (ownerOf_) {
+        const std::string owner = ownerOf_(base);
+        if (!owner.empty())
+            return refused(span + " are registers of " + owner + ", which the parallel-port driver serves",
+                           "type that port's base address to use it through its driver");
+    }
+
+    bool parallel = false;
+    for (std::int32_t standard : kStandardBases)
+        parallel = parallel || base == standard;
+    std::string decoder;
+    for (const Range& range : ParallelPciRanges(paths_.pciDevices))
+        if (!parallel && base >= range.first && last <= range.last) {
+            parallel = true;
+            decoder = range.name;
+        }
+    if (!parallel)
+        return refused(Place(base) + " is not a parallel port: not a standard base address, and no PCI parallel port decodes it",
+                       ParallelRanges());
+
+    bool readable = false;
+    const std::vector<Range> ranges = IoPorts(paths_.ioports, readable);
+    if (!readable)
+        return refused("cannot tell which driver holds " + span + ": " + paths_.ioports + " shows no addresses",
+                       kDriversStep);
+    for (const Range& range : ranges) {
+        if (range.last < base || range.first > last)
+            continue;
+        // Windows onto a bus, and the parallel card's own BAR, are no holders.
+        if (IsParallelDriver(range.name) || range.name.compare(0, 8, "PCI Bus ") == 0
+            || (!decoder.empty() && range.name == decoder))
+            continue;
+        char text[16];
+        std::snprintf(text, sizeof text, "%04lx-%04lx", range.first, range.last);
+        return refused(span + " belong to " + range.name + " (" + paths_.ioports + ": " + text + "), not to a parallel port",
+                       ParallelRanges());
+    }
+    return {PortReach::Real, device, "", "", false};
 }
 
 PortStatus RawPort::Open(std::int32_t base)
 {
-    base_ = -1;
-    try {
-        Reach(base);
-        base_ = base;
-        status_ = {PortReach::Real, device_, "", "", false};
-    } catch (const PortError& error) {
-        status_ = {PortReach::Absent, "", error.what(), "", false};
+    Close();
+    status_ = Check(base);
+    if (status_.reach != PortReach::Real)
+        return status_;
+    fd_ = ::open(paths_.device.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd_ < 0) {
+        status_ = {PortReach::Unusable, paths_.device, paths_.device + ": " + Words(errno),
+                   kDriversStep,
+                   false};
+        return status_;
+    }
+    base_ = base;
+    return status_;
+}
+
+PortStatus RawPort::Refresh()
+{
+    if (base_ < 0 || !ownerOf_)
+        return status_;
+    // The driver came: the port is its now.
+    if (!ownerOf_(base_).empty()) {
+        Close();
+        status_ = {PortReach::Absent, "", "", "", false};
     }
     return status_;
 }
 
-void RawPort::Reach(std::int32_t port)
+void RawPort::Close()
 {
-    if (base_ >= 0 && (port < base_ || port - base_ > 2))
-        throw PortError(HexAddress(port) + " is not a register of the opened port");
-    if (port < kFirstAddress || port > kLastAddress)
-        throw PortError(device_ + ": refusing " + HexAddress(port) + "; only 0x100 to 0xFFFF may be a parallel port");
-    if (ownedElsewhere_ && ownedElsewhere_(port))
-        throw PortError(device_ + ": " + HexAddress(port) + " belongs to the parallel-port driver");
-    if (!opened_) {
-        opened_ = true;
-        fd_ = ::open(device_.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ < 0)
-            failure_ = device_ + ": " + Words(errno);
-    }
-    if (fd_ < 0)
-        throw PortError(failure_);
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    base_ = -1;
+    status_ = {};
+}
+
+void RawPort::Reach(std::int32_t port) const
+{
+    if (fd_ < 0 || base_ < 0)
+        throw PortError(status_.reason.empty() ? paths_.device + ": no port opened" : status_.reason);
+    if (port < base_ || port > base_ + 2)
+        throw PortError(paths_.device + ": " + HexAddress(port) + " is not a register of the port at " + Place(base_));
 }
 
 std::uint8_t RawPort::PortIn(std::int32_t port)
@@ -73,7 +216,7 @@ std::uint8_t RawPort::PortIn(std::int32_t port)
     unsigned char value = 0;
     const ssize_t read = pread(fd_, &value, 1, port);
     if (read != 1)
-        throw PortError(device_ + ": " + (read < 0 ? Words(errno) : "nothing to read at " + HexAddress(port)));
+        throw PortError(paths_.device + ": " + (read < 0 ? Words(errno) : "nothing to read at " + HexAddress(port)));
     return value;
 }
 
@@ -83,5 +226,5 @@ void RawPort::PortOut(std::int32_t port, std::uint8_t value)
     const unsigned char byte = value;
     const ssize_t written = pwrite(fd_, &byte, 1, port);
     if (written != 1)
-        throw PortError(device_ + ": " + (written < 0 ? Words(errno) : "nothing written at " + HexAddress(port)));
+        throw PortError(paths_.device + ": " + (written < 0 ? Words(errno) : "nothing written at " + HexAddress(port)));
 }

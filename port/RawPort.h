@@ -1,41 +1,57 @@
 #pragma once
 
-#include "PortLayer.h"
+#include "PortIo.h"
 
 #include <functional>
 #include <string>
 
+// Where raw I/O looks: the device, the I/O ranges the drivers hold and the
+// PCI devices' sysfs directories.
+struct RawPaths
+{
+    std::string device = "/dev/port";
+    std::string ioports = "/proc/ioports";
+    std::string pciDevices = "/sys/bus/pci/devices";
+};
+
 // Raw I/O through /dev/port (root or CAP_SYS_RAWIO, and no kernel lockdown):
-// the last resort for a port the kernel's parallel-port driver does not know.
-// Only 0x100..0xFFFF is ever touched: the system board's own devices live
-// below 0x100, and a mistyped address must never reach them.
+// the last resort for a parallel port that no driver serves, used only when
+// the user asks for it (--raw-io). It serves only an address that is a
+// parallel port's base:
+// - a standard base (0x278, 0x378, 0x3BC), or one whose three registers lie
+//   in an I/O range that a PCI device of the parallel-port class (0x0701xx)
+//   decodes;
+// - that no range in /proc/ioports assigns to a driver other than the
+//   parallel-port drivers (parport_pc, parportN, ppdev, lp);
+// - that is no register of a port of the kernel's parallel-port driver.
+// Every other address is Refused, with the reason and what to type. Only the
+// three registers from the base on are ever touched.
 class RawPort final : public PortIo
 {
 public:
-    static constexpr std::int32_t kFirstAddress = 0x100;
-    static constexpr std::int32_t kLastAddress = 0xFFFF;
-
-    // `ownedElsewhere` names the addresses that a better backend drives; they
-    // are left alone even when that backend cannot reach them.
-    explicit RawPort(std::string device = "/dev/port", std::function<bool(std::int32_t)> ownedElsewhere = {});
+    // `ownerOf(base)` names the driver's port that any of the three registers
+    // from `base` on belong to ("/dev/parport0 at 888 (0x378)"), or is empty.
+    explicit RawPort(RawPaths paths = RawPaths(), std::function<std::string(std::int32_t base)> ownerOf = {});
     ~RawPort() override;
     RawPort(const RawPort&) = delete;
     RawPort& operator=(const RawPort&) = delete;
 
     PortStatus Open(std::int32_t base) override;
-    PortStatus Refresh() override { return status_; }
-    void Close() override { base_ = -1; }
+    // Checks the address again (a driver may have taken it since): Absent
+    // when the parallel-port driver owns it now, so that the layer moves to it.
+    PortStatus Refresh() override;
+    void Close() override;
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
 
 private:
-    void Reach(std::int32_t port);
+    PortStatus Check(std::int32_t base);
+    std::string ParallelRanges() const;
+    void Reach(std::int32_t port) const;
 
-    std::string device_;
-    std::function<bool(std::int32_t)> ownedElsewhere_;
-    bool opened_ = false;  // whether opening was tried
+    RawPaths paths_;
+    std::function<std::string(std::int32_t)> ownerOf_;
     int fd_ = -1;
-    std::string failure_;
-    std::int32_t base_ = -1;
+    std::int32_t base_ = -1;  // the opened address, -1 when none
     PortStatus status_;
 };

@@ -12,18 +12,6 @@
 
 namespace {
 
-// A driver that owns address 888; "name|why" names one that cannot reach it.
-struct Owner final : PortBackend
-{
-    explicit Owner(const QString& entry) : name(entry.section(u'|', 0, 0).toStdString()), why(entry.section(u'|', 1).toStdString()) {}
-    std::uint8_t PortIn(std::int32_t port) override { return fake.PortIn(port); }
-    void PortOut(std::int32_t port, std::uint8_t value) override { fake.PortOut(port, value); }
-    std::string Describe(std::int32_t) const override { return name; }
-    bool Serves(std::int32_t port, std::string& whyNot) override { return port == 888 && (whyNot = why).empty(); }
-    FakePort fake;
-    std::string name, why;
-};
-
 template <typename Access>
 QString ErrorOf(Access access)
 {
@@ -150,50 +138,110 @@ private slots:
     void simulatedPort()
     {
         SimulatedPort port;
-        for (const auto& [address, value] : {std::pair{888, 0x12}, {888, 0xAB}, {890, 0x34}, {SimulatedPort::kLastAddress, 0xFF}})
+        const PortStatus status = port.Open(888);
+        QCOMPARE(status.reach, PortReach::Absent);
+        QVERIFY(status.IsSimulated() && status.Writable());
+        QCOMPARE(QString::fromStdString(status.device), QStringLiteral("simulated port"));
+        for (const auto& [address, value] : {std::pair{888, 0x12}, {888, 0xAB}, {890, 0x34}})
             port.PortOut(address, std::uint8_t(value));
         QString read;
-        for (int address : {888, 889, 890, SimulatedPort::kLastAddress})
+        for (int address : {888, 889, 890})
             read += Hex(port.PortIn(address));
-        QCOMPARE(read, QStringLiteral("ab0034ff"));
-        for (int outside : {-1, 0x10000})
-            QVERIFY(ErrorOf([&] { port.PortIn(outside); }).contains(QString::number(outside))
-                    && ErrorOf([&] { port.PortOut(outside, 0); }).contains(QString::number(outside)));
-        QVERIFY(port.IsSimulated(888));
-        QCOMPARE(QString::fromStdString(port.Describe(888)), QStringLiteral(u"simulated \u2014 no parallel port found"));
+        QCOMPARE(read, QStringLiteral("ab0034"));
+        for (int outside : {887, 891, -1, 0x10000})
+            QVERIFY(!ErrorOf([&] { port.PortIn(outside); }).isEmpty() && !ErrorOf([&] { port.PortOut(outside, 0); }).isEmpty());
+        // Another address starts cleared; closed, nothing is reachable.
+        port.Open(632);
+        QCOMPARE(int(port.PortIn(632)), 0);
+        port.Close();
+        QVERIFY(!ErrorOf([&] { port.PortIn(632); }).isEmpty());
     }
 
-    void layerResolvesPerAddress_data()
+    // Each backend answers as "reach/device"; the layer takes the first that
+    // is not Absent, and the simulated port only where all are.
+    void layerPicksTheFirstPortThere_data()
     {
-        QTest::addColumn<QStringList>("backends"); // each owns 888
-        QTest::addColumn<int>("address");
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<int>("serving"); // -1: simulated
-        const QString simulated = QStringLiteral(u"simulated \u2014 ");
-        QTest::newRow("owned") << QStringList{"/dev/parport0"} << 888 << "/dev/parport0" << 0;
-        QTest::newRow("other address") << QStringList{"/dev/parport0"} << 890 << simulated + "no parallel port found" << -1;
-        QTest::newRow("owned, unreachable") << QStringList{"/dev/parport0|denied"} << 888 << simulated + "denied" << -1;
-        QTest::newRow("no backend") << QStringList{} << 888 << simulated + "no parallel port found" << -1;
-        QTest::newRow("first that serves") << QStringList{"/dev/parport0|busy", "/dev/parport1", "/dev/parport2"} << 888 << "/dev/parport1" << 1;
+        QTest::addColumn<QStringList>("backends");
+        QTest::addColumn<int>("base");
+        QTest::addColumn<QString>("reach");
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<int>("serving");  // -1: none of the backends
+        QTest::addColumn<bool>("writable");
+        QTest::newRow("real") << QStringList{"Real/dev/parport0"} << 888 << "Real" << "/dev/parport0" << 0 << true;
+        QTest::newRow("absent: simulated") << QStringList{"Absent/"} << 888 << "Absent" << "simulated port" << -1 << true;
+        QTest::newRow("no backend: simulated") << QStringList{} << 888 << "Absent" << "simulated port" << -1 << true;
+        QTest::newRow("unusable is never simulated") << QStringList{"Unusable/dev/parport0"} << 888 << "Unusable" << "/dev/parport0" << -1 << false;
+        QTest::newRow("unusable before a later real one") << QStringList{"Absent/", "Unusable/dev/parport0", "Real/dev/port"} << 888 << "Unusable"
+                                                           << "/dev/parport0" << -1 << false;
+        QTest::newRow("first that is there") << QStringList{"Absent/", "Real/dev/parport1", "Real/dev/port"} << 888 << "Real" << "/dev/parport1" << 1 << true;
+        QTest::newRow("refused writes nothing") << QStringList{"Absent/", "Refused/dev/port"} << 888 << "Refused" << "/dev/port" << -1 << false;
+        QTest::newRow("no I/O address") << QStringList{"Real/dev/parport0"} << 0 << "Refused" << "" << -1 << false;
+        QTest::newRow("past the I/O space") << QStringList{"Real/dev/parport0"} << 0xFFFE << "Refused" << "" << -1 << false;
     }
 
-    void layerResolvesPerAddress()
+    void layerPicksTheFirstPortThere()
     {
         QFETCH(QStringList, backends);
-        QFETCH(int, address);
+        QFETCH(int, base);
         QFETCH(int, serving);
-        std::vector<std::unique_ptr<PortBackend>> owned;
-        QList<Owner*> owners;
-        for (const QString& entry : backends)
-            owned.emplace_back(owners.emplace_back(new Owner(entry)));
+        QFETCH(bool, writable);
+        std::vector<std::unique_ptr<PortIo>> owned;
+        QList<FakePort*> fakes;
+        for (const QString& entry : backends) {
+            auto* fake = fakes.emplace_back(new FakePort);
+            owned.emplace_back(fake);
+            const QString reach = entry.section(u'/', 0, 0);
+            fake->status = {reach == "Real" ? PortReach::Real : reach == "Unusable" ? PortReach::Unusable
+                            : reach == "Absent"                   ? PortReach::Absent : PortReach::Refused,
+                            entry.contains(u'/') && reach != "Absent" ? ('/' + entry.section(u'/', 1)).toStdString() : "",
+                            reach == "Real" ? "" : "why", reach == "Real" ? "" : "what to do", false};
+        }
         PortLayer layer(std::move(owned));
 
-        QTEST(QString::fromStdString(layer.Describe(address)), "description");
-        QCOMPARE(layer.IsSimulated(address), serving < 0);
-        layer.PortOut(address, 0x5A);
-        QCOMPARE(int(layer.PortIn(address)), 0x5A);
-        for (int i = 0; i < owners.size(); ++i)
-            QCOMPARE(owners[i]->fake.Take(), i == serving ? QStringLiteral("w888:5a r888:5a") : QString());
+        const PortStatus status = layer.Open(base);
+        static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused"};
+        QTEST(QString::fromLatin1(reaches[int(status.reach)]), "reach");
+        QTEST(QString::fromStdString(status.device), "device");
+        QCOMPARE(status.Writable(), writable);
+        if (!status.Writable())
+            QVERIFY(!status.reason.empty());
+        const QString writeError = ErrorOf([&] { layer.PortOut(base, 0x5A); });
+        const QString readError = ErrorOf([&] { layer.PortIn(base); });
+        QCOMPARE(writeError.isEmpty(), writable);
+        QCOMPARE(readError.isEmpty(), writable);
+        for (int i = 0; i < fakes.size(); ++i)
+            QCOMPARE(fakes[i]->Take(), i == serving ? QStringLiteral("w%1:5a r%1:5a").arg(base) : QString());
+        // A refresh keeps to the same answer while nothing changed, and closing lets go.
+        QCOMPARE(layer.Refresh(), status);
+        layer.Close();
+        for (FakePort* fake : fakes)
+            QVERIFY(!fake->claimed);
+    }
+
+    // A busy port freed is driven from the next refresh on; a port gone leaves
+    // the simulated port in its place, and one that comes is taken.
+    void layerFollowsRefresh()
+    {
+        auto* fake = new FakePort;
+        fake->status = {PortReach::Unusable, "/dev/parport0", "/dev/parport0: in use by another program", "close it", true};
+        std::vector<std::unique_ptr<PortIo>> owned;
+        owned.emplace_back(fake);
+        PortLayer layer(std::move(owned));
+        QVERIFY(layer.Open(888).busy);
+        QVERIFY(!ErrorOf([&] { layer.PortOut(888, 1); }).isEmpty());
+        fake->status = {PortReach::Real, "/dev/parport0", "", "", false};
+        QCOMPARE(layer.Refresh().reach, PortReach::Real);
+        layer.PortOut(888, 1);
+        QCOMPARE(fake->Take(), QStringLiteral("w888:01"));
+        fake->status = {PortReach::Absent, "", "no parallel port found", "", false};
+        const PortStatus gone = layer.Refresh();
+        QVERIFY(gone.IsSimulated());
+        QCOMPARE(QString::fromStdString(gone.reason), QStringLiteral("no parallel port found"));
+        layer.PortOut(888, 2);
+        QCOMPARE(fake->Take(), QString());
+        fake->status = {PortReach::Real, "/dev/parport0", "", "", false};
+        QCOMPARE(layer.Refresh().reach, PortReach::Real);
+        QCOMPARE(int(layer.PortIn(888)), 0x01);
     }
 };
 
