@@ -45,6 +45,16 @@ std::string Raw(std::int32_t port)
     return read ? HexByte(value) : "unreadable";
 }
 
+// Puts a byte on an I/O port past every driver, as another program might have.
+void RawPut(std::int32_t port, unsigned char value)
+{
+    const int fd = open("/dev/port", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!pwrite(fd, &value, 1, port);
+        close(fd);
+    }
+}
+
 std::string Shell(const std::string& command)
 {
     std::string output;
@@ -171,7 +181,10 @@ int main()
     wrote = Write(raw, 888, 0x22);
     Say("parport_pc raw-write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
 
-    // C. ppdev comes: the panel drives the port without a restart.
+    // C. ppdev comes: the panel drives the port without a restart. Another
+    // program left the port reading (data direction reverse) and its control
+    // lines set: the claim must turn both back.
+    RawPut(0x37A, 0x2E);  // the strobe stays: QEMU would print a byte
     Shell(std::string(kInsmod) + "ppdev.ko");
     Say("ppdev raw 888 " + Tick(raw));
     {
@@ -181,7 +194,10 @@ int main()
     wrote = Write(plain, 888, 0x33);
     Say("second-panel write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
     const std::uint8_t control = raw.PortIn(890);
-    Say("control-after-claim ppdev=" + HexByte(control) + " raw=" + Raw(0x37A));
+    const std::string past = Raw(0x37A);
+    const unsigned lines = std::stoul(past.substr(2), nullptr, 16) & 0x2F;  // direction (bit 5) and the four lines
+    Say("control-after-claim ppdev=" + HexByte(control) + " direction=" + (lines & 0x20 ? "reverse" : "forward")
+        + " lines=" + HexByte(static_cast<std::uint8_t>(lines & 0x0F)));
     for (std::uint8_t value : {0x00, 0x01, 0x02, 0xF1}) {
         raw.PortOut(888, value);
         const std::uint8_t data = raw.PortIn(888);
