@@ -117,6 +117,18 @@ private slots:
         CheckDrawn(panel);
     }
 
+    // Both captions at 1 (no click makes it): the warning, and the lines stay.
+    void bothOnesDrawTheWarning()
+    {
+        Panel panel;
+        Start(panel, u"01"_s);
+        panel.Find<QPushButton>(u"C1"_s)->setText(u"1"_s);
+        panel.form->UpdateSchematic();
+        QVERIFY(WarningShown(panel));
+        QCOMPARE(panel.Lines(), LinesFor("01"));
+        QCOMPARE(panel.port.Take(), QString());
+    }
+
     void otherBitsCarriedThrough()
     {
         Panel panel;

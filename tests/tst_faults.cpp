@@ -5,7 +5,7 @@
 // What the panel shows and writes when the port backend fails, at each place
 // it touches the port: start-up, address entry and a click on C1.
 
-enum Entry { StartUp, AddressEntry, Click };
+enum Entry { StartUp, AddressEntry, Click, ClickC2 };
 enum Fault { MissingDevice, PermissionDenied, ReadError, WriteError, NeverReadsBack, Healthy };
 const char* const kWords[] = {"/dev/parport0: no such device", "/dev/parport0: permission denied; add your user to the lp group",
                               "/dev/parport0: input/output error", "/dev/parport0: input/output error", "", ""};
@@ -30,7 +30,7 @@ private slots:
         QTest::addColumn<QString>("status");  // the red status line after "Port <address>: "; none: a message instead
         const auto row = [](Entry entry, Fault fault, const QString& written, const char* status) {
             const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back"};
-            QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : "click", faults[fault])
+            QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : entry == Click ? "click" : "C2 click", faults[fault])
                 << int(entry) << int(fault) << written << QString(status);
         };
         // A write that never verifies is tried 110 times.
@@ -51,6 +51,7 @@ private slots:
             row(Click, fault, "", "");
         row(Click, WriteError, "", "wrote 0x01, read back 0x00");
         row(Click, NeverReadsBack, tries("w888:fd"), "wrote 0xFD, read back 0xFF");
+        row(ClickC2, NeverReadsBack, tries("w888:fe"), "wrote 0xFE, read back 0xFF");
     }
 
     void backendFaults()
@@ -61,7 +62,8 @@ private slots:
         QFETCH(QString, status);
         const int address = entry == AddressEntry ? 632 : 888;
         const bool shownRed = !status.isEmpty();
-        const QString captions = entry == Click && shownRed ? "10" : "00";
+        const QString button = entry == ClickC2 ? "C2" : "C1";
+        const QString captions = entry == Click && shownRed ? "10" : entry == ClickC2 && shownRed ? "01" : "00";
         Panel panel;
         panel.port.latched = {{888, 0x40}, {890, 0x40}, {632, 0x40}, {634, 0x40}};
         Apply(panel.port, entry == StartUp ? Fault(fault) : Healthy);
@@ -71,7 +73,7 @@ private slots:
             Apply(panel.port, Fault(fault));
             if (entry == AddressEntry)
                 panel.Find<QLineEdit>("ParallelText")->setText("632");
-            entry == Click ? panel.Click("C1") : panel.Enter();
+            entry == AddressEntry ? panel.Enter() : panel.Click(button);
         }
 
         QCOMPARE(Trace(panel.port.Writes()), written.trimmed());
@@ -87,9 +89,9 @@ private slots:
 
         // Once the backend works again the next click goes through and the port follows the captions.
         Apply(panel.port, Healthy);
-        panel.Click("C1");
-        QCOMPARE(panel.Captions(), QString(captions == "10" ? "00" : "10"));
-        QCOMPARE(panel.port.Latched(address) & 3, captions == "10" ? 0 : 1);
+        panel.Click(button);
+        QCOMPARE(panel.Captions(), QString(captions != "00" ? "00" : button == "C2" ? "01" : "10"));
+        QCOMPARE(panel.port.Latched(address) & 3, captions != "00" ? 0 : button == "C2" ? 2 : 1);
         QVERIFY(line->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
     }
 };

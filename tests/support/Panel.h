@@ -28,12 +28,15 @@ inline int QueryFails(OsVersionInfo&)
     return 0;
 }
 
-// Where the lines belong for the captions "00", "10" or "01".
+// Where Line1, Line2 and Line3 must lie, in twips, for the captions "00",
+// "10" or "01": the layout's own numbers, each end on a contact dot.
 inline ContactLines LinesFor(const QString& captions)
 {
-    return ContactLinesFor(captions == QLatin1String("10")   ? SwitchState::CommonToRf1
-                           : captions == QLatin1String("01") ? SwitchState::CommonToRf2
-                                                             : SwitchState::AllTerminated);
+    if (captions == QLatin1String("10"))  // RF COMMON to RF1, RF2 terminated
+        return {{{1900, 750, 2350, 600}, {1680, 1250, 2160, 1080}, {3250, 1230, 2880, 1320}}};
+    if (captions == QLatin1String("01"))  // RF COMMON to RF2, RF1 terminated
+        return {{{1680, 1250, 2160, 1350}, {1900, 750, 2350, 600}, {3360, 1250, 2760, 1080}}};
+    return {{{1900, 800, 2300, 800}, {1680, 1250, 2160, 1350}, {3250, 1230, 2880, 1320}}};
 }
 
 // The panel on a fake port, with its messages collected instead of shown.
