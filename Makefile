@@ -53,11 +53,14 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
-	    echo "make run: no display here (DISPLAY is unset); run it in a desktop session, or try: QT_QPA_PLATFORM=offscreen $(APP)"; \
+# Without a display the panel cannot open its window: say so before building.
+run:
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
+	    echo "make run: no display here (neither DISPLAY nor WAYLAND_DISPLAY is set)."; \
+	    echo "Run it in a desktop session, or headless: make build && QT_QPA_PLATFORM=offscreen $(APP)"; \
 	    exit 1; \
 	fi
+	@$(MAKE) --no-print-directory build
 	$(APP)
 
 test: build test-deps windows-deps kernel
