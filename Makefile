@@ -7,9 +7,10 @@ APP        := $(BUILD)/rfswitch-panel
 
 # Debian packages that building and running the panel need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
-# What the tests need besides: the package checks, the QEMU parallel-port test
-# (about 80 MB without recommends), and clang for the address fuzzer.
-TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream \
+# What the tests need besides: the package checks (lintian among them), the
+# QEMU parallel-port test (about 80 MB without recommends), and clang for the
+# address fuzzer.
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
