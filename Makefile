@@ -7,10 +7,10 @@ APP        := $(BUILD)/rfswitch-panel
 
 # Debian packages that building and running the panel need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
-# What the tests need besides: the package checks, the QEMU parallel-port test
-# (about 80 MB without recommends), clang for the fuzzers, and a VISA client
-# for the remote-control test.
-TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream \
+# What the tests need besides: the package checks (lintian among them), the
+# QEMU parallel-port test (about 80 MB without recommends), clang for the
+# fuzzers, and a VISA client for the remote-control test.
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py
@@ -55,11 +55,14 @@ configure: deps $(BUILD)/CMakeCache.txt
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
-	    echo "make run: no display here (DISPLAY is unset); run it in a desktop session, or try: QT_QPA_PLATFORM=offscreen $(APP)"; \
+# Without a display the panel cannot open its window: say so before building.
+run:
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
+	    echo "make run: no display here (neither DISPLAY nor WAYLAND_DISPLAY is set)."; \
+	    echo "Run it in a desktop session, or headless: make build && QT_QPA_PLATFORM=offscreen $(APP)"; \
 	    exit 1; \
 	fi
+	@$(MAKE) --no-print-directory build
 	$(APP)
 
 test: build test-deps windows-deps kernel

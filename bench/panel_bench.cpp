@@ -1,5 +1,6 @@
 // Prints how the panel compares with its goals: start-up to first paint and
-// peak memory against a bare Qt window of the same size, the CPU that
+// peak memory against a window of the same size that shows one label (the
+// least any window with text costs; a bare window is shown too), the CPU that
 // Delay(1000) burns, and how fast a click reaches the port and the screen.
 //
 // Start-up runs in fresh processes: the benchmark spawns itself with
@@ -112,7 +113,7 @@ int RunChild(int argc, char** argv, std::string_view kind)
     } else {
         window = std::make_unique<QWidget>();
         window->setFixedSize(kBareWidth, kBareHeight);
-        if (kind == "label") // for reference: what showing any text at all costs
+        if (kind == "label") // the floor: what showing any text at all costs
             new QLabel(QStringLiteral("Parallel Address:"), window.get());
     }
     FrameWatch frame(*window, [] {
@@ -336,8 +337,8 @@ int main(int argc, char** argv)
         startUp[kind] = Median(samples[kind].seconds) * 1e3;
         rss[kind] = Median(samples[kind].mib);
     }
-    const double ratio = startUp[Panel] / startUp[Bare];
-    const double extraRss = rss[Panel] - rss[Bare];
+    const double ratio = startUp[Panel] / startUp[Label];
+    const double extraRss = rss[Panel] - rss[Label];
     const double writeMedian = Median(clicks.toWrite) * 1e6, writeP99 = Percentile(clicks.toWrite, 99) * 1e6;
     const double releasedMedian = Median(clicks.toReleased) * 1e6;
     const double paintMedian = Median(clicks.toRepaint) * 1e3, paintP99 = Percentile(clicks.toRepaint, 99) * 1e3;
@@ -350,13 +351,13 @@ int main(int argc, char** argv)
 
     std::printf("  %-34s %-22s %-14s %s\n", "Figure", "Measured", "Goal", "");
     Row("Start-up to first paint, bare", Format("%.1f ms", startUp[Bare]));
-    Row("  (bare with one label)", Format("%.1f ms", startUp[Label]));
+    Row("Start-up to first paint, one label", Format("%.1f ms", startUp[Label]));
     Row("Start-up to first paint, panel", Format("%.1f ms", startUp[Panel]));
-    Row("Start-up ratio panel / bare", Format("%.2fx", ratio), "<= 1.30x", ratio <= 1.3);
+    Row("Start-up ratio panel / one label", Format("%.2fx", ratio), "<= 1.20x", ratio <= 1.2);
     Row("Peak RSS, bare", Format("%.1f MiB", rss[Bare]));
-    Row("  (bare with one label)", Format("%.1f MiB", rss[Label]));
+    Row("Peak RSS, one label", Format("%.1f MiB", rss[Label]));
     Row("Peak RSS, panel", Format("%.1f MiB", rss[Panel]));
-    Row("Peak RSS, panel - bare", Format("%+.1f MiB", extraRss), "<= +6 MiB", extraRss <= 6);
+    Row("Peak RSS, panel - one label", Format("%+.1f MiB", extraRss), "<= +3 MiB", extraRss <= 3);
     Row("CPU share of Delay(1000)", Format("%.2f %%", delayShare * 100), "<= 2 %", delayShare <= 0.02);
     Row("Click -> port write, median", Format("%.1f us", writeMedian), "<= 50 us", writeMedian <= 50);
     Row("Click -> port write, p99", Format("%.1f us", writeP99));
@@ -366,8 +367,9 @@ int main(int argc, char** argv)
 
     std::printf("\n  Start-up: median of %d fresh processes of this executable per kind, from posix_spawn\n"
                 "  (parent's monotonic clock) until the window's first frame is painted and flushed, the top\n"
-                "  level's first paint event and all children. Bare: a plain %dx%d QWidget; the label adds\n"
-                "  the text and font machinery a bare window never loads. Peak RSS: the child's ru_maxrss\n"
+                "  level's first paint event and all children. Bare: a plain %dx%d QWidget; one label: the\n"
+                "  same with a QLabel, which adds the text and font machinery a bare window never loads,\n"
+                "  the floor for any window that shows text. Peak RSS: the child's ru_maxrss\n"
                 "  then. Delay: process CPU time over monotonic wall time during one Delay(1000).\n"
                 "  Clicks: %zu alternating clicks on C1 (press and release sent to it) after %d unmeasured,\n"
                 "  timed from the release, on which the button acts before repainting itself raised\n"

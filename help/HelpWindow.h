@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QList>
+#include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QWidget>
 
@@ -20,9 +23,16 @@ private:
     QPlainTextEdit* Text1 = nullptr;
 };
 
-// The program's one help window: created on first use (placed beside
-// `beside`) and kept for the rest of the run; shown without an owner, brought
-// to the front and activated.
+// Where the help window's frame goes, all in screen pixels: beside the panel
+// (right, else left), else below or above it, moved along that side to stay on
+// the screen `room`. Where none of these fits, it covers the panel where it
+// hides least of `controls`, over the schematic first.
+QPoint HelpWindowPosition(const QRect& room, const QRect& panel, const QRect& schematic,
+                          const QList<QRect>& controls, const QSize& help);
+
+// The program's one help window: created on first use and kept for the rest
+// of the run; placed beside `beside` whenever it comes out of hiding, shown
+// without an owner, brought to the front and activated.
 void ShowHelpWindow(const QWidget* beside = nullptr);
 
 // The help window if it has been created, else nullptr.

@@ -26,9 +26,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # not linked, so they are named here: libqt6gui6 (named anyway) and
 # qt6-qpa-plugins hold them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-# Liberation Sans stands in for the Windows face the layout was drawn for.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2")
+# Liberation Sans stands in for the Windows face the layout was drawn for;
+# without it captions are squeezed to fit.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
 
 # cpack runs the build tree's install script and never builds: the package
 # test runs it while other tests run. The `package` target builds first.

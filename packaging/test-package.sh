@@ -7,7 +7,7 @@ set -eu
 
 cpack=$1 build=$2 scratch=$3 version=$4
 
-for tool in "$cpack" dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli; do
+for tool in "$cpack" dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "SKIP: $tool is not installed (make deps installs it)"
         exit 77
@@ -33,16 +33,19 @@ field() { dpkg-deb --field "$deb" "$1"; }
 depends=$(field Depends)
 echo "Depends: $depends"
 echo "Recommends: $(field Recommends)"
-for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 qt6-qpa-plugins libc6; do
+for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 qt6-qpa-plugins libc6 fonts-liberation2; do
     echo "$depends" | grep -Eq "(^|, )$package( |,|$)" || fail "Depends lacks $package"
 done
-field Recommends | grep -q fonts-liberation2 || fail "Recommends lacks fonts-liberation2"
+
+# Debian's own checks: no error and no warning (informational notes pass).
+lintian --fail-on error,warning "$deb" || fail "lintian finds errors or warnings"
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root"
 
-# Where menus, software centres, icon themes and man look.
+# Where menus, software centres, icon themes, man and Debian's tools look.
 for path in usr/bin/rfswitch-panel usr/share/applications/*.desktop usr/share/metainfo/*.metainfo.xml \
+            usr/share/doc/rfswitch-panel/copyright usr/share/doc/rfswitch-panel/changelog.gz \
             usr/share/icons/hicolor/16x16/apps/*.png usr/share/icons/hicolor/32x32/apps/*.png \
             usr/share/icons/hicolor/48x48/apps/*.png usr/share/icons/hicolor/256x256/apps/*.png \
             usr/share/icons/hicolor/scalable/apps/*.svg usr/share/man/man1/*.1*; do
@@ -60,6 +63,9 @@ done
 desktop=$(ls "$root"/usr/share/applications/*.desktop | head -n 1)
 metainfo=$(ls "$root"/usr/share/metainfo/*.metainfo.xml | head -n 1)
 desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $(basename "$desktop")"
+[ "$(sed -n 's/^Name=//p' "$desktop")" = "RF Switch Panel" ] || fail "the menu names it '$(sed -n 's/^Name=//p' "$desktop")'"
+head -n 1 "$root/usr/share/doc/rfswitch-panel/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+    || fail "the copyright file is not in the machine-readable format"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects $(basename "$metainfo")"
 
 # The entry must start the installed command and name an installed icon.

@@ -1,3 +1,4 @@
+#include "Contrast.h"
 #include "HelpWindow.h"
 #include "Panel.h"
 
@@ -5,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTextBlock>
 #include <QTimer>
@@ -119,6 +121,57 @@ private slots:
         QTest::keyClick(text, Qt::Key_A, Qt::ControlModifier);
         QTest::keyClick(text, Qt::Key_X, Qt::ControlModifier);
         QVERIFY(untouched());
+    }
+
+    // The text reads as text, not as a greyed-out box: at least 7:1.
+    void textContrast()
+    {
+        QVERIFY(ClickHelp());
+        const QImage shot = Text1()->grab().toImage();
+        QVERIFY2(InkContrast(shot) >= 7, qPrintable(u"contrast %1"_s.arg(InkContrast(shot))));
+    }
+
+    // Screen, panel and help frames in screen pixels; the panel's controls
+    // as laid out, moved with it.
+    void position_data()
+    {
+        QTest::addColumn<QRect>("screen");
+        QTest::addColumn<QPoint>("panel");
+        QTest::addColumn<QPoint>("help");
+        QTest::newRow("room on the right") << QRect(0, 0, 1920, 1080) << QPoint(100, 100) << QPoint(758, 100);
+        QTest::newRow("right, moved up") << QRect(0, 0, 1920, 1080) << QPoint(100, 950) << QPoint(758, 862);
+        QTest::newRow("room on the left") << QRect(0, 0, 1920, 1080) << QPoint(1200, 100) << QPoint(674, 100);
+        QTest::newRow("second screen below a bar") << QRect(1920, 32, 1280, 992) << QPoint(1930, 40) << QPoint(2588, 40);
+        QTest::newRow("1280 centred: below") << QRect(0, 0, 1280, 1024) << QPoint(315, 307) << QPoint(315, 724);
+        QTest::newRow("1280, low: above") << QRect(0, 0, 1280, 1024) << QPoint(315, 600) << QPoint(315, 374);
+        QTest::newRow("1024 centred: over the schematic") << QRect(0, 0, 1024, 768) << QPoint(187, 179) << QPoint(499, 322);
+        QTest::newRow("800: the schematic and the warning's edge") << QRect(0, 0, 800, 600) << QPoint(0, 0) << QPoint(282, 143);
+    }
+
+    void position()
+    {
+        QFETCH(QRect, screen);
+        QFETCH(QPoint, panel);
+        QList<QRect> controls;
+        for (const QRect& r : {QRect(56, 88, 97, 17), QRect(56, 104, 145, 24), QRect(56, 152, 145, 89), QRect(320, 96, 81, 17),
+                               QRect(408, 96, 65, 19), QRect(472, 96, 41, 17), QRect(576, 96, 57, 25), QRect(16, 296, 289, 49),
+                               QRect(16, 365, 618, 36)})
+            controls << r.translated(panel);
+        QTEST(HelpWindowPosition(screen, QRect(panel, QSize(650, 409)), QRect(panel + QPoint(312, 160), QSize(289, 201)),
+                                 controls, QSize(518, 218)),
+              "help");
+    }
+
+    // On the test screen as well: nothing it explains is hidden.
+    void leavesTheControlsInSight()
+    {
+        QVERIFY(ClickHelp());
+        const QRect help = HelpWindow()->frameGeometry();
+        QVERIFY(panel->form->screen()->availableGeometry().contains(help));
+        for (const char* name : {"Label4", "ModelCombo", "Frame1", "Label2", "ParallelText", "Label3", "Command2"}) {
+            QWidget* control = panel->Find(QLatin1String(name));
+            QVERIFY2(!help.intersects(QRect(control->mapToGlobal(QPoint(0, 0)), control->size())), name);
+        }
     }
 
     void programRunsUntilBothWindowsAreClosed()

@@ -1,4 +1,5 @@
 #include "PictureBox.h"
+#include "RawImage.h"
 #include "Twips.h"
 
 #include <QPainter>
@@ -30,6 +31,17 @@ const QPixmap& PictureBox::Picture()
 {
     const qreal ratio = devicePixelRatioF();
     if (cache_.isNull() || cache_.devicePixelRatio() != ratio) {
+        // Drawn at build time for the usual scales (NAME.argb, NAME@2x.argb).
+        if (ratio == 1 || ratio == 2) {
+            QString drawn = resource_;
+            drawn.replace(QLatin1String(".svg"), ratio == 2 ? QLatin1String("@2x.argb") : QLatin1String(".argb"));
+            QImage image = RawImage(drawn);
+            if (!image.isNull()) {
+                cache_ = QPixmap::fromImage(std::move(image));
+                cache_.setDevicePixelRatio(ratio);
+                return cache_;
+            }
+        }
         QSvgRenderer renderer(resource_);
         const QSize natural = renderer.defaultSize();
         cache_ = QPixmap(natural * ratio);

@@ -1,8 +1,10 @@
 #include "SwitchForm.h"
 
 #include "AddressText.h"
+#include "ButtonKeys.h"
 #include "Fonts.h"
 #include "HelpWindow.h"
+#include "Palette.h"
 #include "PortAccess.h"
 #include "PictureBox.h"
 #include "PortIo.h"
@@ -131,6 +133,7 @@ void SwitchForm::CreateControls()
     setWindowIcon(SvgIcon(QStringLiteral(":/switch-icon.svg")));
     setFixedSize(PixelsFromTwips(9750), PixelsFromTwips(6135));
     setFont(PanelFont(8.25));
+    setPalette(PanelPalette());
 
     ParallelText = Place(new QLineEdit(QStringLiteral("888"), this), QStringLiteral("ParallelText"), 6120, 1440, 975, 285);
     ParallelText->setToolTip(QStringLiteral("Control Panel -> Settings -> Device Manager -> Ports -> LPT-> Resources -> I/O Range "));
@@ -146,7 +149,7 @@ void SwitchForm::CreateControls()
     Frame1->setFont(PanelFont(9.75, QFont::Normal, true));
     SetTextColor(Frame1, QColor(128, 0, 0));
 
-    const QColor labelColor = QApplication::palette().color(QPalette::WindowText);
+    const QColor labelColor = palette().color(QPalette::WindowText);
     auto makeBit = [&](const QString& name, int left) {
         auto* button = Place(new ControlBitButton(kZero, Frame1), name, left, 600, 375, 375);
         button->setToolTip(QStringLiteral("Click to change"));
@@ -164,6 +167,7 @@ void SwitchForm::CreateControls()
 
     ModelCombo = Place(new QComboBox(this), QStringLiteral("ModelCombo"), 840, 1560, 2175, 360);
     ModelCombo->setEditable(true);
+    ModelCombo->setInsertPolicy(QComboBox::NoInsert); // the list keeps its one model
     ModelCombo->setEditText(kModel);
     ModelCombo->setToolTip(QStringLiteral("Choose  Model"));
     ModelCombo->setFont(PanelFont(9.75));
@@ -200,6 +204,8 @@ void SwitchForm::CreateControls()
     connect(C1, &QPushButton::clicked, this, &SwitchForm::C1_Click);
     connect(C2, &QPushButton::clicked, this, &SwitchForm::C2_Click);
     connect(Command2, &QPushButton::clicked, this, &SwitchForm::Command2_Click);
+    PressButtonsOnEnter(this);
+    FitCaptions(this);
 }
 
 void SwitchForm::ConnectCore()
@@ -434,7 +440,7 @@ void SwitchForm::ShowStatus()
     const QString reason = QString::fromStdString(status.reason);
     const QString next = QString::fromStdString(status.nextStep);
     QString text;
-    QColor colour = QApplication::palette().color(QPalette::WindowText);
+    QColor colour = palette().color(QPalette::WindowText);
     if (!failure_.isEmpty()) {
         text = failure_;
         colour = QColor(255, 0, 0);
