@@ -5,6 +5,7 @@
 #include "PortText.h"
 #include "ScpiServer.h"
 #include "Settings.h"
+#include "Fonts.h"
 #include "SwitchForm.h"
 
 #include <QApplication>
@@ -88,6 +89,8 @@ int main(int argc, char* argv[])
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Switch"));
+    // The panel's face for every widget from the start: no other face is loaded.
+    QApplication::setFont(PanelFont(8.25));
     PortOptions options;
     options.rawIo = invocation.rawIo;
     options.confirmNonStandard = [](std::int32_t base) {

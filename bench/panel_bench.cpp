@@ -9,6 +9,7 @@
 
 #include "PortAccess.h"
 #include "PortIo.h"
+#include "Fonts.h"
 #include "SwitchForm.h"
 
 #include <QApplication>
@@ -109,6 +110,8 @@ int RunChild(int argc, char** argv, std::string_view kind)
     std::unique_ptr<QWidget> window;
     if (kind == "panel") {
         QApplication::setApplicationName(QStringLiteral("Switch")); // as the program itself starts
+        // The panel's face for every widget from the start: no other face is loaded.
+        QApplication::setFont(PanelFont(8.25));
         window = std::make_unique<SwitchForm>();
     } else {
         window = std::make_unique<QWidget>();
