@@ -213,7 +213,11 @@ void SwitchForm::ConnectCore()
     connect(&core_, &SwitchCore::BitsChanged, this, &SwitchForm::ShowBits);
     connect(&core_, &SwitchCore::WarningShown, WarningLabel, &QWidget::show);
     connect(&core_, &SwitchCore::StatusChanged, this, [this] {
+        // A port that cannot be used says so rather than an earlier write's
+        // failure; a usable one keeps that failure shown until its next write.
         PortAddress = core_.Address();
+        if (!core_.Status().Writable())
+            failure_.clear();
         ShowStatus();
     });
     // Each write's outcome shows until the next write.
