@@ -322,13 +322,6 @@ private slots:
         QVERIFY(!ErrorOf([&] { layer.PortOut(887, 0xFF); }).isEmpty());
         QCOMPARE(machine.Touched(), (QList<int>{0x378, 0x37A}));
 
-        // Foreign ranges are refused and nothing is written.
-        for (int base : {0x3F8, 1000, 3324, 1540}) {
-            QCOMPARE(layer.Open(base).reach, PortReach::Refused);
-            QVERIFY(!ErrorOf([&] { layer.PortOut(base, 0xFF); }).isEmpty());
-        }
-        QCOMPARE(machine.Touched(), (QList<int>{0x378, 0x37A}));
-
         // The driver comes (parport_pc, ppdev not yet): the port is the driver's at the next tick.
         QCOMPARE(layer.Open(888).device, machine.Std("port"));
         QVERIFY(machine.AddPort(0, 888));

@@ -102,21 +102,6 @@ private slots:
         QVERIFY(QString::fromStdString(result.error).contains(readError + writeError));
     }
 
-    void readPortWidensAndPassesErrors()
-    {
-        FakePort fake;
-        const ScopedPorts use(fake);
-        QString read;
-        for (int byte : {0x00, 0x80, 0xFF}) {
-            fake.latched[888] = std::uint8_t(byte);
-            read += QString::number(ReadPort(888)) + u' ';
-        }
-        QCOMPARE(read, QStringLiteral("0 128 255 "));
-        fake.readError = "/dev/parport0: permission denied";
-        QCOMPARE(ErrorOf([] { ReadPort(888); }), QStringLiteral("/dev/parport0: permission denied"));
-        QCOMPARE(fake.Take(), QStringLiteral("r888:00 r888:80 r888:ff"));
-    }
-
     void delay()
     {
         bool dispatched = false;
