@@ -43,14 +43,14 @@ private slots:
             row(entry, PermissionDenied, "", "wrote 0x00, nothing read back");
             row(entry, ReadError, cleared, "wrote 0x00, nothing read back");
             row(entry, WriteError, "", "wrote 0x00, read back 0x40");
-            row(entry, NeverReadsBack, cleared, "wrote 0x00, read back 0xFF");
+            row(entry, NeverReadsBack, cleared, "wrote 0x00, read back 0xFF after 110 attempts");
         }
         // A click that cannot read the register changes nothing; one whose write does
         // not verify still flips the caption, and never puts C2's bit out with C1's.
         for (Fault fault : {MissingDevice, PermissionDenied, ReadError})
             row(Click, fault, "", "");
         row(Click, WriteError, "", "wrote 0x01, read back 0x00");
-        row(Click, NeverReadsBack, tries("w888:fd"), "wrote 0xFD, read back 0xFF");
+        row(Click, NeverReadsBack, tries("w888:fd"), "wrote 0xFD, read back 0xFF after 110 attempts");
         row(ClickC2, NeverReadsBack, tries("w888:fe"), "wrote 0xFE, read back 0xFF");
     }
 

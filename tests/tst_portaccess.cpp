@@ -102,6 +102,14 @@ private slots:
         QVERIFY(QString::fromStdString(result.error).contains(readError + writeError));
     }
 
+    void readPortWidens()
+    {
+        FakePort fake;
+        const ScopedPorts use(fake);
+        fake.latched[888] = 0x80;
+        QCOMPARE(ReadPort(888), 128);
+    }
+
     void delay()
     {
         bool dispatched = false;
