@@ -3,9 +3,7 @@
 #include "Panel.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTextBlock>
@@ -55,20 +53,6 @@ private slots:
             QVERIFY(ClickHelp());
         }
         QCOMPARE(std::ranges::count_if(QApplication::topLevelWidgets(), [](QWidget* w) { return qobject_cast<Form1*>(w); }), 1);
-    }
-
-    void panelWorksWithHelpOpen()
-    {
-        QVERIFY(ClickHelp());
-        panel->port.Take();
-        for (const char* button : {"C1", "C1", "C2"})
-            panel->Click(button);
-        panel->Find<QLineEdit>(u"ParallelText"_s)->setText(u"956"_s);
-        panel->Enter();
-        QCOMPARE(panel->port.Take(), u"r888:00 w888:01 r888:01 r888:01 w888:00 r888:00 r888:00 w888:02 r888:02 "
-                                     "w958:00 r958:00 w956:00 r956:00"_s);
-        QCOMPARE(panel->Captions(), u"00"_s);
-        QVERIFY(HelpWindow()->isVisible());
     }
 
     void exactText()

@@ -177,25 +177,21 @@ private slots:
         QCOMPARE(ErrorOf([&] { ppdev.PortOut(888, 1); }), Q(ppdev.Refresh().reason.empty() ? "no parallel port opened" : ppdev.Refresh().reason));
     }
 
-    // Without --raw-io nothing is ever written to /dev/port, whatever the address.
-    void noRawIoWithoutTheOption()
+    // Gone: Absent, saying where the ports are; back under another number: found again.
+    void ppdevFollowsTheTable()
     {
         FakeMachine machine;
-        QVERIFY(machine.AddPort(0, 888));
-        PortLayer layer(MakeLinuxBackends(machine.Paths(), false));
-        for (int base : {0x378, 0x379, 0x278, 0x3BC, 0x3F8, 1000, 3324, 1540, 0xE000, 0x100, 0xFFF0}) {
-            const PortStatus status = layer.Open(base);
-            QVERIFY(status.reach != PortReach::Real);
-            for (int port = base; port <= base + 2; ++port) {
-                try {
-                    layer.PortOut(port, 0xA5);
-                    layer.PortIn(port);
-                } catch (const PortError&) {
-                }
-            }
-            layer.Refresh();
-        }
-        QVERIFY(machine.Touched().isEmpty());
+        QVERIFY(machine.AddPort(0, 888, "ppdev0\n") && machine.AddPort(1, 632, "ppdev1\n"));
+        QVERIFY(machine.Write("dev/parport0", {}) && machine.Write("dev/parport2", {}));
+        PpdevPort ppdev(machine.Std("proc"), machine.Std("dev"));
+        QCOMPARE(Q(ppdev.Open(888).device), machine.Path("dev/parport0"));
+        QVERIFY(QDir(machine.Path("proc/parport0")).removeRecursively());
+        QCOMPARE(Said(ppdev.Refresh(), machine),
+                 QStringLiteral("Absent||no parallel port at 888 (0x378); ROOT/dev/parport1 is at 632 (0x278)|type the base address of the port the board is on"));
+        QVERIFY(machine.AddPort(2, 888, "ppdev2\n"));
+        QCOMPARE(Q(ppdev.Refresh().device), machine.Path("dev/parport2"));
+        ppdev.Close();
+        QCOMPARE(ppdev.Refresh().reach, PortReach::Absent);
     }
 
     void rawServesOnlyParallelPorts_data()
@@ -244,28 +240,6 @@ private slots:
         const QList<int> registers = status.reach == PortReach::Real ? QList<int>{base, base + 1, base + 2} : QList<int>();
         QCOMPARE(written, registers);
         QCOMPARE(machine.Touched(), written);
-    }
-
-    // With --raw-io, through the layer as the panel uses it.
-    void rawThroughTheLayer()
-    {
-        FakeMachine machine;
-        PortLayer layer(MakeLinuxBackends(machine.Paths(), true));
-        QCOMPARE(Said(layer.Open(888), machine), QStringLiteral("Real|ROOT/port||"));
-        layer.PortOut(888, 0x03);
-        layer.PortOut(890, 0x0B);
-        QVERIFY(!ErrorOf([&] { layer.PortOut(891, 0xFF); }).isEmpty());
-        QVERIFY(!ErrorOf([&] { layer.PortOut(887, 0xFF); }).isEmpty());
-        QCOMPARE(machine.Touched(), (QList<int>{0x378, 0x37A}));
-
-        // The driver comes (parport_pc, ppdev not yet): the port is the driver's at the next tick.
-        QCOMPARE(layer.Open(888).device, machine.Std("port"));
-        QVERIFY(machine.AddPort(0, 888));
-        QCOMPARE(Said(layer.Refresh(), machine),
-                 QStringLiteral("Unusable|ROOT/dev/parport0|ROOT/dev/parport0: not found: the ppdev module is not loaded|"
-                                "have the ppdev module loaded (modprobe ppdev)"));
-        QVERIFY(!ErrorOf([&] { layer.PortOut(888, 0xFF); }).isEmpty());
-        QCOMPARE(machine.Touched(), (QList<int>{0x378, 0x37A}));
     }
 
     // A standard base that /proc/ioports gives to another driver is not a parallel port here.
