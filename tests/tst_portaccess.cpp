@@ -133,10 +133,8 @@ private slots:
         QTest::addColumn<QString>("device");
         QTest::addColumn<int>("serving");  // -1: none of the backends
         QTest::addColumn<bool>("writable");
-        QTest::newRow("real") << QStringList{"Real/dev/parport0"} << 888 << "Real" << "/dev/parport0" << 0 << true;
         QTest::newRow("absent: simulated") << QStringList{"Absent/"} << 888 << "Absent" << "simulated port" << -1 << true;
         QTest::newRow("no backend: simulated") << QStringList{} << 888 << "Absent" << "simulated port" << -1 << true;
-        QTest::newRow("unusable is never simulated") << QStringList{"Unusable/dev/parport0"} << 888 << "Unusable" << "/dev/parport0" << -1 << false;
         QTest::newRow("unusable before a later real one") << QStringList{"Absent/", "Unusable/dev/parport0", "Real/dev/port"} << 888 << "Unusable"
                                                            << "/dev/parport0" << -1 << false;
         QTest::newRow("first that is there") << QStringList{"Absent/", "Real/dev/parport1", "Real/dev/port"} << 888 << "Real" << "/dev/parport1" << 1 << true;
