@@ -13,7 +13,6 @@ private slots:
     void convertsLikeThePanelAlwaysHas();
     void refusesWhatDoesNotFit_data();
     void refusesWhatDoesNotFit();
-    void checkedAddition();
 };
 
 void AddressTextTest::convertsLikeThePanelAlwaysHas_data()
@@ -93,14 +92,6 @@ void AddressTextTest::refusesWhatDoesNotFit()
 {
     QFETCH(QByteArray, text);
     QCOMPARE(AddressFromText(std::string_view(text.constData(), text.size())), std::nullopt);
-}
-
-void AddressTextTest::checkedAddition()
-{
-    QCOMPARE(CheckedAdd(888, 2), std::optional<std::int32_t>(890));
-    QCOMPARE(CheckedAdd(std::numeric_limits<std::int32_t>::max() - 2, 2),
-             std::optional<std::int32_t>(std::numeric_limits<std::int32_t>::max()));
-    QCOMPARE(CheckedAdd(std::numeric_limits<std::int32_t>::max() - 1, 2), std::nullopt);
 }
 
 QTEST_APPLESS_MAIN(AddressTextTest)

@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QPainter>
+#include <QSignalSpy>
 #include <QSvgRenderer>
 #include <QTimer>
 
@@ -93,12 +94,12 @@ private slots:
         QTest::addColumn<QString>("accesses");
         QTest::addColumn<QString>("end");
         QTest::addColumn<bool>("warning");
-        QTest::newRow("(0,0) C1 sets bit 0") << "00" << "C1" << "r888:00 w888:01 r888:01" << "10" << false;
-        QTest::newRow("(0,0) C2 sets bit 1") << "00" << "C2" << "r888:00 w888:02 r888:02" << "01" << false;
-        QTest::newRow("(1,0) C1 clears bit 0") << "10" << "C1" << "r888:01 w888:00 r888:00" << "00" << false;
+        QTest::newRow("(0,0) C1 sets bit 0") << "00" << "C1" << "r888:f0 w888:f1 r888:f1" << "10" << false;
+        QTest::newRow("(0,0) C2 sets bit 1") << "00" << "C2" << "r888:f0 w888:f2 r888:f2" << "01" << false;
+        QTest::newRow("(1,0) C1 clears bit 0") << "10" << "C1" << "r888:f1 w888:f0 r888:f0" << "00" << false;
         QTest::newRow("(1,0) C2 refused") << "10" << "C2" << "" << "10" << true;
         QTest::newRow("(0,1) C1 refused") << "01" << "C1" << "" << "01" << true;
-        QTest::newRow("(0,1) C2 clears bit 1") << "01" << "C2" << "r888:02 w888:00 r888:00" << "00" << false;
+        QTest::newRow("(0,1) C2 clears bit 1") << "01" << "C2" << "r888:f2 w888:f0 r888:f0" << "00" << false;
     }
 
     void transitions()
@@ -106,14 +107,18 @@ private slots:
         QFETCH(QString, start);
         QFETCH(QString, button);
         QFETCH(QString, end);
+        QFETCH(bool, warning);
         Panel panel;
         Start(panel, start);
+        panel.port.latched[888] |= 0xF0; // the register's other bits are carried through
 
         panel.Click(button);
+        if (warning)
+            panel.Click(button); // a second refusal leaves the warning up
         QTEST(panel.port.Take(), "accesses");
         QCOMPARE(panel.Captions(), end);
         QCOMPARE(panel.Lines(), LinesFor(end)); // a refused click leaves them where they were
-        QTEST(WarningShown(panel), "warning");
+        QCOMPARE(WarningShown(panel), warning);
         CheckDrawn(panel);
     }
 
@@ -127,39 +132,6 @@ private slots:
         QVERIFY(WarningShown(panel));
         QCOMPARE(panel.Lines(), LinesFor("01"));
         QCOMPARE(panel.port.Take(), QString());
-    }
-
-    void otherBitsCarriedThrough()
-    {
-        Panel panel;
-        Start(panel);
-        panel.port.latched[888] = 0xF0;
-        for (const char* button : {"C1", "C1", "C2", "C2"})
-            panel.Click(button);
-        QCOMPARE(panel.port.Take(), u"r888:f0 w888:f1 r888:f1 r888:f1 w888:f0 r888:f0 "
-                                    "r888:f0 w888:f2 r888:f2 r888:f2 w888:f0 r888:f0"_s);
-    }
-
-    void warningStaysUntilAllowedState()
-    {
-        Panel panel;
-        Start(panel, u"10"_s);
-        panel.Click("C2");
-        panel.Click("C2");
-        QVERIFY(WarningShown(panel));
-        QCOMPARE(panel.Lines(), LinesFor("10"));
-        QCOMPARE(panel.port.Take(), QString());
-
-        // Taking the address clears the register, and the window shows the cleared register.
-        panel.Enter();
-        QCOMPARE(panel.port.Take(), u"w890:00 r890:00 w888:00 r888:00"_s);
-        QCOMPARE(panel.Captions(), u"00"_s);
-        QVERIFY(!WarningShown(panel));
-        QCOMPARE(panel.Lines(), LinesFor("00"));
-
-        panel.Click("C1");
-        QCOMPARE(panel.port.Take(), u"r888:00 w888:01 r888:01"_s);
-        QCOMPARE(panel.Captions(), u"10"_s);
     }
 
     // Leaving the box takes the address before the click acts, and the
@@ -184,6 +156,90 @@ private slots:
         QTEST(panel.port.Take(), "accesses");
         QTEST(panel.Captions(), "captions");
         QVERIFY(!WarningShown(panel));
+    }
+
+    void takesTheTypedAddress_data()
+    {
+        QTest::addColumn<QList<int>>("keys"); // pressed after typing
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("address");
+        QTest::addColumn<QString>("accesses");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("refused");
+        const QString unchanged = QStringLiteral("Port 888 (0x378): fake port");
+        const QList<int> Return{Qt::Key_Return}, KeypadEnter{Qt::Key_Enter}, Tab{Qt::Key_Tab},
+            others{Qt::Key_Escape, Qt::Key_Space, Qt::Key_Left, Qt::Key_Backspace, Qt::Key_F1, Qt::Key_Shift};
+        QTest::newRow("Enter") << Return << "632" << 632 << "w634:00 r634:00 w632:00 r632:00" << "Port 632 (0x278): fake port" << false;
+        QTest::newRow("keypad Enter") << KeypadEnter << "&H778" << 1912 << "w1914:00 r1914:00 w1912:00 r1912:00" << "Port 1912 (0x778): fake port" << false;
+        QTest::newRow("focus out") << Tab << "631.5" << 632 << "w634:00 r634:00 w632:00 r632:00" << "Port 632 (0x278): fake port" << false;
+        QTest::newRow("other keys") << others << "632" << 888 << "" << unchanged << false;
+        QTest::newRow("zero") << Return << "0" << 0 << "" << "Port 0: not a port address; nothing is written" << false;
+        QTest::newRow("C notation") << Return << "0x378" << 0 << ""
+                                    << "Port 0: not a port address; nothing is written\n\"0x378\" reads as 0: nothing is written there. "
+                                       "Type the address in decimal (888) or as &H378." << false;
+        QTest::newRow("not a number") << Tab << "garbage" << 0 << ""
+                                      << "Port 0: not a port address; nothing is written\n\"garbage\" reads as 0" << false;
+        QTest::newRow("negative") << Tab << "-5" << -5 << "" << "Port -5" << false;
+        QTest::newRow("beyond 32 bits") << Return << "2147483648" << 888 << "" << unchanged << true;
+        QTest::newRow("control register beyond 32 bits") << Tab << "2147483646" << 888 << "" << unchanged << true;
+    }
+
+    void takesTheTypedAddress()
+    {
+        QFETCH(QList<int>, keys);
+        QFETCH(QString, text);
+        QFETCH(int, address);
+        QFETCH(QString, status);
+        Panel panel;
+        QVERIFY(panel.Show() && panel.Activate());
+        auto* edit = panel.Find<QLineEdit>(QStringLiteral("ParallelText"));
+        edit->setFocus();
+        edit->clear();
+        panel.port.Take();
+        QTest::keyClicks(edit, text);
+        QCOMPARE(panel.port.Take(), QString()); // typing alone takes nothing
+
+        for (int key : keys)
+            QTest::keyClick(edit, Qt::Key(key), key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        QCOMPARE(edit->hasFocus(), keys != QList<int>{Qt::Key_Tab});
+
+        QCOMPARE(panel.form->PortAddress, address);
+        QTEST(panel.port.Take(), "accesses");
+        QVERIFY2(panel.Status()->text().startsWith(status), qPrintable(panel.Status()->text()));
+        QFETCH(bool, refused);
+        QCOMPARE(panel.messages.size(), refused ? 1 : 0);
+        if (refused)
+            QVERIFY2(panel.messages[0].contains(text) && panel.messages[0].contains(QStringLiteral("not a usable port address")),
+                     qPrintable(panel.messages[0]));
+    }
+
+    // A refused address goes back to the one in use, and the click that
+    // moved the focus away from it does nothing and leaves no button down.
+    void refusedAddressOnClick()
+    {
+        Panel panel;
+        QVERIFY(panel.Show() && panel.Activate());
+        auto* edit = panel.Find<QLineEdit>(QStringLiteral("ParallelText"));
+        edit->setFocus();
+        edit->setText(QStringLiteral("99999999999"));
+        panel.port.Take();
+        QSignalSpy taken(panel.form.get(), &SwitchForm::AddressTaken);
+        panel.Click(QStringLiteral("C1"));
+        QTRY_COMPARE(panel.messages.size(), 1);
+
+        QCOMPARE(panel.port.Take(), QString());
+        QCOMPARE(panel.Captions(), QStringLiteral("00"));
+        QVERIFY(!panel.Find<QPushButton>(QStringLiteral("C1"))->isDown());
+        QCOMPARE(edit->text(), QStringLiteral("888"));
+        QCOMPARE(edit->selectedText(), QStringLiteral("888"));
+        QVERIFY(edit->hasFocus());
+        QVERIFY(panel.messages[0].startsWith(QStringLiteral("\"99999999999\" is not a usable port address.")));
+        QCOMPARE(taken.count(), 0);
+
+        // The next click is a click again; leaving the box takes the address in use.
+        panel.Click(QStringLiteral("C1"));
+        QCOMPARE(panel.Captions(), QStringLiteral("10"));
+        QCOMPARE(taken.count(), 1);
     }
 
     void nestedActionsWaitTheirTurn()
@@ -219,42 +275,6 @@ private slots:
         HelpWindow()->close();
     }
 
-    void portTroubleReported()
-    {
-        Panel panel;
-        Start(panel);
-        const QString inUse = u"Port 888 (0x378): fake port"_s;
-        QCOMPARE(panel.Status()->text(), inUse);
-        const QColor normal = panel.Status()->palette().color(QPalette::WindowText);
-
-        // A write that does not verify still flips the caption, and the status line says so in red.
-        panel.port.stuckRead = 0;
-        panel.Click("C1");
-        QCOMPARE(panel.port.Take(), u"r888:00 "_s + u"w888:01 r888:00 "_s.repeated(110).trimmed());
-        QCOMPARE(panel.Captions(), u"10"_s);
-        QCOMPARE(panel.Lines(), LinesFor("10"));
-        QCOMPARE(panel.Status()->text(), u"Port 888: wrote 0x01, read back 0x00 after 110 attempts"_s);
-        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), QColor(Qt::red));
-
-        // A read that fails changes nothing and says why in the backend's words.
-        panel.port.stuckRead.reset();
-        panel.port.readError = "device gone";
-        panel.Click("C1");
-        QCOMPARE(panel.messages.size(), 1);
-        QVERIFY2(panel.messages[0].contains(u"device gone"_s), qPrintable(panel.messages[0]));
-        QCOMPARE(panel.port.Take(), QString());
-        QCOMPARE(panel.Captions(), u"10"_s);
-        QCOMPARE(panel.Lines(), LinesFor("10"));
-
-        // The program goes on; the next verified write restores the status line.
-        panel.port.readError.clear();
-        panel.Click("C1");
-        QCOMPARE(panel.port.Take(), u"r888:01 w888:00 r888:00"_s);
-        QCOMPARE(panel.Captions(), u"00"_s);
-        QCOMPARE(panel.Status()->text(), inUse);
-        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), normal);
-        QCOMPARE(panel.messages.size(), 1);
-    }
 };
 
 QTEST_MAIN(ControlBitsTest)

@@ -2,6 +2,8 @@
 
 #include <QLineEdit>
 
+using namespace Qt::StringLiterals;
+
 // What the panel shows and writes when the port backend fails, at each place
 // it touches the port: start-up, address entry and a click on C1.
 
@@ -31,9 +33,9 @@ private slots:
         const auto row = [](Entry entry, Fault fault, const QString& written, const char* status) {
             const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back"};
             QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : entry == Click ? "click" : "C2 click", faults[fault])
-                << int(entry) << int(fault) << written << QString(status);
+                << int(entry) << int(fault) << written << (*status ? status + u" after 110 attempts"_s : QString());
         };
-        // A write that never verifies is tried 110 times.
+        // A write that never verifies is tried 110 times, and the status line says so.
         const auto tries = [](const char* write) { return (QString(write) + u' ').repeated(110); };
         // The registers hold 0x40 from the last run; only a write that reached them changes it.
         // Entering 632 clears its control register, then its data register, each failing on its own.

@@ -3,9 +3,7 @@
 #include "Panel.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QTextBlock>
@@ -57,47 +55,22 @@ private slots:
         QCOMPARE(std::ranges::count_if(QApplication::topLevelWidgets(), [](QWidget* w) { return qobject_cast<Form1*>(w); }), 1);
     }
 
-    void panelWorksWithHelpOpen()
-    {
-        QVERIFY(ClickHelp());
-        panel->port.Take();
-        for (const char* button : {"C1", "C1", "C2"})
-            panel->Click(button);
-        panel->Find<QLineEdit>(u"ParallelText"_s)->setText(u"956"_s);
-        panel->Enter();
-        QCOMPARE(panel->port.Take(), u"r888:00 w888:01 r888:01 r888:01 w888:00 r888:00 r888:00 w888:02 r888:02 "
-                                     "w958:00 r958:00 w956:00 r956:00"_s);
-        QCOMPARE(panel->Captions(), u"00"_s);
-        QVERIFY(HelpWindow()->isVisible());
-    }
-
     void exactText()
     {
-        const QString exact = HelpText();
-        QCOMPARE(exact.size(), 594);
-        QCOMPARE(exact.count(u"\r\n"_s), 11);
-        const QStringList lines = exact.split(u"\r\n"_s);
-        QCOMPARE(lines, QStringList({"", "1.  Make sure to connect DC cable to DC voltage suplier.",
-                                     "     Make sure to connect the test board to LPT output of the PC (parallel output ",
-                                     "     port for printer, 25 pin connector) by control cable supplied with test board.  ",
-                                     "", "2.  Choose from list the RF Switch model.            ", "",
-                                     "3.  Press the Control Bits buttons (C1, C2...Cn) to connect common port of the switch",
-                                     "     to needed RF port using the Switch's Truth Table from Catalog Spec. ",
-                                     "     To change control signal value press again the same button.",
-                                     "     The selected switch state will be presented at the schematic diagram.", ""}));
-        // Spaces leading and trailing each line, as counted in the instructions.
-        const QRegularExpression nonBlank(u"[^ ]"_s);
-        QString spaces;
-        for (const QString& line : lines)
-            spaces += u"%1/%2 "_s.arg(std::max(0, int(line.indexOf(nonBlank)))).arg(line.size() - 1 - line.lastIndexOf(nonBlank));
-        QCOMPARE(spaces, u"0/0 0/0 5/1 5/2 0/0 0/12 0/0 0/0 5/1 5/0 5/0 0/0 "_s);
+        QCOMPARE(HelpText(), u"\r\n1.  Make sure to connect DC cable to DC voltage suplier.\r\n"
+                             "     Make sure to connect the test board to LPT output of the PC (parallel output \r\n"
+                             "     port for printer, 25 pin connector) by control cable supplied with test board.  \r\n"
+                             "\r\n2.  Choose from list the RF Switch model.            \r\n\r\n"
+                             "3.  Press the Control Bits buttons (C1, C2...Cn) to connect common port of the switch\r\n"
+                             "     to needed RF port using the Switch's Truth Table from Catalog Spec. \r\n"
+                             "     To change control signal value press again the same button.\r\n"
+                             "     The selected switch state will be presented at the schematic diagram.\r\n"_s);
     }
 
     // Screenshots of both windows; every line within the box; no caret, selection or focus.
     void textShownWholeAndInert()
     {
         QVERIFY(ClickHelp());
-        QCOMPARE(panel->form->grab().size(), QSize(650, 409));
         QCOMPARE(HelpWindow()->grab().size(), QSize(518, 218));
         QPlainTextEdit* text = Text1();
         QVERIFY(text->font().pixelSize() == 11 && text->font().bold()); // 8.25 pt at 96 dpi

@@ -128,15 +128,6 @@ private slots:
         QCOMPARE(QStringList({models->itemText(0), models->currentText()}), QStringList(2, u"QTR7-415KM"_s));
     }
 
-    void statusShowsAClearingThatDidNotVerify()
-    {
-        Panel panel;
-        panel.port.stuckRead = 0xC0;
-        QVERIFY(panel.Show());
-        QCOMPARE(panel.Status()->text(), u"Port 888: wrote 0x00, read back 0xC0 after 110 attempts"_s);
-        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), QColor(Qt::red));
-    }
-
     void addressMessageIsAPlainSwitchBox()
     {
         FakePort port;

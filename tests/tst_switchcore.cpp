@@ -116,17 +116,6 @@ private slots:
         QVERIFY(bench.NeverBoth());
     }
 
-    void toggleRefusesBothBits()
-    {
-        Bench bench(0x02);
-        QSignalSpy warnings(&bench.core, &SwitchCore::WarningShown);
-        OperationResult result;
-        bench.core.Toggle(0, Source::Panel, [&](const OperationResult& r) { result = r; });
-        QCOMPARE(bench.port.Take(), QString());
-        QCOMPARE(Outcomes({result}), u"forbidden"_s);
-        QCOMPARE(warnings.count(), 1);
-    }
-
     void unusablePortIsNeverWritten()
     {
         Bench bench;

@@ -51,7 +51,6 @@ private slots:
     void commands_data();
     void commands();
     void errorQueueOverflows();
-    void opcAnswersAfterQueuedOperations();
 };
 
 void TestScpiSession::commands_data()
@@ -124,33 +123,6 @@ void TestScpiSession::errorQueueOverflows()
     rig.Feed(QByteArray("FOO\n").repeated(17));
     rig.Feed(QByteArray("SYST:ERR?\n").repeated(17));
     QCOMPARE(rig.answers, QByteArray("-113,\"Undefined header\"\n").repeated(15) + "-350,\"Queue overflow\"\n0,\"No error\"\n");
-}
-
-void TestScpiSession::opcAnswersAfterQueuedOperations()
-{
-    // A panel click on a slow port is under way when the script's line
-    // arrives: its selection waits its turn, and *OPC? answers after it.
-    Rig rig(QStringLiteral("real"));
-    rig.port.readBackAfter = 103;
-    bool sent = false;
-    rig.port.onAccess = [&](const PortAccess& access) {
-        if (access.kind == PortAccess::Kind::Write && !sent) {
-            sent = true;
-            rig.Feed("ROUT:CLOS (@2);*OPC?;ROUT:CLOS:STAT?\n");
-            QCOMPARE(rig.answers, QByteArray());
-        }
-    };
-    rig.core.Toggle(0, Source::Panel);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.session->Idle(), 30000);
-    QCOMPARE(rig.answers, QByteArray("1;(@2)\n"));
-    // The click's write, read back at last, then the break and the make.
-    QStringList values;
-    for (const PortAccess& write : rig.port.Writes()) {
-        const QString value = QString::number(write.value);
-        if (values.isEmpty() || values.back() != value)
-            values << value;
-    }
-    QCOMPARE(values.join(QLatin1Char(' ')), QStringLiteral("1 0 2"));
 }
 
 QTEST_GUILESS_MAIN(TestScpiSession)

@@ -65,14 +65,6 @@ std::vector<PortAccess> FakePort::Writes() const
     return writes;
 }
 
-std::vector<PortAccess> FakePort::ReadsAndWritesAt(std::int32_t port) const
-{
-    std::vector<PortAccess> at;
-    std::copy_if(accesses.begin(), accesses.end(), std::back_inserter(at),
-                 [port](const PortAccess& a) { return a.port == port; });
-    return at;
-}
-
 QString Trace(const std::vector<PortAccess>& accesses)
 {
     QStringList steps;

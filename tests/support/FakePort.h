@@ -37,7 +37,6 @@ public:
     // What the register holds: the last byte written (or preset).
     std::uint8_t Latched(std::int32_t port) const;
     std::vector<PortAccess> Writes() const;
-    std::vector<PortAccess> ReadsAndWritesAt(std::int32_t port) const;
     // The Trace of the accesses since the last call.
     QString Take();
 
