@@ -215,6 +215,30 @@ private slots:
 
     // A refused address goes back to the one in use, and the click that
     // moved the focus away from it does nothing and leaves no button down.
+    // A port that cannot be used is shown as such, in red, even right after
+    // a write elsewhere failed; clicks then write nothing and say why.
+    void unusablePortAfterAFailedWrite()
+    {
+        Panel panel;
+        Start(panel);
+        panel.port.stuckRead = 0;
+        panel.Click("C1");
+        QVERIFY(panel.Status()->text().startsWith(u"Port 888: wrote 0x01, read back 0x00"_s));
+        panel.port.stuckRead.reset();
+        panel.port.status = {PortReach::Unusable, "/dev/parport1", "/dev/parport1: permission denied",
+                             "add your user to the lp group and log in again", false};
+        panel.Find<QLineEdit>(u"ParallelText"_s)->setText(u"632"_s);
+        panel.Enter();
+        QCOMPARE(panel.Status()->text(), u"Port 632 (0x278): /dev/parport1: permission denied: add your user to the lp group "
+                                          "and log in again; nothing is written"_s);
+        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        panel.port.Take();
+        panel.Click("C2");
+        QCOMPARE(panel.port.Take(), QString());
+        QCOMPARE(panel.Captions(), u"00"_s);
+        QVERIFY(panel.messages.last().startsWith(u"Port 632 not switched:\n/dev/parport1: permission denied"_s));
+    }
+
     void refusedAddressOnClick()
     {
         Panel panel;
