@@ -215,6 +215,18 @@ private slots:
 
     // A refused address goes back to the one in use, and the click that
     // moved the focus away from it does nothing and leaves no button down.
+    // The captions never carry over to another address.
+    void newAddressShowsItsClearedRegister()
+    {
+        Panel panel;
+        Start(panel, u"10"_s);
+        panel.Find<QLineEdit>(u"ParallelText"_s)->setText(u"632"_s);
+        panel.Enter();
+        QCOMPARE(panel.port.Take(), u"w634:00 r634:00 w632:00 r632:00"_s);
+        QCOMPARE(panel.Captions(), u"00"_s);
+        QCOMPARE(panel.Lines(), LinesFor("00"));
+    }
+
     // A port that cannot be used is shown as such, in red, even right after
     // a write elsewhere failed; clicks then write nothing and say why.
     void unusablePortAfterAFailedWrite()
