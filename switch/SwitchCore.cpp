@@ -146,11 +146,7 @@ void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, Source sou
 {
     Enqueue(source, [this, address, clearControl, source] {
         Claim(address);
-        // The bits never carry over to another address: the display shows the
-        // cleared register, or nothing set where nothing could be written.
-        OperationResult result = ClearRegisters(clearControl, source);
-        SetBits({});
-        return result;
+        return Reset(clearControl, source);
     }, std::move(done));
 }
 
@@ -158,11 +154,8 @@ void SwitchCore::Attach(std::int32_t address, Source source, Done done)
 {
     Enqueue(source, [this, address, source] {
         Claim(address);
-        if (!status_.Writable()) {
-            OperationResult result = Unusable();
-            LogRefusal(source, "attach", result);
-            return result;
-        }
+        if (auto refused = Refusal(source, "attach"))
+            return *refused;
         try {
             SetBits(BitsOf(static_cast<std::uint8_t>(ReadPort(address_, ports_))));
         } catch (const PortError& error) {
@@ -172,15 +165,30 @@ void SwitchCore::Attach(std::int32_t address, Source source, Done done)
     }, std::move(done));
 }
 
+std::optional<OperationResult> SwitchCore::Refusal(Source source, const std::string& what)
+{
+    if (status_.Writable())
+        return std::nullopt;
+    OperationResult result = Unusable();
+    LogRefusal(source, what, result);
+    return result;
+}
+
+OperationResult SwitchCore::Reset(bool clearControl, Source source)
+{
+    // The bits never carry over to another port: the display shows the
+    // cleared register, or nothing set where nothing could be written.
+    OperationResult result = ClearRegisters(clearControl, source);
+    SetBits({});
+    return result;
+}
+
 OperationResult SwitchCore::ClearRegisters(bool clearControl, Source source)
 {
     if (status_.reach == PortReach::Refused || address_ < 1)
         return Unusable();
-    if (!status_.Writable()) {
-        OperationResult result = Unusable();
-        LogRefusal(source, "clear", result);
-        return result;
-    }
+    if (auto refused = Refusal(source, "clear"))
+        return *refused;
     OperationResult result;
     if (clearControl) {
         if (const auto control = CheckedAdd(address_, 2))
@@ -199,11 +207,8 @@ void SwitchCore::Toggle(int bit, Source source, Done done)
             emit WarningShown();
             return OperationResult{Outcome::Forbidden, "C1=1 with C2=1 is not available"};
         }
-        if (!status_.Writable()) {
-            OperationResult result = Unusable();
-            LogRefusal(source, bit == 0 ? "toggle C1" : "toggle C2", result);
-            return result;
-        }
+        if (auto refused = Refusal(source, bit == 0 ? "toggle C1" : "toggle C2"))
+            return *refused;
         const auto mask = static_cast<std::uint8_t>(1u << bit);
         std::int16_t value = 0;
         try {
@@ -228,11 +233,8 @@ void SwitchCore::Toggle(int bit, Source source, Done done)
 void SwitchCore::Select(RfPath path, Source source, Done done)
 {
     Enqueue(source, [this, path, source] {
-        if (!status_.Writable()) {
-            OperationResult result = Unusable();
-            LogRefusal(source, std::string("select ") + PathName(BitsFor(path)), result);
-            return result;
-        }
+        if (auto refused = Refusal(source, std::string("select ") + PathName(BitsFor(path))))
+            return *refused;
         const std::uint8_t target = Mask(BitsFor(path));
         std::uint8_t value = 0;
         try {
@@ -309,11 +311,7 @@ void SwitchCore::Watch()
     if (newPort) {
         // Another port now stands behind the address (freed, found, or the
         // simulated one in its place): bring it to a known state, as on entry.
-        Enqueue(Source::Panel, [this] {
-            OperationResult result = ClearRegisters(true, Source::Panel);
-            SetBits({});
-            return result;
-        }, {});
+        Enqueue(Source::Panel, [this] { return Reset(true, Source::Panel); }, {});
     }
 }
 

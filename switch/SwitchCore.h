@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 
 class OperationLog;
@@ -129,6 +130,10 @@ private:
     void Claim(std::int32_t address);
     void SetBits(ControlBits bits);
     OperationResult Unusable() const;
+    // The refusal, logged, when the port cannot be written; else nothing.
+    std::optional<OperationResult> Refusal(Source source, const std::string& what);
+    // Clears the registers and shows the bits at 0, as on taking an address.
+    OperationResult Reset(bool clearControl, Source source);
     OperationResult ClearRegisters(bool clearControl, Source source);
     OperationResult Write(std::int32_t port, std::uint8_t value, Source source);
     OperationResult WriteBits(std::int16_t value, Source source);
