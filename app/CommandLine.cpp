@@ -2,7 +2,6 @@
 
 #include "AddressText.h"
 #include "OperationLog.h"
-#include "PortLayer.h"
 #include "PortText.h"
 #include "Settings.h"
 
@@ -22,13 +21,26 @@ const QString kDescription = QStringLiteral(
     "2 bad usage or an address no port may be at, 3 the port is unusable or only\n"
     "simulated (see --simulate).");
 
-void Print(std::FILE* stream, const QString& text)
+} // namespace
+
+void PrintLine(std::FILE* stream, const QString& text)
 {
     std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
     std::fflush(stream);
 }
 
-} // namespace
+PortOptions PortOptionsFor(const Invocation& invocation)
+{
+    PortOptions options;
+    options.rawIo = invocation.rawIo;
+    return options;
+}
+
+void ReportLogFailuresOnStderr(SwitchCore& core)
+{
+    QObject::connect(&core, &SwitchCore::LogFailed,
+                     [](const QString& why) { PrintLine(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
+}
 
 Invocation ParseCommandLine(const QStringList& arguments)
 {
@@ -175,10 +187,10 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         std::fputs(invocation.helpText.toLocal8Bit().constData(), stdout);
         return kExitVerified;
     case Invocation::Mode::Version:
-        Print(stdout, QStringLiteral("rfswitch-panel " RFSWITCH_VERSION));
+        PrintLine(stdout, QStringLiteral("rfswitch-panel " RFSWITCH_VERSION));
         return kExitVerified;
     case Invocation::Mode::Error:
-        Print(stderr, QStringLiteral("rfswitch-panel: %1\nTry 'rfswitch-panel --help'.").arg(invocation.error));
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: %1\nTry 'rfswitch-panel --help'.").arg(invocation.error));
         return kExitUsage;
     case Invocation::Mode::Select:
     case Invocation::Mode::Query:
@@ -188,15 +200,13 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
     }
     QCoreApplication app(argc, argv);
     // Nobody to ask here: an address that needs confirming is refused.
-    PortOptions options;
-    options.rawIo = invocation.rawIo;
-    ConfigureSystemPorts(options);
+    ConfigureSystemPorts(PortOptionsFor(invocation));
     SwitchCore core;
-    QObject::connect(&core, &SwitchCore::LogFailed, [](const QString& why) { Print(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
+    ReportLogFailuresOnStderr(core);
     const auto log = OpenLog(invocation, core);
     const CommandOutcome outcome = RunSwitchCommand(invocation, core, StartAddress(invocation));
-    Print(stdout, outcome.output);
+    PrintLine(stdout, outcome.output);
     if (!outcome.error.isEmpty())
-        Print(stderr, outcome.error);
+        PrintLine(stderr, outcome.error);
     return outcome.exitCode;
 }

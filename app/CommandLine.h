@@ -1,11 +1,13 @@
 #pragma once
 
+#include "PortLayer.h"
 #include "SwitchCore.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -69,6 +71,15 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
 
 // The address to start from: --port, else the one last taken, else 888.
 std::int32_t StartAddress(const Invocation& invocation);
+
+// One line on `stream`, flushed at once (scripts read it as it comes).
+void PrintLine(std::FILE* stream, const QString& text);
+
+// How far the system's ports may go for this invocation (--raw-io).
+PortOptions PortOptionsFor(const Invocation& invocation);
+
+// Without a window, a log that cannot be written is said on stderr, once.
+void ReportLogFailuresOnStderr(SwitchCore& core);
 
 // Where the log goes, when asked for; a file that cannot be written is
 // reported by the core once, and the program goes on.

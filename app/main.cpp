@@ -28,12 +28,6 @@ bool HasDisplay()
 #endif
 }
 
-void Print(std::FILE* stream, const QString& text)
-{
-    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stream);
-}
-
 // The SCPI server, when --listen asks for one; nullptr with the reason
 // printed when it cannot listen.
 std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& core)
@@ -42,10 +36,10 @@ std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& cor
     const auto where = ParseListenAddress(invocation.listen, &error);
     auto server = std::make_unique<ScpiServer>(core, ScpiServerOptions{invocation.simulate});
     if (!where || !server->Listen(*where, &error)) {
-        Print(stderr, QStringLiteral("rfswitch-panel: --listen %1: %2").arg(invocation.listen, error));
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: --listen %1: %2").arg(invocation.listen, error));
         return nullptr;
     }
-    Print(stdout, QStringLiteral("listening on ") + server->Address());
+    PrintLine(stdout, QStringLiteral("listening on ") + server->Address());
     return server;
 }
 
@@ -54,12 +48,10 @@ std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& cor
 int RunHeadless(const Invocation& invocation, int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    PortOptions options;
-    options.rawIo = invocation.rawIo;
-    ConfigureSystemPorts(options);
+    ConfigureSystemPorts(PortOptionsFor(invocation));
     SwitchCore core;
+    ReportLogFailuresOnStderr(core);
     const auto log = OpenLog(invocation, core);
-    QObject::connect(&core, &SwitchCore::LogFailed, [](const QString& why) { Print(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
     core.TakeAddress(StartAddress(invocation), true, Source::Remote);
     const auto server = Listen(invocation, core);
     if (!server)
@@ -91,8 +83,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Switch"));
     // The panel's face for every widget from the start: no other face is loaded.
     QApplication::setFont(PanelFont(8.25));
-    PortOptions options;
-    options.rawIo = invocation.rawIo;
+    PortOptions options = PortOptionsFor(invocation);
     options.confirmNonStandard = [](std::int32_t base) {
         return QMessageBox::question(nullptr, QStringLiteral("Switch"), QString::fromStdString(NonStandardAddressQuestion(base)))
             == QMessageBox::Yes;
