@@ -7,6 +7,7 @@
 // `--child panel|label|bare` and times, on the monotonic clock, from the spawn
 // until the child writes "painted <ru_maxrss KiB>" on its stdout.
 
+#include "Figures.h"
 #include "PortAccess.h"
 #include "PortIo.h"
 #include "Fonts.h"
@@ -48,26 +49,6 @@ constexpr int kStartUpRuns = 15;
 constexpr int kWarmUpClicks = 20; // even, so C1 is back at "0" before measuring
 constexpr int kClicks = 1000;
 constexpr int kBareWidth = 650, kBareHeight = 409; // the panel's fixed client size
-
-// Nearest-rank percentile.
-double Percentile(std::vector<double> values, double percent)
-{
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(percent / 100 * values.size()));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
-
-double Median(const std::vector<double>& values)
-{
-    return Percentile(values, 50);
-}
-
-double ProcessCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
 
 long PeakRssKiB()
 {
@@ -266,17 +247,6 @@ ClickLatencies MeasureClicks(QPushButton& c1, TimedPorts& ports, int clicks)
     return result;
 }
 
-void Row(const char* figure, const std::string& measured, const char* goal = "", int met = -1)
-{
-    std::printf("  %-34s %-22s %-14s %s\n", figure, measured.c_str(), goal, met < 0 ? "" : met ? "met" : "not met");
-}
-
-std::string Format(const char* format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 } // namespace
 
@@ -352,7 +322,7 @@ int main(int argc, char** argv)
                     ? " (painting goes to an in-memory backing store, nothing reaches a screen)" : "");
     std::printf("  port %d: %s\n\n", form.PortAddress, port.c_str());
 
-    std::printf("  %-34s %-22s %-14s %s\n", "Figure", "Measured", "Goal", "");
+    std::printf("  %-44s %-22s %-12s %s\n", "Figure", "Measured", "Goal", "");
     Row("Start-up to first paint, bare", Format("%.1f ms", startUp[Bare]));
     Row("Start-up to first paint, one label", Format("%.1f ms", startUp[Label]));
     Row("Start-up to first paint, panel", Format("%.1f ms", startUp[Panel]));

@@ -4,6 +4,7 @@
 // how soon a port that frees up or appears is driven, and the CPU the panel's
 // watch on the ports costs while nothing happens.
 
+#include "Figures.h"
 #include "PortLayer.h"
 #include "SwitchCore.h"
 
@@ -35,30 +36,6 @@ constexpr int kProcessRuns = 21;
 constexpr int kNotices = 6;
 constexpr std::chrono::seconds kIdleTime{3};
 
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-double ProcessCpuSeconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-void Row(const char* figure, const std::string& measured, const char* goal = "", int met = -1)
-{
-    std::printf("  %-44s %-22s %-12s %s\n", figure, measured.c_str(), goal, met < 0 ? "" : met ? "met" : "not met");
-}
-
-std::string Format(const char* format, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 // Seconds from spawn to exit of `argv`, its output thrown away.
 double TimeProcess(std::vector<std::string> arguments)
