@@ -85,6 +85,15 @@ home=$scratch/home
 mkdir -m 700 "$home"
 run=
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null 2>&1; then
+    # The build tree may sit below a folder only root may enter (a mktemp
+    # clone): the unprivileged run gets a copy of its own where it can.
+    runroot=$(mktemp -d /tmp/rfswitch-package.XXXXXX)
+    trap 'rm -rf "$runroot"' EXIT
+    chmod 755 "$runroot"
+    cp -a "$root" "$runroot/root"
+    root=$runroot/root
+    home=$runroot/home
+    mkdir -m 700 "$home"
     chmod -R a+rX "$root"
     chown nobody:nogroup "$home"
     run="setpriv --reuid=nobody --regid=nogroup --clear-groups"
