@@ -1,6 +1,10 @@
 #include "HelpWindow.h"
 #include "Panel.h"
+#include "Platform.h"
 
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QLineEdit>
 #include <QPainter>
@@ -9,8 +13,11 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 using namespace Qt::StringLiterals;
+
+Q_DECLARE_METATYPE(VersionQuery)
 
 namespace {
 
@@ -79,6 +86,24 @@ void CheckDrawn(const Panel& panel)
     }
     QCOMPARE(drawn, plain);
 }
+
+// What the panel shows and writes when the port backend fails, at each place
+// it touches the port: start-up, address entry and a click on C1.
+
+enum Entry { StartUp, AddressEntry, Click, ClickC2 };
+enum Fault { MissingDevice, PermissionDenied, ReadError, WriteError, NeverReadsBack, Healthy };
+const char* const kWords[] = {"/dev/parport0: no such device", "/dev/parport0: permission denied; add your user to the lp group",
+                              "/dev/parport0: input/output error", "/dev/parport0: input/output error", "", ""};
+
+void Apply(FakePort& port, Fault fault)
+{
+    port.readError = fault == WriteError ? "" : kWords[fault];
+    port.writeError = fault == ReadError ? "" : kWords[fault];
+    port.stuckRead = fault == NeverReadsBack ? std::optional<std::uint8_t>(0xFF) : std::nullopt;  // a floating bus
+}
+
+const QString kCheckAddress = u"Check Parallel Address !!!"_s;
+const VersionQuery kNotNt = QueryFails, kNt = ReportsVersion(2, 5, 1);
 
 } // namespace
 
@@ -311,6 +336,200 @@ private slots:
         HelpWindow()->close();
     }
 
+    void backendFaults_data()
+    {
+        QTest::addColumn<int>("entry");
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("status");  // the red status line after "Port <address>: "; none: a message instead
+        const auto row = [](Entry entry, Fault fault, const QString& written, const char* status) {
+            const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back"};
+            QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : entry == Click ? "click" : "C2 click", faults[fault])
+                << int(entry) << int(fault) << written << (*status ? status + u" after 110 attempts"_s : QString());
+        };
+        // A write that never verifies is tried 110 times, and the status line says so.
+        const auto tries = [](const char* write) { return (QString(write) + u' ').repeated(110); };
+        // The registers hold 0x40 from the last run; only a write that reached them changes it.
+        // Entering 632 clears its control register, then its data register, each failing on its own.
+        for (Entry entry : {StartUp, AddressEntry}) {
+            const QString cleared = entry == StartUp ? tries("w888:00") : tries("w634:00") + tries("w632:00");
+            row(entry, MissingDevice, "", "wrote 0x00, nothing read back");
+            row(entry, PermissionDenied, "", "wrote 0x00, nothing read back");
+            row(entry, ReadError, cleared, "wrote 0x00, nothing read back");
+            row(entry, WriteError, "", "wrote 0x00, read back 0x40");
+            row(entry, NeverReadsBack, cleared, "wrote 0x00, read back 0xFF");
+        }
+        // A click that cannot read the register changes nothing; one whose write does
+        // not verify still flips the caption, and never puts C2's bit out with C1's.
+        for (Fault fault : {MissingDevice, PermissionDenied, ReadError})
+            row(Click, fault, "", "");
+        row(Click, WriteError, "", "wrote 0x01, read back 0x00");
+        row(Click, NeverReadsBack, tries("w888:fd"), "wrote 0xFD, read back 0xFF");
+        row(ClickC2, NeverReadsBack, tries("w888:fe"), "wrote 0xFE, read back 0xFF");
+    }
+
+    void backendFaults()
+    {
+        QFETCH(int, entry);
+        QFETCH(int, fault);
+        QFETCH(QString, written);
+        QFETCH(QString, status);
+        const int address = entry == AddressEntry ? 632 : 888;
+        const bool shownRed = !status.isEmpty();
+        const QString button = entry == ClickC2 ? "C2" : "C1";
+        const QString captions = entry == Click && shownRed ? "10" : entry == ClickC2 && shownRed ? "01" : "00";
+        Panel panel;
+        panel.port.latched = {{888, 0x40}, {890, 0x40}, {632, 0x40}, {634, 0x40}};
+        Apply(panel.port, entry == StartUp ? Fault(fault) : Healthy);
+        QVERIFY(panel.Show());
+        if (entry != StartUp) {
+            panel.port.accesses.clear();
+            Apply(panel.port, Fault(fault));
+            if (entry == AddressEntry)
+                panel.Find<QLineEdit>("ParallelText")->setText("632");
+            entry == AddressEntry ? panel.Enter() : panel.Click(button);
+        }
+
+        QCOMPARE(Trace(panel.port.Writes()), written.trimmed());
+        const QLabel* line = panel.Status();
+        QVERIFY2(shownRed ? line->text().startsWith(QStringLiteral("Port %1: ").arg(address) + status) && line->text().contains(kWords[fault])
+                          : line->text().startsWith(QStringLiteral("Port %1 (").arg(address)), qPrintable(line->text()));
+        QCOMPARE(line->palette().color(QPalette::WindowText) == QColor(255, 0, 0), shownRed);
+        QCOMPARE(panel.messages.size(), shownRed ? 0 : 1);
+        QVERIFY2(shownRed || panel.messages[0].contains(kWords[fault]), qPrintable(panel.messages.join(u'\n')));
+        QCOMPARE(panel.Captions(), captions);
+        QCOMPARE(panel.Lines(), LinesFor(captions));
+        QVERIFY(!panel.Find("WarningLabel")->isVisible());
+
+        // Once the backend works again the next click goes through and the port follows the captions.
+        Apply(panel.port, Healthy);
+        panel.Click(button);
+        QCOMPARE(panel.Captions(), QString(captions != "00" ? "00" : button == "C2" ? "01" : "10"));
+        QCOMPARE(panel.port.Latched(address) & 3, captions != "00" ? 0 : button == "C2" ? 2 : 1);
+        QVERIFY(line->palette().color(QPalette::WindowText) != QColor(255, 0, 0));
+    }
+
+    void versionPredicates_data()
+    {
+        QTest::addColumn<VersionQuery>("query");
+        QTest::addColumn<QString>("answers"); // IsWinNT4, IsWinNT4OrLater, IsWin2000, IsWin5x, IsWinXP, IsNtPlatform
+        QTest::newRow("NT 4.0") << ReportsVersion(2, 4, 0) << "110001";
+        QTest::newRow("2000") << ReportsVersion(2, 5, 0) << "011101";
+        QTest::newRow("XP") << ReportsVersion(2, 5, 1) << "010111";
+        QTest::newRow("Server 2003") << ReportsVersion(2, 5, 2) << "010101";
+        QTest::newRow("7") << ReportsVersion(2, 6, 1) << "010001";
+        QTest::newRow("10") << ReportsVersion(2, 10, 0) << "010001";
+        QTest::newRow("NT 3.51") << ReportsVersion(2, 3, 51) << "000000";
+        QTest::newRow("platform 1") << ReportsVersion(1, 4, 0) << "000000";
+        // XP is filled in anyway: only the call's answer counts.
+        QTest::newRow("query fails") << ReportsVersion(2, 5, 1, 0) << "000000";
+        QTest::newRow("query returns 2") << ReportsVersion(2, 5, 1, 2) << "000000";
+#ifndef Q_OS_WIN
+        QTest::newRow("this system") << VersionQuery(SystemVersionQuery) << "000000";
+#endif
+    }
+
+    void versionPredicates()
+    {
+        QFETCH(VersionQuery, query);
+        // Each predicate asks afresh, with 148 bytes all zero but the size field (little-endian 148).
+        QByteArray fresh(148, 0);
+        fresh[0] = char(148);
+        int calls = 0, stale = 0;
+        const VersionQuery checked = [&](OsVersionInfo& info) {
+            ++calls;
+            stale += QByteArray(reinterpret_cast<const char*>(&info), sizeof info) != fresh;
+            std::memset(static_cast<void*>(&info), 0xA5, sizeof info); // a reused record would show
+            return query(info);
+        };
+        QString answers;
+        for (auto predicate : {IsWinNT4, IsWinNT4OrLater, IsWin2000, IsWin5x, IsWinXP, IsNtPlatform})
+            answers += predicate(checked) ? u'1' : u'0';
+        QTEST(answers, "answers");
+        QCOMPARE(calls, 5 + 5); // IsNtPlatform asks the other five
+        QCOMPARE(stale, 0);
+    }
+
+    void startUp_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<VersionQuery>("query");
+        QTest::addColumn<QString>("accesses");
+        QTest::addColumn<int>("address"); // below 1: the message, and no port access
+        QTest::newRow("not NT") << "888" << kNotNt << "w888:00 r888:00" << 888;
+        QTest::newRow("NT") << "888" << kNt << "w890:00 r890:00 w888:00 r888:00" << 888;
+        // Only the clearing of the control register, whose address overflows, is skipped.
+        QTest::newRow("control register beyond range") << "2147483646" << kNt << "w2147483646:00 r2147483646:00" << 2147483646;
+        QTest::newRow("empty") << "" << kNotNt << "" << 0;
+        QTest::newRow("letters") << "abc" << kNotNt << "" << 0;
+        QTest::newRow("zero, NT") << "0" << kNt << "" << 0;
+        QTest::newRow("negative, NT") << "-5" << kNt << "" << -5;
+        QTest::newRow("overflow") << "2147483648" << kNotNt << "" << 0;
+    }
+
+    void startUp()
+    {
+        QFETCH(QString, text);
+        QFETCH(VersionQuery, query);
+        QFETCH(int, address);
+        Panel panel(query);
+        panel.Find<QLineEdit>(u"ParallelText"_s)->setText(text);
+        QVERIFY(panel.Lines() != LinesFor("00")); // start-up has to move them
+        panel.Find(u"WarningLabel"_s)->show();       // and hide it
+
+        // The time and pointer at the first port access, and when events are first dispatched.
+        struct Moment { bool seen = false; qint64 ms = 0; std::size_t accesses = 0; Qt::CursorShape cursor{}; } firstAccess, dispatch;
+        QElapsedTimer clock;
+        clock.start();
+        const auto capture = [&](Moment& m) { m = m.seen ? m : Moment{true, clock.elapsed(), panel.port.accesses.size(), panel.form->cursor().shape()}; };
+        panel.port.onAccess = [&](const PortAccess&) { capture(firstAccess); };
+        QTimer::singleShot(0, [&] { capture(dispatch); });
+        QVERIFY(panel.Show());
+
+        QTEST(Trace(panel.port.accesses), "accesses");
+        QCOMPARE(panel.form->PortAddress, address);
+        QCOMPARE(panel.messages, address < 1 ? QStringList{kCheckAddress} : QStringList());
+        QCOMPARE(panel.icons, QList<QMessageBox::Icon>(panel.messages.size(), QMessageBox::NoIcon));
+        QVERIFY(dispatch.seen);
+        if (IsNtPlatform(query)) {
+            // The pause dispatches events under the busy pointer, before any write; the arrow is back for the writes.
+            QCOMPARE(dispatch.cursor, Qt::WaitCursor);
+            QCOMPARE(dispatch.accesses, std::size_t(0));
+            QVERIFY(!firstAccess.seen || (firstAccess.ms >= 1000 && firstAccess.cursor == Qt::ArrowCursor));
+        } else {
+            QCOMPARE(dispatch.accesses, panel.port.accesses.size());
+            QVERIFY(dispatch.cursor != Qt::WaitCursor);
+        }
+        QCOMPARE(panel.form->cursor().shape(), Qt::ArrowCursor);
+        QVERIFY(panel.Status()->text().startsWith(u"Port %1"_s.arg(address)) && panel.Status()->palette().color(QPalette::WindowText) != QColor(Qt::red));
+
+        // The panel comes up in its known state.
+        QCOMPARE(panel.Captions(), u"00"_s);
+        QCOMPARE(panel.Lines(), LinesFor("00"));
+        QVERIFY(!panel.Find(u"WarningLabel"_s)->isVisible());
+        const auto* models = panel.Find<QComboBox>(u"ModelCombo"_s);
+        QCOMPARE(models->count(), 1);
+        QCOMPARE(QStringList({models->itemText(0), models->currentText()}), QStringList(2, u"QTR7-415KM"_s));
+    }
+
+    void addressMessageIsAPlainSwitchBox()
+    {
+        FakePort port;
+        const ScopedPorts use(port);
+        SwitchForm form(SwitchFormContext{QueryFails}); // with the real message box
+        form.findChild<QLineEdit*>(u"ParallelText"_s)->setText(u"0"_s);
+        QString seen;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = u"%1|%2|%3|%4"_s.arg(box->windowTitle(), box->text()).arg(box->icon()).arg(box->standardButtons());
+                box->done(QMessageBox::Ok);
+            }
+        });
+        form.show(); // start-up goes on once the box is closed
+        QCOMPARE(seen, u"Switch|%1|%2|%3"_s.arg(kCheckAddress).arg(QMessageBox::NoIcon).arg(QMessageBox::Ok));
+        QVERIFY(form.isVisible());
+        QCOMPARE(Trace(port.accesses), QString());
+    }
 };
 
 QTEST_MAIN(ControlBitsTest)
