@@ -309,6 +309,7 @@ private slots:
     {
         for (int click = 0; click < 3; ++click) {
             QVERIFY(ClickHelp());
+            QVERIFY(!QApplication::activeModalWidget()); // the panel stays usable beside it
             QVERIFY(panel->Activate()); // so the next click has to bring it forward again
         }
         HelpWindow()->showMinimized(); // out of sight is not in front either
