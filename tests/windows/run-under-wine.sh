@@ -4,32 +4,17 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:?usage: run-under-wine.sh BUILD_DIR}
-
-if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
-    echo "SKIPPED: no MinGW-w64 compiler (apt-get install g++-mingw-w64-x86-64)"
-    exit 77
-fi
-wine=$(command -v wine || command -v wine64 || true)
-if [ -z "$wine" ]; then
-    echo "SKIPPED: no Wine (apt-get install wine wine64)"
-    exit 77
-fi
-
+for tool in x86_64-w64-mingw32-g++ wine; do
+    command -v $tool >/dev/null || { echo "SKIPPED: no $tool (make windows-deps installs it)"; exit 77; }
+done
 mkdir -p "$build" && build=$(cd "$build" && pwd)
-log="$build/build.log"
-if ! { cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$build" -j 2; } >"$log" 2>&1; then
-    cat "$log"
-    echo "FAILED: cross build (log: $log)"
-    exit 1
-fi
+cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/build.log" 2>&1 &&
+    cmake --build "$build" -j 2 >>"$build/build.log" 2>&1 || { cat "$build/build.log"; echo "FAILED: cross build"; exit 1; }
 
-# A prefix of our own (its first start takes a while); no display, no
-# Mono or Gecko installer prompts, and only the program's own output.
+# A prefix of our own (its first start takes a while); no display, no Mono or
+# Gecko installer prompts, only the program's own output, and no wineserver
+# left behind.
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-"$wine" "$build/tst_winports.exe"
-status=$?
-# The prefix's wineserver would otherwise linger after the test.
-wineserver -k 2>/dev/null || true
-exit $status
+trap 'wineserver -k 2>/dev/null' EXIT
+wine "$build/tst_winports.exe"
