@@ -152,9 +152,15 @@ int main()
            "Absent|simulated port|no parallel port found|have the parallel-port drivers loaded (modprobe parport_pc ppdev)");
     for (std::int32_t base : {632, 956})
         Expect("no drivers, raw " + std::to_string(base), Text(raw.Open(base)), "Real|/dev/port||");
-    for (std::int32_t foreign : {1016, 1000, 3324, 1540})  // serial, PCI configuration, ACPI
-        Expect("no drivers, raw " + std::to_string(foreign), Text(raw.Open(foreign)).substr(0, 8), "Refused|");
+    for (const char* foreign : {"1016 (0x3F8)", "1000 (0x3E8)", "3324 (0xCFC)", "1540 (0x604)"})  // serial, PCI configuration, ACPI
+        Expect("no drivers, raw " + std::string(foreign), Text(raw.Open(std::atoi(foreign))),
+               "Refused|/dev/port|/dev/port: " + std::string(foreign) + " is not a parallel port: not a standard base address, and no "
+               "PCI parallel port decodes it|type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC)");
     Expect("no drivers, raw 888", AndWrite(raw.Open(888), raw, 888, 0x11), "Real|/dev/port|| wrote 0x378=0x11");
+    Expect("no drivers, raw 888, read", HexByte(raw.PortIn(888)), "0x11");
+    for (const char* outside : {"0x377", "0x37B"})  // only the three registers
+        Expect("no drivers, raw " + std::string(outside), Write(raw, std::stoi(outside, nullptr, 16), 0x5A),
+               "refused: /dev/port: " + std::string(outside) + " is not a register of the port at 888 (0x378), unchanged");
 
     // B. parport_pc comes, ppdev not yet: the ports and their ECP registers
     // are the driver's now, and raw I/O lets go of them.
@@ -216,8 +222,9 @@ int main()
         Expect("shared, freed", AndWrite(ppdev.Refresh(), ppdev, 888, 0x3C), "Real|/dev/parport0|| wrote 0x378=0x3C");
     }
 
-    // H. Exclusively, the same; then the drivers go, and come back with the
-    // ports renumbered (0x278 first): 888 is followed to parport1.
+    // H. Exclusively, the same; then the drivers go (a second panel, held
+    // off too, sees it at its next tick), and come back with the ports
+    // renumbered (0x278 first) before the next tick: 888 is followed to parport1.
     PpdevPort ppdev;
     {
         Holder holder(true);
@@ -227,10 +234,11 @@ int main()
         Expect("exclusive, write", Write(ppdev, 888, 0x44),
                "refused: /dev/parport0: in use by another program, which holds it exclusively, unchanged");
         Expect("exclusive, ticks", Ticks(ppdev), "claims=0 log-lines=0");
+        plain.Open(888);
     }
     std::system("rmmod lp && rmmod ppdev && rmmod parport_pc");
-    Expect("drivers gone", Text(ppdev.Refresh()),
-           "Absent||no parallel port found|have the parallel-port drivers loaded (modprobe parport_pc ppdev)");
+    Expect("drivers gone, second panel", Text(plain.Refresh()),
+           "Absent|simulated port|no parallel port found|have the parallel-port drivers loaded (modprobe parport_pc ppdev)");
     std::system("insmod parport_pc.ko io=0x278,0x378 && insmod ppdev.ko && insmod lp.ko parport=0");
     Expect("renumbered", AndWrite(ppdev.Refresh(), ppdev, 888, 0x81), "Real|/dev/parport1|| wrote 0x378=0x81");
 

@@ -63,7 +63,7 @@ timeout --kill-after=10 "$boot_limit" "$qemu" -nodefaults -no-user-config -displ
 # The probe's verdict, and what the ports put out: both print jobs on 0x278's, nothing on 0x378's.
 printed="$(tr -d '\r\0' <"$work/parallel-278.out")|$(tr -d '\r\0' <"$work/parallel-378.out")"
 if ! tr -d '\r' <"$work/console.log" | grep -qx 'PROBE-EXIT 0' || [ "$printed" != "$(printf 'PRINT-ONE\nPRINT-TWO|')" ]; then
-    echo "FAIL: qemu exited with $status (124: not done within ${boot_limit} s); the ports put out: $printed; the guest's console:"
+    echo "FAIL: the probe did not pass (qemu exited with $status, 124 if not done within ${boot_limit} s); the ports put out: $printed; the guest's console:"
     cat "$work/console.log"
     exit 1
 fi
