@@ -1,14 +1,14 @@
-// Runs as init's child in a virtual PC with two emulated parallel ports
+// Runs as init's child, in /modules, in a virtual PC with two emulated parallel ports
 // (0x378 and 0x278) and no parallel-port driver loaded yet. It drives the
-// ports through the panel's backends while it loads, reloads and renumbers the
-// kernel's drivers and lets other programs hold the port, and prints one
-// "PROBE ..." line per observation for run-qemu-test.sh to judge. The bytes
-// on the ports are read past the drivers, through /dev/port.
+// ports through the panel's backends while it loads, unloads and renumbers the
+// kernel's drivers and lets other programs hold the port, and compares each
+// observation with what the drivers and the hardware should show. The bytes
+// on the ports are read past the drivers, through /dev/port. Exits with the
+// number of mismatches.
 #include "LinuxBackends.h"
 #include "PortText.h"
 #include "PpdevPort.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,14 +16,21 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/klog.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-void Say(const std::string& line)
+int mismatches = 0;
+
+void Expect(const std::string& what, const std::string& seen, const std::string& wanted)
 {
-    std::printf("PROBE %s\n", line.c_str());
+    std::printf("PROBE %s: %s\n", what.c_str(), seen.c_str());
+    if (seen != wanted) {
+        std::printf("PROBE MISMATCH, wanted: %s\n", wanted.c_str());
+        ++mismatches;
+    }
     std::fflush(stdout);
 }
 
@@ -37,119 +44,89 @@ std::string Text(const PortStatus& status)
 // The byte on an I/O port, past every driver.
 std::string Raw(std::int32_t port)
 {
-    const int fd = open("/dev/port", O_RDONLY | O_CLOEXEC);
     unsigned char value = 0;
+    const int fd = open("/dev/port", O_RDONLY | O_CLOEXEC);
     const bool read = fd >= 0 && pread(fd, &value, 1, port) == 1;
-    if (fd >= 0)
-        close(fd);
+    close(fd);
     return read ? HexByte(value) : "unreadable";
 }
 
-// Puts a byte on an I/O port past every driver, as another program might have.
-void RawPut(std::int32_t port, unsigned char value)
-{
-    const int fd = open("/dev/port", O_WRONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        (void)!pwrite(fd, &value, 1, port);
-        close(fd);
-    }
-}
-
-std::string Shell(const std::string& command)
-{
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            output += buffer;
-        pclose(pipe);
-    }
-    while (!output.empty() && (output.back() == '\n' || output.back() == ' '))
-        output.pop_back();
-    return output;
-}
-
-int LogLines()
-{
-    return std::atoi(Shell("dmesg | wc -l").c_str());
-}
-
+// What the backend answers to a write, and the byte on the port past the drivers.
 std::string Write(PortIo& io, std::int32_t port, std::uint8_t value)
 {
+    const std::string before = Raw(port);
     try {
         io.PortOut(port, value);
-        return "wrote";
     } catch (const PortError& error) {
-        return std::string("refused: ") + error.what();
+        return std::string("refused: ") + error.what() + (Raw(port) == before ? ", unchanged" : ", changed");
     }
+    return "wrote " + HexAddress(port) + "=" + Raw(port);
 }
 
-// One tick of the panel's timer: the change the probe has just made (a
-// driver loaded, a holder gone) is complete when its command returns.
-std::string Tick(PortIo& io)
+// A status, then what a write through the same backend does.
+std::string AndWrite(const PortStatus& status, PortIo& io, std::int32_t port, std::uint8_t value)
 {
-    const PortStatus status = io.Refresh();
-    return status.reach == PortReach::Real ? "real " + status.device : "still " + Text(status);
+    return Text(status) + " " + Write(io, port, value);
 }
 
-// Another program on /dev/parport0: claims it (exclusively if asked), then
-// obeys its pipe: 'r' releases the claim (the file stays open), 'x' exits.
+// Ten ticks of the panel's timer on a port that another program holds.
+std::string Ticks(PpdevPort& ppdev)
+{
+    const auto logged = [] { return klogctl(9, nullptr, 0); };  // the kernel log's unread bytes: no one reads them here
+    const int bytes = logged();
+    const int tried = ppdev.ClaimsTried();
+    for (int tick = 0; tick < 10; ++tick)
+        ppdev.Refresh();
+    return "claims=" + std::to_string(ppdev.ClaimsTried() - tried) + " log-bytes=" + std::to_string(logged() - bytes);
+}
+
+// Another program on /dev/parport0: claims it (exclusively if asked); each
+// byte on its pipe makes it release the claim, keeping the file open, and the
+// pipe's end makes it exit.
 struct Holder
 {
     explicit Holder(bool exclusive)
     {
-        int ready[2] = {-1, -1};
-        int orders[2] = {-1, -1};
-        if (pipe(ready) != 0 || pipe(orders) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            // A claim that would wait forever (the panel's left behind) fails instead.
-            alarm(5);
+        (void)!pipe(orders);
+        (void)!pipe(answers);
+        if ((pid = fork()) == 0) {
+            close(orders[1]);
+            alarm(5);  // a claim that would wait forever (the panel's left behind) fails instead
             const int fd = open("/dev/parport0", O_RDWR);
-            char claimed = fd >= 0 && (!exclusive || ioctl(fd, PPEXCL) == 0) && ioctl(fd, PPCLAIM) == 0 ? 'y' : 'n';
+            char answer = fd >= 0 && (!exclusive || ioctl(fd, PPEXCL) == 0) && ioctl(fd, PPCLAIM) == 0 ? 'y' : 'n';
             alarm(0);
-            (void)!write(ready[1], &claimed, 1);
-            char order = 0;
-            while (read(orders[0], &order, 1) == 1 && order != 'x') {
-                if (order == 'r')
-                    ioctl(fd, PPRELEASE);
-                (void)!write(ready[1], &order, 1);
-            }
+            while (write(answers[1], &answer, 1) == 1 && read(orders[0], &answer, 1) == 1)
+                ioctl(fd, PPRELEASE);
             _exit(0);
         }
-        close(ready[1]);  // so that a holder killed by its alarm is seen
         close(orders[0]);
-        command = orders[1];
-        done = ready[0];
-        char claimed = 'n';
-        (void)!read(done, &claimed, 1);
-        Say(std::string(exclusive ? "exclusive" : "shared") + "-holder claimed " + claimed);
+        close(answers[1]);  // so that a holder killed by its alarm is seen
+        Expect(exclusive ? "exclusive holder claimed" : "shared holder claimed", Answer(), "y");
     }
-    void Release()
+    std::string Answer() const
     {
-        char order = 'r';
-        (void)!write(command, &order, 1);
-        (void)!read(done, &order, 1);
+        char answer = 'n';
+        (void)!read(answers[0], &answer, 1);
+        return {answer};
     }
-    void Exit()
+    void Release() const
     {
-        char order = 'x';
-        (void)!write(command, &order, 1);
-        waitpid(pid, nullptr, 0);
-        pid = -1;
+        (void)!write(orders[1], "r", 1);
+        Answer();
     }
     ~Holder()
     {
-        if (pid > 0)
-            Exit();
+        close(orders[1]);
+        waitpid(pid, nullptr, 0);
     }
+    int orders[2] = {-1, -1};
+    int answers[2] = {-1, -1};
     pid_t pid = -1;
-    int command = -1;
-    int done = -1;
 };
 
-const char* const kInsmod = "insmod /modules/";
+const std::string kNoPort = "Absent|simulated port|no parallel port found|have the parallel-port drivers loaded (modprobe parport_pc ppdev)";
+const std::string kHeld = "/dev/parport0: in use by another program (ppdev0)|held by another program: close it; the panel "
+                          "takes the port as soon as it is free|busy";
 
 } // namespace
 
@@ -160,114 +137,104 @@ int main()
     PortLayer plain(MakeSystemBackends({}));
     PortLayer raw(MakeSystemBackends(rawOption));  // a root panel started with --raw-io
 
-    // A. No driver yet.
-    Say("nodrivers plain 888 " + Text(plain.Open(888)));
-    Say("nodrivers raw 888 " + Text(raw.Open(888)));
-    std::string wrote = Write(raw, 888, 0x11);
-    Say("nodrivers raw-write " + wrote + " 0x378=" + Raw(0x378));
-    for (std::int32_t foreign : {1016, 1000, 3324, 1540}) {
-        const std::string said = Text(raw.Open(foreign));
-        Say("nodrivers raw " + std::to_string(foreign) + " " + said.substr(0, 8) + " " + Write(raw, foreign, 0).substr(0, 7));
-    }
-    raw.Open(888);
+    // A. No driver yet: the simulated port; raw I/O (asked for) reaches a
+    // standard base, never another device's registers.
+    Expect("no drivers, 888", Text(plain.Open(888)), kNoPort);
+    for (std::int32_t base : {632, 956})
+        Expect("no drivers, raw " + std::to_string(base), Text(raw.Open(base)), "Real|/dev/port||");
+    for (const char* foreign : {"1016 (0x3F8)", "1000 (0x3E8)", "3324 (0xCFC)", "1540 (0x604)"})  // serial, PCI configuration, ACPI
+        Expect("no drivers, raw " + std::string(foreign), Text(raw.Open(std::atoi(foreign))),
+               "Refused|/dev/port|/dev/port: " + std::string(foreign) + " is not a parallel port: not a standard base address, and no "
+               "PCI parallel port decodes it|type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC)");
+    Expect("no drivers, raw 888", AndWrite(raw.Open(888), raw, 888, 0x11), "Real|/dev/port|| wrote 0x378=0x11");
+    Expect("no drivers, raw 888, read", HexByte(raw.PortIn(888)), "0x11");
+    for (const char* outside : {"0x377", "0x37B"})  // only the three registers
+        Expect("no drivers, raw " + std::string(outside), Write(raw, std::stoi(outside, nullptr, 16), 0x5A),
+               "refused: /dev/port: " + std::string(outside) + " is not a register of the port at 888 (0x378), unchanged");
 
-    // B. parport_pc comes, ppdev not yet: the port is the driver's now.
-    Shell(std::string(kInsmod) + "parport.ko && " + kInsmod + "parport_pc.ko io=0x378,0x278");
-    Say("parport_pc table " + Shell("cat /proc/sys/dev/parport/parport*/base-addr | tr '\\t\\n' ' '"));
-    Say("parport_pc raw 888 " + Text(raw.Refresh()));
-    Say("parport_pc plain 888 " + Text(plain.Refresh()));
-    // (loading parport_pc wrote the register itself)
-    std::string before = Raw(0x378);
-    wrote = Write(raw, 888, 0x22);
-    Say("parport_pc raw-write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
+    // B. parport_pc comes, ppdev not yet: the ports and their ECP registers
+    // are the driver's now, and raw I/O lets go of them.
+    std::system("insmod parport.ko && insmod parport_pc.ko io=0x378,0x278");
+    const std::string notLoaded = "Unusable|/dev/parport0|/dev/parport0: not found: the ppdev module is not loaded"
+                                  "|have the ppdev module loaded (modprobe ppdev)";
+    Expect("parport_pc, raw", Text(raw.Refresh()), notLoaded);
+    Expect("parport_pc, 888", Text(plain.Refresh()), notLoaded);
+    for (const auto& [at, span] : {std::pair{889, "0x379 to 0x37B"}, std::pair{1912, "0x778 to 0x77A"}})
+        Expect("parport_pc, raw " + std::to_string(at), Text(PortLayer(MakeSystemBackends(rawOption)).Open(at)),
+               "Refused|/dev/port|/dev/port: " + std::string(span) + " are registers of /dev/parport0 at 888 (0x378), which the "
+               "parallel-port driver serves|type that port's base address to use it through its driver");
+    Expect("parport_pc, 890", Text(PortLayer(MakeSystemBackends({})).Open(890)),
+           "Absent|simulated port|no parallel port at 890 (0x37A); /dev/parport0 is at 888 (0x378), /dev/parport1 is at 632 "
+           "(0x278)|type the base address of the port the board is on");
 
-    // C. ppdev comes: the panel drives the port without a restart. Another
-    // program left the port reading (data direction reverse) and its control
-    // lines set: the claim must turn both back.
-    RawPut(0x37A, 0x2E);  // the strobe stays: QEMU would print a byte
-    Shell(std::string(kInsmod) + "ppdev.ko");
-    Say("ppdev raw 888 " + Tick(raw));
-    {
-        Say("second-panel 888 " + Text(plain.Refresh()));  // a second panel on the same port
-    }
-    before = Raw(0x378);
-    wrote = Write(plain, 888, 0x33);
-    Say("second-panel write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
-    const std::uint8_t control = raw.PortIn(890);
-    const std::string past = Raw(0x37A);
-    const unsigned lines = std::stoul(past.substr(2), nullptr, 16) & 0x2F;  // direction (bit 5) and the four lines
-    Say("control-after-claim ppdev=" + HexByte(control) + " direction=" + (lines & 0x20 ? "reverse" : "forward")
-        + " lines=" + HexByte(static_cast<std::uint8_t>(lines & 0x0F)));
+    // C. ppdev comes: the panel drives the port without a restart, and a
+    // second panel is told and drives nothing. Another program left the port
+    // reading (data direction reverse) and its control lines set (the strobe
+    // stays, or QEMU would print a byte): the claim turns both back.
+    std::system("printf '\\056' | dd of=/dev/port bs=1 seek=890 2>/dev/null");
+    std::system("insmod ppdev.ko");
+    Expect("ppdev, raw", Text(raw.Refresh()), "Real|/dev/parport0||");
+    Expect("second panel", Text(plain.Refresh()), "Unusable|/dev/parport0|" + kHeld);
+    Expect("second panel, write", Write(plain, 888, 0x33), "refused: /dev/parport0: in use by another program (ppdev0), unchanged");
+    const unsigned past = std::stoul(Raw(0x37A).substr(2), nullptr, 16);
+    // Only bits 0-3 exist in the control register; raw I/O may show the rest as 1.
+    Expect("control after the claim", HexByte(raw.PortIn(890)) + (past & 0x20 ? " reverse " : " forward ") + HexByte(past & 0x0F),
+           "0x00 forward 0x00");
     for (std::uint8_t value : {0x00, 0x01, 0x02, 0xF1}) {
         raw.PortOut(888, value);
-        const std::uint8_t data = raw.PortIn(888);
-        Say("data wrote=" + HexByte(value) + " ppdev=" + HexByte(data) + " raw=" + Raw(0x378));
+        Expect("data " + HexByte(value), HexByte(raw.PortIn(888)) + " " + Raw(0x378), HexByte(value) + " " + HexByte(value));
     }
 
-    // D. The second port, then an address with no port: its claim goes.
+    // D. The second port is its own; an address with no port lets go of it.
     PortLayer other(MakeSystemBackends({}));
-    Say("other 632 " + Text(other.Open(632)));
-    wrote = Write(other, 632, 0xA6);
-    Say("other write " + wrote + " 0x278=" + Raw(0x278) + " 0x378=" + Raw(0x378));
-    Say("other 956 " + Text(other.Open(956)).substr(0, 21));
+    Expect("other 632", AndWrite(other.Open(632), other, 632, 0xA6) + " " + Raw(0x378),
+           "Real|/dev/parport1|| wrote 0x278=0xA6 0xF1");
+    Expect("other 956", Text(other.Open(956)).substr(0, 21), "Absent|simulated port");
 
-    // E. The printer driver on the second port prints while the panel sits at the first.
-    Shell(std::string(kInsmod) + "lp.ko parport=1");
-    Say("print-one exit=" + Shell("timeout 10 sh -c 'echo PRINT-ONE >/dev/lp0'; echo $?"));
+    // E. The printer driver prints on the port the panel left.
+    std::system("insmod lp.ko parport=1");
+    Expect("print one", std::to_string(std::system("timeout 10 sh -c 'echo PRINT-ONE >/dev/lp0'")), "0");
 
     // F. The first panel lets go: the second one takes the port at a tick.
     raw.Close();
-    Say("second-panel " + Tick(plain));
+    Expect("second panel, freed", Text(plain.Refresh()), "Real|/dev/parport0||");
     plain.Close();
 
-    // G. Another program holds the port (shared claim).
+    // G. Another program's shared claim: told at once, nothing written, no
+    // claim retried (nor kernel log line) while it holds; driven once it lets go.
     {
         Holder holder(false);
         PpdevPort ppdev;
-        Say("shared-held " + Text(ppdev.Open(888)));
-        before = Raw(0x378);
-        wrote = Write(ppdev, 888, 0x3C);
-        Say("shared-held write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
-        const int lines = LogLines();
-        const int tried = ppdev.ClaimsTried();
-        for (int tick = 0; tick < 10; ++tick)
-            ppdev.Refresh();
-        Say("shared-held ticks claims=" + std::to_string(ppdev.ClaimsTried() - tried) + " log-lines="
-            + std::to_string(LogLines() - lines));
+        Expect("shared", Text(ppdev.Open(888)), "Unusable|/dev/parport0|" + kHeld);
+        Expect("shared, write", Write(ppdev, 888, 0x3C), "refused: /dev/parport0: in use by another program (ppdev0), unchanged");
+        Expect("shared, ticks", Ticks(ppdev), "claims=0 log-bytes=0");
         holder.Release();
-        Say("shared-freed " + Tick(ppdev));
-        wrote = Write(ppdev, 888, 0x3C);
-        Say("shared-freed write " + wrote + " 0x378=" + Raw(0x378));
+        Expect("shared, freed", AndWrite(ppdev.Refresh(), ppdev, 888, 0x3C), "Real|/dev/parport0|| wrote 0x378=0x3C");
     }
 
-    // H. Exclusively; then it exits and the drivers are reloaded with the
-    // ports renumbered (0x278 first) before the next tick.
+    // H. Exclusively, the same; then the drivers go (a second panel, held
+    // off too, sees it at its next tick), and come back with the ports
+    // renumbered (0x278 first) before the next tick: 888 is followed to parport1.
     PpdevPort ppdev;
     {
         Holder holder(true);
-        Say("exclusive-held " + Text(ppdev.Open(888)));
-        before = Raw(0x378);
-        wrote = Write(ppdev, 888, 0x44);
-        Say("exclusive-held write " + wrote.substr(0, 7) + " unchanged=" + (Raw(0x378) == before ? "y" : "n"));
-        const int lines = LogLines();
-        const int tried = ppdev.ClaimsTried();
-        for (int tick = 0; tick < 10; ++tick)
-            ppdev.Refresh();
-        Say("exclusive-held ticks claims=" + std::to_string(ppdev.ClaimsTried() - tried) + " log-lines="
-            + std::to_string(LogLines() - lines));
+        Expect("exclusive", Text(ppdev.Open(888)),
+               "Unusable|/dev/parport0|/dev/parport0: in use by another program, which holds it exclusively|held exclusively by "
+               "another program: close it; the panel takes the port as soon as it is free|busy");
+        Expect("exclusive, write", Write(ppdev, 888, 0x44),
+               "refused: /dev/parport0: in use by another program, which holds it exclusively, unchanged");
+        Expect("exclusive, ticks", Ticks(ppdev), "claims=0 log-bytes=0");
+        plain.Open(888);
     }
-    Say("renumber " + Shell(std::string("rmmod lp && rmmod ppdev && rmmod parport_pc && ") + kInsmod
-                            + "parport_pc.ko io=0x278,0x378 && " + kInsmod + "ppdev.ko && " + kInsmod
-                            + "lp.ko parport=0 && echo ok"));
-    Say("renumbered table " + Shell("for p in /proc/sys/dev/parport/parport*; do echo ${p##*/}=$(cut -f1 $p/base-addr); done | tr '\\n' ' '"));
-    Say("exclusive-freed " + Tick(ppdev));
-    wrote = Write(ppdev, 888, 0x81);
-    Say("renumbered write " + wrote + " 0x378=" + Raw(0x378));
+    std::system("rmmod lp && rmmod ppdev && rmmod parport_pc");
+    Expect("drivers gone, second panel", Text(plain.Refresh()), kNoPort);
+    std::system("insmod parport_pc.ko io=0x278,0x378 && insmod ppdev.ko && insmod lp.ko parport=0");
+    Expect("renumbered", AndWrite(ppdev.Refresh(), ppdev, 888, 0x81), "Real|/dev/parport1|| wrote 0x378=0x81");
 
     // I. The printer driver, now on parport0 (0x278), prints while the panel holds parport1.
-    Say("print-two exit=" + Shell("timeout 10 sh -c 'echo PRINT-TWO >/dev/lp0'; echo $?"));
-    Say("after-print 0x378=" + Raw(0x378));
+    Expect("print two", std::to_string(std::system("timeout 10 sh -c 'echo PRINT-TWO >/dev/lp0'")), "0");
+    Expect("print two, 0x378", Raw(0x378), "0x81");
     ppdev.Close();
-    Say("done");
-    return 0;
+    Expect("closed, a tick", Text(ppdev.Refresh()), "Absent|||");
+    return mismatches;
 }
