@@ -24,20 +24,29 @@ QStringList& PanelFamilies()
 
 QFont PanelFont(double points, QFont::Weight weight, bool underline)
 {
+    // The faces installed, asked once. (families() rather than hasFamily():
+    // no costly alias resolution, which Qt does not apply to a font's
+    // families either)
+    static const QStringList installed = QFontDatabase::families();
+    // Only the installed faces of the list are named: Qt passes over the
+    // others anyway, but only after asking fontconfig to sort stand-ins for
+    // them. Where none is installed the whole list stays, for Qt's own
+    // fallback.
+    QStringList families;
+    for (const QString& family : PanelFamilies())
+        if (installed.contains(family))
+            families << family;
     QFont font;
-    font.setFamilies(PanelFamilies());
+    font.setFamilies(families.isEmpty() ? PanelFamilies() : families);
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(static_cast<int>(std::lround(points * 96.0 / 72.0)));
     font.setWeight(weight);
     font.setUnderline(underline);
     font.setItalic(false);
     // The usual stand-ins run about 4% wider than the face the layout was
-    // drawn for. (families() rather than hasFamily(): no costly alias
-    // resolution)
-    static const bool original = [] {
-        const QStringList installed = QFontDatabase::families();
-        return installed.contains(QStringLiteral("MS Sans Serif")) || installed.contains(QStringLiteral("Microsoft Sans Serif"));
-    }();
+    // drawn for.
+    static const bool original =
+        installed.contains(QStringLiteral("MS Sans Serif")) || installed.contains(QStringLiteral("Microsoft Sans Serif"));
     if (!original)
         font.setStretch(96);
     return font;

@@ -27,7 +27,7 @@ PictureBox::PictureBox(const QString& name, const QString& svgResource, QWidget*
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-const QPixmap& PictureBox::Picture()
+const QImage& PictureBox::Picture()
 {
     const qreal ratio = devicePixelRatioF();
     if (cache_.isNull() || cache_.devicePixelRatio() != ratio) {
@@ -35,16 +35,16 @@ const QPixmap& PictureBox::Picture()
         if (ratio == 1 || ratio == 2) {
             QString drawn = resource_;
             drawn.replace(QLatin1String(".svg"), ratio == 2 ? QLatin1String("@2x.argb") : QLatin1String(".argb"));
-            QImage image = RawImage(drawn);
-            if (!image.isNull()) {
-                cache_ = QPixmap::fromImage(std::move(image));
+            cache_ = RawImage(drawn);
+            if (!cache_.isNull()) {
                 cache_.setDevicePixelRatio(ratio);
                 return cache_;
             }
         }
         QSvgRenderer renderer(resource_);
         const QSize natural = renderer.defaultSize();
-        cache_ = QPixmap(natural * ratio);
+        // Opaque, as the window colour lies beneath it.
+        cache_ = QImage(natural * ratio, QImage::Format_RGB32);
         cache_.setDevicePixelRatio(ratio);
         cache_.fill(palette().color(QPalette::Window));
         QPainter painter(&cache_);
@@ -57,7 +57,7 @@ void PictureBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), palette().color(QPalette::Window));
-    painter.drawPixmap(0, 0, Picture());
+    painter.drawImage(0, 0, Picture());
     painter.setRenderHint(QPainter::Antialiasing);
     for (const LineControl* line : findChildren<LineControl*>(Qt::FindDirectChildrenOnly)) {
         painter.setPen(QPen(line->BorderColor, line->BorderWidth, Qt::SolidLine, Qt::RoundCap));

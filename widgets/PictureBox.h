@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QColor>
+#include <QImage>
 #include <QObject>
-#include <QPixmap>
 #include <QWidget>
 
 class QSvgRenderer;
@@ -53,8 +53,11 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    const QPixmap& Picture();
+    const QImage& Picture();
 
     QString resource_;
-    QPixmap cache_; // rendered once per device pixel ratio
+    // Per device pixel ratio: the build's drawing as it lies in the program,
+    // else the SVG drawn once. An image rather than a pixmap, so that the
+    // drawing is neither copied nor scanned for transparency.
+    QImage cache_;
 };

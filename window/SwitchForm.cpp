@@ -166,11 +166,11 @@ void SwitchForm::CreateControls()
     }
 
     ModelCombo = Place(new QComboBox(this), QStringLiteral("ModelCombo"), 840, 1560, 2175, 360);
+    ModelCombo->setFont(PanelFont(9.75)); // first, so that its text is laid out once, in its own size
     ModelCombo->setEditable(true);
     ModelCombo->setInsertPolicy(QComboBox::NoInsert); // the list keeps its one model
     ModelCombo->setEditText(kModel);
     ModelCombo->setToolTip(QStringLiteral("Choose  Model"));
-    ModelCombo->setFont(PanelFont(9.75));
 
     Command2 = Place(new QPushButton(QStringLiteral("Help"), this), QStringLiteral("Command2"), 8640, 1440, 855, 375);
 
