@@ -4,82 +4,69 @@
 // input that breaks a property aborts with the property and the line.
 #include "ScpiSession.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
+#include <deque>
 #include <regex>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <sstream>
 
 namespace {
 
-std::string_view current;
+std::string current;  // the line being run
 
 void Require(bool holds, const char* property)
 {
     if (holds)
         return;
     std::fprintf(stderr, "property violated: %s\nline (%zu bytes):", property, current.size());
-    for (unsigned char c : current)
+    for (const unsigned char c : current)
         std::fprintf(stderr, " %02x", c);
     std::fprintf(stderr, "\n");
     std::abort();
 }
 
-class Recorder final : public ScpiInstrument
+struct Recorder final : ScpiInstrument
 {
-public:
-    explicit Recorder(std::uint64_t seed) : seed_(seed | 1) {}
+    explicit Recorder(std::uint64_t seed) : seed(seed | 1) {}
 
     ScpiPortState State() const override { return state; }
     void Select(ScpiPath path, Done done) override
     {
         selects.push_back(path);
-        Later([this, path, done] {
-            state.c1 = path == ScpiPath::Rf1;
-            state.c2 = path == ScpiPath::Rf2;
-            done({});
-        });
+        Later([this, path, done] { state.c1 = path == ScpiPath::Rf1; state.c2 = path == ScpiPath::Rf2; done({}); });
     }
     void SetPort(std::int32_t address, Done done) override
     {
         Require(address >= 1, "an address below 1 reaches the port");
-        ports.push_back(address);
-        Later([this, address, done] {
-            state.address = address;
-            done({});
-        });
+        ++ports;
+        Later([this, address, done] { state.address = address; done({}); });
     }
     void WhenIdle(std::function<void()> then) override { Later(std::move(then)); }
 
-    // Runs what is still waiting, in the order asked, as the core does.
+    // Now or after what waits already, by the seed; Finish() runs what waits in order, as the core does.
+    void Later(std::function<void()> work)
+    {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        if (pending.empty() && (seed >> 63))
+            work();
+        else
+            pending.push_back(std::move(work));
+    }
     void Finish()
     {
-        while (!pending_.empty()) {
-            auto next = std::move(pending_.front());
-            pending_.erase(pending_.begin());
+        while (!pending.empty()) {
+            auto next = std::move(pending.front());
+            pending.pop_front();
             next();
         }
     }
 
+    std::uint64_t seed;
+    std::deque<std::function<void()>> pending;
     ScpiPortState state{ScpiPortState::Kind::Real, "", 888, false, false};
     std::vector<ScpiPath> selects;
-    std::vector<std::int32_t> ports;
-
-private:
-    void Later(std::function<void()> work)
-    {
-        seed_ = seed_ * 6364136223846793005u + 1442695040888963407u;
-        if (pending_.empty() && (seed_ >> 63))
-            work();
-        else
-            pending_.push_back(std::move(work));
-    }
-
-    std::uint64_t seed_;
-    std::vector<std::function<void()>> pending_;
+    std::size_t ports = 0;
 };
 
 // A second opinion on what may reach the port: units that, read loosely,
@@ -88,25 +75,14 @@ private:
 const std::regex kCloseOne(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t01:,]*\)[ \t]*$)", std::regex::icase);
 const std::regex kCloseTwo(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
 const std::regex kOpen(R"(^[ \t]*((:?ROUTE?:)?OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
-const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC)|ROUT|SYST)", std::regex::icase);
 const std::regex kPort(R"(^[ \t]*(:?SYST(EM)?:)?PORT[ \t]+.*$)", std::regex::icase);
+const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC)|ROUT|SYST)", std::regex::icase);
 
-std::vector<std::string> Units(std::string_view line)
-{
-    std::vector<std::string> units(1);
-    for (char c : line) {
-        if (c == ';')
-            units.emplace_back();
-        else
-            units.back() += c;
-    }
-    return units;
-}
-
-std::size_t Matching(const std::vector<std::string>& units, const std::regex& pattern)
+std::size_t Matching(const std::string& line, const std::regex& pattern)
 {
     std::size_t n = 0;
-    for (const std::string& unit : units)
+    std::istringstream units(line);
+    for (std::string unit; std::getline(units, unit, ';');)
         n += std::regex_match(unit, pattern) ? 1 : 0;
     return n;
 }
@@ -115,55 +91,45 @@ std::size_t Matching(const std::vector<std::string>& units, const std::regex& pa
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::uint64_t seed = std::hash<std::string_view>{}(input);
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::uint64_t seed = std::hash<std::string>{}(input);
     Recorder recorder(seed);
     recorder.state.kind = static_cast<ScpiPortState::Kind>(seed % 4);
     const bool allowSimulated = (seed >> 8) & 1;
+    const bool drivable = recorder.state.kind == ScpiPortState::Kind::Real
+        || (recorder.state.kind == ScpiPortState::Kind::Simulated && allowSimulated);
     auto session = ScpiSession::Create(recorder, {allowSimulated, "maker", "model", "1"});
     std::string answers;
     session->SetOutput([&answers](std::string_view answer) {
-        Require(!answer.empty() && answer.back() == '\n' && answer.find('\n') == answer.size() - 1,
-                "an answer is one line ending in LF");
+        Require(!answer.empty() && answer.find('\n') == answer.size() - 1, "an answer is one line ending in LF");
         answers += answer;
     });
 
     // One line at a time, so that what each does can be told apart.
-    std::size_t start = 0;
-    while (start < input.size()) {
-        std::size_t end = input.find('\n', start);
-        if (end == std::string_view::npos)
-            end = input.size();
-        std::string line(input.substr(start, end - start));
+    std::istringstream lines(input);
+    for (std::string line; std::getline(lines, line);) {
         current = line;
-        start = end + 1;
-
         answers.clear();
         recorder.selects.clear();
-        recorder.ports.clear();
-        const ScpiPortState before = recorder.state;
+        recorder.ports = 0;
         session->Feed(line + "\n");
         recorder.Finish();
         Require(session->Idle() && !session->Waiting(), "a line finishes once the port operations are over");
 
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const std::vector<std::string> units = Units(line);
-        const bool drivable = before.kind == ScpiPortState::Kind::Real
-            || (before.kind == ScpiPortState::Kind::Simulated && allowSimulated);
-        std::size_t ones = 0, twos = 0, offs = 0;
-        for (const ScpiPath path : recorder.selects)
-            (path == ScpiPath::Rf1 ? ones : path == ScpiPath::Rf2 ? twos : offs) += 1;
+        const auto selected = [&recorder](ScpiPath path) {
+            return static_cast<std::size_t>(std::count(recorder.selects.begin(), recorder.selects.end(), path));
+        };
         Require(drivable || recorder.selects.empty(), "an undriven port is switched");
-        Require(ones <= Matching(units, kCloseOne), "RF1 selected without a command closing channel 1");
-        Require(twos <= Matching(units, kCloseTwo), "RF2 selected without a command closing channel 2");
-        Require(offs <= Matching(units, kOpen), "all paths opened without a command to open them");
-        Require(recorder.ports.size() <= Matching(units, kPort), "a port taken without a command naming one");
-
+        Require(selected(ScpiPath::Rf1) <= Matching(line, kCloseOne), "RF1 selected without a command closing channel 1");
+        Require(selected(ScpiPath::Rf2) <= Matching(line, kCloseTwo), "RF2 selected without a command closing channel 2");
+        Require(selected(ScpiPath::Off) <= Matching(line, kOpen), "all paths opened without a command to open them");
+        Require(recorder.ports <= Matching(line, kPort), "a port taken without a command naming one");
         // Anything but blanks asks for something: an answer, an error, or an effect.
         const bool blank = line.find_first_not_of(" \t\r;") == std::string::npos;
-        const bool silentForm = std::regex_search(line, kSilent);
-        Require(blank || silentForm || !answers.empty() || !session->Errors().empty(), "a line vanishes without a trace");
+        Require(blank || std::regex_search(line, kSilent) || !answers.empty() || !session->Errors().empty(),
+                "a line vanishes without a trace");
         Require(session->Errors().size() <= ScpiSession::kErrorQueueSize, "the error queue outgrows its size");
         session->Feed("*CLS\n");
         recorder.Finish();

@@ -1,10 +1,6 @@
-"""Drives the program's SCPI server with PyVISA (the pyvisa-py backend), as a
-test script on a bench would. Exits 77 where PyVISA is not installed.
-
-Usage: visa_client.py VERSION PROGRAM [ARGS...]
-The program is started twice with ARGS plus --listen 127.0.0.1:0, once with
---simulate and once without, and must print "listening on HOST:PORT".
-"""
+"""PyVISA (the pyvisa-py backend) drives the program's SCPI server as a bench
+script would. Usage: visa_client.py VERSION PROGRAM [ARGS...]; exits 77
+(skipped) where PyVISA is not installed."""
 import subprocess
 import sys
 
@@ -15,70 +11,50 @@ except ImportError as error:
     print(f"PyVISA not available ({error}): skipped")
     sys.exit(77)
 
-# An address where no machine has a parallel port: the simulated port stands in.
-NO_PORT = "4096"
+NO_PORT = "4096"  # no machine has a parallel port there: the simulated one stands in
 
 
-def start(args):
-    process = subprocess.Popen(args + ["--listen", "127.0.0.1:0", "--port", NO_PORT],
-                               stdout=subprocess.PIPE, text=True)
-    line = process.stdout.readline().strip()
-    if not line.startswith("listening on 127.0.0.1:"):
-        process.kill()
-        sys.exit(f"expected 'listening on 127.0.0.1:PORT', got {line!r}")
-    return process, int(line.rsplit(":", 1)[1])
-
-
-def open_switch(manager, port):
-    switch = manager.open_resource(f"TCPIP0::127.0.0.1::{port}::SOCKET")
-    switch.read_termination = "\n"
-    switch.write_termination = "\n"
-    switch.timeout = 10000
-    return switch
-
-
-def expect(switch, query, answer):
-    got = switch.query(query)
-    if got != answer:
-        sys.exit(f"{query!r}: expected {answer!r}, got {got!r}")
-
-
-def main():
-    version, program = sys.argv[1], sys.argv[2:]
-    manager = pyvisa.ResourceManager("@py")
-
-    process, port = start(program + ["--simulate"])
+def run(program, steps):
+    """Starts the program's server; each step is written, and a query's answer compared."""
+    process = subprocess.Popen(program + ["--listen", "127.0.0.1:0", "--port", NO_PORT], stdout=subprocess.PIPE, text=True)
     try:
-        switch = open_switch(manager, port)
-        expect(switch, "*IDN?", f"rfswitch-panel,QTR7-415KM,{NO_PORT},{version}")
-        expect(switch, "SYST:PORT:SIM?;*TST?", "1;1")
-        switch.write("ROUT:CLOS (@1)")
-        expect(switch, "ROUT:CLOS? (@1,2)", "1,0")
-        expect(switch, "route:close (@2);*OPC?", "1")
-        expect(switch, "ROUT:CLOS:STAT?", "(@2)")
-        switch.write("ROUT:CLOS (@1,2)")
-        expect(switch, "*STB?", "4")
-        expect(switch, "SYST:ERR?", '-221,"Settings conflict; RF1 and RF2 cannot be closed together"')
-        expect(switch, "SYSTem:ERRor:NEXT?", '0,"No error"')
-        expect(switch, "ROUT:CLOS:STAT?", "(@2)")
-        expect(switch, "*RST;*OPC?;ROUT:CLOS:STAT?", "1;(@)")
+        line = process.stdout.readline().strip()
+        if not line.startswith("listening on 127.0.0.1:"):
+            sys.exit(f"expected 'listening on 127.0.0.1:PORT', got {line!r}")
+        switch = pyvisa.ResourceManager("@py").open_resource(
+            f"TCPIP0::127.0.0.1::{line.rsplit(':', 1)[1]}::SOCKET", read_termination="\n", write_termination="\n", timeout=10000)
+        for command, answer in steps:
+            if answer is None:
+                switch.write(command)
+            elif (got := switch.query(command)) != answer:
+                sys.exit(f"{command[:40]!r}: expected {answer!r}, got {got!r}")
         switch.close()
     finally:
         process.terminate()
         process.wait()
 
-    # Without --simulate no script may believe it switched a board.
-    process, port = start(program)
-    try:
-        switch = open_switch(manager, port)
-        switch.write("ROUT:CLOS (@1)")
-        expect(switch, "SYST:ERR?;ROUT:CLOS:STAT?",
-               f'-241,"Hardware missing; no port at address {NO_PORT}, only the simulated one";(@)')
-        switch.close()
-    finally:
-        process.terminate()
-        process.wait()
-    print("PyVISA drove the switch as expected")
 
-
-main()
+version, program = sys.argv[1], sys.argv[2:]
+run(program + ["--simulate"], [
+    ("*IDN?", f"rfswitch-panel,QTR7-415KM,{NO_PORT},{version}"),
+    ("SYST:PORT:SIM?;*TST?", "1;1"),
+    ("ROUT:CLOS (@1)", None),
+    ("ROUT:CLOS? (@1,2)", "1,0"),
+    ("route:close (@2);*OPC?", "1"),
+    ("ROUT:CLOS:STAT?", "(@2)"),
+    ("ROUT:CLOS (@1,2)", None),
+    ("*STB?;*ESR?;*ESR?", "4;16;0"),
+    ("SYST:ERR?", '-221,"Settings conflict; RF1 and RF2 cannot be closed together"'),
+    ("SYSTem:ERRor:NEXT?", '0,"No error"'),
+    # A line longer than the server reads at once is dropped, the connection kept.
+    ("ROUT:OPEN:ALL" + " " * 100000, None),
+    ("*ESR?;SYST:ERR?;ROUT:CLOS:STAT?", '32;-102,"Syntax error; line longer than 4096 bytes discarded";(@2)'),
+    ("FOO;*CLS;*STB?;SYST:ERR?", '0;0,"No error"'),
+    ("*RST;*OPC?;ROUT:CLOS:STAT?", "1;(@)"),
+])
+# Without --simulate no script may believe it switched a board.
+run(program, [
+    ("ROUT:CLOS (@1)", None),
+    ("SYST:ERR?;ROUT:CLOS:STAT?", f'-241,"Hardware missing; no port at address {NO_PORT}, only the simulated one";(@)'),
+])
+print("PyVISA drove the switch as expected")
