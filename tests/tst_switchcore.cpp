@@ -86,11 +86,10 @@ private slots:
     // Freed, found or loaded later: driven without a restart, from a known state.
     void aPortThatBecomesUsableIsTakenUp()
     {
-        Bench bench(0x01, {PortReach::Unusable, "/dev/parport0", "/dev/parport0: held by another program",
-                           "close the program that holds it", true});
+        Bench bench(0x01, kDenied);
         QSignalSpy status(&bench.core, &SwitchCore::StatusChanged);
         bench.port.latched = {{888, 0x41}, {890, 0x04}};
-        bench.port.status = {PortReach::Real, "/dev/parport0", "", "", false};
+        bench.port.status = kReal;
         QTRY_COMPARE(status.count(), 1);
         QCOMPARE(bench.port.Take(), u"w890:00 r890:00 w888:00 r888:00"_s);
     }
