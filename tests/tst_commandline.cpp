@@ -2,6 +2,7 @@
 #include "FakePort.h"
 
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -11,11 +12,7 @@ namespace {
 
 // What the program printed and how it ended, run with no display and its
 // settings in `config`.
-struct Run
-{
-    int code = -1;
-    QString out, err;
-};
+struct Run { int code = -1; QString out, err; };
 
 Run Program(const QStringList& arguments, const QString& config)
 {
@@ -74,54 +71,50 @@ private slots:
         QVERIFY2(run.code == 0 || !run.out.isEmpty() || (run.err.startsWith(u"rfswitch-panel: "_s) && run.err.count(u'\n') <= 2), qPrintable(run.err));
     }
 
+    // The address last taken is the default and --port overrides it; --log records each write.
     void rememberedAddressAndLog()
     {
         QTemporaryDir home;
-        QVERIFY(QDir(home.path()).mkpath(u"rfswitch-panel"_s));
-        QFile settings(home.filePath(u"rfswitch-panel/rfswitch-panel.conf"_s));
-        QVERIFY(settings.open(QIODevice::WriteOnly) && settings.write("[port]\naddress=956\n") > 0);
-        settings.close();
+        QSettings(home.filePath(u"rfswitch-panel/rfswitch-panel.conf"_s), QSettings::IniFormat).setValue(u"port/address"_s, 956);
         const QString log = home.filePath(u"ops.log"_s);
-
         QCOMPARE(Program({"--select", "rf2", "--simulate", "--log", log}, home.path()).out,
                  u"port 956 (0x3BC) simulated port: C1=0 C2=1 rf2\n"_s);
         QCOMPARE(Program({"--port", "888", "--query", "--simulate"}, home.path()).out, u"port 888 (0x378) simulated port: C1=0 C2=0 off\n"_s);
         QFile written(log);
         QVERIFY(written.open(QIODevice::ReadOnly));
-        QVERIFY2(QRegularExpression(u"^\\S+ command-line port=956 register=data\\(956\\) wrote=0x02 read=0x02 attempts=1 result=verified\\n$"_s)
-                     .match(QString::fromUtf8(written.readAll())).hasMatch(), "log");
+        const QString lines = QString::fromUtf8(written.readAll());
+        QVERIFY2(lines.count(u'\n') == 1 && lines.endsWith(u" command-line port=956 register=data(956) wrote=0x02 read=0x02 attempts=1 result=verified\n"_s),
+                 qPrintable(lines));
     }
 
     // Exit codes for the ports this machine does not have.
     void exitCodes_data()
     {
-        QTest::addColumn<int>("reach");
+        QTest::addColumn<bool>("usable");
         QTest::addColumn<bool>("stuck");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("line");
-        QTest::newRow("verified") << int(PortReach::Real) << false << 0 << "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1";
-        QTest::newRow("not read back") << int(PortReach::Real) << true << 1 << "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1";
-        QTest::newRow("unusable") << int(PortReach::Unusable) << false << 3
+        QTest::newRow("verified") << true << false << 0 << "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1";
+        QTest::newRow("not read back") << true << true << 1 << "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1";
+        QTest::newRow("unusable") << false << false << 3
                                   << "port 888 (0x378) /dev/parport0: /dev/parport0: permission denied; add your user to the lp group and log in again";
     }
 
     void exitCodes()
     {
-        QFETCH(int, reach);
+        QFETCH(bool, usable);
         QFETCH(bool, stuck);
         FakePort port;
-        port.status = {PortReach(reach), "/dev/parport0", reach == int(PortReach::Real) ? "" : "/dev/parport0: permission denied",
-                       reach == int(PortReach::Real) ? "" : "add your user to the lp group and log in again", false};
+        port.status = usable ? PortStatus{PortReach::Real, "/dev/parport0", "", "", false}
+                             : PortStatus{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
+                                          "add your user to the lp group and log in again", false};
         if (stuck)
             port.stuckRead = 0;
         SwitchCore core(port);
-        Invocation select;
-        select.mode = Invocation::Mode::Select;
-        select.path = RfPath::Rf1;
-        const CommandOutcome outcome = RunSwitchCommand(select, core, 888);
+        const CommandOutcome outcome = RunSwitchCommand(ParseCommandLine({"rfswitch-panel", "--select", "rf1"}), core, 888);
         QTEST(outcome.exitCode, "code");
         QTEST(outcome.output, "line");
-        QCOMPARE(port.Writes().empty(), reach != int(PortReach::Real));
+        QCOMPARE(port.Writes().empty(), !usable);
     }
 };
 
