@@ -204,13 +204,8 @@ private slots:
         QFETCH(int, scale);
         PanelFamilies() = {family.isEmpty() ? u"No Such Face"_s : family};
         panel.emplace(); // made with that face
-        struct Box
-        {
-            const char* name;
-            QString text;
-            int width, height; // height 0: the line may take any
-            bool wrap = false;
-        };
+        // height 0: the line may take any
+        struct Box { const char* name; QString text; int width, height; bool wrap = false; };
         const Box boxes[] = {
             {"Label4", u"Select Model:"_s, 97, 17},
             {"Label2", u"Parallel Address:"_s, 81, 17},
