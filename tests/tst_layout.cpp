@@ -135,8 +135,7 @@ private slots:
     {
         SwitchForm& form = *panel->form;
         QCOMPARE(form.windowTitle(), u"Switch     Rev. A1"_s);
-        QCOMPARE(form.minimumSize(), QSize(650, 409));
-        QCOMPARE(form.maximumSize(), QSize(650, 409));
+        QCOMPARE(QList<QSize>({form.minimumSize(), form.maximumSize()}), QList<QSize>(2, QSize(650, 409)));
         QCOMPARE(Colour("Frame1"), QColor(128, 0, 0));
         QCOMPARE(Colour("WarningLabel"), QColor(255, 0, 0));
         // The frame's dark red stays on its title.
@@ -182,8 +181,7 @@ private slots:
     void darkDesktopCannotHideCaptions()
     {
         QFETCH(QRect, strip);
-        QPalette dark(QColor(45, 45, 45)); // light text on a dark face
-        QApplication::setPalette(dark);
+        QApplication::setPalette(QPalette(QColor(45, 45, 45))); // light text on a dark face
         panel.emplace(); // drawn under the dark palette from the start
         QVERIFY(panel->Show());
         const QImage shot = panel->form->grab(strip).toImage();
