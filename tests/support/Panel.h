@@ -12,21 +12,14 @@
 
 #include <memory>
 
-// A query that reports the given Windows version, answering the call with `result`.
-inline VersionQuery ReportsVersion(std::uint32_t platform, std::uint32_t major, std::uint32_t minor, int result = 1)
+// Declares a table's columns, one type for each name: AddColumns<QString, int>("text", "address").
+template <typename... Types, typename... Names>
+void AddColumns(Names... names)
 {
-    return [=](OsVersionInfo& info) {
-        info.platformId = platform;
-        info.majorVersion = major;
-        info.minorVersion = minor;
-        return result;
-    };
+    (QTest::addColumn<Types>(names), ...);
 }
 
-inline int QueryFails(OsVersionInfo&)
-{
-    return 0;
-}
+inline int QueryFails(OsVersionInfo&) { return 0; }
 
 // Where Line1, Line2 and Line3 must lie, in twips, for the captions "00",
 // "10" or "01": the layout's own numbers, each end on a contact dot.
@@ -46,10 +39,7 @@ struct Panel
     explicit Panel(VersionQuery query = QueryFails)
         : form(std::make_unique<SwitchForm>(SwitchFormContext{
               std::move(query),
-              [this](QWidget*, QMessageBox::Icon icon, const QString& text) {
-                  messages << text;
-                  icons << icon;
-              }}))
+              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }}))
     {
     }
 
@@ -67,10 +57,7 @@ struct Panel
     }
 
     template <typename T = QWidget>
-    T* Find(const QString& name) const
-    {
-        return form->findChild<T*>(name);
-    }
+    T* Find(const QString& name) const { return form->findChild<T*>(name); }
 
     void Click(const QString& name) { QTest::mouseClick(Find(name), Qt::LeftButton); }
     void Enter() { QTest::keyClick(Find(QStringLiteral("ParallelText")), Qt::Key_Return); }
@@ -97,6 +84,5 @@ struct Panel
     FakePort port;
     ScopedPorts use{port};
     QStringList messages;
-    QList<QMessageBox::Icon> icons;
     std::unique_ptr<SwitchForm> form;
 };
