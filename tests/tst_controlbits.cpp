@@ -395,9 +395,8 @@ private slots:
         QFETCH(VersionQuery, query);
         // Each predicate asks afresh, with 148 bytes all zero but the size field (little-endian 148).
         const QByteArray fresh = char(148) + QByteArray(147, 0);
-        int calls = 0, stale = 0;
+        int stale = 0;
         const VersionQuery checked = [&](OsVersionInfo& info) {
-            ++calls;
             stale += QByteArray(reinterpret_cast<const char*>(&info), sizeof info) != fresh;
             std::memset(static_cast<void*>(&info), 0xA5, sizeof info); // a reused record would show
             return query(info);
@@ -406,7 +405,6 @@ private slots:
         for (auto predicate : {IsWinNT4, IsWinNT4OrLater, IsWin2000, IsWin5x, IsWinXP, IsNtPlatform})
             answers += predicate(checked) ? u'1' : u'0';
         QTEST(answers, "answers");
-        QCOMPARE(calls, 5 + 5); // IsNtPlatform asks the other five
         QCOMPARE(stale, 0);
     }
 
