@@ -47,18 +47,33 @@ struct Run
     bool ok = true;
 };
 
-// Sends each command, reads up to the answer's LF, times the pair.
-Run Client(quint16 port, bool echo)
+// A TCP connection to `port` on this machine, or -1; `noDelay` sends each
+// command at once instead of letting Nagle gather them.
+int Connect(quint16 port, bool noDelay)
 {
-    Run run;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (noDelay)
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends each command, reads up to the answer's LF, times the pair.
+Run Client(quint16 port, bool echo)
+{
+    Run run;
+    const int fd = Connect(port, true);
+    if (fd < 0) {
         run.ok = false;
         return run;
     }
@@ -93,12 +108,8 @@ Run Client(quint16 port, bool echo)
 Run Pipelined(quint16 port)
 {
     Run run;
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    const int fd = Connect(port, false);
+    if (fd < 0) {
         run.ok = false;
         return run;
     }
