@@ -95,25 +95,24 @@ int RunChild(int argc, char** argv, std::string_view kind)
         // The panel's face for every widget from the start: no other face is loaded.
         QApplication::setFont(PanelFont(8.25));
         window = std::make_unique<SwitchForm>();
-    } else if (kind == "fonts") {
-        // The floor's label once in each of the panel's four fonts: what
-        // those alone cost before any other control.
-        QApplication::setFont(PanelFont(8.25));
-        window = std::make_unique<QWidget>();
-        window->setFixedSize(kBareWidth, kBareHeight);
-        const QFont fonts[] = {PanelFont(8.25), PanelFont(8.25, QFont::Bold), PanelFont(9.75), PanelFont(12, QFont::Bold)};
-        int top = 0;
-        for (const QFont& font : fonts) {
-            auto* label = new QLabel(QStringLiteral("Parallel Address:"), window.get());
-            label->setFont(font);
-            label->move(0, top);
-            top += 30;
-        }
     } else {
+        if (kind == "fonts")
+            QApplication::setFont(PanelFont(8.25));
         window = std::make_unique<QWidget>();
         window->setFixedSize(kBareWidth, kBareHeight);
         if (kind == "label") // the floor: what showing any text at all costs
             new QLabel(QStringLiteral("Parallel Address:"), window.get());
+        if (kind == "fonts") {
+            // The floor's label once in each of the panel's four fonts: what
+            // those alone cost before any other control.
+            int top = 0;
+            for (const QFont& font : {PanelFont(8.25), PanelFont(8.25, QFont::Bold), PanelFont(9.75), PanelFont(12, QFont::Bold)}) {
+                auto* label = new QLabel(QStringLiteral("Parallel Address:"), window.get());
+                label->setFont(font);
+                label->move(0, top);
+                top += 30;
+            }
+        }
     }
     FrameWatch frame(*window, [] {
         std::printf("painted %ld\n", PeakRssKiB());
