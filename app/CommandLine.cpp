@@ -3,13 +3,12 @@
 #include "AddressText.h"
 #include "OperationLog.h"
 #include "PortText.h"
-#include "Settings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 
 #include <cstdio>
-
 
 namespace {
 
@@ -18,8 +17,8 @@ const QString kDescription = QStringLiteral(
     "Without --select, --query or --headless it opens the panel.\n"
     "In the panel, Ctrl+1, Ctrl+2 and Ctrl+0 select RF1, RF2 and all terminated.\n"
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
-    "2 bad usage or an address no port may be at, 3 the port is unusable or only\n"
-    "simulated (see --simulate).");
+    "2 bad usage or an address no port may be at, 3 the port is unusable, could not\n"
+    "be read, or is only simulated (see --simulate).");
 
 } // namespace
 
@@ -29,17 +28,26 @@ void PrintLine(std::FILE* stream, const QString& text)
     std::fflush(stream);
 }
 
-PortOptions PortOptionsFor(const Invocation& invocation)
+int Fail(int exitCode, const QString& what)
 {
-    PortOptions options;
-    options.rawIo = invocation.rawIo;
-    return options;
+    PrintLine(stderr, QStringLiteral("rfswitch-panel: ") + what
+                          + (exitCode == kExitUsage ? QStringLiteral("\nTry 'rfswitch-panel --help'.") : QString()));
+    return exitCode;
 }
 
-void ReportLogFailuresOnStderr(SwitchCore& core)
+std::optional<std::int32_t> PortArgument(const QString& text)
 {
-    QObject::connect(&core, &SwitchCore::LogFailed,
-                     [](const QString& why) { PrintLine(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
+    static const QRegularExpression decimal(QStringLiteral("^[0-9]{1,10}$")), cHex(QStringLiteral("^0[xX]([0-9A-Fa-f]{1,8})$")),
+        radix(QStringLiteral("^&([hH][0-9A-Fa-f]{1,8}|[oO][0-7]{1,11})$"));
+    std::optional<std::int32_t> address;
+    if (decimal.match(text).hasMatch() || radix.match(text).hasMatch())
+        address = AddressFromText(text.toStdString());
+    else if (const auto hex = cHex.match(text); hex.hasMatch())
+        address = AddressFromText("&H0" + hex.captured(1).toStdString());
+    // The I/O space ends at 0xFFFF, and the control register sits at base + 2.
+    if (!address || *address < 1 || *address > 0xFFFD)
+        return std::nullopt;
+    return address;
 }
 
 Invocation ParseCommandLine(const QStringList& arguments)
@@ -49,27 +57,31 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version and exit."));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The port's base address for this run, in decimal or as &H378 "
-                                                 "(default: the address last taken, else 888)."),
+                                  QStringLiteral("The port's base address for this run: 888, 0x378 or &H378 (default 888)."),
                                   QStringLiteral("ADDRESS"));
     const QCommandLineOption select(QStringLiteral("select"),
                                     QStringLiteral("Without a window: connect RF COMMON to rf1 or rf2, or terminate all "
                                                    "ports (off), break-before-make; print the state and exit."),
                                     QStringLiteral("rf1|rf2|off"));
-    const QCommandLineOption query(QStringLiteral("query"), QStringLiteral("Without a window: print the state the port holds and exit."));
+    const QCommandLineOption query(QStringLiteral("query"),
+                                   QStringLiteral("Without a window: print the state the port holds and exit; writes nothing."));
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Accept the simulated port where no parallel port is (a dry run)."));
     const QCommandLineOption rawIo(QStringLiteral("raw-io"),
                                    QStringLiteral("Last resort for a parallel port that no driver serves: reach it "
                                                   "through /dev/port (standard bases and PCI parallel ports only)."));
-    const QCommandLineOption log(QStringLiteral("log"), QStringLiteral("Append one line per port operation to FILE."),
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 QStringLiteral("Append one line per port operation to FILE (- for standard output)."),
                                  QStringLiteral("FILE"));
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Answer SCPI commands on TCP (port 5025 by convention; host 127.0.0.1 "
                                                    "unless given; port 0 picks a free one)."),
                                     QStringLiteral("[HOST:]PORT"));
-    const QCommandLineOption headless(QStringLiteral("headless"), QStringLiteral("With --listen: serve without a window."));
-    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, headless});
+    const QCommandLineOption headless(QStringLiteral("headless"),
+                                      QStringLiteral("With --listen: serve without a window, starting from the state the "
+                                                     "board is in."));
+    const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
+    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, headless, reset});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -92,14 +104,15 @@ Invocation ParseCommandLine(const QStringList& arguments)
         return invocation;
     }
     if (parser.isSet(port)) {
-        invocation.portText = parser.value(port);
-        const auto address = AddressFromText(invocation.portText.toStdString());
-        if (!address || !CheckedAdd(*address, 2))
-            return fail(QStringLiteral("\"%1\" is not a usable port address").arg(invocation.portText));
-        invocation.port = *address;
+        invocation.port = PortArgument(parser.value(port));
+        if (!invocation.port)
+            return fail(QStringLiteral("--port \"%1\" is not a port address: type it as 888, 0x378 or &H378, between 1 and %2")
+                            .arg(parser.value(port))
+                            .arg(0xFFFD));
     }
     invocation.simulate = parser.isSet(simulate);
     invocation.rawIo = parser.isSet(rawIo);
+    invocation.reset = parser.isSet(reset);
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
     const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless));
@@ -123,61 +136,84 @@ Invocation ParseCommandLine(const QStringList& arguments)
     }
     if (!invocation.listen.isEmpty() && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
         return fail(QStringLiteral("--listen does not go with --select or --query"));
+    if (invocation.reset && invocation.mode != Invocation::Mode::Headless)
+        return fail(QStringLiteral("--reset goes with --headless (the panel always clears the board at start)"));
     return invocation;
 }
 
 QString StateLine(const SwitchCore& core)
 {
-    const PortStatus& status = core.Status();
-    const std::int32_t address = core.Address();
-    QString line = QStringLiteral("port %1").arg(address);
-    if (address >= 1)
-        line += QStringLiteral(" (%1)").arg(QString::fromStdString(HexAddress(address)));
-    if (!status.device.empty())
-        line += u' ' + QString::fromStdString(status.device);
-    if (!status.Writable()) {
-        line += QStringLiteral(": ") + QString::fromStdString(status.reason);
-        if (!status.nextStep.empty())
-            line += QStringLiteral("; ") + QString::fromStdString(status.nextStep);
-        return line;
-    }
-    const ControlBits bits = core.Bits();
-    return line + QStringLiteral(": C1=%1 C2=%2 %3").arg(int(bits.c1)).arg(int(bits.c2)).arg(QLatin1String(PathName(bits)));
+    const auto bits = core.State();
+    if (!bits || !core.Status().Writable())
+        return {};
+    return QStringLiteral("port %1 %2: C1=%3 C2=%4 %5")
+        .arg(QString::fromStdString(Place(core.Address())), QString::fromStdString(core.Status().device))
+        .arg(int(bits->c1))
+        .arg(int(bits->c2))
+        .arg(QLatin1String(PathName(*bits)));
 }
 
 CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address)
 {
+    const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
     OperationResult attached;
-    core.Attach(address, Source::CommandLine, [&](const OperationResult& result) { attached = result; });
+    core.Attach(address, source, [&](const OperationResult& result) { attached = result; });
+    const QString where = QStringLiteral("port ") + QString::fromStdString(Place(address)) + QStringLiteral(": ");
     const PortStatus& status = core.Status();
     if (status.reach == PortReach::Refused)
-        return {kExitUsage, StateLine(core), {}};
-    if (!status.Writable() || attached.outcome != Outcome::Verified)
-        return {kExitNoBoard, StateLine(core), QString::fromStdString(attached.detail)};
-    // A script must never believe it switched a board that is not driven.
-    if (status.IsSimulated() && !invocation.simulate)
-        return {kExitNoBoard, StateLine(core) + QStringLiteral(" (simulated: no board is driven; --simulate allows a dry run)"), {}};
+        return {kExitUsage, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+    if (!attached.Ok())
+        return {kExitNoBoard, {}, where + QString::fromStdString(attached.detail)};
+    // A script must never believe it switched, or read, a board that is not driven.
+    if (!core.MayDrive(source))
+        return {kExitNoBoard, {}, where + QStringLiteral("only the simulated port is here: no board is driven; --simulate allows a dry run")};
+    if (invocation.mode != Invocation::Mode::Select)
+        return {kExitVerified, StateLine(core), {}};
     OperationResult result;
-    if (invocation.mode == Invocation::Mode::Select)
-        core.Select(invocation.path, Source::CommandLine, [&](const OperationResult& r) { result = r; });
-    const int code = result.outcome == Outcome::Verified      ? kExitVerified
-                     : result.outcome == Outcome::NotReadBack ? kExitNotReadBack
-                                                              : kExitNoBoard;
-    return {code, StateLine(core), QString::fromStdString(result.detail)};
+    core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });
+    switch (result.outcome) {
+    case Outcome::Verified:
+        return {kExitVerified, StateLine(core), {}};
+    case Outcome::NotReadBack:
+    case Outcome::PortLost:
+        return {kExitNotReadBack, StateLine(core), QString::fromStdString(result.detail)};
+    case Outcome::NotWritten:
+    case Outcome::Forbidden:
+        break;
+    }
+    return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
 }
 
 std::int32_t StartAddress(const Invocation& invocation)
 {
-    return invocation.port.value_or(RememberedAddress().value_or(888));
+    return invocation.port.value_or(888);
 }
 
-std::unique_ptr<OperationLog> OpenLog(const Invocation& invocation, SwitchCore& core)
+std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, PortOptions options, QString* error)
 {
-    if (invocation.log.isEmpty())
-        return nullptr;
-    auto log = std::make_unique<OperationLog>(invocation.log);
-    core.SetLog(log.get());
-    return log;
+    std::unique_ptr<SwitchSetup> setup(new SwitchSetup);
+    // Before the port is touched: a log that cannot be kept is bad usage.
+    if (!invocation.log.isEmpty()) {
+        setup->log_ = OperationLog::Open(invocation.log, error);
+        if (!setup->log_) {
+            *error = QStringLiteral("--log %1").arg(*error);
+            return nullptr;
+        }
+    }
+    options.rawIo = invocation.rawIo;
+    ConfigureSystemPorts(std::move(options));
+    setup->core_ = std::make_unique<SwitchCore>();
+    setup->core_->SetLog(setup->log_.get());
+    setup->core_->SetAllowSimulated(invocation.simulate);
+    return setup;
+}
+
+SwitchSetup::~SwitchSetup() = default;
+
+void SwitchSetup::ReportLogFailuresOnStderr()
+{
+    QObject::connect(core_.get(), &SwitchCore::LogFailed,
+                     [](const QString& why) { PrintLine(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
 }
 
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv)
@@ -190,8 +226,7 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         PrintLine(stdout, QStringLiteral("rfswitch-panel " RFSWITCH_VERSION));
         return kExitVerified;
     case Invocation::Mode::Error:
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: %1\nTry 'rfswitch-panel --help'.").arg(invocation.error));
-        return kExitUsage;
+        return Fail(kExitUsage, invocation.error);
     case Invocation::Mode::Select:
     case Invocation::Mode::Query:
         break;
@@ -199,14 +234,16 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         return std::nullopt;
     }
     QCoreApplication app(argc, argv);
+    QString error;
     // Nobody to ask here: an address that needs confirming is refused.
-    ConfigureSystemPorts(PortOptionsFor(invocation));
-    SwitchCore core;
-    ReportLogFailuresOnStderr(core);
-    const auto log = OpenLog(invocation, core);
-    const CommandOutcome outcome = RunSwitchCommand(invocation, core, StartAddress(invocation));
-    PrintLine(stdout, outcome.output);
+    const auto setup = SwitchSetup::Create(invocation, {}, &error);
+    if (!setup)
+        return Fail(kExitUsage, error);
+    setup->ReportLogFailuresOnStderr();
+    const CommandOutcome outcome = RunSwitchCommand(invocation, setup->Core(), StartAddress(invocation));
+    if (!outcome.output.isEmpty())
+        PrintLine(stdout, outcome.output);
     if (!outcome.error.isEmpty())
-        PrintLine(stderr, outcome.error);
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: ") + outcome.error);
     return outcome.exitCode;
 }

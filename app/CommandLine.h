@@ -28,10 +28,10 @@ struct Invocation
     };
     Mode mode = Mode::Panel;
     std::optional<std::int32_t> port;  // --port, for this run only
-    QString portText;                  // as typed
     RfPath path = RfPath::Off;         // --select
     bool simulate = false;             // the simulated port is good enough
     bool rawIo = false;                // raw /dev/port for a port no driver serves
+    bool reset = false;                // --headless: clear the board at start
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
     QString error;
@@ -42,16 +42,22 @@ struct Invocation
 // application object, so that --help works with no display.
 Invocation ParseCommandLine(const QStringList& arguments);
 
+// --port's value: decimal (888), C's hex (0x378) or the address box's radix
+// forms (&H378, &O1570), nothing else around it; nullopt for any other text
+// and for an address where no port may be.
+std::optional<std::int32_t> PortArgument(const QString& text);
+
 // Exit codes of --select and --query.
 enum ExitCode
 {
     kExitVerified = 0,
-    kExitNotReadBack = 1,
-    kExitUsage = 2,        // bad usage, or an address no port may be at
-    kExitNoBoard = 3,      // the port is unusable, or only simulated
+    kExitNotReadBack = 1,  // a write was not read back
+    kExitUsage = 2,        // bad usage, or an address no backend may touch
+    kExitNoBoard = 3,      // the port is unusable, could not be read, or is only simulated
 };
 
-// "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1"
+// "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1", from the bits the port
+// read back; empty where they could not be read.
 QString StateLine(const SwitchCore& core);
 
 struct CommandOutcome
@@ -69,18 +75,28 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
 // code, or nothing when the invocation is for the panel or the server.
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv);
 
-// The address to start from: --port, else the one last taken, else 888.
+// The address to start from: --port, else 888.
 std::int32_t StartAddress(const Invocation& invocation);
 
 // One line on `stream`, flushed at once (scripts read it as it comes).
 void PrintLine(std::FILE* stream, const QString& text);
+// "rfswitch-panel: WHAT" on stderr, and the usage hint for bad usage.
+int Fail(int exitCode, const QString& what);
 
-// How far the system's ports may go for this invocation (--raw-io).
-PortOptions PortOptionsFor(const Invocation& invocation);
+// The switch as every mode of the program sets it up: the system's ports as
+// far as the invocation lets them go, the log, and --simulate.
+class SwitchSetup
+{
+public:
+    // nullptr, with the reason in `error`, when the log cannot be opened.
+    static std::unique_ptr<SwitchSetup> Create(const Invocation& invocation, PortOptions options, QString* error);
+    ~SwitchSetup();
+    SwitchCore& Core() { return *core_; }
+    // Without a window, a log that cannot be written is said on stderr.
+    void ReportLogFailuresOnStderr();
 
-// Without a window, a log that cannot be written is said on stderr, once.
-void ReportLogFailuresOnStderr(SwitchCore& core);
-
-// Where the log goes, when asked for; a file that cannot be written is
-// reported by the core once, and the program goes on.
-std::unique_ptr<OperationLog> OpenLog(const Invocation& invocation, SwitchCore& core);
+private:
+    SwitchSetup() = default;
+    std::unique_ptr<OperationLog> log_;
+    std::unique_ptr<SwitchCore> core_;
+};

@@ -1,11 +1,8 @@
 #include "CommandLine.h"
+#include "Fonts.h"
 #include "Messages.h"
-#include "OperationLog.h"
-#include "PortLayer.h"
 #include "PortText.h"
 #include "ScpiServer.h"
-#include "Settings.h"
-#include "Fonts.h"
 #include "SwitchForm.h"
 
 #include <QApplication>
@@ -34,25 +31,32 @@ std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& cor
 {
     QString error;
     const auto where = ParseListenAddress(invocation.listen, &error);
-    auto server = std::make_unique<ScpiServer>(core, ScpiServerOptions{invocation.simulate});
+    auto server = std::make_unique<ScpiServer>(core);
     if (!where || !server->Listen(*where, &error)) {
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: --listen %1: %2").arg(invocation.listen, error));
+        Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
         return nullptr;
     }
     PrintLine(stdout, QStringLiteral("listening on ") + server->Address());
     return server;
 }
 
-// Without a window: the server alone, on the address to start from, which is
-// taken (and cleared) as the panel would at start-up.
+// Without a window: the server alone, on the address to start from. It
+// shows the board as it finds it, so that a restart does not move the
+// switch in the middle of a measurement; --reset clears it as the panel does.
 int RunHeadless(const Invocation& invocation, int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    ConfigureSystemPorts(PortOptionsFor(invocation));
-    SwitchCore core;
-    ReportLogFailuresOnStderr(core);
-    const auto log = OpenLog(invocation, core);
-    core.TakeAddress(StartAddress(invocation), true, Source::Remote);
+    QString error;
+    const auto setup = SwitchSetup::Create(invocation, {}, &error);
+    if (!setup)
+        return Fail(kExitUsage, error);
+    setup->ReportLogFailuresOnStderr();
+    SwitchCore& core = setup->Core();
+    const Source start{Source::Kind::StartUp, {}, false};
+    if (invocation.reset)
+        core.TakeAddress(StartAddress(invocation), true, start);
+    else
+        core.Attach(StartAddress(invocation), start);
     const auto server = Listen(invocation, core);
     if (!server)
         return kExitUsage;
@@ -72,31 +76,31 @@ int main(int argc, char* argv[])
     if (invocation.mode == Invocation::Mode::Headless)
         return RunHeadless(invocation, argc, argv);
 
-    if (!HasDisplay()) {
-        std::fputs("rfswitch-panel: no display to open the panel on (DISPLAY is not set); run it in a desktop session, "
-                   "or use --query, --select or --headless --listen, or QT_QPA_PLATFORM=offscreen for a panel nobody sees\n",
-                   stderr);
-        return kExitNoBoard;
-    }
+    if (!HasDisplay())
+        return Fail(kExitNoBoard, QStringLiteral("no display to open the panel on (DISPLAY is not set); run it in a desktop "
+                                                 "session, or use --query, --select or --headless --listen, or "
+                                                 "QT_QPA_PLATFORM=offscreen for a panel nobody sees"));
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Switch"));
     // The panel's face for every widget from the start: no other face is loaded.
     QApplication::setFont(PanelFont(8.25));
-    PortOptions options = PortOptionsFor(invocation);
+    PortOptions options;
     options.confirmNonStandard = [](std::int32_t base) {
         return QMessageBox::question(nullptr, QStringLiteral("Switch"), QString::fromStdString(NonStandardAddressQuestion(base)))
             == QMessageBox::Yes;
     };
-    ConfigureSystemPorts(options);
-    SwitchCore core;
-    const auto log = OpenLog(invocation, core);
-    SwitchForm form(SwitchFormContext{SystemVersionQuery, ShowMessageBox, &core});
+    QString error;
+    const auto setup = SwitchSetup::Create(invocation, std::move(options), &error);
+    if (!setup)
+        return Fail(kExitUsage, error);
+    SwitchFormContext context;
+    context.core = &setup->Core();
+    SwitchForm form(std::move(context));
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
-    QObject::connect(&form, &SwitchForm::AddressTaken, &RememberAddress);
     std::unique_ptr<ScpiServer> server;
     if (!invocation.listen.isEmpty()) {
-        server = Listen(invocation, core);
+        server = Listen(invocation, setup->Core());
         if (!server)
             return kExitUsage;
         const auto show = [&form, &server] {

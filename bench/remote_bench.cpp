@@ -168,14 +168,13 @@ int main(int argc, char* argv[])
 
     SimulatedPort port;
     SwitchCore core(port);
-    core.TakeAddress(888, true, Source::CommandLine);
-    ScpiServer::Options options;
-    options.allowSimulated = true;
-    ScpiServer server(core, options);
+    core.SetAllowSimulated(true);
+    core.TakeAddress(888, true, Source{});
+    ScpiServer server(core);
     server.Listen({QHostAddress::LocalHost, 0});
     int selections = 0;
-    QObject::connect(&core, &SwitchCore::Finished, &core, [&selections](const OperationResult&, Source source) {
-        selections += source == Source::Remote ? 1 : 0;
+    QObject::connect(&core, &SwitchCore::Finished, &core, [&selections](const OperationResult&, const Source& source) {
+        selections += source.kind == Source::Kind::Remote ? 1 : 0;
     });
     const Run scpi = Measure([port = server.Port()] { return Client(port, false); });
     const int roundTripSelections = selections;

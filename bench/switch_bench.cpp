@@ -94,10 +94,11 @@ int main(int argc, char* argv[])
     // Selects through the core, alternating, on the simulated port alone.
     PortLayer simulated({});
     SwitchCore core(simulated);
-    core.Attach(888, Source::CommandLine);
+    core.SetAllowSimulated(true);
+    core.Attach(888, Source{Source::Kind::CommandLine, {}, true});
     const auto selectStart = Clock::now();
     for (int i = 0; i < kSelects; ++i)
-        core.Select(i % 2 ? RfPath::Rf2 : RfPath::Rf1, Source::Remote);
+        core.Select(i % 2 ? RfPath::Rf2 : RfPath::Rf1, Source::Remote("bench"));
     const double selectsPerSecond = kSelects / Seconds(Clock::now() - selectStart).count();
 
     // The command line's whole process against the bare one, interleaved.
@@ -114,11 +115,11 @@ int main(int argc, char* argv[])
     for (int i = 0; i < kNotices; ++i) {
         PortFreedLater port;
         SwitchCore watched(port);
-        watched.TakeAddress(888, true, Source::Panel);
+        watched.TakeAddress(888, true, Source{});
         port.freeAt = Clock::now() + std::chrono::milliseconds(97 * (i + 1));
         QEventLoop loop;
-        QObject::connect(&watched, &SwitchCore::StatusChanged, &loop, [&](const PortStatus& status) {
-            if (status.reach == PortReach::Real)
+        QObject::connect(&watched, &SwitchCore::Changed, &loop, [&] {
+            if (watched.Status().reach == PortReach::Real)
                 loop.quit();
         });
         QTimer::singleShot(std::chrono::seconds(5), &loop, &QEventLoop::quit);
@@ -129,7 +130,7 @@ int main(int argc, char* argv[])
 
     // The system's own ports watched while nothing happens.
     SwitchCore idle;
-    idle.TakeAddress(888, true, Source::Panel);
+    idle.TakeAddress(888, true, Source{});
     const double cpuBefore = ProcessCpuSeconds();
     const auto wallBefore = Clock::now();
     QEventLoop wait;

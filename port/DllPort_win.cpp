@@ -47,12 +47,6 @@ std::string SystemMessage(DWORD code)
     return message + " (error " + std::to_string(code) + ")";
 }
 
-// "888 (0x378)": how the user typed it, and how a manual lists it.
-std::string Both(std::int32_t address)
-{
-    return std::to_string(address) + " (" + HexAddress(address) + ")";
-}
-
 // InpOut takes 16-bit signed addresses and values; the bits are what count.
 short AsShort(std::int32_t value)
 {
@@ -70,7 +64,6 @@ HMODULE LoadByPath(const std::wstring& path)
     return module;
 }
 
-const char* const kStandardBases = "888 (0x378), 632 (0x278) or 956 (0x3BC)";
 
 } // namespace
 
@@ -175,7 +168,7 @@ PortStatus DllPort::Admit(std::int32_t base)
 {
     if (base < kFirstBase || base > kLastBase)
         return {PortReach::Refused, path_,
-                "address " + Both(base) + " refused: the port DLL is only given " + Both(kFirstBase) + " to " + Both(kLastBase),
+                "address " + Place(base) + " refused: the port DLL is only given " + Place(kFirstBase) + " to " + Place(kLastBase),
                 "type the port's base address, e.g. 888 or &H378", false};
     if (IsStandardParallelBase(base))
         return {PortReach::Real, path_, "", "", false};
@@ -186,8 +179,8 @@ PortStatus DllPort::Admit(std::int32_t base)
         return {PortReach::Real, path_, "", "", false};
     const bool declined = answer != answers_.end();
     return {PortReach::Refused, path_,
-            Both(base) + " is not a standard parallel port address" + (declined ? ", and its use was declined" : ""),
-            std::string("type a standard parallel port address: ") + kStandardBases
+            Place(base) + " is not a standard parallel port address" + (declined ? ", and its use was declined" : ""),
+            std::string("type a standard parallel port address: ") + StandardBasesText()
                 + (declined ? "; to be asked about " + std::to_string(base) + " again, restart the panel" : ""),
             false};
 }

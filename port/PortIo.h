@@ -15,10 +15,11 @@ public:
 // Where an address stands. Exactly one holds for the address in use.
 enum class PortReach
 {
-    Real,      // a real port is claimed and drives the board
-    Unusable,  // a port is there but cannot be used now: nothing is written
-    Absent,    // no port at this address: the simulated port stands in
-    Refused,   // no backend may touch this address: nothing is written
+    Real,       // a real port is claimed and drives the board
+    Unusable,   // a port is there but cannot be used now: nothing is written
+    Absent,     // this backend has no port there (never the layer's answer)
+    Refused,    // no backend may touch this address: nothing is written
+    Simulated,  // no port at all: the simulated port stands in, no board is driven
 };
 
 // What the panel can say about the port behind an address.
@@ -37,8 +38,8 @@ struct PortStatus
     // Held by another program: Refresh() keeps trying in the background.
     bool busy = false;
 
-    bool Writable() const { return reach == PortReach::Real || reach == PortReach::Absent; }
-    bool IsSimulated() const { return reach == PortReach::Absent; }
+    bool Writable() const { return reach == PortReach::Real || reach == PortReach::Simulated; }
+    bool IsSimulated() const { return reach == PortReach::Simulated; }
     friend bool operator==(const PortStatus&, const PortStatus&) = default;
 };
 

@@ -1,5 +1,7 @@
 #include "PortText.h"
+#include "PortIo.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,11 @@ std::string HexAddress(std::int32_t port)
     char text[16];
     std::snprintf(text, sizeof text, port < 0 ? "%d" : "0x%X", port);
     return text;
+}
+
+std::string Place(std::int32_t address)
+{
+    return std::to_string(address) + " (" + HexAddress(address) + ")";
 }
 
 std::string HexByte(std::uint8_t value)
@@ -28,11 +35,22 @@ std::string SystemErrorWords(int error)
 
 bool IsStandardParallelBase(std::int32_t base)
 {
-    return base == 0x278 || base == 0x378 || base == 0x3BC;
+    return std::find(kStandardBases.begin(), kStandardBases.end(), base) != kStandardBases.end();
+}
+
+std::string StandardBasesText()
+{
+    return Place(kStandardBases[0]) + ", " + Place(kStandardBases[1]) + " or " + Place(kStandardBases[2]);
+}
+
+std::string ReasonAndNextStep(const PortStatus& status)
+{
+    if (status.nextStep.empty())
+        return status.reason;
+    return status.reason + "; " + status.nextStep;
 }
 
 std::string NonStandardAddressQuestion(std::int32_t base)
 {
-    return std::to_string(base) + " (" + HexAddress(base)
-           + ") is not a standard parallel port address; writing to it may disturb another device. Use it anyway?";
+    return Place(base) + " is not a standard parallel port address; writing to it may disturb another device. Use it anyway?";
 }

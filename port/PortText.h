@@ -1,12 +1,18 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
-// Texts the backends put into their error messages.
+struct PortStatus;
+
+// The words the port layer and its views put together.
 
 // "0x378"; a negative number stays decimal.
 std::string HexAddress(std::int32_t port);
+
+// "888 (0x378)": an address as the user typed it and as the system lists it.
+std::string Place(std::int32_t address);
 
 // "0x0F": a byte as two hex digits.
 std::string HexByte(std::uint8_t value);
@@ -15,8 +21,15 @@ std::string HexByte(std::uint8_t value);
 // read on after a device name: "/dev/port: no such device".
 std::string SystemErrorWords(int error);
 
-// True for the three bases a parallel port has on a PC: 0x278, 0x378, 0x3BC.
+// The three bases a parallel port has on a PC, the usual LPT1 first.
+inline constexpr std::array<std::int32_t, 3> kStandardBases{0x378, 0x278, 0x3BC};
 bool IsStandardParallelBase(std::int32_t base);
+// "888 (0x378), 632 (0x278) or 956 (0x3BC)"
+std::string StandardBasesText();
+
+// "/dev/parport0: permission denied; add your user to the lp group and log
+// in again": why a port cannot be used, then what to do about it.
+std::string ReasonAndNextStep(const PortStatus& status);
 
 // Asked before a base that is not a standard parallel port's is used:
 // "1000 (0x3E8) is not a standard parallel port address; writing to it may

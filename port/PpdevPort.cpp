@@ -89,11 +89,6 @@ std::string ReadFile(const std::filesystem::path& path)
     return file ? text.str() : std::string();
 }
 
-std::string Place(std::int32_t address)
-{
-    return std::to_string(address) + " (" + HexAddress(address) + ")";
-}
-
 bool Overlap(std::int32_t base, std::int32_t registers)
 {
     return registers > 0 && base <= registers + 2 && registers <= base + 2;
@@ -241,16 +236,10 @@ PortStatus PpdevPort::Claim(int number)
         }
         return unusable(SystemErrorWords(error), kDriverStep, false);
     }
-    // Forward direction, so the data register reads back what was written;
-    // the control register starts cleared rather than as the claim left it.
-    int forward = 0;
-    unsigned char cleared = 0;
-    if (ioctl(fd, PPDATADIR, &forward) < 0 || ioctl(fd, PPWCONTROL, &cleared) < 0) {
-        const int error = errno;
-        ioctl(fd, PPRELEASE);
-        ::close(fd);
-        return unusable(SystemErrorWords(error), kDriverStep, false);
-    }
+    // Nothing is written here: a claim may be only for reading the board's
+    // state. The kernel's claim itself puts this new device's idle control
+    // state (forward direction) on the port, so the data register reads back
+    // what was written.
     fd_ = fd;
     status_ = {PortReach::Real, device, "", "", false};
     return status_;

@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr std::int32_t kStandardBases[] = {0x378, 0x278, 0x3BC};
-
 const char* const kDriversStep = "use the port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
 
 struct Range
@@ -23,11 +21,6 @@ struct Range
     long last;
     std::string name;
 };
-
-std::string Place(std::int32_t address)
-{
-    return std::to_string(address) + " (" + HexAddress(address) + ")";
-}
 
 // The I/O ranges of the PCI devices of the parallel-port class, with the
 // device's address ("0000:05:00.0").
@@ -108,7 +101,7 @@ RawPort::~RawPort()
 
 std::string RawPort::ParallelRanges() const
 {
-    std::string words = "type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC)";
+    std::string words = "type a parallel port's base address: " + StandardBasesText();
     for (const Range& range : ParallelPciRanges(paths_.pciDevices))
         words += ", or " + Place(std::int32_t(range.first)) + " of the PCI parallel port " + range.name;
     return words;
@@ -131,9 +124,7 @@ PortStatus RawPort::Check(std::int32_t base)
                            "type that port's base address to use it through its driver");
     }
 
-    bool parallel = false;
-    for (std::int32_t standard : kStandardBases)
-        parallel = parallel || base == standard;
+    bool parallel = IsStandardParallelBase(base);
     std::string decoder;
     for (const Range& range : ParallelPciRanges(paths_.pciDevices))
         if (!parallel && base >= range.first && last <= range.last) {

@@ -3,9 +3,12 @@
 #include "PortIo.h"
 
 #include <array>
+#include <map>
 
 // The three registers of a parallel port in memory, each reading back the last
-// byte written (0 at first). Stands in where there is no port at all.
+// byte written (0 at first). Stands in where there is no port at all. Every
+// address keeps its registers for the whole run, whatever is opened or closed
+// in between, as a real port keeps its latches.
 class SimulatedPort final : public PortIo
 {
 public:
@@ -24,5 +27,5 @@ private:
 
     std::int32_t base_ = -1;
     PortStatus status_;
-    std::array<std::uint8_t, 3> registers_{};
+    std::map<std::int32_t, std::array<std::uint8_t, 3>> registers_;
 };

@@ -55,12 +55,13 @@ std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* er
 struct ScpiServer::Connection
 {
     QTcpSocket* socket = nullptr;
+    std::unique_ptr<SwitchInstrument> instrument;
     std::shared_ptr<ScpiSession> session;
     bool gone = false;
 };
 
 ScpiServer::ScpiServer(SwitchCore& core, Options options, QObject* parent)
-    : QObject(parent), instrument_(std::make_unique<SwitchInstrument>(core)), options_(std::move(options)),
+    : QObject(parent), core_(core), options_(std::move(options)),
       server_(new QTcpServer(this))
 {
     if (options_.version.isEmpty())
@@ -119,9 +120,13 @@ void ScpiServer::Accept()
         auto connection = std::make_unique<Connection>();
         Connection* c = connection.get();
         c->socket = socket;
-        ScpiOptions options{options_.allowSimulated, options_.maker.toStdString(), options_.model.toStdString(),
-                            options_.version.toStdString()};
-        c->session = ScpiSession::Create(*instrument_, std::move(options));
+        const QHostAddress peer = socket->peerAddress();
+        const QString host = peer.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(peer.toString())
+                                                                               : peer.toString();
+        c->instrument = std::make_unique<SwitchInstrument>(
+            core_, Source::Remote(QStringLiteral("%1:%2").arg(host).arg(socket->peerPort()).toStdString()));
+        ScpiOptions options{options_.maker.toStdString(), options_.model.toStdString(), options_.version.toStdString()};
+        c->session = ScpiSession::Create(*c->instrument, std::move(options));
         c->session->SetOutput([c](std::string_view answer) {
             if (!c->gone)
                 c->socket->write(answer.data(), static_cast<qint64>(answer.size()));

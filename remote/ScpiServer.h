@@ -27,8 +27,6 @@ std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* er
 
 struct ScpiServerOptions
 {
-    // The simulated port counts as a board (a dry run): --simulate.
-    bool allowSimulated = false;
     QString maker = QStringLiteral("rfswitch-panel");
     QString model = QStringLiteral("QTR7-415KM");
     QString version;  // empty: the program's own
@@ -66,7 +64,7 @@ private:
     void Read(Connection& connection);
     void Forget(QTcpSocket* socket);
 
-    std::unique_ptr<SwitchInstrument> instrument_;
+    SwitchCore& core_;
     Options options_;
     QTcpServer* server_;
     std::map<QTcpSocket*, std::unique_ptr<Connection>> connections_;

@@ -42,6 +42,9 @@ constexpr int kErrorQueueBit = 1 << 2;
 
 constexpr int kQueueOverflow = -350;
 
+// SCPI's "not a number": what a query answers for a path nobody could read.
+const char* const kUnknown = "9.91E+37";
+
 const char* ErrorText(int number)
 {
     switch (number) {
@@ -396,6 +399,7 @@ void ScpiSession::Run(Command command, const std::string& params)
         if (std::find(channels.begin(), channels.end(), 1) != channels.end()
             && std::find(channels.begin(), channels.end(), 2) != channels.end()) {
             Push(-221, "RF1 and RF2 cannot be closed together");
+            instrument_.Refused("close(@1,2)", "RF1 and RF2 cannot be closed together");
             return;
         }
         Route(channels.front() == 1 ? ScpiPath::Rf1 : ScpiPath::Rf2);
@@ -406,13 +410,16 @@ void ScpiSession::Run(Command command, const std::string& params)
             std::string answer;
             for (const int channel : channels) {
                 const bool closed = channel == 1 ? state.c1 : state.c2;
-                answer += std::string(answer.empty() ? "" : ",") + ((closed == (command == Command::CloseQuery)) ? "1" : "0");
+                answer += std::string(answer.empty() ? "" : ",")
+                    + (!state.known ? kUnknown : closed == (command == Command::CloseQuery) ? "1" : "0");
             }
             Answer(answer);
+            Unknown(state);
         }
         return;
     case Command::CloseState:
-        Answer(state.c1 && state.c2 ? "(@1,2)" : state.c1 ? "(@1)" : state.c2 ? "(@2)" : "(@)");
+        Answer(!state.known ? kUnknown : state.c1 && state.c2 ? "(@1,2)" : state.c1 ? "(@1)" : state.c2 ? "(@2)" : "(@)");
+        Unknown(state);
         return;
     case Command::Open:
         if (ChannelList(params, channels) && !channels.empty())
@@ -566,38 +573,21 @@ void ScpiSession::Flush()
         output_(message);
 }
 
-bool ScpiSession::Drivable()
+void ScpiSession::Unknown(const ScpiPortState& state)
 {
-    const ScpiPortState state = instrument_.State();
-    switch (state.kind) {
-    case ScpiPortState::Kind::Real:
-        return true;
-    case ScpiPortState::Kind::Simulated:
-        if (options_.allowSimulated)
-            return true;
-        // A script must never believe it switched a board that is not driven.
-        Push(-241, "no port at address " + std::to_string(state.address) + ", only the simulated one");
-        return false;
-    case ScpiPortState::Kind::Unusable:
-    case ScpiPortState::Kind::Refused:
-        break;
-    }
-    Push(-241, state.why);
-    return false;
+    if (!state.known)
+        Push(-240, "the board's state is unknown: the port could not be read");
 }
 
 void ScpiSession::Route(ScpiPath path)
 {
-    if (!Drivable())
-        return;
+    // Whether the port may be driven from here is the switch's to say.
     Wait([this, path](ScpiInstrument::Done done) { instrument_.Select(path, std::move(done)); },
          [this](const ScpiOutcome& outcome) { Report(outcome); });
 }
 
 void ScpiSession::OpenChannels(const std::vector<int>& channels)
 {
-    if (!Drivable())
-        return;
     // Whether a path is closed is known once what runs before is over.
     WaitIdle([this, channels] {
         const ScpiPortState state = instrument_.State();
@@ -612,9 +602,6 @@ void ScpiSession::Report(const ScpiOutcome& outcome)
 {
     switch (outcome.kind) {
     case ScpiOutcome::Kind::Done:
-        // The port may have gone while the operation waited its turn.
-        if (!options_.allowSimulated && instrument_.State().kind == ScpiPortState::Kind::Simulated)
-            Drivable();
         return;
     case ScpiOutcome::Kind::NotReadBack:
         Push(-240, outcome.detail);

@@ -33,6 +33,7 @@ struct ScpiPortState
     Kind kind = Kind::Simulated;
     std::string why;  // the system's words when not Real
     std::int32_t address = 0;
+    bool known = true;  // the port could be read: c1 and c2 hold
     bool c1 = false;
     bool c2 = false;
 };
@@ -43,7 +44,7 @@ struct ScpiOutcome
     {
         Done,         // written and read back
         NotReadBack,  // a write was not read back
-        Missing,      // the port cannot be used: nothing written
+        Missing,      // the port cannot be used, or may not be driven from here: nothing written
         Refused,      // no port may be at that address: nothing written
     };
     Kind kind = Kind::Done;
@@ -62,13 +63,12 @@ public:
     virtual void SetPort(std::int32_t address, Done done) = 0;
     // Runs `then` once every port operation asked for so far has finished.
     virtual void WhenIdle(std::function<void()> then) = 0;
+    // A request the session refused by itself, for the record.
+    virtual void Refused(const std::string& request, const std::string& why) = 0;
 };
 
 struct ScpiOptions
 {
-    // Whether the simulated port counts as a board: only when the user
-    // started the program for a dry run. Otherwise routing reports -241.
-    bool allowSimulated = false;
     std::string maker = "rfswitch-panel";
     std::string model = "QTR7-415KM";
     std::string version;
@@ -134,8 +134,8 @@ private:
     void Wait(std::function<void(ScpiInstrument::Done)> start, std::function<void(const ScpiOutcome&)> after);
     void WaitIdle(std::function<void()> after);
     void Resume();
-    bool Drivable();
     void Report(const ScpiOutcome& outcome);
+    void Unknown(const ScpiPortState& state);
 
     bool ChannelList(const std::string& params, std::vector<int>& channels);
     bool NoParams(const std::string& params);

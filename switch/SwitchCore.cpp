@@ -4,8 +4,6 @@
 #include "OperationLog.h"
 #include "PortText.h"
 
-#include <QDateTime>
-
 #include <utility>
 
 namespace {
@@ -23,23 +21,20 @@ ControlBits BitsOf(std::uint8_t value)
     return {(value & kC1) != 0, (value & kC2) != 0};
 }
 
-// ISO 8601 local time with milliseconds and offset.
-std::string Now()
-{
-    return QDateTime::currentDateTime().toOffsetFromUtc(QDateTime::currentDateTime().offsetFromUtc())
-        .toString(Qt::ISODateWithMs).toStdString();
-}
-
 } // namespace
 
-const char* SourceName(Source source)
+std::string SourceName(const Source& source)
 {
-    switch (source) {
-    case Source::CommandLine:
+    switch (source.kind) {
+    case Source::Kind::StartUp:
+        return "start-up";
+    case Source::Kind::CommandLine:
         return "command-line";
-    case Source::Remote:
-        return "remote";
-    case Source::Panel:
+    case Source::Kind::Remote:
+        return "remote:" + source.peer;
+    case Source::Kind::PortWatch:
+        return "port-watch";
+    case Source::Kind::Panel:
         break;
     }
     return "panel";
@@ -65,6 +60,23 @@ const char* PathName(ControlBits bits)
     return bits.c1 ? "rf1" : bits.c2 ? "rf2" : "off";
 }
 
+const char* OutcomeName(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::NotReadBack:
+        return "not-read-back";
+    case Outcome::NotWritten:
+        return "not-written";
+    case Outcome::PortLost:
+        return "port-lost";
+    case Outcome::Forbidden:
+        return "forbidden";
+    case Outcome::Verified:
+        break;
+    }
+    return "verified";
+}
+
 SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : QObject(parent), ports_(ports)
 {
     watch_.setInterval(kWatchInterval);
@@ -77,7 +89,18 @@ SwitchCore::~SwitchCore()
         ports_.Close();
 }
 
-void SwitchCore::Enqueue(Source source, Operation operation, Done done)
+bool SwitchCore::MayDrive(const Source& source) const
+{
+    if (status_.reach == PortReach::Real)
+        return true;
+    if (status_.reach != PortReach::Simulated)
+        return false;
+    // Whoever sees the panel sees that it is simulated; a script must say
+    // that a dry run is what it wants.
+    return source.kind == Source::Kind::Panel || source.kind == Source::Kind::StartUp || allowSimulated_ || source.dryRun;
+}
+
+void SwitchCore::Enqueue(const Source& source, Operation operation, Done done)
 {
     queue_.push_back({source, std::move(operation), std::move(done)});
     Drain();
@@ -107,7 +130,7 @@ void SwitchCore::Drain()
 
 void SwitchCore::WhenIdle(std::function<void()> then)
 {
-    Enqueue(Source::Panel, {}, [then = std::move(then)](const OperationResult&) { then(); });
+    Enqueue(Source{}, {}, [then = std::move(then)](const OperationResult&) { then(); });
 }
 
 void SwitchCore::Claim(std::int32_t address)
@@ -124,159 +147,177 @@ void SwitchCore::Claim(std::int32_t address)
         status_ = ports_.Open(address);
         opened_ = true;
     }
+    // Nothing is known of a port until it has been read.
+    known_ = false;
+    last_ = {};
     watch_.start();
-    emit StatusChanged(status_);
+    emit Changed();
 }
 
-void SwitchCore::SetBits(ControlBits bits)
+void SwitchCore::SetState(std::optional<ControlBits> bits)
 {
-    bits_ = bits;
-    emit BitsChanged(bits_);
+    if (bits)
+        bits_ = *bits;
+    known_ = bits.has_value();
+    emit Changed();
 }
 
-OperationResult SwitchCore::Unusable() const
+void SwitchCore::SetLast(OperationResult result)
 {
-    std::string words = status_.reason;
-    if (!status_.nextStep.empty())
-        words += "; " + status_.nextStep;
-    return {Outcome::Unusable, words};
+    last_ = std::move(result);
+    emit Changed();
 }
 
-void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, Source source, Done done)
+std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
+{
+    OperationResult refused{Outcome::NotWritten, ""};
+    if (!status_.Writable())
+        refused.detail = ReasonAndNextStep(status_);
+    else if (!MayDrive(source))
+        refused.detail = "port " + Place(address_) + " is only simulated: no board is driven; --simulate allows a dry run";
+    else
+        return std::nullopt;
+    Refused(source, request, refused.detail);
+    return refused;
+}
+
+void SwitchCore::Refused(const Source& source, const std::string& request, const std::string& why)
+{
+    Append(LogHead(source) + " " + request + " result=refused (" + why + ")");
+}
+
+std::optional<std::uint8_t> SwitchCore::ReadData(const Source& source, OperationResult& failed)
+{
+    try {
+        return static_cast<std::uint8_t>(ReadPort(address_, ports_));
+    } catch (const PortError& error) {
+        Append(LogHead(source) + " register=data(" + std::to_string(address_) + ") read=none result=unreadable ("
+               + error.what() + ")");
+        failed = {Outcome::NotWritten, "Port " + std::to_string(address_) + ": nothing written, the port could not be read: "
+                                           + error.what() + "; the board's state is unknown"};
+        SetState(std::nullopt);
+        SetLast(failed);
+        return std::nullopt;
+    }
+}
+
+OperationResult SwitchCore::ReadState(const Source& source)
+{
+    OperationResult failed;
+    const auto value = ReadData(source, failed);
+    if (!value)
+        return failed;
+    Append(LogHead(source) + " register=data(" + std::to_string(address_) + ") read=" + HexByte(*value) + " result=read");
+    SetState(BitsOf(*value));
+    SetLast({});
+    return {};
+}
+
+void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, const Source& source, Done done)
 {
     Enqueue(source, [this, address, clearControl, source] {
         Claim(address);
-        return Reset(clearControl, source);
-    }, std::move(done));
-}
-
-void SwitchCore::Attach(std::int32_t address, Source source, Done done)
-{
-    Enqueue(source, [this, address, source] {
-        Claim(address);
-        if (auto refused = Refusal(source, "attach"))
+        if (auto refused = Refusal(source, "take-address")) {
+            // Shown as it is, where it may be read but not written.
+            if (status_.Writable())
+                ReadState(source);
             return *refused;
-        try {
-            SetBits(BitsOf(static_cast<std::uint8_t>(ReadPort(address_, ports_))));
-        } catch (const PortError& error) {
-            return OperationResult{Outcome::Unusable, error.what()};
         }
-        return OperationResult{};
-    }, std::move(done));
-}
-
-std::optional<OperationResult> SwitchCore::Refusal(Source source, const std::string& what)
-{
-    if (status_.Writable())
-        return std::nullopt;
-    OperationResult result = Unusable();
-    LogRefusal(source, what, result);
-    return result;
-}
-
-OperationResult SwitchCore::Reset(bool clearControl, Source source)
-{
-    // The bits never carry over to another port: the display shows the
-    // cleared register, or nothing set where nothing could be written.
-    OperationResult result = ClearRegisters(clearControl, source);
-    SetBits({});
-    return result;
-}
-
-OperationResult SwitchCore::ClearRegisters(bool clearControl, Source source)
-{
-    if (status_.reach == PortReach::Refused || address_ < 1)
-        return Unusable();
-    if (auto refused = Refusal(source, "clear"))
-        return *refused;
-    OperationResult result;
-    if (clearControl) {
-        if (const auto control = CheckedAdd(address_, 2))
-            result = Write(*control, 0, source);
-    }
-    const OperationResult data = Write(address_, 0, source);
-    return data.outcome == Outcome::Verified ? result : data;
-}
-
-void SwitchCore::Toggle(int bit, Source source, Done done)
-{
-    Enqueue(source, [this, bit, source] {
-        const bool own = bit == 0 ? bits_.c1 : bits_.c2;
-        const bool other = bit == 0 ? bits_.c2 : bits_.c1;
-        if (!own && other) {
-            emit WarningShown();
-            return OperationResult{Outcome::Forbidden, "C1=1 with C2=1 is not available"};
+        OperationResult result;
+        if (clearControl) {
+            if (const auto control = CheckedAdd(address_, 2))
+                result = Write(*control, 0, source);
         }
-        if (auto refused = Refusal(source, bit == 0 ? "toggle C1" : "toggle C2"))
-            return *refused;
-        const auto mask = static_cast<std::uint8_t>(1u << bit);
-        std::int16_t value = 0;
-        try {
-            const std::int16_t read = ReadPort(address_, ports_);
-            // A bit is set only while the other is 0 on the display; a stale or
-            // stuck read-back must not carry the other bit onto the port too.
-            value = own ? static_cast<std::int16_t>(read & (0xFF - mask))
-                        : static_cast<std::int16_t>((read | mask) & ~((kC1 | kC2) ^ mask));
-        } catch (const PortError& error) {
-            return OperationResult{Outcome::Unusable, error.what()};
-        }
-        OperationResult result = WriteBits(value, source);
-        // As the buttons always have: the display follows the request even
-        // when the write was not read back, and the status line says so.
-        ControlBits bits = bits_;
-        (bit == 0 ? bits.c1 : bits.c2) = !own;
-        SetBits(bits);
+        const OperationResult data = Write(address_, 0, source);
+        if (!data.Ok())
+            result = data;
+        SetLast(result);
         return result;
     }, std::move(done));
 }
 
-void SwitchCore::Select(RfPath path, Source source, Done done)
+void SwitchCore::Attach(std::int32_t address, const Source& source, Done done)
+{
+    Enqueue(source, [this, address, source] {
+        Claim(address);
+        if (!status_.Writable()) {
+            const OperationResult refused{Outcome::NotWritten, ReasonAndNextStep(status_)};
+            Refused(source, "read", refused.detail);
+            return refused;
+        }
+        return ReadState(source);
+    }, std::move(done));
+}
+
+void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done done)
+{
+    Enqueue(source, [this, bit, seen, source] {
+        const bool own = bit == 0 ? seen.c1 : seen.c2;
+        const bool other = bit == 0 ? seen.c2 : seen.c1;
+        const std::string request = bit == 0 ? "toggle-C1" : "toggle-C2";
+        if (!own && other) {
+            const OperationResult forbidden{Outcome::Forbidden, "C1=1 with C2=1 is not available for the selected model"};
+            Refused(source, request, forbidden.detail);
+            return forbidden;
+        }
+        if (auto refused = Refusal(source, request))
+            return *refused;
+        OperationResult failed;
+        const auto read = ReadData(source, failed);
+        if (!read)
+            return failed;
+        const auto mask = static_cast<std::uint8_t>(1u << bit);
+        // A bit is set only while the other is seen at 0; a stale or stuck
+        // read-back must not carry the other bit onto the port too.
+        const auto value = own ? static_cast<std::uint8_t>(*read & ~mask)
+                               : static_cast<std::uint8_t>((*read | mask) & ~((kC1 | kC2) ^ mask));
+        const OperationResult result = Write(address_, value, source);
+        SetLast(result);
+        return result;
+    }, std::move(done));
+}
+
+void SwitchCore::Select(RfPath path, const Source& source, Done done)
 {
     Enqueue(source, [this, path, source] {
-        if (auto refused = Refusal(source, std::string("select ") + PathName(BitsFor(path))))
+        if (auto refused = Refusal(source, std::string("select-") + PathName(BitsFor(path))))
             return *refused;
+        OperationResult failed;
+        const auto read = ReadData(source, failed);
+        if (!read)
+            return failed;
+        std::uint8_t value = *read;
+        SetState(BitsOf(value));
         const std::uint8_t target = Mask(BitsFor(path));
-        std::uint8_t value = 0;
-        try {
-            value = static_cast<std::uint8_t>(ReadPort(address_, ports_));
-        } catch (const PortError& error) {
-            return OperationResult{Outcome::Unusable, error.what()};
-        }
         // Break: clear what must go to 0, verified, before anything is set.
         const auto clear = static_cast<std::uint8_t>(value & (kC1 | kC2) & ~target);
-        if (clear) {
-            value = static_cast<std::uint8_t>(value & ~clear);
-            OperationResult broken = WriteBits(value, source);
-            SetBits(BitsOf(value));
-            if (broken.outcome != Outcome::Verified)
-                return broken;
-        }
-        // Make.
         const auto set = static_cast<std::uint8_t>(target & ~value);
-        if (set) {
-            value = static_cast<std::uint8_t>(value | set);
-            OperationResult made = WriteBits(value, source);
-            if (made.outcome != Outcome::Verified) {
-                SetBits(BitsOf(value));
-                return made;
+        for (const std::uint8_t next : {static_cast<std::uint8_t>(value & ~clear), static_cast<std::uint8_t>((value & ~clear) | set)}) {
+            if (next == value)
+                continue;
+            value = next;
+            OperationResult step = Write(address_, value, source);
+            if (!step.Ok()) {
+                SetLast(step);
+                return step;
             }
         }
-        SetBits(BitsFor(path));
+        SetLast({});
         return OperationResult{};
     }, std::move(done));
 }
 
-OperationResult SwitchCore::WriteBits(std::int16_t value, Source source)
-{
-    return Write(address_, static_cast<std::uint8_t>(value), source);
-}
-
-OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, Source source)
+OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const Source& source)
 {
     const VerifiedWrite write = WriteVerified(port, value, [this] { emit Waiting(); }, ports_);
-    Log(source, port, value, write);
+    const bool data = port == address_;
+    std::string line = LogHead(source) + " register=" + (data ? "data(" : "control(") + std::to_string(port) + ")"
+        + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
+        + " attempts=" + std::to_string(write.attempts);
     if (write) {
-        emit Written({});
+        Append(line + " result=verified");
+        if (data)
+            SetState(BitsOf(value));
         return {};
     }
     std::string words = "Port " + std::to_string(port) + ": wrote " + HexByte(value) + ", ";
@@ -284,17 +325,21 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, Source 
     words += " after " + std::to_string(write.attempts) + " attempts";
     if (!write.error.empty())
         words += ": " + write.error;
-    const Outcome outcome = write.readBack ? Outcome::NotReadBack : Outcome::Unusable;
-    // A port that stopped answering may have gone or moved: look again.
-    if (!write.readBack) {
-        const PortStatus status = ports_.Refresh();
-        if (!(status == status_)) {
-            status_ = status;
-            emit StatusChanged(status_);
-        }
+    const OperationResult result{write.readBack ? Outcome::NotReadBack : Outcome::PortLost,
+                                 write.readBack ? words : words + "; the board's state is unknown"};
+    Append(line + " result=" + OutcomeName(result.outcome) + (write.error.empty() ? "" : " (" + write.error + ")"));
+    if (write.readBack) {
+        if (data)
+            SetState(BitsOf(static_cast<std::uint8_t>(write.lastRead)));
+        return result;
     }
-    const OperationResult result{outcome, words};
-    emit Written(result);
+    SetState(std::nullopt);
+    // A port that stopped answering may have gone or moved: look again.
+    const PortStatus status = ports_.Refresh();
+    if (!(status == status_)) {
+        status_ = status;
+        emit Changed();
+    }
     return result;
 }
 
@@ -307,41 +352,29 @@ void SwitchCore::Watch()
         return;
     const bool newPort = status.Writable() && (!status_.Writable() || status.device != status_.device);
     status_ = status;
-    emit StatusChanged(status_);
+    // What another holder does to the board is not seen from here.
+    if (!status_.Writable())
+        known_ = false;
+    emit Changed();
+    // Another port now stands behind the address (freed, found, or the
+    // simulated one in its place): show what it holds, writing nothing.
     if (newPort) {
-        // Another port now stands behind the address (freed, found, or the
-        // simulated one in its place): bring it to a known state, as on entry.
-        Enqueue(Source::Panel, [this] { return Reset(true, Source::Panel); }, {});
+        const Source watch{Source::Kind::PortWatch, {}, false};
+        Enqueue(watch, [this, watch] { return ReadState(watch); }, {});
     }
 }
 
-void SwitchCore::Log(Source source, std::int32_t port, std::uint8_t value, const VerifiedWrite& write)
+std::string SwitchCore::LogHead(const Source& source) const
 {
-    if (!log_)
-        return;
-    const std::string register_ = port == address_ ? "data" : port == address_ + 2 ? "control" : "status";
-    std::string line = Now() + " " + SourceName(source)
-        + " port=" + std::to_string(address_) + " register=" + register_ + "(" + std::to_string(port) + ")"
-        + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
-        + " attempts=" + std::to_string(write.attempts) + " result=" + (write ? "verified" : "not-read-back");
-    if (!write && !write.error.empty())
-        line += " (" + write.error + ")";
-    Append(line);
-}
-
-void SwitchCore::LogRefusal(Source source, const std::string& what, const OperationResult& result)
-{
-    if (!log_)
-        return;
-    Append(Now() + " " + SourceName(source) + " port=" + std::to_string(address_) + " " + what + " result=unusable ("
-           + result.detail + ")");
+    std::string board = status_.reach == PortReach::Real        ? "real device=" + status_.device
+                        : status_.reach == PortReach::Simulated ? "simulated"
+                                                                : "none";
+    return SourceName(source) + " port=" + std::to_string(address_) + " board=" + board;
 }
 
 void SwitchCore::Append(const std::string& line)
 {
     // The log is a record, not a condition of driving the board.
-    if (!log_->Append(line) && !logFailureShown_) {
-        logFailureShown_ = true;
+    if (log_ && !log_->Append(line) && log_->Failures() == 1)
         emit LogFailed(QString::fromStdString(log_->Error()));
-    }
 }

@@ -54,15 +54,19 @@ class ClickStormTest : public QObject
             ++call.attempts;
     }
 
-    // At the next write call or the action's end, when the window has shown how it went.
-    void EndWriteCall(WriteCall next = {})
+    // At the next write call, or at the action's end, when the window shows how the last one went
+    // (or a later read that failed) unless the address has moved on since.
+    void EndWriteCall(WriteCall next = {}, bool shown = false)
     {
         if (call.attempts > 0 && !call.verified) {
             ++failedWrites;
             const QLabel* status = panel.Status();
-            Check(status->text().startsWith(QString::asprintf("Port %d: wrote 0x%02X", call.port, call.value))
-                      && status->text().contains(QString::fromStdString(panel.port.readError))
-                      && status->palette().color(QPalette::WindowText) == QColor(255, 0, 0),
+            const std::int32_t at = panel.form->PortAddress;
+            Check(!shown || (call.port != at && call.port != at + 2)
+                      || ((status->text().startsWith(QString::asprintf("Port %d: wrote 0x%02X", call.port, call.value))
+                           || status->text().startsWith(QString::asprintf("Port %d: nothing written", at)))
+                          && status->text().contains(QString::fromStdString(panel.port.readError))
+                          && status->palette().color(QPalette::WindowText) == QColor(255, 0, 0)),
                   "write that did not verify not shown, status: " + status->text());
         }
         call = next;
@@ -118,7 +122,7 @@ private slots:
                 });
             Do(action);
             QCoreApplication::processEvents();  // a nested action whose wait never came
-            EndWriteCall();
+            EndWriteCall({}, true);
 
             const QString captions = panel.Captions();
             const std::int32_t at = panel.form->PortAddress;
@@ -126,8 +130,10 @@ private slots:
             behaved = entered ? mode == Mode::Behaves : behaved && (mode == Mode::Behaves || panel.port.accesses.empty());
             settled = (settled && !entered) || captions != before;
 
-            Check(panel.form->isVisible() && !QCoreApplication::closingDown() && (captions == "00" || captions == "10" || captions == "01")
-                      && panel.Lines() == LinesFor(captions), "window gone, or captions " + captions + " or their lines wrong");
+            // Both at 1 only where a register that does not read back said so: the warning, not the lines.
+            Check(panel.form->isVisible() && !QCoreApplication::closingDown()
+                      && (captions == "11" ? panel.Find("WarningLabel")->isVisible() : panel.Lines() == LinesFor(captions)),
+                  "window gone, or captions " + captions + " or their lines wrong");
             const int held = at >= 1 ? panel.port.Latched(at) : 0;
             // When the port behaves, the captions show its bits 0 and 1.
             Check((held & 3) != 3 && (at < 1 || !behaved || !(settled || captions == "00") || QStringLiteral("%1%2").arg(held & 1).arg(held >> 1 & 1) == captions),

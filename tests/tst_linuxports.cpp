@@ -26,7 +26,7 @@ const QByteArray kIoPorts = "0000-0cf7 : PCI Bus 0000:00\n"
 // "Unusable|DEV/parport0|reason|next step|busy", with the tree's path as ROOT.
 QString Said(const PortStatus& status, const QTemporaryDir& root)
 {
-    static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused"};
+    static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused", "Simulated"};
     const std::string said = std::string(reaches[int(status.reach)]) + '|' + status.device + '|' + status.reason + '|' + status.nextStep;
     return QString::fromStdString(said).replace(root.path(), QLatin1String("ROOT")) + (status.busy ? "|busy" : "");
 }

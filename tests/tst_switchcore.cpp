@@ -1,5 +1,6 @@
 #include "FakePort.h"
 #include "OperationLog.h"
+#include "PortLayer.h"
 #include "SwitchCore.h"
 
 #include <QRegularExpression>
@@ -7,15 +8,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace Qt::StringLiterals;
+#include <csignal>
 
-Q_DECLARE_METATYPE(RfPath)
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
-const PortStatus kReal{PortReach::Real, "fake port", "", "", false};
+const PortStatus kReal{PortReach::Real, "/dev/parport0", "", "", false};
 const PortStatus kDenied{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
                          "add your user to the lp group and log in again", false};
+const PortStatus kSimulated{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
 
 // A core at 888 on a fake port whose data register holds `held`; the trace starts afresh.
 struct Bench
@@ -24,12 +29,24 @@ struct Bench
     {
         port.latched[888] = held;
         port.status = status;
-        core.Attach(888, Source::Panel);  // reads the bits off the register
+        core.Attach(888, Source{});  // reads the bits off the register
         port.Take();
+    }
+    // "10": C1 set, C2 clear, as the port read them back; "?" when nothing is known.
+    QString State() const
+    {
+        const auto bits = core.State();
+        return bits ? u"%1%2"_s.arg(int(bits->c1)).arg(int(bits->c2)) : u"?"_s;
     }
     FakePort port;
     SwitchCore core{port};
 };
+
+QString Lines(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : u"(unreadable)"_s;
+}
 
 } // namespace
 
@@ -38,88 +55,153 @@ class SwitchCoreTest : public QObject
     Q_OBJECT
 
 private slots:
-    void selectBreaksBeforeMaking_data()
+    // What reaches the port, how the operation went, and the state the core
+    // then holds: only ever what the port read back.
+    void operations_data()
     {
         QTest::addColumn<int>("held");
-        QTest::addColumn<QString>("port");  // "stuck": every read gives 0x01
-        QTest::addColumn<RfPath>("path");
+        QTest::addColumn<QString>("port");       // stuck: every read gives 0x01; dies: stops after 1 access
+        QTest::addColumn<QString>("operation");  // rf1/rf2/off: Select; C1/C2 and the bits seen: Toggle
+        QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("accesses");
-        QTest::addColumn<QString>("bits");
         QTest::addColumn<QString>("result");
-        QTest::newRow("off to rf1") << 0x00 << "" << RfPath::Rf1 << "r888:00 w888:01 r888:01" << "10" << "verified";
-        QTest::newRow("rf2 to rf1") << 0x02 << "" << RfPath::Rf1 << "r888:02 w888:00 r888:00 w888:01 r888:01" << "10" << "verified";
-        QTest::newRow("rf1 to off") << 0x01 << "" << RfPath::Off << "r888:01 w888:00 r888:00" << "00" << "verified";
-        QTest::newRow("rf1 again") << 0x01 << "" << RfPath::Rf1 << "r888:01" << "10" << "verified";
-        QTest::newRow("off again") << 0x00 << "" << RfPath::Off << "r888:00" << "00" << "verified";
-        QTest::newRow("both on the port, to rf2") << 0x03 << "" << RfPath::Rf2 << "r888:03 w888:02 r888:02" << "01" << "verified";
-        QTest::newRow("other bits carried") << 0xF1 << "" << RfPath::Rf2 << "r888:f1 w888:f0 r888:f0 w888:f2 r888:f2" << "01" << "verified";
-        // A break that is not read back makes nothing.
-        QTest::newRow("break fails") << 0x01 << "stuck" << RfPath::Rf2 << u"r888:01 "_s + u"w888:00 r888:01 "_s.repeated(110).trimmed()
-                                     << "00" << "not read back: Port 888: wrote 0x00, read back 0x01 after 110 attempts";
-        QTest::newRow("unusable port") << 0x01 << "unusable" << RfPath::Rf1 << "" << "00"
-                                       << "unusable: /dev/parport0: permission denied; add your user to the lp group and log in again";
+        QTest::addColumn<QString>("state");
+        const QString panel = u"panel"_s, remote = u"remote:10.0.0.7:41000"_s;
+        QTest::newRow("off to rf1") << 0x00 << "" << "rf1" << remote << "r888:00 w888:01 r888:01" << "verified" << "10";
+        QTest::newRow("rf2 to rf1") << 0x02 << "" << "rf1" << remote << "r888:02 w888:00 r888:00 w888:01 r888:01" << "verified" << "10";
+        QTest::newRow("rf1 again") << 0x01 << "" << "rf1" << remote << "r888:01" << "verified" << "10";
+        QTest::newRow("both on the port, to rf2") << 0x03 << "" << "rf2" << remote << "r888:03 w888:02 r888:02" << "verified" << "01";
+        QTest::newRow("other bits carried") << 0xF1 << "" << "rf2" << remote << "r888:f1 w888:f0 r888:f0 w888:f2 r888:f2" << "verified" << "01";
+        // A break that is not read back makes nothing, and the state is what was read.
+        QTest::newRow("break not read back") << 0x01 << "stuck" << "rf2" << remote << u"r888:01 "_s + u"w888:00 r888:01 "_s.repeated(110).trimmed()
+                                             << "not-read-back: Port 888: wrote 0x00, read back 0x01 after 110 attempts" << "10";
+        QTest::newRow("port gone after the read") << 0x00 << "dies" << "rf1" << remote << "r888:00"
+                                                  << "port-lost: Port 888: wrote 0x01, nothing read back after 110 attempts: "
+                                                     "/dev/parport0: no such device; the board's state is unknown" << "?";
+        QTest::newRow("read fails") << 0x00 << "read error" << "off" << remote << ""
+                                    << "not-written: Port 888: nothing written, the port could not be read: /dev/parport0: "
+                                       "input/output error; the board's state is unknown" << "?";
+        QTest::newRow("unusable port") << 0x01 << "unusable" << "rf1" << remote << ""
+                                       << "not-written: /dev/parport0: permission denied; add your user to the lp group and log in again" << "?";
+        QTest::newRow("simulated, remote") << 0x00 << "simulated" << "rf1" << remote << ""
+                                           << "not-written: port 888 (0x378) is only simulated: no board is driven; --simulate allows a dry run" << "00";
+        QTest::newRow("simulated, dry run") << 0x00 << "simulated" << "rf1" << "dry run" << "r888:00 w888:01 r888:01" << "verified" << "10";
+        QTest::newRow("simulated, panel") << 0x00 << "simulated" << "C1 00" << panel << "r888:00 w888:01 r888:01" << "verified" << "10";
+        // A click acts on what its user saw, whatever the register holds now.
+        QTest::newRow("C1 seen clear") << 0xF0 << "" << "C1 00" << panel << "r888:f0 w888:f1 r888:f1" << "verified" << "10";
+        QTest::newRow("C1 seen set, register cleared") << 0x00 << "" << "C1 10" << panel << "r888:00 w888:00 r888:00" << "verified" << "00";
+        QTest::newRow("C2 seen with C1 set") << 0x00 << "" << "C2 10" << panel << "" << "forbidden: C1=1 with C2=1 is not available for the selected model" << "00";
+        QTest::newRow("C2 not read back") << 0x00 << "stuck" << "C2 00" << panel << u"r888:01 "_s + u"w888:02 r888:01 "_s.repeated(110).trimmed()
+                                          << "not-read-back: Port 888: wrote 0x02, read back 0x01 after 110 attempts" << "10";
     }
 
-    void selectBreaksBeforeMaking()
+    void operations()
     {
         QFETCH(int, held);
         QFETCH(QString, port);
-        QFETCH(RfPath, path);
-        Bench bench(std::uint8_t(held), port == "unusable" ? kDenied : kReal);
-        if (port == "stuck")
-            bench.port.stuckRead = 0x01;
-        QString result;
-        Source from = Source::Panel;
-        QObject::connect(&bench.core, &SwitchCore::Finished, [&](const OperationResult& r, Source source) {
-            result = QStringList{"verified", "not read back", "unusable", "forbidden"}[int(r.outcome)]
-                     + (r.detail.empty() ? "" : ": " + QString::fromStdString(r.detail));
-            from = source;
+        QFETCH(QString, operation);
+        QFETCH(QString, source);
+        const PortStatus status = port == "unusable"_L1 ? kDenied : port == "simulated"_L1 ? kSimulated : kReal;
+        Bench bench(std::uint8_t(held), status);
+        bench.port.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x01) : std::nullopt;
+        bench.port.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
+        bench.port.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(1) : std::nullopt;
+        QString result, from;
+        QObject::connect(&bench.core, &SwitchCore::Finished, [&](const OperationResult& r, const Source& s) {
+            result = QString::fromLatin1(OutcomeName(r.outcome)) + (r.detail.empty() ? "" : ": " + QString::fromStdString(r.detail));
+            from = s.dryRun ? u"dry run"_s : QString::fromStdString(SourceName(s));
         });
-        bench.core.Select(path, Source::Remote);
+        const Source asked = source == "panel"_L1 ? Source{} : source == "dry run"_L1 ? Source{Source::Kind::CommandLine, {}, true}
+                                                                                     : Source::Remote("10.0.0.7:41000");
+        if (operation.startsWith(u'C'))
+            bench.core.Toggle(operation[1] == u'1' ? 0 : 1, {operation[3] == u'1', operation[4] == u'1'}, asked);
+        else
+            bench.core.Select(operation == "rf1"_L1 ? RfPath::Rf1 : operation == "rf2"_L1 ? RfPath::Rf2 : RfPath::Off, asked);
         QTEST(bench.port.Take(), "accesses");
         QTEST(result, "result");
-        QCOMPARE(from, Source::Remote);
-        const ControlBits bits = bench.core.Bits();
-        QTEST(u"%1%2"_s.arg(int(bits.c1)).arg(int(bits.c2)), "bits");
+        QCOMPARE(from, source);
+        QTEST(bench.State(), "state");
     }
 
-    // Freed, found or loaded later: driven without a restart, from a known state.
-    void aPortThatBecomesUsableIsTakenUp()
+    // Freed, found or loaded later: read and shown, never written unasked.
+    void aPortThatBecomesUsableIsReadNotWritten()
     {
         Bench bench(0x01, kDenied);
-        QSignalSpy status(&bench.core, &SwitchCore::StatusChanged);
-        bench.port.latched = {{888, 0x41}, {890, 0x04}};
+        QCOMPARE(bench.State(), u"?"_s);
+        bench.port.latched = {{888, 0x03}, {890, 0x04}};
         bench.port.status = kReal;
-        QTRY_COMPARE(status.count(), 1);
-        QCOMPARE(bench.port.Take(), u"w890:00 r890:00 w888:00 r888:00"_s);
+        QTRY_COMPARE(bench.State(), u"11"_s);
+        QCOMPARE(bench.port.Take(), u"r888:03"_s);
     }
 
-    // One line per write; a log that cannot be written is said once, and the switching goes on.
+    // The simulated port holds what was written for the whole run, however
+    // often the port is looked at again: RF2 to RF1 breaks first there too.
+    void simulatedPortKeepsItsRegisters()
+    {
+        QTemporaryDir dir;
+        QString error;
+        const auto log = OperationLog::Open(dir.filePath(u"ops.log"_s), &error);
+        PortLayer simulated({});
+        SwitchCore core(simulated);
+        core.SetLog(log.get());
+        core.TakeAddress(888, true, Source{});
+        core.Select(RfPath::Rf2, Source{});
+        for (int tick = 0; tick < 4; ++tick)  // what the watch does while idle
+            simulated.Refresh();
+        core.Select(RfPath::Rf1, Source{});
+        const QStringList wrote = Lines(dir.filePath(u"ops.log"_s)).split(u'\n').filter(u"register=data"_s).replaceInStrings(
+            QRegularExpression(u".* (wrote=0x..) read=(0x..) .*"_s), u"\\1/\\2"_s);
+        QCOMPARE(wrote, QStringList({u"wrote=0x00/0x00"_s, u"wrote=0x02/0x02"_s, u"wrote=0x00/0x00"_s, u"wrote=0x01/0x01"_s}));
+    }
+
+    // One line per write, read and refusal, naming the source and whether the
+    // board is real; lines a full disk could not take leave a mark once it has room.
     void log()
     {
         QTemporaryDir dir;
+        const QString path = dir.filePath(u"ops.log"_s);
+        QString error;
+        const auto log = OperationLog::Open(path, &error);
+        QVERIFY2(log, qPrintable(error));
         Bench bench;
-        OperationLog log(dir.filePath(u"ops.log"_s)), nowhere(u"/nonexistent-folder/ops.log"_s);
-        bench.core.SetLog(&log);
-        bench.core.Toggle(0, Source::Panel);
+        bench.core.SetLog(log.get());
+        bench.core.Toggle(0, {}, Source{});
+        bench.core.Toggle(1, {true, false}, Source{});
         bench.port.stuckRead = 0x40;
-        bench.core.Select(RfPath::Rf2, Source::Remote);
-        QFile file(dir.filePath(u"ops.log"_s));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(file.readAll()), time = uR"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) )"_s;
-        QVERIFY2(QRegularExpression(u'^' + time + uR"(panel port=888 register=data\(888\) wrote=0x01 read=0x01 attempts=1 result=verified\n)"_s
-                                    + time + uR"(remote port=888 register=data\(888\) wrote=0x42 read=0x40 attempts=110 result=not-read-back\n$)"_s)
-                     .match(text).hasMatch(), qPrintable(text));
-
+        bench.core.Select(RfPath::Rf2, Source::Remote("[::1]:5000"));
         bench.port.stuckRead.reset();
-        bench.core.SetLog(&nowhere);
+
+        // The disk fills up for three lines.
         QSignalSpy failed(&bench.core, &SwitchCore::LogFailed);
-        bench.port.Take();
-        bench.core.Toggle(1, Source::Panel);
-        bench.core.Toggle(1, Source::Panel);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit full{rlim_t(QFileInfo(path).size()), limit.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &full);
+        for (int i = 0; i < 3; ++i)
+            bench.core.Toggle(1, {false, false}, Source{Source::Kind::CommandLine, {}, false});
+        setrlimit(RLIMIT_FSIZE, &limit);
+        bench.core.Attach(888, Source{Source::Kind::StartUp, {}, false});
         QCOMPARE(failed.count(), 1);
-        QVERIFY(failed.first().first().toString().startsWith(u"/nonexistent-folder/ops.log: "_s));
-        QCOMPARE(bench.port.Take(), u"r888:42 w888:40 r888:40 r888:40 w888:42 r888:42"_s);
+        QVERIFY(failed.first().first().toString().startsWith(path + u": "_s));
+
+        const QString time = uR"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) )"_s;
+        const QStringList lines{
+            uR"(panel port=888 board=real device=/dev/parport0 register=data\(888\) wrote=0x01 read=0x01 attempts=1 result=verified)"_s,
+            uR"(panel port=888 board=real device=/dev/parport0 toggle-C2 result=refused \(C1=1 with C2=1 is not available for the selected model\))"_s,
+            uR"(remote:\[::1\]:5000 port=888 board=real device=/dev/parport0 register=data\(888\) wrote=0x42 read=0x40 attempts=110 result=not-read-back)"_s,
+            u"log: 3 lines not written since "_s + time.trimmed(),
+            uR"(start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x42 result=read)"_s,
+        };
+        const QString text = Lines(path);
+        QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
+
+        // Neither a FIFO nor a folder is a log.
+        QVERIFY(mkfifo(qPrintable(dir.filePath(u"fifo"_s)), 0600) == 0);
+        for (const QString& what : {u"fifo"_s, u"."_s}) {
+            QVERIFY(!OperationLog::Open(dir.filePath(what), &error));
+            QCOMPARE(error, dir.filePath(what) + u": not a regular file"_s);
+        }
     }
 };
 

@@ -1,5 +1,7 @@
 #include "Palette.h"
 
+#include <QWidget>
+
 QPalette PanelPalette()
 {
     struct Role
@@ -37,4 +39,11 @@ QPalette PanelPalette()
         palette.setColor(QPalette::Disabled, r.role, r.disabled);
     }
     return palette;
+}
+
+void SetTextColor(QWidget* widget, const QColor& color)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    widget->setPalette(palette);
 }

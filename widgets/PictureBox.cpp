@@ -1,4 +1,5 @@
 #include "PictureBox.h"
+#include "Fonts.h"
 #include "RawImage.h"
 #include "Twips.h"
 
@@ -53,11 +54,28 @@ const QImage& PictureBox::Picture()
     return cache_;
 }
 
+void PictureBox::SetMark(const QString& text, const QColor& colour, const QRect& area)
+{
+    if (text == mark_ && colour == markColour_ && area == markArea_)
+        return;
+    mark_ = text;
+    markColour_ = colour;
+    markArea_ = area;
+    if (!text.isEmpty())
+        markFont_ = FittedFont(PanelFont(8.25, QFont::Bold), {text}, area.size(), true);
+    update();
+}
+
 void PictureBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), palette().color(QPalette::Window));
     painter.drawImage(0, 0, Picture());
+    if (!mark_.isEmpty()) {
+        painter.setFont(markFont_);
+        painter.setPen(markColour_);
+        painter.drawText(markArea_, Qt::AlignCenter | Qt::TextWordWrap, mark_);
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     for (const LineControl* line : findChildren<LineControl*>(Qt::FindDirectChildrenOnly)) {
         painter.setPen(QPen(line->BorderColor, line->BorderWidth, Qt::SolidLine, Qt::RoundCap));

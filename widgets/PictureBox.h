@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QImage>
 #include <QObject>
 #include <QWidget>
@@ -49,6 +50,10 @@ class PictureBox : public QWidget
 public:
     PictureBox(const QString& name, const QString& svgResource, QWidget* parent);
 
+    // Words drawn over the picture within `area` (pixels of the picture),
+    // bold and wrapped to fit; an empty text draws none.
+    void SetMark(const QString& text, const QColor& colour, const QRect& area);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
 
@@ -56,6 +61,10 @@ private:
     const QImage& Picture();
 
     QString resource_;
+    QString mark_;
+    QColor markColour_;
+    QFont markFont_;
+    QRect markArea_;
     // Per device pixel ratio: the build's drawing as it lies in the program,
     // else the SVG drawn once. An image rather than a pixmap, so that the
     // drawing is neither copied nor scanned for transparency.

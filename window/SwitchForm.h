@@ -4,6 +4,8 @@
 #include "Platform.h"
 #include "SwitchCore.h"
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -30,8 +32,8 @@ struct SwitchFormContext
 
 // The control panel: pick the model, type the port address, toggle the two
 // control bits, and see on the schematic which RF port is connected. A view
-// of the switch core: the captions show the bits the core has written, so a
-// change from any source shows at once.
+// of the switch core: the captions show the bits the port last read back, so
+// a change from any source shows at once.
 class SwitchForm : public QWidget
 {
     Q_OBJECT
@@ -46,14 +48,10 @@ public:
 
     void UpdateSchematic();
 
-    // A second line for the status bar, e.g. the remote server's address.
+    // A further line for the status bar, e.g. the remote server's address.
     void SetStatusNote(const QString& note);
 
     void setVisible(bool visible) override;
-
-signals:
-    // The panel took an address typed into the box (for remembering it).
-    void AddressTaken(std::int32_t address);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -68,11 +66,14 @@ private:
     void C2_Click();
     void Command2_Click();
 
-    void TakeAddress(Qt::FocusReason reason);
+    bool TakeAddress(Qt::FocusReason reason);
     void RefuseAddress(const QString& text, Qt::FocusReason reason);
-    void ShowBits(ControlBits bits);
+    void ClickBit(int bit, QPushButton* button);
+    void SelectPath(RfPath path);
+    ControlBits Captions() const;
     void ShowClickResult(const OperationResult& result);
-    void ShowStatus();
+    void ShowCore();
+    void ShowCoreNow();
 
     SwitchFormContext context_;
     std::unique_ptr<SwitchCore> ownCore_;
@@ -80,8 +81,15 @@ private:
     bool loaded_ = false;
     bool busyPointer_ = false;
     bool swallowPress_ = false;  // the press that moved the focus off a refused address
-    QString failure_;            // the last operation's failure, until one succeeds
-    QString addressNote_;        // how the typed address was read, when not as meant
+    bool takeRefused_ = false;   // the last address typed was refused
+    // What the captions showed when a press on C1 or C2 took the focus off
+    // the address box: the click means that, not the cleared register.
+    QPushButton* pressedFromBox_ = nullptr;
+    ControlBits seenFromBox_;
+    std::int32_t shownAddress_ = 0;
+    QElapsedTimer lastShown_;  // the window shows the core at most once a frame
+    QTimer showTimer_;
+    QString addressNote_;      // how the typed address was read, when not as meant
     QString statusNote_;
     QString logFailure_;
 

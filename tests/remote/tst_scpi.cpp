@@ -28,7 +28,7 @@ struct Board
     // paused tail, so that commands from everyone arrive while one is under way.
     explicit Board(int readBackAfter = 1)
     {
-        core.TakeAddress(888, true, Source::Panel);
+        core.TakeAddress(888, true, Source{});
         port.accesses.clear();
         port.readBackAfter = readBackAfter;
         server.Listen({QHostAddress::LocalHost, 0});
@@ -105,16 +105,16 @@ private slots:
 
         FakePort port;
         if (setup == QLatin1String("simulated"))
-            port.status = {PortReach::Absent, "simulated port", "no port at 888", "", false};
+            port.status = {PortReach::Simulated, "simulated port", "no port at 888", "", false};
         else if (setup == QLatin1String("unusable"))
             port.status = {PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied", "add your user to the lp group", false};
         else if (setup == QLatin1String("stuck"))
             port.stuckRead = 0;
         SwitchCore core{port};
-        core.TakeAddress(888, true, Source::Panel);
+        core.TakeAddress(888, true, Source{});
         port.accesses.clear();
-        SwitchInstrument instrument{core};
-        const auto session = ScpiSession::Create(instrument, {false, "rfswitch-panel", "QTR7-415KM", "1.0.0"});
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
+        const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "1.0.0"});
         QString said;
         session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });
         // Bytes arrive as the network hands them over: here one at a time.
@@ -168,7 +168,7 @@ private slots:
         // A's selection is on its way to the port when the panel's click
         // arrives, and B's selection after both.
         board.OnFirstWrite([&] {
-            board.core.Toggle(0, Source::Panel);
+            board.core.Toggle(0, board.core.LastBits(), Source{});
             b->write("ROUT:CLOS (@2);ROUT:CLOS:STAT?\n");
         });
         a->write("ROUT:CLOS (@1);ROUT:CLOS:STAT?\n");

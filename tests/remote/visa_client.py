@@ -11,12 +11,12 @@ except ImportError as error:
     print(f"PyVISA not available ({error}): skipped")
     sys.exit(77)
 
-NO_PORT = "4096"  # no machine has a parallel port there: the simulated one stands in
+NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 
 
 def run(program, steps):
     """Starts the program's server; each step is written, and a query's answer compared."""
-    process = subprocess.Popen(program + ["--listen", "127.0.0.1:0", "--port", NO_PORT], stdout=subprocess.PIPE, text=True)
+    process = subprocess.Popen(program + ["--listen", "127.0.0.1:0", "--port", str(NO_PORT)], stdout=subprocess.PIPE, text=True)
     try:
         line = process.stdout.readline().strip()
         if not line.startswith("listening on 127.0.0.1:"):
@@ -55,6 +55,6 @@ run(program + ["--simulate"], [
 # Without --simulate no script may believe it switched a board.
 run(program, [
     ("ROUT:CLOS (@1)", None),
-    ("SYST:ERR?;ROUT:CLOS:STAT?", f'-241,"Hardware missing; no port at address {NO_PORT}, only the simulated one";(@)'),
+    ("SYST:ERR?;ROUT:CLOS:STAT?", f'-241,"Hardware missing; port {NO_PORT} (0x{NO_PORT:X}) is only simulated: no board is driven; --simulate allows a dry run";(@)'),
 ])
 print("PyVISA drove the switch as expected")

@@ -24,8 +24,16 @@ PortStatus FakePort::Refresh()
     return status;
 }
 
+namespace {
+
+const char* const kGone = "/dev/parport0: no such device";
+
+} // namespace
+
 std::uint8_t FakePort::PortIn(std::int32_t port)
 {
+    if (answersFor && accesses.size() >= *answersFor)
+        throw PortError(kGone);
     if (!readError.empty())
         throw PortError(readError);
     std::uint8_t value = Latched(port);
@@ -39,6 +47,8 @@ std::uint8_t FakePort::PortIn(std::int32_t port)
 
 void FakePort::PortOut(std::int32_t port, std::uint8_t value)
 {
+    if (answersFor && accesses.size() >= *answersFor)
+        throw PortError(kGone);
     if (!writeError.empty())
         throw PortError(writeError);
     if (streak_[port] > 0 && Latched(port) == value) {

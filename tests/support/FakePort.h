@@ -51,6 +51,9 @@ public:
     // Non-empty: reads, or writes, fail with these words.
     std::string readError;
     std::string writeError;
+    // The port stops answering (every access fails, as an unplugged adapter)
+    // once this many accesses have reached it.
+    std::optional<std::size_t> answersFor;
     // What Open() and Refresh() answer; a real port named "fake port" unless
     // a test says otherwise.
     PortStatus status{PortReach::Real, "fake port", "", "", false};

@@ -39,7 +39,7 @@ struct Panel
     explicit Panel(VersionQuery query = QueryFails)
         : form(std::make_unique<SwitchForm>(SwitchFormContext{
               std::move(query),
-              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }}))
+              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }, &core}))
     {
     }
 
@@ -83,6 +83,7 @@ struct Panel
 
     FakePort port;
     ScopedPorts use{port};
+    SwitchCore core{port};  // the switch the window shows; other clients may drive it too
     QStringList messages;
     std::unique_ptr<SwitchForm> form;
 };

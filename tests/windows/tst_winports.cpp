@@ -49,7 +49,7 @@ std::string Seen(const std::string& dll)
 // "Reach|device|reason|next step". No text may send the user to raise the panel's rights.
 std::string Said(const PortStatus& status)
 {
-    static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused"};
+    static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused", "Simulated"};
     const bool advises = std::regex_search(status.reason + " " + status.nextStep, std::regex("admin|elevat|run as", std::regex::icase));
     return reaches[int(status.reach)] + ("|" + status.device) + "|" + status.reason + "|" + status.nextStep
            + (advises ? " (advises raised rights)" : "");
@@ -90,7 +90,7 @@ int main()
         alone.Open(0x2F8);
         const std::string said = Said(layer.Open(0x378));
         Expect(said + Seen("IO.DLL"),
-               "Absent|simulated port|no port I/O DLL (IO.DLL, inpoutx64.dll or inpout32.dll) in " + here + " or " + systemFolder
+               "Simulated|simulated port|no port I/O DLL (IO.DLL, inpoutx64.dll or inpout32.dll) in " + here + " or " + systemFolder
                    + "|to reach a board, put IO.DLL beside the panel; it is found without a restart not loaded",
                "IO.DLL only in the current folder and on PATH");
 

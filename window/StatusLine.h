@@ -1,0 +1,28 @@
+#pragma once
+
+#include "PortIo.h"
+#include "SwitchTypes.h"
+
+#include <QColor>
+#include <QString>
+
+#include <cstdint>
+
+// What the status line under the schematic says, and in which colour.
+struct StatusText
+{
+    QString text;
+    QColor colour;
+    friend bool operator==(const StatusText&, const StatusText&) = default;
+};
+
+// Plain text on a port that drives the board; the warning colour wherever
+// nothing is written or the board's state is not what was asked or is
+// unknown; a colour of its own for the simulated port.
+inline const QColor kStatusNormal{0, 0, 0};
+inline const QColor kStatusWarning{255, 0, 0};
+inline const QColor kStatusSimulated{0, 0, 192};
+
+// The line for the port `status` at `address`, after the last access to the
+// port `last` (the board's state `known` or not).
+StatusText StatusLine(const PortStatus& status, std::int32_t address, const OperationResult& last, bool known);
