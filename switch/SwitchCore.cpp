@@ -100,6 +100,23 @@ bool SwitchCore::MayDrive(const Source& source) const
     return source.kind == Source::Kind::Panel || source.kind == Source::Kind::StartUp || allowSimulated_ || source.dryRun;
 }
 
+bool SwitchCore::Lock(const Source& holder)
+{
+    if (lockHolder_)
+        return lockHolder_->SameClient(holder);
+    lockHolder_ = holder;
+    emit Changed();
+    return true;
+}
+
+void SwitchCore::Unlock(const Source& holder)
+{
+    if (!lockHolder_ || !lockHolder_->SameClient(holder))
+        return;
+    lockHolder_.reset();
+    emit Changed();
+}
+
 void SwitchCore::Enqueue(const Source& source, Operation operation, Done done)
 {
     queue_.push_back({source, std::move(operation), std::move(done)});
@@ -171,7 +188,9 @@ void SwitchCore::SetLast(OperationResult result)
 std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
 {
     OperationResult refused{Outcome::NotWritten, ""};
-    if (!status_.Writable())
+    if (lockHolder_ && !lockHolder_->SameClient(source))
+        refused.detail = "locked by " + SourceName(*lockHolder_);
+    else if (!status_.Writable())
         refused.detail = ReasonAndNextStep(status_);
     else if (!MayDrive(source))
         refused.detail = "port " + Place(address_) + " is only simulated: no board is driven; --simulate allows a dry run";
@@ -216,6 +235,9 @@ OperationResult SwitchCore::ReadState(const Source& source)
 void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, const Source& source, Done done)
 {
     Enqueue(source, [this, address, clearControl, source] {
+        // Another client's lock keeps the port where it is.
+        if (lockHolder_ && !lockHolder_->SameClient(source))
+            return *Refusal(source, "take-address");
         Claim(address);
         if (auto refused = Refusal(source, "take-address")) {
             // Shown as it is, where it may be read but not written.

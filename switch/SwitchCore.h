@@ -43,6 +43,14 @@ public:
     // Whether `source` may write to the port in use now.
     bool MayDrive(const Source& source) const;
 
+    // One client's exclusive use: while it holds the lock, every other
+    // client's switching and change of port is refused (reading goes on).
+    // True when granted: the lock was free, or is already this client's.
+    bool Lock(const Source& holder);
+    // Lets go of the lock if `holder` has it (a client that leaves must).
+    void Unlock(const Source& holder);
+    const std::optional<Source>& LockHolder() const { return lockHolder_; }
+
     // Claims the port at `address` (releasing the one before) and clears its
     // control register (when `clearControl`), then its data register. An
     // address below 1 is taken without any port access.
@@ -78,7 +86,7 @@ public:
     void SetLog(OperationLog* log) { log_ = log; }
 
 signals:
-    // The address, the port's status, the bits or the last access changed.
+    // The address, the port's status, the bits, the last access or the lock changed.
     void Changed();
     // An operation ended; failures carry the system's words.
     void Finished(const OperationResult& result, const Source& source);
@@ -115,6 +123,7 @@ private:
 
     PortIo& ports_;
     bool allowSimulated_ = false;
+    std::optional<Source> lockHolder_;
     std::int32_t address_ = 0;
     bool opened_ = false;
     ControlBits bits_;

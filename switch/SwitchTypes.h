@@ -22,6 +22,8 @@ struct Source
     bool dryRun = false;  // this client accepts the simulated port (--simulate)
 
     static Source Remote(std::string peer) { return {Kind::Remote, std::move(peer), false}; }
+    // The same client: one network connection, or the panel, or the command line.
+    bool SameClient(const Source& other) const { return kind == other.kind && peer == other.peer; }
 };
 
 // "panel", "command-line", "remote:127.0.0.1:50432", "start-up", "port-watch".

@@ -87,6 +87,8 @@ private slots:
                                            << "not-written: port 888 (0x378) is only simulated: no board is driven; --simulate allows a dry run" << "00";
         QTest::newRow("simulated, dry run") << 0x00 << "simulated" << "rf1" << "dry run" << "r888:00 w888:01 r888:01" << "verified" << "10";
         QTest::newRow("simulated, panel") << 0x00 << "simulated" << "C1 00" << panel << "r888:00 w888:01 r888:01" << "verified" << "10";
+        QTest::newRow("locked by another client") << 0x00 << "locked" << "C1 00" << panel << "" << "not-written: locked by remote:10.0.0.9:5025" << "00";
+        QTest::newRow("locked by this client") << 0x00 << "locked" << "rf2" << "remote:10.0.0.9:5025" << "r888:00 w888:02 r888:02" << "verified" << "01";
         // A click acts on what its user saw, whatever the register holds now.
         QTest::newRow("C1 seen clear") << 0xF0 << "" << "C1 00" << panel << "r888:f0 w888:f1 r888:f1" << "verified" << "10";
         QTest::newRow("C1 seen set, register cleared") << 0x00 << "" << "C1 10" << panel << "r888:00 w888:00 r888:00" << "verified" << "00";
@@ -112,7 +114,9 @@ private slots:
             from = s.dryRun ? u"dry run"_s : QString::fromStdString(SourceName(s));
         });
         const Source asked = source == "panel"_L1 ? Source{} : source == "dry run"_L1 ? Source{Source::Kind::CommandLine, {}, true}
-                                                                                     : Source::Remote("10.0.0.7:41000");
+                                                                                     : Source::Remote(source.mid(7).toStdString());
+        if (port == "locked"_L1)
+            QVERIFY(bench.core.Lock(Source::Remote("10.0.0.9:5025")) && !bench.core.Lock(Source{}));
         if (operation.startsWith(u'C'))
             bench.core.Toggle(operation[1] == u'1' ? 0 : 1, {operation[3] == u'1', operation[4] == u'1'}, asked);
         else

@@ -339,7 +339,10 @@ void SwitchForm::ShowCoreNow()
     Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED \u2013 no board") : QString(), kStatusSimulated,
                       QRect(196, 136, 90, 60));
     StatusText line = StatusLine(status, core_.Address(), core_.LastAccess(), core_.State().has_value());
-    for (const QString& note : {addressNote_, logFailure_, statusNote_})
+    const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
+                                                  .arg(QString::fromStdString(SourceName(*core_.LockHolder())))
+                                            : QString();
+    for (const QString& note : {addressNote_, lock, logFailure_, statusNote_})
         if (!note.isEmpty())
             line.text += u'\n' + note;
     SetTextColor(PortStatus, line.colour);
