@@ -221,28 +221,17 @@ private slots:
         QCOMPARE(panel.messages, refused ? QStringList(refusal.arg(text)) : QStringList());
     }
 
-    // A port that cannot be used is shown as such, in red, even right after
-    // a write elsewhere failed; clicks then write nothing and say why.
-    void unusablePortAfterAFailedWrite()
+    // An address another client sets shows in the box; one typed here stays as typed.
+    void oneAddressInSight()
     {
         Panel panel;
-        Start(panel);
-        panel.port.stuckRead = 0;
-        panel.Click("C1");
-        QVERIFY(panel.Status()->text().startsWith(u"Port 888: wrote 0x01, read back 0x00"_s));
-        panel.port.stuckRead.reset();
-        panel.port.status = {PortReach::Unusable, "/dev/parport1", "/dev/parport1: permission denied",
-                             "add your user to the lp group and log in again", false};
-        panel.Find<QLineEdit>(u"ParallelText"_s)->setText(u"632"_s);
+        QVERIFY(panel.Show());
+        auto* edit = panel.Find<QLineEdit>(u"ParallelText"_s);
+        panel.core.TakeAddress(632, true, Source::Remote("10.0.0.7:5000"));
+        QTRY_COMPARE(edit->text(), u"632"_s);
+        edit->setText(u"&H3BC"_s);
         panel.Enter();
-        QCOMPARE(panel.Status()->text(), u"Port 632 (0x278): /dev/parport1: permission denied: add your user to the lp group "
-                                          "and log in again; nothing is written"_s);
-        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), QColor(255, 0, 0));
-        panel.port.Take();
-        panel.Click("C2");
-        QCOMPARE(panel.port.Take(), QString());
-        QCOMPARE(panel.Captions(), u"00"_s);
-        QVERIFY(panel.messages.last().startsWith(u"Port 632 not switched:\n/dev/parport1: permission denied"_s));
+        QCOMPARE(QStringList({edit->text(), QString::number(panel.form->PortAddress)}), QStringList({u"&H3BC"_s, u"956"_s}));
     }
 
     // A refused address goes back to the one in use, and the click that

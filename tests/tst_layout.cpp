@@ -189,6 +189,59 @@ private slots:
         QVERIFY2(InkContrast(shot) >= 4.5, qPrintable(u"contrast %1"_s.arg(InkContrast(shot))));
     }
 
+    // The simulated port marks the schematic, in the status line's blue, inside
+    // the picture's free corner at 100 % and 200 %; a real port shows no mark.
+    // Where nothing is written the status line is in the warning colour.
+    void simulationCannotBeMissed_data()
+    {
+        AddColumns<QString, int, bool, QColor>("port", "scale", "mark", "status");
+        for (int scale : {1, 2}) {
+            QTest::addRow("simulated %d%%", scale * 100) << "simulated" << scale << true << QColor(0, 0, 192);
+            QTest::addRow("real %d%%", scale * 100) << "real" << scale << false << QColor(0, 0, 0);
+        }
+        QTest::newRow("address 0") << "0" << 1 << false << QColor(255, 0, 0);
+        QTest::newRow("unusable") << "unusable" << 1 << false << QColor(255, 0, 0);
+    }
+
+    void simulationCannotBeMissed()
+    {
+        QFETCH(QString, port);
+        QFETCH(int, scale);
+        QFETCH(QColor, status);
+        panel.emplace();
+        panel->port.status = port == "simulated"_L1 ? PortStatus{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false}
+                             : port == "unusable"_L1 ? PortStatus{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied", "", false}
+                                                     : panel->port.status;
+        panel->Find<QLineEdit>(u"ParallelText"_s)->setText(port == "0"_L1 ? u"0"_s : u"888"_s);
+        QVERIFY(panel->Show());
+        QWidget* picture = Get("Picture2");
+        QImage shot(picture->size() * scale, QImage::Format_RGB32);
+        shot.setDevicePixelRatio(scale);
+        picture->render(&shot);
+        // Bluish ink below the contacts and right of the control driver: the mark, and only inside its corner.
+        const QRect corner(196 * scale, 136 * scale, 90 * scale, 60 * scale);
+        int inside = 0, outside = 0;
+        for (int y = 120 * scale; y < shot.height(); ++y)
+            for (int x = 190 * scale; x < shot.width(); ++x) {
+                const QColor c = shot.pixelColor(x, y);
+                if (c.blue() > c.red() + 40)
+                    ++(corner.contains(x, y) ? inside : outside);
+            }
+        QFETCH(bool, mark);
+        QVERIFY2(mark ? inside > 40 * scale * scale : inside == 0, qPrintable(u"%1 mark pixels"_s.arg(inside)));
+        QCOMPARE(outside, 0);
+        // The status line's ink, as drawn: its most covered pixel.
+        const QImage line = Get("PortStatus")->grab().toImage();
+        QColor ink = Qt::white;
+        for (int y = 0; y < line.height(); ++y)
+            for (int x = 0; x < line.width(); ++x)
+                if (const QColor c = line.pixelColor(x, y); c.red() + c.green() + c.blue() < ink.red() + ink.green() + ink.blue())
+                    ink = c;
+        const bool near = std::abs(ink.red() - status.red()) <= 48 && std::abs(ink.green() - status.green()) <= 48
+            && std::abs(ink.blue() - status.blue()) <= 48;
+        QVERIFY2(near, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
+    }
+
     // Every caption, label and help line fits its box in each face that can
     // stand in, measured at 100 % and at 200 % (at its own pixel size there).
     void everyTextFits_data()

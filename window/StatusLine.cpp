@@ -19,8 +19,8 @@ StatusText StatusLine(const PortStatus& status, std::int32_t address, const Oper
     if (!last.Ok())
         return {QString::fromStdString(last.detail), kStatusWarning};
     if (status.IsSimulated())
-        return {port + QStringLiteral(": SIMULATED, no board is driven (") + reason + QStringLiteral("). ") + next.left(1).toUpper()
-                    + next.mid(1) + u'.',
+        return {port + QStringLiteral(": SIMULATED, no board is driven (") + reason + QStringLiteral(").")
+                    + (next.isEmpty() ? QString() : u' ' + next.left(1).toUpper() + next.mid(1) + u'.'),
                 kStatusSimulated};
     const QString device = port + QStringLiteral(": ") + QString::fromStdString(status.device);
     if (!known)

@@ -336,7 +336,7 @@ void SwitchForm::ShowCoreNow()
     }
     const ::PortStatus& status = core_.Status();
     // The schematic's free corner, right of the control driver.
-    Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED \u2013 no board") : QString(), kStatusSimulated,
+    Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED\nno board") : QString(), kStatusSimulated,
                       QRect(196, 136, 90, 60));
     StatusText line = StatusLine(status, core_.Address(), core_.LastAccess(), core_.State().has_value());
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
