@@ -10,10 +10,11 @@ BENCH_TARGETS := panel-bench switch-bench remote-bench
 
 # Debian packages that building and running the panel need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
-# What the tests need besides: the package checks (lintian among them), the
-# QEMU parallel-port test (about 80 MB without recommends), clang for the
-# fuzzers, and a VISA client for the remote-control test.
-TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
+# What the tests need besides: the package checks (lintian among them, and
+# systemd's tools for the service), the QEMU parallel-port test (about 80 MB
+# without recommends), clang for the fuzzers, and a VISA client for the
+# remote-control test.
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py
