@@ -77,7 +77,7 @@ grep -Ei "plugin|cannot load|could not (load|find)|fatal" "$scratch/run.log" && 
 unit=rfswitch-panel-remote.service
 systemd-analyze security --offline=true --threshold=30 "$root/usr/lib/systemd/system/$unit" >"$scratch/security" 2>&1 ||
     { cat "$scratch/security"; fail "systemd-analyze rates the service above 3.0"; }
-grep -q 'DeviceAllow=.*char-ppdev:rw' "$scratch/security" && grep -q '✗ PrivateDevices=' "$scratch/security" ||
+grep -q 'DeviceAllow=.*char-ppdev:rw' "$scratch/security" && grep -q 'PrivateDevices=.*potentially has access' "$scratch/security" ||
     fail "the service cannot open the parallel ports"
 [ "$(dpkg-query --root="$root" -W -f='${Conffiles}' rfswitch-panel | awk '{print $1}')" = /etc/default/rfswitch-panel-remote ] ||
     fail "the service's options are not a conffile"
