@@ -4,13 +4,17 @@ BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
+# What `make run` builds: the program and the window program it starts.
+PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
+BENCH_TARGETS := panel-bench switch-bench remote-bench
 
 # Debian packages that building and running the panel need.
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
-# What the tests need besides: the package checks (lintian among them), the
-# QEMU parallel-port test (about 80 MB without recommends), clang for the
-# fuzzers, and a VISA client for the remote-control test.
-TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
+# What the tests need besides: the package checks (lintian among them, and
+# systemd's tools for the service), the QEMU parallel-port test (about 80 MB
+# without recommends), clang for the fuzzers, and a VISA client for the
+# remote-control test.
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py
@@ -52,6 +56,7 @@ $(BUILD)/CMakeCache.txt:
 
 configure: deps $(BUILD)/CMakeCache.txt
 
+# The programs and what the package installs (icons, man page); no tests.
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -62,13 +67,18 @@ run:
 	    echo "Run it in a desktop session, or headless: make build && QT_QPA_PLATFORM=offscreen $(APP)"; \
 	    exit 1; \
 	fi
-	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(PANEL_TARGETS)
 	$(APP)
 
-test: build test-deps windows-deps kernel
+# CI runs this: here a compiler warning fails the build, so that none creeps in.
+test: configure test-deps windows-deps kernel
+	cmake -S . -B $(BUILD) -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target all test-programs
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-bench: build
+bench: configure
+	cmake --build $(BUILD) -j $(JOBS) --target $(BENCH_TARGETS)
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench

@@ -30,6 +30,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # without it captions are squeezed to fit.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
 
+# The maintainer scripts stop, disable and forget the service on removal, the
+# way Debian's own packages do; the options file is the admin's.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/debian/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/debian/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/debian/postrm
+    ${CMAKE_CURRENT_SOURCE_DIR}/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 # cpack runs the build tree's install script and never builds: the package
 # test runs it while other tests run. The `package` target builds first.
 set(CPACK_INSTALL_CMAKE_PROJECTS "")

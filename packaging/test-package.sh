@@ -1,13 +1,19 @@
 #!/bin/sh
-# Builds the .deb from what the build tree holds, unpacks it and checks it as
-# a desktop would use it: Debian's own checks, the menu entry with its icons
-# and software-centre data, and a binary that starts and stays up.
+# Builds the .deb from what the build tree holds, installs it into an empty
+# root and checks it as a desktop would use it: Debian's own checks, the menu
+# entry with its icons and software-centre data, a binary that starts and
+# stays up, and a confined service that removal and purge take away whole.
 # Exit 77 (skipped) when a tool it needs is missing; `make test` installs them.
 set -eu
 cpack=$1 build=$2 scratch=$3 version=$4
-for tool in "$cpack" dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed (make deps installs it)"; exit 77; }
+for tool in "$cpack" dpkg dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli lintian \
+            systemctl systemd-analyze deb-systemd-helper; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "SKIP: $tool is not installed (make test-deps installs it)"; exit 77; }
 done
+# dpkg installs as root; anyone else does so as root of a user namespace.
+as_root=
+[ "$(id -u)" = 0 ] || as_root="unshare --map-root-user"
+$as_root true 2>/dev/null || { echo "SKIP: not root, and no user namespace to install the package in"; exit 77; }
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -29,8 +35,15 @@ lintian --fail-on error,warning "$deb" || fail "lintian finds errors or warnings
 tmp=$(mktemp -d /tmp/rfswitch-package.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 chmod 755 "$tmp"
+# dpkg runs the maintainer scripts for real on that root (deb-systemd-helper
+# follows DPKG_ROOT there); the root has the folders a system with systemd has.
 root=$tmp/root share=$tmp/root/usr/share
-dpkg-deb -x "$deb" "$root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system" "$root/var/lib/systemd"
+touch "$root/var/lib/dpkg/status"
+listing() { find "$root" -path "$root/var/lib/dpkg" -prune -o -print | sort; }
+listing >"$scratch/before"
+dpkg="$as_root dpkg --root=$root --force-script-chrootless --force-depends"
+$dpkg --install "$deb" >"$scratch/dpkg.log" 2>&1 || { cat "$scratch/dpkg.log"; echo "FAIL: dpkg could not install the package"; exit 1; }
 
 for size in 16 32 48 256; do
     file -b "$share/icons/hicolor/${size}x${size}/apps/rfswitch-panel.png" | grep -q "PNG image data, $size x $size," ||
@@ -58,6 +71,26 @@ status=0
 HOME=$home XDG_RUNTIME_DIR=$home QT_QPA_PLATFORM=offscreen timeout 3 $run "$root/usr/bin/rfswitch-panel" >"$scratch/run.log" 2>&1 || status=$?
 [ $status = 124 ] || fail "the installed rfswitch-panel ended within 3 s with status $status"
 grep -Ei "plugin|cannot load|could not (load|find)|fatal" "$scratch/run.log" && fail "the installed rfswitch-panel complained on start"
+
+# The service is confined (rated 3.0 or lower) yet reaches /dev/parportN;
+# its options are the admin's file, and ppdev is loaded at boot.
+unit=rfswitch-panel-remote.service
+systemd-analyze security --offline=true --threshold=30 "$root/usr/lib/systemd/system/$unit" >"$scratch/security" 2>&1 ||
+    { cat "$scratch/security"; fail "systemd-analyze rates the service above 3.0"; }
+grep -q 'DeviceAllow=.*char-ppdev:rw' "$scratch/security" && grep -q 'PrivateDevices=.*potentially has access' "$scratch/security" ||
+    fail "the service cannot open the parallel ports"
+[ "$(dpkg-query --root="$root" -W -f='${Conffiles}' rfswitch-panel | awk '{print $1}')" = /etc/default/rfswitch-panel-remote ] ||
+    fail "the service's options are not a conffile"
+grep -qx ppdev "$root/usr/lib/modules-load.d/rfswitch-panel.conf" || fail "ppdev is not loaded at boot"
+# Enabled, then removed: stopped and disabled, no link left to a unit that
+# is gone, the options kept; then purged: nothing left at all.
+wants=$root/etc/systemd/system/multi-user.target.wants/$unit
+$as_root systemctl --root="$root" --quiet enable $unit 2>/dev/null && [ -L "$wants" ] || fail "systemctl enable made no link"
+$dpkg --remove rfswitch-panel >>"$scratch/dpkg.log" 2>&1 || fail "dpkg could not remove the package"
+[ -L "$wants" ] && fail "removal leaves $unit enabled"
+[ -f "$root/etc/default/rfswitch-panel-remote" ] || fail "removal took the service's options"
+$dpkg --purge rfswitch-panel >>"$scratch/dpkg.log" 2>&1 || fail "dpkg could not purge the package"
+listing | diff "$scratch/before" - || fail "purge leaves these behind"
 
 [ $failures = 0 ] || { echo "$failures check(s) failed"; exit 1; }
 rm -rf "$scratch"
