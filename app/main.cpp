@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QMessageBox>
 
 #include <cstdio>
 #include <memory>
@@ -87,8 +86,7 @@ int main(int argc, char* argv[])
     QApplication::setFont(PanelFont(8.25));
     PortOptions options;
     options.confirmNonStandard = [](std::int32_t base) {
-        return QMessageBox::question(nullptr, QStringLiteral("Switch"), QString::fromStdString(NonStandardAddressQuestion(base)))
-            == QMessageBox::Yes;
+        return AskQuestion(nullptr, QString::fromStdString(NonStandardAddressQuestion(base)));
     };
     QString error;
     const auto setup = SwitchSetup::Create(invocation, std::move(options), &error);
