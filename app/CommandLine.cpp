@@ -162,8 +162,10 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
     const PortStatus& status = core.Status();
     if (status.reach == PortReach::Refused)
         return {kExitUsage, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+    if (!status.Writable())
+        return {kExitNoBoard, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
     if (!attached.Ok())
-        return {kExitNoBoard, {}, where + QString::fromStdString(attached.detail)};
+        return {kExitNoBoard, {}, QString::fromStdString(attached.detail)};
     // A script must never believe it switched, or read, a board that is not driven.
     if (!core.MayDrive(source))
         return {kExitNoBoard, {}, where + QStringLiteral("only the simulated port is here: no board is driven; --simulate allows a dry run")};

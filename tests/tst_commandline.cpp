@@ -102,6 +102,9 @@ private slots:
         QTest::newRow("port gone mid-write") << "rf1" << "dies" << 1 << ""
                                              << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: no such device; "
                                                 "the board's state is unknown" << "r888:00 r888:00";
+        QTest::newRow("read fails") << "off" << "read error" << 3 << ""
+                                    << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
+                                       "the board's state is unknown" << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
         QTest::newRow("query writes nothing") << "query" << "" << 0 << "port 888 (0x378) /dev/parport0: C1=0 C2=1 rf2" << "" << "r888:02";
@@ -118,6 +121,7 @@ private slots:
                                             : kReal;
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
+        fake.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
         SwitchCore core(fake);
         const QStringList arguments = action == "query"_L1 ? QStringList{"rfswitch-panel", "--query"}
                                                             : QStringList{"rfswitch-panel", "--select", action};

@@ -87,15 +87,17 @@ void CheckDrawn(const Panel& panel)
 // it touches the port: start-up, address entry and a click on C1.
 
 enum Entry { StartUp, AddressEntry, Click, ClickC2 };
-enum Fault { MissingDevice, PermissionDenied, ReadError, WriteError, NeverReadsBack, Healthy };
+enum Fault { MissingDevice, PermissionDenied, ReadError, WriteError, NeverReadsBack, GoneAfterRead, Healthy };
 const char* const kWords[] = {"/dev/parport0: no such device", "/dev/parport0: permission denied; add your user to the lp group",
-                              "/dev/parport0: input/output error", "/dev/parport0: input/output error", "", ""};
+                              "/dev/parport0: input/output error", "/dev/parport0: input/output error", "",
+                              "/dev/parport0: no such device", ""};
 
 void Apply(FakePort& port, Fault fault)
 {
-    port.readError = fault == WriteError ? "" : kWords[fault];
-    port.writeError = fault == ReadError ? "" : kWords[fault];
+    port.readError = fault <= ReadError ? kWords[fault] : "";
+    port.writeError = fault <= WriteError && fault != ReadError ? kWords[fault] : "";
     port.stuckRead = fault == NeverReadsBack ? std::optional<std::uint8_t>(0xFF) : std::nullopt;  // a floating bus
+    port.answersFor = fault == GoneAfterRead ? std::optional<std::size_t>(port.accesses.size() + 1) : std::nullopt;
 }
 
 const QString kCheckAddress = u"Check Parallel Address !!!"_s;
@@ -301,7 +303,8 @@ private slots:
         // on a port that works again.
         AddColumns<int, int, QString, QString, QString, QString>("entry", "fault", "written", "status", "captions", "after");
         const auto row = [](Entry entry, Fault fault, const QString& written, const char* status, const char* captions, const char* after) {
-            const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back"};
+            const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back",
+                                          "gone after the read"};
             QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : entry == Click ? "click" : "C2 click", faults[fault])
                 << int(entry) << int(fault) << written << QString::fromLatin1(status) << captions << after;
         };
@@ -323,6 +326,8 @@ private slots:
         for (Fault fault : {MissingDevice, PermissionDenied, ReadError})
             row(Click, fault, "", "nothing written, the port could not be read", "00", "10");
         row(Click, WriteError, "", "wrote 0x01, read back 0x00 after 110 attempts", "00", "10");
+        // Unplugged between the read and the write: nobody knows, and the captions stay.
+        row(Click, GoneAfterRead, "", "wrote 0x01, nothing read back after 110 attempts", "00", "10");
         row(Click, NeverReadsBack, tries("w888:fd"), "wrote 0xFD, read back 0xFF after 110 attempts", "11", "00");
         row(ClickC2, NeverReadsBack, tries("w888:fe"), "wrote 0xFE, read back 0xFF after 110 attempts", "11", "00");
     }
@@ -354,7 +359,7 @@ private slots:
                  qPrintable(line->text()));
         QCOMPARE(line->palette().color(QPalette::WindowText), QColor(255, 0, 0));
         // A click that did not reach the port says so in a message too.
-        const bool unread = entry >= Click && fault <= ReadError;
+        const bool unread = entry >= Click && (fault <= ReadError || fault == GoneAfterRead);
         QCOMPARE(panel.messages.size(), unread ? 1 : 0);
         QVERIFY2(!unread || panel.messages[0].contains(kWords[fault]), qPrintable(panel.messages.join(u'\n')));
         QCOMPARE(panel.Captions(), captions);
