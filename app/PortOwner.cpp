@@ -95,25 +95,27 @@ void PortOwner::Serve(QLocalSocket* socket)
         client->disconnectFromServer();
     };
     // After whatever was asked before it, as any other client's operation.
-    core_.WhenIdle([this, command = *command, answer] {
-        if (command.address != core_.Address() || !core_.Status().Writable()) {
+    core_.WhenIdle([&core = core_, command = *command, answer] {
+        if (command.address != core.Address() || !core.Status().Writable()) {
             answer(QByteArray(kElsewhere) + '\n');
             return;
         }
         const Invocation& invocation = command.invocation;
         const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
         // The state this core holds stands for a read: nobody else drives the port.
-        const std::string unknown = core_.LastAccess().detail.empty() ? "the board's state is unknown" : core_.LastAccess().detail;
-        const OperationResult read = core_.State() ? OperationResult{} : OperationResult{Outcome::NotWritten, unknown};
-        if (const auto ended = CommandBeforeSwitching(invocation, core_, read)) {
+        const std::string unknown = core.LastAccess().detail.empty() ? "the board's state is unknown" : core.LastAccess().detail;
+        const OperationResult read = core.State() ? OperationResult{} : OperationResult{Outcome::NotWritten, unknown};
+        if (const auto ended = CommandBeforeSwitching(invocation, core, read)) {
+            const std::string request = invocation.mode == Invocation::Mode::Select
+                ? std::string("select-") + PathName(BitsFor(invocation.path))
+                : std::string("read");
             if (ended->exitCode != kExitVerified)
-                core_.Refused(source, invocation.mode == Invocation::Mode::Select ? std::string("select-") + PathName(BitsFor(invocation.path)) : "read",
-                              ended->error.toStdString());
+                core.Refused(source, request, ended->error.toStdString());
             answer(AnswerLine(*ended));
             return;
         }
-        core_.Select(invocation.path, source, [this, answer](const OperationResult& result) {
-            answer(AnswerLine(CommandAfterSwitching(core_, result)));
+        core.Select(invocation.path, source, [&core, answer](const OperationResult& result) {
+            answer(AnswerLine(CommandAfterSwitching(core, result)));
         });
     });
 }
