@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "AddressText.h"
+#include "HandOver.h"
 #include "OperationLog.h"
 #include "PortText.h"
 
@@ -153,26 +154,27 @@ QString StateLine(const SwitchCore& core)
         .arg(QLatin1String(PathName(*bits)));
 }
 
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address)
+std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocation, const SwitchCore& core, const OperationResult& read)
 {
-    const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
-    OperationResult attached;
-    core.Attach(address, source, [&](const OperationResult& result) { attached = result; });
-    const QString where = QStringLiteral("port ") + QString::fromStdString(Place(address)) + QStringLiteral(": ");
+    const QString where = QStringLiteral("port ") + QString::fromStdString(Place(core.Address())) + QStringLiteral(": ");
     const PortStatus& status = core.Status();
     if (status.reach == PortReach::Refused)
-        return {kExitUsage, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+        return CommandOutcome{kExitUsage, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
     if (!status.Writable())
-        return {kExitNoBoard, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
-    if (!attached.Ok())
-        return {kExitNoBoard, {}, QString::fromStdString(attached.detail)};
-    // A script must never believe it switched, or read, a board that is not driven.
-    if (!core.MayDrive(source))
-        return {kExitNoBoard, {}, where + QStringLiteral("only the simulated port is here: no board is driven; --simulate allows a dry run")};
+        return CommandOutcome{kExitNoBoard, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+    if (!read.Ok())
+        return CommandOutcome{kExitNoBoard, {}, QString::fromStdString(read.detail)};
+    // A script must never believe it switched, or read, a board that is not
+    // driven: it says itself when a dry run is what it wants.
+    if (!core.MayDrive(Source{Source::Kind::CommandLine, {}, invocation.simulate}))
+        return CommandOutcome{kExitNoBoard, {}, where + QStringLiteral("only the simulated port is here: no board is driven; --simulate allows a dry run")};
     if (invocation.mode != Invocation::Mode::Select)
-        return {kExitVerified, StateLine(core), {}};
-    OperationResult result;
-    core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });
+        return CommandOutcome{kExitVerified, StateLine(core), {}};
+    return std::nullopt;
+}
+
+CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result)
+{
     switch (result.outcome) {
     case Outcome::Verified:
         return {kExitVerified, StateLine(core), {}};
@@ -184,6 +186,18 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
         break;
     }
     return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
+}
+
+CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address)
+{
+    const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
+    OperationResult read;
+    core.Attach(address, source, [&](const OperationResult& result) { read = result; });
+    if (auto ended = CommandBeforeSwitching(invocation, core, read))
+        return *ended;
+    OperationResult result;
+    core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });
+    return CommandAfterSwitching(core, result);
 }
 
 std::int32_t StartAddress(const Invocation& invocation)
@@ -242,7 +256,10 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
     if (!setup)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
-    const CommandOutcome outcome = RunSwitchCommand(invocation, setup->Core(), StartAddress(invocation));
+    // Where a panel or server of this program owns the port, it does the work.
+    const std::int32_t address = StartAddress(invocation);
+    auto handedOver = HandOver(invocation, address);
+    const CommandOutcome outcome = handedOver ? *handedOver : RunSwitchCommand(invocation, setup->Core(), address);
     if (!outcome.output.isEmpty())
         PrintLine(stdout, outcome.output);
     if (!outcome.error.isEmpty())

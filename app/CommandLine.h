@@ -69,6 +69,12 @@ struct CommandOutcome
 
 // Runs --select or --query on `core` at `address`. Needs a QCoreApplication.
 CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address);
+// Its halves, also for a core that holds the address already (a command
+// handed over): where the command ends before switching, given how the port
+// was read (a query's answer, or why nothing is switched)...
+std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocation, const SwitchCore& core, const OperationResult& read);
+// ...and what --select says once the core's Select has ended with `result`.
+CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result);
 
 // Does what needs neither a window nor a network: --help, --version, bad
 // usage, --select and --query, printing what they print. Returns the exit

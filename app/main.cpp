@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 #include "Fonts.h"
 #include "Messages.h"
+#include "PortOwner.h"
 #include "PortText.h"
 #include "ScpiServer.h"
 #include "SwitchForm.h"
@@ -56,6 +57,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         core.TakeAddress(StartAddress(invocation), true, start);
     else
         core.Attach(StartAddress(invocation), start);
+    PortOwner owner(core);
     const auto server = Listen(invocation, core);
     if (!server)
         return kExitUsage;
@@ -92,6 +94,7 @@ int main(int argc, char* argv[])
     const auto setup = SwitchSetup::Create(invocation, std::move(options), &error);
     if (!setup)
         return Fail(kExitUsage, error);
+    PortOwner owner(setup->Core());
     SwitchFormContext context;
     context.core = &setup->Core();
     SwitchForm form(std::move(context));

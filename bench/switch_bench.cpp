@@ -1,8 +1,9 @@
 // Prints how the switch core and the command line compare with their goals:
 // select operations per second on the simulated port, the whole-process time
 // of `rfswitch-panel --query` against a bare Qt program that prints one line,
-// how soon a port that frees up or appears is driven, and the CPU the panel's
-// watch on the ports costs while nothing happens.
+// that of `--select` handed over to a server that owns the port, how soon a
+// port that frees up or appears is driven, and the CPU the panel's watch on
+// the ports costs while nothing happens.
 
 #include "Figures.h"
 #include "PortLayer.h"
@@ -14,7 +15,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +27,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -55,6 +60,34 @@ double TimeProcess(std::vector<std::string> arguments)
     waitpid(child, &status, 0);
     posix_spawn_file_actions_destroy(&actions);
     return Seconds(Clock::now() - start).count();
+}
+
+// The program as a headless server on the simulated port at `address`,
+// listening once this returns; -1 when it did not start.
+pid_t StartServer(const std::string& address)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string arguments[] = {RFSWITCH_BINARY, "--headless", "--listen", "127.0.0.1:0", "--simulate", "--port", address};
+    char* argv[std::size(arguments) + 1] = {};
+    for (std::size_t i = 0; i < std::size(arguments); ++i)
+        argv[i] = arguments[i].data();
+    pid_t server = -1;
+    if (posix_spawn(&server, argv[0], &actions, nullptr, argv, environ) != 0)
+        server = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    // "listening on …": by then it owns the port.
+    char byte = 0;
+    while (server > 0 && read(out[0], &byte, 1) == 1 && byte != '\n') {
+    }
+    close(out[0]);
+    return server;
 }
 
 // A port held by another program until `freeAt`, then free.
@@ -101,14 +134,30 @@ int main(int argc, char* argv[])
         core.Select(i % 2 ? RfPath::Rf2 : RfPath::Rf1, Source::Remote("bench"));
     const double selectsPerSecond = kSelects / Seconds(Clock::now() - selectStart).count();
 
-    // The command line's whole process against the bare one, interleaved.
-    std::vector<double> query, bare;
+    // The command line's whole process against the bare one, interleaved:
+    // --query, and --select handed over to a server that owns the port and
+    // driving a port nobody owns itself, in a runtime folder of our own.
+    char runtime[] = "/tmp/switch-bench-XXXXXX";
+    const bool folder = mkdtemp(runtime) != nullptr && setenv("XDG_RUNTIME_DIR", runtime, 1) == 0;
+    const pid_t server = folder ? StartServer("4096") : -1;
+    std::vector<double> query, bare, handed, itself;
     const std::string self = QCoreApplication::applicationFilePath().toStdString();
     for (int i = 0; i < kProcessRuns; ++i) {
         query.push_back(TimeProcess({RFSWITCH_BINARY, "--query", "--simulate"}));
         bare.push_back(TimeProcess({self, "--bare-core"}));
+        if (server <= 0)
+            continue;
+        handed.push_back(TimeProcess({RFSWITCH_BINARY, "--select", i % 2 ? "rf2" : "rf1", "--simulate", "--port", "4096"}));
+        itself.push_back(TimeProcess({RFSWITCH_BINARY, "--select", i % 2 ? "rf2" : "rf1", "--simulate", "--port", "4097"}));
     }
+    if (server > 0) {
+        kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+    }
+    if (folder)
+        std::filesystem::remove_all(runtime);
     const double queryMs = Median(query) * 1e3, bareMs = Median(bare) * 1e3;
+    const double handedMs = handed.empty() ? -1 : Median(handed) * 1e3, itselfMs = itself.empty() ? -1 : Median(itself) * 1e3;
 
     // A busy port freed at a random moment of the watch's cycle.
     std::vector<double> notices;
@@ -145,12 +194,16 @@ int main(int argc, char* argv[])
     Row("--query whole process, median", Format("%.1f ms", queryMs));
     Row("Bare QCoreApplication printing a line", Format("%.1f ms", bareMs));
     Row("--query / bare", Format("%.2fx", queryMs / bareMs), "<= 1.30x", queryMs / bareMs <= 1.3);
+    Row("--select handed over, whole process, median", Format("%.1f ms", handedMs));
+    Row("--select driving the port itself, median", Format("%.1f ms", itselfMs));
+    Row("--select handed over / bare", Format("%.2fx", handedMs / bareMs), "<= 1.30x", handedMs > 0 && handedMs / bareMs <= 1.3);
     Row("Busy port freed -> driven, median", Format("%.0f ms", Median(notices) * 1e3));
     Row("Busy port freed -> driven, worst", Format("%.0f ms", noticeMax * 1e3), "<= 2000 ms", noticeMax <= 2.0);
     Row("CPU while idle, watching the ports", Format("%.3f %%", idleShare * 100), "<= 1 %", idleShare <= 0.01);
     std::printf("\n  Selects: %d alternating rf1/rf2 through the core, each a read and two verified\n"
                 "  writes (break, then make), on the simulated port. Processes: median of %d spawns each,\n"
-                "  from posix_spawn to exit, interleaved. Freed: %d busy ports freed at staggered moments\n"
+                "  from posix_spawn to exit, interleaved; handed over: to a headless server on the\n"
+                "  simulated port 4096, alternating rf1/rf2. Freed: %d busy ports freed at staggered moments\n"
                 "  of the %lld ms watch, until the core reports them driven. Idle: process CPU over\n"
                 "  wall time for %lld s with the core watching the system's own ports.\n",
                 kSelects, kProcessRuns, kNotices, static_cast<long long>(SwitchCore::kWatchInterval.count()),

@@ -11,7 +11,7 @@ std::vector<std::unique_ptr<PortIo>> MakeLinuxBackends(const LinuxPaths& paths, 
     // A port the driver owns stays the driver's even when it cannot be
     // claimed: raw I/O would write under another program's feet.
     if (rawIo)
-        backends.push_back(std::make_unique<RawPort>(RawPaths{paths.rawDevice, paths.ioports, paths.pciDevices},
+        backends.push_back(std::make_unique<RawPort>(RawPaths{paths.rawDevice, paths.ioports, paths.pciDevices, paths.rawLockDir},
                                                      [driver](std::int32_t base) { return driver->OwnerOf(base); }));
     return backends;
 }

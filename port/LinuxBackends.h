@@ -13,6 +13,7 @@ struct LinuxPaths
     std::string rawDevice = "/dev/port";
     std::string ioports = "/proc/ioports";
     std::string pciDevices = "/sys/bus/pci/devices";
+    std::string rawLockDir = "/run/lock";  // raw I/O's lock per port address
 };
 
 // Linux's backends, best first: the kernel's parallel-port devices, then, only

@@ -9,11 +9,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
 const char* const kDriversStep = "use the port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
+const char* const kHeldStep = "held by another program: close it; the panel takes the port as soon as it is free";
 
 struct Range
 {
@@ -168,19 +170,60 @@ PortStatus RawPort::Open(std::int32_t base)
                    false};
         return status_;
     }
+    status_ = Lock(base);
+    if (status_.reach != PortReach::Real) {
+        ::close(fd_);
+        fd_ = -1;
+        return status_;
+    }
     base_ = base;
     return status_;
 }
 
+PortStatus RawPort::Lock(std::int32_t base)
+{
+    const std::string path = paths_.lockDir + "/rfswitch-panel-raw-" + std::to_string(base) + ".lock";
+    const auto unusable = [&](const std::string& reason, const char* nextStep, bool busy) {
+        return PortStatus{PortReach::Unusable, paths_.device, paths_.device + ": " + reason, nextStep, busy};
+    };
+    // Never through a link another user may have planted in the shared folder.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return unusable("cannot lock the port (" + path + ": " + Words(errno) + ")", kDriversStep, false);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        char holder[16] = {};
+        const ssize_t length = pread(fd, holder, sizeof holder - 1, 0);
+        ::close(fd);
+        if (error != EWOULDBLOCK)
+            return unusable("cannot lock the port (" + path + ": " + Words(error) + ")", kDriversStep, false);
+        wanted_ = base;
+        const std::string pid = length > 0 ? std::string(holder, std::size_t(length)) : std::string();
+        const bool named = !pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos;
+        return unusable("in use by another program (" + (named ? "process " + pid + " holds " : std::string()) + path + ")",
+                        kHeldStep, true);
+    }
+    // Who holds it, for the one that is told so; the lock holds without it.
+    const std::string pid = std::to_string(getpid());
+    [[maybe_unused]] const bool named = ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) == ssize_t(pid.size());
+    lockFd_ = fd;
+    return {PortReach::Real, paths_.device, "", "", false};
+}
+
 PortStatus RawPort::Refresh()
 {
-    if (base_ < 0 || !ownerOf_)
+    const std::int32_t base = base_ >= 0 ? base_ : wanted_;
+    if (base < 0)
         return status_;
     // The driver came: the port is its now.
-    if (!ownerOf_(base_).empty()) {
+    if (ownerOf_ && !ownerOf_(base).empty()) {
         Close();
         status_ = {PortReach::Absent, "", "", "", false};
+        return status_;
     }
+    // Another program held it: perhaps no longer.
+    if (base_ < 0)
+        return Open(base);
     return status_;
 }
 
@@ -188,8 +231,12 @@ void RawPort::Close()
 {
     if (fd_ >= 0)
         ::close(fd_);
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
     fd_ = -1;
+    lockFd_ = -1;
     base_ = -1;
+    wanted_ = -1;
     status_ = {};
 }
 

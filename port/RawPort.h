@@ -5,13 +5,14 @@
 #include <functional>
 #include <string>
 
-// Where raw I/O looks: the device, the I/O ranges the drivers hold and the
-// PCI devices' sysfs directories.
+// Where raw I/O looks: the device, the I/O ranges the drivers hold, the
+// PCI devices' sysfs directories, and where the lock per port lies.
 struct RawPaths
 {
     std::string device = "/dev/port";
     std::string ioports = "/proc/ioports";
     std::string pciDevices = "/sys/bus/pci/devices";
+    std::string lockDir = "/run/lock";
 };
 
 // Raw I/O through /dev/port (root or CAP_SYS_RAWIO, and no kernel lockdown):
@@ -25,7 +26,10 @@ struct RawPaths
 //   parallel-port drivers (parport_pc, parportN, ppdev, lp);
 // - that is no register of a port of the kernel's parallel-port driver.
 // Every other address is Refused, with the reason and what to type. Only the
-// three registers from the base on are ever touched.
+// three registers from the base on are ever touched. No driver's claim keeps
+// two programs off one address here, so a lock file per address does
+// (lockDir/rfswitch-panel-raw-888.lock, held while open): the second is told
+// the port is busy, as ppdev tells it, and Refresh() tries again.
 class RawPort final : public PortIo
 {
 public:
@@ -46,12 +50,15 @@ public:
 
 private:
     PortStatus Check(std::int32_t base);
+    PortStatus Lock(std::int32_t base);
     std::string ParallelRanges() const;
     void Reach(std::int32_t port) const;
 
     RawPaths paths_;
     std::function<std::string(std::int32_t)> ownerOf_;
     int fd_ = -1;
-    std::int32_t base_ = -1;  // the opened address, -1 when none
+    int lockFd_ = -1;
+    std::int32_t base_ = -1;    // the opened address, -1 when none
+    std::int32_t wanted_ = -1;  // the address another program holds, tried again on Refresh()
     PortStatus status_;
 };

@@ -96,8 +96,20 @@ bool SwitchCore::MayDrive(const Source& source) const
     if (status_.reach != PortReach::Simulated)
         return false;
     // Whoever sees the panel sees that it is simulated; a script must say
-    // that a dry run is what it wants.
-    return source.kind == Source::Kind::Panel || source.kind == Source::Kind::StartUp || allowSimulated_ || source.dryRun;
+    // that a dry run is what it wants: a command line for itself (also when
+    // another process's core does its work), a network client by the
+    // server's --simulate.
+    switch (source.kind) {
+    case Source::Kind::Panel:
+    case Source::Kind::StartUp:
+        return true;
+    case Source::Kind::CommandLine:
+        return source.dryRun;
+    case Source::Kind::Remote:
+    case Source::Kind::PortWatch:
+        break;
+    }
+    return allowSimulated_ || source.dryRun;
 }
 
 bool SwitchCore::Lock(const Source& holder)

@@ -2,29 +2,40 @@
 #include "FakePort.h"
 
 #include <QDir>
+#include <QHostAddress>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// What the program printed and how it ended, run with no display and its
-// settings folder in `config`.
+// What the program printed and how it ended, run with no display, its
+// settings folder in `config` and its runtime folder in `runtime`.
 struct Run { int code = -1; QString out, err; };
 
-Run Program(const QStringList& arguments, const QString& config)
+QProcessEnvironment Environment(const QString& config, const QString& runtime)
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "RUNTIME_DIRECTORY"})
         environment.remove(QString::fromLatin1(name));
     environment.insert(u"XDG_CONFIG_HOME"_s, config);
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(RFSWITCH_BINARY), arguments);
+    environment.insert(u"XDG_RUNTIME_DIR"_s, runtime);
+    return environment;
+}
+
+// `runAs`: the command that runs it as another user.
+Run Program(const QStringList& arguments, const QString& config, const QString& runtime, const QStringList& runAs = {})
+{
+    QProcess process;
+    process.setProcessEnvironment(Environment(config, runtime));
+    QStringList command = runAs + QStringList{QStringLiteral(RFSWITCH_BINARY)} + arguments;
+    process.start(command.takeFirst(), command);
     if (!process.waitForFinished(30000))
         return {};
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -39,7 +50,7 @@ class CommandLineTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir config;
+    QTemporaryDir config, runtime;
 
 private slots:
     // The program itself, on this machine's ports (no parallel port here).
@@ -78,7 +89,7 @@ private slots:
         const QString fifo = config.filePath(u"../fifo"_s);
         mkfifo(qPrintable(fifo), 0600);
         arguments.replaceInStrings(u"FIFO"_s, fifo);
-        const Run run = Program(arguments, config.path());
+        const Run run = Program(arguments, config.path(), runtime.path());
         QTEST(run.code, "code");
         QVERIFY2(QRegularExpression(u'^' + out + u'$').match(run.out).hasMatch(), qPrintable(run.out));
         QVERIFY2(QRegularExpression(u'^' + err + u'$').match(run.err).hasMatch(), qPrintable(run.err));
@@ -132,6 +143,92 @@ private slots:
         QFETCH(QString, accesses);
         if (accesses != "-"_L1)
             QCOMPARE(fake.Take(), accesses);
+    }
+
+    // A port that a server or panel of this program owns: the command line's
+    // operation is done there, the owner's state and log show it, and the
+    // command line prints what it would print driving the port itself.
+    void handedOver_data()
+    {
+        QTest::addColumn<QString>("owner");  // "nobody": the headless server, and the command line run as nobody
+        QTest::addColumn<QByteArray>("before");  // SCPI to the owner first
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QByteArray>("state");  // the owner's answer to ROUT:CLOS:STAT?;SYST:PORT? afterwards
+        QTest::addColumn<QString>("log");       // the owner's log lines from the command line, without their time
+        const QString simulatedOnly = u"port 4096 (0x1000): only the simulated port is here: no board is driven; --simulate allows a dry run"_s;
+        QTest::newRow("select") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 0
+                                << "port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n" << "" << QByteArray("(@1);4096")
+                                << "command-line port=4096 board=simulated register=data(4096) wrote=0x01 read=0x01 attempts=1 result=verified\n";
+        QTest::newRow("query: the owner's state") << "headless" << QByteArray("ROUT:CLOS (@2)") << QStringList{"--query", "--simulate"} << 0
+                                                  << "port 4096 (0x1000) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096") << "";
+        QTest::newRow("no dry run") << "headless" << QByteArray() << QStringList{"--select", "rf2"} << 3 << "" << "rfswitch-panel: " + simulatedOnly + "\n"
+                                    << QByteArray("(@);4096") << "command-line port=4096 board=simulated select-rf2 result=refused (" + simulatedOnly + ")\n";
+        QTest::newRow("owner moved") << "headless" << QByteArray("SYST:PORT 4097") << QStringList{"--select", "rf2", "--simulate", "--port", "4097"} << 0
+                                     << "port 4097 (0x1001) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4097")
+                                     << "command-line port=4097 board=simulated register=data(4097) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        QTest::newRow("no owner there") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate", "--port", "4097"} << 0
+                                        << "port 4097 (0x1001) simulated port: C1=1 C2=0 rf1\n" << "" << QByteArray("(@);4096") << "";
+        QTest::newRow("panel") << "panel" << QByteArray() << QStringList{"--select", "rf2", "--simulate"} << 0
+                               << "port 4096 (0x1000) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096")
+                               << "command-line port=4096 board=simulated register=data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        const QString notServed = u"port 4096 (0x1000): held by a process of this program that takes operations only from its own user and root"_s;
+        QTest::newRow("another user") << "nobody" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 3 << "" << "rfswitch-panel: " + notServed + "\n"
+                                      << QByteArray("(@);4096") << "command-line port=4096 board=simulated hand-over result=refused (" + notServed + ")\n";
+    }
+
+    void handedOver()
+    {
+        QFETCH(QString, owner);
+        QFETCH(QByteArray, before);
+        QFETCH(QStringList, arguments);
+        const bool nobody = owner == "nobody"_L1;
+        if (nobody && geteuid() != 0)
+            QSKIP("only root may run the command line as another user");
+        // The owner's log, and the runtime folder; for nobody, its own, which
+        // the owner serves from as the system service would.
+        QTemporaryDir folder;
+        const QString run = folder.filePath(u"run"_s), served = run + u"/rfswitch-panel"_s, log = folder.filePath(u"owner.log"_s);
+        QVERIFY(mkdir(qPrintable(run), 0700) == 0);
+        if (nobody)
+            QVERIFY(mkdir(qPrintable(served), 0700) == 0 && chown(qPrintable(run), 65534, 65534) == 0
+                    && chown(qPrintable(served), 65534, 65534) == 0 && chmod(qPrintable(folder.path()), 0711) == 0);
+        QProcess server;
+        QProcessEnvironment environment = Environment(config.path(), run);
+        environment.insert(nobody ? u"RUNTIME_DIRECTORY"_s : u"QT_QPA_PLATFORM"_s, nobody ? served : u"offscreen"_s);
+        server.setProcessEnvironment(environment);
+        server.start(QStringLiteral(RFSWITCH_BINARY), QStringList{"--listen", "127.0.0.1:0", "--simulate", "--port", "4096", "--log", log}
+                                                          + (owner == "panel"_L1 ? QStringList() : QStringList{"--headless"}));
+        QVERIFY(server.waitForReadyRead(30000));
+        QTcpSocket scpi;
+        scpi.connectToHost(QHostAddress::LocalHost, server.readLine().trimmed().split(':').last().toUShort());
+        const auto ask = [&scpi](const QByteArray& line) {
+            scpi.write(line + '\n');
+            return scpi.waitForReadyRead(30000) ? scpi.readLine().trimmed() : QByteArray("(no answer)");
+        };
+        // Once it answers, it owns the port.
+        QCOMPARE(ask(before + (before.isEmpty() ? "*OPC?" : ";*OPC?")), QByteArray("1"));
+        // A socket that anyone may open still serves only its own user and root.
+        if (nobody)
+            QVERIFY(chmod(qPrintable(served + u"/port-4096"_s), 0666) == 0);
+        if (!arguments.contains(u"--port"_s))
+            arguments << u"--port"_s << u"4096"_s;
+        const Run command = Program(arguments, config.path(), run, nobody ? QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} : QStringList());
+        QTEST(command.code, "code");
+        QTEST(command.out, "out");
+        QTEST(command.err, "err");
+        QTEST(ask("ROUT:CLOS:STAT?;SYST:PORT?"), "state");
+        QFile file(log);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QString fromCommandLine;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.contains(" command-line "))
+                fromCommandLine += QString::fromUtf8(line.mid(line.indexOf(' ') + 1)) + u'\n';
+        QTEST(fromCommandLine, "log");
+        server.terminate();
+        server.waitForFinished();
     }
 };
 

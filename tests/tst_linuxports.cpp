@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 
 // A PC as QEMU's, with a PCI parallel card (class 0x0701, I/O BARs at 0xE000
@@ -68,6 +70,12 @@ private slots:
         QTest::newRow("ioports without addresses") << 0x3BC << QByteArray("0000-0000 : PCI Bus 0000:00\n  0000-0000 : serial\n")
             << "Refused|ROOT/port|ROOT/port: cannot tell which driver holds 0x3BC to 0x3BE: ROOT/ioports shows no addresses|use the "
                "port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
+        // Two programs with raw I/O: the lock per address keeps the second off, as ppdev's claim does.
+        QTest::newRow("raw I/O, held") << 0xE000 << kIoPorts
+            << "Unusable|ROOT/port|ROOT/port: in use by another program (process PID holds ROOT/lock/rfswitch-panel-raw-57344.lock)"
+               "|held by another program: close it; the panel takes the port as soon as it is free|busy";
+        QTest::newRow("raw I/O, held, then freed") << 0xE000 << kIoPorts << "Real|ROOT/port||";
+        QTest::newRow("raw I/O, held, another address") << 0x3BC << kIoPorts << "Real|ROOT/port||";
         QTest::newRow("no /dev/port") << 0x3BC << kIoPorts
             << "Unusable|ROOT/port|ROOT/port: no such file or directory|use the port through its driver: have parport_pc and ppdev "
                "loaded (modprobe parport_pc ppdev)";
@@ -93,11 +101,21 @@ private slots:
                                                    "0x000000000000e400 0x000000000000e403 0x0000000000040101\n"
                                                    "0x00000000fe000000 0x00000000fe000fff 0x0000000000040200\n")
                 && write("pci/0000:06:00.0/resource", "0x000000000000d000 0x000000000000d007 0x0000000000040101\n"));
-        if (QTest::currentDataTag() != QLatin1String("no /dev/port"))
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        if (tag != QLatin1String("no /dev/port"))
             QVERIFY(write("port", {}));
+        QVERIFY(QDir(root.path()).mkdir("lock"));
         const auto path = [&](const char* name) { return root.filePath(name).toStdString(); };
-        PortLayer layer(MakeLinuxBackends({path("proc"), path("dev"), path("port"), path("ioports"), path("pci")}, true));
-        QTEST(Said(layer.Open(base), root), "said");
+        const LinuxPaths paths{path("proc"), path("dev"), path("port"), path("ioports"), path("pci"), path("lock")};
+        PortLayer other(MakeLinuxBackends(paths, true)), layer(MakeLinuxBackends(paths, true));
+        if (tag.startsWith(QLatin1String("raw I/O, held")))
+            QCOMPARE(Said(other.Open(0xE000), root), QLatin1String("Real|ROOT/port||"));
+        PortStatus said = layer.Open(base);
+        if (tag.endsWith(QLatin1String("then freed"))) {
+            other.Close();
+            said = layer.Refresh();
+        }
+        QTEST(Said(said, root).replace(QStringLiteral("process %1 ").arg(getpid()), QLatin1String("process PID ")), "said");
     }
 };
 

@@ -25,7 +25,7 @@ modules=$(ls -d "$kernel_root"/lib/modules/*/kernel 2>/dev/null | head -n 1) || 
 [ -n "$modules" ] || skip "no kernel modules in $kernel_root"
 
 rm -rf "$work"
-mkdir -p "$work/root"/{bin,dev,proc,sys,modules}
+mkdir -p "$work/root"/{bin,dev,proc,sys,modules,run/lock}
 cp "$busybox" "$work/root/bin/busybox"
 strip -o "$work/root/probe" "$probe" 2>/dev/null || cp "$probe" "$work/root/probe"
 
