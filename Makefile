@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 
 # Debian packages that building and running the panel need.
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2
 # What the tests need besides: the package checks (lintian among them), the
 # QEMU parallel-port test (about 80 MB without recommends), clang for the
 # fuzzers, and a VISA client for the remote-control test.
