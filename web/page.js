@@ -33,6 +33,7 @@ function show(state) {
   $('lock').textContent = state.lock
     ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
     : 'Not locked: any client may switch.';
+  $('lock').className = state.lock ? 'locked' : '';
   const operations = $('operations');
   operations.replaceChildren(...state.operations.slice().reverse().map((line) => {
     const item = document.createElement('li');
