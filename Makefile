@@ -9,11 +9,13 @@ APP        := $(BUILD)/rfswitch-panel
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2
 # What the tests need besides: the package checks (lintian among them), the
 # QEMU parallel-port test (about 80 MB without recommends), clang for the
-# fuzzers, and a VISA client for the remote-control test.
+# fuzzers, a VISA client for the remote-control test, and curl and a browser
+# for the web page's.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
-                 python3-pyvisa python3-pyvisa-py
+                 python3-pyvisa python3-pyvisa-py \
+                 curl chromium
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
@@ -65,13 +67,27 @@ run:
 	@$(MAKE) --no-print-directory build
 	$(APP)
 
-test: build test-deps windows-deps kernel
+test: build test-deps windows-deps kernel node-modules
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-bench: build
+# The page benchmark drives Chromium; where it or puppeteer-core is missing
+# it says so and is skipped (77).
+bench: build node-modules
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
+	$(BUILD)/bench/web-bench
+	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
+
+# puppeteer-core from the npm registry, for driving Chromium in the web
+# page's test and benchmark: into the build tree, once. Where it cannot be
+# fetched they are skipped.
+NODE_DIR := $(BUILD)/node
+.PHONY: node-modules
+node-modules:
+	@[ -d $(NODE_DIR)/node_modules/puppeteer-core ] || \
+	    npm install --prefix $(NODE_DIR) --no-audit --no-fund --silent puppeteer-core@24 >/dev/null || \
+	    echo "puppeteer-core not installed: the browser test and the page benchmark will be skipped"
 
 clean:
 	rm -rf $(BUILD)

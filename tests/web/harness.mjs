@@ -17,7 +17,7 @@ export async function launch(nodeDir) {
   try {
     if (!existsSync(kChromium))
       throw new Error(`${kChromium} is not installed`);
-    puppeteer = createRequire(path.join(nodeDir, 'node_modules', 'here.js'))('puppeteer-core');
+    puppeteer = createRequire(path.resolve(nodeDir, 'node_modules', 'here.js'))('puppeteer-core');
   } catch (error) {
     console.log(`skipped: ${error.message}`);
     process.exit(77);
