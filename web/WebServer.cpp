@@ -39,6 +39,8 @@ protected:
     {
         auto* socket = new QTcpSocket(this);
         if (socket->setSocketDescriptor(handle) && admit_(socket->peerAddress(), socket->peerPort())) {
+            // A page's update goes out at once, not after the last one's acknowledgement.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             addPendingConnection(socket);
             return;
         }
