@@ -1,6 +1,7 @@
 """The HTTP API and the LXI identification document of the program itself,
 read with curl as a script would, each answer parsed and checked field by
 field. Usage: api_client.py VERSION PROGRAM [ARGS...]"""
+import contextlib
 import json
 import re
 import socket
@@ -24,20 +25,23 @@ def curl(url, *options):
     return int(code), body
 
 
-def serve(program, *options):
+@contextlib.contextmanager
+def serving(program, *options):
+    """The SCPI port and the page's URL of the program, headless, while it runs."""
     process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
                                stdout=subprocess.PIPE, text=True)
-    scpi = process.stdout.readline().strip().rsplit(":", 1)[1]
-    return process, scpi, process.stdout.readline().split()[-1]
+    try:
+        yield process.stdout.readline().strip().rsplit(":", 1)[1], process.stdout.readline().split()[-1]
+    finally:
+        process.terminate()
+        process.wait()
 
 
 version, program = sys.argv[1], sys.argv[2:]
-process, scpi, url = serve(program, "--simulate")
-try:
+with serving(program, "--simulate") as (scpi, url):
     code, document = curl(url + "lxi/identification")
-    expect("identification status", code, 200)
     device = ElementTree.fromstring(document)
-    expect("root", device.tag, "{%s}LXIDevice" % LXI[""])
+    expect("identification", (code, device.tag), (200, "{%s}LXIDevice" % LXI[""]))
     for field, wanted in [("Manufacturer", "rfswitch-panel"), ("Model", "QTR7-415KM"), ("SerialNumber", "0"), ("FirmwareRevision", version),
                           ("IdentificationURL", url + "lxi/identification"),
                           ("Interface/InstrumentAddressString", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"),
@@ -46,27 +50,20 @@ try:
 
     code, state = curl(url + "api/state")
     state = json.loads(state)
-    expect("state", (code, state["path"], state["bits"], state["port"], state["simulated"], state["lock"]),
-           (200, "off", {"c1": False, "c2": False}, NO_PORT, True, None))
-    expect("status", (state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven ("), state["colour"]), (True, "#0000c0"))
+    expect("state", (code, state["path"], state["bits"], state["port"], state["simulated"], state["lock"], state["colour"]),
+           (200, "off", {"c1": False, "c2": False}, NO_PORT, True, None, "#0000c0"))
+    expect("status line", state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven ("), True)
 
     code, answer = curl(url + "api/select", "-d", "rf1")
     answer = json.loads(answer)
     expect("select rf1", (code, answer["result"], answer["path"], answer["bits"]), (200, "verified", "rf1", {"c1": True, "c2": False}))
     expect("logged", bool(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3} remote:http:127\.0\.0\.1:\d+ port=4096 board=simulated "
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
-finally:
-    process.terminate()
-    process.wait()
 
 # Without --simulate nothing is written, with the SCPI error's meaning.
-process, scpi, url = serve(program)
-try:
+with serving(program) as (scpi, url):
     code, answer = curl(url + "api/select", "-d", "rf2")
     answer = json.loads(answer)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),
            (409, -241, f"Hardware missing; port {NO_PORT} (0x{NO_PORT:X}) is only simulated: no board is driven; --simulate allows a dry run", "off"))
-finally:
-    process.terminate()
-    process.wait()
 print("the API and the identification document answered as expected")

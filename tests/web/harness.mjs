@@ -13,16 +13,12 @@ const kChromium = '/usr/bin/chromium';
 // Chromium driven by puppeteer-core from NODE_DIR/node_modules, with a fresh
 // profile; exits 77 (skipped) where either is not installed.
 export async function launch(nodeDir) {
-  let puppeteer;
-  try {
-    if (!existsSync(kChromium))
-      throw new Error(`${kChromium} is not installed`);
-    puppeteer = createRequire(path.resolve(nodeDir, 'node_modules', 'here.js'))('puppeteer-core');
-  } catch (error) {
-    console.log(`skipped: ${error.message}`);
+  const modules = path.resolve(nodeDir, 'node_modules');
+  if (!existsSync(kChromium) || !existsSync(path.join(modules, 'puppeteer-core'))) {
+    console.log(`skipped: ${kChromium} or puppeteer-core in ${modules} is not installed`);
     process.exit(77);
   }
-  return puppeteer.launch({
+  return createRequire(path.join(modules, 'here.js'))('puppeteer-core').launch({
     executablePath: kChromium,
     headless: true,
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
