@@ -6,18 +6,19 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 # What `make run` builds: the program and the window program it starts.
 PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
-BENCH_TARGETS := panel-bench switch-bench remote-bench
+BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench
 
 # Debian packages that building and running the panel need.
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
-# without recommends), clang for the fuzzers, and a VISA client for the
-# remote-control test.
+# without recommends), clang for the fuzzers, a VISA client for the
+# remote-control test, and curl and a browser for the web page's.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
-                 python3-pyvisa python3-pyvisa-py
+                 python3-pyvisa python3-pyvisa-py \
+                 curl chromium
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
@@ -72,16 +73,30 @@ run:
 	$(APP)
 
 # CI runs this: here a compiler warning fails the build, so that none creeps in.
-test: configure test-deps windows-deps kernel
+test: configure test-deps windows-deps kernel node-modules
 	cmake -S . -B $(BUILD) -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target all test-programs
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-bench: configure
+# The page benchmark drives Chromium; where it or puppeteer-core is missing
+# it says so and is skipped (77).
+bench: configure node-modules
 	cmake --build $(BUILD) -j $(JOBS) --target $(BENCH_TARGETS)
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
+	$(BUILD)/bench/web-bench
+	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
+
+# puppeteer-core from the npm registry, for driving Chromium in the web
+# page's test and benchmark: into the build tree, once. Where it cannot be
+# fetched they are skipped.
+NODE_DIR := $(BUILD)/node
+.PHONY: node-modules
+node-modules:
+	@[ -d $(NODE_DIR)/node_modules/puppeteer-core ] || \
+	    npm install --prefix $(NODE_DIR) --no-audit --no-fund --silent puppeteer-core@24 >/dev/null || \
+	    echo "puppeteer-core not installed: the browser test and the page benchmark will be skipped"
 
 clean:
 	rm -rf $(BUILD)

@@ -78,11 +78,15 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                     QStringLiteral("Answer SCPI commands on TCP (port 5025 by convention; host 127.0.0.1 "
                                                    "unless given; port 0 picks a free one)."),
                                     QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption http(QStringLiteral("http"),
+                                  QStringLiteral("Serve the switch's web page, its LXI identification and an HTTP API "
+                                                 "(host 127.0.0.1 unless given; port 0 picks a free one)."),
+                                  QStringLiteral("[HOST:]PORT"));
     const QCommandLineOption headless(QStringLiteral("headless"),
-                                      QStringLiteral("With --listen: serve without a window, starting from the state the "
-                                                     "board is in."));
+                                      QStringLiteral("With --listen or --http: serve without a window, starting from the "
+                                                     "state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
-    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, headless, reset});
+    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, http, headless, reset});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -116,6 +120,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.reset = parser.isSet(reset);
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
+    invocation.http = parser.value(http);
     const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless));
     if (actions > 1)
         return fail(QStringLiteral("--select, --query and --headless do not go together"));
@@ -131,12 +136,13 @@ Invocation ParseCommandLine(const QStringList& arguments)
     } else if (parser.isSet(query)) {
         invocation.mode = Invocation::Mode::Query;
     } else if (parser.isSet(headless)) {
-        if (invocation.listen.isEmpty())
-            return fail(QStringLiteral("--headless needs --listen"));
+        if (invocation.listen.isEmpty() && invocation.http.isEmpty())
+            return fail(QStringLiteral("--headless needs --listen or --http"));
         invocation.mode = Invocation::Mode::Headless;
     }
-    if (!invocation.listen.isEmpty() && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
-        return fail(QStringLiteral("--listen does not go with --select or --query"));
+    if ((!invocation.listen.isEmpty() || !invocation.http.isEmpty())
+        && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
+        return fail(QStringLiteral("--listen and --http do not go with --select or --query"));
     if (invocation.reset && invocation.mode != Invocation::Mode::Headless)
         return fail(QStringLiteral("--reset goes with --headless (the panel always clears the board at start)"));
     return invocation;

@@ -19,7 +19,7 @@ struct Invocation
     enum class Mode
     {
         Panel,    // the window (and a remote server when listening)
-        Headless, // a remote server without a window
+        Headless, // the remote servers without a window
         Select,   // --select: switch, print the state, exit
         Query,    // --query: print the state, exit
         Help,
@@ -34,6 +34,7 @@ struct Invocation
     bool reset = false;                // --headless: clear the board at start
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
+    QString http;                      // --http [HOST:]PORT
     QString error;
     QString helpText;
 };

@@ -7,6 +7,7 @@
 // blocking socket on a thread of its own, so that it costs both alike.
 
 #include "Figures.h"
+#include "Loopback.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -14,7 +15,6 @@
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -23,9 +23,6 @@
 #include <string>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,27 +43,6 @@ struct Run
     double seconds = 0;
     bool ok = true;
 };
-
-// A TCP connection to `port` on this machine, or -1; `noDelay` sends each
-// command at once instead of letting Nagle gather them.
-int Connect(quint16 port, bool noDelay)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return -1;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int one = 1;
-    if (noDelay)
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Sends each command, reads up to the answer's LF, times the pair.
 Run Client(quint16 port, bool echo)
@@ -132,20 +108,6 @@ Run Pipelined(quint16 port)
     }
     run.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     close(fd);
-    return run;
-}
-
-// Runs `client` on a thread while this thread's event loop serves.
-template <typename Client>
-Run Measure(Client client)
-{
-    Run run;
-    QThread* thread = QThread::create([&run, client] { run = client(); });
-    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
-    thread->start();
-    QCoreApplication::exec();
-    thread->wait();
-    delete thread;
     return run;
 }
 

@@ -408,6 +408,7 @@ std::string SwitchCore::LogHead(const Source& source) const
 
 void SwitchCore::Append(const std::string& line)
 {
+    emit Logged(line);
     // The log is a record, not a condition of driving the board.
     if (log_ && !log_->Append(line) && log_->Failures() == 1)
         emit LogFailed(QString::fromStdString(log_->Error()));

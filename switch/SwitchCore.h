@@ -95,6 +95,9 @@ signals:
     void Idle();
     // The log could not be written, each time it stops working.
     void LogFailed(const QString& why);
+    // One operation's log line, without the time, whether or not a log file
+    // is kept: for views that show the last operations.
+    void Logged(const std::string& line);
 
 private:
     using Operation = std::function<OperationResult()>;

@@ -1,0 +1,49 @@
+#pragma once
+
+// What the network benchmarks share: a plain blocking client socket to a
+// server of this process, and a client run on a thread of its own while the
+// servers run in this thread's event loop, so that it costs them all alike.
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// A TCP connection to `port` on this machine, or -1; `noDelay` sends each
+// command at once instead of letting Nagle gather them.
+inline int Connect(quint16 port, bool noDelay)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    if (noDelay)
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Runs `client` on a thread while this thread's event loop serves; its result.
+template <typename Client>
+auto Measure(Client client)
+{
+    decltype(client()) run;
+    QThread* thread = QThread::create([&run, client] { run = client(); });
+    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+    thread->start();
+    QCoreApplication::exec();
+    thread->wait();
+    delete thread;
+    return run;
+}

@@ -1,0 +1,54 @@
+// The page in Debian's Chromium, driven over the DevTools protocol as a
+// person uses it, against the switch's servers on the simulated port, with a
+// SCPI client beside it: the path shown, a click that reaches the port, a
+// script's switching followed, a click refused while another client holds
+// the lock. Leaves screenshots at a desktop and a phone width in OUT_DIR.
+// Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]
+import assert from 'node:assert/strict';
+import { launch, scpi, start } from './harness.mjs';
+
+const [nodeDir, outDir, ...command] = process.argv.slice(2);
+const browser = await launch(nodeDir);
+const program = await start(command);
+const client = await scpi(program.scpiPort);
+try {
+  const page = await browser.newPage();
+  const text = (selector) => page.$eval(selector, (element) => element.textContent);
+  const shows = (path, timeout) => page.waitForFunction((p) => document.getElementById('path').dataset.path === p, { timeout }, path);
+  const answered = () => page.waitForFunction(() => !document.getElementById('answer').textContent.endsWith('…'));
+  await page.goto(program.url);
+  await shows('off');
+  assert.equal(await text('#path'), 'All ports terminated');
+
+  await page.click('button[data-path="rf2"]');
+  await answered();
+  assert.equal(await text('#answer'), 'Switched and read back.');
+  assert.equal(await text('#path'), 'RF COMMON connected to RF2');
+  assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@2)');
+
+  // A script switches; the page follows unasked.
+  assert.equal(await client.query('ROUT:CLOS (@1);*OPC?'), '1');
+  await shows('rf1', 1000);
+
+  program.child.stdin.write('lock\n');
+  const holder = (await program.next()).match(/^locked by (\S+)$/)[1];
+  await page.waitForFunction((h) => document.getElementById('lock').textContent.startsWith(`Locked by ${h}:`), { timeout: 1000 }, holder);
+  await page.click('button[data-path="rf2"]');
+  await answered();
+  assert.equal(await text('#answer'), `Not switched: locked by ${holder}`);
+  assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@1)');
+  await shows('rf1');
+
+  for (const [name, viewport] of Object.entries({
+    desktop: { width: 1024, height: 900 },
+    phone: { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true },
+  })) {
+    await page.setViewport(viewport);
+    await page.screenshot({ path: `${outDir}/page-${name}.png`, fullPage: true });
+  }
+  console.log(`the page switched, followed a script and named the lock's holder; screenshots in ${outDir}`);
+} finally {
+  client.close();
+  program.child.kill();
+  await browser.close();
+}

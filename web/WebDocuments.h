@@ -1,0 +1,61 @@
+#pragma once
+
+// What the web server answers, built from the switch core's own types: the
+// state as the page and scripts read it, the SCPI error an operation's
+// outcome amounts to, and the LXI identification document.
+
+#include "SwitchTypes.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class SwitchCore;
+
+// The state as the port last read it back: "path" (rf1, rf2, off,
+// forbidden; null when unknown), "bits", "port", "place", "device", "reach",
+// "simulated", "status" and "colour" (the panel's status line), "lock" (the
+// holder's name or null), "contacts" (the schematic's three contact lines in
+// twips; null where the panel leaves them as they were) and "operations"
+// (the last log lines, oldest first).
+QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);
+
+// The path a request names: "rf1", "rf2" or "off", in any case, blanks around.
+std::optional<RfPath> PathFromText(QByteArrayView text);
+
+// The error a SCPI client would find in its queue for the same outcome.
+struct ScpiError
+{
+    int code = 0;     // 0: verified, no error
+    QString message;  // as SYST:ERR? gives it: "Hardware missing; <detail>"
+    QString detail;   // the core's words alone
+};
+ScpiError ErrorFor(const OperationResult& result);
+// -224, for a path that is not rf1, rf2 or off.
+ScpiError IllegalPath(const QString& text);
+
+struct WebIdentity
+{
+    QString maker;
+    QString model;
+    QString serial;
+    QString version;
+};
+
+// The LXI identification document for a client that reached the server at
+// `local` on `port`: maker, model, serial, firmware revision, and one
+// interface with the host's name and address and `resources` (VISA resource
+// strings, "%1" standing for the address as the client reached it).
+QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& local, quint16 port, const QStringList& resources);
+
+// An IPv4 address mapped into IPv6 (a dual-stack socket's peer) as the IPv4
+// one; any other as it is.
+QHostAddress Unmapped(const QHostAddress& address);
+// "127.0.0.1", "[::1]": an address as it goes into a URL or a VISA resource
+// string, unmapped.
+QString HostText(const QHostAddress& address);

@@ -1,0 +1,81 @@
+'use strict';
+// The page shows what the switch's core last read back, pushed over a
+// WebSocket whenever anything changes; it switches only by POST.
+
+const $ = (id) => document.getElementById(id);
+const kTwipsPerPixel = 15;
+const kPathWords = {
+  rf1: 'RF COMMON connected to RF1',
+  rf2: 'RF COMMON connected to RF2',
+  off: 'All ports terminated',
+  forbidden: 'C1=1 with C2=1: not a state of this model',
+};
+
+function show(state) {
+  const path = $('path');
+  path.textContent = state.path ? kPathWords[state.path] : 'Unknown: the port could not be read';
+  path.dataset.path = state.path || 'unknown';
+  $('bits').textContent = state.bits ? `C1=${+state.bits.c1}  C2=${+state.bits.c2}` : 'C1=?  C2=?';
+  // Where the panel leaves the contacts as they were, so does the page.
+  if (state.contacts) {
+    const lines = $('contacts').children;
+    state.contacts.forEach((twips, i) => {
+      ['x1', 'y1', 'x2', 'y2'].forEach((name, j) => lines[i].setAttribute(name, twips[j] / kTwipsPerPixel));
+    });
+  }
+  $('warning').hidden = state.path !== 'forbidden';
+  $('mark').classList.toggle('shown', state.simulated);
+  const status = $('status');
+  status.textContent = state.status;
+  status.style.color = state.colour;
+  status.style.borderColor = state.colour;
+  status.className = state.reach;
+  $('lock').textContent = state.lock
+    ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
+    : 'Not locked: any client may switch.';
+  $('lock').className = state.lock ? 'locked' : '';
+  const operations = $('operations');
+  operations.replaceChildren(...state.operations.slice().reverse().map((line) => {
+    const item = document.createElement('li');
+    item.textContent = line;
+    return item;
+  }));
+}
+
+async function select(path) {
+  const answer = $('answer');
+  answer.className = '';
+  answer.textContent = 'Switching…';
+  try {
+    const reply = await fetch('/api/select', { method: 'POST', body: path, headers: { 'Content-Type': 'text/plain' } });
+    const body = await reply.json();
+    if (body.path !== undefined)
+      show(body);
+    answer.className = body.error ? 'refused' : 'done';
+    answer.textContent = body.error ? `Not switched: ${body.error.detail || body.error.message}` : 'Switched and read back.';
+  } catch (error) {
+    answer.className = 'refused';
+    answer.textContent = `Not switched: ${error.message}`;
+  }
+}
+
+// Follows the switch; a lost connection is tried again, less often each time.
+function follow(delay) {
+  const socket = new WebSocket(`${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/api/events`);
+  socket.onopen = () => {
+    delay = 1000;
+    $('link').textContent = 'Live: the page follows every change.';
+    $('link').className = '';
+  };
+  socket.onmessage = (event) => show(JSON.parse(event.data));
+  socket.onclose = () => {
+    $('link').textContent = `Not connected to the switch: trying again in ${delay / 1000} s. What is shown may be out of date.`;
+    $('link').className = 'lost';
+    setTimeout(() => follow(Math.min(delay * 2, 30000)), delay);
+  };
+}
+
+$('where').textContent = `on ${location.host}`;
+for (const button of document.querySelectorAll('#buttons button'))
+  button.addEventListener('click', () => select(button.dataset.path));
+follow(1000);
