@@ -34,6 +34,7 @@ struct Invocation
     bool reset = false;                // --headless: clear the board at start
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
+    bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: the raw socket alone)
     QString error;
     QString helpText;
 };

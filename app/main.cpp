@@ -2,7 +2,7 @@
 #include "Fonts.h"
 #include "Messages.h"
 #include "PortText.h"
-#include "ScpiServer.h"
+#include "RemoteControl.h"
 #include "SwitchForm.h"
 
 #include <QApplication>
@@ -25,21 +25,6 @@ bool HasDisplay()
 #endif
 }
 
-// The SCPI server, when --listen asks for one; nullptr with the reason
-// printed when it cannot listen.
-std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& core)
-{
-    QString error;
-    const auto where = ParseListenAddress(invocation.listen, &error);
-    auto server = std::make_unique<ScpiServer>(core);
-    if (!where || !server->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
-        return nullptr;
-    }
-    PrintLine(stdout, QStringLiteral("listening on ") + server->Address());
-    return server;
-}
-
 // Without a window: the server alone, on the address to start from. It
 // shows the board as it finds it, so that a restart does not move the
 // switch in the middle of a measurement; --reset clears it as the panel does.
@@ -57,8 +42,8 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         core.TakeAddress(StartAddress(invocation), true, start);
     else
         core.Attach(StartAddress(invocation), start);
-    const auto server = Listen(invocation, core);
-    if (!server)
+    const auto remote = RemoteControl::Start(invocation, core);
+    if (!remote)
         return kExitUsage;
     return app.exec();
 }
@@ -98,17 +83,13 @@ int main(int argc, char* argv[])
     context.core = &setup->Core();
     SwitchForm form(std::move(context));
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
-    std::unique_ptr<ScpiServer> server;
+    std::unique_ptr<RemoteControl> remote;
     if (!invocation.listen.isEmpty()) {
-        server = Listen(invocation, setup->Core());
-        if (!server)
+        remote = RemoteControl::Start(invocation, setup->Core());
+        if (!remote)
             return kExitUsage;
-        const auto show = [&form, &server] {
-            const int clients = server->Clients();
-            form.SetStatusNote(QStringLiteral("Remote control on %1, %2 client%3")
-                                   .arg(server->Address()).arg(clients).arg(clients == 1 ? "" : "s"));
-        };
-        QObject::connect(server.get(), &ScpiServer::ClientsChanged, &form, show);
+        const auto show = [&form, &remote] { form.SetStatusNote(remote->Note()); };
+        QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
         show();
     }
     form.show();
