@@ -31,7 +31,8 @@ QString Words(int error)
 Announcer::Announcer(QString model, QStringList txt, QObject* parent)
     : QObject(parent), poll_(std::make_unique<AvahiQtPoll>()), model_(std::move(model)), txt_(std::move(txt))
 {
-    Connect();
+    // From the event loop: what it says then finds its listeners connected.
+    QMetaObject::invokeMethod(this, &Announcer::Connect, Qt::QueuedConnection);
 }
 
 Announcer::~Announcer()
@@ -49,9 +50,13 @@ void Announcer::Connect()
         poll_->Poll(), AVAHI_CLIENT_NO_FAIL,
         [](AvahiClient* c, AvahiClientState state, void* self) { static_cast<Announcer*>(self)->ClientChanged(c, state); },
         this, &error);
-    if (!client)
-        Say(QStringLiteral("DNS-SD: the switch is not announced: %1").arg(Words(error)));
     client_ = client;
+    if (error == AVAHI_ERR_NO_DAEMON)
+        Say(QStringLiteral("DNS-SD: Avahi is not running: the switch is not announced"));
+    else if (!client)
+        Say(QStringLiteral("DNS-SD: the switch is not announced: %1").arg(Words(error)));
+    else if (avahi_client_get_state(client) == AVAHI_CLIENT_CONNECTING)
+        ClientChanged(client, AVAHI_CLIENT_CONNECTING);
 }
 
 void Announcer::Add(const QString& type, quint16 port, const QStringList& txt)
@@ -76,7 +81,7 @@ void Announcer::ClientChanged(AvahiClient* client, int state)
             avahi_entry_group_reset(group_);
         return;
     case AVAHI_CLIENT_CONNECTING:
-        Say(QStringLiteral("DNS-SD: the Avahi daemon is not running: the switch is not announced until it starts"));
+        Say(QStringLiteral("DNS-SD: Avahi is not running: the switch is announced once it starts"));
         return;
     case AVAHI_CLIENT_FAILURE:
         break;
