@@ -1,7 +1,7 @@
 """lxi-tools finds and drives the switch as on a LAN: `lxi scpi` (VXI-11,
 its default), `lxi discover` (the port mapper on each interface) and `lxi
 discover --mdns` (DNS-SD through Avahi); once the program stops, neither
-finds it. Run by netns.sh --lan, with rpcbind and avahi-daemon.
+finds it, and rpcbind no longer holds it. Run by netns.sh --lan, with rpcbind and avahi-daemon.
 Usage: lan_tools.py VERSION PROGRAM"""
 import shutil
 import subprocess
@@ -9,8 +9,8 @@ import sys
 
 from program import Program
 
-if not shutil.which("lxi"):
-    print("lxi-tools not installed: skipped")
+if not shutil.which("lxi") or not shutil.which("rpcinfo"):
+    print("lxi-tools or rpcbind not installed: skipped")
     sys.exit(77)
 
 version, program = sys.argv[1], sys.argv[2]
@@ -22,6 +22,11 @@ LOOKS = 5
 
 def lxi(*arguments):
     return subprocess.run(["lxi", *arguments], capture_output=True, text=True, timeout=60).stdout
+
+
+def rpcinfo():
+    """What rpcbind holds (VXI-11's core channel is program 395183)."""
+    return subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True, timeout=60).stdout
 
 
 def expect(what, text, *parts):
@@ -39,6 +44,7 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096
     ]:
         expect("the log", server.line(prefix), line)
 
+    expect("rpcinfo", rpcinfo(), "395183    1   tcp")
     if (answer := lxi("scpi", "-a", "127.0.0.1", "*IDN?")) != IDN + "\n":
         sys.exit(f"lxi scpi: expected {IDN!r}, got {answer!r}")
     expect("lxi discover", lxi("discover", "-t", "1"),
@@ -49,6 +55,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096
 
     if (code := server.stop()) != 0:
         sys.exit(f"the program exited with {code} when stopped")
+    if "395183" in rpcinfo():
+        sys.exit("the program is still registered with rpcbind after it stopped")
     expect("lxi discover after the stop", lxi("discover", "-t", "1"), "No devices found")
     if not any("No services found" in lxi("discover", "--mdns", "-t", "2") for _ in range(LOOKS)):
         sys.exit("lxi discover --mdns still finds the switch after it stopped")

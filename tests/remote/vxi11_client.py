@@ -147,8 +147,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
         fail("the lock waited for", 0, got)
     # A client that goes lets go of its lock.
     b.client.destroy_link(b.id)
-    if (got := ask("ROUT:CLOS (@2);*OPC?;ROUT:CLOS:STAT?")) != "1;(@2)\n":
-        fail("the raw socket once the link has gone", "1;(@2)\n", got)
+    if (got := ask("ROUT:CLOS (@1);*OPC?;ROUT:CLOS:STAT?")) != "1;(@1)\n":
+        fail("the raw socket once the link has gone", "1;(@1)\n", got)
 
     # A read that waits ends when the abort channel says so.
     a.send(12, (a.id, 100, 8000, 0, 0, 0), a.client.packer.pack_device_read_parms)
