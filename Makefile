@@ -72,6 +72,7 @@ bench: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
+	$(BUILD)/bench/vxi11-bench
 
 clean:
 	rm -rf $(BUILD)

@@ -91,8 +91,10 @@ void RpcCall::Fail(accept_stat why) const
 struct RpcServer::Connection
 {
     QTcpSocket* socket = nullptr;
+    QString peer;
     QByteArray record;  // the fragments read so far of the call coming in
     bool busy = false;  // a call waits for its reply: the next ones wait for it
+    bool reading = false;  // inside a call's handler
     bool gone = false;
 };
 
@@ -156,6 +158,7 @@ void RpcServer::Accept()
         socket->setReadBufferSize(kMaxRecord + 8);
         auto connection = std::make_shared<Connection>();
         connection->socket = socket;
+        connection->peer = PeerText(socket->peerAddress(), socket->peerPort());
         connections_.emplace(socket, connection);
         const std::weak_ptr<Connection> weak = connection;
         connect(socket, &QTcpSocket::readyRead, this, [this, weak] {
@@ -196,16 +199,22 @@ void RpcServer::Read(const std::shared_ptr<Connection>& connection)
             QByteArray mark(4, '\0');
             qToBigEndian<quint32>(kLastFragment | quint32(reply.size()), mark.data());
             c->socket->write(mark + reply);
+            // Out now rather than on the next turn of the event loop: a
+            // client's next call waits for this one.
+            c->socket->flush();
             c->busy = false;
-            // The next call is taken once this one's caller has returned.
-            QMetaObject::invokeMethod(this, [this, weak] {
-                if (const auto later = weak.lock())
-                    Read(later);
-            }, Qt::QueuedConnection);
+            // A call answered later: the next one is taken once this one's
+            // caller has returned (one answered at once, by the loop reading).
+            if (!c->reading)
+                QMetaObject::invokeMethod(this, [this, weak] {
+                    if (const auto later = weak.lock())
+                        Read(later);
+                }, Qt::QueuedConnection);
         };
         connection->busy = true;
-        Dispatch(record, channel, PeerText(socket->peerAddress(), socket->peerPort()),
-                 reinterpret_cast<std::uintptr_t>(connection.get()));
+        connection->reading = true;
+        Dispatch(record, channel, connection->peer, reinterpret_cast<std::uintptr_t>(connection.get()));
+        connection->reading = false;
         // Not a call: nothing to answer, and the next is taken.
         if (!channel->answered && channel.use_count() == 1)
             connection->busy = false;

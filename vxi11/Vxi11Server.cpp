@@ -381,6 +381,9 @@ void Vxi11Server::Abort(const RpcCall& call)
 void Vxi11Server::Attempt(Link& link, unsigned long lockTimeout, unsigned long ioTimeout, std::function<Step()> step,
                           std::function<void(long)> fail)
 {
+    // Most calls are answered at once, without a waiter.
+    if (step() == Step::Done)
+        return;
     auto waiter = std::make_unique<Waiter>();
     waiter->step = std::move(step);
     waiter->fail = std::move(fail);
