@@ -7,6 +7,7 @@
 // blocking socket on a thread of its own, so that it costs both alike.
 
 #include "Figures.h"
+#include "Serve.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -14,7 +15,6 @@
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
@@ -135,20 +135,6 @@ Run Pipelined(quint16 port)
     return run;
 }
 
-// Runs `client` on a thread while this thread's event loop serves.
-template <typename Client>
-Run Measure(Client client)
-{
-    Run run;
-    QThread* thread = QThread::create([&run, client] { run = client(); });
-    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
-    thread->start();
-    QCoreApplication::exec();
-    thread->wait();
-    delete thread;
-    return run;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -164,7 +150,7 @@ int main(int argc, char* argv[])
         }
     });
     echo.listen(QHostAddress::LocalHost, 0);
-    const Run bare = Measure([port = echo.serverPort()] { return Client(port, true); });
+    const Run bare = ServeWhile([port = echo.serverPort()] { return Client(port, true); });
 
     SimulatedPort port;
     SwitchCore core(port);
@@ -176,9 +162,9 @@ int main(int argc, char* argv[])
     QObject::connect(&core, &SwitchCore::Finished, &core, [&selections](const OperationResult&, const Source& source) {
         selections += source.kind == Source::Kind::Remote ? 1 : 0;
     });
-    const Run scpi = Measure([port = server.Port()] { return Client(port, false); });
+    const Run scpi = ServeWhile([port = server.Port()] { return Client(port, false); });
     const int roundTripSelections = selections;
-    const Run pipelined = Measure([port = server.Port()] { return Pipelined(port); });
+    const Run pipelined = ServeWhile([port = server.Port()] { return Pipelined(port); });
 
     if (!bare.ok || !scpi.ok || !pipelined.ok) {
         std::printf("a round trip failed (echo %s, SCPI %s)\n", bare.ok ? "ok" : "failed", scpi.ok ? "ok" : "failed");

@@ -8,6 +8,7 @@
 // sockets alike, on a thread of their own.
 
 #include "Figures.h"
+#include "Serve.h"
 #include "RpcServer.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
@@ -16,7 +17,6 @@
 #include "vxi11.h"
 
 #include <QCoreApplication>
-#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -141,15 +141,7 @@ struct Link
     template <typename In, typename Out>
     bool Call(rpcproc_t procedure, XdrRoutine<In> encode, In* arguments, XdrRoutine<Out> decode, Out* result)
     {
-        rpc_msg call{};
-        call.rm_xid = ++xid;
-        call.rm_direction = CALL;
-        call.rm_call.cb_rpcvers = 2;
-        call.rm_call.cb_prog = DEVICE_CORE;
-        call.rm_call.cb_vers = DEVICE_CORE_VERSION;
-        call.rm_call.cb_proc = procedure;
-        call.rm_call.cb_cred = _null_auth;
-        call.rm_call.cb_verf = _null_auth;
+        rpc_msg call = CallHeader(++xid, DEVICE_CORE, DEVICE_CORE_VERSION, procedure);
         char buffer[1024];
         XDR xdrs;
         xdrmem_create(&xdrs, buffer + 4, sizeof buffer - 4, XDR_ENCODE);
@@ -165,14 +157,7 @@ struct Link
         std::vector<char> reply((ntohl(length) & 0x7FFFFFFFu));
         if (!Receive(fd, reply.data(), reply.size()))
             return false;
-        rpc_msg answer{};
-        answer.acpted_rply.ar_verf = _null_auth;
-        answer.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(result);
-        answer.acpted_rply.ar_results.proc = AsXdrProc(decode);
-        xdrmem_create(&xdrs, reply.data(), static_cast<u_int>(reply.size()), XDR_DECODE);
-        const bool decoded = xdr_replymsg(&xdrs, &answer);
-        xdr_destroy(&xdrs);
-        return decoded && answer.rm_reply.rp_stat == MSG_ACCEPTED && answer.acpted_rply.ar_stat == SUCCESS;
+        return DecodeReply(reply.data(), static_cast<u_int>(reply.size()), AsXdrProc(decode), result);
     }
 
     bool Write(const char* text)
@@ -213,20 +198,6 @@ Run Vxi11Selections(quint16 port)
     return run;
 }
 
-// Runs `client` on a thread while this thread's event loop serves.
-template <typename Client>
-Run Measure(Client client)
-{
-    Run run;
-    QThread* thread = QThread::create([&run, client] { run = client(); });
-    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
-    thread->start();
-    QCoreApplication::exec();
-    thread->wait();
-    delete thread;
-    return run;
-}
-
 } // namespace
 
 int main(int argc, char* argv[])
@@ -242,9 +213,9 @@ int main(int argc, char* argv[])
         std::printf("the servers could not listen on loopback\n");
         return 1;
     }
-    const Run socket = Measure([port = raw.Port()] { return RawRoundTrips(port); });
-    const Run rpc = Measure([port = vxi11.Port()] { return Vxi11RoundTrips(port); });
-    const Run selections = Measure([port = vxi11.Port()] { return Vxi11Selections(port); });
+    const Run socket = ServeWhile([port = raw.Port()] { return RawRoundTrips(port); });
+    const Run rpc = ServeWhile([port = vxi11.Port()] { return Vxi11RoundTrips(port); });
+    const Run selections = ServeWhile([port = vxi11.Port()] { return Vxi11Selections(port); });
     if (!socket.ok || !rpc.ok || !selections.ok) {
         std::printf("a round trip failed (raw socket %s, VXI-11 %s, selections %s)\n", socket.ok ? "ok" : "failed",
                     rpc.ok ? "ok" : "failed", selections.ok ? "ok" : "failed");

@@ -29,15 +29,7 @@ QByteArray UniversalAddress(const QHostAddress& host, quint16 port)
 // One record-marked call to rpcbind (version 3) with a mapping as argument.
 QByteArray RpcbindCall(std::uint32_t xid, rpcproc_t procedure, rpcb& mapping)
 {
-    rpc_msg call{};
-    call.rm_xid = xid;
-    call.rm_direction = CALL;
-    call.rm_call.cb_rpcvers = 2;
-    call.rm_call.cb_prog = RPCBPROG;
-    call.rm_call.cb_vers = RPCBVERS;
-    call.rm_call.cb_proc = procedure;
-    call.rm_call.cb_cred = _null_auth;
-    call.rm_call.cb_verf = _null_auth;
+    rpc_msg call = CallHeader(xid, RPCBPROG, RPCBVERS, procedure);
     const auto size = xdr_sizeof(AsXdrProc(xdr_callmsg), &call)
         + xdr_sizeof(AsXdrProc(xdr_rpcb), &mapping);
     QByteArray out(static_cast<qsizetype>(4 + size), '\0');
@@ -147,18 +139,12 @@ void PortMapper::ReadRegistration()
             return;
         QByteArray record = replies_.mid(4, length);
         replies_.remove(0, 4 + length);
-        rpc_msg reply{};
         bool_t done = FALSE;
-        reply.acpted_rply.ar_verf = _null_auth;
-        reply.acpted_rply.ar_results.where = reinterpret_cast<caddr_t>(&done);
-        reply.acpted_rply.ar_results.proc = AsXdrProc(xdr_bool);
-        XDR xdrs;
-        xdrmem_create(&xdrs, record.data(), static_cast<u_int>(record.size()), XDR_DECODE);
-        const bool decoded = xdr_replymsg(&xdrs, &reply);
-        xdr_destroy(&xdrs);
-        if (!decoded || reply.rm_xid != kSetXid)
+        std::uint32_t xid = 0;
+        const bool accepted = DecodeReply(record.data(), static_cast<u_int>(record.size()), AsXdrProc(xdr_bool), &done, &xid);
+        if (xid != kSetXid)
             continue;
-        registered_ = reply.rm_reply.rp_stat == MSG_ACCEPTED && reply.acpted_rply.ar_stat == SUCCESS && done;
+        registered_ = accepted && done;
         Settle(registered_ ? QStringLiteral("VXI-11: registered with rpcbind")
                            : QStringLiteral("VXI-11: rpcbind refused the registration (another user's program holds "
                                             "it); VXI-11 clients will not find the switch"));

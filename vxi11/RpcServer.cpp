@@ -50,6 +50,35 @@ QString PeerText(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
+rpc_msg CallHeader(std::uint32_t xid, rpcprog_t program, rpcvers_t version, rpcproc_t procedure)
+{
+    rpc_msg call{};
+    call.rm_xid = xid;
+    call.rm_direction = CALL;
+    call.rm_call.cb_rpcvers = kRpcVersion;
+    call.rm_call.cb_prog = program;
+    call.rm_call.cb_vers = version;
+    call.rm_call.cb_proc = procedure;
+    call.rm_call.cb_cred = _null_auth;
+    call.rm_call.cb_verf = _null_auth;
+    return call;
+}
+
+bool DecodeReply(char* data, u_int size, xdrproc_t decode, void* result, std::uint32_t* xid)
+{
+    rpc_msg reply{};
+    reply.acpted_rply.ar_verf = _null_auth;
+    reply.acpted_rply.ar_results.where = static_cast<caddr_t>(result);
+    reply.acpted_rply.ar_results.proc = decode;
+    XDR xdrs;
+    xdrmem_create(&xdrs, data, size, XDR_DECODE);
+    const bool decoded = xdr_replymsg(&xdrs, &reply);
+    xdr_destroy(&xdrs);
+    if (xid)
+        *xid = decoded ? reply.rm_xid : 0;
+    return decoded && reply.rm_reply.rp_stat == MSG_ACCEPTED && reply.acpted_rply.ar_stat == SUCCESS;
+}
+
 struct RpcCall::Channel
 {
     std::function<void(const QByteArray&)> send;
@@ -296,5 +325,6 @@ void RpcServer::Forget(QTcpSocket* socket)
     connections_.erase(it);
     socket->disconnect(this);
     socket->deleteLater();
-    emit Closed(id);
+    // A socket may close inside a reply being sent: its links go once that is over.
+    QMetaObject::invokeMethod(this, [this, id] { emit Closed(id); }, Qt::QueuedConnection);
 }

@@ -119,3 +119,8 @@ private:
 
 // "127.0.0.1:812", "[::1]:812".
 QString PeerText(const QHostAddress& address, quint16 port);
+
+// For a client: the header of a call without credentials, and a reply's
+// results decoded (true when the call was accepted and succeeded).
+rpc_msg CallHeader(std::uint32_t xid, rpcprog_t program, rpcvers_t version, rpcproc_t procedure);
+bool DecodeReply(char* data, u_int size, xdrproc_t decode, void* result, std::uint32_t* xid = nullptr);
