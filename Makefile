@@ -6,18 +6,23 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 # What `make run` builds: the program and the window program it starts.
 PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
-BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench
+BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
 
-# Debian packages that building and running the panel need.
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2
+# Debian packages that building and running the panel need (rpcgen and
+# libtirpc for VXI-11, the Avahi client library for DNS-SD, Qt's HTTP server
+# and WebSockets for the web page).
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2 \
+            rpcsvc-proto libtirpc-dev libavahi-client-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
 # without recommends), clang for the fuzzers, a VISA client for the
-# remote-control test, and curl and a browser for the web page's.
+# remote-control test, lxi-tools with the daemons the VXI-11 and discovery
+# tests start in a network namespace, and curl and a browser for the web page's.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \
+                 lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
                  curl chromium
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
@@ -85,6 +90,7 @@ bench: configure node-modules
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
+	$(BUILD)/bench/vxi11-bench
 	$(BUILD)/bench/web-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
 

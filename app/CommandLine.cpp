@@ -82,11 +82,15 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                   QStringLiteral("Serve the switch's web page, its LXI identification and an HTTP API "
                                                  "(host 127.0.0.1 unless given; port 0 picks a free one)."),
                                   QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption vxi11(QStringLiteral("vxi11"),
+                                   QStringLiteral("With --listen (the default): answer VXI-11 too, as VISA's "
+                                                  "TCPIP0::HOST::inst0::INSTR, found through the port mapper."));
+    const QCommandLineOption noVxi11(QStringLiteral("no-vxi11"), QStringLiteral("With --listen: the raw socket alone."));
     const QCommandLineOption headless(QStringLiteral("headless"),
                                       QStringLiteral("With --listen or --http: serve without a window, starting from the "
                                                      "state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
-    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, http, headless, reset});
+    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -143,6 +147,11 @@ Invocation ParseCommandLine(const QStringList& arguments)
     if ((!invocation.listen.isEmpty() || !invocation.http.isEmpty())
         && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
         return fail(QStringLiteral("--listen and --http do not go with --select or --query"));
+    if (parser.isSet(vxi11) && parser.isSet(noVxi11))
+        return fail(QStringLiteral("--vxi11 and --no-vxi11 do not go together"));
+    if ((parser.isSet(vxi11) || parser.isSet(noVxi11)) && invocation.listen.isEmpty())
+        return fail(QStringLiteral("--vxi11 and --no-vxi11 go with --listen"));
+    invocation.vxi11 = !parser.isSet(noVxi11);
     if (invocation.reset && invocation.mode != Invocation::Mode::Headless)
         return fail(QStringLiteral("--reset goes with --headless (the panel always clears the board at start)"));
     return invocation;

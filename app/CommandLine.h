@@ -35,6 +35,7 @@ struct Invocation
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
     QString http;                      // --http [HOST:]PORT
+    bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: the raw socket alone)
     QString error;
     QString helpText;
 };

@@ -3,7 +3,7 @@
 #include "Messages.h"
 #include "PortOwner.h"
 #include "PortText.h"
-#include "ScpiServer.h"
+#include "RemoteControl.h"
 #include "SwitchForm.h"
 #include "WebServer.h"
 
@@ -26,55 +26,6 @@ bool HasDisplay()
 #endif
 }
 
-// The SCPI server, when --listen asks for one; nullptr with the reason
-// printed when it cannot listen.
-std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& core)
-{
-    QString error;
-    const auto where = ParseListenAddress(invocation.listen, &error);
-    auto server = std::make_unique<ScpiServer>(core);
-    if (!where || !server->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
-        return nullptr;
-    }
-    PrintLine(stdout, QStringLiteral("listening on ") + server->Address());
-    return server;
-}
-
-// The web page, when --http asks for it; nullptr with the reason printed
-// when it cannot listen.
-std::unique_ptr<WebServer> ServeWeb(const Invocation& invocation, SwitchCore& core, const ScpiServer* scpi)
-{
-    QString error;
-    const auto where = ParseListenAddress(invocation.http, &error);
-    WebServerOptions options;
-    if (scpi)
-        options.resources << QStringLiteral("TCPIP0::%1::") + QString::number(scpi->Port()) + QStringLiteral("::SOCKET");
-    auto server = std::make_unique<WebServer>(core, std::move(options));
-    if (!where || !server->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
-        return nullptr;
-    }
-    PrintLine(stdout, QStringLiteral("web page on ") + server->Url());
-    if (!where->host.isLoopback())
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: anyone who reaches %1 can switch the board").arg(server->Url()));
-    return server;
-}
-
-// The servers the invocation asks for; false when one could not listen.
-struct Servers
-{
-    std::unique_ptr<ScpiServer> scpi;
-    std::unique_ptr<WebServer> web;
-};
-
-bool Serve(const Invocation& invocation, SwitchCore& core, Servers& servers)
-{
-    if (!invocation.listen.isEmpty() && !(servers.scpi = Listen(invocation, core)))
-        return false;
-    return invocation.http.isEmpty() || (servers.web = ServeWeb(invocation, core, servers.scpi.get()));
-}
-
 // Without a window: the server alone, on the address to start from. It
 // shows the board as it finds it, so that a restart does not move the
 // switch in the middle of a measurement; --reset clears it as the panel does.
@@ -93,8 +44,8 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
     else
         core.Attach(StartAddress(invocation), start);
     PortOwner owner(core);
-    Servers servers;
-    if (!Serve(invocation, core, servers))
+    const auto remote = RemoteControl::Start(invocation, core);
+    if (!remote)
         return kExitUsage;
     return app.exec();
 }
@@ -134,21 +85,11 @@ int main(int argc, char* argv[])
     context.core = &setup->Core();
     SwitchForm form(std::move(context));
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
-    Servers servers;
-    if (!Serve(invocation, setup->Core(), servers))
+    const auto remote = RemoteControl::Start(invocation, setup->Core());
+    if (!remote)
         return kExitUsage;
-    const auto show = [&form, &servers] {
-        QStringList notes;
-        if (const ScpiServer* server = servers.scpi.get()) {
-            const int clients = server->Clients();
-            notes << QStringLiteral("Remote control on %1, %2 client%3").arg(server->Address()).arg(clients).arg(clients == 1 ? "" : "s");
-        }
-        if (servers.web)
-            notes << QStringLiteral("Web page on ") + servers.web->Url();
-        form.SetStatusNote(notes.join(u'\n'));
-    };
-    if (servers.scpi)
-        QObject::connect(servers.scpi.get(), &ScpiServer::ClientsChanged, &form, show);
+    const auto show = [&form, &remote] { form.SetStatusNote(remote->Note()); };
+    QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
     show();
     form.show();
     return app.exec();

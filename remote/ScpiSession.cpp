@@ -38,7 +38,7 @@ constexpr std::uint8_t kDeviceError = 1 << 3;
 constexpr std::uint8_t kExecutionError = 1 << 4;
 constexpr std::uint8_t kCommandError = 1 << 5;
 // Status byte: the error queue holds something.
-constexpr int kErrorQueueBit = 1 << 2;
+constexpr std::uint8_t kErrorQueueBit = 1 << 2;
 
 constexpr int kQueueOverflow = -350;
 
@@ -215,6 +215,20 @@ bool ScpiSession::Idle() const
     return !waiting_ && units_.empty() && inbox_.find('\n') == std::string::npos;
 }
 
+std::uint8_t ScpiSession::StatusByte() const
+{
+    return errors_.empty() ? 0 : kErrorQueueBit;
+}
+
+void ScpiSession::DeviceClear()
+{
+    inbox_.clear();
+    units_.clear();
+    answers_.clear();
+    discarding_ = false;
+    ++clears_;
+}
+
 void ScpiSession::Pump()
 {
     ++depth_;
@@ -387,7 +401,7 @@ void ScpiSession::Run(Command command, const std::string& params)
         esr_ = 0;
         return;
     case Command::Stb:
-        Answer(std::to_string(errors_.empty() ? 0 : kErrorQueueBit));
+        Answer(std::to_string(StatusByte()));
         return;
     case Command::Tst:
         // A self-test passes only on a board that is really driven.
@@ -619,13 +633,13 @@ void ScpiSession::Wait(std::function<void(ScpiInstrument::Done)> start, std::fun
 {
     waiting_ = true;
     auto called = std::make_shared<bool>(false);
-    start([weak = weak_from_this(), after = std::move(after), called](const ScpiOutcome& outcome) {
+    start([weak = weak_from_this(), after = std::move(after), called, clears = clears_](const ScpiOutcome& outcome) {
         const auto self = weak.lock();
         if (!self || *called)
             return;
         *called = true;
         self->waiting_ = false;
-        if (after)
+        if (after && self->clears_ == clears)
             after(outcome);
         self->Resume();
     });

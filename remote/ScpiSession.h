@@ -101,6 +101,12 @@ public:
     bool Waiting() const { return waiting_; }
     // Nothing left to run: no operation running and no complete line buffered.
     bool Idle() const;
+    // IEEE 488.2 status byte as *STB? answers it (without MAV: the answers
+    // already went to the output).
+    std::uint8_t StatusByte() const;
+    // A device clear: input not yet run and answers not yet sent are dropped,
+    // and an operation still running finishes without answering.
+    void DeviceClear();
 
     enum class Command;
 
@@ -155,4 +161,5 @@ private:
 
     std::deque<Error> errors_;
     std::uint8_t esr_ = 0;
+    std::uint64_t clears_ = 0;
 };

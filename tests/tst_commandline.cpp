@@ -76,6 +76,10 @@ private slots:
                                                      << u"rfswitch-panel: --port \"%1\" is not a port address: .*"_s.arg(address) + usage;
         QTest::newRow("bad path") << QStringList{"--select", "rf3"} << 2 << "" << "rfswitch-panel: --select takes rf1, rf2 or off, not \"rf3\"" + usage;
         QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query .*" + usage;
+        QTest::newRow("VXI-11 without a server") << QStringList{"--no-vxi11", "--query"} << 2 << ""
+                                                 << "rfswitch-panel: --vxi11 and --no-vxi11 go with --listen" + usage;
+        QTest::newRow("VXI-11 on and off") << QStringList{"--listen", "0", "--vxi11", "--no-vxi11"} << 2 << ""
+                                           << "rfswitch-panel: --vxi11 and --no-vxi11 do not go together" + usage;
         QTest::newRow("log to a FIFO") << QStringList{"--select", "rf1", "--simulate", "--log", "FIFO"} << 2 << ""
                                        << "rfswitch-panel: --log .*/fifo: not a regular file" + usage;
         QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on .*\\n";

@@ -1,0 +1,229 @@
+#include "RemoteControl.h"
+
+#include "CommandLine.h"
+#include "ScpiServer.h"
+#include "WebServer.h"
+
+#include <QHostInfo>
+
+#ifdef RFSWITCH_LAN
+#include "Announcer.h"
+#include "PortMapper.h"
+#include "Vxi11Server.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString SocketResource(const QString& host, quint16 port)
+{
+    return QStringLiteral("TCPIP0::%1::%2::SOCKET").arg(host).arg(port);
+}
+
+QString InstrResource(const QString& host)
+{
+    return QStringLiteral("TCPIP0::%1::inst0::INSTR").arg(host);
+}
+
+} // namespace
+
+#ifdef RFSWITCH_LAN
+
+namespace {
+
+// VXI-11's core channel, as the port mapper names it.
+constexpr std::uint32_t kVxi11Program = 0x0607AF;
+constexpr std::uint32_t kVxi11Version = 1;
+constexpr quint16 kPortMapperPort = 111;
+
+int stopPipe[2] = {-1, -1};
+
+// SIGTERM (systemctl stop) and SIGINT end the event loop, so that the
+// servers are withdrawn from rpcbind and Avahi on the way out.
+void QuitOnStopSignals()
+{
+    if (stopPipe[0] >= 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
+    struct sigaction action{};
+    action.sa_handler = [](int) {
+        const char byte = 1;
+        [[maybe_unused]] const auto written = write(stopPipe[1], &byte, 1);
+    };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void Print(const QString& line)
+{
+    PrintLine(stdout, line);
+}
+
+} // namespace
+
+struct RemoteControl::Lan
+{
+    std::unique_ptr<Vxi11Server> vxi11;
+    std::unique_ptr<PortMapper> portMapper;
+    std::unique_ptr<Announcer> announcer;
+};
+
+bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host)
+{
+    if (!lan_)
+        lan_ = std::make_unique<Lan>();
+    QuitOnStopSignals();
+    if (invocation.vxi11) {
+        lan_->vxi11 = std::make_unique<Vxi11Server>(core);
+        QString error;
+        if (!lan_->vxi11->Listen(host, &error)) {
+            Fail(kExitUsage, QStringLiteral("--listen %1: VXI-11: %2").arg(invocation.listen, error));
+            return false;
+        }
+        connect(lan_->vxi11.get(), &Vxi11Server::LinksChanged, this, &RemoteControl::Changed);
+        Print(QStringLiteral("VXI-11 on port %1: %2").arg(lan_->vxi11->Port()).arg(InstrResource(host_)));
+        lan_->portMapper = std::make_unique<PortMapper>();
+        connect(lan_->portMapper.get(), &PortMapper::Settled, this, Print);
+        lan_->portMapper->Start(host, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
+    }
+    Print(QStringLiteral("raw socket: ") + SocketResource(host_, raw_->Port()));
+
+    // Other machines can reach the switch only where it listens beyond loopback.
+    if (host.isLoopback()) {
+        Print(QStringLiteral("DNS-SD: not announced: %1 is reached from this machine only").arg(host.toString()));
+    } else {
+        DnsSd()->Add(QStringLiteral("_scpi-raw._tcp"), raw_->Port());
+        // VXI-11 clients start at the port mapper, which names the channel's port.
+        if (lan_->vxi11)
+            DnsSd()->Add(QStringLiteral("_vxi-11._tcp"), kPortMapperPort);
+    }
+    return true;
+}
+
+Announcer* RemoteControl::DnsSd()
+{
+    if (!lan_)
+        lan_ = std::make_unique<Lan>();
+    if (!lan_->announcer) {
+        const ScpiServerOptions options;
+        lan_->announcer = std::make_unique<Announcer>(
+            options.model, QStringList{QStringLiteral("txtvers=1"), QStringLiteral("Manufacturer=") + options.maker,
+                                       QStringLiteral("Model=") + options.model,
+                                       QStringLiteral("FirmwareVersion=" RFSWITCH_VERSION)});
+        connect(lan_->announcer.get(), &Announcer::Said, this, Print);
+        QuitOnStopSignals();
+    }
+    return lan_->announcer.get();
+}
+
+#else
+
+struct RemoteControl::Lan
+{
+};
+
+bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&)
+{
+    return true;
+}
+
+Announcer* RemoteControl::DnsSd()
+{
+    return nullptr;
+}
+
+#endif
+
+RemoteControl::RemoteControl() = default;
+RemoteControl::~RemoteControl() = default;
+
+std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation, SwitchCore& core)
+{
+    std::unique_ptr<RemoteControl> remote(new RemoteControl);
+    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, core))
+        return nullptr;
+    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, core))
+        return nullptr;
+    return remote;
+}
+
+bool RemoteControl::StartRaw(const Invocation& invocation, SwitchCore& core)
+{
+    QString error;
+    const auto where = ParseListenAddress(invocation.listen, &error);
+    raw_ = std::make_unique<ScpiServer>(core);
+    if (!where || !raw_->Listen(*where, &error)) {
+        Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
+        return false;
+    }
+    PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
+    connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
+    // Listening on every address, the machine is reached by its name.
+    const bool everywhere = where->host == QHostAddress::AnyIPv4 || where->host == QHostAddress::AnyIPv6;
+    host_ = everywhere ? QHostInfo::localHostName()
+        : where->host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(where->host.toString())
+                                                                  : where->host.toString();
+    return StartLan(invocation, core, where->host);
+}
+
+bool RemoteControl::StartWeb(const Invocation& invocation, SwitchCore& core)
+{
+    QString error;
+    const auto where = ParseListenAddress(invocation.http, &error);
+    WebServerOptions options;
+    // The page names the other ways in as a client would type them, its own host in place of %1.
+    if (raw_) {
+#ifdef RFSWITCH_LAN
+        if (lan_ && lan_->vxi11)
+            options.resources << InstrResource(QStringLiteral("%1"));
+#endif
+        options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
+    }
+    web_ = std::make_unique<WebServer>(core, std::move(options));
+    if (!where || !web_->Listen(*where, &error)) {
+        Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
+        return false;
+    }
+    PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
+    if (!where->host.isLoopback()) {
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: anyone who reaches %1 can switch the board").arg(web_->Url()));
+#ifdef RFSWITCH_LAN
+        for (const WebService& service : web_->Services()) {
+            QStringList txt;
+            for (const auto& [key, value] : service.txt)
+                txt << QString::fromUtf8(key + '=' + value);
+            DnsSd()->Add(service.type, service.port, txt);
+        }
+#endif
+    }
+    return true;
+}
+
+QString RemoteControl::Note() const
+{
+    QStringList notes;
+    if (raw_) {
+#ifdef RFSWITCH_LAN
+        const Vxi11Server* vxi11 = lan_ ? lan_->vxi11.get() : nullptr;
+#else
+        const QObject* vxi11 = nullptr;
+#endif
+        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0);
+        notes << QStringLiteral("Remote: %1%2, %3 client%4")
+                     .arg(vxi11 ? InstrResource(host_) + QStringLiteral(" or ") : QString(), SocketResource(host_, raw_->Port()))
+                     .arg(clients)
+                     .arg(clients == 1 ? "" : "s");
+    }
+    if (web_)
+        notes << QStringLiteral("Web page on ") + web_->Url();
+    return notes.join(u'\n');
+}

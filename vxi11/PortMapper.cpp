@@ -1,0 +1,162 @@
+#include "PortMapper.h"
+
+#include "RpcServer.h"
+
+#include <QLocalSocket>
+#include <QtEndian>
+
+#include <rpc/pmap_prot.h>
+#include <rpc/rpcb_prot.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long rpcbind may take to answer a registration.
+constexpr auto kRpcbindTimeout = 3s;
+constexpr std::uint32_t kUnsetXid = 1;
+constexpr std::uint32_t kSetXid = 2;
+
+// "0.0.0.0.19.137": rpcbind's universal address of an IPv4 host and port.
+QByteArray UniversalAddress(const QHostAddress& host, quint16 port)
+{
+    const QHostAddress ipv4 = host.protocol() == QAbstractSocket::IPv4Protocol ? host : QHostAddress(QHostAddress::AnyIPv4);
+    return QStringLiteral("%1.%2.%3").arg(ipv4.toString()).arg(port >> 8).arg(port & 0xFF).toLatin1();
+}
+
+// One record-marked call to rpcbind (version 3) with a mapping as argument.
+QByteArray RpcbindCall(std::uint32_t xid, rpcproc_t procedure, rpcb& mapping)
+{
+    rpc_msg call = CallHeader(xid, RPCBPROG, RPCBVERS, procedure);
+    const auto size = xdr_sizeof(AsXdrProc(xdr_callmsg), &call)
+        + xdr_sizeof(AsXdrProc(xdr_rpcb), &mapping);
+    QByteArray out(static_cast<qsizetype>(4 + size), '\0');
+    XDR xdrs;
+    xdrmem_create(&xdrs, out.data() + 4, static_cast<u_int>(size), XDR_ENCODE);
+    const bool encoded = xdr_callmsg(&xdrs, &call) && xdr_rpcb(&xdrs, &mapping);
+    xdr_destroy(&xdrs);
+    qToBigEndian<quint32>(0x80000000u | quint32(size), out.data());
+    return encoded ? out : QByteArray();
+}
+
+QByteArray MappingCall(std::uint32_t xid, rpcproc_t procedure, std::uint32_t program, std::uint32_t version,
+                       const QHostAddress& host, quint16 port)
+{
+    QByteArray netid("tcp"), address = UniversalAddress(host, port), owner;
+    rpcb mapping{program, version, netid.data(), address.data(), owner.data()};
+    return RpcbindCall(xid, procedure, mapping);
+}
+
+} // namespace
+
+PortMapper::PortMapper(QObject* parent) : QObject(parent)
+{
+    timeout_.setSingleShot(true);
+    connect(&timeout_, &QTimer::timeout, this, [this] {
+        Settle(QStringLiteral("VXI-11: not registered: rpcbind did not answer; clients will not find the switch"));
+    });
+}
+
+PortMapper::~PortMapper()
+{
+    if (!registered_)
+        return;
+    // Withdrawn so that nobody is sent to a port that no longer answers.
+    QLocalSocket socket;
+    socket.connectToServer(QString::fromLatin1(kRpcbindSocket));
+    if (socket.state() == QLocalSocket::ConnectedState) {
+        socket.write(MappingCall(kUnsetXid, RPCBPROC_UNSET, program_, version_, host_, port_));
+        socket.flush();
+    }
+}
+
+void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port)
+{
+    host_ = host;
+    program_ = program;
+    version_ = version;
+    port_ = port;
+    own_ = new RpcServer(this);
+    own_->Serve(PMAPPROG, PMAPVERS, [this](const RpcCall& call) {
+        switch (call.procedure) {
+        case PMAPPROC_NULL:
+            call.ReplyVoid();
+            return;
+        case PMAPPROC_GETPORT: {
+            pmap asked{};
+            if (!call.Arguments(xdr_pmap, &asked)) {
+                call.Fail(GARBAGE_ARGS);
+                return;
+            }
+            // As rpcbind does: a client that asks for another version finds
+            // the program, and learns which version it serves from it.
+            u_long port = asked.pm_prog == program_ && asked.pm_prot == IPPROTO_TCP ? port_ : 0;
+            call.Reply(xdr_u_long, port);
+            return;
+        }
+        default:
+            call.Fail(PROC_UNAVAIL);
+        }
+    });
+    QString error;
+    if (own_->Listen(host, PMAPPORT, true, &error)) {
+        Settle(QStringLiteral("VXI-11: no rpcbind runs; this program answers the port mapper on %1")
+                   .arg(PeerText(host, PMAPPORT)));
+        return;
+    }
+    delete own_;
+    own_ = nullptr;
+    Register(error);
+}
+
+void PortMapper::Register(const QString& whyNotOwn)
+{
+    whyNotOwn_ = whyNotOwn;
+    rpcbind_ = new QLocalSocket(this);
+    connect(rpcbind_, &QLocalSocket::readyRead, this, &PortMapper::ReadRegistration);
+    connect(rpcbind_, &QLocalSocket::errorOccurred, this, [this] {
+        Settle(QStringLiteral("VXI-11: no port mapper: rpcbind is not running (%1), and port 111 cannot be answered "
+                              "here (%2); start rpcbind so that VXI-11 clients find the switch")
+                   .arg(rpcbind_->errorString(), whyNotOwn_));
+    });
+    connect(rpcbind_, &QLocalSocket::connected, this, [this] {
+        // A registration left by a run that did not end cleanly goes first.
+        rpcbind_->write(MappingCall(kUnsetXid, RPCBPROC_UNSET, program_, version_, host_, port_)
+                        + MappingCall(kSetXid, RPCBPROC_SET, program_, version_, host_, port_));
+    });
+    timeout_.start(kRpcbindTimeout);
+    rpcbind_->connectToServer(QString::fromLatin1(kRpcbindSocket));
+}
+
+void PortMapper::ReadRegistration()
+{
+    replies_ += rpcbind_->readAll();
+    while (replies_.size() >= 4) {
+        const quint32 length = qFromBigEndian<quint32>(replies_.constData()) & 0x7FFFFFFFu;
+        if (replies_.size() < qsizetype(4 + length))
+            return;
+        QByteArray record = replies_.mid(4, length);
+        replies_.remove(0, 4 + length);
+        bool_t done = FALSE;
+        std::uint32_t xid = 0;
+        const bool accepted = DecodeReply(record.data(), static_cast<u_int>(record.size()), AsXdrProc(xdr_bool), &done, &xid);
+        if (xid != kSetXid)
+            continue;
+        registered_ = accepted && done;
+        Settle(registered_ ? QStringLiteral("VXI-11: registered with rpcbind")
+                           : QStringLiteral("VXI-11: rpcbind refused the registration (another user's program holds "
+                                            "it); VXI-11 clients will not find the switch"));
+        rpcbind_->disconnectFromServer();
+    }
+}
+
+void PortMapper::Settle(const QString& line)
+{
+    if (!line_.isEmpty())
+        return;
+    timeout_.stop();
+    line_ = line;
+    emit Settled(line);
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+// VXI-11, the instrument protocol VISA libraries open as
+// TCPIP0::host::inst0::INSTR: the core channel, on which each client link
+// runs an SCPI session of its own on the switch core (as the raw socket's
+// do), and the abort channel. A VXI-11 lock is the switch core's lock.
+// Calls that wait (a read before the answer is there, a lock another client
+// holds) are answered later, from the event loop: nothing blocks the panel.
+
+#include "ScpiServer.h"
+
+#include <QHostAddress>
+#include <QObject>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+
+class RpcCall;
+class RpcServer;
+class SwitchCore;
+
+class Vxi11Server : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kMaxLinks = ScpiServer::kMaxClients;
+    // The largest write a client is told it may send at once.
+    static constexpr std::uint32_t kMaxReceive = 64 * 1024;
+    // Unread answers of a link past which its writes wait for it to read.
+    static constexpr std::size_t kMaxUnread = 1024 * 1024;
+
+    explicit Vxi11Server(SwitchCore& core, ScpiServerOptions options = {}, QObject* parent = nullptr);
+    ~Vxi11Server() override;
+
+    // The core and abort channels, each on a free TCP port of `host`.
+    bool Listen(const QHostAddress& host, QString* error = nullptr);
+    quint16 Port() const;
+    int Links() const { return static_cast<int>(links_.size()); }
+
+signals:
+    void LinksChanged(int links);
+
+private:
+    struct Link;
+    struct Waiter;
+    enum class Step
+    {
+        Done,    // answered
+        Locked,  // another client holds the lock
+        Busy,    // the session is not ready: nothing to read, or a command runs
+    };
+
+    void Core(const RpcCall& call);
+    void Abort(const RpcCall& call);
+    void CreateLink(const RpcCall& call);
+    void DestroyLink(const RpcCall& call, Link& link);
+    Link* Find(const RpcCall& call, long id);
+    bool LockedOut(const Link& link) const;
+    // Runs `step` now and again whenever the switch or the link changes,
+    // until it is Done or its time is up: `lockTimeout` while Locked, then
+    // `ioTimeout` while Busy; `fail` answers with a VXI-11 error code.
+    void Attempt(Link& link, unsigned long lockTimeout, unsigned long ioTimeout, std::function<Step()> step,
+                 std::function<void(long)> fail);
+    void Retry(Link& link);
+    void Drop(std::uintptr_t connection);
+
+    SwitchCore& core_;
+    ScpiServerOptions options_;
+    RpcServer* channel_;
+    RpcServer* abort_;
+    std::map<long, std::unique_ptr<Link>> links_;
+    long nextLink_ = 1;
+};
