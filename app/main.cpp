@@ -97,7 +97,7 @@ int main(int argc, char* argv[])
     SwitchFormContext context;
     context.core = &setup->Core();
     SwitchForm form(std::move(context));
-    form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
+    form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::fromStdString(PortTyped(StartAddress(invocation))));
     std::unique_ptr<ScpiServer> server;
     if (!invocation.listen.isEmpty()) {
         server = Listen(invocation, setup->Core());

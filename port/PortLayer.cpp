@@ -18,11 +18,34 @@ PortStatus PortLayer::Open(std::int32_t base)
     return Lookup();
 }
 
+PortStatus PortLayer::OpenDevice(const std::string& device)
+{
+    Close();
+    device_ = device;
+    opened_ = true;
+    return Lookup();
+}
+
 PortStatus PortLayer::Lookup()
 {
     if (current_)
         current_->Close();
     current_ = nullptr;
+    if (!device_.empty()) {
+        for (const auto& backend : backends_) {
+            PortStatus status = backend->OpenDevice(device_);
+            if (status.reach != PortReach::Absent) {
+                current_ = backend.get();
+                status_ = std::move(status);
+                return status_;
+            }
+        }
+        status_ = {PortReach::Refused, "", "no parallel port device " + device_,
+                   "type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); rfswitch-panel --list-ports "
+                   "lists them",
+                   false};
+        return status_;
+    }
     if (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase) {
         status_ = {PortReach::Refused, "", "no I/O port at " + std::to_string(base_),
                    "type the port's base address, e.g. 888 or &H378", false};
@@ -72,7 +95,13 @@ void PortLayer::Close()
         current_->Close();
     current_ = nullptr;
     opened_ = false;
+    device_.clear();
     status_ = {};
+}
+
+std::string PortLayer::Hardware() const
+{
+    return current_ ? current_->Hardware() : std::string();
 }
 
 PortIo& PortLayer::Current()

@@ -64,7 +64,7 @@ private slots:
             QTest::addRow("address \"%s\"", address) << QStringList{"--port", address, "--query"} << 2 << ""
                                                      << u"rfswitch-panel: --port \"%1\" is not a port address: .*"_s.arg(address) + usage;
         QTest::newRow("bad path") << QStringList{"--select", "rf3"} << 2 << "" << "rfswitch-panel: --select takes rf1, rf2 or off, not \"rf3\"" + usage;
-        QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query .*" + usage;
+        QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query, .*" + usage;
         QTest::newRow("log to a FIFO") << QStringList{"--select", "rf1", "--simulate", "--log", "FIFO"} << 2 << ""
                                        << "rfswitch-panel: --log .*/fifo: not a regular file" + usage;
         QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on .*\\n";

@@ -29,6 +29,8 @@ class FakePort final : public PortIo
 {
 public:
     PortStatus Open(std::int32_t base) override;
+    // A device's port: its registers at 0, 1 and 2.
+    PortStatus OpenDevice(const std::string& device) override;
     PortStatus Refresh() override;
     void Close() override { claimed.reset(); }
     std::uint8_t PortIn(std::int32_t port) override;
