@@ -2,9 +2,11 @@
 #include "PortText.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -86,8 +88,16 @@ std::string PortLine(const LinuxPaths& paths, const Parport& port)
         + (active == "none" ? "free" : active.empty() ? "holder unknown" : "held by " + active) + "; ";
     if (!Exists(device))
         return line + "not usable: " + device + " not found: the ppdev module is not loaded; have it loaded (modprobe ppdev)";
-    if (access(device.c_str(), R_OK | W_OK) != 0)
-        return line + "not usable: permission denied; add your user to the lp group and log in again";
+    // Opening the device claims nothing (ppdev registers on the port only at
+    // a claim), and says what the claim would say of the rights to it.
+    const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const int error = errno;
+        return line + "not usable: "
+            + (error == EACCES || error == EPERM ? "permission denied; add your user to the lp group and log in again"
+                                                 : device + ": " + SystemErrorWords(error));
+    }
+    ::close(fd);
     const std::string use = "--port " + (port.base > 0 ? std::to_string(port.base) : device);
     if (!active.empty() && active != "none")
         return line + "usable once " + active + " lets go of it: " + use;
