@@ -68,8 +68,9 @@ public:
     virtual ~PortIo() = default;
 
     // Looks the port up afresh and claims the one whose data register is at
-    // `base`, releasing whatever was claimed before. Touches no register and
-    // never waits for a busy port.
+    // `base`, releasing whatever was claimed before. Writes no register (a
+    // backend may read them to see whether a port answers) and never waits
+    // for a busy port.
     virtual PortStatus Open(std::int32_t base) = 0;
     // The same for the port of a device ("/dev/parport1"), whose registers
     // are then 0 (data), 1 (status) and 2 (control). A backend that knows no
