@@ -296,7 +296,8 @@ private slots:
         });
         panel.Click("C1");
 
-        QCOMPARE(inside, u"busy, 00"_s);
+        // Handled between two attempts, before the pointer turns busy at the paused ones.
+        QCOMPARE(inside, u"not busy, 00"_s);
         QCOMPARE(panel.form->cursor().shape(), Qt::ArrowCursor);
         QVERIFY(!bothOne);
         // C1's write ends first; then C2, clicked when C1 still showed 0, sets C2 and
