@@ -31,29 +31,14 @@ PortStatus PortLayer::Lookup()
     if (current_)
         current_->Close();
     current_ = nullptr;
-    if (!device_.empty()) {
-        for (const auto& backend : backends_) {
-            PortStatus status = backend->OpenDevice(device_);
-            if (status.reach != PortReach::Absent) {
-                current_ = backend.get();
-                status_ = std::move(status);
-                return status_;
-            }
-        }
-        status_ = {PortReach::Refused, "", "no parallel port device " + device_,
-                   "type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); rfswitch-panel --list-ports "
-                   "lists them",
-                   false};
-        return status_;
-    }
-    if (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase) {
+    if (device_.empty() && (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase)) {
         status_ = {PortReach::Refused, "", "no I/O port at " + std::to_string(base_),
                    "type the port's base address, e.g. 888 or &H378", false};
         return status_;
     }
     std::string absentWhy, absentNext;
     for (const auto& backend : backends_) {
-        PortStatus status = backend->Open(base_);
+        PortStatus status = device_.empty() ? backend->Open(base_) : backend->OpenDevice(device_);
         if (status.reach != PortReach::Absent) {
             current_ = backend.get();
             status_ = std::move(status);
@@ -63,6 +48,14 @@ PortStatus PortLayer::Lookup()
             absentWhy = std::move(status.reason);
             absentNext = std::move(status.nextStep);
         }
+    }
+    // The simulated port stands in for an address, never for a device.
+    if (!device_.empty()) {
+        status_ = {PortReach::Refused, "", "no parallel port device " + device_,
+                   "type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); rfswitch-panel --list-ports "
+                   "lists them",
+                   false};
+        return status_;
     }
     current_ = &simulated_;
     status_ = simulated_.Open(base_);
