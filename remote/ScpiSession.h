@@ -33,10 +33,10 @@ struct ScpiPortState
     Kind kind = Kind::Simulated;
     std::string why;  // the system's words when not Real
     std::int32_t address = 0;
-    std::string device;  // the port's device, where it was chosen by device ("/dev/parport1")
     bool known = true;  // the port could be read: c1 and c2 hold
     bool c1 = false;
     bool c2 = false;
+    std::string device;  // the port's device, where it was chosen by device ("/dev/parport1")
 };
 
 struct ScpiOutcome
