@@ -19,7 +19,8 @@ const QString kDescription = QStringLiteral(
     "In the panel, Ctrl+1, Ctrl+2 and Ctrl+0 select RF1, RF2 and all terminated.\n"
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
     "2 bad usage or an address no port may be at, 3 the port is unusable, could not\n"
-    "be read, or is only simulated (see --simulate).");
+    "be read, or is only simulated (see --simulate). --list-ports exits 3 where it\n"
+    "finds no port.");
 
 } // namespace
 
@@ -58,8 +59,12 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QStringLiteral("Show the version and exit."));
     const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The port's base address for this run: 888, 0x378 or &H378 (default 888)."),
+                                  QStringLiteral("The port's base address for this run: 888, 0x378 or &H378 (default 888), "
+                                                 "or its device, e.g. /dev/parport1 (a USB adapter has no address)."),
                                   QStringLiteral("ADDRESS"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"),
+                                       QStringLiteral("Print every parallel port: device, base address, hardware, modes, "
+                                                      "holder, and whether this program can use it; then exit."));
     const QCommandLineOption select(QStringLiteral("select"),
                                     QStringLiteral("Without a window: connect RF COMMON to rf1 or rf2, or terminate all "
                                                    "ports (off), break-before-make; print the state and exit."),
@@ -90,7 +95,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                       QStringLiteral("With --listen or --http: serve without a window, starting from the "
                                                      "state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
-    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset});
+    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -113,9 +118,13 @@ Invocation ParseCommandLine(const QStringList& arguments)
         return invocation;
     }
     if (parser.isSet(port)) {
-        invocation.port = PortArgument(parser.value(port));
-        if (!invocation.port)
-            return fail(QStringLiteral("--port \"%1\" is not a port address: type it as 888, 0x378 or &H378, between 1 and %2")
+        if (const auto device = DeviceFromText(parser.value(port).toStdString()))
+            invocation.port = PortName(*device);
+        else if (const auto address = PortArgument(parser.value(port)))
+            invocation.port = PortName(*address);
+        else
+            return fail(QStringLiteral("--port \"%1\" is not a port address: type it as 888, 0x378 or &H378, between 1 and %2, "
+                                       "or a device such as /dev/parport1")
                             .arg(parser.value(port))
                             .arg(0xFFFD));
     }
@@ -125,9 +134,14 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
     invocation.http = parser.value(http);
-    const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless));
+    const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless))
+        + int(parser.isSet(listPorts));
     if (actions > 1)
-        return fail(QStringLiteral("--select, --query and --headless do not go together"));
+        return fail(QStringLiteral("--select, --query, --headless and --list-ports do not go together"));
+    if (parser.isSet(listPorts)) {
+        invocation.mode = Invocation::Mode::ListPorts;
+        return invocation;
+    }
     if (parser.isSet(select)) {
         const QString path = parser.value(select).toLower();
         if (path == QLatin1String("rf1"))
@@ -162,8 +176,12 @@ QString StateLine(const SwitchCore& core)
     const auto bits = core.State();
     if (!bits || !core.Status().Writable())
         return {};
-    return QStringLiteral("port %1 %2: C1=%3 C2=%4 %5")
-        .arg(QString::fromStdString(Place(core.Address())), QString::fromStdString(core.Status().device))
+    const PortName port = core.Port();
+    const std::string& hardware = core.Hardware();
+    const std::string what = port.ByDevice() ? port.device + (hardware.empty() ? "" : ", " + hardware)
+                                             : Place(port.base) + " " + core.Status().device + (hardware.empty() ? "" : ", " + hardware);
+    return QStringLiteral("port %1: C1=%2 C2=%3 %4")
+        .arg(QString::fromStdString(what))
         .arg(int(bits->c1))
         .arg(int(bits->c2))
         .arg(QLatin1String(PathName(*bits)));
@@ -171,18 +189,22 @@ QString StateLine(const SwitchCore& core)
 
 std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocation, const SwitchCore& core, const OperationResult& read)
 {
-    const QString where = QStringLiteral("port ") + QString::fromStdString(Place(core.Address())) + QStringLiteral(": ");
+    // "port 888 (0x378): why", or "port /dev/parport1: why" where the why does not start with the device already.
+    const std::string label = PortLabel(core.Port());
+    const auto where = [&label](const std::string& why) {
+        return QString::fromStdString(why.compare(0, label.size() + 2, label + ": ") == 0 ? "port " + why : "port " + label + ": " + why);
+    };
     const PortStatus& status = core.Status();
     if (status.reach == PortReach::Refused)
-        return CommandOutcome{kExitUsage, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+        return CommandOutcome{kExitUsage, {}, where(ReasonAndNextStep(status))};
     if (!status.Writable())
-        return CommandOutcome{kExitNoBoard, {}, where + QString::fromStdString(ReasonAndNextStep(status))};
+        return CommandOutcome{kExitNoBoard, {}, where(ReasonAndNextStep(status))};
     if (!read.Ok())
         return CommandOutcome{kExitNoBoard, {}, QString::fromStdString(read.detail)};
     // A script must never believe it switched, or read, a board that is not
     // driven: it says itself when a dry run is what it wants.
     if (!core.MayDrive(Source{Source::Kind::CommandLine, {}, invocation.simulate}))
-        return CommandOutcome{kExitNoBoard, {}, where + QStringLiteral("only the simulated port is here: no board is driven; --simulate allows a dry run")};
+        return CommandOutcome{kExitNoBoard, {}, where("only the simulated port is here: no board is driven; --simulate allows a dry run")};
     if (invocation.mode != Invocation::Mode::Select)
         return CommandOutcome{kExitVerified, StateLine(core), {}};
     return std::nullopt;
@@ -203,11 +225,11 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
     return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
 }
 
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address)
+CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port)
 {
     const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
     OperationResult read;
-    core.Attach(address, source, [&](const OperationResult& result) { read = result; });
+    core.Attach(port, source, [&](const OperationResult& result) { read = result; });
     if (auto ended = CommandBeforeSwitching(invocation, core, read))
         return *ended;
     OperationResult result;
@@ -215,10 +237,11 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
     return CommandAfterSwitching(core, result);
 }
 
-std::int32_t StartAddress(const Invocation& invocation)
+PortName StartAddress(const Invocation& invocation)
 {
-    return invocation.port.value_or(888);
+    return invocation.port.value_or(PortName(888));
 }
+
 
 std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, PortOptions options, QString* error)
 {
@@ -258,6 +281,12 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         return kExitVerified;
     case Invocation::Mode::Error:
         return Fail(kExitUsage, invocation.error);
+    case Invocation::Mode::ListPorts: {
+        const std::vector<std::string> ports = ListSystemPorts();
+        for (const std::string& line : ports)
+            PrintLine(stdout, QString::fromStdString(line));
+        return ports.empty() ? Fail(kExitNoBoard, QString::fromStdString(NoPortsFound())) : kExitVerified;
+    }
     case Invocation::Mode::Select:
     case Invocation::Mode::Query:
         break;
@@ -272,9 +301,9 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
     // Where a panel or server of this program owns the port, it does the work.
-    const std::int32_t address = StartAddress(invocation);
-    auto handedOver = HandOver(invocation, address);
-    const CommandOutcome outcome = handedOver ? *handedOver : RunSwitchCommand(invocation, setup->Core(), address);
+    const PortName port = StartAddress(invocation);
+    auto handedOver = port.ByDevice() ? std::nullopt : HandOver(invocation, port.base);
+    const CommandOutcome outcome = handedOver ? *handedOver : RunSwitchCommand(invocation, setup->Core(), port);
     if (!outcome.output.isEmpty())
         PrintLine(stdout, outcome.output);
     if (!outcome.error.isEmpty())

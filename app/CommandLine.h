@@ -22,12 +22,13 @@ struct Invocation
         Headless, // the remote servers without a window
         Select,   // --select: switch, print the state, exit
         Query,    // --query: print the state, exit
+        ListPorts, // --list-ports: print every parallel port, exit
         Help,
         Version,
         Error,    // bad usage: `error` says what
     };
     Mode mode = Mode::Panel;
-    std::optional<std::int32_t> port;  // --port, for this run only
+    std::optional<PortName> port;      // --port, for this run only
     RfPath path = RfPath::Off;         // --select
     bool simulate = false;             // the simulated port is good enough
     bool rawIo = false;                // raw /dev/port for a port no driver serves
@@ -58,8 +59,10 @@ enum ExitCode
     kExitNoBoard = 3,      // the port is unusable, could not be read, or is only simulated
 };
 
-// "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1", from the bits the port
-// read back; empty where they could not be read.
+// "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1", or "port /dev/parport1,
+// USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1" for a port
+// chosen by its device, from the bits the port read back; empty where they
+// could not be read.
 QString StateLine(const SwitchCore& core);
 
 struct CommandOutcome
@@ -69,8 +72,8 @@ struct CommandOutcome
     QString error;   // what went wrong, for stderr
 };
 
-// Runs --select or --query on `core` at `address`. Needs a QCoreApplication.
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, std::int32_t address);
+// Runs --select or --query on `core` at `port`. Needs a QCoreApplication.
+CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port);
 // Its halves, also for a core that holds the address already (a command
 // handed over): where the command ends before switching, given how the port
 // was read (a query's answer, or why nothing is switched)...
@@ -79,12 +82,12 @@ std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocatio
 CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result);
 
 // Does what needs neither a window nor a network: --help, --version, bad
-// usage, --select and --query, printing what they print. Returns the exit
+// usage, --list-ports, --select and --query, printing what they print. Returns the exit
 // code, or nothing when the invocation is for the panel or the server.
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv);
 
-// The address to start from: --port, else 888.
-std::int32_t StartAddress(const Invocation& invocation);
+// The port to start from: --port, else 888.
+PortName StartAddress(const Invocation& invocation);
 
 // One line on `stream`, flushed at once (scripts read it as it comes).
 void PrintLine(std::FILE* stream, const QString& text);

@@ -23,7 +23,8 @@ namespace {
 
 QString SocketResource(const QString& host, quint16 port)
 {
-    return QStringLiteral("TCPIP0::%1::%2::SOCKET").arg(host).arg(port);
+    // Both at once: the host may be a "%1" left for the web page to fill in.
+    return QStringLiteral("TCPIP0::%1::%2::SOCKET").arg(host, QString::number(port));
 }
 
 QString InstrResource(const QString& host)

@@ -84,7 +84,7 @@ int main(int argc, char* argv[])
     SwitchFormContext context;
     context.core = &setup->Core();
     SwitchForm form(std::move(context));
-    form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
+    form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::fromStdString(PortTyped(StartAddress(invocation))));
     const auto remote = RemoteControl::Start(invocation, setup->Core());
     if (!remote)
         return kExitUsage;

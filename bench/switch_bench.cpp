@@ -1,18 +1,22 @@
 // Prints how the switch core and the command line compare with their goals:
 // select operations per second on the simulated port, the whole-process time
 // of `rfswitch-panel --query` against a bare Qt program that prints one line,
-// that of `--select` handed over to a server that owns the port, how soon a
-// port that frees up or appears is driven, and the CPU the panel's watch on
-// the ports costs while nothing happens.
+// that of `--select` handed over to a server that owns the port and of
+// `--list-ports` against `--query`, how soon a port that frees up or appears
+// is driven, the CPU the panel's watch on the ports costs while nothing
+// happens, and how long events wait while a write is retried on a port as
+// slow as a USB adapter.
 
 #include "Figures.h"
 #include "PortLayer.h"
 #include "SwitchCore.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -21,6 +25,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -40,6 +45,8 @@ constexpr int kSelects = 200000;
 constexpr int kProcessRuns = 21;
 constexpr int kNotices = 6;
 constexpr std::chrono::seconds kIdleTime{3};
+// A USB adapter's register access: a USB request of its own.
+constexpr std::chrono::microseconds kUsbAccess{1000};
 
 
 // Seconds from spawn to exit of `argv`, its output thrown away.
@@ -52,6 +59,7 @@ double TimeProcess(std::vector<std::string> arguments)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const auto start = Clock::now();
     pid_t child = 0;
     if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) != 0)
@@ -112,6 +120,29 @@ private:
     std::uint8_t registers_[4] = {};
 };
 
+// A USB adapter's port, chosen by its device, whose data register never
+// reads back what was written: each access takes kUsbAccess.
+class SlowPort final : public PortIo
+{
+public:
+    PortStatus Open(std::int32_t) override { return {PortReach::Real, "/dev/parport1", "", "", false}; }
+    PortStatus OpenDevice(const std::string&) override { return Open(0); }
+    PortStatus Refresh() override { return Open(0); }
+    void Close() override {}
+    std::uint8_t PortIn(std::int32_t) override { return Access(); }
+    void PortOut(std::int32_t, std::uint8_t) override { Access(); }
+
+private:
+    static std::uint8_t Access()
+    {
+        // The thread is busy for the request's whole time, as with a blocking USB transfer.
+        const auto until = Clock::now() + kUsbAccess;
+        while (Clock::now() < until) {
+        }
+        return 0;
+    }
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -140,11 +171,12 @@ int main(int argc, char* argv[])
     char runtime[] = "/tmp/switch-bench-XXXXXX";
     const bool folder = mkdtemp(runtime) != nullptr && setenv("XDG_RUNTIME_DIR", runtime, 1) == 0;
     const pid_t server = folder ? StartServer("4096") : -1;
-    std::vector<double> query, bare, handed, itself;
+    std::vector<double> query, bare, handed, itself, list;
     const std::string self = QCoreApplication::applicationFilePath().toStdString();
     for (int i = 0; i < kProcessRuns; ++i) {
         query.push_back(TimeProcess({RFSWITCH_BINARY, "--query", "--simulate"}));
         bare.push_back(TimeProcess({self, "--bare-core"}));
+        list.push_back(TimeProcess({RFSWITCH_BINARY, "--list-ports"}));
         if (server <= 0)
             continue;
         handed.push_back(TimeProcess({RFSWITCH_BINARY, "--select", i % 2 ? "rf2" : "rf1", "--simulate", "--port", "4096"}));
@@ -156,8 +188,48 @@ int main(int argc, char* argv[])
     }
     if (folder)
         std::filesystem::remove_all(runtime);
-    const double queryMs = Median(query) * 1e3, bareMs = Median(bare) * 1e3;
+    const double queryMs = Median(query) * 1e3, bareMs = Median(bare) * 1e3, listMs = Median(list) * 1e3;
     const double handedMs = handed.empty() ? -1 : Median(handed) * 1e3, itselfMs = itself.empty() ? -1 : Median(itself) * 1e3;
+
+    // A select on a slow port that never reads back: 110 attempts, events
+    // dispatched between them. Another thread sends a byte down a pipe, as a
+    // remote client would, each time the last one has been read, and notes
+    // how long each waited to be read.
+    SlowPort slow;
+    SwitchCore slowCore(slow);
+    slowCore.Attach(PortName("/dev/parport1"), Source{});
+    int pipeEnds[2] = {-1, -1};
+    const bool piped = pipe(pipeEnds) == 0;
+    std::atomic<std::int64_t> sentAt{0};  // ns on the steady clock, 0 once read
+    std::atomic<bool> stop{false};
+    std::vector<double> waits;
+    QSocketNotifier incoming(pipeEnds[0], QSocketNotifier::Read);
+    QObject::connect(&incoming, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        (void)!read(pipeEnds[0], &byte, 1);
+        waits.push_back((Clock::now().time_since_epoch().count() - sentAt.load()) / 1e9);
+        sentAt = 0;
+    });
+    std::thread client([&] {
+        while (piped && !stop) {
+            sentAt = Clock::now().time_since_epoch().count();
+            (void)!write(pipeEnds[1], "x", 1);
+            while (sentAt != 0 && !stop)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            std::this_thread::sleep_for(kUsbAccess);
+        }
+    });
+    QEventLoop selecting;
+    const auto slowStart = Clock::now();
+    QTimer::singleShot(0, &selecting, [&] {
+        slowCore.Select(RfPath::Rf1, Source{}, [&](const OperationResult&) { selecting.quit(); });
+    });
+    selecting.exec();
+    const double slowSelectMs = Seconds(Clock::now() - slowStart).count() * 1e3;
+    stop = true;
+    client.join();
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
 
     // A busy port freed at a random moment of the watch's cycle.
     std::vector<double> notices;
@@ -197,16 +269,33 @@ int main(int argc, char* argv[])
     Row("--select handed over, whole process, median", Format("%.1f ms", handedMs));
     Row("--select driving the port itself, median", Format("%.1f ms", itselfMs));
     Row("--select handed over / bare", Format("%.2fx", handedMs / bareMs), "<= 1.30x", handedMs > 0 && handedMs / bareMs <= 1.3);
+    Row("--list-ports whole process, median", Format("%.1f ms", listMs));
+    Row("--list-ports / --query", Format("%.2fx", listMs / queryMs), "<= 1.30x", listMs / queryMs <= 1.3);
     Row("Busy port freed -> driven, median", Format("%.0f ms", Median(notices) * 1e3));
     Row("Busy port freed -> driven, worst", Format("%.0f ms", noticeMax * 1e3), "<= 2000 ms", noticeMax <= 2.0);
     Row("CPU while idle, watching the ports", Format("%.3f %%", idleShare * 100), "<= 1 %", idleShare <= 0.01);
+    Row("USB-slow select, never read back: time", Format("%.0f ms", slowSelectMs));
+    // One attempt is a write and its read-back; the read before the first
+    // write makes three accesses; 7 ms more for the scheduler of a busy
+    // machine. Without a break between attempts a byte waits the whole 101
+    // back-to-back attempts, about 200 ms.
+    const double oneAttemptMs = 3.0 * std::chrono::duration<double, std::milli>(kUsbAccess).count() + 7.0;
+    const std::string attemptGoal = Format("<= %.0f ms", oneAttemptMs);
+    const double worstWaitMs = *std::max_element(waits.begin(), waits.end()) * 1e3;
+    Row("USB-slow select: a client's byte waits, median", Format("%.1f ms", Median(waits) * 1e3));
+    Row("USB-slow select: a client's byte waits, p99", Format("%.1f ms", Percentile(waits, 99) * 1e3));
+    Row("USB-slow select: a client's byte waits, worst", Format("%.1f ms", worstWaitMs), attemptGoal.c_str(), worstWaitMs <= oneAttemptMs);
     std::printf("\n  Selects: %d alternating rf1/rf2 through the core, each a read and two verified\n"
                 "  writes (break, then make), on the simulated port. Processes: median of %d spawns each,\n"
                 "  from posix_spawn to exit, interleaved; handed over: to a headless server on the\n"
-                "  simulated port 4096, alternating rf1/rf2. Freed: %d busy ports freed at staggered moments\n"
+                "  simulated port 4096, alternating rf1/rf2; --list-ports on this machine's own ports.\n"
+                "  Freed: %d busy ports freed at staggered moments\n"
                 "  of the %lld ms watch, until the core reports them driven. Idle: process CPU over\n"
-                "  wall time for %lld s with the core watching the system's own ports.\n",
+                "  wall time for %lld s with the core watching the system's own ports. USB-slow: a select\n"
+                "  on a port whose every access takes %lld us and whose data never reads back (110\n"
+                "  attempts), while another thread sends a byte down a pipe 1 ms after the last was read;\n"
+                "  how long each byte waited for the event loop to read it (%zu bytes).\n",
                 kSelects, kProcessRuns, kNotices, static_cast<long long>(SwitchCore::kWatchInterval.count()),
-                static_cast<long long>(kIdleTime.count()));
+                static_cast<long long>(kIdleTime.count()), static_cast<long long>(kUsbAccess.count()), waits.size());
     return 0;
 }

@@ -4,7 +4,7 @@
 
 std::vector<std::unique_ptr<PortIo>> MakeLinuxBackends(const LinuxPaths& paths, bool rawIo)
 {
-    auto ppdev = std::make_unique<PpdevPort>(paths.parportProc, paths.devDir);
+    auto ppdev = std::make_unique<PpdevPort>(paths);
     const PpdevPort* driver = ppdev.get();
     std::vector<std::unique_ptr<PortIo>> backends;
     backends.push_back(std::move(ppdev));
@@ -19,4 +19,15 @@ std::vector<std::unique_ptr<PortIo>> MakeLinuxBackends(const LinuxPaths& paths, 
 std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& options)
 {
     return MakeLinuxBackends(LinuxPaths{}, options.rawIo);
+}
+
+std::vector<std::string> ListSystemPorts()
+{
+    return ListLinuxPorts(LinuxPaths{});
+}
+
+std::string NoPortsFound()
+{
+    return "no parallel port found: have the parallel-port drivers loaded (modprobe parport_pc ppdev), or plug in a USS720 "
+           "or MCS7715 USB adapter";
 }

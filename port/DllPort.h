@@ -10,6 +10,10 @@
 // Ports reached through a Windows port I/O DLL. The DLL is loaded by its full
 // path from the program's own folder or the system folder only, so a DLL of
 // the same name in the current folder or on PATH never runs in the panel.
+// Where InpOut's driver is not running, the service manager tells whether it
+// was never installed or Windows refused to load it (memory integrity, the
+// vulnerable-driver blocklist). Open() reads the port's three registers, and
+// writes none, to tell a port that does not answer.
 class DllPort final : public PortIo
 {
 public:

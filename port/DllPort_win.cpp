@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <utility>
 
 namespace {
@@ -64,6 +65,45 @@ HMODULE LoadByPath(const std::wstring& path)
     return module;
 }
 
+
+// What Windows' service manager knows of InpOut's kernel driver: nullopt
+// where it has no such service (the driver was never installed), else the
+// error of its last start (0 or 1077 where there was none).
+std::optional<DWORD> InpOutDriverService()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager)
+        return std::nullopt;
+    std::optional<DWORD> exitCode;
+    for (const wchar_t* name : {L"inpoutx64", L"inpout32"}) {
+        SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
+        if (!service)
+            continue;
+        SERVICE_STATUS status{};
+        exitCode = QueryServiceStatus(service, &status) ? status.dwWin32ExitCode : DWORD(0);
+        CloseServiceHandle(service);
+        break;
+    }
+    CloseServiceHandle(manager);
+    return exitCode;
+}
+
+// Why InpOut's driver is not running, and the next step that keeps the PC as safe as it is.
+PortStatus DriverNotRunning(const std::string& path, const std::string& name)
+{
+    const std::optional<DWORD> service = InpOutDriverService();
+    if (!service)
+        return {PortReach::Unusable, path, name + ": the InpOut driver is not installed",
+                "the InpOut driver is not installed on this PC; have it installed, then restart the panel", false};
+    const DWORD code = *service;
+    return {PortReach::Unusable, path,
+            name + ": the InpOut driver is installed, but Windows refused to load it"
+                + (code == 0 || code == ERROR_SERVICE_NEVER_STARTED ? std::string() : " (" + SystemMessage(code) + ")")
+                + "; memory integrity (core isolation) or the vulnerable-driver blocklist is the likely cause",
+            "Windows keeps old port drivers out to keep the PC safe: use a PCIe parallel card whose maker supplies a signed "
+            "driver, or the panel's Linux build",
+            false};
+}
 
 } // namespace
 
@@ -154,8 +194,7 @@ PortStatus DllPort::Load()
             auto driverOpen = reinterpret_cast<DriverOpenFn>(reinterpret_cast<Proc>(GetProcAddress(module, "IsInpOutDriverOpen")));
             if (inpOut && driverOpen && !driverOpen()) {
                 Unload();
-                return {PortReach::Unusable, path, library.name + ": the InpOut driver is not running",
-                        "the InpOut driver is not installed on this PC; have it installed, then restart the panel", false};
+                return DriverNotRunning(path, library.name);
             }
             return {PortReach::Real, path, "", "", false};
         }
@@ -195,8 +234,23 @@ PortStatus DllPort::Open(std::int32_t base)
             return status_;
     }
     status_ = Admit(base);
-    if (status_.reach == PortReach::Real)
-        base_ = base;
+    if (status_.reach != PortReach::Real)
+        return status_;
+    base_ = base;
+    // A driver that reaches no port reads 0xFF everywhere: no port's data,
+    // status and control registers all read so.
+    bool answers = false;
+    for (std::int32_t port = base; port <= base + 2; ++port)
+        answers = answers || PortIn(port) != 0xFF;
+    if (!answers) {
+        base_ = -1;
+        status_ = {PortReach::Unusable, path_,
+                   loaded_->name + " and its driver are loaded, but no port answers at " + Place(base)
+                       + ": its registers all read 0xFF",
+                   "look up the port's I/O range in Device Manager (Ports (COM & LPT), the port's Resources tab) and type its "
+                   "first address",
+                   false};
+    }
     return status_;
 }
 

@@ -21,6 +21,11 @@ VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::fu
     }
     const auto byte = static_cast<std::uint8_t>(value);
     for (std::int16_t attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        // A USB adapter takes about a millisecond an access: what came in
+        // meanwhile is handled between two attempts, so that the window and
+        // the server never wait for more than one attempt.
+        if (attempt > 0 && attempt <= kAttemptsWithoutPause)
+            DispatchPending();
         result.attempts = static_cast<std::int16_t>(attempt + 1);
         try {
             io.PortOut(port, byte);
@@ -46,6 +51,14 @@ VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::fu
         }
     }
     return result;
+}
+
+void DispatchPending()
+{
+    QEventLoop loop;
+    // Queued behind what is pending now, so it all runs first.
+    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void Delay(std::int16_t milliseconds)

@@ -11,7 +11,8 @@
 // the system's own unless another is given.
 
 // Attempts of a verified write; the first kAttemptsWithoutPause run back to
-// back, each later one pauses kRetryPause between its write and read-back.
+// back (what events are pending is handled between two of them, without
+// waiting), each later one pauses kRetryPause between its write and read-back.
 inline constexpr std::int16_t kWriteAttempts = 110;
 inline constexpr std::int16_t kAttemptsWithoutPause = 101;
 inline constexpr std::chrono::milliseconds kRetryPause{50};
@@ -38,6 +39,9 @@ std::int16_t ReadPort(std::int32_t port, PortIo& io = Ports());
 // a busy pointer.
 VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value,
                             const std::function<void()>& beforePause = {}, PortIo& io = Ports());
+
+// Handles the events pending now in a nested event loop, without waiting for more.
+void DispatchPending();
 
 // Waits at least `milliseconds` on the monotonic clock in a nested event
 // loop, so pending window events are dispatched meanwhile. Zero or a negative

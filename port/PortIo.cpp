@@ -21,6 +21,11 @@ PortIo* current = nullptr;
 
 } // namespace
 
+PortStatus PortIo::OpenDevice(const std::string&)
+{
+    return {};
+}
+
 void ConfigureSystemPorts(PortOptions options)
 {
     SystemOptions() = std::move(options);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 // A failed port access. what() carries the device's own words
 // ("/dev/parport0: permission denied"), which the window shows as they are.
@@ -43,6 +44,21 @@ struct PortStatus
     friend bool operator==(const PortStatus&, const PortStatus&) = default;
 };
 
+// Which port the user chose: a base address, or a device by its name. A USB
+// adapter (/dev/parport1) has no base address; a port chosen by its device has
+// its registers at 0, 1 and 2 whatever its base.
+struct PortName
+{
+    PortName(std::int32_t base = 0) : base(base) {}
+    PortName(std::string device) : device(std::move(device)) {}
+    PortName(const char* device) : device(device) {}
+
+    std::int32_t base = 0;  // 0 when chosen by device
+    std::string device;     // empty when chosen by base address
+    bool ByDevice() const { return !device.empty(); }
+    friend bool operator==(const PortName&, const PortName&) = default;
+};
+
 // The panel's way to the board's port: one port at a time, claimed while in
 // use. Only its three registers (data at the base, status at +1, control at
 // +2) are ever reachable.
@@ -52,15 +68,24 @@ public:
     virtual ~PortIo() = default;
 
     // Looks the port up afresh and claims the one whose data register is at
-    // `base`, releasing whatever was claimed before. Touches no register and
-    // never waits for a busy port.
+    // `base`, releasing whatever was claimed before. Writes no register (a
+    // backend may read them to see whether a port answers) and never waits
+    // for a busy port.
     virtual PortStatus Open(std::int32_t base) = 0;
+    // The same for the port of a device ("/dev/parport1"), whose registers
+    // are then 0 (data), 1 (status) and 2 (control). A backend that knows no
+    // such device answers Absent, as this one does.
+    virtual PortStatus OpenDevice(const std::string& device);
     // Brings the status of the opened port up to date, cheaply enough for a
     // timer: a busy port freed, a driver loaded or unloaded, ports
     // renumbered. May reclaim or move to another backend; writes nothing.
     virtual PortStatus Refresh() = 0;
     // Releases the claim; accesses fail until the next Open().
     virtual void Close() = 0;
+    // What the opened port is, where the system says: "USB adapter (uss720),
+    // about 1 ms per access", "PCI card 9710:9865 (parport_pc)"; empty when
+    // it does not, or nothing is opened.
+    virtual std::string Hardware() const { return {}; }
 
     // Reads the byte currently readable at a register of the opened port.
     // Throws PortError, also for an address outside the port's registers.

@@ -18,19 +18,27 @@ PortStatus PortLayer::Open(std::int32_t base)
     return Lookup();
 }
 
+PortStatus PortLayer::OpenDevice(const std::string& device)
+{
+    Close();
+    device_ = device;
+    opened_ = true;
+    return Lookup();
+}
+
 PortStatus PortLayer::Lookup()
 {
     if (current_)
         current_->Close();
     current_ = nullptr;
-    if (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase) {
+    if (device_.empty() && (base_ < SimulatedPort::kFirstBase || base_ > SimulatedPort::kLastBase)) {
         status_ = {PortReach::Refused, "", "no I/O port at " + std::to_string(base_),
                    "type the port's base address, e.g. 888 or &H378", false};
         return status_;
     }
     std::string absentWhy, absentNext;
     for (const auto& backend : backends_) {
-        PortStatus status = backend->Open(base_);
+        PortStatus status = device_.empty() ? backend->Open(base_) : backend->OpenDevice(device_);
         if (status.reach != PortReach::Absent) {
             current_ = backend.get();
             status_ = std::move(status);
@@ -40,6 +48,14 @@ PortStatus PortLayer::Lookup()
             absentWhy = std::move(status.reason);
             absentNext = std::move(status.nextStep);
         }
+    }
+    // The simulated port stands in for an address, never for a device.
+    if (!device_.empty()) {
+        status_ = {PortReach::Refused, "", "no parallel port device " + device_,
+                   "type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); rfswitch-panel --list-ports "
+                   "lists them",
+                   false};
+        return status_;
     }
     current_ = &simulated_;
     status_ = simulated_.Open(base_);
@@ -72,7 +88,13 @@ void PortLayer::Close()
         current_->Close();
     current_ = nullptr;
     opened_ = false;
+    device_.clear();
     status_ = {};
+}
+
+std::string PortLayer::Hardware() const
+{
+    return current_ ? current_->Hardware() : std::string();
 }
 
 PortIo& PortLayer::Current()

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 // How far the system's backends may go; set once, before the first access.
@@ -22,6 +23,13 @@ struct PortOptions
 // Open() with Absent for an address that is none of its ports.
 std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& options);
 
+// Every parallel port this machine has, one line each: device, base address,
+// hardware, modes, holder, and whether the panel can use it (why not, and
+// what to do). Empty where there is none.
+std::vector<std::string> ListSystemPorts();
+// What to do where ListSystemPorts() finds nothing.
+std::string NoPortsFound();
+
 // Sets the options of the system's own layer. Takes effect only before its
 // first use.
 void ConfigureSystemPorts(PortOptions options);
@@ -35,8 +43,11 @@ public:
     ~PortLayer() override;
 
     PortStatus Open(std::int32_t base) override;
+    // A device no backend knows is Refused; the simulated port never stands in for one.
+    PortStatus OpenDevice(const std::string& device) override;
     PortStatus Refresh() override;
     void Close() override;
+    std::string Hardware() const override;
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
 
@@ -48,6 +59,7 @@ private:
     SimulatedPort simulated_;
     PortIo* current_ = nullptr;  // nullptr: nothing opened, or refused
     std::int32_t base_ = 0;
+    std::string device_;  // opened by device
     bool opened_ = false;
     PortStatus status_;
 };

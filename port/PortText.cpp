@@ -18,6 +18,16 @@ std::string Place(std::int32_t address)
     return std::to_string(address) + " (" + HexAddress(address) + ")";
 }
 
+std::string PortLabel(const PortName& port)
+{
+    return port.ByDevice() ? port.device : Place(port.base);
+}
+
+std::string PortTyped(const PortName& port)
+{
+    return port.ByDevice() ? port.device : std::to_string(port.base);
+}
+
 std::string HexByte(std::uint8_t value)
 {
     char text[8];

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+struct PortName;
 struct PortStatus;
 
 // The words the port layer and its views put together.
@@ -13,6 +14,12 @@ std::string HexAddress(std::int32_t port);
 
 // "888 (0x378)": an address as the user typed it and as the system lists it.
 std::string Place(std::int32_t address);
+
+// "888 (0x378)" for a port chosen by its base address, "/dev/parport1" for
+// one chosen by its device.
+std::string PortLabel(const PortName& port);
+// "888" or "/dev/parport1": the port as the user types it.
+std::string PortTyped(const PortName& port);
 
 // "0x0F": a byte as two hex digits.
 std::string HexByte(std::uint8_t value);

@@ -74,21 +74,6 @@ int ClaimWithin(int fd, std::chrono::milliseconds limit)
     return error == EINTR ? kClaimTimedOut : error;
 }
 
-std::string Trimmed(std::string text)
-{
-    const auto end = text.find_last_not_of(" \t\r\n");
-    text.erase(end == std::string::npos ? 0 : end + 1);
-    return text;
-}
-
-std::string ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return file ? text.str() : std::string();
-}
-
 bool Overlap(std::int32_t base, std::int32_t registers)
 {
     return registers > 0 && base <= registers + 2 && registers <= base + 2;
@@ -96,8 +81,8 @@ bool Overlap(std::int32_t base, std::int32_t registers)
 
 } // namespace
 
-PpdevPort::PpdevPort(std::string procDir, std::string devDir, std::chrono::milliseconds claimLimit)
-    : procDir_(std::move(procDir)), devDir_(std::move(devDir)), claimLimit_(claimLimit)
+PpdevPort::PpdevPort(LinuxPaths paths, std::chrono::milliseconds claimLimit)
+    : paths_(std::move(paths)), claimLimit_(claimLimit)
 {
 }
 
@@ -106,27 +91,9 @@ PpdevPort::~PpdevPort()
     Close();
 }
 
-std::vector<PpdevPort::Parport> PpdevPort::Table() const
+std::vector<Parport> PpdevPort::Table() const
 {
-    std::vector<Parport> ports;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(procDir_, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() <= 7 || name.compare(0, 7, "parport") != 0
-            || name.find_first_not_of("0123456789", 7) != std::string::npos || name.size() > 12)
-            continue;
-        // "888\t1912": the base address, then the ECP registers' (0 if none).
-        std::ifstream file(entry.path() / "base-addr");
-        long base = 0;
-        long ecp = 0;
-        if (!(file >> base) || base <= 0 || base > 0xFFFF)
-            continue;
-        if (!(file >> ecp) || ecp <= 0 || ecp > 0xFFFF)
-            ecp = 0;
-        ports.push_back({std::stoi(name.substr(7)), static_cast<std::int32_t>(base), static_cast<std::int32_t>(ecp)});
-    }
-    std::sort(ports.begin(), ports.end(), [](const Parport& a, const Parport& b) { return a.number < b.number; });
-    return ports;
+    return ParportTable(paths_.parportProc);
 }
 
 std::string PpdevPort::OwnerOf(std::int32_t base) const
@@ -139,12 +106,12 @@ std::string PpdevPort::OwnerOf(std::int32_t base) const
 
 std::string PpdevPort::DeviceName(int number) const
 {
-    return devDir_ + "/parport" + std::to_string(number);
+    return paths_.devDir + "/parport" + std::to_string(number);
 }
 
 std::string PpdevPort::ActiveDevice(int number) const
 {
-    return Trimmed(ReadFile(std::filesystem::path(procDir_) / ("parport" + std::to_string(number)) / "devices" / "active"));
+    return FirstLine((std::filesystem::path(paths_.parportProc) / ("parport" + std::to_string(number)) / "devices" / "active").string());
 }
 
 // What a new claim attempt could find different: the device that holds the
@@ -155,7 +122,7 @@ std::string PpdevPort::Fingerprint(int number) const
     std::string print = ActiveDevice(number) + '|';
     std::set<std::string> devices;
     std::error_code error;
-    const auto dir = std::filesystem::path(procDir_) / ("parport" + std::to_string(number)) / "devices";
+    const auto dir = std::filesystem::path(paths_.parportProc) / ("parport" + std::to_string(number)) / "devices";
     for (const auto& entry : std::filesystem::directory_iterator(dir, error))
         devices.insert(entry.path().filename().string());
     for (const std::string& device : devices)
@@ -174,18 +141,51 @@ PortStatus PpdevPort::Open(std::int32_t base)
     return Attach(Table());
 }
 
+PortStatus PpdevPort::OpenDevice(const std::string& device)
+{
+    Close();
+    if (IsUsbPrinter(paths_, device)) {
+        status_ = {PortReach::Unusable, device, device + ": " + kUsbPrinterWhy, kUsbPrinterStep, false};
+        return status_;
+    }
+    wanted_ = DeviceNumber(device, paths_.devDir + "/parport");
+    if (wanted_ < 0)
+        return {};
+    base_ = 0;
+    return Attach(Table());
+}
+
+bool PpdevPort::Wanted(const Parport& parport) const
+{
+    return wanted_ >= 0 ? parport.number == wanted_ : parport.base > 0 && parport.base == base_;
+}
+
 PortStatus PpdevPort::Attach(const std::vector<Parport>& table)
 {
     for (const Parport& parport : table)
-        if (parport.base == base_)
+        if (Wanted(parport))
             return Claim(parport.number);
     number_ = -1;
+    hardware_.clear();
+    if (wanted_ >= 0) {
+        const std::string device = DeviceName(wanted_);
+        status_ = {PortReach::Unusable, device, device + ": no such parallel port now (an adapter unplugged, or its driver not loaded)",
+                   "plug the adapter in, or type a port that rfswitch-panel --list-ports lists; the panel takes it as soon as it is there",
+                   false};
+        return status_;
+    }
     std::string words = table.empty() ? "no parallel port found" : "no parallel port at " + Place(base_);
-    for (const Parport& other : table)
-        words += (&other == &table.front() ? "; " : ", ") + DeviceName(other.number) + " is at " + Place(other.base);
+    bool deviceOnly = false;
+    for (const Parport& other : table) {
+        const std::string device = DeviceName(other.number);
+        words += (&other == &table.front() ? "; " : ", ") + device
+            + (other.base > 0 ? " is at " + Place(other.base) : " has no address (USB): type " + device);
+        deviceOnly = deviceOnly || other.base == 0;
+    }
     status_ = {PortReach::Absent, "", words,
-               table.empty() ? "have the parallel-port drivers loaded (modprobe parport_pc ppdev)"
-                             : "type the base address of the port the board is on",
+               table.empty()  ? "have the parallel-port drivers loaded (modprobe parport_pc ppdev)"
+               : deviceOnly ? "type the base address, or the device, of the port the board is on"
+                            : "type the base address of the port the board is on",
                false};
     return status_;
 }
@@ -196,6 +196,9 @@ PortStatus PpdevPort::Claim(int number)
     number_ = number;
     fingerprint_ = Fingerprint(number);
     const std::string device = DeviceName(number);
+    const std::vector<Parport> table = Table();
+    const auto found = std::find_if(table.begin(), table.end(), [&](const Parport& p) { return p.number == number; });
+    hardware_ = ParportHardware(paths_, number, found == table.end() ? -1 : found->base);
     const auto unusable = [&](std::string reason, std::string nextStep, bool busy) {
         status_ = {PortReach::Unusable, device, device + ": " + std::move(reason), std::move(nextStep), busy};
         return status_;
@@ -250,7 +253,7 @@ PortStatus PpdevPort::Refresh()
     if (base_ < 0)
         return status_;
     const std::vector<Parport> table = Table();
-    const auto found = std::find_if(table.begin(), table.end(), [&](const Parport& p) { return p.base == base_; });
+    const auto found = std::find_if(table.begin(), table.end(), [&](const Parport& p) { return Wanted(p); });
     // Gone, or renumbered: let go of the old number first.
     if (found == table.end() || found->number != number_) {
         Release();
@@ -280,7 +283,9 @@ void PpdevPort::Close()
 {
     Release();
     base_ = -1;
+    wanted_ = -1;
     number_ = -1;
+    hardware_.clear();
     fingerprint_.clear();
     status_ = {};
 }

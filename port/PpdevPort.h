@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LinuxPorts.h"
 #include "PortIo.h"
 
 #include <chrono>
@@ -22,27 +23,25 @@
 // Refresh() tries such a port again only when something about it changed
 // (its active device, its registered devices, its device file), so a claim
 // that would fail is not repeated on every tick.
+//
+// OpenDevice() claims a port by its device file instead, a USB adapter's
+// among them (it has no base address): its registers are then 0, 1 and 2,
+// and a device that is not there (an adapter unplugged) is looked for again
+// at each Refresh(). A USB printer cable's device is named as unusable.
 class PpdevPort final : public PortIo
 {
 public:
-    struct Parport
-    {
-        int number;          // N of /dev/parportN
-        std::int32_t base;   // its data register
-        std::int32_t ecp;    // the ECP registers' base, or 0
-    };
-
-    // `procDir` lists the ports with their base addresses, `devDir` holds the
-    // device files.
-    explicit PpdevPort(std::string procDir = "/proc/sys/dev/parport", std::string devDir = "/dev",
-                       std::chrono::milliseconds claimLimit = std::chrono::milliseconds(30));
+    // The kernel's port table, the device files and sysfs, as `paths` says.
+    explicit PpdevPort(LinuxPaths paths = LinuxPaths(), std::chrono::milliseconds claimLimit = std::chrono::milliseconds(30));
     ~PpdevPort() override;
     PpdevPort(const PpdevPort&) = delete;
     PpdevPort& operator=(const PpdevPort&) = delete;
 
     PortStatus Open(std::int32_t base) override;
+    PortStatus OpenDevice(const std::string& device) override;
     PortStatus Refresh() override;
     void Close() override;
+    std::string Hardware() const override { return hardware_; }
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
 
@@ -59,19 +58,21 @@ public:
 
 private:
     PortStatus Attach(const std::vector<Parport>& table);
+    bool Wanted(const Parport& parport) const;
     PortStatus Claim(int number);
     void Release();
     std::string DeviceName(int number) const;
     std::string ActiveDevice(int number) const;
     std::string Fingerprint(int number) const;
 
-    std::string procDir_;
-    std::string devDir_;
+    LinuxPaths paths_;
     std::chrono::milliseconds claimLimit_;
-    std::int32_t base_ = -1;   // the opened address, -1 when none
+    std::int32_t base_ = -1;   // the opened address, -1 when none; 0 when opened by device
+    int wanted_ = -1;          // opened by device: its number
     int number_ = -1;          // the port at that address, -1 when none
     int fd_ = -1;              // open and claimed
     std::string fingerprint_;  // the port as it was at the last failed claim
     PortStatus status_;
+    std::string hardware_;  // of the port at number_
     int claimsTried_ = 0;
 };

@@ -22,10 +22,13 @@ struct Range
     long first;
     long last;
     std::string name;
+    long portBase = 0;  // a PCI parallel card's: the start of its first I/O range
 };
 
 // The I/O ranges of the PCI devices of the parallel-port class, with the
-// device's address ("0000:05:00.0").
+// device's address ("0000:05:00.0"). The first is the port itself (data,
+// status, control, then EPP's); the others hold the ECP registers and the
+// card's own.
 std::vector<Range> ParallelPciRanges(const std::string& root)
 {
     std::vector<Range> ranges;
@@ -38,9 +41,12 @@ std::vector<Range> ParallelPciRanges(const std::string& root)
         // One line per BAR: start, end, flags; IORESOURCE_IO is 0x100.
         std::ifstream resources(entry.path() / "resource");
         unsigned long long start = 0, end = 0, flags = 0;
+        long portBase = 0;
         while (resources >> std::hex >> start >> end >> flags)
-            if ((flags & 0x100) && end >= start && end <= 0xFFFF && start > 0)
-                ranges.push_back({long(start), long(end), entry.path().filename().string()});
+            if ((flags & 0x100) && end >= start && end <= 0xFFFF && start > 0) {
+                portBase = portBase ? portBase : long(start);
+                ranges.push_back({long(start), long(end), entry.path().filename().string(), portBase});
+            }
     }
     return ranges;
 }
@@ -105,7 +111,8 @@ std::string RawPort::ParallelRanges() const
 {
     std::string words = "type a parallel port's base address: " + StandardBasesText();
     for (const Range& range : ParallelPciRanges(paths_.pciDevices))
-        words += ", or " + Place(std::int32_t(range.first)) + " of the PCI parallel port " + range.name;
+        if (range.first == range.portBase)
+            words += ", or " + Place(std::int32_t(range.first)) + " of the PCI parallel port " + range.name;
     return words;
 }
 
@@ -128,11 +135,19 @@ PortStatus RawPort::Check(std::int32_t base)
 
     bool parallel = IsStandardParallelBase(base);
     std::string decoder;
-    for (const Range& range : ParallelPciRanges(paths_.pciDevices))
-        if (!parallel && base >= range.first && last <= range.last) {
-            parallel = true;
-            decoder = range.name;
-        }
+    // A card's port is at the start of its first range only: elsewhere its
+    // registers (EPP's, the ECP mode register) would take the board's bytes.
+    for (const Range& range : ParallelPciRanges(paths_.pciDevices)) {
+        if (range.last < base || range.first > last)
+            continue;
+        if (base != range.portBase)
+            return refused(span + " lie in the I/O range " + HexAddress(std::int32_t(range.first)) + " to "
+                               + HexAddress(std::int32_t(range.last)) + " of the PCI parallel port " + range.name
+                               + ", whose base address is " + Place(std::int32_t(range.portBase)),
+                           "type " + std::to_string(range.portBase) + " to use that port");
+        parallel = true;
+        decoder = range.name;
+    }
     if (!parallel)
         return refused(Place(base) + " is not a parallel port: not a standard base address, and no PCI parallel port decodes it",
                        ParallelRanges());

@@ -19,9 +19,9 @@ struct RawPaths
 // the last resort for a parallel port that no driver serves, used only when
 // the user asks for it (--raw-io). It serves only an address that is a
 // parallel port's base:
-// - a standard base (0x278, 0x378, 0x3BC), or one whose three registers lie
-//   in an I/O range that a PCI device of the parallel-port class (0x0701xx)
-//   decodes;
+// - a standard base (0x278, 0x378, 0x3BC), or the start of the first I/O
+//   range of a PCI device of the parallel-port class (0x0701xx): any other
+//   address such a card decodes is refused, naming its base;
 // - that no range in /proc/ioports assigns to a driver other than the
 //   parallel-port drivers (parport_pc, parportN, ppdev, lp);
 // - that is no register of a port of the kernel's parallel-port driver.

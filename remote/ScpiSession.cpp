@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <utility>
 
 enum class ScpiSession::Command
@@ -27,6 +28,7 @@ enum class ScpiSession::Command
     Version,
     Port,
     PortQuery,
+    PortList,
     Simulated,
 };
 
@@ -170,6 +172,7 @@ const std::array kTree{
     Pattern{"SYSTem:PORT", false, C::Port},
     Pattern{"SYSTem:PORT", true, C::PortQuery},
     Pattern{"SYSTem:PORT:SIMulated", true, C::Simulated},
+    Pattern{"SYSTem:PORT:LIST", true, C::PortList},
 };
 
 bool Lookup(const std::vector<std::string>& nodes, bool query, ScpiSession::Command& command)
@@ -193,6 +196,23 @@ std::string Quoted(const std::string& text)
             out += '"';
     }
     return out + '"';
+}
+
+// The text of an SCPI string ("..." or '...', the quote doubled inside);
+// nullopt where `params` is not one string.
+std::optional<std::string> Unquoted(const std::string& params)
+{
+    const char quote = params.front();
+    std::string text;
+    for (std::size_t i = 1; i < params.size(); ++i) {
+        if (params[i] != quote)
+            text += params[i];
+        else if (i + 1 < params.size() && params[i + 1] == quote)
+            text += params[++i];
+        else
+            return i + 1 == params.size() ? std::optional<std::string>(text) : std::nullopt;
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -377,7 +397,8 @@ void ScpiSession::Run(Command command, const std::string& params)
     std::vector<int> channels;
     switch (command) {
     case Command::Idn:
-        Answer(options_.maker + "," + options_.model + "," + std::to_string(state.address) + "," + options_.version);
+        Answer(options_.maker + "," + options_.model + "," + (state.device.empty() ? std::to_string(state.address) : state.device)
+               + "," + options_.version);
         return;
     case Command::Rst:
     case Command::OpenAll:
@@ -455,7 +476,19 @@ void ScpiSession::Run(Command command, const std::string& params)
             Push(-109);
             return;
         }
-        if (params.front() == '(' || params.front() == '"' || params.front() == '\'') {
+        // A port with no address is named by its device, as an SCPI string.
+        if (params.front() == '"' || params.front() == '\'') {
+            const auto text = Unquoted(params);
+            const auto device = text ? DeviceFromText(*text) : std::nullopt;
+            if (!device) {
+                Push(text ? -222 : -102, text ? "not a port device: " + *text + "; type e.g. \"/dev/parport1\"" : "");
+                return;
+            }
+            Wait([this, device = *device](ScpiInstrument::Done done) { instrument_.SetPortDevice(device, std::move(done)); },
+                 [this](const ScpiOutcome& outcome) { Report(outcome); });
+            return;
+        }
+        if (params.front() == '(') {
             Push(-104);
             return;
         }
@@ -474,8 +507,15 @@ void ScpiSession::Run(Command command, const std::string& params)
         return;
     }
     case Command::PortQuery:
-        Answer(std::to_string(state.address));
+        Answer(state.device.empty() ? std::to_string(state.address) : Quoted(state.device));
         return;
+    case Command::PortList: {
+        std::string answer;
+        for (const std::string& line : instrument_.PortList())
+            answer += (answer.empty() ? "" : ",") + Quoted(line);
+        Answer(answer.empty() ? "\"\"" : answer);
+        return;
+    }
     case Command::Simulated:
         Answer(state.kind == ScpiPortState::Kind::Simulated ? "1" : "0");
         return;

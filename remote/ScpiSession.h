@@ -36,6 +36,7 @@ struct ScpiPortState
     bool known = true;  // the port could be read: c1 and c2 hold
     bool c1 = false;
     bool c2 = false;
+    std::string device;  // the port's device, where it was chosen by device ("/dev/parport1")
 };
 
 struct ScpiOutcome
@@ -61,6 +62,13 @@ public:
     // Port operations. `done` may run before they return, or later.
     virtual void Select(ScpiPath path, Done done) = 0;
     virtual void SetPort(std::int32_t address, Done done) = 0;
+    // The port of a device ("/dev/parport1"); refused where there are none.
+    virtual void SetPortDevice(const std::string& device, Done done)
+    {
+        done({ScpiOutcome::Kind::Refused, "no parallel port device " + device});
+    }
+    // One line per parallel port the system has.
+    virtual std::vector<std::string> PortList() const { return {}; }
     // Runs `then` once every port operation asked for so far has finished.
     virtual void WhenIdle(std::function<void()> then) = 0;
     // A request the session refused by itself, for the record.

@@ -4,7 +4,8 @@
 
 #include <utility>
 
-SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source) : core_(core), source_(std::move(source))
+SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list)
+    : core_(core), source_(std::move(source)), list_(std::move(list))
 {
 }
 
@@ -21,6 +22,7 @@ ScpiPortState SwitchInstrument::State() const
     }
     state.why = ReasonAndNextStep(status);
     state.address = core_.Address();
+    state.device = core_.Port().device;
     state.known = core_.State().has_value();
     state.c1 = core_.LastBits().c1;
     state.c2 = core_.LastBits().c2;
@@ -35,7 +37,17 @@ void SwitchInstrument::Select(ScpiPath path, Done done)
 
 void SwitchInstrument::SetPort(std::int32_t address, Done done)
 {
-    core_.TakeAddress(address, true, source_, [this, done = std::move(done)](const OperationResult& result) {
+    Take(address, std::move(done));
+}
+
+void SwitchInstrument::SetPortDevice(const std::string& device, Done done)
+{
+    Take(device, std::move(done));
+}
+
+void SwitchInstrument::Take(const PortName& port, Done done)
+{
+    core_.TakeAddress(port, true, source_, [this, done = std::move(done)](const OperationResult& result) {
         ScpiOutcome outcome = Outcome(result);
         if (core_.Status().reach == PortReach::Refused)
             outcome.kind = ScpiOutcome::Kind::Refused;

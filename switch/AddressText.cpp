@@ -172,3 +172,23 @@ std::optional<std::int32_t> CheckedAdd(std::int32_t a, std::int32_t b)
         return std::nullopt;
     return sum;
 }
+
+std::optional<std::string> DeviceFromText(std::string_view text)
+{
+    while (!text.empty() && IsIgnored(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsIgnored(text.back()))
+        text.remove_suffix(1);
+    constexpr std::string_view dev = "/dev/";
+    if (text.size() <= dev.size() || text.size() > 255 || text.substr(0, dev.size()) != dev)
+        return std::nullopt;
+    for (const char c : text) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-'
+            || c == '.' || c == '/';
+        if (!allowed)
+            return std::nullopt;
+    }
+    if (text.find("..") != std::string_view::npos || text.back() == '/')
+        return std::nullopt;
+    return std::string(text);
+}

@@ -162,24 +162,38 @@ void SwitchCore::WhenIdle(std::function<void()> then)
     Enqueue(Source{}, {}, [then = std::move(then)](const OperationResult&) { then(); });
 }
 
-void SwitchCore::Claim(std::int32_t address)
+void SwitchCore::Claim(const PortName& port)
 {
-    address_ = address;
-    if (address < 1) {
+    address_ = port.base;
+    device_ = port.device;
+    if (port.ByDevice()) {
+        status_ = ports_.OpenDevice(port.device);
+        opened_ = true;
+    } else if (port.base < 1) {
         // Below 1 lies nothing the panel may touch.
         if (opened_)
             ports_.Close();
         opened_ = false;
-        status_ = {PortReach::Refused, "", "no port at address " + std::to_string(address),
+        status_ = {PortReach::Refused, "", "no port at address " + std::to_string(port.base),
                    "type the port's base address, e.g. 888 or &H378", false};
     } else {
-        status_ = ports_.Open(address);
+        status_ = ports_.Open(port.base);
         opened_ = true;
     }
+    hardware_ = opened_ ? ports_.Hardware() : std::string();
     // Nothing is known of a port until it has been read.
     known_ = false;
     last_ = {};
     watch_.start();
+    emit Changed();
+}
+
+void SwitchCore::SetStatus(PortStatus status)
+{
+    if (status == status_)
+        return;
+    status_ = std::move(status);
+    hardware_ = ports_.Hardware();
     emit Changed();
 }
 
@@ -205,7 +219,7 @@ std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const s
     else if (!status_.Writable())
         refused.detail = ReasonAndNextStep(status_);
     else if (!MayDrive(source))
-        refused.detail = "port " + Place(address_) + " is only simulated: no board is driven; --simulate allows a dry run";
+        refused.detail = "port " + PortLabel(Port()) + " is only simulated: no board is driven; --simulate allows a dry run";
     else
         return std::nullopt;
     Refused(source, request, refused.detail);
@@ -224,7 +238,7 @@ std::optional<std::uint8_t> SwitchCore::ReadData(const Source& source, Operation
     } catch (const PortError& error) {
         Append(LogHead(source) + " register=data(" + std::to_string(address_) + ") read=none result=unreadable ("
                + error.what() + ")");
-        failed = {Outcome::NotWritten, "Port " + std::to_string(address_) + ": nothing written, the port could not be read: "
+        failed = {Outcome::NotWritten, "Port " + Register(address_) + ": nothing written, the port could not be read: "
                                            + error.what() + "; the board's state is unknown"};
         SetState(std::nullopt);
         SetLast(failed);
@@ -244,13 +258,13 @@ OperationResult SwitchCore::ReadState(const Source& source)
     return {};
 }
 
-void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, const Source& source, Done done)
+void SwitchCore::TakeAddress(const PortName& port, bool clearControl, const Source& source, Done done)
 {
-    Enqueue(source, [this, address, clearControl, source] {
+    Enqueue(source, [this, port, clearControl, source] {
         // Another client's lock keeps the port where it is.
         if (lockHolder_ && !lockHolder_->SameClient(source))
             return *Refusal(source, "take-address");
-        Claim(address);
+        Claim(port);
         if (auto refused = Refusal(source, "take-address")) {
             // Shown as it is, where it may be read but not written.
             if (status_.Writable())
@@ -270,10 +284,10 @@ void SwitchCore::TakeAddress(std::int32_t address, bool clearControl, const Sour
     }, std::move(done));
 }
 
-void SwitchCore::Attach(std::int32_t address, const Source& source, Done done)
+void SwitchCore::Attach(const PortName& port, const Source& source, Done done)
 {
-    Enqueue(source, [this, address, source] {
-        Claim(address);
+    Enqueue(source, [this, port, source] {
+        Claim(port);
         if (!status_.Writable()) {
             const OperationResult refused{Outcome::NotWritten, ReasonAndNextStep(status_)};
             Refused(source, "read", refused.detail);
@@ -354,7 +368,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
             SetState(BitsOf(value));
         return {};
     }
-    std::string words = "Port " + std::to_string(port) + ": wrote " + HexByte(value) + ", ";
+    std::string words = "Port " + Register(port) + ": wrote " + HexByte(value) + ", ";
     words += write.readBack ? "read back " + HexByte(static_cast<std::uint8_t>(write.lastRead)) : "nothing read back";
     words += " after " + std::to_string(write.attempts) + " attempts";
     if (!write.error.empty())
@@ -369,11 +383,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
     }
     SetState(std::nullopt);
     // A port that stopped answering may have gone or moved: look again.
-    const PortStatus status = ports_.Refresh();
-    if (!(status == status_)) {
-        status_ = status;
-        emit Changed();
-    }
+    SetStatus(ports_.Refresh());
     return result;
 }
 
@@ -381,15 +391,14 @@ void SwitchCore::Watch()
 {
     if (running_ || !opened_)
         return;
-    const PortStatus status = ports_.Refresh();
+    PortStatus status = ports_.Refresh();
     if (status == status_)
         return;
     const bool newPort = status.Writable() && (!status_.Writable() || status.device != status_.device);
-    status_ = status;
     // What another holder does to the board is not seen from here.
-    if (!status_.Writable())
+    if (!status.Writable())
         known_ = false;
-    emit Changed();
+    SetStatus(std::move(status));
     // Another port now stands behind the address (freed, found, or the
     // simulated one in its place): show what it holds, writing nothing.
     if (newPort) {
@@ -403,7 +412,16 @@ std::string SwitchCore::LogHead(const Source& source) const
     std::string board = status_.reach == PortReach::Real        ? "real device=" + status_.device
                         : status_.reach == PortReach::Simulated ? "simulated"
                                                                 : "none";
-    return SourceName(source) + " port=" + std::to_string(address_) + " board=" + board;
+    return SourceName(source) + " port=" + (device_.empty() ? std::to_string(address_) : device_) + " board=" + board;
+}
+
+// "890" for the control register of the port at 888; "/dev/parport1" and
+// "/dev/parport1+2" for one chosen by its device.
+std::string SwitchCore::Register(std::int32_t port) const
+{
+    if (device_.empty())
+        return std::to_string(port);
+    return device_ + (port == address_ ? "" : "+" + std::to_string(port - address_));
 }
 
 void SwitchCore::Append(const std::string& line)

@@ -51,13 +51,14 @@ public:
     void Unlock(const Source& holder);
     const std::optional<Source>& LockHolder() const { return lockHolder_; }
 
-    // Claims the port at `address` (releasing the one before) and clears its
+    // Claims the port at `port` (releasing the one before) and clears its
     // control register (when `clearControl`), then its data register. An
-    // address below 1 is taken without any port access.
-    void TakeAddress(std::int32_t address, bool clearControl, const Source& source, Done done = {});
-    // Claims the port at `address` and reads the bits off its data register,
+    // address below 1 is taken without any port access. A port chosen by its
+    // device has its registers at 0 and 2.
+    void TakeAddress(const PortName& port, bool clearControl, const Source& source, Done done = {});
+    // Claims the port at `port` and reads the bits off its data register,
     // writing nothing.
-    void Attach(std::int32_t address, const Source& source, Done done = {});
+    void Attach(const PortName& port, const Source& source, Done done = {});
     // Toggles one control bit (0: C1, 1: C2) by read-modify-write, as asked by
     // someone who saw the bits `seen`: setting one while the other is seen
     // set is Forbidden and writes nothing.
@@ -70,8 +71,13 @@ public:
     // Runs `then` once every operation asked before has finished.
     void WhenIdle(std::function<void()> then);
 
+    // The base address in use; 0 for a port chosen by its device.
     std::int32_t Address() const { return address_; }
+    // The port as the user chose it: its base address, or its device.
+    PortName Port() const { return device_.empty() ? PortName(address_) : PortName(device_); }
     const PortStatus& Status() const { return status_; }
+    // What the port is ("USB adapter (uss720), about 1 ms per access"), where known.
+    const std::string& Hardware() const { return hardware_; }
     // The bits as the port last read them back; nullopt when the port could
     // not be read since, and nothing is known of the board.
     std::optional<ControlBits> State() const { return known_ ? std::optional<ControlBits>(bits_) : std::nullopt; }
@@ -106,7 +112,9 @@ private:
     void Drain();
     void Watch();
 
-    void Claim(std::int32_t address);
+    void Claim(const PortName& port);
+    void SetStatus(PortStatus status);
+    std::string Register(std::int32_t port) const;
     void SetState(std::optional<ControlBits> bits);
     void SetLast(OperationResult result);
     std::optional<OperationResult> Refusal(const Source& source, const std::string& request);
@@ -128,11 +136,13 @@ private:
     bool allowSimulated_ = false;
     std::optional<Source> lockHolder_;
     std::int32_t address_ = 0;
+    std::string device_;  // chosen by device
     bool opened_ = false;
     ControlBits bits_;
     bool known_ = true;
     OperationResult last_;
     PortStatus status_;
+    std::string hardware_;
     std::deque<Pending> queue_;
     bool running_ = false;
     QTimer watch_;

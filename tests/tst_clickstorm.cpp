@@ -116,7 +116,7 @@ private slots:
             bool nested = false;
             if (mode == Mode::Slow || mode == Mode::Stuck)
                 QTimer::singleShot(0, panel.form.get(), [this, &nested, action = Action(Random(4))] {
-                    nestedInside += panel.form->cursor().shape() == Qt::BusyCursor;
+                    nestedInside += panel.core.Running();
                     nested = true;
                     Do(action);
                 });

@@ -71,11 +71,20 @@ private slots:
         QTest::newRow("simulated only") << QStringList{"--select", "rf2"} << 3 << ""
                                         << "rfswitch-panel: port 888 \\(0x378\\): only the simulated port is here: no board is driven; "
                                            "--simulate allows a dry run\\n";
-        for (const char* address : {"0", "70000", "garbage", "888abc", "2147483648", ""})
+        // Devices: no port of that name here, a printer cable, no parallel port's device, and none here to list.
+        QTest::newRow("device not there") << QStringList{"--port", "/dev/parport9", "--query"} << 3 << ""
+                                          << "rfswitch-panel: port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n";
+        QTest::newRow("printer cable") << QStringList{"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"} << 3 << ""
+                                       << "rfswitch-panel: port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n";
+        QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
+                                             << "rfswitch-panel: port /dev/sda: no parallel port device /dev/sda; .*\n";
+        QTest::newRow("no port to list") << QStringList{"--list-ports"} << 3 << ""
+                                         << "rfswitch-panel: no parallel port found: have the parallel-port drivers loaded .*\n";
+        for (const char* address : {"0", "70000", "garbage", "888abc", "2147483648", "", "/dev/../etc/passwd", "/dev/"})
             QTest::addRow("address \"%s\"", address) << QStringList{"--port", address, "--query"} << 2 << ""
                                                      << u"rfswitch-panel: --port \"%1\" is not a port address: .*"_s.arg(address) + usage;
         QTest::newRow("bad path") << QStringList{"--select", "rf3"} << 2 << "" << "rfswitch-panel: --select takes rf1, rf2 or off, not \"rf3\"" + usage;
-        QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query .*" + usage;
+        QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query, .*" + usage;
         QTest::newRow("VXI-11 without a server") << QStringList{"--no-vxi11", "--query"} << 2 << ""
                                                  << "rfswitch-panel: --vxi11 and --no-vxi11 go with --listen" + usage;
         QTest::newRow("VXI-11 on and off") << QStringList{"--listen", "0", "--vxi11", "--no-vxi11"} << 2 << ""
@@ -122,6 +131,8 @@ private slots:
                                        "the board's state is unknown" << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
+        QTest::newRow("by device") << "rf1" << "device" << 0 << "port /dev/parport1, USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1"
+                                   << "" << "r0:00 r0:00 w0:01 r0:01";
         QTest::newRow("query writes nothing") << "query" << "" << 0 << "port 888 (0x378) /dev/parport0: C1=0 C2=1 rf2" << "" << "r888:02";
     }
 
@@ -137,10 +148,12 @@ private slots:
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
         fake.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
+        fake.hardware = port == "device"_L1 ? "USB adapter (uss720), about 1 ms per access" : "";
         SwitchCore core(fake);
         const QStringList arguments = action == "query"_L1 ? QStringList{"rfswitch-panel", "--query"}
                                                             : QStringList{"rfswitch-panel", "--select", action};
-        const CommandOutcome outcome = RunSwitchCommand(ParseCommandLine(arguments), core, 888);
+        const CommandOutcome outcome = RunSwitchCommand(ParseCommandLine(arguments), core,
+                                                        port == "device"_L1 ? PortName("/dev/parport1") : PortName(888));
         QTEST(outcome.exitCode, "code");
         QTEST(outcome.output, "out");
         QTEST(outcome.error, "err");

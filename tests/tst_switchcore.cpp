@@ -186,6 +186,7 @@ private slots:
             bench.core.Toggle(1, {false, false}, Source{Source::Kind::CommandLine, {}, false});
         setrlimit(RLIMIT_FSIZE, &limit);
         bench.core.Attach(888, Source{Source::Kind::StartUp, {}, false});
+        bench.core.Attach(PortName("/dev/parport1"), Source{Source::Kind::StartUp, {}, false});
         QCOMPARE(failed.count(), 1);
         QVERIFY(failed.first().first().toString().startsWith(path + u": "_s));
 
@@ -196,6 +197,7 @@ private slots:
             uR"(remote:\[::1\]:5000 port=888 board=real device=/dev/parport0 register=data\(888\) wrote=0x42 read=0x40 attempts=110 result=not-read-back)"_s,
             u"log: 3 lines not written since "_s + time.trimmed(),
             uR"(start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x42 result=read)"_s,
+            uR"(start-up port=/dev/parport1 board=real device=/dev/parport0 register=data\(0\) read=0x00 result=read)"_s,
         };
         const QString text = Lines(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));

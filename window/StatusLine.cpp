@@ -2,11 +2,17 @@
 
 #include "PortText.h"
 
-StatusText StatusLine(const PortStatus& status, std::int32_t address, const OperationResult& last, bool known)
+StatusText StatusLine(const PortStatus& status, const PortName& name, const OperationResult& last, bool known,
+                      const std::string& hardware)
 {
+    const std::int32_t address = name.ByDevice() ? 1 : name.base;
     const QString port = address < 1 ? QStringLiteral("Port %1").arg(address)
-                                     : QStringLiteral("Port ") + QString::fromStdString(Place(address));
-    const QString reason = QString::fromStdString(status.reason);
+                                     : QStringLiteral("Port ") + QString::fromStdString(PortLabel(name));
+    // A port chosen by its device: the system's words start with it already.
+    const QString said = QString::fromStdString(status.reason);
+    const QString reason = name.ByDevice() && said.startsWith(QString::fromStdString(name.device) + QStringLiteral(": "))
+        ? said.mid(int(name.device.size()) + 2)
+        : said;
     const QString next = QString::fromStdString(status.nextStep);
     // A port that cannot be used says so rather than an earlier access's failure.
     if (!status.Writable()) {
@@ -22,7 +28,10 @@ StatusText StatusLine(const PortStatus& status, std::int32_t address, const Oper
         return {port + QStringLiteral(": SIMULATED, no board is driven (") + reason + QStringLiteral(").")
                     + (next.isEmpty() ? QString() : u' ' + next.left(1).toUpper() + next.mid(1) + u'.'),
                 kStatusSimulated};
-    const QString device = port + QStringLiteral(": ") + QString::fromStdString(status.device);
+    const QString kind = QString::fromStdString(hardware);
+    const QString device = port + QStringLiteral(": ")
+        + (name.ByDevice() ? (kind.isEmpty() ? QString::fromStdString(status.device) : kind)
+                           : QString::fromStdString(status.device) + (kind.isEmpty() ? QString() : QStringLiteral(", ") + kind));
     if (!known)
         return {device + QStringLiteral(": the board's state is unknown"), kStatusWarning};
     return {device, kStatusNormal};

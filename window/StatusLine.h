@@ -23,6 +23,8 @@ inline const QColor kStatusNormal{0, 0, 0};
 inline const QColor kStatusWarning{255, 0, 0};
 inline const QColor kStatusSimulated{0, 0, 192};
 
-// The line for the port `status` at `address`, after the last access to the
-// port `last` (the board's state `known` or not).
-StatusText StatusLine(const PortStatus& status, std::int32_t address, const OperationResult& last, bool known);
+// The line for the port `status` at `port`, after the last access to the
+// port `last` (the board's state `known` or not); `hardware` says what the
+// port is, where known.
+StatusText StatusLine(const PortStatus& status, const PortName& port, const OperationResult& last, bool known,
+                      const std::string& hardware = {});

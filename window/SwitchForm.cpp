@@ -5,6 +5,7 @@
 #include "Palette.h"
 #include "PictureBox.h"
 #include "PortAccess.h"
+#include "PortText.h"
 #include "Schematic.h"
 #include "StatusLine.h"
 
@@ -26,6 +27,17 @@ const QString kOne = QStringLiteral("1");
 // The window follows the switch at most once a frame, however fast remote
 // clients switch it; every operation is still in the log.
 constexpr std::chrono::milliseconds kFrame{16};
+
+// The port a text in the address box names: a device ("/dev/parport1"), or
+// the address it converts to; nullopt where that does not fit.
+std::optional<PortName> TypedPort(const QString& text)
+{
+    if (const auto device = DeviceFromText(text.toStdString()))
+        return PortName(*device);
+    if (const auto address = AddressFromText(text.toStdString()))
+        return PortName(*address);
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -126,13 +138,14 @@ void SwitchForm::Form_Load()
         } catch (const std::exception&) {
         }
     };
-    std::int32_t address = 0;
+    PortName port;
     step([&] {
-        if (const auto converted = AddressFromText(ParallelText->text().toStdString()))
-            address = *converted;
+        if (const auto converted = TypedPort(ParallelText->text()))
+            port = *converted;
     });
-    PortAddress = shownAddress_ = address;
-    if (address < 1)
+    PortAddress = port.base;
+    shownPort_ = port;
+    if (!port.ByDevice() && port.base < 1)
         step([&] { context_.showMessage(this, QMessageBox::NoIcon, QStringLiteral("Check Parallel Address !!!")); });
     step([&] { IsNT = IsNtPlatform(context_.versionQuery); });
     if (IsNT) {
@@ -142,7 +155,7 @@ void SwitchForm::Form_Load()
         setCursor(Qt::ArrowCursor);
         QCoreApplication::processEvents();
     }
-    step([&] { core_.TakeAddress(address, IsNT, Source{Source::Kind::StartUp, {}, false}); });
+    step([&] { core_.TakeAddress(port, IsNT, Source{Source::Kind::StartUp, {}, false}); });
     step([&] { UpdateSchematic(); });
     ModelCombo->addItem(QStringLiteral("QTR7-415KM"));
     ShowCoreNow();
@@ -168,6 +181,13 @@ void SwitchForm::ParallelText_LostFocus(Qt::FocusReason reason)
 bool SwitchForm::TakeAddress(Qt::FocusReason reason)
 {
     const QString text = ParallelText->text();
+    if (const auto device = DeviceFromText(text.toStdString())) {
+        takeRefused_ = false;
+        addressNote_.clear();
+        shownPort_ = *device;
+        core_.TakeAddress(shownPort_, true, Source{}, [this](const OperationResult&) { ShowCoreNow(); });
+        return true;
+    }
     const auto address = AddressFromText(text.toStdString());
     takeRefused_ = !address || !CheckedAdd(*address, 2);
     if (takeRefused_) {
@@ -180,7 +200,7 @@ bool SwitchForm::TakeAddress(Qt::FocusReason reason)
     addressNote_ = *address == 0 && !zero.match(QString(text).remove(QRegularExpression(QStringLiteral("[ \t\n]")))).hasMatch()
         ? QStringLiteral("\"%1\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378.").arg(text)
         : QString();
-    shownAddress_ = *address;
+    shownPort_ = *address;
     // Taken now, or once the operation under way is over.
     core_.TakeAddress(*address, true, Source{}, [this](const OperationResult&) { ShowCoreNow(); });
     return true;
@@ -191,7 +211,7 @@ void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
     pressedFromBox_ = nullptr;
     // Back to the address in use, ready to be typed over: the refused text
     // would otherwise be refused again at every change of focus.
-    ParallelText->setText(QString::number(core_.Address()));
+    ParallelText->setText(QString::fromStdString(PortTyped(core_.Port())));
     ParallelText->selectAll();
     const QString message = QStringLiteral("\"%1\" is not a usable port address.\n"
                                            "Type the port's base address in decimal, e.g. 888, or as &H378.").arg(text);
@@ -258,7 +278,7 @@ void SwitchForm::ShowClickResult(const OperationResult& result)
     case Outcome::PortLost:
         // The click did not reach the board, or nobody knows what it did: say why.
         context_.showMessage(this, QMessageBox::Warning,
-                             QStringLiteral("Port %1 not switched:\n%2").arg(core_.Address()).arg(QString::fromStdString(result.detail)));
+                             QStringLiteral("Port %1 not switched:\n%2").arg(QString::fromStdString(PortTyped(core_.Port()))).arg(QString::fromStdString(result.detail)));
         return;
     case Outcome::Verified:
     case Outcome::NotReadBack:
@@ -320,10 +340,10 @@ void SwitchForm::ShowCoreNow()
     PortAddress = core_.Address();
     // An address set from elsewhere (a remote client, the command line) shows
     // in the box; one typed here stays as it was typed.
-    if (core_.Address() != shownAddress_) {
-        shownAddress_ = core_.Address();
-        if (AddressFromText(ParallelText->text().toStdString()) != shownAddress_)
-            ParallelText->setText(QString::number(shownAddress_));
+    if (!(core_.Port() == shownPort_)) {
+        shownPort_ = core_.Port();
+        if (TypedPort(ParallelText->text()) != shownPort_)
+            ParallelText->setText(QString::fromStdString(PortTyped(shownPort_)));
     }
     // Where the port cannot be read, the captions stay and the status line says so.
     if (const auto bits = core_.State()) {
@@ -338,7 +358,7 @@ void SwitchForm::ShowCoreNow()
     // The schematic's free corner, right of the control driver.
     Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED\nno board") : QString(), kStatusSimulated,
                       QRect(196, 136, 90, 60));
-    StatusText line = StatusLine(status, core_.Address(), core_.LastAccess(), core_.State().has_value());
+    StatusText line = StatusLine(status, core_.Port(), core_.LastAccess(), core_.State().has_value(), core_.Hardware());
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
                                                   .arg(QString::fromStdString(SourceName(*core_.LockHolder())))
                                             : QString();

@@ -86,7 +86,7 @@ private:
     // the address box: the click means that, not the cleared register.
     QPushButton* pressedFromBox_ = nullptr;
     ControlBits seenFromBox_;
-    std::int32_t shownAddress_ = 0;
+    PortName shownPort_;
     QElapsedTimer lastShown_;  // the window shows the core at most once a frame
     QTimer showTimer_;
     QString addressNote_;      // how the typed address was read, when not as meant

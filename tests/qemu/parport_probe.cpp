@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <linux/ppdev.h>
@@ -200,6 +201,28 @@ int main()
     raw.Close();
     Expect("second panel, freed", Text(plain.Refresh()), "Real|/dev/parport0||");
     plain.Close();
+
+    // The port by its device, as a USB adapter (no base address) is chosen:
+    // its registers are 0 to 2, through the same driver; sysfs names the
+    // hardware, and the list shows it held meanwhile.
+    {
+        PortLayer byDevice(MakeSystemBackends({}));
+        std::string opened = Text(byDevice.OpenDevice("/dev/parport0"));
+        opened += " [" + byDevice.Hardware() + "]";
+        byDevice.PortOut(0, 0x5A);
+        std::string beyond = "written";
+        try {
+            byDevice.PortOut(3, 0x77);  // I/O port 3 is the DMA controller's: never to be touched
+        } catch (const PortError& error) {
+            beyond = std::string("refused: ") + error.what();
+        }
+        Expect("by device", opened + " " + Raw(0x378) + " " + HexByte(byDevice.PortIn(0)) + " " + beyond,
+               "Real|/dev/parport0|| [main board (parport_pc)] 0x5A 0x5A refused: 0x3 is not a register of /dev/parport0 at 0 (0x0)");
+        const std::vector<std::string> list = ListSystemPorts();
+        Expect("list", list.size() == 2 ? list[0] + "\n" + list[1] : std::to_string(list.size()) + " lines",
+               "/dev/parport0: base 888 (0x378); main board (parport_pc); modes PCSPP,TRISTATE; held by ppdev0; usable once ppdev0 lets "
+               "go of it: --port 888\n/dev/parport1: base 632 (0x278); main board (parport_pc); modes PCSPP,TRISTATE; free; usable: --port 632");
+    }
 
     // G. Another program's shared claim: told at once, nothing written, no
     // claim retried (nor kernel log line) while it holds; driven once it lets go.

@@ -84,6 +84,15 @@ private slots:
         QTest::newRow("headers") << "real" << "ROUT:SHUT (@1)\nROUT:CLOS\x01 (@1)\n123\nROUT::CLOS (@1)\n*RST?\n" << none << "-113 -101 -100 -102 -113" << "";
         QTest::newRow("port in hex") << "real" << "SYST:PORT &H278;SYST:PORT?;*IDN?\n" << "632;rfswitch-panel,QTR7-415KM,632,1.0.0\n" << none << "w634:00 w632:00";
         QTest::newRow("no port there") << "real" << "SYST:PORT 0\nSYST:PORT\nSYST:PORT (@1)\n" << none << "-222 -109 -104" << "";
+        // A USB adapter has no address: its device, as a string, names it; its registers are 0 to 2.
+        QTest::newRow("port by device") << "real" << "SYST:PORT \"/dev/parport1\";SYST:PORT?;*IDN?\n"
+                                        << "\"/dev/parport1\";rfswitch-panel,QTR7-415KM,/dev/parport1,1.0.0\n" << none << "w2:00 w0:00";
+        QTest::newRow("not a port device") << "real" << "SYST:PORT \"COM1\"\nSYST:PORT '/dev/parport1\n" << none << "-222 -102" << "";
+        QTest::newRow("port list") << "real" << "SYST:PORT:LIST?\n"
+                                   << "\"/dev/parport0: base 888 (0x378); usable: --port 888\",\"/dev/usb/lp0: base none: USB; not usable\"\n"
+                                   << none << "";
+        // However long a verified write takes, *OPC? answers after it.
+        QTest::newRow("complete after a write") << "stuck" << "ROUT:CLOS (@1);*OPC?\n" << "1\n" << "-240" << "-";
         QTest::newRow("simulated refuses") << "simulated" << "ROUT:CLOS (@1);*RST;ROUT:CLOS:STAT?;SYST:PORT:SIM?\n" << "(@);1\n" << "-241 -241" << "";
         QTest::newRow("unusable port") << "unusable" << "ROUT:CLOS (@1);SYST:ERR?\n"
                                        << "-241,\"Hardware missing; /dev/parport0: permission denied; add your user to the lp group\"\n" << none << "";
@@ -113,7 +122,10 @@ private slots:
         SwitchCore core{port};
         core.TakeAddress(888, true, Source{});
         port.accesses.clear();
-        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000"), [] {
+                                        return std::vector<std::string>{"/dev/parport0: base 888 (0x378); usable: --port 888",
+                                                                        "/dev/usb/lp0: base none: USB; not usable"};
+                                    }};
         const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "1.0.0"});
         QString said;
         session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });

@@ -19,6 +19,11 @@ PortStatus FakePort::Open(std::int32_t base)
     return status;
 }
 
+PortStatus FakePort::OpenDevice(const std::string&)
+{
+    return Open(0);
+}
+
 PortStatus FakePort::Refresh()
 {
     return status;

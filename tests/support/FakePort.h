@@ -29,8 +29,11 @@ class FakePort final : public PortIo
 {
 public:
     PortStatus Open(std::int32_t base) override;
+    // A device's port: its registers at 0, 1 and 2.
+    PortStatus OpenDevice(const std::string& device) override;
     PortStatus Refresh() override;
     void Close() override { claimed.reset(); }
+    std::string Hardware() const override { return hardware; }
     std::uint8_t PortIn(std::int32_t port) override;
     void PortOut(std::int32_t port, std::uint8_t value) override;
 
@@ -57,6 +60,8 @@ public:
     // What Open() and Refresh() answer; a real port named "fake port" unless
     // a test says otherwise.
     PortStatus status{PortReach::Real, "fake port", "", "", false};
+    // What the port is, as the system would say.
+    std::string hardware;
     // The base address claimed now, if any.
     std::optional<std::int32_t> claimed;
     // Runs after each recorded access, e.g. to deliver a click mid-write.

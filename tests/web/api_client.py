@@ -31,7 +31,13 @@ def serving(program, *options):
     process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
                                stdout=subprocess.PIPE, text=True)
     try:
-        yield process.stdout.readline().strip().rsplit(":", 1)[1], process.stdout.readline().split()[-1]
+        said = {}
+        while len(said) < 2:  # among the lines saying how the switch is reached
+            line = process.stdout.readline()
+            for start in ("listening on ", "web page on "):
+                if line.startswith(start):
+                    said[start] = line[len(start):].strip()
+        yield said["listening on "].rsplit(":", 1)[1], said["web page on "]
     finally:
         process.terminate()
         process.wait()
@@ -44,9 +50,10 @@ with serving(program, "--simulate") as (scpi, url):
     expect("identification", (code, device.tag), (200, "{%s}LXIDevice" % LXI[""]))
     for field, wanted in [("Manufacturer", "rfswitch-panel"), ("Model", "QTR7-415KM"), ("SerialNumber", "0"), ("FirmwareRevision", version),
                           ("IdentificationURL", url + "lxi/identification"),
-                          ("Interface/InstrumentAddressString", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"),
                           ("Interface/Hostname", socket.gethostname()), ("Interface/IPAddress", "127.0.0.1")]:
         expect(field, device.findtext(field, namespaces=LXI), wanted)
+    expect("Interface/InstrumentAddressString", [e.text for e in device.findall("Interface/InstrumentAddressString", LXI)],
+           ["TCPIP0::127.0.0.1::inst0::INSTR", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
 
     code, state = curl(url + "api/state")
     state = json.loads(state)

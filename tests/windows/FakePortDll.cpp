@@ -1,6 +1,7 @@
 // A stand-in for a port I/O DLL: registers that read back the last byte
 // written, and a log of every access that the test reads through
-// FakeAccesses(). Built as IO.DLL (PortIn/PortOut, with FAKE_NO_PORTOUT one
+// FakeAccesses(); with FAKE_PORT_DEAD set, a driver that reaches no port
+// (reads 0xFF, writes lost). Built as IO.DLL (PortIn/PortOut, with FAKE_NO_PORTOUT one
 // of them missing) or, with FAKE_INPOUT, as an InpOut DLL (Inp32/Out32).
 #include <windows.h>
 
@@ -13,7 +14,9 @@ static std::string accesses;  // " w378:01 r378:01": kind, address and value of 
 
 static std::uint8_t Access(char kind, std::uint16_t port, std::uint8_t value = 0)
 {
-    if (kind == 'w')
+    if (GetEnvironmentVariableA("FAKE_PORT_DEAD", nullptr, 0) != 0)
+        registers[port] = 0xFF;
+    else if (kind == 'w')
         registers[port] = value;
     char entry[16];
     std::snprintf(entry, sizeof entry, " %c%X:%02X", kind, port, registers[port]);

@@ -46,13 +46,30 @@ std::string Seen(const std::string& dll)
     return module ? reinterpret_cast<FakeAccesses>(reinterpret_cast<void (*)()>(GetProcAddress(module, "FakeAccesses")))() : " not loaded";
 }
 
-// "Reach|device|reason|next step". No text may send the user to raise the panel's rights.
+// "Reach|device|reason|next step". No text may send the user to raise the panel's rights, or to turn a protection off.
 std::string Said(const PortStatus& status)
 {
     static const char* const reaches[] = {"Real", "Unusable", "Absent", "Refused", "Simulated"};
-    const bool advises = std::regex_search(status.reason + " " + status.nextStep, std::regex("admin|elevat|run as", std::regex::icase));
+    const std::string words = status.reason + " " + status.nextStep;
+    const bool advises = std::regex_search(words, std::regex("admin|elevat|run as", std::regex::icase));
+    const bool lowers = std::regex_search(words, std::regex("disabl|turn(ing)? (it |them )?off|switch(ing)? (it |them )?off|"
+                                                            "allow the driver|test.?sign", std::regex::icase));
     return reaches[int(status.reach)] + ("|" + status.device) + "|" + status.reason + "|" + status.nextStep
-           + (advises ? " (advises raised rights)" : "");
+           + (advises ? " (advises raised rights)" : "") + (lowers ? " (advises lowering a protection)" : "");
+}
+
+// InpOut's kernel driver as its installer registers it, or gone again.
+void DriverService(bool installed)
+{
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = installed ? CreateServiceA(manager, "inpoutx64", "inpoutx64", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                                   SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                                   "C:\\windows\\system32\\drivers\\inpoutx64.sys", nullptr, nullptr, nullptr, nullptr, nullptr)
+                                  : OpenServiceA(manager, "inpoutx64", DELETE);
+    if (service && !installed)
+        DeleteService(service);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
 }
 
 template <typename Call>
@@ -124,22 +141,36 @@ int main()
                    "|type the port's base address, e.g. 888 or &H378",
                "below 0x100");
         Expect(asked, " 0x3E8 0xD010", "each non-standard base asked once");
+        // Each port opened is read once: a port that answers reads other than 0xFF.
         Expect(Seen("IO.DLL") + " read " + HexByte(data) + " " + HexByte(back) + Seen("inpoutx64.dll"),
-               " w378:01 r378:01 w37A:00 wD010:A5 wD012:00 rD010:A5 read 0x01 0xA5 not loaded",
-               "IO.DLL ahead of inpoutx64.dll; only the standard and the accepted ports reached");
+               " r378:00 r278:00 r3BC:00 r378:00 w378:01 r378:01 w37A:00 rD010:00 wD010:A5 wD012:00 rD010:A5 rD010:A5 read 0x01 0xA5 "
+               "not loaded",
+               "IO.DLL ahead of inpoutx64.dll; only the standard and the accepted ports reached, nothing written at opening");
         Expect(NonStandardAddressQuestion(1000),
                "1000 (0x3E8) is not a standard parallel port address; writing to it may disturb another device. Use it anyway?", "the question");
     }
 
     // Without IO.DLL: each InpOut DLL in turn, the system folder's last. A DLL
-    // whose driver is not running, or that lacks a function, is named and let go.
-    struct Step { std::vector<std::string> fakes; std::string folder, dll, expected; bool driverClosed = false; };
+    // whose driver is not running (never installed, or refused by Windows),
+    // or that lacks a function, is named and let go; a driver that reaches no
+    // port is told apart, and nothing is written through it.
+    enum Driver { Running, NotInstalled, Refused, NoPort };
+    struct Step { std::vector<std::string> fakes; std::string folder, dll, expected; Driver driver = Running; };
     for (const Step& step : std::vector<Step>{
-             {{"inpoutx64\\inpoutx64.dll", "inpout32\\inpout32.dll"}, here, "inpoutx64.dll", "Real|" + here + "\\inpoutx64.dll|| w278:03"},
-             {{"inpout32\\inpout32.dll"}, systemFolder, "inpout32.dll", "Real|" + systemFolder + "\\inpout32.dll|| w278:03"},
+             {{"inpoutx64\\inpoutx64.dll", "inpout32\\inpout32.dll"}, here, "inpoutx64.dll", "Real|" + here + "\\inpoutx64.dll|| r278:00 w278:03"},
+             {{"inpout32\\inpout32.dll"}, systemFolder, "inpout32.dll", "Real|" + systemFolder + "\\inpout32.dll|| r278:00 w278:03"},
              {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
-              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll: the InpOut driver is not running"
-                  "|the InpOut driver is not installed on this PC; have it installed, then restart the panel not loaded", true},
+              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll: the InpOut driver is not installed"
+                  "|the InpOut driver is not installed on this PC; have it installed, then restart the panel not loaded", NotInstalled},
+             {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
+              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll: the InpOut driver is installed, but Windows refused to load it; "
+                  "memory integrity (core isolation) or the vulnerable-driver blocklist is the likely cause|Windows keeps old port "
+                  "drivers out to keep the PC safe: use a PCIe parallel card whose maker supplies a signed driver, or the panel's Linux "
+                  "build not loaded", Refused},
+             {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
+              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll and its driver are loaded, but no port answers at 632 (0x278): its "
+                  "registers all read 0xFF|look up the port's I/O range in Device Manager (Ports (COM & LPT), the port's Resources tab) "
+                  "and type its first address r278:FF r279:FF r27A:FF", NoPort},
              {{"missing\\IO.DLL"}, here, "IO.DLL",
               "Unusable|" + here + "\\IO.DLL|IO.DLL has no function PortOut: Procedure not found (error 127)|replace " + here
                   + "\\IO.DLL with a port I/O DLL that has PortIn and PortOut, then restart the panel not loaded"},
@@ -147,13 +178,16 @@ int main()
         Clear();
         for (const std::string& fake : step.fakes)
             Place(fake, step.folder);
-        SetEnvironmentVariableA("FAKE_INPOUT_DRIVER", step.driverClosed ? "closed" : nullptr);
+        SetEnvironmentVariableA("FAKE_INPOUT_DRIVER", step.driver == NotInstalled || step.driver == Refused ? "closed" : nullptr);
+        SetEnvironmentVariableA("FAKE_PORT_DEAD", step.driver == NoPort ? "dead" : nullptr);
+        DriverService(step.driver == Refused);
         PortLayer layer(MakeSystemBackends({}));
         const std::string opened = Said(layer.Open(0x278)), refreshed = Said(layer.Refresh());
         ErrorOf([&] { layer.PortOut(0x278, 0x03); });
         Expect(opened + (refreshed == opened ? "" : ", refreshed: " + refreshed) + Seen(step.dll), step.expected, step.dll + " in " + step.folder);
     }
     Clear();
+    DriverService(false);
 
     Expect(IsNtPlatform() ? "NT" : "not NT", "NT", "Wine's Windows version");
     std::printf("%d failed\n", failed);
