@@ -81,7 +81,16 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                       QStringLiteral("With --listen: serve without a window, starting from the state the "
                                                      "board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
-    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, headless, reset});
+    const QCommandLineOption allow(QStringLiteral("allow"),
+                                   QStringLiteral("With --listen: let in only clients from this subnet (repeatable; any "
+                                                  "client that reaches the address without it)."),
+                                   QStringLiteral("ADDRESS/PREFIX"));
+    const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"),
+                                         QStringLiteral("With --listen: close a connection that sends no command for this long."),
+                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption serial(QStringLiteral("serial"),
+                                    QStringLiteral("With --listen: the serial number *IDN? reports (default 0)."), QStringLiteral("TEXT"));
+    parser.addOptions({help, version, port, select, query, simulate, rawIo, log, listen, headless, reset, allow, idleTimeout, serial});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -115,6 +124,23 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.reset = parser.isSet(reset);
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
+    invocation.allow = parser.values(allow);
+    if (parser.isSet(idleTimeout)) {
+        bool number = false;
+        invocation.idleTimeout = parser.value(idleTimeout).toInt(&number);
+        if (!number || invocation.idleTimeout < 1)
+            return fail(QStringLiteral("--idle-timeout takes a number of seconds from 1 on, not \"%1\"").arg(parser.value(idleTimeout)));
+    }
+    if (parser.isSet(serial)) {
+        // *IDN? separates its fields with commas and its answers with ';'.
+        static const QRegularExpression field(QStringLiteral("^[!-+\\--:<-~]{1,64}$"));
+        invocation.serial = parser.value(serial);
+        if (!field.match(invocation.serial).hasMatch())
+            return fail(QStringLiteral("--serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"%1\"")
+                            .arg(invocation.serial));
+    }
+    if (invocation.listen.isEmpty() && (parser.isSet(allow) || parser.isSet(idleTimeout) || parser.isSet(serial)))
+        return fail(QStringLiteral("--allow, --idle-timeout and --serial go with --listen"));
     const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless));
     if (actions > 1)
         return fail(QStringLiteral("--select, --query and --headless do not go together"));

@@ -34,6 +34,9 @@ struct Invocation
     bool reset = false;                // --headless: clear the board at start
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
+    QStringList allow;                 // --allow ADDRESS/PREFIX: the peers let in (empty: any)
+    int idleTimeout = 0;               // --idle-timeout SECONDS (0: none)
+    QString serial = QStringLiteral("0");  // --serial: *IDN?'s serial number
     QString error;
     QString helpText;
 };
@@ -92,6 +95,8 @@ public:
     static std::unique_ptr<SwitchSetup> Create(const Invocation& invocation, PortOptions options, QString* error);
     ~SwitchSetup();
     SwitchCore& Core() { return *core_; }
+    // The operation log, nullptr without --log.
+    OperationLog* Log() { return log_.get(); }
     // Without a window, a log that cannot be written is said on stderr.
     void ReportLogFailuresOnStderr();
 

@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 #include "Fonts.h"
 #include "Messages.h"
+#include "OperationLog.h"
 #include "PortText.h"
 #include "ScpiServer.h"
 #include "SwitchForm.h"
@@ -9,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -25,18 +27,46 @@ bool HasDisplay()
 #endif
 }
 
+// How long a vanished client keeps its slot: RFSWITCH_KEEPALIVE seconds
+// (tests shorten it), else about two minutes.
+std::chrono::seconds KeepAlive()
+{
+    bool set = false;
+    const int seconds = qEnvironmentVariableIntValue("RFSWITCH_KEEPALIVE", &set);
+    return std::chrono::seconds(set && seconds > 0 ? seconds : 120);
+}
+
 // The SCPI server, when --listen asks for one; nullptr with the reason
-// printed when it cannot listen.
-std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchCore& core)
+// printed when it cannot listen. Listening beyond loopback is announced on
+// stderr and in the log; so is each client turned away.
+std::unique_ptr<ScpiServer> Listen(const Invocation& invocation, SwitchSetup& setup)
 {
     QString error;
+    const auto allow = ParseAllowList(invocation.allow, &error);
+    if (!allow) {
+        Fail(kExitUsage, QStringLiteral("--allow ") + error);
+        return nullptr;
+    }
+    ScpiServerOptions options;
+    options.serial = invocation.serial;
+    options.allow = *allow;
+    options.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
+    options.keepAlive = KeepAlive();
     const auto where = ParseListenAddress(invocation.listen, &error);
-    auto server = std::make_unique<ScpiServer>(core);
+    auto server = std::make_unique<ScpiServer>(setup.Core(), std::move(options));
     if (!where || !server->Listen(*where, &error)) {
         Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
         return nullptr;
     }
     PrintLine(stdout, QStringLiteral("listening on ") + server->Address());
+    if (const QString warning = server->ExposureWarning(invocation.rawIo); !warning.isEmpty()) {
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: ") + warning);
+        if (OperationLog* log = setup.Log())
+            log->Append("remote-server warning: " + warning.toStdString());
+    }
+    QObject::connect(server.get(), &ScpiServer::Refused, [](const QString& peer, const QString& why) {
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1: %2").arg(peer, why));
+    });
     return server;
 }
 
@@ -57,7 +87,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         core.TakeAddress(StartAddress(invocation), true, start);
     else
         core.Attach(StartAddress(invocation), start);
-    const auto server = Listen(invocation, core);
+    const auto server = Listen(invocation, *setup);
     if (!server)
         return kExitUsage;
     return app.exec();
@@ -100,15 +130,24 @@ int main(int argc, char* argv[])
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::number(StartAddress(invocation)));
     std::unique_ptr<ScpiServer> server;
     if (!invocation.listen.isEmpty()) {
-        server = Listen(invocation, setup->Core());
+        server = Listen(invocation, *setup);
         if (!server)
             return kExitUsage;
-        const auto show = [&form, &server] {
+        const QString warning = server->ExposureWarning(invocation.rawIo);
+        auto refusal = std::make_shared<QString>();
+        const auto show = [&form, &server, warning, refusal] {
             const int clients = server->Clients();
-            form.SetStatusNote(QStringLiteral("Remote control on %1, %2 client%3")
-                                   .arg(server->Address()).arg(clients).arg(clients == 1 ? "" : "s"));
+            QString note = QStringLiteral("Remote control on %1, %2 client%3")
+                               .arg(server->Address()).arg(clients).arg(clients == 1 ? "" : "s");
+            for (const QString& more : {warning.isEmpty() ? warning : QStringLiteral("Warning: ") + warning, *refusal})
+                note += more.isEmpty() ? QString() : u'\n' + more;
+            form.SetStatusNote(note);
         };
         QObject::connect(server.get(), &ScpiServer::ClientsChanged, &form, show);
+        QObject::connect(server.get(), &ScpiServer::Refused, &form, [show, refusal](const QString& peer, const QString& why) {
+            *refusal = QStringLiteral("Refused %1: %2").arg(peer, why);
+            show();
+        });
         show();
     }
     form.show();
