@@ -174,9 +174,11 @@ void ScpiServer::Accept(qintptr socket)
     const QString host = peer.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(peer.toString())
                                                                            : peer.toString();
     const Source source = Source::Remote(QStringLiteral("%1:%2").arg(host).arg(port).toStdString());
-    const QString why = !Allowed(peer)                              ? QStringLiteral("not a peer that --allow lets in")
-                        : connections_.size() >= std::size_t(kMaxClients) ? QStringLiteral("%1 clients are connected already").arg(kMaxClients)
-                                                                    : QString();
+    QString why;
+    if (!Allowed(peer))
+        why = QStringLiteral("not a peer that --allow lets in");
+    else if (Clients() >= kMaxClients)
+        why = QStringLiteral("%1 clients are connected already").arg(kMaxClients);
     if (!why.isEmpty()) {
         // Closed with a reset: nothing arrives that a client could take for an answer.
         tcp::Close(socket, true);
