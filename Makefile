@@ -9,11 +9,12 @@ APP        := $(BUILD)/rfswitch-panel
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2
 # What the tests need besides: the package checks (lintian among them), the
 # QEMU parallel-port test (about 80 MB without recommends), clang for the
-# fuzzers, and a VISA client for the remote-control test.
+# fuzzers, a VISA client for the remote-control test, and ip(8) for its
+# client that vanishes from a network namespace.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
-                 python3-pyvisa python3-pyvisa-py
+                 python3-pyvisa python3-pyvisa-py iproute2
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
