@@ -95,7 +95,18 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                       QStringLiteral("With --listen or --http: serve without a window, starting from the "
                                                      "state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
-    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset});
+    const QCommandLineOption allow(QStringLiteral("allow"),
+                                   QStringLiteral("With --listen or --http: let in only clients from this subnet "
+                                                  "(repeatable; any client that reaches the address without it)."),
+                                   QStringLiteral("ADDRESS/PREFIX"));
+    const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"),
+                                         QStringLiteral("With --listen: close a connection that sends no command for this long."),
+                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption serial(QStringLiteral("serial"),
+                                    QStringLiteral("With --listen or --http: the serial number *IDN? and the LXI "
+                                                  "identification report (default 0)."), QStringLiteral("TEXT"));
+    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset,
+                       allow, idleTimeout, serial});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -134,6 +145,25 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
     invocation.http = parser.value(http);
+    invocation.allow = parser.values(allow);
+    if (parser.isSet(idleTimeout)) {
+        bool number = false;
+        invocation.idleTimeout = parser.value(idleTimeout).toInt(&number);
+        if (!number || invocation.idleTimeout < 1)
+            return fail(QStringLiteral("--idle-timeout takes a number of seconds from 1 on, not \"%1\"").arg(parser.value(idleTimeout)));
+    }
+    if (parser.isSet(serial)) {
+        // *IDN? separates its fields with commas and its answers with ';'.
+        static const QRegularExpression field(QStringLiteral("^[!-+\\--:<-~]{1,64}$"));
+        invocation.serial = parser.value(serial);
+        if (!field.match(invocation.serial).hasMatch())
+            return fail(QStringLiteral("--serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"%1\"")
+                            .arg(invocation.serial));
+    }
+    if (invocation.listen.isEmpty() && invocation.http.isEmpty() && (parser.isSet(allow) || parser.isSet(serial)))
+        return fail(QStringLiteral("--allow and --serial go with --listen or --http"));
+    if (invocation.listen.isEmpty() && parser.isSet(idleTimeout))
+        return fail(QStringLiteral("--idle-timeout goes with --listen"));
     const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless))
         + int(parser.isSet(listPorts));
     if (actions > 1)

@@ -37,6 +37,9 @@ struct Invocation
     QString listen;                    // --listen [HOST:]PORT
     QString http;                      // --http [HOST:]PORT
     bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: the raw socket alone)
+    QStringList allow;                 // --allow ADDRESS/PREFIX: the peers let in (empty: any)
+    int idleTimeout = 0;               // --idle-timeout SECONDS (0: none)
+    QString serial = QStringLiteral("0");  // --serial: *IDN?'s serial number
     QString error;
     QString helpText;
 };
@@ -103,6 +106,8 @@ public:
     static std::unique_ptr<SwitchSetup> Create(const Invocation& invocation, PortOptions options, QString* error);
     ~SwitchSetup();
     SwitchCore& Core() { return *core_; }
+    // The operation log, nullptr without --log.
+    OperationLog* Log() { return log_.get(); }
     // Without a window, a log that cannot be written is said on stderr.
     void ReportLogFailuresOnStderr();
 

@@ -1,6 +1,7 @@
 #include "RemoteControl.h"
 
 #include "CommandLine.h"
+#include "OperationLog.h"
 #include "ScpiServer.h"
 #include "WebServer.h"
 
@@ -20,6 +21,15 @@
 #endif
 
 namespace {
+
+// How long a vanished client keeps its slot: RFSWITCH_KEEPALIVE seconds
+// (tests shorten it), else about two minutes.
+std::chrono::seconds KeepAlive()
+{
+    bool set = false;
+    const int seconds = qEnvironmentVariableIntValue("RFSWITCH_KEEPALIVE", &set);
+    return std::chrono::seconds(set && seconds > 0 ? seconds : 120);
+}
 
 QString SocketResource(const QString& host, quint16 port)
 {
@@ -78,13 +88,21 @@ struct RemoteControl::Lan
     std::unique_ptr<Announcer> announcer;
 };
 
-bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host)
+bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host, const Subnets& allow)
 {
     if (!lan_)
         lan_ = std::make_unique<Lan>();
     QuitOnStopSignals();
     if (invocation.vxi11) {
-        lan_->vxi11 = std::make_unique<Vxi11Server>(core);
+        ScpiServerOptions options;
+        options.serial = invocation.serial;
+        options.allow = allow;
+        lan_->vxi11 = std::make_unique<Vxi11Server>(core, std::move(options));
+        connect(lan_->vxi11.get(), &Vxi11Server::Refused, this, [this](const QString& peer, const QString& why) {
+            PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1: %2").arg(peer, why));
+            refusal_ = QStringLiteral("Refused %1: %2").arg(peer, why);
+            emit Changed();
+        });
         QString error;
         if (!lan_->vxi11->Listen(host, &error)) {
             Fail(kExitUsage, QStringLiteral("--listen %1: VXI-11: %2").arg(invocation.listen, error));
@@ -132,7 +150,7 @@ struct RemoteControl::Lan
 {
 };
 
-bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&)
+bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&, const Subnets&)
 {
     return true;
 }
@@ -147,40 +165,69 @@ Announcer* RemoteControl::DnsSd()
 RemoteControl::RemoteControl() = default;
 RemoteControl::~RemoteControl() = default;
 
-std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation, SwitchCore& core)
+std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation, SwitchSetup& setup)
 {
     std::unique_ptr<RemoteControl> remote(new RemoteControl);
-    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, core))
+    QString error;
+    const auto allow = ParseAllowList(invocation.allow, &error);
+    if (!allow) {
+        Fail(kExitUsage, QStringLiteral("--allow ") + error);
         return nullptr;
-    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, core))
+    }
+    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup, *allow))
+        return nullptr;
+    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, *allow))
         return nullptr;
     return remote;
 }
 
-bool RemoteControl::StartRaw(const Invocation& invocation, SwitchCore& core)
+void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
+{
+    if (warning.isEmpty())
+        return;
+    warnings_ << warning;
+    PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: ") + warning);
+    if (OperationLog* log = setup.Log())
+        log->Append("remote-server warning: " + warning.toStdString());
+}
+
+bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow)
 {
     QString error;
+    ScpiServerOptions options;
+    options.serial = invocation.serial;
+    options.allow = allow;
+    options.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
+    options.keepAlive = KeepAlive();
     const auto where = ParseListenAddress(invocation.listen, &error);
-    raw_ = std::make_unique<ScpiServer>(core);
+    raw_ = std::make_unique<ScpiServer>(setup.Core(), std::move(options));
     if (!where || !raw_->Listen(*where, &error)) {
         Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
         return false;
     }
     PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
+    Warn(setup, raw_->ExposureWarning(invocation.rawIo));
     connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
+    connect(raw_.get(), &ScpiServer::Refused, this, [this](const QString& peer, const QString& why) {
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1: %2").arg(peer, why));
+        refusal_ = QStringLiteral("Refused %1: %2").arg(peer, why);
+        emit Changed();
+    });
     // Listening on every address, the machine is reached by its name.
     const bool everywhere = where->host == QHostAddress::AnyIPv4 || where->host == QHostAddress::AnyIPv6;
     host_ = everywhere ? QHostInfo::localHostName()
         : where->host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(where->host.toString())
                                                                   : where->host.toString();
-    return StartLan(invocation, core, where->host);
+    return StartLan(invocation, setup.Core(), where->host, allow);
 }
 
-bool RemoteControl::StartWeb(const Invocation& invocation, SwitchCore& core)
+bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow)
 {
     QString error;
     const auto where = ParseListenAddress(invocation.http, &error);
     WebServerOptions options;
+    options.serial = invocation.serial;
+    options.allow = allow;
     // The page names the other ways in as a client would type them, its own host in place of %1.
     if (raw_) {
 #ifdef RFSWITCH_LAN
@@ -189,14 +236,15 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchCore& core)
 #endif
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     }
-    web_ = std::make_unique<WebServer>(core, std::move(options));
+    web_ = std::make_unique<WebServer>(setup.Core(), std::move(options));
     if (!where || !web_->Listen(*where, &error)) {
         Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
         return false;
     }
     PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
     if (!where->host.isLoopback()) {
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: anyone who reaches %1 can switch the board").arg(web_->Url()));
+        Warn(setup, QStringLiteral("web page on %1: anyone who can reach this address can switch the board%2")
+                        .arg(web_->Url(), allow.empty() ? QStringLiteral("; --allow limits who may connect") : QString()));
 #ifdef RFSWITCH_LAN
         for (const WebService& service : web_->Services()) {
             QStringList txt;
@@ -226,5 +274,9 @@ QString RemoteControl::Note() const
     }
     if (web_)
         notes << QStringLiteral("Web page on ") + web_->Url();
+    for (const QString& warning : warnings_)
+        notes << QStringLiteral("Warning: ") + warning;
+    if (!refusal_.isEmpty())
+        notes << refusal_;
     return notes.join(u'\n');
 }

@@ -3,20 +3,30 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+
+#include <utility>
+#include <vector>
 
 #include <memory>
+
+// The peers --allow lets in.
+using Subnets = std::vector<std::pair<QHostAddress, int>>;
 
 class Announcer;
 class ScpiServer;
 class SwitchCore;
+class SwitchSetup;
 class WebServer;
 struct Invocation;
 
 // What --listen and --http offer: SCPI on the raw socket and, where the
 // system has them (not on Windows), VXI-11 with its port mapper (unless
 // --no-vxi11); the web page; the DNS-SD announcement of each that listens
-// beyond loopback; and the VISA resource strings and the page's address,
-// printed as the log's lines and shown in the panel.
+// beyond loopback; the VISA resource strings and the page's address,
+// printed as the log's lines and shown in the panel; and, where it listens
+// beyond loopback, the warning that anyone who reaches it can switch the
+// board, and each client turned away.
 class RemoteControl : public QObject
 {
     Q_OBJECT
@@ -24,24 +34,26 @@ class RemoteControl : public QObject
 public:
     // nullptr, with the reason printed, when a server cannot listen; one
     // that serves nothing when neither option is given.
-    static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchCore& core);
+    static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchSetup& setup);
     ~RemoteControl() override;
 
-    // For the panel's status strip: the resource strings, the clients and
-    // the page's address; empty when nothing is served.
+    // For the panel's status strip: the resource strings, the clients, the
+    // page's address, the warnings and the last refusal; empty when nothing
+    // is served.
     QString Note() const;
 
 signals:
-    // The clients came or went.
+    // The clients came or went, or one was turned away.
     void Changed();
 
 private:
     struct Lan;
 
     RemoteControl();
-    bool StartRaw(const Invocation& invocation, SwitchCore& core);
-    bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host);
-    bool StartWeb(const Invocation& invocation, SwitchCore& core);
+    bool StartRaw(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow);
+    bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host, const Subnets& allow);
+    bool StartWeb(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow);
+    void Warn(SwitchSetup& setup, const QString& warning);
     // The announcer, made on first use; nullptr where nothing announces.
     Announcer* DnsSd();
 
@@ -49,4 +61,6 @@ private:
     std::unique_ptr<ScpiServer> raw_;
     std::unique_ptr<Lan> lan_;
     std::unique_ptr<WebServer> web_;
+    QStringList warnings_;
+    QString refusal_;  // the last client turned away
 };

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QLineEdit>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 
@@ -44,7 +45,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
     else
         core.Attach(StartAddress(invocation), start);
     PortOwner owner(core);
-    const auto remote = RemoteControl::Start(invocation, core);
+    const auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)
         return kExitUsage;
     return app.exec();
@@ -85,7 +86,7 @@ int main(int argc, char* argv[])
     context.core = &setup->Core();
     SwitchForm form(std::move(context));
     form.findChild<QLineEdit*>(QStringLiteral("ParallelText"))->setText(QString::fromStdString(PortTyped(StartAddress(invocation))));
-    const auto remote = RemoteControl::Start(invocation, setup->Core());
+    const auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)
         return kExitUsage;
     const auto show = [&form, &remote] { form.SetStatusNote(remote->Note()); };

@@ -1,7 +1,9 @@
 // Prints how fast a script can switch over SCPI: round trips of
 // "ROUT:CLOS (@1);*OPC?" and "ROUT:CLOS (@2);*OPC?" alternating, over
 // loopback on the simulated port, against the same bytes through a bare
-// QTcpServer echo in the same run.
+// QTcpServer echo in the same run; the switch operations per second without
+// a window and with the panel open (offscreen); and whether 1 000 connections
+// opened and closed leave any file open behind them.
 //
 // The servers run in this process's event loop; the client is a plain
 // blocking socket on a thread of its own, so that it costs both alike.
@@ -11,8 +13,11 @@
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
+#include "SwitchForm.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -33,6 +38,9 @@ constexpr int kRoundTrips = 10000;
 constexpr int kWarmUp = 200;
 constexpr double kMaxRatio = 2.0;
 constexpr double kMinOperationsPerSecond = 10000;
+constexpr double kMinWindowShare = 2.0 / 3;
+constexpr int kConnections = 1000;
+constexpr std::chrono::seconds kSettle{5};
 
 const char* const kCommands[] = {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"};
 
@@ -111,11 +119,34 @@ Run Pipelined(quint16 port)
     return run;
 }
 
+// Opens a connection, asks *IDN?, closes it, kConnections times; true when
+// each was answered.
+Run Cycles(quint16 port)
+{
+    Run run;
+    char buffer[256];
+    for (int i = 0; i < kConnections && run.ok; ++i) {
+        const int fd = Connect(port, true);
+        run.ok = fd >= 0 && send(fd, "*IDN?\n", 6, 0) == 6 && recv(fd, buffer, sizeof buffer, 0) > 0;
+        if (fd >= 0)
+            close(fd);
+    }
+    return run;
+}
+
+int OpenFiles()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
+    // The panel's window is drawn where nobody sees it.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
 
     // The bare echo: what loopback and Qt's event loop cost on their own.
     QTcpServer echo;
@@ -141,8 +172,35 @@ int main(int argc, char* argv[])
     const Run scpi = Measure([port = server.Port()] { return Client(port, false); });
     const int roundTripSelections = selections;
     const Run pipelined = Measure([port = server.Port()] { return Pipelined(port); });
+    const int pipelinedSelections = selections;
 
-    if (!bare.ok || !scpi.ok || !pipelined.ok) {
+    // The same with the panel open on the core.
+    SwitchFormContext context;
+    context.core = &core;
+    auto form = std::make_unique<SwitchForm>(context);
+    form->show();
+    const Run windowed = Measure([port = server.Port()] { return Pipelined(port); });
+    form.reset();
+
+    // Connections opened and closed: the server has let go of each once
+    // its last one is gone and what it left behind is deleted.
+    const auto settled = [&server] {
+        QEventLoop settle;
+        QObject::connect(&server, &ScpiServer::ClientsChanged, &settle, [&settle](int clients) {
+            if (clients == 0)
+                QTimer::singleShot(0, &settle, &QEventLoop::quit);
+        });
+        QTimer::singleShot(kSettle, &settle, &QEventLoop::quit);
+        if (server.Clients() > 0)
+            settle.exec();
+        QCoreApplication::sendPostedEvents();
+        return OpenFiles();
+    };
+    const int filesBefore = settled();
+    const Run cycles = Measure([port = server.Port()] { return Cycles(port); });
+    const int filesAfter = settled();
+
+    if (!bare.ok || !scpi.ok || !pipelined.ok || !windowed.ok || !cycles.ok) {
         std::printf("a round trip failed (echo %s, SCPI %s)\n", bare.ok ? "ok" : "failed", scpi.ok ? "ok" : "failed");
         return 1;
     }
@@ -160,6 +218,13 @@ int main(int argc, char* argv[])
     std::printf("  one at a time: %.0f selections per second (the echo's own round trips allow %.0f), %d reached the core\n",
                 roundTripsPerSecond, kRoundTrips / bare.seconds, roundTripSelections);
     std::printf("  sent without waiting: %.0f switch operations per second, %d more reached the core (goal >= %.0f/s): %s\n",
-                perSecond, selections - roundTripSelections, kMinOperationsPerSecond, rateHolds ? "holds" : "MISSED");
+                perSecond, pipelinedSelections - roundTripSelections, kMinOperationsPerSecond, rateHolds ? "holds" : "MISSED");
+    const double windowedPerSecond = kRoundTrips / windowed.seconds;
+    std::printf("  with the panel open: %.0f switch operations per second, %d reached the core, %.2f of the rate without it "
+                "(goal >= %.2f): %s\n",
+                windowedPerSecond, selections - pipelinedSelections, windowedPerSecond / perSecond, kMinWindowShare,
+                windowedPerSecond >= kMinWindowShare * perSecond ? "holds" : "MISSED");
+    std::printf("  %d connections opened, answered and closed: open files %d before, %d after: %s\n", kConnections,
+                filesBefore, filesAfter, filesAfter == filesBefore ? "unchanged" : "LEAKED");
     return 0;
 }

@@ -5,15 +5,17 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
+#include <vector>
 
 class QTcpServer;
-class QTcpSocket;
 class SwitchCore;
-class SwitchInstrument;
 
 // Where to listen, from the option value [HOST:]PORT: "5025" is
 // 127.0.0.1:5025, "0" any free port; an IPv6 host goes in brackets,
@@ -25,11 +27,22 @@ struct ListenAddress
 };
 std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* error = nullptr);
 
+// The peers --allow lets in: ADDRESS/PREFIX or a single ADDRESS each.
+using Subnets = std::vector<std::pair<QHostAddress, int>>;
+std::optional<Subnets> ParseAllowList(const QStringList& texts, QString* error = nullptr);
+
 struct ScpiServerOptions
 {
     QString maker = QStringLiteral("rfswitch-panel");
     QString model = QStringLiteral("QTR7-415KM");
+    QString serial = QStringLiteral("0");
     QString version;  // empty: the program's own
+    Subnets allow;    // empty: any peer that reaches the address
+    // A connection with no command for this long is closed (0: never).
+    std::chrono::seconds idleTimeout{0};
+    // A client that has vanished (no answer to keepalive probes, nothing
+    // acknowledged) is given up on, and its slot freed, after this long.
+    std::chrono::seconds keepAlive{120};
 };
 
 // SCPI over raw TCP for test scripts (VISA's TCPIP::host::port::SOCKET), on
@@ -51,22 +64,28 @@ public:
     // "127.0.0.1:5025" once listening (the port it got for port 0), else empty.
     QString Address() const;
     quint16 Port() const;
-    int Clients() const { return clients_; }
+    int Clients() const { return static_cast<int>(connections_.size()); }
+    // Empty on loopback; elsewhere the warning that anyone who reaches the
+    // address can switch the board (`rawIo`: through a process run as root).
+    QString ExposureWarning(bool rawIo) const;
 
 signals:
     void Listening(const QString& address);
     void ClientsChanged(int clients);
+    // A connection was turned away: who, and why.
+    void Refused(const QString& peer, const QString& why);
 
 private:
     struct Connection;
 
-    void Accept();
+    void Accept(qintptr socket);
+    bool Allowed(const QHostAddress& peer) const;
     void Read(Connection& connection);
-    void Forget(QTcpSocket* socket);
+    void Send(Connection& connection, std::string_view bytes);
+    void Forget(Connection& connection);
 
     SwitchCore& core_;
     Options options_;
     QTcpServer* server_;
-    std::map<QTcpSocket*, std::unique_ptr<Connection>> connections_;
-    int clients_ = 0;
+    std::map<Connection*, std::unique_ptr<Connection>> connections_;
 };

@@ -1,7 +1,5 @@
 #include "SwitchInstrument.h"
 
-#include "PortText.h"
-
 #include <utility>
 
 SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list)
@@ -9,50 +7,39 @@ SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::functio
 {
 }
 
-ScpiPortState SwitchInstrument::State() const
+SwitchInstrument::~SwitchInstrument()
 {
-    const PortStatus& status = core_.Status();
-    ScpiPortState state;
-    switch (status.reach) {
-    case PortReach::Real: state.kind = ScpiPortState::Kind::Real; break;
-    case PortReach::Simulated: state.kind = ScpiPortState::Kind::Simulated; break;
-    case PortReach::Absent:
-    case PortReach::Unusable: state.kind = ScpiPortState::Kind::Unusable; break;
-    case PortReach::Refused: state.kind = ScpiPortState::Kind::Refused; break;
-    }
-    state.why = ReasonAndNextStep(status);
-    state.address = core_.Address();
-    state.device = core_.Port().device;
-    state.known = core_.State().has_value();
-    state.c1 = core_.LastBits().c1;
-    state.c2 = core_.LastBits().c2;
-    return state;
+    core_.Unlock(source_);
 }
 
-void SwitchInstrument::Select(ScpiPath path, Done done)
+SwitchView SwitchInstrument::View() const
 {
-    const RfPath rf = path == ScpiPath::Rf1 ? RfPath::Rf1 : path == ScpiPath::Rf2 ? RfPath::Rf2 : RfPath::Off;
-    core_.Select(rf, source_, [done = std::move(done)](const OperationResult& result) { done(Outcome(result)); });
+    SwitchView view;
+    view.reach = core_.Status().reach;
+    view.address = core_.Address();
+    view.device = core_.Port().device;
+    view.bits = core_.State();
+    view.busy = core_.Running();
+    if (const auto& holder = core_.LockHolder()) {
+        view.lockHolder = SourceName(*holder);
+        view.lockedByOther = !holder->SameClient(source_);
+    }
+    return view;
+}
+
+void SwitchInstrument::Select(RfPath path, Done done)
+{
+    core_.Select(path, source_, std::move(done));
 }
 
 void SwitchInstrument::SetPort(std::int32_t address, Done done)
 {
-    Take(address, std::move(done));
+    core_.TakeAddress(address, true, source_, std::move(done));
 }
 
 void SwitchInstrument::SetPortDevice(const std::string& device, Done done)
 {
-    Take(device, std::move(done));
-}
-
-void SwitchInstrument::Take(const PortName& port, Done done)
-{
-    core_.TakeAddress(port, true, source_, [this, done = std::move(done)](const OperationResult& result) {
-        ScpiOutcome outcome = Outcome(result);
-        if (core_.Status().reach == PortReach::Refused)
-            outcome.kind = ScpiOutcome::Kind::Refused;
-        done(outcome);
-    });
+    core_.TakeAddress(PortName(device), true, source_, std::move(done));
 }
 
 void SwitchInstrument::WhenIdle(std::function<void()> then)
@@ -65,17 +52,12 @@ void SwitchInstrument::Refused(const std::string& request, const std::string& wh
     core_.Refused(source_, request, why);
 }
 
-ScpiOutcome SwitchInstrument::Outcome(const OperationResult& result)
+bool SwitchInstrument::Lock()
 {
-    switch (result.outcome) {
-    case Outcome::Verified:
-        return {};
-    case Outcome::NotWritten:
-    case Outcome::Forbidden:
-        return {ScpiOutcome::Kind::Missing, result.detail};
-    case Outcome::NotReadBack:
-    case Outcome::PortLost:
-        break;
-    }
-    return {ScpiOutcome::Kind::NotReadBack, result.detail};
+    return core_.Lock(source_);
+}
+
+void SwitchInstrument::Unlock()
+{
+    core_.Unlock(source_);
 }

@@ -1,29 +1,32 @@
 #pragma once
 
 #include "PortLayer.h"
-#include "ScpiSession.h"
+#include "ScpiInstrument.h"
 #include "SwitchCore.h"
 
-// The switch core as the command layer sees it; every operation is the
-// remote's, queued with the panel's and the command line's.
+// The switch core as one connection's command layer sees it; every
+// operation is this client's, queued with the panel's and the command
+// line's. A lock it holds ends with it.
 class SwitchInstrument final : public ScpiInstrument
 {
 public:
     // `list` lists the parallel ports (the system's unless a test says otherwise).
     SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list = ListSystemPorts);
+    ~SwitchInstrument() override;
 
-    ScpiPortState State() const override;
-    void Select(ScpiPath path, Done done) override;
+    const Source& Client() const { return source_; }
+
+    SwitchView View() const override;
+    void Select(RfPath path, Done done) override;
     void SetPort(std::int32_t address, Done done) override;
     void SetPortDevice(const std::string& device, Done done) override;
     std::vector<std::string> PortList() const override { return list_(); }
     void WhenIdle(std::function<void()> then) override;
     void Refused(const std::string& request, const std::string& why) override;
+    bool Lock() override;
+    void Unlock() override;
 
 private:
-    static ScpiOutcome Outcome(const OperationResult& result);
-    void Take(const PortName& port, Done done);
-
     SwitchCore& core_;
     Source source_;
     std::function<std::vector<std::string>()> list_;

@@ -91,6 +91,14 @@ private slots:
                                            << "rfswitch-panel: --vxi11 and --no-vxi11 do not go together" + usage;
         QTest::newRow("log to a FIFO") << QStringList{"--select", "rf1", "--simulate", "--log", "FIFO"} << 2 << ""
                                        << "rfswitch-panel: --log .*/fifo: not a regular file" + usage;
+        QTest::newRow("serial with a comma") << QStringList{"--serial", "a,b", "--listen", "0"} << 2 << ""
+                                             << "rfswitch-panel: --serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"a,b\"" + usage;
+        QTest::newRow("idle timeout 0") << QStringList{"--idle-timeout", "0", "--listen", "0"} << 2 << ""
+                                        << "rfswitch-panel: --idle-timeout takes a number of seconds from 1 on, not \"0\"" + usage;
+        QTest::newRow("allow without listen") << QStringList{"--allow", "10.0.0.0/8"} << 2 << ""
+                                              << "rfswitch-panel: --allow and --serial go with --listen or --http" + usage;
+        QTest::newRow("allow no subnet") << QStringList{"--allow", "10.0.0.0/33", "--headless", "--listen", "0"} << 2 << ""
+                                         << "rfswitch-panel: --allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*" + usage;
         QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on .*\\n";
     }
 

@@ -2,21 +2,15 @@
 
 #include <utility>
 
-namespace {
-
-// IEEE 488.2 status byte: message available.
-constexpr std::uint8_t kMessageAvailable = 1 << 4;
-
-} // namespace
-
 LinkSession::LinkSession(SwitchCore& core, Source source, const ScpiServerOptions& options)
     : source_(source), instrument_(core, std::move(source)),
       session_(ScpiSession::Create(instrument_, {options.maker.toStdString(), options.model.toStdString(),
-                                                 options.version.toStdString()}))
+                                                 options.serial.toStdString(), options.version.toStdString()}))
 {
     session_->SetOutput([this](std::string_view answer) {
         answers_.emplace_back(answer);
         unread_ += answer.size();
+        session_->SetOutputUnread(true);
         if (changed_)
             changed_();
     });
@@ -58,12 +52,13 @@ LinkSession::Chunk LinkSession::Read(std::size_t max, std::optional<char> term)
             break;
         }
     }
+    session_->SetOutputUnread(unread_ > 0);
     return chunk;
 }
 
 std::uint8_t LinkSession::StatusByte() const
 {
-    return session_->StatusByte() | (unread_ > 0 ? kMessageAvailable : 0);
+    return session_->StatusByte();
 }
 
 void LinkSession::Clear()
@@ -72,4 +67,5 @@ void LinkSession::Clear()
     answers_.clear();
     readOf_ = 0;
     unread_ = 0;
+    session_->SetOutputUnread(false);
 }

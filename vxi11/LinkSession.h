@@ -40,7 +40,8 @@ public:
     // Up to `max` bytes of the answers, stopping after `term` when given.
     Chunk Read(std::size_t max, std::optional<char> term);
 
-    // The status byte, with MAV (bit 4) while answers wait to be read.
+    // The status byte, with MAV (bit 4) while answers wait to be read, and
+    // MSS as *SRE makes it.
     std::uint8_t StatusByte() const;
     // Device clear: unread answers and input not yet run are dropped.
     void Clear();

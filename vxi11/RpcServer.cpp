@@ -176,7 +176,10 @@ quint16 RpcServer::Port() const
 void RpcServer::Accept()
 {
     while (QTcpSocket* socket = tcp_->nextPendingConnection()) {
-        if (connections_.size() >= kMaxConnections) {
+        const bool admitted = !admit_ || admit_(socket->peerAddress());
+        if (connections_.size() >= kMaxConnections || !admitted) {
+            if (!admitted)
+                emit Refused(PeerText(socket->peerAddress(), socket->peerPort()));
             socket->abort();
             socket->deleteLater();
             continue;
@@ -254,6 +257,8 @@ void RpcServer::ReadDatagrams()
 {
     while (udp_->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = udp_->receiveDatagram(kMaxDatagram);
+        if (admit_ && !admit_(datagram.senderAddress()))
+            continue;
         auto channel = std::make_shared<RpcCall::Channel>();
         channel->send = [udp = QPointer<QUdpSocket>(udp_), to = datagram.senderAddress(),
                          port = datagram.senderPort()](const QByteArray& reply) {

@@ -90,8 +90,13 @@ public:
     bool Listen(const QHostAddress& host, quint16 port, bool udp, QString* error = nullptr);
     quint16 Port() const;
     bool AddressInUse() const { return addressInUse_; }
+    // Who may call: a peer it answers false for is turned away unheard
+    // (a connection reset, a datagram dropped). Unset: anyone.
+    void Admit(std::function<bool(const QHostAddress& peer)> admit) { admit_ = std::move(admit); }
 
 signals:
+    // A peer was turned away.
+    void Refused(const QString& peer);
     // A TCP connection closed: its calls' replies go nowhere.
     void Closed(std::uintptr_t connection);
 
@@ -113,6 +118,7 @@ private:
     QTcpServer* tcp_;
     QUdpSocket* udp_ = nullptr;
     bool addressInUse_ = false;
+    std::function<bool(const QHostAddress&)> admit_;
     std::map<std::uint32_t, Program> programs_;
     std::map<QTcpSocket*, std::shared_ptr<Connection>> connections_;
 };

@@ -98,6 +98,17 @@ Vxi11Server::Vxi11Server(SwitchCore& core, ScpiServerOptions options, QObject* p
     channel_->Serve(DEVICE_CORE, DEVICE_CORE_VERSION, [this](const RpcCall& call) { Core(call); });
     abort_->Serve(DEVICE_ASYNC, DEVICE_ASYNC_VERSION, [this](const RpcCall& call) { Abort(call); });
     connect(channel_, &RpcServer::Closed, this, &Vxi11Server::Drop);
+    // --allow holds for both channels, as for the raw socket.
+    const auto admit = [this](const QHostAddress& peer) {
+        return options_.allow.empty()
+            || std::any_of(options_.allow.begin(), options_.allow.end(), [&peer](const auto& subnet) { return peer.isInSubnet(subnet); });
+    };
+    channel_->Admit(admit);
+    abort_->Admit(admit);
+    connect(channel_, &RpcServer::Refused, this, [this](const QString& peer) {
+        core_.Refused(Source::Remote("vxi11:" + peer.toStdString()), "connect", "not in the --allow list");
+        emit Refused(peer, QStringLiteral("not in the --allow list"));
+    });
     // A lock let go, or an answer that a read waits for: the waiting calls look again.
     connect(&core_, &SwitchCore::Changed, this, [this] {
         std::vector<long> waiting;

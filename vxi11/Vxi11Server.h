@@ -41,6 +41,8 @@ public:
 
 signals:
     void LinksChanged(int links);
+    // A client was turned away: who, and why.
+    void Refused(const QString& peer, const QString& why);
 
 private:
     struct Link;

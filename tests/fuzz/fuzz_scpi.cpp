@@ -30,22 +30,30 @@ struct Recorder final : ScpiInstrument
 {
     explicit Recorder(std::uint64_t seed) : seed(seed | 1) {}
 
-    ScpiPortState State() const override { return state; }
-    void Select(ScpiPath path, Done done) override
+    SwitchView View() const override { return view; }
+    void Select(RfPath path, Done done) override
     {
-        if (!drivable)
-            return done({ScpiOutcome::Kind::Missing, "not driven"});
+        if (!drivable || view.lockedByOther)
+            return done({Outcome::NotWritten, "not driven"});
         selects.push_back(path);
-        Later([this, path, done] { state.c1 = path == ScpiPath::Rf1; state.c2 = path == ScpiPath::Rf2; done({}); });
+        Later([this, path, done] { view.bits = ControlBits{path == RfPath::Rf1, path == RfPath::Rf2}; done({}); });
     }
     void SetPort(std::int32_t address, Done done) override
     {
-        Require(address >= 1, "an address below 1 reaches the port");
+        Require(address >= 1 && address <= 0xFFFD, "an address where no port may be reaches the port");
         ++ports;
-        Later([this, address, done] { state.address = address; done({}); });
+        Later([this, address, done] { view.address = address; done({}); });
     }
+    void SetPortDevice(const std::string&, Done done) override
+    {
+        ++ports;
+        Later([done] { done({}); });
+    }
+    std::vector<std::string> PortList() const override { return {"/dev/parport0: base 888 (0x378)"}; }
     void WhenIdle(std::function<void()> then) override { Later(std::move(then)); }
     void Refused(const std::string&, const std::string&) override {}
+    bool Lock() override { return !view.lockedByOther; }
+    void Unlock() override {}
 
     // Now or after what waits already, by the seed; Finish() runs what waits in order, as the core does.
     void Later(std::function<void()> work)
@@ -68,8 +76,8 @@ struct Recorder final : ScpiInstrument
     std::uint64_t seed;
     bool drivable = true;
     std::deque<std::function<void()>> pending;
-    ScpiPortState state{ScpiPortState::Kind::Real, "", 888, false, false};
-    std::vector<ScpiPath> selects;
+    SwitchView view{PortReach::Real, 888, "", ControlBits{}, false, "", false};
+    std::vector<RfPath> selects;
     std::size_t ports = 0;
 };
 
@@ -80,7 +88,7 @@ const std::regex kCloseOne(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t01:,]*
 const std::regex kCloseTwo(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
 const std::regex kOpen(R"(^[ \t]*((:?ROUTE?:)?OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
 const std::regex kPort(R"(^[ \t]*(:?SYST(EM)?:)?PORT[ \t]+.*$)", std::regex::icase);
-const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC)|ROUT|SYST)", std::regex::icase);
+const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE)|ROUT|SYST|STAT)", std::regex::icase);
 
 std::size_t Matching(const std::string& line, const std::regex& pattern)
 {
@@ -98,10 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string input(reinterpret_cast<const char*>(data), size);
     const std::uint64_t seed = std::hash<std::string>{}(input);
     Recorder recorder(seed);
-    recorder.state.kind = static_cast<ScpiPortState::Kind>(seed % 4);
-    recorder.state.known = (seed >> 9) & 1;
-    recorder.drivable = recorder.state.kind == ScpiPortState::Kind::Real || (recorder.state.kind == ScpiPortState::Kind::Simulated && ((seed >> 8) & 1));
-    auto session = ScpiSession::Create(recorder, {"maker", "model", "1"});
+    const PortReach reaches[] = {PortReach::Real, PortReach::Unusable, PortReach::Refused, PortReach::Simulated};
+    recorder.view.reach = reaches[seed % 4];
+    if ((seed >> 9) & 1)
+        recorder.view.bits.reset();
+    recorder.view.lockedByOther = ((seed >> 10) & 3) == 0;
+    recorder.drivable = recorder.view.reach == PortReach::Real || (recorder.view.reach == PortReach::Simulated && ((seed >> 8) & 1));
+    const bool clearing = ((seed >> 12) & 7) == 0;
+    auto session = ScpiSession::Create(recorder, {"maker", "model", "0", "1"});
     std::string answers;
     session->SetOutput([&answers](std::string_view answer) {
         Require(!answer.empty() && answer.find('\n') == answer.size() - 1, "an answer is one line ending in LF");
@@ -116,23 +128,48 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         recorder.selects.clear();
         recorder.ports = 0;
         session->Feed(line + "\n");
+        // A device clear abandons what the line waits for: what comes back
+        // later answers nothing, and the next message is taken at once.
+        if (clearing) {
+            session->DeviceClear();
+            answers.clear();
+            session->Feed("*OPC?\n");
+            recorder.Finish();
+            Require(answers == "1\n", "a device clear leaves the session deaf or answering for the cleared line");
+            session->Feed("*CLS\n");
+            continue;
+        }
         recorder.Finish();
         Require(session->Idle() && !session->Waiting(), "a line finishes once the port operations are over");
 
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        const auto selected = [&recorder](ScpiPath path) {
+        const auto selected = [&recorder](RfPath path) {
             return static_cast<std::size_t>(std::count(recorder.selects.begin(), recorder.selects.end(), path));
         };
-        Require(selected(ScpiPath::Rf1) <= Matching(line, kCloseOne), "RF1 selected without a command closing channel 1");
-        Require(selected(ScpiPath::Rf2) <= Matching(line, kCloseTwo), "RF2 selected without a command closing channel 2");
-        Require(selected(ScpiPath::Off) <= Matching(line, kOpen), "all paths opened without a command to open them");
+        Require(selected(RfPath::Rf1) <= Matching(line, kCloseOne), "RF1 selected without a command closing channel 1");
+        Require(selected(RfPath::Rf2) <= Matching(line, kCloseTwo), "RF2 selected without a command closing channel 2");
+        Require(selected(RfPath::Off) <= Matching(line, kOpen), "all paths opened without a command to open them");
         Require(recorder.ports <= Matching(line, kPort), "a port taken without a command naming one");
         // Anything but blanks asks for something: an answer, an error, or an effect.
         const bool blank = line.find_first_not_of(" \t\r;") == std::string::npos;
         Require(blank || std::regex_search(line, kSilent) || !answers.empty() || !session->Errors().empty(),
                 "a line vanishes without a trace");
         Require(session->Errors().size() <= ScpiSession::kErrorQueueSize, "the error queue outgrows its size");
+        // A line of one unit: a command answers nothing, a query that raised
+        // no error answers once.
+        if (!blank && line.find_first_of(";\"'") == std::string::npos) {
+            const std::size_t start = line.find_first_not_of(" \t");
+            const std::string header = line.substr(start, line.find_first_of(" \t", start) - start);
+            const bool query = !header.empty() && header.back() == '?';
+            Require(query || answers.empty(), "a command answers");
+            Require(!query || !session->Errors().empty() || std::count(answers.begin(), answers.end(), '\n') == 1,
+                    "a query goes unanswered");
+        }
+        const std::uint8_t statusByte = session->StatusByte();
+        answers.clear();
+        session->Feed("*STB?\n");
+        Require(answers == std::to_string(statusByte) + "\n", "*STB? and the status byte disagree");
         session->Feed("*CLS\n");
         recorder.Finish();
     }

@@ -14,7 +14,7 @@ if not shutil.which("lxi") or not shutil.which("rpcinfo"):
     sys.exit(77)
 
 version, program = sys.argv[1], sys.argv[2]
-IDN = f"rfswitch-panel,QTR7-415KM,4096,{version}"
+IDN = f"rfswitch-panel,QTR7-415KM,0,{version}"  # the serial stays whatever the port
 # How often a withdrawn announcement is looked for: Avahi says goodbye
 # within a second, and each look lasts two.
 LOOKS = 5

@@ -13,6 +13,8 @@
 #include <memory>
 #include <utility>
 
+#include <sys/socket.h>
+
 namespace {
 
 constexpr int kTimeout = 30000;
@@ -21,12 +23,13 @@ struct Board
 {
     FakePort port;
     SwitchCore core{port};
-    ScpiServer server{core};
+    ScpiServer server;
     QSignalSpy listening{&server, &ScpiServer::Listening};
+    QSignalSpy refused{&server, &ScpiServer::Refused};
 
     // A write reads back only from its n-th attempt on: n > 101 reaches the
     // paused tail, so that commands from everyone arrive while one is under way.
-    explicit Board(int readBackAfter = 1)
+    explicit Board(int readBackAfter = 1, ScpiServerOptions options = {}) : server(core, std::move(options))
     {
         core.TakeAddress(888, true, Source{});
         port.accesses.clear();
@@ -82,18 +85,37 @@ private slots:
         QTest::newRow("channel 3") << "real" << "ROUT:CLOS (@3)\nROUT:CLOS? (@0)\n" << none << "-222 -222" << "";
         QTest::newRow("parameters") << "real" << "ROUT:CLOS\nROUT:CLOS 1\nROUT:CLOS (@1\nROUT:CLOS (@1),(@2)\n*IDN? 1\n" << none << "-109 -104 -102 -108 -108" << "";
         QTest::newRow("headers") << "real" << "ROUT:SHUT (@1)\nROUT:CLOS\x01 (@1)\n123\nROUT::CLOS (@1)\n*RST?\n" << none << "-113 -101 -100 -102 -113" << "";
-        QTest::newRow("port in hex") << "real" << "SYST:PORT &H278;SYST:PORT?;*IDN?\n" << "632;rfswitch-panel,QTR7-415KM,632,1.0.0\n" << none << "w634:00 w632:00";
-        QTest::newRow("no port there") << "real" << "SYST:PORT 0\nSYST:PORT\nSYST:PORT (@1)\n" << none << "-222 -109 -104" << "";
+        QTest::newRow("port in hex") << "real" << "SYST:PORT &H278;SYST:PORT?;*IDN?;*OPT?\n" << "632;rfswitch-panel,QTR7-415KM,SN17,1.0.0;0\n" << none << "w634:00 w632:00";
+        QTest::newRow("no port there") << "real" << "SYST:PORT 0\nSYST:PORT\nSYST:PORT (@1)\n" << none << "-222 -109 -224" << "";
+        QTest::newRow("not an address") << "real" << "SYST:PORT 8\"88\nSYST:PORT 888abc\nSYST:PORT 1e3\nSYST:PORT \"8;88\"\nSYST:PORT 70000\nSYST:PORT &H37G\nSYST:PORT?\n"
+                                        << "888\n" << "-102 -224 -224 -224 -222 -224" << "";
+        QTest::newRow("address forms") << "real" << "SYST:PORT #H278;SYST:PORT?;SYST:PORT #q1570;SYST:PORT?;SYST:PORT #B1001111000;SYST:PORT &O1170;SYST:PORT?\n"
+                                       << "632;888;632\n" << none << "w634:00 w632:00 w890:00 w888:00 w634:00 w632:00 w634:00 w632:00";
+        QTest::newRow("channels in the order given") << "real" << "ROUT:CLOS (@1);ROUT:CLOS? (@2:1);ROUT:OPEN? (@ 2, 1,2)\n" << "0,1;1,0,1\n" << none << "w888:01";
+        QTest::newRow("status byte") << "real" << "*ESE 32;*SRE 36;FOO;*STB?;*ESR?;*STB?;*ESE?;*SRE?;*CLS;*STB?\n" << "100;32;84;32;36;16\n" << none << "";
+        QTest::newRow("status enables") << "real" << "*SRE 255;*SRE?;*ESE #H1FF;*ESE MAX;STAT:OPER:ENAB 32768;STAT:QUES:ENAB 3.6;STAT:QUES:ENAB?;STAT:PRES;STAT:QUES:ENAB?\n"
+                                        << "191;4;0\n" << "-222 -104 -222" << "";
+        QTest::newRow("operation register") << "real" << "STAT:OPER:ENAB 256;*SRE 128;ROUT:CLOS (@1);STAT:OPER:COND?;*STB?;STAT:OPER?;STAT:OPER?;STAT:OPER:ENAB?\n"
+                                            << "0;208;256;0;256\n" << none << "w888:01";
+        QTest::newRow("error queue") << "real" << "FOO;SYST:ERR:COUN?;BAR;SYST:ERR:ALL?;SYST:ERR:COUN?;SYST:ERR:ALL?\n"
+                                     << "1;-113,\"Undefined header\",-113,\"Undefined header\";0;0,\"No error\"\n" << none << "";
+        QTest::newRow("texts at most 255") << "real" << "SYST:PORT \"" + QString(300, 'x') + "\";SYST:ERR?\n"
+                                           << "-224,\"Illegal parameter value; not a port device: '" + QString(210, 'x') + "\"\n" << none << "";
         // A USB adapter has no address: its device, as a string, names it; its registers are 0 to 2.
-        QTest::newRow("port by device") << "real" << "SYST:PORT \"/dev/parport1\";SYST:PORT?;*IDN?\n"
-                                        << "\"/dev/parport1\";rfswitch-panel,QTR7-415KM,/dev/parport1,1.0.0\n" << none << "w2:00 w0:00";
-        QTest::newRow("not a port device") << "real" << "SYST:PORT \"COM1\"\nSYST:PORT '/dev/parport1\n" << none << "-222 -102" << "";
+        QTest::newRow("port by device") << "real" << "SYST:PORT \"/dev/parport1\";SYST:PORT?\n" << "\"/dev/parport1\"\n" << none << "w2:00 w0:00";
+        QTest::newRow("not a port device") << "real" << "SYST:PORT \"COM1\"\nSYST:PORT '/dev/parport1\n" << none << "-224 -102" << "";
         QTest::newRow("port list") << "real" << "SYST:PORT:LIST?\n"
                                    << "\"/dev/parport0: base 888 (0x378); usable: --port 888\",\"/dev/usb/lp0: base none: USB; not usable\"\n"
                                    << none << "";
         // However long a verified write takes, *OPC? answers after it.
         QTest::newRow("complete after a write") << "stuck" << "ROUT:CLOS (@1);*OPC?\n" << "1\n" << "-240" << "-";
-        QTest::newRow("simulated refuses") << "simulated" << "ROUT:CLOS (@1);*RST;ROUT:CLOS:STAT?;SYST:PORT:SIM?\n" << "(@);1\n" << "-241 -241" << "";
+        QTest::newRow("lock") << "real" << "SYST:LOCK:OWN?;SYST:LOCK:REQ?;SYST:LOCK:OWN?;SYST:LOCK:REQ?;SYST:LOCK:REL;SYST:LOCK:OWN?\n"
+                              << "\"NONE\";1;\"remote:127.0.0.1:5000\";1;\"NONE\"\n" << none << "";
+        QTest::newRow("locked by another") << "locked" << "ROUT:CLOS (@1);SYST:PORT 632;*RST;SYST:LOCK:REQ?;ROUT:CLOS:STAT?;SYST:PORT?;SYST:ERR?\n"
+                                           << "0;(@);888;-203,\"Command protected; locked by remote:127.0.0.1:6000\"\n" << "-203 -203" << "";
+        QTest::newRow("state unknown") << "unreadable" << "ROUT:CLOS:STAT?;ROUT:CLOS? (@1);STAT:QUES:COND?\n" << "9.91E+37;9.91E+37;1024\n" << "-240 -240" << "-";
+        QTest::newRow("simulated refuses") << "simulated" << "ROUT:CLOS (@1);*RST;ROUT:CLOS:STAT?;SYST:PORT:SIM?;STAT:QUES:COND?;STAT:QUES?;STAT:QUES?;*TST?\n"
+                                           << "(@);1;512;512;0;1\n" << "-241 -241" << "";
         QTest::newRow("unusable port") << "unusable" << "ROUT:CLOS (@1);SYST:ERR?\n"
                                        << "-241,\"Hardware missing; /dev/parport0: permission denied; add your user to the lp group\"\n" << none << "";
         QTest::newRow("not read back") << "stuck" << "ROUT:CLOS (@1)\n" << none << "-240" << "-";
@@ -119,14 +141,18 @@ private slots:
             port.status = {PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied", "add your user to the lp group", false};
         else if (setup == QLatin1String("stuck"))
             port.stuckRead = 0;
+        else if (setup == QLatin1String("unreadable"))
+            port.readError = "/dev/parport0: input/output error";
         SwitchCore core{port};
         core.TakeAddress(888, true, Source{});
+        if (setup == QLatin1String("locked"))
+            core.Lock(Source::Remote("127.0.0.1:6000"));
         port.accesses.clear();
         SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000"), [] {
                                         return std::vector<std::string>{"/dev/parport0: base 888 (0x378); usable: --port 888",
                                                                         "/dev/usb/lp0: base none: USB; not usable"};
                                     }};
-        const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "1.0.0"});
+        const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "SN17", "1.0.0"});
         QString said;
         session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });
         // Bytes arrive as the network hands them over: here one at a time.
@@ -194,16 +220,40 @@ private slots:
         QCOMPARE(writes, QStringLiteral("w888:01 w888:00 w888:02"));
     }
 
-    void ninthClientRefused()
+    // A client turned away reads nothing at all: no text to take for an answer.
+    void refused_data()
     {
-        Board board;
+        QTest::addColumn<QString>("allow");
+        QTest::addColumn<int>("before");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("ninth client") << "" << 8 << "8 clients are connected already";
+        QTest::newRow("peer not allowed") << "10.0.0.0/8" << 0 << "not a peer that --allow lets in";
+    }
+
+    void refused()
+    {
+        QFETCH(QString, allow);
+        QFETCH(int, before);
+        ScpiServerOptions options;
+        options.allow = *ParseAllowList(allow.isEmpty() ? QStringList() : QStringList{allow});
+        Board board(1, options);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
-        for (int i = 0; i < 8; ++i)
+        for (int i = 0; i < before; ++i)
             clients.push_back(board.Connect());
-        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 8, kTimeout);
-        auto ninth = board.Connect();
-        QCOMPARE(ReadLine(*ninth), QByteArray("refused: this switch serves at most 8 clients at a time; close another connection first\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(ninth->state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), before, kTimeout);
+        auto late = board.Connect();
+        QByteArray got;
+        connect(late.get(), &QTcpSocket::readyRead, this, [&got, &late] { got += late->readAll(); });
+        QVERIFY(late->waitForConnected(kTimeout));
+        const quint16 port = late->localPort();
+        late->write("*IDN?\n");
+        QTRY_COMPARE_WITH_TIMEOUT(late->state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(got, QByteArray());
+        QCOMPARE(board.refused.size(), 1);
+        QCOMPARE(board.refused.first().value(0).toString(), QStringLiteral("127.0.0.1:%1").arg(port));
+        QTEST(board.refused.first().value(1).toString(), "why");
+        if (before == 0)
+            return;
 
         // One leaves: a newcomer is served, and the panel hears of both.
         QSignalSpy changed(&board.server, &ScpiServer::ClientsChanged);
@@ -214,6 +264,57 @@ private slots:
         QCOMPARE(ReadLine(*newcomer), QByteArray("1999.0\n"));
         QCOMPARE(changed.size(), 2);
         QCOMPARE(changed.last().first().toInt(), 8);
+    }
+
+    // What a client sent before it stopped sending is answered, also what
+    // waits for a slow write; then the connection closes.
+    void halfClosedClientAnswered()
+    {
+        Board board(103);
+        auto client = board.Connect();
+        QVERIFY(client->waitForConnected(kTimeout));
+        client->write("ROUT:CLOS (@1);*OPC?\nSYST:VERS?\n");
+        QVERIFY(client->waitForBytesWritten(kTimeout));
+        ::shutdown(int(client->socketDescriptor()), SHUT_WR);
+        QCOMPARE(ReadLine(*client), QByteArray("1\n"));
+        QCOMPARE(ReadLine(*client), QByteArray("1999.0\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(board.server.Clients(), 0);
+    }
+
+    void idleClientClosed()
+    {
+        ScpiServerOptions options;
+        options.idleTimeout = std::chrono::seconds(1);
+        Board board(1, options);
+        auto client = board.Connect();
+        client->write("SYST:VERS?\n");
+        QCOMPARE(ReadLine(*client), QByteArray("1999.0\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(board.server.Clients(), 0);
+    }
+
+    // A device clear in the middle of a slow write: what waited is dropped,
+    // the status stays, and the next message is taken.
+    void deviceClear()
+    {
+        FakePort port;
+        SwitchCore core{port};
+        core.TakeAddress(888, true, Source{});
+        port.readBackAfter = 103;
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
+        const auto session = ScpiSession::Create(instrument, {});
+        QByteArray said;
+        session->SetOutput([&said](std::string_view text) { said.append(text.data(), qsizetype(text.size())); });
+        port.onAccess = [&session, cleared = false](const PortAccess& access) mutable {
+            if (access.kind == PortAccess::Kind::Write && !std::exchange(cleared, true))
+                session->DeviceClear();
+        };
+        session->Feed("*SRE 4;FOO;ROUT:CLOS (@1);*OPC?\nSYST:VERS?\n");
+        QCOMPARE(said, QByteArray());
+        QCOMPARE(int(session->StatusByte()), 4 + 64);
+        session->Feed("SYST:VERS?;SYST:ERR?\n");
+        QCOMPARE(said, QByteArray("1999.0;-113,\"Undefined header\"\n"));
     }
 
     void clientGoneMidCommand()

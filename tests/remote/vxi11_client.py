@@ -19,7 +19,7 @@ except ImportError as error:
     sys.exit(77)
 
 version, program = sys.argv[1], sys.argv[2]
-IDN = f"rfswitch-panel,QTR7-415KM,4096,{version}"
+IDN = f"rfswitch-panel,QTR7-415KM,0,{version}"  # the serial stays whatever the port
 END, WAITLOCK, TERMCHAR = 0x08, 0x01, 0x80
 REASON_REQCNT, REASON_CHR, REASON_END = 1, 2, 4
 IO = 2000  # ms
@@ -137,8 +137,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
 
     if a.error != 0 or (got := [b.client.device_lock(b.id, 0, 0), b.write(b"*RST"), b.client.device_lock(b.id, WAITLOCK, 200)]) != [11, (11, 0), 11]:
         fail("the others while a link holds the lock", [11, (11, 0), 11], got if a.error == 0 else a.error)
-    if not re.fullmatch(r'-241,"Hardware missing; locked by remote:vxi11:127\.0\.0\.1:\d+/link\d+"\n', got := ask("ROUT:CLOS (@2);SYST:ERR?")):
-        fail("the raw socket while a link holds the lock", "-241 locked by the link", got)
+    if not re.fullmatch(r'-203,"Command protected; locked by remote:vxi11:127\.0\.0\.1:\d+/link\d+"\n', got := ask("ROUT:CLOS (@2);SYST:ERR?")):
+        fail("the raw socket while a link holds the lock", "-203 locked by the link", got)
     # B waits for the lock while A is served; A lets go, and B has it.
     b.send(18, (b.id, WAITLOCK, 8000), b.client.packer.pack_device_lock_parms)
     if (got := [a.write(b"*IDN?"), a.read()[2], a.client.device_unlock(a.id)]) != [(0, 5), IDN_BYTES, 0]:

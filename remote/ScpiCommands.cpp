@@ -1,0 +1,481 @@
+#include "ScpiCommands.h"
+
+#include "AddressText.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <utility>
+
+namespace {
+
+using Handler = void (*)(ScpiContext&, const ScpiParameters&);
+
+struct Command
+{
+    // Long form with the short form in capitals, [:NODE] optional, '?' a query.
+    const char* pattern;
+    std::size_t parameters;
+    Handler run;
+};
+
+// SCPI's "not a number": what a query answers for a path nobody could read.
+const char* const kUnknown = "9.91E+37";
+// The I/O space ends at 0xFFFF, and the control register sits at base + 2.
+constexpr std::int64_t kLastAddress = 0xFFFD;
+
+std::string Quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + '"';
+}
+
+char Upper(char c)
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool IsLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Whether a port operation failed, and the error that says how.
+void Report(ScpiContext& context, const OperationResult& result)
+{
+    switch (result.outcome) {
+    case Outcome::Verified:
+        return;
+    case Outcome::NotReadBack:
+    case Outcome::PortLost:
+        context.Status().Push(-240, result.detail);
+        return;
+    case Outcome::Forbidden:
+        context.Status().Push(-221, result.detail);
+        return;
+    case Outcome::NotWritten:
+        break;
+    }
+    const SwitchView view = context.Instrument().View();
+    context.Status().Push(view.lockedByOther ? -203 : view.reach == PortReach::Refused ? -222 : -241, result.detail);
+}
+
+void Route(ScpiContext& context, RfPath path)
+{
+    // Whether the port may be driven from here is the switch's to say.
+    context.Operate([&context, path](ScpiInstrument::Done done) { context.Instrument().Select(path, std::move(done)); },
+                    [&context](const OperationResult& result) { Report(context, result); });
+}
+
+void Unknown(ScpiContext& context, const SwitchView& view)
+{
+    if (!view.bits)
+        context.Status().Push(-240, "the board's state is unknown: the port could not be read");
+}
+
+// The value of #H378, #Q1570 or #B1101111000; beyond 64 bits the largest.
+std::int64_t NonDecimal(const std::string& text)
+{
+    const char radix = Upper(text[1]);
+    return std::strtoll(text.c_str() + 2, nullptr, radix == 'H' ? 16 : radix == 'Q' ? 8 : 2);
+}
+
+// A whole number from a decimal (rounded) or non-decimal parameter within 0..max.
+std::optional<int> Integer(ScpiContext& context, const ScpiParameter& parameter, int max)
+{
+    double value = 0;
+    if (parameter.kind == ScpiParameter::Kind::Decimal) {
+        value = std::nearbyint(std::strtod(parameter.text.c_str(), nullptr));
+    } else if (parameter.kind == ScpiParameter::Kind::NonDecimal) {
+        value = double(NonDecimal(parameter.text));
+    } else {
+        context.Status().Push(-104, "a number is expected");
+        return std::nullopt;
+    }
+    if (!(value >= 0 && value <= max)) {
+        context.Status().Push(-222, "from 0 to " + std::to_string(max));
+        return std::nullopt;
+    }
+    return static_cast<int>(value);
+}
+
+// The channels of a list such as (@1), (@1,2) or (@2:1), in the order given.
+bool Channels(ScpiContext& context, const ScpiParameter& parameter, std::vector<int>& channels)
+{
+    static const std::regex list(R"(\(\s*@\s*((\d+\s*(:\s*\d+\s*)?)(,\s*\d+\s*(:\s*\d+\s*)?)*)?\))");
+    static const std::regex item(R"((\d+)\s*(:\s*(\d+))?)");
+    if (parameter.kind != ScpiParameter::Kind::Expression) {
+        context.Status().Push(-104, "a channel list is expected: (@1), (@2) or (@1,2)");
+        return false;
+    }
+    if (!std::regex_match(parameter.text, list)) {
+        context.Status().Push(-102, "a channel list is written (@1), (@2) or (@1,2)");
+        return false;
+    }
+    for (auto it = std::sregex_iterator(parameter.text.begin(), parameter.text.end(), item); it != std::sregex_iterator(); ++it) {
+        // Only 1 and 2 exist; longer digit strings are out of range too.
+        const auto number = [](const std::string& digits) { return digits.size() > 2 ? 0 : std::stoi(digits); };
+        const int first = number((*it)[1]);
+        const int last = (*it)[3].matched ? number((*it)[3]) : first;
+        if (first < 1 || first > 2 || last < 1 || last > 2) {
+            context.Status().Push(-222, "channels are 1 (RF1) and 2 (RF2)");
+            return false;
+        }
+        for (int channel = first;; channel += last > first ? 1 : -1) {
+            channels.push_back(channel);
+            if (channel == last)
+                break;
+        }
+    }
+    return true;
+}
+
+// The port address a SYST:PORT parameter names: a decimal integer, a
+// non-decimal numeric, or the address box's &H / &O forms.
+void SetPort(ScpiContext& context, const ScpiParameters& parameters)
+{
+    static const std::regex integer(R"([+-]?\d{1,10})");
+    static const std::regex boxRadix(R"(&([hH][0-9a-fA-F]{1,8}|[oO][0-7]{1,11}))");
+    const ScpiParameter& parameter = parameters.front();
+    std::optional<std::int64_t> address;
+    using Kind = ScpiParameter::Kind;
+    if (parameter.kind == Kind::Decimal && std::regex_match(parameter.text, integer)) {
+        address = std::strtoll(parameter.text.c_str(), nullptr, 10);
+    } else if (parameter.kind == Kind::NonDecimal) {
+        address = NonDecimal(parameter.text);
+    } else if (parameter.kind == Kind::Other && std::regex_match(parameter.text, boxRadix)) {
+        address = AddressFromText(parameter.text).value_or(-1);
+    } else if (parameter.kind == Kind::String) {
+        // A port with no address (a USB adapter) is named by its device.
+        const auto device = DeviceFromText(parameter.text);
+        if (!device) {
+            context.Status().Push(-224, "not a port device: " + Quoted(parameter.text) + "; write e.g. \"/dev/parport1\"");
+            return;
+        }
+        context.Operate([&context, device = *device](ScpiInstrument::Done done) { context.Instrument().SetPortDevice(device, std::move(done)); },
+                        [&context](const OperationResult& result) { Report(context, result); });
+        return;
+    }
+    if (!address) {
+        context.Status().Push(-224, parameter.text + " is no address: write it 888, #H378 or &H378");
+        return;
+    }
+    if (*address < 1 || *address > kLastAddress) {
+        context.Status().Push(-222, "no port at address " + parameter.text);
+        return;
+    }
+    context.Operate(
+        [&context, address = static_cast<std::int32_t>(*address)](ScpiInstrument::Done done) {
+            context.Instrument().SetPort(address, std::move(done));
+        },
+        [&context](const OperationResult& result) { Report(context, result); });
+}
+
+void Close(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!Channels(context, parameters.front(), channels) || channels.empty())
+        return;
+    if (std::count(channels.begin(), channels.end(), 1) && std::count(channels.begin(), channels.end(), 2)) {
+        const std::string why = "RF1 and RF2 cannot be closed together";
+        context.Status().Push(-221, why);
+        context.Instrument().Refused("close(@1,2)", why);
+        return;
+    }
+    Route(context, channels.front() == 1 ? RfPath::Rf1 : RfPath::Rf2);
+}
+
+void Open(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!Channels(context, parameters.front(), channels) || channels.empty())
+        return;
+    // Whether a path is closed is known once what runs before is over; a
+    // path nobody could read back may be closed.
+    context.AfterAll([&context, channels] {
+        const auto bits = context.Instrument().View().bits;
+        const auto closed = [&bits](int channel) { return !bits || (channel == 1 ? bits->c1 : bits->c2); };
+        if (std::any_of(channels.begin(), channels.end(), closed))
+            Route(context, RfPath::Off);
+    });
+}
+
+// ROUT:CLOS? and ROUT:OPEN?: one answer per channel, in the order asked.
+template <bool closedAnswersOne>
+void PathQuery(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!Channels(context, parameters.front(), channels))
+        return;
+    const SwitchView view = context.Instrument().View();
+    std::string answer;
+    for (const int channel : channels) {
+        const bool closed = view.bits && (channel == 1 ? view.bits->c1 : view.bits->c2);
+        answer += std::string(answer.empty() ? "" : ",") + (!view.bits ? kUnknown : closed == closedAnswersOne ? "1" : "0");
+    }
+    context.Answer(answer);
+    Unknown(context, view);
+}
+
+void CloseState(ScpiContext& context, const ScpiParameters&)
+{
+    const SwitchView view = context.Instrument().View();
+    const auto& bits = view.bits;
+    context.Answer(!bits ? kUnknown : bits->c1 && bits->c2 ? "(@1,2)" : bits->c1 ? "(@1)" : bits->c2 ? "(@2)" : "(@)");
+    Unknown(context, view);
+}
+
+template <std::uint8_t ScpiStatus::*mask>
+void SetMask(ScpiContext& context, const ScpiParameters& parameters)
+{
+    if (const auto value = Integer(context, parameters.front(), 255))
+        context.Status().*mask = static_cast<std::uint8_t>(*value & (mask == &ScpiStatus::sre ? ~ScpiStatus::kMasterSummary : 0xFF));
+}
+
+template <std::uint8_t ScpiStatus::*mask>
+void MaskQuery(ScpiContext& context, const ScpiParameters&)
+{
+    context.Answer(std::to_string(context.Status().*mask));
+}
+
+template <ScpiStatus::Register ScpiStatus::*which>
+void EventQuery(ScpiContext& context, const ScpiParameters&)
+{
+    context.Answer(std::to_string((context.Status().*which).TakeEvent()));
+}
+
+template <ScpiStatus::Register ScpiStatus::*which>
+void ConditionQuery(ScpiContext& context, const ScpiParameters&)
+{
+    context.Answer(std::to_string((context.Status().*which).condition));
+}
+
+template <ScpiStatus::Register ScpiStatus::*which>
+void SetEnable(ScpiContext& context, const ScpiParameters& parameters)
+{
+    if (const auto value = Integer(context, parameters.front(), 32767))
+        (context.Status().*which).enable = static_cast<std::uint16_t>(*value);
+}
+
+template <ScpiStatus::Register ScpiStatus::*which>
+void EnableQuery(ScpiContext& context, const ScpiParameters&)
+{
+    context.Answer(std::to_string((context.Status().*which).enable));
+}
+
+template <const char* answer>
+void Fixed(ScpiContext& context, const ScpiParameters&)
+{
+    context.Answer(answer);
+}
+
+constexpr char kVersion[] = "1999.0";
+constexpr char kNoOptions[] = "0";
+constexpr char kComplete[] = "1";
+
+using S = ScpiStatus;
+const Command kCommands[] = {
+    {"*IDN?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         const ScpiOptions& o = c.Options();
+         c.Answer(o.maker + "," + o.model + "," + o.serial + "," + o.version);
+     }},
+    {"*RST", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"*CLS", 0, [](ScpiContext& c, const ScpiParameters&) { c.Status().Clear(); }},
+    {"*OPC", 0, [](ScpiContext& c, const ScpiParameters&) { c.AfterAll([&c] { c.Status().esr |= S::kOperationComplete; }); }},
+    {"*OPC?", 0, [](ScpiContext& c, const ScpiParameters&) { c.AfterAll([&c] { c.Answer(kComplete); }); }},
+    {"*WAI", 0, [](ScpiContext& c, const ScpiParameters&) { c.AfterAll([] {}); }},
+    {"*ESR?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(std::to_string(std::exchange(c.Status().esr, 0))); }},
+    {"*ESE", 1, SetMask<&S::ese>},
+    {"*ESE?", 0, MaskQuery<&S::ese>},
+    {"*SRE", 1, SetMask<&S::sre>},
+    {"*SRE?", 0, MaskQuery<&S::sre>},
+    {"*STB?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         c.Answer(std::to_string(c.Status().StatusByte(c.OperationCondition(), c.QuestionableCondition(), c.MessageAvailable())));
+     }},
+    // A self-test passes only on a board that is really driven.
+    {"*TST?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Instrument().View().reach == PortReach::Real ? "0" : "1"); }},
+    {"*OPT?", 0, Fixed<kNoOptions>},
+    {"ROUTe:CLOSe", 1, Close},
+    {"ROUTe:CLOSe?", 1, PathQuery<true>},
+    {"ROUTe:CLOSe:STATe?", 0, CloseState},
+    {"ROUTe:OPEN", 1, Open},
+    {"ROUTe:OPEN?", 1, PathQuery<false>},
+    {"ROUTe:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"STATus:OPERation[:EVENt]?", 0, EventQuery<&S::operation>},
+    {"STATus:OPERation:CONDition?", 0, ConditionQuery<&S::operation>},
+    {"STATus:OPERation:ENABle", 1, SetEnable<&S::operation>},
+    {"STATus:OPERation:ENABle?", 0, EnableQuery<&S::operation>},
+    {"STATus:QUEStionable[:EVENt]?", 0, EventQuery<&S::questionable>},
+    {"STATus:QUEStionable:CONDition?", 0, ConditionQuery<&S::questionable>},
+    {"STATus:QUEStionable:ENABle", 1, SetEnable<&S::questionable>},
+    {"STATus:QUEStionable:ENABle?", 0, EnableQuery<&S::questionable>},
+    {"STATus:PRESet", 0, [](ScpiContext& c, const ScpiParameters&) { c.Status().Preset(); }},
+    {"SYSTem:ERRor[:NEXT]?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Status().TakeError()); }},
+    {"SYSTem:ERRor:COUNt?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(std::to_string(c.Status().Errors().size())); }},
+    {"SYSTem:ERRor:ALL?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         std::string all = c.Status().TakeError();
+         while (!c.Status().Errors().empty())
+             all += "," + c.Status().TakeError();
+         c.Answer(all);
+     }},
+    {"SYSTem:VERSion?", 0, Fixed<kVersion>},
+    {"SYSTem:PORT", 1, SetPort},
+    {"SYSTem:PORT?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         const SwitchView view = c.Instrument().View();
+         c.Answer(view.device.empty() ? std::to_string(view.address) : Quoted(view.device));
+     }},
+    {"SYSTem:PORT:LIST?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         std::string answer;
+         for (const std::string& line : c.Instrument().PortList())
+             answer += (answer.empty() ? "" : ",") + Quoted(line);
+         c.Answer(answer.empty() ? "\"\"" : answer);
+     }},
+    {"SYSTem:PORT:SIMulated?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         c.Answer(c.Instrument().View().reach == PortReach::Simulated ? "1" : "0");
+     }},
+    {"SYSTem:LOCK:REQuest?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Instrument().Lock() ? "1" : "0"); }},
+    {"SYSTem:LOCK:RELease", 0, [](ScpiContext& c, const ScpiParameters&) { c.Instrument().Unlock(); }},
+    {"SYSTem:LOCK:OWNer?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         const std::string holder = c.Instrument().View().lockHolder;
+         c.Answer(Quoted(holder.empty() ? "NONE" : holder));
+     }},
+};
+
+struct PatternNode
+{
+    std::string shortForm;
+    std::string longForm;
+    bool optional;
+};
+
+struct Pattern
+{
+    std::vector<PatternNode> nodes;
+    bool query;
+    const Command* command;
+};
+
+Pattern Parse(const Command& command)
+{
+    const std::string_view text = command.pattern;
+    Pattern pattern{{}, text.back() == '?', &command};
+    for (std::size_t i = 0; i < text.size() && text[i] != '?';) {
+        const bool optional = text[i] == '[';
+        i += optional ? 1 : 0;
+        i += text[i] == ':' ? 1 : 0;
+        PatternNode node{{}, {}, optional};
+        for (; i < text.size() && text[i] != ':' && text[i] != '[' && text[i] != ']' && text[i] != '?'; ++i) {
+            if (Upper(text[i]) == text[i])
+                node.shortForm += text[i];
+            node.longForm += Upper(text[i]);
+        }
+        i += i < text.size() && text[i] == ']' ? 1 : 0;
+        pattern.nodes.push_back(std::move(node));
+    }
+    return pattern;
+}
+
+const std::vector<Pattern>& Patterns()
+{
+    static const std::vector<Pattern> patterns = [] {
+        std::vector<Pattern> parsed;
+        for (const Command& command : kCommands)
+            parsed.push_back(Parse(command));
+        return parsed;
+    }();
+    return patterns;
+}
+
+bool Match(const std::vector<PatternNode>& pattern, std::size_t p, const std::vector<std::string>& nodes, std::size_t n)
+{
+    if (p == pattern.size())
+        return n == nodes.size();
+    if (pattern[p].optional && Match(pattern, p + 1, nodes, n))
+        return true;
+    return n < nodes.size() && (nodes[n] == pattern[p].shortForm || nodes[n] == pattern[p].longForm)
+        && Match(pattern, p + 1, nodes, n + 1);
+}
+
+const Command* Lookup(const std::vector<std::string>& nodes, bool query)
+{
+    for (const Pattern& pattern : Patterns())
+        if (pattern.query == query && Match(pattern.nodes, 0, nodes, 0))
+            return pattern.command;
+    return nullptr;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == separator)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
+} // namespace
+
+void ScpiCommands::Run(ScpiContext& context, const ScpiUnit& unit)
+{
+    ScpiStatus& status = context.Status();
+    if (unit.error) {
+        status.Push(unit.error);
+        return;
+    }
+    std::string header = unit.header;
+    const bool query = !header.empty() && header.back() == '?';
+    if (query)
+        header.pop_back();
+    for (const char c : header) {
+        if (!IsLetter(c) && !IsDigit(c) && c != '_' && c != ':' && c != '*' && c != '?')
+            return status.Push(-101);
+    }
+    if (header.find('?') != std::string::npos)
+        return status.Push(-102);
+    std::transform(header.begin(), header.end(), header.begin(), Upper);
+
+    const Command* command = nullptr;
+    if (!header.empty() && header.front() == '*') {
+        if (header.size() < 2 || !std::all_of(header.begin() + 1, header.end(), IsLetter))
+            return status.Push(-102);
+        command = Lookup({header}, query);
+    } else {
+        const bool fromRoot = !header.empty() && header.front() == ':';
+        std::vector<std::string> nodes = Split(header.substr(fromRoot ? 1 : 0), ':');
+        for (std::size_t i = 0; i < nodes.size(); ++i) {
+            if (nodes[i].empty() || nodes[i].find('*') != std::string::npos)
+                return status.Push(-102);
+            if (!IsLetter(nodes[i].front()))
+                return status.Push(i == 0 ? -100 : -102);
+        }
+        // After "ROUT:CLOS (@1);" a header goes on from ROUT, as SCPI has it;
+        // one that only makes sense from the root is taken from there.
+        std::vector<std::string> relative = path_;
+        relative.insert(relative.end(), nodes.begin(), nodes.end());
+        if (!fromRoot && !path_.empty() && (command = Lookup(relative, query)))
+            nodes = std::move(relative);
+        else
+            command = Lookup(nodes, query);
+        if (command)
+            path_.assign(nodes.begin(), nodes.end() - 1);
+    }
+    if (!command)
+        return status.Push(-113);
+    if (unit.parameters.size() > command->parameters)
+        return status.Push(-108);
+    if (unit.parameters.size() < command->parameters)
+        return status.Push(-109);
+    command->run(context, unit.parameters);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+// The switch as one remote connection's command layer sees it, in the
+// switch core's own terms. Free of Qt: the command layer is fuzzed alone.
+
+#include "PortIo.h"
+#include "SwitchTypes.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the switch is like now, as a connection sees it.
+struct SwitchView
+{
+    PortReach reach = PortReach::Simulated;
+    std::int32_t address = 0;
+    std::string device;               // the port's device, where it was chosen by device ("/dev/parport1")
+    std::optional<ControlBits> bits;  // as last read back; nullopt: unknown
+    bool busy = false;                // a port operation is under way, whoever asked for it
+    std::string lockHolder;           // who holds the lock ("remote:127.0.0.1:50432"), empty when free
+    bool lockedByOther = false;       // held by another client: this one's switching is refused
+};
+
+class ScpiInstrument
+{
+public:
+    using Done = std::function<void(const OperationResult&)>;
+    virtual ~ScpiInstrument() = default;
+
+    virtual SwitchView View() const = 0;
+    // Port operations. `done` may run before they return, or later.
+    virtual void Select(RfPath path, Done done) = 0;
+    virtual void SetPort(std::int32_t address, Done done) = 0;
+    // The port of a device ("/dev/parport1"), for a port with no address.
+    virtual void SetPortDevice(const std::string& device, Done done) = 0;
+    // One line per parallel port the system has.
+    virtual std::vector<std::string> PortList() const = 0;
+    // Runs `then` once every port operation asked for so far has finished.
+    virtual void WhenIdle(std::function<void()> then) = 0;
+    // A request the session refused by itself, for the record.
+    virtual void Refused(const std::string& request, const std::string& why) = 0;
+    // The lock: true when granted (free, or this client's already).
+    virtual bool Lock() = 0;
+    virtual void Unlock() = 0;
+};
+
+struct ScpiOptions
+{
+    std::string maker = "rfswitch-panel";
+    std::string model = "QTR7-415KM";
+    std::string serial = "0";  // *IDN?'s third field: the same whatever port is in use
+    std::string version;
+};
