@@ -3,7 +3,7 @@
 // SCPI client beside it: the path shown, a click that reaches the port, a
 // script's switching followed, a click refused while another client holds
 // the lock. Leaves screenshots at a desktop and a phone width in OUT_DIR.
-// Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]
+// Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
 import assert from 'node:assert/strict';
 import { launch, scpi, start } from './harness.mjs';
 
@@ -30,8 +30,11 @@ try {
   assert.equal(await client.query('ROUT:CLOS (@1);*OPC?'), '1');
   await shows('rf1', 1000);
 
-  program.child.stdin.write('lock\n');
-  const holder = (await program.next()).match(/^locked by (\S+)$/)[1];
+  // Another script takes the lock.
+  const other = await scpi(program.scpiPort);
+  const [granted, owner] = (await other.query('SYST:LOCK:REQ?;SYST:LOCK:OWN?')).split(';');
+  assert.equal(granted, '1');
+  const holder = owner.slice(1, -1);
   await page.waitForFunction((h) => document.getElementById('lock').textContent.startsWith(`Locked by ${h}:`), { timeout: 1000 }, holder);
   await page.click('button[data-path="rf2"]');
   await answered();
@@ -47,6 +50,7 @@ try {
     await page.screenshot({ path: `${outDir}/page-${name}.png`, fullPage: true });
   }
   console.log(`the page switched, followed a script and named the lock's holder; screenshots in ${outDir}`);
+  other.close();
 } finally {
   client.close();
   program.child.kill();

@@ -34,12 +34,16 @@ function lines(stream) {
   return () => (queue.length ? Promise.resolve(queue.shift()) : new Promise((resolve) => waiting.push(resolve)));
 }
 
-// Starts the program; its first lines say where SCPI and the page are.
+// Starts the program; among its first lines, where SCPI and the page are.
 export async function start(command) {
   const child = spawn(command[0], command.slice(1), { stdio: ['pipe', 'pipe', 'inherit'] });
   const next = lines(child.stdout);
-  const scpiPort = Number((await next()).match(/^listening on 127\.0\.0\.1:(\d+)$/)[1]);
-  const url = (await next()).match(/^web page on (http:\S+)$/)[1];
+  let scpiPort, url;
+  while (!scpiPort || !url) {
+    const line = await next();
+    scpiPort ??= Number(line.match(/^listening on 127\.0\.0\.1:(\d+)$/)?.[1] ?? 0) || undefined;
+    url ??= line.match(/^web page on (http:\S+)$/)?.[1];
+  }
   return { child, next, scpiPort, url };
 }
 
