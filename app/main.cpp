@@ -89,7 +89,7 @@ int main(int argc, char* argv[])
     const auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)
         return kExitUsage;
-    const auto show = [&form, &remote] { form.SetStatusNote(remote->Note()); };
+    const auto show = [&form, &remote] { form.SetRemoteNote(remote->Note()); };
     QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
     show();
     form.show();

@@ -259,6 +259,21 @@ private slots:
         QVERIFY2(near, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
     }
 
+    // What the servers say (four lines, a long warning among them) fits its
+    // room under the control bits, and stays out of the warning's.
+    void remoteNoteFits()
+    {
+        const QString note = u"Remote: TCPIP0::bench-pc::inst0::INSTR or TCPIP0::bench-pc::5025::SOCKET, 3 clients\n"
+                             "Web page on http://192.168.100.200:8080/\nWarning: listening on 0.0.0.0:5025: anyone who can reach this "
+                             "address can switch the board; --allow limits who may connect\nRefused 192.168.100.201:51234: not in the --allow list"_s;
+        panel->form->SetRemoteNote(note);
+        auto* label = static_cast<QLabel*>(Get("RemoteStatus"));
+        const QRect room = label->contentsRect();
+        QCOMPARE(label->text(), note);
+        QVERIFY(room.contains(QFontMetrics(label->font()).boundingRect(room, Qt::TextWordWrap, note)));
+        QVERIFY(!label->geometry().intersects(Get("WarningLabel")->geometry()) && !label->geometry().intersects(Get("Frame1")->geometry()));
+    }
+
     // Every caption, label and help line fits its box in each face that can
     // stand in, measured at 100 % and at 200 % (at its own pixel size there).
     void everyTextFits_data()

@@ -101,6 +101,15 @@ QFont FittedFont(QFont font, const QStringList& texts, QSize box, bool wrap)
     return font;
 }
 
+void SetFittedText(QLabel* label, const QString& text, const QFont& font)
+{
+    if (label->text() == text)
+        return;
+    label->setFont(text.isEmpty() ? font : FittedFont(font, {text}, label->contentsRect().size(), label->wordWrap()));
+    label->setText(text);
+    label->setToolTip(text);
+}
+
 void FitCaptions(QWidget* window)
 {
     for (QWidget* widget : window->findChildren<QWidget*>()) {

@@ -4,6 +4,7 @@
 #include <QSize>
 #include <QStringList>
 
+class QLabel;
 class QWidget;
 
 // The faces tried for the panel's text, best first: "MS Sans Serif" where
@@ -24,3 +25,8 @@ QFont FittedFont(QFont font, const QStringList& texts, QSize box, bool wrap = fa
 // `window` to its box; a face wider than the one the layout was drawn for
 // would otherwise cut its captions.
 void FitCaptions(QWidget* window);
+
+// Shows `text` in `label` in `font`, made smaller where it would not fit the
+// label's box otherwise: text that changes while the window is open (a
+// status) is never cut off. The whole text is its tooltip too.
+void SetFittedText(QLabel* label, const QString& text, const QFont& font);

@@ -1,6 +1,7 @@
 #include "SwitchForm.h"
 
 #include "AddressText.h"
+#include "Fonts.h"
 #include "HelpWindow.h"
 #include "Palette.h"
 #include "PictureBox.h"
@@ -316,10 +317,9 @@ void SwitchForm::UpdateSchematic()
         QCoreApplication::processEvents();
 }
 
-void SwitchForm::SetStatusNote(const QString& note)
+void SwitchForm::SetRemoteNote(const QString& note)
 {
-    statusNote_ = note;
-    ShowCoreNow();
+    SetFittedText(RemoteStatus, note, PanelFont(8.25));
 }
 
 void SwitchForm::ShowCore()
@@ -362,10 +362,9 @@ void SwitchForm::ShowCoreNow()
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
                                                   .arg(QString::fromStdString(SourceName(*core_.LockHolder())))
                                             : QString();
-    for (const QString& note : {addressNote_, lock, logFailure_, statusNote_})
+    for (const QString& note : {addressNote_, lock, logFailure_})
         if (!note.isEmpty())
             line.text += u'\n' + note;
     SetTextColor(PortStatus, line.colour);
-    PortStatus->setText(line.text);
-    PortStatus->setToolTip(line.text);
+    SetFittedText(PortStatus, line.text, PanelFont(8.25));
 }

@@ -48,8 +48,8 @@ public:
 
     void UpdateSchematic();
 
-    // A further line for the status bar, e.g. the remote server's address.
-    void SetStatusNote(const QString& note);
+    // How remote clients reach the switch, shown under the control bits.
+    void SetRemoteNote(const QString& note);
 
     void setVisible(bool visible) override;
 
@@ -90,7 +90,6 @@ private:
     QElapsedTimer lastShown_;  // the window shows the core at most once a frame
     QTimer showTimer_;
     QString addressNote_;      // how the typed address was read, when not as meant
-    QString statusNote_;
     QString logFailure_;
 
     QLineEdit* ParallelText = nullptr;
@@ -110,4 +109,5 @@ private:
     QLabel* WarningLabel = nullptr;
     QLabel* Label4 = nullptr;
     QLabel* PortStatus = nullptr;
+    QLabel* RemoteStatus = nullptr;
 };

@@ -38,6 +38,8 @@ constexpr Placement kLayout[] = {
     {"WarningLabel", 240, 4440, 4335, 735},  {"Label4", 840, 1320, 1455, 255},
     // Says which port the panel talks to, and any access that did not verify.
     {"PortStatus", 240, 5430, 9270, 690},
+    // How remote clients reach the switch, in the free room under the control bits.
+    {"RemoteStatus", 240, 3660, 4335, 765},
 };
 
 template <typename Control>
@@ -170,6 +172,8 @@ void SwitchForm::CreateControls()
 
     PortStatus = MakeLabel(this, "PortStatus", QString());
     PortStatus->setWordWrap(true);
+    RemoteStatus = MakeLabel(this, "RemoteStatus", QString());
+    RemoteStatus->setWordWrap(true);
 
     setTabOrder(ModelCombo, Command2);
     setTabOrder(Command2, C1);
