@@ -228,6 +228,7 @@ int main(int argc, char* argv[])
     const double slowSelectMs = Seconds(Clock::now() - slowStart).count() * 1e3;
     stop = true;
     client.join();
+    incoming.setEnabled(false);
     close(pipeEnds[0]);
     close(pipeEnds[1]);
 
