@@ -1,8 +1,12 @@
 #pragma once
 
-// What the network benchmarks share: a plain blocking client socket to a
-// server of this process, and a client run on a thread of its own while the
-// servers run in this thread's event loop, so that it costs them all alike.
+// What the network benchmarks share: the switch they serve, a plain
+// blocking client socket to a server of this process, and a client run on a
+// thread of its own while the servers run in this thread's event loop, so
+// that it costs them all alike.
+
+#include "SimulatedPort.h"
+#include "SwitchCore.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -12,6 +16,19 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// The switch on the simulated port at 888, every client allowed to drive it
+// as with --simulate.
+struct SimulatedSwitch
+{
+    SimulatedSwitch()
+    {
+        core.SetAllowSimulated(true);
+        core.TakeAddress(888, true, Source{});
+    }
+    SimulatedPort port;
+    SwitchCore core{port};
+};
 
 // A TCP connection to `port` on this machine, or -1; `noDelay` sends each
 // command at once instead of letting Nagle gather them.

@@ -159,10 +159,8 @@ int main(int argc, char* argv[])
     echo.listen(QHostAddress::LocalHost, 0);
     const Run bare = Measure([port = echo.serverPort()] { return Client(port, true); });
 
-    SimulatedPort port;
-    SwitchCore core(port);
-    core.SetAllowSimulated(true);
-    core.TakeAddress(888, true, Source{});
+    SimulatedSwitch simulated;
+    SwitchCore& core = simulated.core;
     ScpiServer server(core);
     server.Listen({QHostAddress::LocalHost, 0});
     int selections = 0;

@@ -203,10 +203,8 @@ Run Vxi11Selections(quint16 port)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    SimulatedPort port;
-    SwitchCore core(port);
-    core.SetAllowSimulated(true);
-    core.TakeAddress(888, true, Source{});
+    SimulatedSwitch simulated;
+    SwitchCore& core = simulated.core;
     ScpiServer raw(core);
     Vxi11Server vxi11(core);
     if (!raw.Listen({QHostAddress::LocalHost, 0}) || !vxi11.Listen(QHostAddress::LocalHost)) {

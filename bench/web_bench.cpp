@@ -84,10 +84,8 @@ Run Http(quint16 port)
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    SimulatedPort port;
-    SwitchCore core(port);
-    core.SetAllowSimulated(true);
-    core.TakeAddress(888, true, Source{});
+    SimulatedSwitch simulated;
+    SwitchCore& core = simulated.core;
     ScpiServer scpi(core);
     WebServer web(core);
     if (!scpi.Listen({QHostAddress::LocalHost, 0}) || !web.Listen({QHostAddress::LocalHost, 0}))
