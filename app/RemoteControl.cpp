@@ -215,9 +215,7 @@ bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup, c
     });
     // Listening on every address, the machine is reached by its name.
     const bool everywhere = where->host == QHostAddress::AnyIPv4 || where->host == QHostAddress::AnyIPv6;
-    host_ = everywhere ? QHostInfo::localHostName()
-        : where->host.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(where->host.toString())
-                                                                  : where->host.toString();
+    host_ = everywhere ? QHostInfo::localHostName() : HostText(where->host);
     return StartLan(invocation, setup.Core(), where->host, allow);
 }
 

@@ -31,6 +31,24 @@ protected:
 
 } // namespace
 
+QHostAddress Unmapped(const QHostAddress& address)
+{
+    bool ipv4 = false;
+    const quint32 value = address.toIPv4Address(&ipv4);
+    return ipv4 ? QHostAddress(value) : address;
+}
+
+QString HostText(const QHostAddress& address)
+{
+    const QHostAddress plain = Unmapped(address);
+    return plain.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(plain.toString()) : plain.toString();
+}
+
+QString PeerText(const QHostAddress& address, quint16 port)
+{
+    return QStringLiteral("%1:%2").arg(HostText(address)).arg(port);
+}
+
 std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* error)
 {
     const auto fail = [error, &text](const QString& why) {
@@ -135,10 +153,7 @@ QString ScpiServer::Address() const
 {
     if (!server_->isListening())
         return {};
-    const QHostAddress host = server_->serverAddress();
-    const QString text = host.protocol() == QAbstractSocket::IPv6Protocol
-        ? QStringLiteral("[%1]").arg(host.toString()) : host.toString();
-    return QStringLiteral("%1:%2").arg(text).arg(server_->serverPort());
+    return PeerText(server_->serverAddress(), server_->serverPort());
 }
 
 quint16 ScpiServer::Port() const
@@ -168,12 +183,8 @@ void ScpiServer::Accept(qintptr socket)
     std::uint16_t port = 0;
     QHostAddress peer(QString::fromStdString(tcp::PeerAddress(socket, port)));
     // A client on IPv4 reaching a server on [::] is named by its IPv4 address.
-    bool mapped = false;
-    if (const quint32 four = peer.toIPv4Address(&mapped); mapped)
-        peer = QHostAddress(four);
-    const QString host = peer.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(peer.toString())
-                                                                           : peer.toString();
-    const Source source = Source::Remote(QStringLiteral("%1:%2").arg(host).arg(port).toStdString());
+    peer = Unmapped(peer);
+    const Source source = Source::Remote(PeerText(peer, port).toStdString());
     QString why;
     if (!Allowed(peer))
         why = QStringLiteral("not a peer that --allow lets in");

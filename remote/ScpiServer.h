@@ -27,6 +27,15 @@ struct ListenAddress
 };
 std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* error = nullptr);
 
+// An IPv4 address mapped into IPv6 (a dual-stack socket's peer) as the IPv4
+// one; any other as it is.
+QHostAddress Unmapped(const QHostAddress& address);
+// "127.0.0.1", "[::1]": an address as it goes into HOST:PORT, a URL or a
+// VISA resource string, unmapped.
+QString HostText(const QHostAddress& address);
+// "127.0.0.1:50432", "[::1]:50432".
+QString PeerText(const QHostAddress& address, quint16 port);
+
 // The peers --allow lets in: ADDRESS/PREFIX or a single ADDRESS each.
 using Subnets = std::vector<std::pair<QHostAddress, int>>;
 std::optional<Subnets> ParseAllowList(const QStringList& texts, QString* error = nullptr);

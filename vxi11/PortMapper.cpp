@@ -1,6 +1,7 @@
 #include "PortMapper.h"
 
 #include "RpcServer.h"
+#include "ScpiServer.h"
 
 #include <QLocalSocket>
 #include <QtEndian>

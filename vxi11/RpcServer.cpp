@@ -1,4 +1,5 @@
 #include "RpcServer.h"
+#include "ScpiServer.h"
 
 #include <QNetworkDatagram>
 #include <QPointer>
@@ -42,13 +43,6 @@ rpc_msg AcceptedReply(std::uint32_t xid, accept_stat status)
 }
 
 } // namespace
-
-QString PeerText(const QHostAddress& address, quint16 port)
-{
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
-                                                                              : address.toString();
-    return QStringLiteral("%1:%2").arg(host).arg(port);
-}
 
 rpc_msg CallHeader(std::uint32_t xid, rpcprog_t program, rpcvers_t version, rpcproc_t procedure)
 {

@@ -123,8 +123,6 @@ private:
     std::map<QTcpSocket*, std::shared_ptr<Connection>> connections_;
 };
 
-// "127.0.0.1:812", "[::1]:812".
-QString PeerText(const QHostAddress& address, quint16 port);
 
 // For a client: the header of a call without credentials, and a reply's
 // results decoded (true when the call was accepted and succeeded).

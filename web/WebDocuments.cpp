@@ -1,6 +1,7 @@
 #include "WebDocuments.h"
 
 #include "PortText.h"
+#include "ScpiServer.h"
 #include "Schematic.h"
 #include "StatusLine.h"
 #include "SwitchCore.h"
@@ -102,19 +103,6 @@ ScpiError ErrorFor(const OperationResult& result)
 ScpiError IllegalPath(const QString& text)
 {
     return Error(-224, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
-}
-
-QHostAddress Unmapped(const QHostAddress& address)
-{
-    bool ipv4 = false;
-    const quint32 value = address.toIPv4Address(&ipv4);
-    return ipv4 ? QHostAddress(value) : address;
-}
-
-QString HostText(const QHostAddress& address)
-{
-    const QHostAddress plain = Unmapped(address);
-    return plain.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(plain.toString()) : plain.toString();
 }
 
 QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& local, quint16 port, const QStringList& resources)

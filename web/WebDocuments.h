@@ -53,9 +53,3 @@ struct WebIdentity
 // strings, "%1" standing for the address as the client reached it).
 QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& local, quint16 port, const QStringList& resources);
 
-// An IPv4 address mapped into IPv6 (a dual-stack socket's peer) as the IPv4
-// one; any other as it is.
-QHostAddress Unmapped(const QHostAddress& address);
-// "127.0.0.1", "[::1]": an address as it goes into a URL or a VISA resource
-// string, unmapped.
-QString HostText(const QHostAddress& address);
