@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "OperationLog.h"
 #include "ScpiServer.h"
+#include "SwitchCore.h"
 #include "WebServer.h"
 
 #include <QHostInfo>
@@ -21,15 +22,6 @@
 #endif
 
 namespace {
-
-// How long a vanished client keeps its slot: RFSWITCH_KEEPALIVE seconds
-// (tests shorten it), else about two minutes.
-std::chrono::seconds KeepAlive()
-{
-    bool set = false;
-    const int seconds = qEnvironmentVariableIntValue("RFSWITCH_KEEPALIVE", &set);
-    return std::chrono::seconds(set && seconds > 0 ? seconds : 120);
-}
 
 QString SocketResource(const QString& host, quint16 port)
 {
@@ -88,21 +80,14 @@ struct RemoteControl::Lan
     std::unique_ptr<Announcer> announcer;
 };
 
-bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host, const Subnets& allow)
+bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host)
 {
     if (!lan_)
         lan_ = std::make_unique<Lan>();
     QuitOnStopSignals();
     if (invocation.vxi11) {
-        ScpiServerOptions options;
-        options.serial = invocation.serial;
-        options.allow = allow;
-        lan_->vxi11 = std::make_unique<Vxi11Server>(core, std::move(options));
-        connect(lan_->vxi11.get(), &Vxi11Server::Refused, this, [this](const QString& peer, const QString& why) {
-            PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1: %2").arg(peer, why));
-            refusal_ = QStringLiteral("Refused %1: %2").arg(peer, why);
-            emit Changed();
-        });
+        lan_->vxi11 = std::make_unique<Vxi11Server>(core, identity_, policy_);
+        Report(lan_->vxi11.get(), core, QStringLiteral("vxi11"));
         QString error;
         if (!lan_->vxi11->Listen(host, &error)) {
             Fail(kExitUsage, QStringLiteral("--listen %1: VXI-11: %2").arg(invocation.listen, error));
@@ -133,11 +118,11 @@ Announcer* RemoteControl::DnsSd()
     if (!lan_)
         lan_ = std::make_unique<Lan>();
     if (!lan_->announcer) {
-        const ScpiServerOptions options;
+        const QString model = QString::fromStdString(identity_.model);
         lan_->announcer = std::make_unique<Announcer>(
-            options.model, QStringList{QStringLiteral("txtvers=1"), QStringLiteral("Manufacturer=") + options.maker,
-                                       QStringLiteral("Model=") + options.model,
-                                       QStringLiteral("FirmwareVersion=" RFSWITCH_VERSION)});
+            model, QStringList{QStringLiteral("txtvers=1"), QStringLiteral("Manufacturer=") + QString::fromStdString(identity_.maker),
+                               QStringLiteral("Model=") + model,
+                               QStringLiteral("FirmwareVersion=") + QString::fromStdString(identity_.version)});
         connect(lan_->announcer.get(), &Announcer::Said, this, Print);
         QuitOnStopSignals();
     }
@@ -150,7 +135,7 @@ struct RemoteControl::Lan
 {
 };
 
-bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&, const Subnets&)
+bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&)
 {
     return true;
 }
@@ -169,16 +154,41 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
 {
     std::unique_ptr<RemoteControl> remote(new RemoteControl);
     QString error;
-    const auto allow = ParseAllowList(invocation.allow, &error);
+    const auto allow = AllowList::Parse(invocation.allow, &error);
     if (!allow) {
         Fail(kExitUsage, QStringLiteral("--allow ") + error);
         return nullptr;
     }
-    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup, *allow))
+    // One policy for every way in.
+    remote->identity_ = ProgramIdentity(invocation.serial.toStdString());
+    remote->policy_.allow = *allow;
+    remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
+    remote->policy_.keepAlive = KeepAliveFromEnvironment();
+    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup))
         return nullptr;
-    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, *allow))
+    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup))
         return nullptr;
     return remote;
+}
+
+template <typename Server>
+void RemoteControl::Report(Server* server, SwitchCore& core, const QString& protocol)
+{
+    connect(server, &Server::Refused, this, [this, &core, protocol](const QString& peer, const QString& why) {
+        core.Refused(Source::Remote(QStringLiteral("%1:%2").arg(protocol, peer).toStdString()), "connect", why.toStdString());
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1 client %2: %3").arg(protocol, peer, why));
+        refusal_ = QStringLiteral("Refused %1 client %2: %3").arg(protocol, peer, why);
+        emit Changed();
+    });
+}
+
+void RemoteControl::WarnExposure(SwitchSetup& setup, const QString& what, const QHostAddress& host, bool rawIo)
+{
+    if (host.isLoopback())
+        return;
+    Warn(setup, QStringLiteral("%1: anyone who can reach this address can switch the board%2%3")
+                    .arg(what, rawIo ? QStringLiteral(", through a process that runs as root (--raw-io)") : QString(),
+                         policy_.allow.Empty() ? QStringLiteral("; --allow limits who may connect") : QString()));
 }
 
 void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
@@ -191,41 +201,31 @@ void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
         log->Append("remote-server warning: " + warning.toStdString());
 }
 
-bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow)
+bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup)
 {
     QString error;
-    ScpiServerOptions options;
-    options.serial = invocation.serial;
-    options.allow = allow;
-    options.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
-    options.keepAlive = KeepAlive();
     const auto where = ParseListenAddress(invocation.listen, &error);
-    raw_ = std::make_unique<ScpiServer>(setup.Core(), std::move(options));
+    raw_ = std::make_unique<ScpiServer>(setup.Core(), identity_, policy_);
+    Report(raw_.get(), setup.Core(), QStringLiteral("scpi"));
     if (!where || !raw_->Listen(*where, &error)) {
         Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
         return false;
     }
     PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
-    Warn(setup, raw_->ExposureWarning(invocation.rawIo));
+    WarnExposure(setup, QStringLiteral("listening on ") + raw_->Address(), where->host, invocation.rawIo);
     connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
-    connect(raw_.get(), &ScpiServer::Refused, this, [this](const QString& peer, const QString& why) {
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: refused %1: %2").arg(peer, why));
-        refusal_ = QStringLiteral("Refused %1: %2").arg(peer, why);
-        emit Changed();
-    });
     // Listening on every address, the machine is reached by its name.
-    const bool everywhere = where->host == QHostAddress::AnyIPv4 || where->host == QHostAddress::AnyIPv6;
-    host_ = everywhere ? QHostInfo::localHostName() : HostText(where->host);
-    return StartLan(invocation, setup.Core(), where->host, allow);
+    host_ = IsAnyAddress(where->host) ? QHostInfo::localHostName() : HostText(where->host);
+    return StartLan(invocation, setup.Core(), where->host);
 }
 
-bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow)
+bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
 {
     QString error;
     const auto where = ParseListenAddress(invocation.http, &error);
     WebServerOptions options;
-    options.serial = invocation.serial;
-    options.allow = allow;
+    options.identity = identity_;
+    options.policy = policy_;
     // The page names the other ways in as a client would type them, its own host in place of %1.
     if (raw_) {
 #ifdef RFSWITCH_LAN
@@ -235,14 +235,14 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, c
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     }
     web_ = std::make_unique<WebServer>(setup.Core(), std::move(options));
+    Report(web_.get(), setup.Core(), QStringLiteral("http"));
     if (!where || !web_->Listen(*where, &error)) {
         Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
         return false;
     }
     PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
+    WarnExposure(setup, QStringLiteral("web page on ") + web_->Url(), where->host, invocation.rawIo);
     if (!where->host.isLoopback()) {
-        Warn(setup, QStringLiteral("web page on %1: anyone who can reach this address can switch the board%2")
-                        .arg(web_->Url(), allow.empty() ? QStringLiteral("; --allow limits who may connect") : QString()));
 #ifdef RFSWITCH_LAN
         for (const WebService& service : web_->Services()) {
             QStringList txt;

@@ -1,17 +1,14 @@
 #pragma once
 
-#include <QHostAddress>
+#include "ConnectionPolicy.h"
+#include "Identity.h"
+#include "NetAddress.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
-#include <utility>
-#include <vector>
-
 #include <memory>
-
-// The peers --allow lets in.
-using Subnets = std::vector<std::pair<QHostAddress, int>>;
 
 class Announcer;
 class ScpiServer;
@@ -50,13 +47,21 @@ private:
     struct Lan;
 
     RemoteControl();
-    bool StartRaw(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow);
-    bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host, const Subnets& allow);
-    bool StartWeb(const Invocation& invocation, SwitchSetup& setup, const Subnets& allow);
+    bool StartRaw(const Invocation& invocation, SwitchSetup& setup);
+    bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host);
+    bool StartWeb(const Invocation& invocation, SwitchSetup& setup);
     void Warn(SwitchSetup& setup, const QString& warning);
+    // Where `address` is reached beyond this machine: that anyone who
+    // reaches it can switch the board, and how to narrow that.
+    void WarnExposure(SwitchSetup& setup, const QString& what, const QHostAddress& host, bool rawIo);
+    // Every refusal of `server` goes to the log, stderr and the panel.
+    template <typename Server>
+    void Report(Server* server, SwitchCore& core, const QString& protocol);
     // The announcer, made on first use; nullptr where nothing announces.
     Announcer* DnsSd();
 
+    Identity identity_;
+    ConnectionPolicy policy_;
     QString host_;  // as a VISA resource names it
     std::unique_ptr<ScpiServer> raw_;
     std::unique_ptr<Lan> lan_;

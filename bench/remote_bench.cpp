@@ -10,6 +10,7 @@
 
 #include "Figures.h"
 #include "Loopback.h"
+#include "Identity.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -161,7 +162,7 @@ int main(int argc, char* argv[])
 
     SimulatedSwitch simulated;
     SwitchCore& core = simulated.core;
-    ScpiServer server(core);
+    ScpiServer server(core, ProgramIdentity(), {});
     server.Listen({QHostAddress::LocalHost, 0});
     int selections = 0;
     QObject::connect(&core, &SwitchCore::Finished, &core, [&selections](const OperationResult&, const Source& source) {

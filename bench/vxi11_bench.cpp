@@ -10,6 +10,7 @@
 #include "Figures.h"
 #include "Loopback.h"
 #include "RpcServer.h"
+#include "Identity.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -205,8 +206,8 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     SimulatedSwitch simulated;
     SwitchCore& core = simulated.core;
-    ScpiServer raw(core);
-    Vxi11Server vxi11(core);
+    ScpiServer raw(core, ProgramIdentity(), {});
+    Vxi11Server vxi11(core, ProgramIdentity(), {});
     if (!raw.Listen({QHostAddress::LocalHost, 0}) || !vxi11.Listen(QHostAddress::LocalHost)) {
         std::printf("the servers could not listen on loopback\n");
         return 1;

@@ -5,6 +5,7 @@
 
 #include "Figures.h"
 #include "Loopback.h"
+#include "Identity.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -86,7 +87,7 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     SimulatedSwitch simulated;
     SwitchCore& core = simulated.core;
-    ScpiServer scpi(core);
+    ScpiServer scpi(core, ProgramIdentity(), {});
     WebServer web(core);
     if (!scpi.Listen({QHostAddress::LocalHost, 0}) || !web.Listen({QHostAddress::LocalHost, 0}))
         return 1;

@@ -2,10 +2,9 @@
 
 #include <utility>
 
-LinkSession::LinkSession(SwitchCore& core, Source source, const ScpiServerOptions& options)
+LinkSession::LinkSession(SwitchCore& core, Source source, const Identity& identity)
     : source_(source), instrument_(core, std::move(source)),
-      session_(ScpiSession::Create(instrument_, {options.maker.toStdString(), options.model.toStdString(),
-                                                 options.serial.toStdString(), options.version.toStdString()}))
+      session_(ScpiSession::Create(instrument_, identity))
 {
     session_->SetOutput([this](std::string_view answer) {
         answers_.emplace_back(answer);

@@ -4,7 +4,8 @@
 // a link's session on the switch core, as the raw socket's, with the answers
 // kept until the client reads them.
 
-#include "ScpiServer.h"
+#include "Identity.h"
+#include "ScpiSession.h"
 #include "SwitchInstrument.h"
 
 #include <QByteArray>
@@ -20,7 +21,7 @@
 class LinkSession
 {
 public:
-    LinkSession(SwitchCore& core, Source source, const ScpiServerOptions& options);
+    LinkSession(SwitchCore& core, Source source, const Identity& identity);
 
     const Source& Client() const { return source_; }
 

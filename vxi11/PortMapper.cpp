@@ -1,7 +1,7 @@
 #include "PortMapper.h"
 
 #include "RpcServer.h"
-#include "ScpiServer.h"
+#include "NetAddress.h"
 
 #include <QLocalSocket>
 #include <QtEndian>

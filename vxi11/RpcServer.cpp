@@ -1,5 +1,5 @@
 #include "RpcServer.h"
-#include "ScpiServer.h"
+#include "NetAddress.h"
 
 #include <QNetworkDatagram>
 #include <QPointer>

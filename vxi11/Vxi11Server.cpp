@@ -79,8 +79,8 @@ struct Vxi11Server::Waiter
 
 struct Vxi11Server::Link
 {
-    Link(long id, std::uintptr_t connection, SwitchCore& core, Source source, const ScpiServerOptions& options)
-        : id(id), connection(connection), session(core, std::move(source), options)
+    Link(long id, std::uintptr_t connection, SwitchCore& core, Source source, const Identity& identity)
+        : id(id), connection(connection), session(core, std::move(source), identity)
     {
     }
 
@@ -90,24 +90,21 @@ struct Vxi11Server::Link
     std::unique_ptr<Waiter> waiter;
 };
 
-Vxi11Server::Vxi11Server(SwitchCore& core, ScpiServerOptions options, QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options)), channel_(new RpcServer(this)), abort_(new RpcServer(this))
+Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
+    : QObject(parent), core_(core), identity_(std::move(identity)), policy_(std::move(policy)), channel_(new RpcServer(this)),
+      abort_(new RpcServer(this))
 {
-    if (options_.version.isEmpty())
-        options_.version = QStringLiteral(RFSWITCH_VXI11_VERSION);
     channel_->Serve(DEVICE_CORE, DEVICE_CORE_VERSION, [this](const RpcCall& call) { Core(call); });
     abort_->Serve(DEVICE_ASYNC, DEVICE_ASYNC_VERSION, [this](const RpcCall& call) { Abort(call); });
     connect(channel_, &RpcServer::Closed, this, &Vxi11Server::Drop);
     // --allow holds for both channels, as for the raw socket.
     const auto admit = [this](const QHostAddress& peer) {
-        return options_.allow.empty()
-            || std::any_of(options_.allow.begin(), options_.allow.end(), [&peer](const auto& subnet) { return peer.isInSubnet(subnet); });
+        return policy_.allow.Admits(peer);
     };
     channel_->Admit(admit);
     abort_->Admit(admit);
     connect(channel_, &RpcServer::Refused, this, [this](const QString& peer) {
-        core_.Refused(Source::Remote("vxi11:" + peer.toStdString()), "connect", "not in the --allow list");
-        emit Refused(peer, QStringLiteral("not in the --allow list"));
+        emit Refused(peer, QStringLiteral("not a peer that --allow lets in"));
     });
     // A lock let go, or an answer that a read waits for: the waiting calls look again.
     connect(&core_, &SwitchCore::Changed, this, [this] {
@@ -330,7 +327,7 @@ void Vxi11Server::CreateLink(const RpcCall& call)
     const long id = nextLink_++;
     // Each link is a client of its own: its lock is not another link's.
     Source source = Source::Remote(QStringLiteral("vxi11:%1/link%2").arg(call.peer).arg(id).toStdString());
-    auto owned = std::make_unique<Link>(id, call.connection, core_, std::move(source), options_);
+    auto owned = std::make_unique<Link>(id, call.connection, core_, std::move(source), identity_);
     Link* link = owned.get();
     link->session.SetChanged([this, id] {
         if (const auto it = links_.find(id); it != links_.end())

@@ -7,7 +7,8 @@
 // Calls that wait (a read before the answer is there, a lock another client
 // holds) are answered later, from the event loop: nothing blocks the panel.
 
-#include "ScpiServer.h"
+#include "ConnectionPolicy.h"
+#include "Identity.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -25,13 +26,13 @@ class Vxi11Server : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kMaxLinks = ScpiServer::kMaxClients;
+    static constexpr int kMaxLinks = 8;
     // The largest write a client is told it may send at once.
     static constexpr std::uint32_t kMaxReceive = 64 * 1024;
     // Unread answers of a link past which its writes wait for it to read.
     static constexpr std::size_t kMaxUnread = 1024 * 1024;
 
-    explicit Vxi11Server(SwitchCore& core, ScpiServerOptions options = {}, QObject* parent = nullptr);
+    Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent = nullptr);
     ~Vxi11Server() override;
 
     // The core and abort channels, each on a free TCP port of `host`.
@@ -69,7 +70,8 @@ private:
     void Drop(std::uintptr_t connection);
 
     SwitchCore& core_;
-    ScpiServerOptions options_;
+    Identity identity_;
+    ConnectionPolicy policy_;
     RpcServer* channel_;
     RpcServer* abort_;
     std::map<long, std::unique_ptr<Link>> links_;

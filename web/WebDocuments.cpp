@@ -1,7 +1,7 @@
 #include "WebDocuments.h"
 
 #include "PortText.h"
-#include "ScpiServer.h"
+#include "NetAddress.h"
 #include "Schematic.h"
 #include "StatusLine.h"
 #include "SwitchCore.h"
@@ -105,7 +105,7 @@ ScpiError IllegalPath(const QString& text)
     return Error(-224, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
 }
 
-QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& local, quint16 port, const QStringList& resources)
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources)
 {
     const QString host = HostText(local);
     const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(port);
@@ -119,10 +119,10 @@ QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& lo
     xml.writeNamespace(xsi, QStringLiteral("xsi"));
     xml.writeStartElement(lxi, QStringLiteral("LXIDevice"));
     xml.writeAttribute(xsi, QStringLiteral("schemaLocation"), lxi + u' ' + lxi + QStringLiteral("/LXIIdentification.xsd"));
-    xml.writeTextElement(lxi, QStringLiteral("Manufacturer"), identity.maker);
-    xml.writeTextElement(lxi, QStringLiteral("Model"), identity.model);
-    xml.writeTextElement(lxi, QStringLiteral("SerialNumber"), identity.serial);
-    xml.writeTextElement(lxi, QStringLiteral("FirmwareRevision"), identity.version);
+    xml.writeTextElement(lxi, QStringLiteral("Manufacturer"), QString::fromStdString(identity.maker));
+    xml.writeTextElement(lxi, QStringLiteral("Model"), QString::fromStdString(identity.model));
+    xml.writeTextElement(lxi, QStringLiteral("SerialNumber"), QString::fromStdString(identity.serial));
+    xml.writeTextElement(lxi, QStringLiteral("FirmwareRevision"), QString::fromStdString(identity.version));
     xml.writeTextElement(lxi, QStringLiteral("ManufacturerDescription"), QStringLiteral("RF switch test board on a parallel port"));
     xml.writeTextElement(lxi, QStringLiteral("HomepageURL"), url);
     xml.writeTextElement(lxi, QStringLiteral("IdentificationURL"), url + QStringLiteral("lxi/identification"));

@@ -4,6 +4,7 @@
 // state as the page and scripts read it, the SCPI error an operation's
 // outcome amounts to, and the LXI identification document.
 
+#include "Identity.h"
 #include "SwitchTypes.h"
 
 #include <QByteArray>
@@ -39,17 +40,10 @@ ScpiError ErrorFor(const OperationResult& result);
 // -224, for a path that is not rf1, rf2 or off.
 ScpiError IllegalPath(const QString& text);
 
-struct WebIdentity
-{
-    QString maker;
-    QString model;
-    QString serial;
-    QString version;
-};
 
 // The LXI identification document for a client that reached the server at
 // `local` on `port`: maker, model, serial, firmware revision, and one
 // interface with the host's name and address and `resources` (VISA resource
 // strings, "%1" standing for the address as the client reached it).
-QByteArray IdentificationXml(const WebIdentity& identity, const QHostAddress& local, quint16 port, const QStringList& resources);
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources);
 

@@ -114,8 +114,6 @@ struct WebServer::Page
 WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     : QObject(parent), core_(core), options_(std::move(options)), http_(std::make_unique<QHttpServer>())
 {
-    const ScpiServerOptions& id = options_.identity;
-    identity_ = {id.maker, id.model, options_.serial, id.version.isEmpty() ? QStringLiteral(RFSWITCH_WEB_VERSION) : id.version};
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
     connect(&core_, &SwitchCore::Changed, this, &WebServer::Schedule);
@@ -163,7 +161,7 @@ void WebServer::Route()
             Reply("text/plain", "a WebSocket stream of the state\n", Status::UpgradeRequired).write(std::move(responder));
     });
     http_->route(QStringLiteral("/lxi/identification"), Method::Get, [this](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        Reply("text/xml; charset=utf-8", IdentificationXml(identity_, responder.socket()->localAddress(), Port(), options_.resources))
+        Reply("text/xml; charset=utf-8", IdentificationXml(options_.identity, responder.socket()->localAddress(), Port(), options_.resources))
             .write(std::move(responder));
     });
 }
@@ -264,10 +262,9 @@ QJsonObject WebServer::State() const
 bool WebServer::Admit(const QHostAddress& peer, quint16 port)
 {
     const QHostAddress plain = Unmapped(peer);
-    if (options_.allow.empty()
-        || std::any_of(options_.allow.begin(), options_.allow.end(), [&plain](const auto& net) { return plain.isInSubnet(net); }))
+    if (options_.policy.allow.Admits(plain))
         return true;
-    core_.Refused(PeerSource(peer, port), "connect", "not in the --allow list");
+    emit Refused(PeerText(plain, port), QStringLiteral("not a peer that --allow lets in"));
     return false;
 }
 
@@ -305,9 +302,9 @@ QList<WebService> WebServer::Services() const
         {QStringLiteral("_lxi._tcp"),
          Port(),
          {{"txtvers", "1"},
-          {"Manufacturer", identity_.maker.toUtf8()},
-          {"Model", identity_.model.toUtf8()},
-          {"SerialNumber", identity_.serial.toUtf8()},
-          {"FirmwareVersion", identity_.version.toUtf8()}}},
+          {"Manufacturer", QByteArray::fromStdString(options_.identity.maker)},
+          {"Model", QByteArray::fromStdString(options_.identity.model)},
+          {"SerialNumber", QByteArray::fromStdString(options_.identity.serial)},
+          {"FirmwareVersion", QByteArray::fromStdString(options_.identity.version)}}},
     };
 }

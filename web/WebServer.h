@@ -1,6 +1,8 @@
 #pragma once
 
-#include "ScpiServer.h"
+#include "ConnectionPolicy.h"
+#include "Identity.h"
+#include "NetAddress.h"
 #include "WebDocuments.h"
 
 #include <QElapsedTimer>
@@ -16,6 +18,7 @@
 #include <vector>
 
 class QHttpServer;
+class QTcpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
 class QWebSocket;
@@ -23,17 +26,12 @@ class SwitchCore;
 
 struct WebServerOptions
 {
-    // Maker, model and version as *IDN? gives them.
-    ScpiServerOptions identity;
-    // *IDN?'s serial: one that does not change with the port (--serial),
-    // "0" where there is none.
-    QString serial = QStringLiteral("0");
+    // Maker, model, serial and version as *IDN? gives them.
+    Identity identity;
+    ConnectionPolicy policy;
     // The VISA resource strings of the switch's other interfaces, "%1" for
     // the address as the client reached it: "TCPIP0::%1::5025::SOCKET".
     QStringList resources;
-    // The peers that may connect (address, prefix length), as --allow gives
-    // them; empty: anyone who reaches the address.
-    std::vector<QPair<QHostAddress, int>> allow;
 };
 
 // A service for DNS-SD to announce the page by.
@@ -73,6 +71,8 @@ public:
     QList<WebService> Services() const;
 
 signals:
+    // A peer was turned away: who, and why.
+    void Refused(const QString& peer, const QString& why);
     void Listening(const QString& url);
 
 private:
@@ -88,7 +88,6 @@ private:
 
     SwitchCore& core_;
     Options options_;
-    WebIdentity identity_;
     std::unique_ptr<QHttpServer> http_;
     QTcpServer* tcp_ = nullptr;
     std::deque<QString> operations_;

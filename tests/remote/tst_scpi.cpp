@@ -3,6 +3,7 @@
 // what reaches the port) and the server over loopback with QTcpSocket clients.
 #include "FakePort.h"
 #include "ScpiServer.h"
+#include "ScpiSession.h"
 #include "SwitchInstrument.h"
 
 #include <QRegularExpression>
@@ -24,12 +25,11 @@ struct Board
     FakePort port;
     SwitchCore core{port};
     ScpiServer server;
-    QSignalSpy listening{&server, &ScpiServer::Listening};
     QSignalSpy refused{&server, &ScpiServer::Refused};
 
     // A write reads back only from its n-th attempt on: n > 101 reaches the
     // paused tail, so that commands from everyone arrive while one is under way.
-    explicit Board(int readBackAfter = 1, ScpiServerOptions options = {}) : server(core, std::move(options))
+    explicit Board(int readBackAfter = 1, ConnectionPolicy policy = {}) : server(core, ProgramIdentity(), std::move(policy))
     {
         core.TakeAddress(888, true, Source{});
         port.accesses.clear();
@@ -198,7 +198,7 @@ private slots:
     void twoClientsAndAPanelClick()
     {
         Board board(103);
-        QCOMPARE(board.listening.value(0).value(0).toString(), QStringLiteral("127.0.0.1:%1").arg(board.server.Port()));
+        QCOMPARE(board.server.Address(), QStringLiteral("127.0.0.1:%1").arg(board.server.Port()));
         auto a = board.Connect();
         auto b = board.Connect();
         QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 2, kTimeout);
@@ -234,9 +234,9 @@ private slots:
     {
         QFETCH(QString, allow);
         QFETCH(int, before);
-        ScpiServerOptions options;
-        options.allow = *ParseAllowList(allow.isEmpty() ? QStringList() : QStringList{allow});
-        Board board(1, options);
+        ConnectionPolicy policy;
+        policy.allow = *AllowList::Parse(allow.isEmpty() ? QStringList() : QStringList{allow});
+        Board board(1, policy);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int i = 0; i < before; ++i)
             clients.push_back(board.Connect());
@@ -284,9 +284,9 @@ private slots:
 
     void idleClientClosed()
     {
-        ScpiServerOptions options;
-        options.idleTimeout = std::chrono::seconds(1);
-        Board board(1, options);
+        ConnectionPolicy policy;
+        policy.idleTimeout = std::chrono::seconds(1);
+        Board board(1, policy);
         auto client = board.Connect();
         client->write("SYST:VERS?\n");
         QCOMPARE(ReadLine(*client), QByteArray("1999.0\n"));
@@ -325,16 +325,21 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 2, kTimeout);
 
         // Two lines sent, then gone while the first is still being written: the
-        // other client is served meanwhile, and the second line still runs.
+        // other client is served meanwhile, and the second line, whose client
+        // has gone, never runs.
         board.OnFirstWrite([&] {
+            // Gone for good: a reset, not a client that only stopped sending.
+            const linger now{1, 0};
+            ::setsockopt(int(leaver->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
             leaver->abort();
             stayer->write("SYST:VERS?\n");
         });
         leaver->write("ROUT:CLOS (@1)\nROUT:CLOS (@2)\n");
         QCOMPARE(ReadLine(*stayer), QByteArray("1999.0\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(board.port.Latched(888), std::uint8_t(2), kTimeout);
-        stayer->write("ROUT:CLOS:STAT?\n");
-        QCOMPARE(ReadLine(*stayer), QByteArray("(@2)\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 1, kTimeout);
+        stayer->write("*OPC?;ROUT:CLOS:STAT?\n");
+        QCOMPARE(ReadLine(*stayer), QByteArray("1;(@1)\n"));
+        QCOMPARE(board.port.Latched(888), std::uint8_t(1));
     }
 };
 

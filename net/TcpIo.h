@@ -1,9 +1,10 @@
 #pragma once
 
-// The few socket calls the SCPI server makes on its connections itself, so
-// that it can finish answering a client that has half-closed, give up on one
-// that has vanished, and turn one away with nothing to read. Free of Qt; one
-// file per OS (TcpIo_unix.cpp, TcpIo_win.cpp).
+// The few socket calls the servers make on their connections themselves, so
+// that they can finish answering a client that has half-closed, give up on
+// one that has vanished, turn one away with nothing to read, and keep
+// accepting when the descriptor table is full. Free of Qt; one file per OS
+// (TcpIo_unix.cpp, TcpIo_win.cpp).
 
 #include <chrono>
 #include <cstddef>
@@ -37,5 +38,13 @@ void Prepare(Handle socket, std::chrono::seconds giveUp);
 void Close(Handle socket, bool reset);
 // The client's address ("127.0.0.1", "::1", "::ffff:10.0.0.2") and port.
 std::string PeerAddress(Handle socket, std::uint16_t& port);
+// The address the client reached, as PeerAddress names it.
+std::string LocalAddress(Handle socket, std::uint16_t& port);
+
+// A descriptor kept free for the one moment the table is full: released, a
+// pending connection taken off `listener` and reset, and taken again, so
+// that a listener that cannot accept does not stay readable for ever.
+// False when there was none to take.
+bool DropPending(Handle listener);
 
 } // namespace tcp

@@ -4,6 +4,7 @@
 // parameters it takes and its handler, and the resolution of a unit's
 // header against it (relative to the last header of the same message).
 
+#include "Identity.h"
 #include "ScpiInstrument.h"
 #include "ScpiLexer.h"
 #include "ScpiStatus.h"
@@ -17,7 +18,7 @@ class ScpiContext
 {
 public:
     virtual ScpiInstrument& Instrument() = 0;
-    virtual const ScpiOptions& Options() const = 0;
+    virtual const ::Identity& Identification() const = 0;
     virtual ScpiStatus& Status() = 0;
     virtual void Answer(std::string text) = 0;
     // Runs a port operation started by `start`: nothing more is taken until

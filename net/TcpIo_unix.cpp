@@ -69,14 +69,11 @@ void Close(Handle socket, bool reset)
     close(static_cast<int>(socket));
 }
 
-std::string PeerAddress(Handle socket, std::uint16_t& port)
+namespace {
+
+std::string AddressText(const sockaddr_storage& peer, std::uint16_t& port)
 {
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
     char text[INET6_ADDRSTRLEN] = "";
-    port = 0;
-    if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-        return {};
     if (peer.ss_family == AF_INET6) {
         const auto& six = reinterpret_cast<const sockaddr_in6&>(peer);
         inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
@@ -87,6 +84,42 @@ std::string PeerAddress(Handle socket, std::uint16_t& port)
         port = ntohs(four.sin_port);
     }
     return text;
+}
+
+// Opened before the table can fill up; -1 while it is lent out.
+int reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+} // namespace
+
+std::string PeerAddress(Handle socket, std::uint16_t& port)
+{
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    port = 0;
+    if (getpeername(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    return AddressText(peer, port);
+}
+
+std::string LocalAddress(Handle socket, std::uint16_t& port)
+{
+    sockaddr_storage local{};
+    socklen_t size = sizeof local;
+    port = 0;
+    if (getsockname(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0)
+        return {};
+    return AddressText(local, port);
+}
+
+bool DropPending(Handle listener)
+{
+    if (reserve >= 0)
+        close(reserve);
+    const int pending = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    if (pending >= 0)
+        Close(pending, true);
+    reserve = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return pending >= 0;
 }
 
 } // namespace tcp

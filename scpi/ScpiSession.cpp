@@ -4,8 +4,8 @@
 
 #include <utility>
 
-ScpiSession::ScpiSession(ScpiInstrument& instrument, ScpiOptions options)
-    : instrument_(instrument), options_(std::move(options))
+ScpiSession::ScpiSession(ScpiInstrument& instrument, Identity identity)
+    : instrument_(instrument), identity_(std::move(identity))
 {
 }
 

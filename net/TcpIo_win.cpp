@@ -58,14 +58,11 @@ void Close(Handle socket, bool reset)
     closesocket(static_cast<SOCKET>(socket));
 }
 
-std::string PeerAddress(Handle socket, std::uint16_t& port)
+namespace {
+
+std::string AddressText(const sockaddr_storage& peer, std::uint16_t& port)
 {
-    sockaddr_storage peer{};
-    int size = sizeof peer;
     char text[INET6_ADDRSTRLEN] = "";
-    port = 0;
-    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
-        return {};
     if (peer.ss_family == AF_INET6) {
         const auto& six = reinterpret_cast<const sockaddr_in6&>(peer);
         inet_ntop(AF_INET6, &six.sin6_addr, text, sizeof text);
@@ -76,6 +73,38 @@ std::string PeerAddress(Handle socket, std::uint16_t& port)
         port = ntohs(four.sin_port);
     }
     return text;
+}
+
+} // namespace
+
+std::string PeerAddress(Handle socket, std::uint16_t& port)
+{
+    sockaddr_storage peer{};
+    int size = sizeof peer;
+    port = 0;
+    if (getpeername(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return {};
+    return AddressText(peer, port);
+}
+
+std::string LocalAddress(Handle socket, std::uint16_t& port)
+{
+    sockaddr_storage local{};
+    int size = sizeof local;
+    port = 0;
+    if (getsockname(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&local), &size) != 0)
+        return {};
+    return AddressText(local, port);
+}
+
+bool DropPending(Handle listener)
+{
+    // Windows has no per-process descriptor limit to reserve against.
+    const SOCKET pending = accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (pending == INVALID_SOCKET)
+        return false;
+    Close(static_cast<Handle>(pending), true);
+    return true;
 }
 
 } // namespace tcp

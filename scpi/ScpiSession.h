@@ -28,11 +28,11 @@ public:
 
     // Owned through a shared_ptr: an operation that comes back after the
     // session is gone finds nothing to report to.
-    static std::shared_ptr<ScpiSession> Create(ScpiInstrument& instrument, ScpiOptions options)
+    static std::shared_ptr<ScpiSession> Create(ScpiInstrument& instrument, Identity identity)
     {
-        return std::make_shared<ScpiSession>(instrument, std::move(options));
+        return std::make_shared<ScpiSession>(instrument, std::move(identity));
     }
-    ScpiSession(ScpiInstrument& instrument, ScpiOptions options);
+    ScpiSession(ScpiInstrument& instrument, Identity identity);
 
     // Each response message: the answers of one line joined by ';', ending in LF.
     void SetOutput(std::function<void(std::string_view)> output) { output_ = std::move(output); }
@@ -62,7 +62,7 @@ public:
 private:
     // ScpiContext: what the commands may do.
     ScpiInstrument& Instrument() override { return instrument_; }
-    const ScpiOptions& Options() const override { return options_; }
+    const Identity& Identification() const override { return identity_; }
     ScpiStatus& Status() override { return status_; }
     void Answer(std::string text) override { answers_.push_back(std::move(text)); }
     void Operate(std::function<void(ScpiInstrument::Done)> start, std::function<void(const OperationResult&)> after) override;
@@ -80,7 +80,7 @@ private:
     void Resume();
 
     ScpiInstrument& instrument_;
-    ScpiOptions options_;
+    Identity identity_;
     ScpiStatus status_;
     ScpiCommands commands_;
     std::function<void(std::string_view)> output_;

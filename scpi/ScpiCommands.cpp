@@ -285,7 +285,7 @@ constexpr char kComplete[] = "1";
 using S = ScpiStatus;
 const Command kCommands[] = {
     {"*IDN?", 0, [](ScpiContext& c, const ScpiParameters&) {
-         const ScpiOptions& o = c.Options();
+         const Identity& o = c.Identification();
          c.Answer(o.maker + "," + o.model + "," + o.serial + "," + o.version);
      }},
     {"*RST", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},

@@ -47,10 +47,3 @@ public:
     virtual void Unlock() = 0;
 };
 
-struct ScpiOptions
-{
-    std::string maker = "rfswitch-panel";
-    std::string model = "QTR7-415KM";
-    std::string serial = "0";  // *IDN?'s third field: the same whatever port is in use
-    std::string version;
-};

@@ -1,0 +1,230 @@
+#include "Connection.h"
+
+#include "NetAddress.h"
+
+#include <QSocketNotifier>
+
+#include <utility>
+
+namespace {
+
+// Taken from a socket at a time.
+constexpr std::size_t kReadChunk = 16 * 1024;
+// Read ahead while the protocol holds input back, so that a peer that
+// resets or vanishes meanwhile is noticed at once.
+constexpr std::size_t kMaxHeld = 64 * 1024;
+
+QHostAddress Address(const std::string& text)
+{
+    return Unmapped(QHostAddress(QString::fromStdString(text)));
+}
+
+} // namespace
+
+std::chrono::seconds KeepAliveFromEnvironment()
+{
+    bool set = false;
+    const int seconds = qEnvironmentVariableIntValue("RFSWITCH_KEEPALIVE", &set);
+    return std::chrono::seconds(set && seconds > 0 ? seconds : 120);
+}
+
+Connection::Connection(tcp::Handle socket, const ConnectionPolicy& policy, QObject* parent)
+    : QObject(parent), socket_(socket), maxUnsent_(policy.maxUnsent)
+{
+    std::uint16_t port = 0;
+    peer_ = Address(tcp::PeerAddress(socket, port));
+    peerPort_ = port;
+    peerText_ = ::PeerText(peer_, peerPort_);
+    local_ = Address(tcp::LocalAddress(socket, port));
+    localPort_ = port;
+
+    readable_ = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
+    writable_ = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Write);
+    writable_->setEnabled(false);
+    connect(readable_.get(), &QSocketNotifier::activated, this, &Connection::Pump);
+    connect(writable_.get(), &QSocketNotifier::activated, this, [this] {
+        Flush();
+        Pump();
+    });
+    if (policy.idleTimeout.count() > 0) {
+        idle_.setSingleShot(true);
+        idle_.setInterval(policy.idleTimeout);
+        connect(&idle_, &QTimer::timeout, this, [this, seconds = policy.idleTimeout.count()] {
+            enforced_ = true;
+            Finish(QStringLiteral("nothing received for %1 s (--idle-timeout)").arg(seconds));
+        });
+        idle_.start();
+    }
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] {
+        enforced_ = true;
+        Abort(deadlineWhy_);
+    });
+}
+
+Connection::~Connection()
+{
+    if (!closed_)
+        tcp::Close(socket_, true);
+}
+
+void Connection::Hold(bool hold)
+{
+    held_ = hold;
+    if (!hold)
+        Pump();
+    else
+        UpdateNotifiers();
+}
+
+bool Connection::Reading() const
+{
+    // Held back, or inside its own receiver (a port operation that runs
+    // the event loop), it reads ahead, so that a peer that resets or
+    // vanishes meanwhile is noticed at once.
+    const bool holding = held_ || depth_ > 0;
+    return !closed_ && !finishing_ && !peerFinished_ && outbox_.size() < maxUnsent_
+        && (!holding || heldInput_.size() < kMaxHeld);
+}
+
+void Connection::Pump()
+{
+    if (closed_)
+        return;
+    const bool outermost = depth_ == 0;
+    ++depth_;
+    char buffer[kReadChunk];
+    for (;;) {
+        if (outermost && !held_ && !closed_ && !finishing_ && !heldInput_.empty()) {
+            const std::string bytes = std::exchange(heldInput_, {});
+            if (receiver_)
+                receiver_(bytes);
+            continue;
+        }
+        if (!Reading())
+            break;
+        const tcp::Io io = tcp::Receive(socket_, buffer, sizeof buffer);
+        if (io.status == tcp::Io::Status::WouldBlock)
+            break;
+        if (io.status == tcp::Io::Status::Failed) {
+            End(false, QStringLiteral("connection lost"));
+            break;
+        }
+        if (io.status == tcp::Io::Status::Closed) {
+            peerFinished_ = true;
+            continue;
+        }
+        if (idle_.interval() > 0)
+            idle_.start();
+        if (!outermost || held_)
+            heldInput_.append(buffer, io.bytes);
+        else if (receiver_)
+            receiver_(std::string_view(buffer, io.bytes));
+    }
+    --depth_;
+    UpdateNotifiers();
+    if (!outermost)
+        return;
+    if (PeerFinished() && !closed_ && !std::exchange(peerClosedSaid_, true))
+        emit PeerClosed();
+    if (closed_ && releaseWhenOut_)
+        deleteLater();
+}
+
+void Connection::Release()
+{
+    // Never while a frame of its own is still on the stack below a nested
+    // event loop: it goes once that has returned.
+    if (depth_ > 0)
+        releaseWhenOut_ = true;
+    else
+        deleteLater();
+}
+
+void Connection::Send(std::string_view bytes)
+{
+    if (closed_)
+        return;
+    outbox_.append(bytes);
+    Flush();
+}
+
+void Connection::Flush()
+{
+    if (closed_)
+        return;
+    const bool wasFull = outbox_.size() >= maxUnsent_;
+    std::size_t sent = 0;
+    while (sent < outbox_.size()) {
+        const tcp::Io io = tcp::Send(socket_, outbox_.data() + sent, outbox_.size() - sent);
+        if (io.status == tcp::Io::Status::WouldBlock)
+            break;
+        if (io.status != tcp::Io::Status::Moved) {
+            End(false, QStringLiteral("connection lost"));
+            return;
+        }
+        sent += io.bytes;
+    }
+    outbox_.erase(0, sent);
+    // A peer that takes its answers is not idle.
+    if (sent > 0 && idle_.interval() > 0)
+        idle_.start();
+    if (outbox_.empty()) {
+        if (finishing_) {
+            End(false, finishWhy_);
+            return;
+        }
+        if (sent > 0)
+            emit Drained();
+    }
+    if (wasFull && outbox_.size() < maxUnsent_)
+        QMetaObject::invokeMethod(this, &Connection::Pump, Qt::QueuedConnection);
+    UpdateNotifiers();
+}
+
+void Connection::Finish(const QString& why)
+{
+    if (closed_ || finishing_)
+        return;
+    finishing_ = true;
+    finishWhy_ = why;
+    if (outbox_.empty())
+        End(false, why);
+    else
+        UpdateNotifiers();
+}
+
+void Connection::Abort(const QString& why)
+{
+    if (!closed_)
+        End(true, why);
+}
+
+void Connection::SetDeadline(std::chrono::milliseconds within, const QString& why)
+{
+    deadlineWhy_ = why;
+    if (within.count() > 0)
+        deadline_.start(within);
+    else
+        deadline_.stop();
+}
+
+void Connection::End(bool reset, const QString& why)
+{
+    closed_ = true;
+    readable_->setEnabled(false);
+    writable_->setEnabled(false);
+    idle_.stop();
+    deadline_.stop();
+    outbox_.clear();
+    tcp::Close(socket_, reset);
+    emit Closed(why);
+}
+
+void Connection::UpdateNotifiers()
+{
+    if (closed_)
+        return;
+    readable_->setEnabled(Reading());
+    writable_->setEnabled(!outbox_.empty());
+}

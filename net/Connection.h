@@ -1,0 +1,106 @@
+#pragma once
+
+#include "ConnectionPolicy.h"
+#include "TcpIo.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+class QSocketNotifier;
+
+// One accepted TCP connection, read and written by its protocol through
+// bounded buffers: input is taken only while the protocol wants it and the
+// peer reads its answers; a silent peer is closed after the idle timeout,
+// and one that has half-closed still gets every answer. The listener that
+// accepted it owns it; the protocol keeps what it needs for the connection
+// in objects parented to it, so that they end with it.
+class Connection : public QObject
+{
+    Q_OBJECT
+
+public:
+    Connection(tcp::Handle socket, const ConnectionPolicy& policy, QObject* parent = nullptr);
+    ~Connection() override;
+
+    const QHostAddress& PeerAddress() const { return peer_; }
+    quint16 PeerPort() const { return peerPort_; }
+    // "127.0.0.1:50432": how the log and the panel name the peer.
+    const QString& PeerText() const { return peerText_; }
+    // The address and port the peer reached.
+    const QHostAddress& LocalAddress() const { return local_; }
+    quint16 LocalPort() const { return localPort_; }
+
+    // Takes the bytes as they arrive, while input is wanted.
+    void SetReceiver(std::function<void(std::string_view)> receiver) { receiver_ = std::move(receiver); }
+    // Holds input back (the protocol waits for something) or takes it again;
+    // what arrived meanwhile is taken at once then.
+    void Hold(bool hold);
+    // Queues `bytes` and sends what the peer takes now.
+    void Send(std::string_view bytes);
+    // Bytes queued that the peer has not taken yet.
+    std::size_t Unsent() const { return outbox_.size(); }
+    // The peer sends nothing more (it half-closed), and all it sent has
+    // been taken.
+    bool PeerFinished() const { return peerFinished_ && heldInput_.empty(); }
+    // Takes no more input and closes once everything queued is sent.
+    void Finish(const QString& why);
+    // Closes at once with a reset: nothing more reaches the peer.
+    void Abort(const QString& why);
+    // Closes the connection with `why` unless cleared first: a request that
+    // must be complete by then (0: no deadline).
+    void SetDeadline(std::chrono::milliseconds within, const QString& why);
+    bool Open() const { return !closed_; }
+    // Deletes it once closed and no frame of its own runs (for its listener).
+    void Release();
+    // Closed by the policy (the idle timeout or a deadline), not by either side.
+    bool Enforced() const { return enforced_; }
+
+signals:
+    // The peer half-closed: no more input will come.
+    void PeerClosed();
+    // Everything queued has been sent.
+    void Drained();
+    // The connection has ended (`why`, for the log); the listener deletes it
+    // once the event loop is back.
+    void Closed(const QString& why);
+
+private:
+    void Pump();
+    bool Reading() const;
+    void Flush();
+    void End(bool reset, const QString& why);
+    void UpdateNotifiers();
+
+    tcp::Handle socket_;
+    std::size_t maxUnsent_;
+    QHostAddress peer_;
+    quint16 peerPort_ = 0;
+    QString peerText_;
+    QHostAddress local_;
+    quint16 localPort_ = 0;
+    std::function<void(std::string_view)> receiver_;
+    std::unique_ptr<QSocketNotifier> readable_;
+    std::unique_ptr<QSocketNotifier> writable_;
+    QTimer idle_;
+    QTimer deadline_;
+    QString deadlineWhy_;
+    std::string outbox_;
+    bool held_ = false;
+    std::string heldInput_;  // read while input is held back
+    bool peerFinished_ = false;
+    bool peerClosedSaid_ = false;
+    bool releaseWhenOut_ = false;
+    bool finishing_ = false;
+    QString finishWhy_;
+    bool closed_ = false;
+    bool enforced_ = false;
+    int depth_ = 0;  // inside Pump: a nested call only marks what to do
+};

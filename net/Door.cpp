@@ -1,0 +1,135 @@
+#include "Door.h"
+
+#include "Connection.h"
+#include "TcpIo.h"
+
+#include <QTcpServer>
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+
+// Hands each accepted socket over as it is: the connection reads and
+// writes it itself.
+class Listener final : public QTcpServer
+{
+public:
+    std::function<void(qintptr)> incoming;
+
+protected:
+    void incomingConnection(qintptr socket) override { incoming(socket); }
+};
+
+constexpr qint64 kReportEvery = 60;  // seconds, per peer address
+constexpr std::size_t kPeersRemembered = 1024;
+
+} // namespace
+
+Door::Door(QString protocol, ConnectionPolicy policy, QObject* parent)
+    : QObject(parent), protocol_(std::move(protocol)), policy_(std::move(policy))
+{
+    auto* listener = new Listener;
+    listener->setParent(this);
+    listener->incoming = [this](qintptr socket) { Accept(socket); };
+    connect(listener, &QTcpServer::acceptError, this, &Door::Recover);
+    server_ = listener;
+}
+
+Door::~Door()
+{
+    // Connections go before the listener that counts them.
+    for (const auto& [connection, open] : open_) {
+        connection->disconnect(this);
+        delete connection;
+    }
+}
+
+bool Door::Listen(const ListenAddress& address, QString* error)
+{
+    if (server_->listen(address.host, address.port))
+        return true;
+    if (error)
+        *error = server_->errorString();
+    return false;
+}
+
+bool Door::Listening() const
+{
+    return server_->isListening();
+}
+
+QString Door::Address() const
+{
+    return server_->isListening() ? PeerText(server_->serverAddress(), server_->serverPort()) : QString();
+}
+
+QHostAddress Door::Host() const
+{
+    return server_->serverAddress();
+}
+
+quint16 Door::Port() const
+{
+    return server_->serverPort();
+}
+
+void Door::Accept(qintptr socket)
+{
+    std::uint16_t port = 0;
+    const QHostAddress peer = Unmapped(QHostAddress(QString::fromStdString(tcp::PeerAddress(socket, port))));
+    QString why;
+    if (!policy_.allow.Admits(peer))
+        why = QStringLiteral("not a peer that --allow lets in");
+    else if (Connections() >= policy_.maxConnections)
+        why = QStringLiteral("%1 clients are connected already").arg(policy_.maxConnections);
+    if (!why.isEmpty()) {
+        // Closed with a reset: nothing arrives that a client could take for an answer.
+        tcp::Close(socket, true);
+        Refuse(PeerText(peer, port), HostText(peer), why);
+        return;
+    }
+    tcp::Prepare(socket, policy_.keepAlive);
+    auto* connection = new Connection(socket, policy_, this);
+    open_.emplace(connection, true);
+    connect(connection, &Connection::Closed, this, [this, connection](const QString& why) {
+        if (open_.erase(connection) == 0)
+            return;
+        if (connection->Enforced())
+            emit Refused(connection->PeerText(), why);
+        connection->Release();
+        emit ConnectionsChanged(Connections());
+    });
+    emit ConnectionsChanged(Connections());
+    emit Opened(connection);
+}
+
+void Door::Refuse(const QString& peer, const QString& address, const QString& why)
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (reported_.size() > kPeersRemembered)
+        std::erase_if(reported_, [&now](const auto& entry) { return entry.second.at.secsTo(now) >= kReportEvery; });
+    Reported& last = reported_[address];
+    if (last.at.isValid() && last.at.secsTo(now) < kReportEvery) {
+        ++last.since;
+        return;
+    }
+    const int since = std::exchange(last.since, 0);
+    last.at = now;
+    emit Refused(peer, since == 0 ? why : QStringLiteral("%1 (%2 more from %3 in the last minute)").arg(why).arg(since).arg(address));
+}
+
+void Door::Recover()
+{
+    // The listener paused itself: a full descriptor table, most likely.
+    // The pending connection is turned away through the reserve, and it
+    // listens again; where even that failed it tries again shortly.
+    const bool dropped = tcp::DropPending(server_->socketDescriptor());
+    if (dropped)
+        Refuse(QStringLiteral("a peer"), QStringLiteral("(no descriptor)"),
+               QStringLiteral("no file descriptor free to take the connection"));
+    if (dropped)
+        server_->resumeAccepting();
+    else
+        QTimer::singleShot(100, server_, &QTcpServer::resumeAccepting);
+}

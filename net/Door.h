@@ -1,0 +1,64 @@
+#pragma once
+
+#include "ConnectionPolicy.h"
+#include "NetAddress.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+#include <map>
+
+class Connection;
+class QTcpServer;
+
+// A listening TCP socket with the connection policy applied at the door,
+// the same for every server: a peer --allow does not let in, or one past
+// the cap, is reset with nothing to read and reported at most once a minute
+// per peer address; a full descriptor table neither stops this listener
+// nor, through the one descriptor kept in reserve, the others; every
+// connection let in gets keepalive and the idle timeout.
+class Door : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `protocol` names the server in refusals ("SCPI", "VXI-11", "HTTP").
+    Door(QString protocol, ConnectionPolicy policy, QObject* parent = nullptr);
+    ~Door() override;
+
+    bool Listen(const ListenAddress& address, QString* error = nullptr);
+    bool Listening() const;
+    // The address actually bound, "[::]:5025" or "127.0.0.1:5025"; empty before.
+    QString Address() const;
+    QHostAddress Host() const;
+    quint16 Port() const;
+    int Connections() const { return static_cast<int>(open_.size()); }
+    const ConnectionPolicy& Policy() const { return policy_; }
+    const QString& Protocol() const { return protocol_; }
+
+signals:
+    // A connection was let in: its protocol takes it up now.
+    void Opened(Connection* connection);
+    void ConnectionsChanged(int connections);
+    // A peer was turned away (at most once a minute per peer address; `why`
+    // counts those not reported since), or a connection closed by the
+    // policy (idle, or a deadline missed).
+    void Refused(const QString& peer, const QString& why);
+
+private:
+    void Accept(qintptr socket);
+    void Refuse(const QString& peer, const QString& address, const QString& why);
+    void Recover();
+
+    QString protocol_;
+    ConnectionPolicy policy_;
+    QTcpServer* server_;
+    std::map<Connection*, bool> open_;
+    struct Reported
+    {
+        QDateTime at;
+        int since = 0;
+    };
+    std::map<QString, Reported> reported_;  // by peer address
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+// What the switch says it is, the same over every protocol: *IDN?, the LXI
+// identification document, DNS-SD's TXT records. Free of Qt: the SCPI
+// command layer is fuzzed alone.
+
+#include <string>
+
+struct Identity
+{
+    std::string maker = "rfswitch-panel";
+    std::string model = "QTR7-415KM";
+    std::string serial = "0";  // --serial: the same whatever port is in use
+    std::string version;       // the program's
+};
+
+// This program's identity with `serial` (empty: "0").
+Identity ProgramIdentity(const std::string& serial = {});
