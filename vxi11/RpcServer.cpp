@@ -129,6 +129,8 @@ public:
             if (outputFull_)
                 QMetaObject::invokeMethod(this, &RpcStream::Take, Qt::QueuedConnection);
         });
+        // A client that has stopped sending gets the replies of what it sent.
+        connect(&connection, &Connection::PeerClosed, this, &RpcStream::FinishIfDone);
         connect(&connection, &Connection::Closed, this, [this] {
             QMetaObject::invokeMethod(&server_, [server = &server_, id = id_] { emit server->Closed(id); },
                                       Qt::QueuedConnection);
@@ -197,6 +199,13 @@ private:
             held_ = hold;
             connection_.Hold(hold);
         }
+        FinishIfDone();
+    }
+
+    void FinishIfDone()
+    {
+        if (!waiting_ && connection_.PeerFinished() && input_.size() < kMark)
+            connection_.Finish(QStringLiteral("the client closed"));
     }
 
     RpcServer& server_;
