@@ -24,6 +24,8 @@ TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init
                  python3-pyvisa python3-pyvisa-py \
                  lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
                  curl chromium
+# What `make bench` needs besides: liblxi, the VXI-11 client test engineers use.
+BENCH_PACKAGES := liblxi-dev
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
@@ -43,7 +45,7 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: all deps test-deps windows-deps configure build run test bench clean
+.PHONY: all deps test-deps bench-deps windows-deps configure build run test bench clean
 
 all: build
 
@@ -52,6 +54,9 @@ deps:
 
 test-deps: deps
 	@$(call install-missing,$(TEST_PACKAGES))
+
+bench-deps: deps
+	@$(call install-missing,$(BENCH_PACKAGES))
 
 windows-deps:
 	@{ $(call install-missing,$(WINDOWS_PACKAGES)); } || \
@@ -85,7 +90,8 @@ test: configure test-deps windows-deps kernel node-modules
 
 # The page benchmark drives Chromium; where it or puppeteer-core is missing
 # it says so and is skipped (77).
-bench: configure node-modules
+bench: bench-deps configure node-modules
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target $(BENCH_TARGETS)
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
