@@ -164,7 +164,9 @@ private:
             const quint32 mark = qFromBigEndian<quint32>(input_.data() + at);
             const std::size_t length = mark & ~kLastFragment;
             if (record_.size() + length > server_.maxRecord_) {
-                connection_.Abort(QStringLiteral("a call longer than %1 bytes").arg(server_.maxRecord_));
+                const QString why = QStringLiteral("a call longer than %1 bytes").arg(server_.maxRecord_);
+                emit server_.Refused(connection_.PeerText(), why);
+                connection_.Abort(why);
                 break;
             }
             if (input_.size() - at - kMark < length)
@@ -204,7 +206,8 @@ private:
 
     void FinishIfDone()
     {
-        if (!waiting_ && connection_.PeerFinished() && input_.size() < kMark)
+        // What is left unread then is a call cut short: it cannot end now.
+        if (!waiting_ && !outputFull_ && connection_.PeerFinished())
             connection_.Finish(QStringLiteral("the client closed"));
     }
 

@@ -333,6 +333,22 @@ private slots:
         QCOMPARE(client.socket.state() == QAbstractSocket::UnconnectedState, closed);
         if (!closed)
             QCOMPARE(reply, Words({5, 1, 0, 0, 0, 0}));
+        QCOMPARE(instrument.refused.size(), closed ? 1 : 0);
+        if (closed)
+            QCOMPARE(instrument.refused.first().value(1).toString(), QStringLiteral("a call longer than 66560 bytes"));
+    }
+
+    // A client that stops sending in the middle of a call is closed, not kept.
+    void callCutShort()
+    {
+        Instrument instrument;
+        Client client(instrument.server.Port());
+        QVERIFY(client.socket.waitForConnected(kTimeout));
+        client.socket.write(Words({0x80000000u | 100}) + QByteArray(50, '\0'));
+        QVERIFY(client.socket.waitForBytesWritten(kTimeout));
+        ::shutdown(int(client.socket.socketDescriptor()), SHUT_WR);
+        QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(client.socket.readAll(), QByteArray());
     }
 
     // Another client's wait ends only by an abort from the address that made the link.
