@@ -433,8 +433,9 @@ private slots:
         for (int i = 0; i < 800000; ++i)
             flood += "GET /schematic.svg HTTP/1.1\r\nHost: h\r\n\r\n";
         peer.Send(flood);
-        QVERIFY(peer.WaitForClose());
-        QVERIFY2(held > 0 && held <= 256 * 1024, qPrintable(QString::number(held)));
+        constexpr std::size_t kBound = 256 * 1024;
+        QVERIFY(QTest::qWaitFor([&] { return peer.Closed() || held > kBound; }, kTimeout));
+        QVERIFY2(held > 0 && held <= kBound, qPrintable(QString::number(held)));
         QCOMPARE(served.refusals, QStringList{"an answer not taken within 0.5 s"});
         QVERIFY2(written < flood.size() / 2, qPrintable(QString::number(written)));  // most of the flood was never taken
         QVERIFY(QTest::qWaitFor([&] { return served.server.Buffered() == 0; }, kTimeout));
