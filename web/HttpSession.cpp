@@ -130,7 +130,14 @@ void HttpSession::Answer(const HttpAnswer& answer)
         return;
     const HttpRequest& request = reader_.Request();
     const bool close = !request.KeepAlive();
-    connection_.Send(AnswerBytes(answer, request.method == "HEAD", close));
+    if (request.minor == 0 && !close) {
+        // An HTTP/1.0 client keeps the connection only where told it may.
+        HttpAnswer kept = answer;
+        kept.headers.emplace_back("Connection", "keep-alive");
+        connection_.Send(AnswerBytes(kept, request.method == "HEAD"));
+    } else {
+        connection_.Send(AnswerBytes(answer, request.method == "HEAD", close));
+    }
     if (close) {
         phase_ = Phase::Closing;
         connection_.Finish(QStringLiteral("answered"));

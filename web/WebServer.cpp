@@ -12,6 +12,7 @@
 #include <QTime>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -81,6 +82,16 @@ bool NamesThisMachine(std::string_view authority)
     return name == QLatin1String("localhost") || (!self.isEmpty() && (name == self || name == self + QLatin1String(".local")));
 }
 
+// Whether `origin` is the page's own: the host and port the request went to,
+// over either scheme (one port serves one of them).
+bool SameOrigin(const QString& origin, std::string_view host)
+{
+    for (const QLatin1String scheme : {QLatin1String("http://"), QLatin1String("https://")})
+        if (origin.compare(scheme + QLatin1String(host), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
 // Why a request to change the switch, or to follow it, is refused as not
 // the page's own, or nothing. A script sends neither Origin nor
 // Sec-Fetch-Site; a browser sends them with every such request.
@@ -89,8 +100,7 @@ QString CrossSite(const HttpRequest& request)
     const std::string_view host = request.Authority();
     const QString origin = QString::fromLatin1(request.Header("Origin"));
     const std::string_view site = request.Header("Sec-Fetch-Site");
-    if ((!site.empty() && site != "same-origin" && site != "none")
-        || (!origin.isEmpty() && origin.compare(QLatin1String("http://") + QLatin1String(host), Qt::CaseInsensitive) != 0))
+    if ((!site.empty() && site != "same-origin" && site != "none") || (!origin.isEmpty() && !SameOrigin(origin, host)))
         return QStringLiteral("sent from another site's page: only this switch's own page may switch it");
     if (!NamesThisMachine(host))
         return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));

@@ -174,6 +174,8 @@ private slots:
         QTest::newRow("rf1 to rf2 breaks first") << "rf1" << post + "\r\nRF2" << QByteArray("\"path\":\"rf2\"") << "w888:00 w888:02" << verified;
         QTest::newRow("the page's own") << "real" << post + "Origin: http://HOST\r\nSec-Fetch-Site: same-origin\r\n\r\nrf1"
                                         << QByteArray("HTTP/1.1 200 OK") << "w888:01" << verified;
+        QTest::newRow("the page's own, over TLS") << "real" << post + "Origin: https://HOST\r\nSec-Fetch-Site: same-origin\r\n\r\nrf1"
+                                                  << QByteArray("HTTP/1.1 200 OK") << "w888:01" << verified;
         QTest::newRow("GET changes nothing") << "real" << QByteArray("GET /api/select?rf1 HTTP/1.1\r\nHost: HOST\r\n\r\n")
                                              << QByteArray("HTTP/1.1 405 Method Not Allowed {\"error\"") << "" << "";
         QTest::newRow("another site's page") << "real" << post + "Origin: http://evil.example\r\n\r\nrf1"
@@ -287,33 +289,36 @@ private slots:
     {
         QTest::addColumn<QByteArray>("request");  // HOST: the server's address; PAD: filled to `size` bytes of head
         QTest::addColumn<int>("size");
-        QTest::addColumn<QByteArray>("answer");   // the status line
-        QTest::addColumn<bool>("closes");         // after the answer
+        QTest::addColumn<QByteArray>("answer");      // the status line
+        QTest::addColumn<QByteArray>("connection");  // its Connection header: "close" where the server closes after it
         QTest::addColumn<QString>("writes");
 
         const QByteArray padded = "GET /api/state HTTP/1.1\r\nHost: HOST\r\nX-Pad: PAD\r\n\r\n";
-        QTest::newRow("a head of 16 KiB") << padded << 16384 << QByteArray("HTTP/1.1 200 OK") << false << "";
-        QTest::newRow("a head over 16 KiB") << padded << 16385 << QByteArray("HTTP/1.1 431 Request Header Fields Too Large") << true << "";
+        QTest::newRow("a head of 16 KiB") << padded << 16384 << QByteArray("HTTP/1.1 200 OK") << QByteArray() << "";
+        QTest::newRow("a head over 16 KiB") << padded << 16385 << QByteArray("HTTP/1.1 431 Request Header Fields Too Large") << QByteArray("close") << "";
         QTest::newRow("a body of 64 KiB") << "POST /api/select HTTP/1.1\r\nHost: HOST\r\nContent-Length: 65536\r\n\r\nrf1" + QByteArray(65533, ' ')
-                                          << 0 << QByteArray("HTTP/1.1 200 OK") << false << "w888:01";
+                                          << 0 << QByteArray("HTTP/1.1 200 OK") << QByteArray() << "w888:01";
         // Answered while the client still holds all but 1 KiB of it.
         QTest::newRow("a body over 64 KiB, refused on its head")
             << "POST /api/select HTTP/1.1\r\nHost: HOST\r\nContent-Length: 1048576\r\n\r\nrf1" + QByteArray(1021, ' ') << 0
-            << QByteArray("HTTP/1.1 413 Content Too Large") << true << "";
+            << QByteArray("HTTP/1.1 413 Content Too Large") << QByteArray("close") << "";
         QTest::newRow("a chunked body") << QByteArray("POST /api/select HTTP/1.1\r\nHost: HOST\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nrf1\r\n")
-                                        << 0 << QByteArray("HTTP/1.1 411 Length Required") << true << "";
+                                        << 0 << QByteArray("HTTP/1.1 411 Length Required") << QByteArray("close") << "";
+        QTest::newRow("HTTP/1.0") << QByteArray("GET /api/state HTTP/1.0\r\n\r\n") << 0 << QByteArray("HTTP/1.1 200 OK") << QByteArray("close") << "";
+        QTest::newRow("HTTP/1.0, kept alive") << QByteArray("GET /api/state HTTP/1.0\r\nConnection: keep-alive\r\n\r\n") << 0
+                                              << QByteArray("HTTP/1.1 200 OK") << QByteArray("keep-alive") << "";
         QTest::newRow("a method it does not know") << QByteArray("BREW /pot HTTP/1.1\r\nHost: HOST\r\n\r\n") << 0
-                                                   << QByteArray("HTTP/1.1 501 Not Implemented") << false << "";
+                                                   << QByteArray("HTTP/1.1 501 Not Implemented") << QByteArray() << "";
         QTest::newRow("PUT on the page") << QByteArray("PUT / HTTP/1.1\r\nHost: HOST\r\nContent-Length: 0\r\n\r\n") << 0
-                                         << QByteArray("HTTP/1.1 405 Method Not Allowed") << false << "";
+                                         << QByteArray("HTTP/1.1 405 Method Not Allowed") << QByteArray() << "";
         QTest::newRow("nothing there") << QByteArray("GET /index.html HTTP/1.1\r\nHost: HOST\r\n\r\n") << 0
-                                       << QByteArray("HTTP/1.1 404 Not Found") << false << "";
+                                       << QByteArray("HTTP/1.1 404 Not Found") << QByteArray() << "";
         QTest::newRow("the events without an upgrade") << QByteArray("GET /api/events HTTP/1.1\r\nHost: HOST\r\n\r\n") << 0
-                                                       << QByteArray("HTTP/1.1 426 Upgrade Required") << false << "";
+                                                       << QByteArray("HTTP/1.1 426 Upgrade Required") << QByteArray("Upgrade") << "";
         QTest::newRow("a WebSocket from another site") << QByteArray(kFollow).replace("Upgrade\r\n", "Upgrade\r\nOrigin: http://evil.example\r\n")
-                                                       << 0 << QByteArray("HTTP/1.1 403 Forbidden") << false << "";
+                                                       << 0 << QByteArray("HTTP/1.1 403 Forbidden") << QByteArray() << "";
         QTest::newRow("a WebSocket of version 8") << QByteArray(kFollow).replace("Version: 13", "Version: 8") << 0
-                                                  << QByteArray("HTTP/1.1 426 Upgrade Required") << false << "";
+                                                  << QByteArray("HTTP/1.1 426 Upgrade Required") << QByteArray() << "";
     }
 
     void limits()
@@ -321,7 +326,7 @@ private slots:
         QFETCH(QByteArray, request);
         QFETCH(int, size);
         QFETCH(QByteArray, answer);
-        QFETCH(bool, closes);
+        QFETCH(QByteArray, connection);
         QFETCH(QString, writes);
 
         Served served;
@@ -335,8 +340,10 @@ private slots:
         peer.WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0; });
         QVERIFY2(peer.got.startsWith(answer + "\r\n"), peer.got.left(200).constData());
         const qsizetype first = AnswerLength(peer.got);
-        QCOMPARE(peer.got.left(first).contains("\r\nConnection: close\r\n"), closes);
-        if (closes) {
+        const QByteArray head = peer.got.left(peer.got.indexOf("\r\n\r\n") + 2);
+        const qsizetype field = head.indexOf("\r\nConnection: ");
+        QCOMPARE(field < 0 ? QByteArray() : head.mid(field + 14, head.indexOf('\r', field + 2) - field - 14), connection);
+        if (connection == "close") {
             peer.HalfClose();
             QVERIFY(peer.WaitForClose());
             QCOMPARE(peer.got.size(), first);
