@@ -1,6 +1,7 @@
 // The web server on the real switch core and a recording port, over
 // loopback: what a request gets back, what reaches the port and in which
-// order, and what the log says of it.
+// order, and what the log says of it; the limits every client is held to,
+// the names that may switch, HEAD, and the page's WebSocket.
 #include "FakePort.h"
 #include "SwitchCore.h"
 #include "WebServer.h"
