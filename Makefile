@@ -9,9 +9,8 @@ PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
 BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
 
 # Debian packages that building and running the panel need (rpcgen and
-# libtirpc for VXI-11, the Avahi client library for DNS-SD, Qt's HTTP server
-# and WebSockets for the web page).
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2 \
+# libtirpc for VXI-11, the Avahi client library for DNS-SD).
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
             rpcsvc-proto libtirpc-dev libavahi-client-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
