@@ -98,6 +98,7 @@ bench: bench-deps configure node-modules
 	$(BUILD)/bench/vxi11-bench
 	$(BUILD)/bench/web-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
+	python3 tests/hostile/suite.py --bench $(APP) | grep '^BENCH' || [ $$? = 77 ]
 
 # puppeteer-core from the npm registry, for driving Chromium in the web
 # page's test and benchmark: into the build tree, once. Where it cannot be
