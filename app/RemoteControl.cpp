@@ -235,6 +235,7 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
 #endif
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     }
+    options.servers = [this] { return Load(); };
     web_ = std::make_unique<WebServer>(setup.Core(), std::move(options));
     Report(web_.get(), setup.Core(), QStringLiteral("http"));
     if (!where || !web_->Listen(*where, &error)) {
@@ -254,6 +255,18 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
 #endif
     }
     return true;
+}
+
+std::vector<ServerLoad> RemoteControl::Load() const
+{
+    std::vector<ServerLoad> servers;
+    if (raw_)
+        servers.push_back({"scpi-raw", raw_->Clients(), raw_->ErrorsQueued()});
+#ifdef RFSWITCH_LAN
+    if (lan_ && lan_->vxi11)
+        servers.push_back({"vxi-11", lan_->vxi11->Links(), lan_->vxi11->ErrorsQueued()});
+#endif
+    return servers;
 }
 
 QString RemoteControl::Note() const

@@ -2,6 +2,7 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
+#include "Metrics.h"
 #include "NetAddress.h"
 
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 class Announcer;
 class ScpiServer;
@@ -57,6 +59,8 @@ private:
     // Every refusal of `server` goes to the log, stderr and the panel.
     template <typename Server>
     void Report(Server* server, SwitchCore& core, const QString& protocol);
+    // The other servers' clients and queued errors, for the web server's metrics.
+    std::vector<ServerLoad> Load() const;
     // The announcer, made on first use; nullptr where nothing announces.
     Announcer* DnsSd();
 

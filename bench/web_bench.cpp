@@ -3,7 +3,7 @@
 // connection, and of "ROUT:CLOS (@n);*OPC?", both on the simulated port over
 // loopback, each answered once the switch has moved. Then what the web
 // server holds for a client that sends request after request and reads none
-// of the answers.
+// of the answers. And how long a Prometheus scrape of /metrics takes.
 
 #include "Figures.h"
 #include "Loopback.h"
@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kRoundTrips = 2000;
 constexpr int kWarmUp = 100;
 constexpr double kMaxRatio = 3.0;
+constexpr double kMaxScrape = 5000;  // microseconds
 
 struct Run
 {
@@ -84,6 +85,20 @@ Run Http(quint16 port)
                 && answer.size() >= end + 4 + std::stoul(answer.substr(length + 16));
         },
         [](const std::string& answer) { return answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0; });
+}
+
+// A Prometheus scrape: GET /metrics, answered whole.
+Run Scrape(quint16 port)
+{
+    return RoundTrips(
+        port, [](int) { return std::string("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"); },
+        [](const std::string& answer) {
+            const auto end = answer.find("\r\n\r\n");
+            const auto length = answer.find("Content-Length: ");
+            return end != std::string::npos && length != std::string::npos
+                && answer.size() >= end + 4 + std::stoul(answer.substr(length + 16));
+        },
+        [](const std::string& answer) { return answer.find("rfswitch_operations_total{source=\"http\",result=\"verified\"}") != std::string::npos; });
 }
 
 // Pipelined requests for the schematic for `seconds`, none of the answers
@@ -145,6 +160,21 @@ int main(int argc, char* argv[])
     Row("HTTP round trip, p99", Format("%.1f us", Percentile(overHttp.microseconds, 99)));
     Row("HTTP answer (headers and state)", Format("%.0f bytes", double(overHttp.answerBytes)));
     Row("HTTP median / SCPI median", Format("%.2f", httpMedian / scpiMedian), "<= 3", httpMedian <= kMaxRatio * scpiMedian);
+
+    // With the operations above counted, and a raw socket client connected.
+    const int client = Connect(scpi.Port(), true);
+    const Run scrapes = Measure([port = web.Port()] { return Scrape(port); });
+    if (client >= 0)
+        close(client);
+    if (!scrapes.ok) {
+        std::printf("a scrape of /metrics failed\n");
+        return 1;
+    }
+    std::printf("Prometheus scrapes of /metrics, %d on one connection, loopback\n", kRoundTrips);
+    Row("GET /metrics round trip, median", Format("%.1f us", Median(scrapes.microseconds)), "<= 5 ms", Median(scrapes.microseconds) <= kMaxScrape);
+    Row("GET /metrics round trip, p99", Format("%.1f us", Percentile(scrapes.microseconds, 99)), "<= 5 ms",
+        Percentile(scrapes.microseconds, 99) <= kMaxScrape);
+    Row("answer (headers and metrics)", Format("%.0f bytes", double(scrapes.answerBytes)));
 
     std::string requests;
     while (requests.size() < 1024 * 1024)

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <utility>
 
-namespace {
-
 // One connection's SCPI session; it ends with its connection.
 class ScpiClient final : public QObject
 {
@@ -40,6 +38,8 @@ public:
         });
     }
 
+    int ErrorsQueued() const { return static_cast<int>(session_->Errors().size()); }
+
 private:
     // Commands run in the order sent: nothing new is taken while one waits
     // for the port. A client that only stopped sending gets every answer.
@@ -54,8 +54,6 @@ private:
     SwitchInstrument instrument_;
     std::shared_ptr<ScpiSession> session_;
 };
-
-} // namespace
 
 ScpiServer::ScpiServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
     : QObject(parent), core_(core), identity_(std::move(identity))
@@ -94,7 +92,16 @@ int ScpiServer::Clients() const
     return door_->Connections();
 }
 
+int ScpiServer::ErrorsQueued() const
+{
+    int errors = 0;
+    for (const auto& client : clients_)
+        errors += client ? client->ErrorsQueued() : 0;
+    return errors;
+}
+
 void ScpiServer::Serve(Connection* connection)
 {
-    new ScpiClient(*connection, core_, identity_);
+    std::erase_if(clients_, [](const auto& client) { return client.isNull(); });
+    clients_.emplace_back(new ScpiClient(*connection, core_, identity_));
 }

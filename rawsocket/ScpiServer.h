@@ -5,9 +5,13 @@
 #include "NetAddress.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
+#include <vector>
+
 class Connection;
+class ScpiClient;
 class Door;
 class SwitchCore;
 
@@ -32,6 +36,8 @@ public:
     QHostAddress Host() const;
     quint16 Port() const;
     int Clients() const;
+    // SCPI errors its clients have not read yet, summed over them.
+    int ErrorsQueued() const;
 
 signals:
     void ClientsChanged(int clients);
@@ -44,4 +50,5 @@ private:
     SwitchCore& core_;
     Identity identity_;
     Door* door_;
+    std::vector<QPointer<ScpiClient>> clients_;
 };

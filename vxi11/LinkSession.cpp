@@ -73,3 +73,8 @@ void LinkSession::Clear()
     unread_ = 0;
     session_->SetOutputUnread(false);
 }
+
+int LinkSession::ErrorsQueued() const
+{
+    return static_cast<int>(session_->Errors().size());
+}

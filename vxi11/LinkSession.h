@@ -47,6 +47,8 @@ public:
     // The status byte, with MAV (bit 4) while answers wait to be read, and
     // MSS as *SRE makes it.
     std::uint8_t StatusByte() const;
+    // SCPI errors in the link's queue.
+    int ErrorsQueued() const;
     // Device clear: unread answers and input not yet run are dropped.
     void Clear();
 

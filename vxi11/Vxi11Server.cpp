@@ -149,6 +149,14 @@ quint16 Vxi11Server::AbortPort() const
     return abort_->Port();
 }
 
+int Vxi11Server::ErrorsQueued() const
+{
+    int errors = 0;
+    for (const auto& [id, link] : links_)
+        errors += link->session.ErrorsQueued();
+    return errors;
+}
+
 std::size_t Vxi11Server::Held() const
 {
     std::size_t held = channel_->Held() + abort_->Held();

@@ -47,6 +47,8 @@ public:
     quint16 Port() const;
     quint16 AbortPort() const;
     int Links() const { return static_cast<int>(links_.size()); }
+    // SCPI errors in the links' queues, summed.
+    int ErrorsQueued() const;
     // Bytes kept for the clients now: calls not yet taken, replies not yet
     // sent, and answers not yet read.
     std::size_t Held() const;

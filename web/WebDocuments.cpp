@@ -6,10 +6,14 @@
 #include "StatusLine.h"
 #include "SwitchCore.h"
 
+#include <QFile>
 #include <QHostInfo>
+#include <QtEndian>
 #include <QJsonArray>
 #include <QNetworkInterface>
 #include <QXmlStreamWriter>
+
+#include <algorithm>
 
 namespace {
 
@@ -105,10 +109,74 @@ ScpiError IllegalPath(const QString& text)
     return Error(-224, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
 }
 
-QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources)
+QHostAddress DefaultGateway(QByteArrayView table, const QString& interface)
+{
+    QHostAddress best;
+    quint64 bestMetric = ~quint64(0);
+    for (const QByteArray& line : table.toByteArray().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        bool ok = true;
+        QHostAddress hop;
+        quint64 metric = 0;
+        if (f.size() == 11 && f[0] == interface.toLatin1() && f[1] == "00000000" && f[7] == "00000000") {
+            // Iface Destination Gateway Flags RefCnt Use Metric Mask ...: the
+            // addresses as the kernel holds them in memory, in network order.
+            const quint32 flags = f[3].toUInt(&ok, 16);
+            if (!ok || (flags & 0x3) != 0x3)  // up, through a gateway
+                continue;
+            hop = QHostAddress(qFromBigEndian(f[2].toUInt(&ok, 16)));
+            metric = f[6].toULongLong();
+        } else if (f.size() == 10 && f[9] == interface.toLatin1() && f[0] == QByteArray(32, '0') && f[1] == "00") {
+            // Destination length Source length Next-hop Metric RefCnt Use Flags Iface.
+            const QByteArray bytes = QByteArray::fromHex(f[4]);
+            if (bytes.size() != 16 || bytes == QByteArray(16, '\0'))
+                continue;
+            hop = QHostAddress(reinterpret_cast<const quint8*>(bytes.constData()));
+            metric = f[5].toULongLong(&ok, 16);
+        } else {
+            continue;
+        }
+        if (ok && !hop.isNull() && metric < bestMetric) {
+            best = hop;
+            bestMetric = metric;
+        }
+    }
+    return best;
+}
+
+InterfaceFacts FactsOf(const QHostAddress& address)
+{
+    InterfaceFacts facts;
+    for (const QNetworkInterface& card : QNetworkInterface::allInterfaces()) {
+        const QList<QNetworkAddressEntry> entries = card.addressEntries();
+        const auto entry = std::find_if(entries.begin(), entries.end(), [&](const QNetworkAddressEntry& e) { return e.ip() == address; });
+        if (entry == entries.end())
+            continue;
+        facts.name = card.name();
+        facts.mask = entry->netmask();
+        facts.mac = card.hardwareAddress();
+        facts.dhcp = !entry->isPermanent();
+        facts.autoIp = std::any_of(entries.begin(), entries.end(), [](const QNetworkAddressEntry& e) {
+            return e.ip().isInSubnet(QHostAddress(QStringLiteral("169.254.0.0")), 16);
+        });
+        break;
+    }
+    QFile routes(address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("/proc/net/ipv6_route") : QStringLiteral("/proc/net/route"));
+    if (!facts.name.isEmpty() && routes.open(QIODevice::ReadOnly))
+        facts.gateway = DefaultGateway(routes.readAll(), facts.name);
+    return facts;
+}
+
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources,
+                             const InterfaceFacts& facts)
 {
     const QString host = HostText(local);
     const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(port);
+    const QHostAddress address = Unmapped(local);
+    const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
+    // Where the system has no value, the schema's strings for none.
+    const QString none = ipv6 ? QStringLiteral("::") : QStringLiteral("0.0.0.0");
+    const auto text = [](bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); };
     QByteArray document;
     QXmlStreamWriter xml(&document);
     xml.setAutoFormatting(true);
@@ -119,41 +187,35 @@ QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local
     xml.writeNamespace(xsi, QStringLiteral("xsi"));
     xml.writeStartElement(lxi, QStringLiteral("LXIDevice"));
     xml.writeAttribute(xsi, QStringLiteral("schemaLocation"), lxi + u' ' + lxi + QStringLiteral("/LXIIdentification.xsd"));
+    // In the schema's order.
     xml.writeTextElement(lxi, QStringLiteral("Manufacturer"), QString::fromStdString(identity.maker));
     xml.writeTextElement(lxi, QStringLiteral("Model"), QString::fromStdString(identity.model));
     xml.writeTextElement(lxi, QStringLiteral("SerialNumber"), QString::fromStdString(identity.serial));
     xml.writeTextElement(lxi, QStringLiteral("FirmwareRevision"), QString::fromStdString(identity.version));
     xml.writeTextElement(lxi, QStringLiteral("ManufacturerDescription"), QStringLiteral("RF switch test board on a parallel port"));
     xml.writeTextElement(lxi, QStringLiteral("HomepageURL"), url);
+    // The name DNS-SD announces it by.
+    xml.writeTextElement(lxi, QStringLiteral("UserDescription"),
+                         QStringLiteral("%1 on %2").arg(QString::fromStdString(identity.model), QHostInfo::localHostName()));
     xml.writeTextElement(lxi, QStringLiteral("IdentificationURL"), url + QStringLiteral("lxi/identification"));
 
     xml.writeStartElement(lxi, QStringLiteral("Interface"));
     xml.writeAttribute(xsi, QStringLiteral("type"), QStringLiteral("NetworkInformation"));
     xml.writeAttribute(QStringLiteral("InterfaceType"), QStringLiteral("LXI"));
-    const QHostAddress address = Unmapped(local);
-    xml.writeAttribute(QStringLiteral("IPType"), address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("IPv6")
-                                                                                                    : QStringLiteral("IPv4"));
-    // The network interface the client came in by, where the system names it.
-    QNetworkInterface card;
-    QNetworkAddressEntry entry;
-    for (const QNetworkInterface& candidate : QNetworkInterface::allInterfaces())
-        for (const QNetworkAddressEntry& e : candidate.addressEntries())
-            if (e.ip() == address) {
-                card = candidate;
-                entry = e;
-            }
-    if (card.isValid())
-        xml.writeAttribute(QStringLiteral("InterfaceName"), card.name());
+    xml.writeAttribute(QStringLiteral("IPType"), ipv6 ? QStringLiteral("IPv6") : QStringLiteral("IPv4"));
+    if (!facts.name.isEmpty())
+        xml.writeAttribute(QStringLiteral("InterfaceName"), facts.name);
     for (const QString& resource : resources)
         xml.writeTextElement(lxi, QStringLiteral("InstrumentAddressString"), resource.arg(host));
     xml.writeTextElement(lxi, QStringLiteral("Hostname"), QHostInfo::localHostName());
     xml.writeTextElement(lxi, QStringLiteral("IPAddress"), address.toString());
-    if (card.isValid()) {
-        xml.writeTextElement(lxi, QStringLiteral("SubnetMask"), entry.netmask().toString());
-        if (!card.hardwareAddress().isEmpty())
-            xml.writeTextElement(lxi, QStringLiteral("MACAddress"), card.hardwareAddress());
-    }
+    xml.writeTextElement(lxi, QStringLiteral("SubnetMask"), facts.mask.isNull() ? none : facts.mask.toString());
+    xml.writeTextElement(lxi, QStringLiteral("MACAddress"), facts.mac.isEmpty() ? QStringLiteral("00:00:00:00:00:00") : facts.mac);
+    xml.writeTextElement(lxi, QStringLiteral("Gateway"), facts.gateway.isNull() ? none : facts.gateway.toString());
+    xml.writeTextElement(lxi, QStringLiteral("DHCPEnabled"), text(facts.dhcp));
+    xml.writeTextElement(lxi, QStringLiteral("AutoIPEnabled"), text(facts.autoIp));
     xml.writeEndElement();
+    xml.writeTextElement(lxi, QStringLiteral("LXIVersion"), QLatin1String(kLxiVersion));
     xml.writeEndElement();
     xml.writeEndDocument();
     return document;

@@ -41,9 +41,32 @@ ScpiError ErrorFor(const OperationResult& result);
 ScpiError IllegalPath(const QString& text);
 
 
+// The version of the LXI device specification the identification follows.
+constexpr const char* kLxiVersion = "1.5";
+
+// What the system says of the network interface that has an address.
+struct InterfaceFacts
+{
+    QString name;          // "eth0"; empty where no interface has the address
+    QHostAddress mask;     // the subnet mask, or an IPv6 prefix as a mask
+    QString mac;           // "00:00:00:00:00:00" where it has none
+    QHostAddress gateway;  // the default route's next hop through it; null where none
+    bool dhcp = false;     // the address is leased for a while, as DHCP clients set them
+    bool autoIp = false;   // the interface has an IPv4 link-local address (169.254/16)
+};
+InterfaceFacts FactsOf(const QHostAddress& address);
+
+// The next hop of the default route through `interface` with the lowest
+// metric, from the routing table as /proc/net/route (IPv4) or
+// /proc/net/ipv6_route (IPv6) gives it; null where there is none.
+QHostAddress DefaultGateway(QByteArrayView table, const QString& interface);
+
 // The LXI identification document for a client that reached the server at
-// `local` on `port`: maker, model, serial, firmware revision, and one
-// interface with the host's name and address and `resources` (VISA resource
-// strings, "%1" standing for the address as the client reached it).
-QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources);
+// `local` on `port`: every element the LXI identification schema requires
+// (maker, model, serial, firmware revision, descriptions, URLs, the LXI
+// version) and one interface with `resources` (VISA resource strings, "%1"
+// standing for the address as the client reached it) and what `facts` say
+// of the address.
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources,
+                             const InterfaceFacts& facts);
 

@@ -130,6 +130,9 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
     connect(&core_, &SwitchCore::Changed, this, &WebServer::Schedule);
+    connect(&core_, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
+        counts_.Count(source, result.outcome);
+    });
     connect(&core_, &SwitchCore::Logged, this, [this](const std::string& line) {
         operations_.push_back(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + QString::fromStdString(line));
         if (operations_.size() > kOperationsShown)
@@ -164,7 +167,8 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
         return;
     }
     const auto file = files_.find(path);
-    const bool known = file != files_.end() || path == "/api/state" || path == "/api/events" || path == "/lxi/identification";
+    const bool known = file != files_.end() || path == "/api/state" || path == "/api/events" || path == "/lxi/identification"
+        || path == "/metrics";
     if (!known) {
         session.Answer(Error(404, QStringLiteral("nothing here")));
         return;
@@ -177,10 +181,14 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
         session.Answer(Reply(file->second.mime, file->second.body));
     } else if (path == "/api/state") {
         session.Answer(Json(State()));
+    } else if (path == "/metrics") {
+        session.Answer(Reply("text/plain; version=0.0.4; charset=utf-8", Metrics()));
     } else if (path == "/lxi/identification") {
         const Connection& link = session.Link();
         session.Answer(Reply("text/xml; charset=utf-8",
-                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), options_.resources).toStdString()));
+                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), options_.resources,
+                                               FactsOf(Unmapped(link.LocalAddress())))
+                                 .toStdString()));
     } else if (method == "GET" && websocket::AsksUpgrade(request)) {
         Follow(request, session);
     } else {
@@ -264,6 +272,13 @@ void WebServer::Push()
 QJsonObject WebServer::State() const
 {
     return StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+}
+
+std::string WebServer::Metrics() const
+{
+    std::vector<ServerLoad> servers = options_.servers ? options_.servers() : std::vector<ServerLoad>();
+    servers.push_back({"http", Connections()});
+    return SwitchMetrics(core_, options_.identity, counts_, servers);
 }
 
 std::string WebServer::StateText() const

@@ -2,6 +2,7 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
+#include "Metrics.h"
 #include "NetAddress.h"
 #include "WebDocuments.h"
 
@@ -15,6 +16,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -40,6 +42,9 @@ struct WebServerOptions
     // A request must be in whole, and its answer taken, this long after the
     // connection is ready for it.
     std::chrono::milliseconds deadline{10000};
+    // The clients and queued errors of the switch's other servers, for
+    // /metrics; the web server adds its own connections.
+    std::function<std::vector<ServerLoad>()> servers;
 };
 
 // A service for DNS-SD to announce the page by.
@@ -54,7 +59,8 @@ struct WebService
 // schematic, the path, the port's status, the lock and the last operations
 // and switches through the core like every other client; it follows every
 // change live over a WebSocket, at most once a frame. Also the LXI
-// identification document and a small HTTP API for scripts. Nothing changes
+// identification document, a small HTTP API for scripts and the metrics
+// for Prometheus. Nothing changes
 // the switch but a same-origin POST addressed to this machine by name or
 // address.
 class WebServer : public QObject
@@ -107,6 +113,7 @@ private:
     void Push();
     QJsonObject State() const;
     std::string StateText() const;
+    std::string Metrics() const;
 
     SwitchCore& core_;
     Options options_;
@@ -115,6 +122,7 @@ private:
     std::vector<QPointer<HttpSession>> sessions_;
     std::vector<QPointer<WebSocketSession>> pages_;
     std::deque<QString> operations_;
+    OperationCounts counts_;
     QTimer push_;
     QElapsedTimer lastPush_;
 };

@@ -1,46 +1,15 @@
 """The HTTP API and the LXI identification document of the program itself,
 read with curl as a script would, each answer parsed and checked field by
 field. Usage: api_client.py VERSION PROGRAM [ARGS...]"""
-import contextlib
 import json
 import re
 import socket
-import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
-NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
+from web_program import NO_PORT, curl, expect, serving
+
 LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
-
-
-def expect(what, got, wanted):
-    if got != wanted:
-        sys.exit(f"{what}: expected {wanted!r}, got {got!r}")
-
-
-def curl(url, *options):
-    """The status code and the body."""
-    out = subprocess.run(["curl", "-sS", "-w", "\n%{http_code}", *options, url], capture_output=True, text=True, check=True).stdout
-    body, _, code = out.rpartition("\n")
-    return int(code), body
-
-
-@contextlib.contextmanager
-def serving(program, *options):
-    """The SCPI port and the page's URL of the program, headless, while it runs."""
-    process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
-                               stdout=subprocess.PIPE, text=True)
-    try:
-        said = {}
-        while len(said) < 2:  # among the lines saying how the switch is reached
-            line = process.stdout.readline()
-            for start in ("listening on ", "web page on "):
-                if line.startswith(start):
-                    said[start] = line[len(start):].strip()
-        yield said["listening on "].rsplit(":", 1)[1], said["web page on "]
-    finally:
-        process.terminate()
-        process.wait()
 
 
 version, program = sys.argv[1], sys.argv[2:]

@@ -3,13 +3,17 @@
 // order, and what the log says of it; the limits every client is held to,
 // the names that may switch, HEAD, and the page's WebSocket.
 #include "FakePort.h"
+#include "Metrics.h"
 #include "SwitchCore.h"
+#include "WebDocuments.h"
 #include "WebServer.h"
 
 #include <QHostInfo>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <QXmlStreamReader>
 
 #include <functional>
 
@@ -152,6 +156,29 @@ QByteArray ClientFrame(int first, const QByteArray& payload, qint64 declared = -
 
 const QByteArray kFollow = "GET /api/events HTTP/1.1\r\nHost: HOST\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+
+// Each element of an XML document by its path ("LXIDevice/Interface/Gateway",
+// attributes as "LXIDevice/Interface@InterfaceType"), in document order.
+QList<QPair<QString, QString>> Elements(const QByteArray& document)
+{
+    QList<QPair<QString, QString>> elements;
+    QStringList path;
+    QXmlStreamReader xml(document);
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement()) {
+            path << xml.name().toString();
+            for (const QXmlStreamAttribute& attribute : xml.attributes())
+                elements.append({path.join(u'/') + u'@' + attribute.name().toString(), attribute.value().toString()});
+            elements.append({path.join(u'/'), QString()});
+        } else if (xml.isCharacters() && !xml.isWhitespace() && !elements.isEmpty()) {
+            elements.back().second += xml.text();
+        } else if (xml.isEndElement()) {
+            path.removeLast();
+        }
+    }
+    return xml.hasError() ? QList<QPair<QString, QString>>{{"error", xml.errorString()}} : elements;
+}
 
 } // namespace
 
@@ -449,6 +476,148 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return served.server.Buffered() == 0; }, kTimeout));
     }
 
+    // Every element the LXI identification schema requires of a device and
+    // of a network interface, with the value the system has for loopback.
+    void identification_data()
+    {
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<QString>("value");  // a regular expression for the whole text
+        const QString device = "LXIDevice/";
+        const QString card = "LXIDevice/Interface";
+        QTest::newRow("Manufacturer") << device + "Manufacturer" << "rfswitch-panel";
+        QTest::newRow("Model") << device + "Model" << "QTR7-415KM";
+        QTest::newRow("SerialNumber") << device + "SerialNumber" << "SN-4711";
+        QTest::newRow("FirmwareRevision") << device + "FirmwareRevision" << "\\d+\\.\\d+\\.\\d+";
+        QTest::newRow("ManufacturerDescription") << device + "ManufacturerDescription" << ".+";
+        QTest::newRow("HomepageURL") << device + "HomepageURL" << "http://127\\.0\\.0\\.1:\\d+/";
+        QTest::newRow("UserDescription") << device + "UserDescription" << "QTR7-415KM on .+";
+        QTest::newRow("IdentificationURL") << device + "IdentificationURL" << "http://127\\.0\\.0\\.1:\\d+/lxi/identification";
+        QTest::newRow("Interface") << card << "";
+        QTest::newRow("Interface type") << card + "@type" << "NetworkInformation";
+        QTest::newRow("InterfaceType") << card + "@InterfaceType" << "LXI";
+        QTest::newRow("IPType") << card + "@IPType" << "IPv4";
+        QTest::newRow("InstrumentAddressString") << card + "/InstrumentAddressString" << "TCPIP0::127\\.0\\.0\\.1::5025::SOCKET";
+        QTest::newRow("Hostname") << card + "/Hostname" << ".+";
+        QTest::newRow("IPAddress") << card + "/IPAddress" << "127\\.0\\.0\\.1";
+        QTest::newRow("SubnetMask") << card + "/SubnetMask" << "255\\.0\\.0\\.0";
+        QTest::newRow("MACAddress") << card + "/MACAddress" << "00:00:00:00:00:00";
+        QTest::newRow("Gateway") << card + "/Gateway" << "0\\.0\\.0\\.0";
+        QTest::newRow("DHCPEnabled") << card + "/DHCPEnabled" << "false";
+        QTest::newRow("AutoIPEnabled") << card + "/AutoIPEnabled" << "false";
+        QTest::newRow("LXIVersion") << device + "LXIVersion" << "1\\.[0-9]+";
+    }
+
+    void identification()
+    {
+        QFETCH(QString, element);
+        QFETCH(QString, value);
+        WebServerOptions options;
+        options.identity = ProgramIdentity("SN-4711");
+        options.resources << "TCPIP0::%1::5025::SOCKET";
+        Served served{options};
+        const QByteArray got = Exchange(served.server.Port(), "GET /lxi/identification HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        const auto elements = Elements(got.mid(got.indexOf("<?xml")));
+        const auto found = std::find_if(elements.begin(), elements.end(), [&](const auto& e) { return e.first == element; });
+        QVERIFY2(found != elements.end(), got.constData());
+        QVERIFY2(QRegularExpression("^" + value + "$").match(found->second.trimmed()).hasMatch(), qPrintable(found->second));
+    }
+
+    // The schema's elements come in its order.
+    void identificationOrder()
+    {
+        Served served;
+        const QByteArray got = Exchange(served.server.Port(), "GET /lxi/identification HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        QStringList device, card;
+        for (const auto& [path, value] : Elements(got.mid(got.indexOf("<?xml")))) {
+            if (path.count(u'/') == 1 && !path.contains(u'@'))
+                device << path.section(u'/', 1);
+            if (path.startsWith("LXIDevice/Interface/"))
+                card << path.section(u'/', 2);
+        }
+        QCOMPARE(device.join(' '), "Manufacturer Model SerialNumber FirmwareRevision ManufacturerDescription HomepageURL "
+                                   "UserDescription IdentificationURL Interface LXIVersion");
+        QCOMPARE(card.join(' '), "Hostname IPAddress SubnetMask MACAddress Gateway DHCPEnabled AutoIPEnabled");
+    }
+
+    // The default route's next hop through an interface, from the kernel's tables.
+    void gateway_data()
+    {
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<QString>("interface");
+        QTest::addColumn<QString>("gateway");
+        const QByteArray head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        const QByteArray lan = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+        QTest::newRow("through eth0") << head + "eth0\t00000000\t010200C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n" + lan << "eth0" << "192.0.2.1";
+        QTest::newRow("the lower metric") << head + "eth0\t00000000\t010200C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+                                                    "eth0\t00000000\tFE0200C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n" << "eth0" << "192.0.2.254";
+        QTest::newRow("through another interface") << head + "wlan0\t00000000\t010200C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n" + lan << "eth0" << "";
+        QTest::newRow("a route that is down") << head + "eth0\t00000000\t010200C0\t0002\t0\t0\t100\t00000000\t0\t0\t0\n" << "eth0" << "";
+        QTest::newRow("no default route") << head + lan << "eth0" << "";
+        QTest::newRow("nothing readable") << QByteArray() << "eth0" << "";
+        const QByteArray zero(32, '0');
+        QTest::newRow("IPv6 through eth0") << "fd000000000000000000000000000000 40 " + zero + " 00 " + zero + " 00000100 00000001 00000000 00000001 eth0\n"
+                                              + zero + " 00 " + zero + " 00 fd000000000000000000000000000001 00000400 00000003 00000000 00000003 eth0\n"
+                                           << "eth0" << "fd00::1";
+        QTest::newRow("IPv6 without a next hop") << zero + " 00 " + zero + " 00 " + zero + " 00000400 00000003 00000000 00000001 eth0\n" << "eth0" << "";
+    }
+
+    void gateway()
+    {
+        QFETCH(QByteArray, table);
+        QFETCH(QString, interface);
+        QFETCH(QString, gateway);
+        QCOMPARE(DefaultGateway(table, interface).toString(), gateway);
+    }
+
+    // Who switched, as the metrics count it.
+    void sourceLabels_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QString>("label");
+        const int remote = int(Source::Kind::Remote);
+        QTest::newRow("raw socket") << remote << "127.0.0.1:50432" << "scpi-raw";
+        QTest::newRow("raw socket, IPv6") << remote << "[::1]:50432" << "scpi-raw";
+        QTest::newRow("raw socket, bare IPv6") << remote << "fe80::1" << "scpi-raw";
+        QTest::newRow("VXI-11") << remote << "vxi11:127.0.0.1:812/link3" << "vxi-11";
+        QTest::newRow("web") << remote << "http:[::1]:50432" << "http";
+        QTest::newRow("HiSLIP") << remote << "hislip:127.0.0.1:50432" << "hislip";
+        QTest::newRow("panel") << int(Source::Kind::Panel) << "" << "panel";
+        QTest::newRow("command line") << int(Source::Kind::CommandLine) << "" << "command-line";
+        QTest::newRow("start-up") << int(Source::Kind::StartUp) << "" << "start-up";
+        QTest::newRow("port watch") << int(Source::Kind::PortWatch) << "" << "port-watch";
+    }
+
+    void sourceLabels()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, peer);
+        QFETCH(QString, label);
+        QCOMPARE(QString::fromStdString(SourceLabel({Source::Kind(kind), peer.toStdString(), false})), label);
+    }
+
+    // Samples as the exposition format writes them.
+    void metricsText_data()
+    {
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("plain") << "rf1" << 1.0 << "m{l=\"rf1\"} 1";
+        QTest::newRow("quote, backslash, line feed") << "a\"b\\c\nd" << 0.0 << "m{l=\"a\\\"b\\\\c\\nd\"} 0";
+        QTest::newRow("a large count") << "x" << 123456789012.0 << "m{l=\"x\"} 123456789012";
+        QTest::newRow("seconds") << "x" << 0.02 << "m{l=\"x\"} 0.02";
+    }
+
+    void metricsText()
+    {
+        QFETCH(QString, label);
+        QFETCH(double, value);
+        QFETCH(QString, line);
+        MetricsText text;
+        text.Family("m", "gauge", "help\ntext").Sample({{"l", label.toStdString()}}, value);
+        QCOMPARE(QString::fromStdString(text.Text()), "# HELP m help text\n# TYPE m gauge\n" + line + "\n");
+    }
+
     // HEAD gives what GET gives but the body, and the next answer follows at once.
     void head_data()
     {
@@ -460,6 +629,7 @@ private slots:
         QTest::newRow("the schematic") << QByteArray("/schematic.svg") << QByteArray("HTTP/1.1 200 OK");
         QTest::newRow("the state") << QByteArray("/api/state") << QByteArray("HTTP/1.1 200 OK");
         QTest::newRow("the identification") << QByteArray("/lxi/identification") << QByteArray("HTTP/1.1 200 OK");
+        QTest::newRow("the metrics") << QByteArray("/metrics") << QByteArray("HTTP/1.1 200 OK");
         QTest::newRow("the events") << QByteArray("/api/events") << QByteArray("HTTP/1.1 426 Upgrade Required");
         QTest::newRow("the selection") << QByteArray("/api/select") << QByteArray("HTTP/1.1 405 Method Not Allowed");
         QTest::newRow("nothing there") << QByteArray("/nothing") << QByteArray("HTTP/1.1 404 Not Found");
