@@ -259,17 +259,18 @@ void ConditionQuery(ScpiContext& context, const ScpiParameters&)
     context.Answer(std::to_string((context.Status().*which).condition));
 }
 
-template <ScpiStatus::Register ScpiStatus::*which>
-void SetEnable(ScpiContext& context, const ScpiParameters& parameters)
+// An enable mask or transition filter of a register: 0 to 32767.
+template <ScpiStatus::Register ScpiStatus::*which, std::uint16_t ScpiStatus::Register::*mask>
+void SetRegisterMask(ScpiContext& context, const ScpiParameters& parameters)
 {
-    if (const auto value = Integer(context, parameters.front(), 32767))
-        (context.Status().*which).enable = static_cast<std::uint16_t>(*value);
+    if (const auto value = Integer(context, parameters.front(), ScpiStatus::Register::kAll))
+        context.Status().*which.*mask = static_cast<std::uint16_t>(*value);
 }
 
-template <ScpiStatus::Register ScpiStatus::*which>
-void EnableQuery(ScpiContext& context, const ScpiParameters&)
+template <ScpiStatus::Register ScpiStatus::*which, std::uint16_t ScpiStatus::Register::*mask>
+void RegisterMaskQuery(ScpiContext& context, const ScpiParameters&)
 {
-    context.Answer(std::to_string((context.Status().*which).enable));
+    context.Answer(std::to_string(context.Status().*which.*mask));
 }
 
 template <const char* answer>
@@ -312,12 +313,20 @@ const Command kCommands[] = {
     {"ROUTe:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
     {"STATus:OPERation[:EVENt]?", 0, EventQuery<&S::operation>},
     {"STATus:OPERation:CONDition?", 0, ConditionQuery<&S::operation>},
-    {"STATus:OPERation:ENABle", 1, SetEnable<&S::operation>},
-    {"STATus:OPERation:ENABle?", 0, EnableQuery<&S::operation>},
+    {"STATus:OPERation:ENABle", 1, SetRegisterMask<&S::operation, &S::Register::enable>},
+    {"STATus:OPERation:ENABle?", 0, RegisterMaskQuery<&S::operation, &S::Register::enable>},
+    {"STATus:OPERation:PTRansition", 1, SetRegisterMask<&S::operation, &S::Register::ptr>},
+    {"STATus:OPERation:PTRansition?", 0, RegisterMaskQuery<&S::operation, &S::Register::ptr>},
+    {"STATus:OPERation:NTRansition", 1, SetRegisterMask<&S::operation, &S::Register::ntr>},
+    {"STATus:OPERation:NTRansition?", 0, RegisterMaskQuery<&S::operation, &S::Register::ntr>},
     {"STATus:QUEStionable[:EVENt]?", 0, EventQuery<&S::questionable>},
     {"STATus:QUEStionable:CONDition?", 0, ConditionQuery<&S::questionable>},
-    {"STATus:QUEStionable:ENABle", 1, SetEnable<&S::questionable>},
-    {"STATus:QUEStionable:ENABle?", 0, EnableQuery<&S::questionable>},
+    {"STATus:QUEStionable:ENABle", 1, SetRegisterMask<&S::questionable, &S::Register::enable>},
+    {"STATus:QUEStionable:ENABle?", 0, RegisterMaskQuery<&S::questionable, &S::Register::enable>},
+    {"STATus:QUEStionable:PTRansition", 1, SetRegisterMask<&S::questionable, &S::Register::ptr>},
+    {"STATus:QUEStionable:PTRansition?", 0, RegisterMaskQuery<&S::questionable, &S::Register::ptr>},
+    {"STATus:QUEStionable:NTRansition", 1, SetRegisterMask<&S::questionable, &S::Register::ntr>},
+    {"STATus:QUEStionable:NTRansition?", 0, RegisterMaskQuery<&S::questionable, &S::Register::ntr>},
     {"STATus:PRESet", 0, [](ScpiContext& c, const ScpiParameters&) { c.Status().Preset(); }},
     {"SYSTem:ERRor[:NEXT]?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Status().TakeError()); }},
     {"SYSTem:ERRor:COUNt?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(std::to_string(c.Status().Errors().size())); }},

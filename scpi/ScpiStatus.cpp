@@ -16,7 +16,7 @@ void ScpiStatus::Register::Set(std::uint16_t now)
 
 std::uint16_t ScpiStatus::Register::EventWith(std::uint16_t now) const
 {
-    return static_cast<std::uint16_t>(event | (now & ~condition));
+    return static_cast<std::uint16_t>(event | (now & ~condition & ptr) | (~now & condition & ntr));
 }
 
 std::uint16_t ScpiStatus::Register::TakeEvent()
@@ -105,6 +105,9 @@ void ScpiStatus::Clear()
 
 void ScpiStatus::Preset()
 {
-    operation.enable = 0;
-    questionable.enable = 0;
+    for (Register* which : {&operation, &questionable}) {
+        which->enable = 0;
+        which->ptr = Register::kAll;
+        which->ntr = 0;
+    }
 }

@@ -42,11 +42,17 @@ public:
         std::string text;
     };
 
-    // A condition register with its event register (set on a condition's
-    // rising edge, cleared when read) and the enable mask of its summary.
+    // A condition register with its transition filters, its event register
+    // (set where a condition rises and the positive filter has the bit, or
+    // falls and the negative one has it; cleared when read) and the enable
+    // mask of its summary.
     struct Register
     {
+        static constexpr std::uint16_t kAll = 0x7FFF;
+
         std::uint16_t condition = 0;
+        std::uint16_t ptr = kAll;
+        std::uint16_t ntr = 0;
         std::uint16_t event = 0;
         std::uint16_t enable = 0;
 
@@ -70,7 +76,8 @@ public:
 
     // *CLS: the event registers and the error queue; the enables stay.
     void Clear();
-    // STAT:PRES: the OPERation and QUEStionable enables cleared.
+    // STAT:PRES: the OPERation and QUEStionable enables cleared, their
+    // filters back to rising edges only.
     void Preset();
 
     std::uint8_t esr = 0;

@@ -97,6 +97,15 @@ private slots:
                                         << "191;4;0\n" << "-222 -104 -222" << "";
         QTest::newRow("operation register") << "real" << "STAT:OPER:ENAB 256;*SRE 128;ROUT:CLOS (@1);STAT:OPER:COND?;*STB?;STAT:OPER?;STAT:OPER?;STAT:OPER:ENAB?\n"
                                             << "0;208;256;0;256\n" << none << "w888:01";
+        // IEEE 488.2's transition filters: rising edges only, until set otherwise.
+        QTest::newRow("transition filters") << "real" << "STAT:OPER:PTR?;NTR?;STAT:QUES:PTR?;NTR?;STAT:OPER:PTR 0;NTR 256;*CLS;PTR?;NTR?;"
+                                                         "STAT:QUES:NTR #H600;NTR?;STAT:PRES;STAT:OPER:PTR?;NTR?;STAT:QUES:NTR?\n"
+                                            << "32767;0;32767;0;0;256;1536;32767;0;0\n" << none << "";
+        QTest::newRow("filters out of range") << "real" << "STAT:OPER:PTR 32768;STAT:QUES:NTR -1;STAT:OPER:NTR MAX;STAT:OPER:PTR?\n"
+                                              << "32767\n" << "-222 -222 -104" << "";
+        QTest::newRow("an operation's end") << "real" << "STAT:OPER:PTR 0;NTR 256;ROUT:CLOS (@1);*OPC?;STAT:OPER?;STAT:OPER?\n"
+                                            << "1;256;0\n" << none << "w888:01";
+        QTest::newRow("neither edge") << "real" << "STAT:OPER:PTR 0;ROUT:CLOS (@1);*OPC?;STAT:OPER?\n" << "1;0\n" << none << "w888:01";
         QTest::newRow("error queue") << "real" << "FOO;SYST:ERR:COUN?;BAR;SYST:ERR:ALL?;SYST:ERR:COUN?;SYST:ERR:ALL?\n"
                                      << "1;-113,\"Undefined header\",-113,\"Undefined header\";0;0,\"No error\"\n" << none << "";
         QTest::newRow("texts at most 255") << "real" << "SYST:PORT \"" + QString(300, 'x') + "\";SYST:ERR?\n"
