@@ -100,7 +100,21 @@ void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uin
             // As rpcbind does: a client that asks for another version finds
             // the program, and learns which version it serves from it.
             u_long port = asked.pm_prog == program_ && asked.pm_prot == IPPROTO_TCP ? port_ : 0;
+            // rpcinfo -p asks for the port mapper's own TCP port first.
+            if (asked.pm_prog == PMAPPROG && asked.pm_vers == PMAPVERS && (asked.pm_prot == IPPROTO_TCP || asked.pm_prot == IPPROTO_UDP))
+                port = own_->Port();
             call.Reply(xdr_u_long, port);
+            return;
+        }
+        case PMAPPROC_DUMP: {
+            // What `rpcinfo -p` lists: the port mapper itself on both
+            // protocols, and the program.
+            const u_long own = own_->Port();
+            pmaplist served{{program_, version_, IPPROTO_TCP, port_}, nullptr};
+            pmaplist udp{{PMAPPROG, PMAPVERS, IPPROTO_UDP, own}, &served};
+            pmaplist tcp{{PMAPPROG, PMAPVERS, IPPROTO_TCP, own}, &udp};
+            pmaplist* list = &tcp;
+            call.Reply(xdr_pmaplist, list);
             return;
         }
         default:

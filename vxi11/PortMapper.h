@@ -3,8 +3,9 @@
 // How VXI-11 clients learn the port of the core channel: they ask the port
 // mapper on port 111. Where the system's rpcbind runs, the program is
 // registered with it (and withdrawn at the end); where no port mapper
-// answers and this program may bind port 111, it answers GETPORT itself,
-// as instruments do, on TCP and UDP, to the peers --allow lets in.
+// answers and this program may bind port 111, it answers GETPORT and DUMP
+// (rpcinfo -p) itself, as instruments do, on TCP and UDP, to the peers
+// --allow lets in.
 
 #include "ConnectionPolicy.h"
 

@@ -3,10 +3,13 @@
 pyvisa-py's own VXI-11 client checks what the protocol says of message ends,
 read sizes, the status byte, device clear, locks (the same lock as the raw
 socket's clients meet) and aborts. Run by netns.sh, where no rpcbind runs
-and the program answers the port mapper itself, and Avahi is not running.
+and the program answers the port mapper itself (rpcinfo -p lists what it
+maps), and Avahi is not running.
 Usage: vxi11_client.py VERSION PROGRAM; exits 77 where PyVISA is missing."""
 import re
+import shutil
 import socket
+import subprocess
 import sys
 
 from program import Program
@@ -66,6 +69,15 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
         if not re.fullmatch(expected, line := server.line(prefix)):
             fail("the log", expected, line)
     raw_port = int(server.line("listening on").rsplit(":", 1)[1])
+    core_port = int(re.match(r"VXI-11 on port (\d+)", server.line("VXI-11 on port"))[1])
+
+    # rpcinfo asks the program's own port mapper for everything it maps.
+    if shutil.which("rpcinfo"):
+        listed = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True, timeout=30).stdout.split("\n")
+        wanted = ["   program vers proto   port  service", "    100000    2   tcp    111  portmapper",
+                  "    100000    2   udp    111  portmapper", f"    395183    1   tcp  {core_port:5}"]
+        if [line.rstrip() for line in listed[:4]] != wanted:
+            fail("rpcinfo -p", wanted, listed)
 
     # PyVISA as a bench script uses it: nothing about terminations set.
     manager = pyvisa.ResourceManager("@py")

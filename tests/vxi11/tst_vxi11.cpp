@@ -528,6 +528,47 @@ private slots:
             QCOMPARE(asker.receiveDatagram().data(), reply);
     }
 
+    // DUMP lists the port mapper on both protocols and the core channel, as
+    // `rpcinfo -p` shows them; GETPORT names the port mapper's own port,
+    // which rpcinfo asks for first.
+    void portMapperDump_data()
+    {
+        QTest::addColumn<bool>("udp");
+        QTest::addColumn<bool>("dump");
+        QTest::addColumn<int>("protocol");  // asked of GETPORT
+        QTest::newRow("DUMP on TCP") << false << true << 0;
+        QTest::newRow("DUMP on UDP") << true << true << 0;
+        QTest::newRow("its own TCP port") << true << false << 6;
+        QTest::newRow("its own UDP port") << false << false << 17;
+    }
+
+    void portMapperDump()
+    {
+        QFETCH(bool, udp);
+        QFETCH(bool, dump);
+        QFETCH(int, protocol);
+        Instrument instrument;
+        PortMapper mapper({});
+        mapper.Start(QHostAddress::LocalHost, DEVICE_CORE, 1, instrument.server.Port(), 0);
+        const unsigned long own = mapper.OwnPort();
+        const QByteArray call = dump ? Words({5, 0, 2, 100000, 2, 4, 0, 0, 0, 0})
+                                     : Words({5, 0, 2, 100000, 2, 3, 0, 0, 0, 0, 100000, 2, (unsigned long)protocol, 0});
+        const QByteArray reply = dump ? Words({5, 1, 0, 0, 0, 0, 1, 100000, 2, 6, own, 1, 100000, 2, 17, own, 1, 0x0607AF, 1, 6,
+                                               instrument.server.Port(), 0})
+                                      : Words({5, 1, 0, 0, 0, 0, own});
+        if (!udp) {
+            Client client(own);
+            client.SendRecord(call);
+            QCOMPARE(client.NextRecord(), reply);
+            return;
+        }
+        QUdpSocket asker;
+        QVERIFY(asker.bind(QHostAddress::LocalHost));
+        asker.writeDatagram(call, QHostAddress::LocalHost, mapper.OwnPort());
+        QTRY_VERIFY_WITH_TIMEOUT(asker.hasPendingDatagrams(), kTimeout);
+        QCOMPARE(asker.receiveDatagram().data(), reply);
+    }
+
     // A client that sends calls and never reads their replies: the server
     // keeps a bounded amount for it, serves others meanwhile, and answers
     // every call once it reads.
