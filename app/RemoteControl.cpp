@@ -78,6 +78,8 @@ struct RemoteControl::Lan
     std::unique_ptr<Vxi11Server> vxi11;
     std::unique_ptr<PortMapper> portMapper;
     std::unique_ptr<Announcer> announcer;
+    // Every server that may be announced, as it started.
+    std::vector<ServiceOffer> offers;
 };
 
 bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host)
@@ -102,32 +104,39 @@ bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, con
     }
     Print(QStringLiteral("raw socket: ") + SocketResource(host_, raw_->Port()));
 
-    // Other machines can reach the switch only where it listens beyond loopback.
-    if (host.isLoopback()) {
-        Print(QStringLiteral("DNS-SD: not announced: %1 is reached from this machine only").arg(host.toString()));
-    } else {
-        DnsSd()->Add(QStringLiteral("_scpi-raw._tcp"), raw_->Port());
-        // VXI-11 clients start at the port mapper, which names the channel's port.
-        if (lan_->vxi11)
-            DnsSd()->Add(QStringLiteral("_vxi-11._tcp"), kPortMapperPort);
-    }
+    Offer({QStringLiteral("_scpi-raw._tcp"), host, raw_->Port(), {}});
+    // VXI-11 clients start at the port mapper, which names the channel's port.
+    if (lan_->vxi11)
+        Offer({QStringLiteral("_vxi-11._tcp"), host, kPortMapperPort, {}});
     return true;
 }
 
-Announcer* RemoteControl::DnsSd()
+void RemoteControl::Offer(ServiceOffer offer)
 {
     if (!lan_)
         lan_ = std::make_unique<Lan>();
-    if (!lan_->announcer) {
-        const QString model = QString::fromStdString(identity_.model);
-        lan_->announcer = std::make_unique<Announcer>(
-            model, QStringList{QStringLiteral("txtvers=1"), QStringLiteral("Manufacturer=") + QString::fromStdString(identity_.maker),
-                               QStringLiteral("Model=") + model,
-                               QStringLiteral("FirmwareVersion=") + QString::fromStdString(identity_.version)});
-        connect(lan_->announcer.get(), &Announcer::Said, this, Print);
-        QuitOnStopSignals();
-    }
-    return lan_->announcer.get();
+    lan_->offers.push_back(std::move(offer));
+}
+
+void RemoteControl::Announce()
+{
+    if (!lan_)
+        return;
+    // Other machines can reach a server only where it listens beyond loopback.
+    QStringList local;
+    for (const ServiceOffer& offer : lan_->offers)
+        if (Unmapped(offer.host).isLoopback() && !local.contains(HostText(offer.host)))
+            local << HostText(offer.host);
+    for (const QString& host : local)
+        Print(QStringLiteral("DNS-SD: not announced: %1 is reached from this machine only").arg(host));
+    const std::vector<Announcement> services = Announcements(lan_->offers, identity_);
+    if (services.empty())
+        return;
+    lan_->announcer = std::make_unique<Announcer>(QString::fromStdString(identity_.model));
+    connect(lan_->announcer.get(), &Announcer::Said, this, Print);
+    QuitOnStopSignals();
+    for (const Announcement& service : services)
+        lan_->announcer->Add(service);
 }
 
 #else
@@ -141,9 +150,8 @@ bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&
     return true;
 }
 
-Announcer* RemoteControl::DnsSd()
+void RemoteControl::Announce()
 {
-    return nullptr;
 }
 
 #endif
@@ -169,6 +177,7 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
         return nullptr;
     if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup))
         return nullptr;
+    remote->Announce();
     return remote;
 }
 
@@ -244,16 +253,10 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
     }
     PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
     WarnExposure(setup, QStringLiteral("web page on ") + web_->Url(), where->host, invocation.rawIo);
-    if (!where->host.isLoopback()) {
 #ifdef RFSWITCH_LAN
-        for (const WebService& service : web_->Services()) {
-            QStringList txt;
-            for (const auto& [key, value] : service.txt)
-                txt << QString::fromUtf8(key + '=' + value);
-            DnsSd()->Add(service.type, service.port, txt);
-        }
+    for (const WebService& service : web_->Services())
+        Offer({service.type, where->host, service.port, service.txt});
 #endif
-    }
     return true;
 }
 

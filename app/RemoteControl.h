@@ -13,6 +13,7 @@
 #include <vector>
 
 class Announcer;
+struct ServiceOffer;
 class ScpiServer;
 class SwitchCore;
 class SwitchSetup;
@@ -61,8 +62,10 @@ private:
     void Report(Server* server, SwitchCore& core, const QString& protocol);
     // The other servers' clients and queued errors, for the web server's metrics.
     std::vector<ServerLoad> Load() const;
-    // The announcer, made on first use; nullptr where nothing announces.
-    Announcer* DnsSd();
+    // A server that listens, for DNS-SD (where the system has it).
+    void Offer(ServiceOffer offer);
+    // Announces by DNS-SD what the servers offer, once all have started.
+    void Announce();
 
     Identity identity_;
     ConnectionPolicy policy_;

@@ -9,16 +9,20 @@
 #include <avahi-common/malloc.h>
 #include <avahi-common/strlst.h>
 
+#include <QStringList>
+
 #include <utility>
 
 namespace {
 
-AvahiStringList* TxtList(const QStringList& records)
+AvahiStringList* TxtList(const TxtRecords& records)
 {
+    // Each record goes in front: reversed at the end, they go out in order.
     AvahiStringList* list = nullptr;
-    for (const QString& record : records)
-        list = avahi_string_list_add(list, record.toUtf8().constData());
-    return list;
+    for (const auto& [key, value] : records)
+        list = avahi_string_list_add_pair_arbitrary(list, key.constData(), reinterpret_cast<const uint8_t*>(value.constData()),
+                                                    std::size_t(value.size()));
+    return avahi_string_list_reverse(list);
 }
 
 QString Words(int error)
@@ -28,8 +32,8 @@ QString Words(int error)
 
 } // namespace
 
-Announcer::Announcer(QString model, QStringList txt, QObject* parent)
-    : QObject(parent), poll_(std::make_unique<AvahiQtPoll>()), model_(std::move(model)), txt_(std::move(txt))
+Announcer::Announcer(QString model, QObject* parent)
+    : QObject(parent), poll_(std::make_unique<AvahiQtPoll>()), model_(std::move(model))
 {
     // From the event loop: what it says then finds its listeners connected.
     QMetaObject::invokeMethod(this, &Announcer::Connect, Qt::QueuedConnection);
@@ -59,9 +63,9 @@ void Announcer::Connect()
         ClientChanged(client, AVAHI_CLIENT_CONNECTING);
 }
 
-void Announcer::Add(const QString& type, quint16 port, const QStringList& txt)
+void Announcer::Add(const Announcement& service)
 {
-    services_.push_back({type, port, txt});
+    services_.push_back(service);
     if (client_ && avahi_client_get_state(client_) == AVAHI_CLIENT_S_RUNNING)
         Publish();
 }
@@ -102,7 +106,7 @@ void Announcer::GroupChanged(int state)
 {
     if (state == AVAHI_ENTRY_GROUP_ESTABLISHED) {
         QStringList types;
-        for (const Service& service : services_)
+        for (const Announcement& service : services_)
             types << service.type;
         Say(QStringLiteral("DNS-SD: announced as \"%1\" (%2)").arg(name_, types.join(QStringLiteral(", "))));
     } else if (state == AVAHI_ENTRY_GROUP_COLLISION) {
@@ -132,9 +136,10 @@ void Announcer::Publish()
         }
     }
     avahi_entry_group_reset(group_);
-    for (const Service& service : services_) {
-        AvahiStringList* txt = TxtList(txt_ + service.txt);
-        const int error = avahi_entry_group_add_service_strlst(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+    for (const Announcement& service : services_) {
+        AvahiStringList* txt = TxtList(service.txt);
+        const AvahiIfIndex where = service.interfaceIndex > 0 ? AvahiIfIndex(service.interfaceIndex) : AVAHI_IF_UNSPEC;
+        const int error = avahi_entry_group_add_service_strlst(group_, where, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
                                                                name_.toUtf8().constData(), service.type.toUtf8().constData(),
                                                                nullptr, nullptr, service.port, txt);
         avahi_string_list_free(txt);

@@ -8,9 +8,10 @@
 // so in one line and the program goes on; a daemon that starts later is
 // used then.
 
+#include "Services.h"
+
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
 #include <memory>
 #include <vector>
@@ -24,27 +25,19 @@ class Announcer : public QObject
     Q_OBJECT
 
 public:
-    // `model` names the instance, "QTR7-415KM on bench-pc"; `txt` holds the
-    // TXT records every service gets ("Model=QTR7-415KM").
-    explicit Announcer(QString model, QStringList txt, QObject* parent = nullptr);
+    // `model` names the instance, "QTR7-415KM on bench-pc".
+    explicit Announcer(QString model, QObject* parent = nullptr);
     ~Announcer() override;
 
-    // Announces a service of `type` ("_scpi-raw._tcp") on `port`, with these
-    // TXT records besides the common ones, for as long as the announcer lives.
-    void Add(const QString& type, quint16 port, const QStringList& txt = {});
+    // Announces `service` for as long as the announcer lives, its TXT
+    // records in the order given.
+    void Add(const Announcement& service);
 
 signals:
     // How the announcement went: announced under a name, or why not.
     void Said(const QString& line);
 
 private:
-    struct Service
-    {
-        QString type;
-        quint16 port;
-        QStringList txt;
-    };
-
     void Connect();
     void ClientChanged(AvahiClient* client, int state);
     void GroupChanged(int state);
@@ -55,8 +48,7 @@ private:
     AvahiClient* client_ = nullptr;
     AvahiEntryGroup* group_ = nullptr;
     QString model_;
-    QStringList txt_;
     QString name_;
-    std::vector<Service> services_;
+    std::vector<Announcement> services_;
     QString said_;
 };

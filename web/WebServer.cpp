@@ -321,14 +321,5 @@ std::size_t WebServer::Buffered() const
 
 QList<WebService> WebServer::Services() const
 {
-    return {
-        {QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}},
-        {QStringLiteral("_lxi._tcp"),
-         Port(),
-         {{"txtvers", "1"},
-          {"Manufacturer", QByteArray::fromStdString(options_.identity.maker)},
-          {"Model", QByteArray::fromStdString(options_.identity.model)},
-          {"SerialNumber", QByteArray::fromStdString(options_.identity.serial)},
-          {"FirmwareVersion", QByteArray::fromStdString(options_.identity.version)}}},
-    };
+    return {{QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}}, {QStringLiteral("_lxi._tcp"), Port(), {}}};
 }

@@ -52,7 +52,7 @@ struct WebService
 {
     QString type;  // "_http._tcp"
     quint16 port = 0;
-    QList<QPair<QByteArray, QByteArray>> txt;
+    QList<QPair<QByteArray, QByteArray>> txt;  // its own ("path=/")
 };
 
 // The switch in a browser, on the switch core: a page that shows the
@@ -86,7 +86,8 @@ public:
     // "http://127.0.0.1:8080/" once listening, else empty.
     QString Url() const;
     quint16 Port() const;
-    // For DNS-SD: _http._tcp with path=/, and _lxi._tcp.
+    // For DNS-SD: _http._tcp with path=/, and _lxi._tcp, each with the TXT
+    // records of its own (the identity's are every service's).
     QList<WebService> Services() const;
     int Connections() const;
     // Bytes held for all connections: requests, answers and messages not

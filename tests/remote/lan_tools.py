@@ -1,20 +1,29 @@
 """lxi-tools finds and drives the switch as on a LAN: `lxi scpi` (VXI-11,
 its default), `lxi discover` (the port mapper on each interface) and `lxi
-discover --mdns` (DNS-SD through Avahi); once the program stops, neither
-finds it, and rpcbind no longer holds it. Run by netns.sh --lan, with rpcbind and avahi-daemon.
+discover --mdns` (DNS-SD through Avahi); avahi-browse reads every
+service's TXT records; the identification document gives the interface's
+gateway, DHCP and auto-IP as the system has them; once the program stops,
+neither finds it, and rpcbind no longer holds it. Run by netns.sh --lan,
+with rpcbind and avahi-daemon.
 Usage: lan_tools.py VERSION PROGRAM"""
 import shutil
 import subprocess
 import sys
+import urllib.request
+import xml.etree.ElementTree as ElementTree
 
 from program import Program
 
-if not shutil.which("lxi") or not shutil.which("rpcinfo"):
-    print("lxi-tools or rpcbind not installed: skipped")
+if not shutil.which("lxi") or not shutil.which("rpcinfo") or not shutil.which("avahi-browse"):
+    print("lxi-tools, rpcbind or avahi-utils not installed: skipped")
     sys.exit(77)
 
 version, program = sys.argv[1], sys.argv[2]
-IDN = f"rfswitch-panel,QTR7-415KM,0,{version}"  # the serial stays whatever the port
+SERIAL = "LAN-7"
+IDN = f"rfswitch-panel,QTR7-415KM,{SERIAL},{version}"
+SERVICES = ["_scpi-raw._tcp", "_vxi-11._tcp", "_http._tcp", "_lxi._tcp"]
+TXT = ["txtvers=1", "Manufacturer=rfswitch-panel", "Model=QTR7-415KM", f"SerialNumber={SERIAL}", f"FirmwareVersion={version}"]
+LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
 # How often a withdrawn announcement is looked for: Avahi says goodbye
 # within a second, and each look lasts two.
 LOOKS = 5
@@ -29,18 +38,38 @@ def rpcinfo():
     return subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True, timeout=60).stdout
 
 
+def txt_records(service):
+    """The TXT records of the switch's `service` as avahi-browse resolves them, in order."""
+    lines = subprocess.run(["avahi-browse", "--resolve", "--parsable", "--terminate", service],
+                           capture_output=True, text=True, timeout=60).stdout.splitlines()
+    for line in lines:
+        fields = line.split(";")
+        if fields[0] == "=" and fields[3] == r"QTR7-415KM\032on\032bench-pc":
+            return [record.strip('"') for record in fields[9].split('" "')]
+    sys.exit(f"avahi-browse found no {service} of the switch:\n" + "\n".join(lines))
+
+
+def identification(host):
+    """The interface's elements of the identification document read at `host`."""
+    with urllib.request.urlopen(f"http://{host}:8080/lxi/identification", timeout=30) as answer:
+        card = ElementTree.fromstring(answer.read()).find("Interface", LXI)
+    return {element: card.findtext(element, namespaces=LXI) for element in
+            ("IPAddress", "SubnetMask", "Gateway", "DHCPEnabled", "AutoIPEnabled")} | {"InterfaceName": card.get("InterfaceName")}
+
+
 def expect(what, text, *parts):
     for part in parts:
         if part not in text:
             sys.exit(f"{what}: expected {part!r} in:\n{text}")
 
 
-with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096", "--simulate"]) as server:
+with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080", "--serial", SERIAL, "--port", "4096",
+              "--simulate"]) as server:
     for prefix, line in [
         ("VXI-11 on port", "TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", "VXI-11: registered with rpcbind"),
         ("raw socket", "raw socket: TCPIP0::bench-pc::5025::SOCKET"),
-        ("DNS-SD", 'DNS-SD: announced as "QTR7-415KM on bench-pc" (_scpi-raw._tcp, _vxi-11._tcp)'),
+        ("DNS-SD", f'DNS-SD: announced as "QTR7-415KM on bench-pc" ({", ".join(SERVICES)})'),
     ]:
         expect("the log", server.line(prefix), line)
 
@@ -52,6 +81,26 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096
     expect("lxi discover --mdns", lxi("discover", "--mdns", "-t", "2"),
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    vxi-11 service on port 111',
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025')
+    # Each key once, txtvers first, the serial number on every service.
+    for service in SERVICES:
+        wanted = TXT + (["path=/"] if service == "_http._tcp" else [])
+        if (records := txt_records(service)) != wanted:
+            sys.exit(f"TXT records of {service}: expected {wanted}, got {records}")
+
+    # A default route, an address leased for an hour as DHCP clients set
+    # them, and a link-local one as auto-IP gives it.
+    for command in (["route", "add", "default", "via", "192.0.2.254", "dev", "veth0"],
+                    ["addr", "add", "192.0.2.2/24", "dev", "veth0", "valid_lft", "3600", "preferred_lft", "3600"],
+                    ["addr", "add", "169.254.7.7/16", "dev", "veth0"]):
+        subprocess.run(["ip", *command], check=True)
+    for host, dhcp in [("192.0.2.1", "false"), ("192.0.2.2", "true")]:
+        wanted = {"IPAddress": host, "SubnetMask": "255.255.255.0", "Gateway": "192.0.2.254", "DHCPEnabled": dhcp,
+                  "AutoIPEnabled": "true", "InterfaceName": "veth0"}
+        if (got := identification(host)) != wanted:
+            sys.exit(f"identification at {host}: expected {wanted}, got {got}")
+    if (got := identification("127.0.0.1")) != {"IPAddress": "127.0.0.1", "SubnetMask": "255.0.0.0", "Gateway": "0.0.0.0",
+                                                "DHCPEnabled": "false", "AutoIPEnabled": "false", "InterfaceName": "lo"}:
+        sys.exit(f"identification at 127.0.0.1: {got}")
 
     if (code := server.stop()) != 0:
         sys.exit(f"the program exited with {code} when stopped")
