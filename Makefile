@@ -16,15 +16,18 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
 # without recommends), clang for the fuzzers, a VISA client for the
 # remote-control test, lxi-tools with the daemons the VXI-11 and discovery
-# tests start in a network namespace, and curl and a browser for the web page's;
-# promtool to check /metrics (Debian's prometheus: about 19 MB to fetch, 96 MB
-# on disk, its daemon unused).
+# tests start in a network namespace (avahi-browse to read the TXT records),
+# and curl and a browser for the web page's; promtool to check /metrics
+# (Debian's prometheus, its daemon unused: about 320 MB on disk with what it
+# pulls in, 210 MB of that a time zone library for its pages); PyMeasure for
+# the instrument class the package ships (about 340 MB on disk with SciPy,
+# pandas and PyQt).
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \
-                 lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
-                 curl chromium prometheus
+                 lxi-tools rpcbind avahi-daemon avahi-utils dbus-daemon iproute2 \
+                 curl chromium prometheus python3-pymeasure
 # What `make bench` needs besides: liblxi, the VXI-11 client test engineers use.
 BENCH_PACKAGES := liblxi-dev
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB

@@ -28,7 +28,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Liberation Sans stands in for the Windows face the layout was drawn for;
 # without it captions are squeezed to fit.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
+# Python for the PyMeasure instrument class it ships, which is useful with
+# PyMeasure and a VISA library.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2, python3:any")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pymeasure, python3-pyvisa-py")
 
 # The maintainer scripts stop, disable and forget the service on removal, the
 # way Debian's own packages do; the options file is the admin's.

@@ -72,6 +72,15 @@ HOME=$home XDG_RUNTIME_DIR=$home QT_QPA_PLATFORM=offscreen timeout 3 $run "$root
 [ $status = 124 ] || fail "the installed rfswitch-panel ended within 3 s with status $status"
 grep -Ei "plugin|cannot load|could not (load|find)|fatal" "$scratch/run.log" && fail "the installed rfswitch-panel complained on start"
 
+# The PyMeasure class is where Debian's Python finds it, and imports with
+# Debian's PyMeasure (where that is installed) without writing byte code.
+module=$root/usr/lib/python3/dist-packages/rfswitch_panel
+[ -f "$module/__init__.py" ] && [ -f "$module/pymeasure.py" ] || fail "the PyMeasure class is not in /usr/lib/python3/dist-packages"
+if /usr/bin/python3 -c "import pymeasure" 2>/dev/null; then
+    PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=$root/usr/lib/python3/dist-packages \
+        /usr/bin/python3 -c "from rfswitch_panel.pymeasure import RFSwitchPanel" || fail "the installed PyMeasure class does not import"
+fi
+
 # The service is confined (rated 3.0 or lower) yet reaches /dev/parportN;
 # its options are the admin's file, and ppdev is loaded at boot.
 unit=rfswitch-panel-remote.service

@@ -1,0 +1,95 @@
+"""The switch as a PyMeasure instrument.
+
+    from rfswitch_panel.pymeasure import RFSwitchPanel
+    switch = RFSwitchPanel("TCPIP0::bench-pc::inst0::INSTR")
+    switch.path = "rf1"
+
+Any VISA resource string the program prints works: ...::inst0::INSTR
+(VXI-11) or ...::5025::SOCKET (the raw socket). Every setting waits until
+the switch has moved and raises RFSwitchPanelError with the program's own
+words where it did not.
+"""
+from pymeasure.instruments import Instrument
+
+# What each path is switched by, and what ROUTe:CLOSe:STATe? answers for it.
+_SELECT = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:ALL"}
+_CLOSED = {"(@1)": "rf1", "(@2)": "rf2", "(@)": "off", "(@1,2)": "forbidden"}
+
+
+class RFSwitchPanelError(Exception):
+    """An error the switch queued: its SCPI number and its text."""
+
+    def __init__(self, errors):
+        self.errors = errors  # [(number, text), ...] as SYSTem:ERRor? gave them
+        super().__init__("; ".join(f"{number}, {text}" for number, text in errors))
+
+
+class RFSwitchPanel(Instrument):
+    """RF COMMON switched to RF1, to RF2, or every port terminated ("off"),
+    on the board behind rfswitch-panel. Keyword arguments go to PyMeasure's
+    VISAAdapter (visa_library="@py" for pyvisa-py, for example)."""
+
+    def __init__(self, adapter, name="RF switch panel", **kwargs):
+        # Every answer ends in a line feed, which VISA's raw sockets need to be told.
+        kwargs.setdefault("read_termination", "\n")
+        kwargs.setdefault("write_termination", "\n")
+        super().__init__(adapter, name, includeSCPI=True, **kwargs)
+
+    @property
+    def path(self):
+        """"rf1", "rf2" or "off" as the port last read it back ("forbidden"
+        for both control bits set); None where the port could not be read.
+        Set to "rf1", "rf2" or "off": returns once the switch has moved."""
+        return _CLOSED.get(self.ask("ROUT:CLOS:STAT?").strip())
+
+    @path.setter
+    def path(self, value):
+        command = _SELECT.get(str(value).lower())
+        if command is None:
+            raise ValueError(f"path {value!r}: rf1, rf2 or off")
+        self._complete(command)
+
+    @property
+    def cycles(self):
+        """How often RF1 and RF2 have been closed, as the board's counters keep them: (rf1, rf2)."""
+        answer = self.ask("DIAG:REL:CYCL? (@1,2)")
+        self.check_errors()
+        return tuple(int(float(count)) for count in answer.split(","))
+
+    @property
+    def settle_time(self):
+        """Seconds after a verified switch until the operation is complete."""
+        answer = self.ask("ROUT:SETT:TIME?")
+        self.check_errors()
+        return float(answer)
+
+    @settle_time.setter
+    def settle_time(self, seconds):
+        self._complete(f"ROUT:SETT:TIME {float(seconds):g}")
+
+    def lock(self):
+        """Takes the switch for this client alone: True where it got it,
+        False where another client holds it. (Over VXI-11 the protocol
+        refuses every message of another link while one holds the lock:
+        there VISA raises its I/O error instead.)"""
+        return self.ask("SYST:LOCK:REQ?").strip() == "1"
+
+    def unlock(self):
+        """Lets go of the lock, where this client holds it."""
+        self.write("SYST:LOCK:REL")
+
+    def check_errors(self):
+        """Raises RFSwitchPanelError with every error the switch queued for this client."""
+        errors = []
+        while True:
+            number, _, text = self.ask("SYST:ERR?").strip().partition(",")
+            if int(number) == 0:
+                break
+            errors.append((int(number), text.strip('"')))
+        if errors:
+            raise RFSwitchPanelError(errors)
+
+    def _complete(self, command):
+        # *OPC? answers once the switch has done what came before it.
+        self.ask(command + ";*OPC?")
+        self.check_errors()
