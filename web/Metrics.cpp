@@ -94,7 +94,8 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
     out.Family("rfswitch_info", "gauge", "The switch: maker, model, serial number and version, as *IDN? gives them.")
         .Sample({{"maker", identity.maker}, {"model", identity.model}, {"serial", identity.serial}, {"version", identity.version}}, 1);
 
-    out.Family("rfswitch_operations_total", "counter", "Port operations finished, by who asked and how they went.");
+    out.Family("rfswitch_operations_total", "counter",
+               "Port operations finished since the web server started, by who asked and how they went.");
     for (const auto& [key, count] : operations.Counts())
         out.Sample({{"source", key.first}, {"result", key.second}}, double(count));
 
