@@ -618,6 +618,49 @@ private slots:
         QCOMPARE(QString::fromStdString(text.Text()), "# HELP m help text\n# TYPE m gauge\n" + line + "\n");
     }
 
+    // GET /metrics over loopback: the samples for what the core did and is.
+    void metrics_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("samples");
+        QTest::newRow("off") << "real" << QStringList{"rfswitch_path{path=\"off\"} 1", "rfswitch_path{path=\"rf1\"} 0",
+                                                       "rfswitch_path{path=\"unknown\"} 0", "rfswitch_lock_held 0",
+                                                       "rfswitch_clients{server=\"http\"} 1", "rfswitch_port_simulated 0"};
+        QTest::newRow("unreadable") << "unreadable" << QStringList{"rfswitch_path{path=\"off\"} 0", "rfswitch_path{path=\"unknown\"} 1"};
+        QTest::newRow("locked") << "locked" << QStringList{"rfswitch_lock_held 1", "rfswitch_lock_holder{holder=\"remote:192.0.2.7:5025\"} 1"};
+        QTest::newRow("counted") << "switched" << QStringList{"rfswitch_operations_total{source=\"vxi-11\",result=\"verified\"} 2",
+                                                              "rfswitch_operations_total{source=\"panel\",result=\"forbidden\"} 1",
+                                                              "rfswitch_path{path=\"rf2\"} 1", "rfswitch_path{path=\"off\"} 0"};
+        QTest::newRow("other servers") << "servers" << QStringList{"rfswitch_clients{server=\"scpi-raw\"} 3", "rfswitch_errors_queued{server=\"scpi-raw\"} 5",
+                                                                  "rfswitch_clients{server=\"http\"} 1"};
+    }
+
+    void metrics()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QStringList, samples);
+        WebServerOptions options;
+        if (setup == "servers")
+            options.servers = [] { return std::vector<ServerLoad>{{"scpi-raw", 3, 5}}; };
+        Served served{options};
+        if (setup == "unreadable") {
+            served.port.readError = "/dev/parport0: input/output error";
+            served.core.Attach(888, Source{});
+        }
+        if (setup == "locked")
+            served.core.Lock(Source::Remote("192.0.2.7:5025"));
+        if (setup == "switched") {
+            const Source vxi11 = Source::Remote("vxi11:127.0.0.1:812/link1");
+            served.core.Select(RfPath::Rf1, vxi11);
+            served.core.Toggle(1, {true, false}, Source{});
+            served.core.Select(RfPath::Rf2, vxi11);
+        }
+        const QByteArray got = Exchange(served.server.Port(), "GET /metrics HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        const QStringList lines = QString::fromUtf8(got).split(u'\n');
+        for (const QString& sample : samples)
+            QVERIFY2(lines.contains(sample), qPrintable(sample + " not in:\n" + got));
+    }
+
     // HEAD gives what GET gives but the body, and the next answer follows at once.
     void head_data()
     {
