@@ -188,7 +188,7 @@ private slots:
         bench.core.Attach(888, Source{Source::Kind::StartUp, {}, false});
         bench.core.Attach(PortName("/dev/parport1"), Source{Source::Kind::StartUp, {}, false});
         QCOMPARE(failed.count(), 1);
-        QVERIFY(failed.first().first().toString().startsWith(path + u": "_s));
+        QCOMPARE(failed.first().first().toString(), path + u": File too large"_s);
 
         const QString time = uR"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) )"_s;
         const QStringList lines{
@@ -202,12 +202,15 @@ private slots:
         const QString text = Lines(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
 
-        // Neither a FIFO nor a folder is a log.
+        // Neither a FIFO nor a folder is a log, nor a link, even to one.
         QVERIFY(mkfifo(qPrintable(dir.filePath(u"fifo"_s)), 0600) == 0);
         for (const QString& what : {u"fifo"_s, u"."_s}) {
             QVERIFY(!OperationLog::Open(dir.filePath(what), &error));
             QCOMPARE(error, dir.filePath(what) + u": not a regular file"_s);
         }
+        QVERIFY(QFile::link(path, dir.filePath(u"link"_s)));
+        QVERIFY(!OperationLog::Open(dir.filePath(u"link"_s), &error));
+        QCOMPARE(error, dir.filePath(u"link"_s) + u": a symbolic link, not a regular file"_s);
     }
 };
 
