@@ -26,6 +26,11 @@ depends=$(dpkg-deb --field "$deb" Depends)
 for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 qt6-qpa-plugins libc6 fonts-liberation2; do
     echo "$depends" | grep -Eq "(^|, )$package( |,|$)" || fail "Depends lacks $package: $depends"
 done
+# The daemons through which VXI-11 clients and LAN tools find the service.
+recommends=$(dpkg-deb --field "$deb" Recommends)
+for package in rpcbind avahi-daemon; do
+    echo "$recommends" | grep -Eq "(^|, )$package( |,|$)" || fail "Recommends lacks $package: $recommends"
+done
 # No error and no warning (informational notes pass): this also finds a
 # missing or misplaced copyright, changelog or man page, and a menu entry
 # whose command is not in the package.
@@ -58,6 +63,9 @@ appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the sof
 [ -e "$share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' "$desktop").svg" ] || fail "the menu's icon has no scalable form"
 grep -q '<launchable type="desktop-id">rfswitch-panel.desktop</launchable>' "$metainfo" || fail "the metainfo does not launch the entry"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
+# The changelog says what this version added, first.
+zcat "$share/doc/rfswitch-panel/changelog.gz" | head -n 1 | grep -q "^rfswitch-panel ($version) " ||
+    fail "the changelog does not begin with version $version"
 head -n 1 "$share/doc/rfswitch-panel/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
     fail "the copyright file is not in the machine-readable format"
 
