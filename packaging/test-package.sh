@@ -45,6 +45,10 @@ chmod 755 "$tmp"
 root=$tmp/root share=$tmp/root/usr/share
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system" "$root/var/lib/systemd"
 touch "$root/var/lib/dpkg/status"
+# and the user and group files (with their backups), and the group that may
+# use the ports.
+touch "$root/etc/passwd" "$root/etc/shadow" "$root/etc/gshadow" "$root/etc/passwd-" "$root/etc/shadow-" "$root/etc/group-" "$root/etc/gshadow-" "$root/etc/.pwd.lock"
+echo "lp:x:7:" >"$root/etc/group"
 listing() { find "$root" -path "$root/var/lib/dpkg" -prune -o -print | sort; }
 listing >"$scratch/before"
 dpkg="$as_root dpkg --root=$root --force-script-chrootless --force-depends"
@@ -90,6 +94,9 @@ grep -q 'DeviceAllow=.*char-ppdev:rw' "$scratch/security" && grep -q 'PrivateDev
 [ "$(dpkg-query --root="$root" -W -f='${Conffiles}' rfswitch-panel | awk '{print $1}')" = /etc/default/rfswitch-panel-remote ] ||
     fail "the service's options are not a conffile"
 grep -qx ppdev "$root/usr/lib/modules-load.d/rfswitch-panel.conf" || fail "ppdev is not loaded at boot"
+# Its user, one D-Bus can look up, in the ports' group.
+grep -q '^rfswitch-panel-remote:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$' "$root/etc/passwd" || fail "no user rfswitch-panel-remote in /etc/passwd"
+grep -q '^lp:x:7:rfswitch-panel-remote$' "$root/etc/group" || fail "rfswitch-panel-remote is not in the lp group"
 # Enabled, then removed: stopped and disabled, no link left to a unit that
 # is gone, the options kept; then purged: nothing left at all.
 wants=$root/etc/systemd/system/multi-user.target.wants/$unit
