@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QThread>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,8 @@ namespace {
 const QString kStandardOutput = QStringLiteral("standard output");
 // Where Linux keeps the machine's zone: replaced by `timedatectl set-timezone`.
 const QString kZoneFile = QStringLiteral("/etc/localtime");
+// Past this much waiting, lines are written out without waiting for the loop.
+constexpr std::size_t kMostWaiting = 64 * 1024;
 
 } // namespace
 
@@ -34,23 +37,81 @@ void LocalStamp::SetZone(QTimeZone zone)
 
 std::string LocalStamp::Text(qint64 msSinceEpoch)
 {
+    std::string text;
+    AppendText(msSinceEpoch, text);
+    return text;
+}
+
+void LocalStamp::AppendText(qint64 msSinceEpoch, std::string& to)
+{
     if (msSinceEpoch < validFrom_ || msSinceEpoch >= validUntil_) {
         const QDateTime utc = QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
         offset_ = zone_.isValid() ? zone_.offsetFromUtc(utc) : 0;
         const QTimeZone::OffsetData next = zone_.isValid() ? zone_.nextTransition(utc) : QTimeZone::OffsetData{};
         validFrom_ = msSinceEpoch;
         validUntil_ = next.atUtc.isValid() ? next.atUtc.toMSecsSinceEpoch() : std::numeric_limits<qint64>::max();
+        char text[16] = "Z";
+        if (offset_ != 0)
+            std::snprintf(text, sizeof text, "%c%02d:%02d", offset_ < 0 ? '-' : '+', std::abs(offset_) / 3600, std::abs(offset_) / 60 % 60);
+        offsetText_ = text;
+        second_ = -1;
     }
-    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::OffsetFromUTC, offset_).toString(Qt::ISODateWithMs).toStdString();
+    const qint64 local = msSinceEpoch + qint64(offset_) * 1000;
+    const qint64 second = local >= 0 ? local / 1000 : (local - 999) / 1000;
+    if (second != second_) {
+        second_ = second;
+        secondText_ = QDateTime::fromSecsSinceEpoch(second, Qt::UTC).toString(Qt::ISODate).chopped(1).toStdString();
+    }
+    const int milliseconds = int(local - second * 1000);
+    const char digits[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10), char('0' + milliseconds % 10)};
+    to.append(secondText_).append(digits, sizeof digits).append(offsetText_);
 }
 
-OperationLog::OperationLog() = default;
-OperationLog::~OperationLog() = default;
+std::string LocalTimeNow()
+{
+    std::string text;
+    AppendLocalTimeNow(text);
+    return text;
+}
+
+void AppendLocalTimeNow(std::string& to)
+{
+    // One clock for the program, read again when the machine's zone is
+    // changed (with TZ set it is the variable's, for the whole run).
+    static LocalStamp stamp;
+    static const std::unique_ptr<QFileSystemWatcher> watch = [] {
+        std::unique_ptr<QFileSystemWatcher> watcher;
+        if (!QCoreApplication::instance() || qEnvironmentVariableIsSet("TZ") || !QFileInfo::exists(kZoneFile))
+            return watcher;
+        watcher = std::make_unique<QFileSystemWatcher>(QStringList{kZoneFile, QFileInfo(kZoneFile).path()});
+        QObject::connect(watcher.get(), &QFileSystemWatcher::fileChanged, [] { stamp.SetZone(QTimeZone::systemTimeZone()); });
+        QObject::connect(watcher.get(), &QFileSystemWatcher::directoryChanged, [w = watcher.get()] {
+            stamp.SetZone(QTimeZone::systemTimeZone());
+            // A link put in place anew is a file to watch anew.
+            if (!w->files().contains(kZoneFile) && QFileInfo::exists(kZoneFile))
+                w->addPath(kZoneFile);
+        });
+        return watcher;
+    }();
+    stamp.AppendText(QDateTime::currentMSecsSinceEpoch(), to);
+}
+
+OperationLog::OperationLog()
+{
+    flush_.setSingleShot(true);
+    flush_.setInterval(0);
+    QObject::connect(&flush_, &QTimer::timeout, [this] { Flush(); });
+}
+
+OperationLog::~OperationLog()
+{
+    Flush();
+}
 
 std::unique_ptr<OperationLog> OperationLog::Open(const QString& path, QString* error)
 {
     std::unique_ptr<OperationLog> log(new OperationLog);
-    // Written through: every line reaches the file, or the pipe, as it is made.
+    // Unbuffered: what Flush() writes goes to the file, or the pipe, at once.
     const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Unbuffered;
     if (path == QLatin1String("-")) {
         log->name_ = kStandardOutput;
@@ -64,7 +125,6 @@ std::unique_ptr<OperationLog> OperationLog::Open(const QString& path, QString* e
             *error = kStandardOutput + QStringLiteral(": ") + log->file_.errorString();
             return nullptr;
         }
-        log->WatchZone();
         return log;
     }
     log->name_ = path;
@@ -103,25 +163,20 @@ std::unique_ptr<OperationLog> OperationLog::Open(const QString& path, QString* e
     if (!log->file_.open(mode | QIODevice::Append))
         return refuse(log->file_.errorString());
 #endif
-    log->WatchZone();
     return log;
 }
 
-// The zone is read again when the machine's changes; with TZ set it is the
-// variable's, for the whole run.
-void OperationLog::WatchZone()
+void OperationLog::Append(const std::string& line)
 {
-    if (!QCoreApplication::instance() || qEnvironmentVariableIsSet("TZ") || !QFileInfo::exists(kZoneFile))
-        return;
-    zoneWatch_ = std::make_unique<QFileSystemWatcher>(QStringList{kZoneFile, QFileInfo(kZoneFile).path()});
-    const auto reread = [this] { stamp_.SetZone(QTimeZone::systemTimeZone()); };
-    QObject::connect(zoneWatch_.get(), &QFileSystemWatcher::fileChanged, reread);
-    QObject::connect(zoneWatch_.get(), &QFileSystemWatcher::directoryChanged, [this, reread] {
-        reread();
-        // A link put in place anew is a file to watch anew.
-        if (!zoneWatch_->files().contains(kZoneFile) && QFileInfo::exists(kZoneFile))
-            zoneWatch_->addPath(kZoneFile);
-    });
+    AppendLocalTimeNow(waiting_);
+    waiting_.append(1, ' ').append(line).append(1, '\n');
+    ++waitingLines_;
+    // The loop comes round once the work in hand is done; without one
+    // running, nothing would write the line later.
+    if (QThread::currentThread()->loopLevel() == 0 || waiting_.size() >= kMostWaiting || !QCoreApplication::instance())
+        Flush();
+    else if (!flush_.isActive())
+        flush_.start();
 }
 
 bool OperationLog::Write(const std::string& text)
@@ -143,24 +198,32 @@ bool OperationLog::Write(const std::string& text)
     return true;
 }
 
-bool OperationLog::Append(const std::string& line)
+void OperationLog::Flush()
 {
-    const std::string now = stamp_.Text(QDateTime::currentMSecsSinceEpoch());
+    flush_.stop();
+    if (waiting_.empty())
+        return;
     std::string text = torn_ ? "\n" : "";
+    const std::string first = waiting_.substr(0, waiting_.find(' '));
     if (dropped_ > 0)
-        text += now + " log: " + std::to_string(dropped_) + " line" + (dropped_ == 1 ? "" : "s") + " not written since "
+        text += first + " log: " + std::to_string(dropped_) + " line" + (dropped_ == 1 ? "" : "s") + " not written since "
             + firstDropped_ + "\n";
-    text += now + " " + line + "\n";
+    text += waiting_;
+    const int lines = waitingLines_;
+    waiting_.clear();
+    waitingLines_ = 0;
     const bool wasTorn = torn_;
     torn_ = false;
     if (Write(text)) {
         dropped_ = 0;
-        return true;
+        return;
     }
     torn_ = torn_ || wasTorn;
-    if (dropped_++ == 0)
-        firstDropped_ = now;
-    return false;
+    if (dropped_ == 0)
+        firstDropped_ = first;
+    dropped_ += lines;
+    if (dropped_ == lines && failed_)
+        failed_(Error());
 }
 
 std::string OperationLog::Error() const

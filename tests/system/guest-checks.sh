@@ -72,14 +72,15 @@ install_package() {
 }
 
 enable_now() {
-    systemctl enable --now $unit || return 1
+    systemctl enable --now --quiet $unit || return 1
     within 90 settled
     running
 }
 
 scpi_switches() {
     expect "*IDN?" "$identity" "$($tools scpi '*IDN?')" || return 1
-    expect "ROUT:CLOS (@1);*OPC?" 1 "$($tools scpi 'ROUT:CLOS (@1);*OPC?')"
+    expect "ROUT:CLOS (@1);*OPC?; ROUT:CLOS:STAT?; SYST:ERR?" '1|(@1)|0,"No error"' \
+        "$($tools scpi 'ROUT:CLOS (@1);*OPC?' 'ROUT:CLOS:STAT?' 'SYST:ERR?' | paste -sd '|')"
 }
 
 board_shows_rf1() { expect "the emulated port's data register" "C1=1 C2=0" "$(board)"; }
@@ -89,8 +90,8 @@ vxi11_through_rpcbind() {
     told=$(journal_since | grep '^VXI-11')
     ! echo "$told" | grep -q 'no rpcbind' || { echo "$told"; return 1; }
     rpcinfo -p | grep -q ' 395183 ' || { echo "rpcbind has no VXI-11 registration:"; rpcinfo -p; echo "$told"; return 1; }
-    expect "VXI-11 *IDN?; ROUT:CLOS (@1);*OPC?" "$identity|1" \
-        "$($tools visa TCPIP0::127.0.0.1::inst0::INSTR '*IDN?' 'ROUT:CLOS (@1);*OPC?' | paste -sd '|')"
+    expect "VXI-11 *IDN?; ROUT:CLOS (@1);*OPC?; ROUT:CLOS:STAT?" "$identity|1|(@1)" \
+        "$($tools visa TCPIP0::127.0.0.1::inst0::INSTR '*IDN?' 'ROUT:CLOS (@1);*OPC?' 'ROUT:CLOS:STAT?' | paste -sd '|')"
 }
 
 web_state() {
@@ -148,8 +149,12 @@ killed_is_restarted() {
 # here for /dev/port and the root disk, open to everyone, leave the device
 # policy alone in the way.
 only_the_port() {
+    # Running whatever the steps before left of it.
+    if [ "$(property MainPID)" = 0 ]; then
+        systemctl reset-failed $service
+        systemctl start $service && within 90 answers || { echo "the service does not start"; return 1; }
+    fi
     pid=$(property MainPID)
-    [ "$pid" != 0 ] || { echo "the service does not run"; return 1; }
     mknod -m 666 /dev/probe-port c 1 4 && mknod -m 666 /dev/probe-disk b $(cat /sys/block/vda/dev | tr : ' ') || return 1
     group=$(sed -n 's/^0:://p' /proc/$pid/cgroup)
     uid=$(awk '/^Uid:/ {print $2}' /proc/$pid/status)
