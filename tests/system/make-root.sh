@@ -1,9 +1,9 @@
 #!/bin/sh
 # Makes the Debian 12 root file system the service test boots: debootstrap
 # from Debian's archive, with systemd as init and the tools the checks use
-# inside the guest (avahi-browse, PyVISA). Apt's lists
-# are kept, so that apt in the guest resolves the package's dependencies
-# from the archives the test keeps in the root (see run-system-test.sh).
+# inside the guest (avahi-browse, PyVISA). Apt's lists are kept, so that
+# run-system-test.sh can add the package's dependencies to the root and apt
+# in the guest can resolve them offline.
 # Usage: make-root.sh ROOT   (as root; ROOT is made anew, whole or not at all)
 set -eu
 root=$1
