@@ -27,10 +27,13 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # qt6-qpa-plugins hold them.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Liberation Sans stands in for the Windows face the layout was drawn for;
-# without it captions are squeezed to fit.
-# Python for the PyMeasure instrument class it ships, which is useful with
-# PyMeasure and a VISA library.
+# without it captions are squeezed to fit. Python runs the PyMeasure
+# instrument class the package ships.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2, python3:any")
+# VXI-11 clients find the service through the system's port mapper, LAN
+# tools through DNS-SD; without them it still answers, and says so.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rpcbind, avahi-daemon")
+# The instrument class is of use with PyMeasure and a VISA library.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-pymeasure, python3-pyvisa-py")
 
 # The maintainer scripts stop, disable and forget the service on removal, the
