@@ -57,6 +57,10 @@ public:
     // new message; the status registers and the error queue stay.
     void DeviceClear();
 
+    // IEEE 488.2's query interrupted: the transport dropped a response the
+    // client left unread when its next message came (-410).
+    void QueryInterrupted() { status_.Push(-410); }
+
     const std::deque<ScpiStatus::Error>& Errors() const { return status_.Errors(); }
 
 private:

@@ -43,6 +43,7 @@ const char* ScpiStatus::ErrorText(int number)
     case -240: return "Hardware error";
     case -241: return "Hardware missing";
     case kQueueOverflow: return "Queue overflow";
+    case -410: return "Query INTERRUPTED";
     default: return "Error";
     }
 }
