@@ -1,12 +1,16 @@
 #include "RemoteControl.h"
 
 #include "CommandLine.h"
+#include "HislipServer.h"
 #include "OperationLog.h"
 #include "ScpiServer.h"
 #include "SwitchCore.h"
+#include "Tls.h"
 #include "WebServer.h"
 
 #include <QHostInfo>
+
+#include <utility>
 
 #ifdef RFSWITCH_LAN
 #include "Announcer.h"
@@ -32,6 +36,13 @@ QString SocketResource(const QString& host, quint16 port)
 QString InstrResource(const QString& host)
 {
     return QStringLiteral("TCPIP0::%1::inst0::INSTR").arg(host);
+}
+
+QString HislipResource(const QString& host, quint16 port)
+{
+    // VISA names a port other than HiSLIP's own after the device name.
+    const QString device = port == HislipServer::kDefaultPort ? QStringLiteral("hislip0") : QStringLiteral("hislip0,%1").arg(port);
+    return QStringLiteral("TCPIP0::%1::%2::INSTR").arg(host, device);
 }
 
 } // namespace
@@ -216,7 +227,78 @@ bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup)
     connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
     // Listening on every address, the machine is reached by its name.
     host_ = IsAnyAddress(where->host) ? QHostInfo::localHostName() : HostText(where->host);
+    if (invocation.hislip && !StartHislip(invocation, setup, *where))
+        return false;
     return StartLan(invocation, setup.Core(), where->host);
+}
+
+bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
+{
+    if (std::exchange(tlsTried_, true))
+        return tls_ || !needed;
+    QString error;
+    const bool given = !invocation.tlsCertificate.isEmpty();
+    if (given) {
+        tls_ = TlsCredentials::Load(invocation.tlsCertificate, invocation.tlsKey, &error);
+        if (tls_) {
+            if (const QString exposure = TlsCredentials::KeyExposure(invocation.tlsKey); !exposure.isEmpty())
+                PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: --tls-key %1 is %2: chmod 600 it").arg(invocation.tlsKey, exposure));
+        }
+    } else {
+        bool made = false;
+        tls_ = TlsCredentials::SelfSigned(StateFolder(invocation), QHostInfo::localHostName(), &made, &error);
+        if (made)
+            PrintLine(stdout, QStringLiteral("made a self-signed TLS certificate for %1: %2").arg(QHostInfo::localHostName(), tls_->CertificateFile()));
+    }
+    if (!tls_) {
+        if (needed || given) {
+            Fail(kExitUsage, QStringLiteral("TLS: %1").arg(error));
+            return false;
+        }
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: no TLS (%1; --state-dir names a folder to keep a certificate in)").arg(error));
+        return true;
+    }
+    PrintLine(stdout, QStringLiteral("TLS certificate %1, SHA-256 fingerprint %2").arg(tls_->CertificateFile(), tls_->Fingerprint()));
+    return true;
+}
+
+bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen)
+{
+    QString error;
+    // Beside --listen at HiSLIP's own port; a test's port 0 picks a free one for both.
+    ListenAddress where{listen.host, listen.port == 0 ? quint16(0) : HislipServer::kDefaultPort};
+    if (!invocation.hislipAddress.isEmpty()) {
+        const auto given = ParseListenAddress(invocation.hislipAddress, &error);
+        if (!given) {
+            Fail(kExitUsage, QStringLiteral("--hislip %1: %2").arg(invocation.hislipAddress, error));
+            return false;
+        }
+        where = *given;
+    }
+    if (!StartTls(invocation, invocation.tlsRequired))
+        return false;
+    HislipOptions options;
+    options.tls = tls_;
+    options.tlsRequired = invocation.tlsRequired;
+    hislip_ = std::make_unique<HislipServer>(setup.Core(), identity_, policy_, options);
+    Report(hislip_.get(), setup.Core(), QStringLiteral("hislip"));
+    if (!hislip_->Listen(where, &error)) {
+        Fail(kExitUsage, QStringLiteral("HiSLIP on %1: %2 (--hislip [HOST:]PORT listens elsewhere, --no-hislip not at all)")
+                             .arg(PeerText(where.host, where.port), error));
+        return false;
+    }
+    connect(hislip_.get(), &HislipServer::SessionsChanged, this, &RemoteControl::Changed);
+    const QString host = IsAnyAddress(where.host) ? QHostInfo::localHostName() : HostText(where.host);
+    PrintLine(stdout, QStringLiteral("HiSLIP on %1: %2%3")
+                          .arg(hislip_->Address(), HislipResource(host, hislip_->Port()),
+                               invocation.tlsRequired ? QStringLiteral(" (encrypted only)") : QString()));
+    if (where.host != listen.host)
+        WarnExposure(setup, QStringLiteral("HiSLIP on ") + hislip_->Address(), where.host, invocation.rawIo);
+#ifdef RFSWITCH_LAN
+    if (!where.host.isLoopback())
+        DnsSd()->Add(QStringLiteral("_hislip._tcp"), hislip_->Port());
+#endif
+    return true;
 }
 
 bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
@@ -228,6 +310,8 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
     options.policy = policy_;
     // The page names the other ways in as a client would type them, its own host in place of %1.
     if (raw_) {
+        if (hislip_)
+            options.resources << HislipResource(QStringLiteral("%1"), hislip_->Port());
 #ifdef RFSWITCH_LAN
         if (lan_ && lan_->vxi11)
             options.resources << InstrResource(QStringLiteral("%1"));
@@ -264,9 +348,16 @@ QString RemoteControl::Note() const
 #else
         const QObject* vxi11 = nullptr;
 #endif
-        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0);
+        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0) + (hislip_ ? hislip_->Sessions() : 0);
+        QStringList resources;
+        if (hislip_)
+            resources << HislipResource(host_, hislip_->Port());
+        if (vxi11)
+            resources << InstrResource(host_);
+        resources << SocketResource(host_, raw_->Port());
         notes << QStringLiteral("Remote: %1%2, %3 client%4")
-                     .arg(vxi11 ? InstrResource(host_) + QStringLiteral(" or ") : QString(), SocketResource(host_, raw_->Port()))
+                     .arg(resources.mid(0, resources.size() - 1).join(QStringLiteral(", ")) + (resources.size() > 1 ? QStringLiteral(" or ") : QString()),
+                          resources.last())
                      .arg(clients)
                      .arg(clients == 1 ? "" : "s");
     }
