@@ -12,7 +12,7 @@ BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
 # libtirpc for VXI-11, the Avahi client library for DNS-SD, Qt's HTTP server
 # and WebSockets for the web page).
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2 \
-            rpcsvc-proto libtirpc-dev libavahi-client-dev
+            rpcsvc-proto libtirpc-dev libavahi-client-dev libssl-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
 # without recommends), clang for the fuzzers, a VISA client for the
@@ -23,7 +23,7 @@ TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \
                  lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
-                 curl chromium
+                 curl chromium tshark openssl
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64

@@ -27,6 +27,7 @@ public:
             reader_.Append(bytes);
             Read();
         });
+        connect(&connection, &Connection::PeerClosed, this, [this] { connection_.Finish(QStringLiteral("the client closed")); });
     }
 
 private:

@@ -48,6 +48,9 @@ HislipSession::HislipSession(HislipServer::Context& context, Connection& sync, s
     });
     connect(&sync_, &Connection::Drained, this, &HislipSession::Changed);
     connect(&sync_, &Connection::Closed, this, [this](const QString& why) { End(why); });
+    // A client that closes either channel has ended its session; what is
+    // queued for it still goes out.
+    connect(&sync_, &Connection::PeerClosed, this, [this] { End(QStringLiteral("the client closed")); });
     // Without its asynchronous channel a session can do nothing.
     sync_.SetDeadline(std::chrono::seconds(10), QStringLiteral("no HiSLIP asynchronous channel"));
     deferredLimit_.setSingleShot(true);
@@ -73,6 +76,7 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
         async_ = nullptr;
         sync_.Finish(QStringLiteral("the asynchronous channel closed"));
     });
+    connect(&async, &Connection::PeerClosed, this, [this] { End(QStringLiteral("the client closed")); });
     const bool secure = context_.options.tls && version_ >= kVersion2_0;
     SendAsync(Type::AsyncInitializeResponse, secure ? 1 : 0, Pack(0, 0x5246));  // vendor "RF"
     asyncReader_.Append(rest);
