@@ -283,22 +283,59 @@ private slots:
         QCOMPARE(NotAfter(id, last), done);
     }
 
-    // The exclusive lock is the core's one lock, held under the session's
-    // name, and it ends with the session.
+    // A HiSLIP lock is the core's one lock, held under the session's name
+    // or the shared lock's, and it ends with the session.
+    void lockIsTheCoresLock_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::addColumn<QString>("holder");
+        QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session1$";
+        QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$";
+    }
+
     void lockIsTheCoresLock()
     {
+        QFETCH(QByteArray, name);
+        QFETCH(QString, holder);
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        session->async->Send(Type::AsyncLock, 1, 0, {});
+        session->async->Send(Type::AsyncLock, 1, 0, name);
         const Message granted = session->async->Next();
         QCOMPARE(granted.type, int(Type::AsyncLockResponse));
         QCOMPARE(granted.control, 1);
         QVERIFY(board.core.LockHolder());
-        QVERIFY(QString::fromStdString(SourceName(*board.core.LockHolder()))
-                    .contains(QRegularExpression("^remote:hislip:127\\.0\\.0\\.1:\\d+/session1$")));
+        QVERIFY(QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
+        // Its own switching goes through.
+        session->sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?");
+        QCOMPARE(session->sync.Next().payload, QByteArray("1;0,\"No error\"\n"));
         session.reset();
         QVERIFY(QTest::qWaitFor([&board] { return !board.core.LockHolder(); }, kTimeout));
+        Session next(board.server.Port());
+        next.async->Send(Type::AsyncLockInfo, 0, 0);
+        const Message info = next.async->Next();
+        QCOMPARE(info.type, int(Type::AsyncLockInfoResponse));
+        QCOMPARE(info.control, 0);
+        QCOMPARE(info.parameter, 0u);
+    }
+
+    // An answer longer than the client takes comes as Data messages of what
+    // it takes, the header counted in, and a DataEnd.
+    void longAnswerSplit()
+    {
+        Board board;
+        Session session(board.server.Port());
+        session.async->Send(Type::AsyncMaximumMessageSize, 0, 0, QByteArray::fromStdString(EncodeSize(16 + 256)));
+        QCOMPARE(session.async->Next().payload, QByteArray::fromHex("0000000000010010"));
+        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
+        const Message first = session.sync.Next();
+        const Message last = session.sync.Next();
+        QCOMPARE(first.type, int(Type::Data));
+        QCOMPARE(first.payload.size(), 256);
+        QCOMPARE(last.type, int(Type::DataEnd));
+        QCOMPARE(first.parameter, kFirstMessageId);
+        QCOMPARE(last.parameter, kFirstMessageId);
+        QCOMPARE((first.payload + last.payload).count("rfswitch-panel,QTR7-415KM,7,"), 8);
     }
 
     // A device clear drops an answer still being made; the next message,
