@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 # What `make run` builds: the program and the window program it starts.
 PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
-BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
+BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench hislip-bench
 
 # Debian packages that building and running the panel need (rpcgen and
 # libtirpc for VXI-11, the Avahi client library for DNS-SD, Qt's HTTP server
@@ -91,6 +91,7 @@ bench: configure node-modules
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
 	$(BUILD)/bench/vxi11-bench
+	$(BUILD)/bench/hislip-bench
 	$(BUILD)/bench/web-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
 
