@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -168,6 +169,10 @@ std::shared_ptr<TlsCredentials> TlsCredentials::SelfSigned(const QString& folder
     }
     const QString certificateFile = QDir(folder).filePath(QString::fromLatin1(kCertificateName));
     const QString keyFile = QDir(folder).filePath(QString::fromLatin1(kKeyName));
+    // Two programs started at once make one certificate, not a key of one
+    // beside the certificate of the other.
+    QLockFile lock(QDir(folder).filePath(QStringLiteral(".tls.lock")));
+    lock.lock();
     if (!QFileInfo::exists(certificateFile) || !QFileInfo::exists(keyFile)) {
         if (!MakeSelfSigned(certificateFile, keyFile, host, error))
             return nullptr;

@@ -16,6 +16,7 @@ import sys
 import socket
 import tempfile
 import threading
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -220,6 +221,30 @@ def tls_required(port, context, version, log):
     secure.close()
 
 
+def tls_versions(port, certificate, folder, log):
+    """TLS 1.2 is taken, 1.1 refused (out of the capture: a refused
+    handshake ends in an alert)."""
+    keylog = os.path.join(folder, "versions.log")
+    only12 = tls_context(certificate, keylog)
+    only12.maximum_version = ssl.TLSVersion.TLSv1_2
+    s = hc.Session("127.0.0.1", port, log)
+    s.start_tls(only12)
+    equal("TLS version", s.sync.sock.version(), "TLSv1.2")
+    equal("*OPC? over TLS 1.2", s.query("*OPC?"), "1")
+    s.close()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # that is the point
+        old = tls_context(certificate, keylog, ssl.TLSVersion.TLSv1_1)
+        old.maximum_version = ssl.TLSVersion.TLSv1_1
+    old.set_ciphers("DEFAULT:@SECLEVEL=0")
+    s = hc.Session("127.0.0.1", port, log)
+    try:
+        s.start_tls(old)
+        fail(f"a TLS 1.1 handshake was taken ({s.asyn.sock.version()})")
+    except (ssl.SSLError, ConnectionError):
+        pass
+
+
 def tshark(capture, *options):
     result = subprocess.run(["tshark", "-r", capture, *options], capture_output=True, text=True)
     if result.returncode != 0:
@@ -344,6 +369,7 @@ def main():
                 finally:
                     capture.stop()
                 check_capture(capture.file, folder, [port, strict_port], keylog, log)
+                tls_versions(port, certificate, folder, [])
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("HiSLIP: all passed")
