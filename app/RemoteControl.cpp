@@ -175,6 +175,10 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
     remote->policy_.allow = *allow;
     remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
     remote->policy_.keepAlive = KeepAliveFromEnvironment();
+    if (!invocation.https.isEmpty()) {
+        Fail(kExitUsage, QStringLiteral("--https %1: the page is not served over TLS in this version; use --http").arg(invocation.https));
+        return nullptr;
+    }
     if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup))
         return nullptr;
     if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup))
