@@ -349,6 +349,8 @@ def main():
         with Program(program + common) as served:
             port = port_of(served.line("HiSLIP on "))
             fingerprint = served.line("TLS certificate ").rsplit(" ", 1)[1]
+            # The key made at first start is its owner's alone.
+            equal("the key's mode", oct(os.stat(os.path.join(folder, "state", "tls-key.pem")).st_mode & 0o777), "0o600")
             with Program(program + common + ["--tls-required"]) as strict:
                 strict_port = port_of(strict.line("HiSLIP on "))
                 certificate = os.path.join(folder, "state", "tls-certificate.pem")
