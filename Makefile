@@ -152,7 +152,7 @@ fuzz: test-deps
 # the fuzzer (sanitized already, under clang).
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp)))
+TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp tests/hislip/tst_*.cpp)))
 
 .PHONY: test-sanitize
 test-sanitize: test-deps

@@ -43,6 +43,9 @@ HislipSession::HislipSession(HislipServer::Context& context, Connection& sync, s
         Changed();
     });
     sync_.SetReceiver([this](std::string_view bytes) {
+        // A session at work is not idle on its quiet channel either.
+        if (async_)
+            async_->Touch();
         syncReader_.Append(bytes);
         PumpSync();
     });
@@ -69,6 +72,7 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
     async_ = &async;
     sync_.SetDeadline(std::chrono::milliseconds(0), {});
     async.SetReceiver([this](std::string_view bytes) {
+        sync_.Touch();
         asyncReader_.Append(bytes);
         PumpAsync();
     });

@@ -100,8 +100,7 @@ void Connection::Pump()
     for (;;) {
         if (outermost && !held_ && !closed_ && !finishing_ && !heldInput_.empty()) {
             const std::string bytes = std::exchange(heldInput_, {});
-            if (receiver_)
-                receiver_(bytes);
+            Deliver(bytes, true);
             continue;
         }
         if (!Reading())
@@ -170,10 +169,20 @@ bool Connection::Take(std::string_view bytes, bool outermost)
 
 void Connection::Deliver(std::string_view bytes, bool outermost)
 {
-    if (!outermost || held_)
+    if (!outermost || held_) {
         heldInput_.append(bytes);
-    else if (receiver_)
-        receiver_(bytes);
+    } else if (receiver_) {
+        // A receiver may hand the connection over to another one, which
+        // replaces it while it runs.
+        const auto receiver = receiver_;
+        receiver(bytes);
+    }
+}
+
+void Connection::Touch()
+{
+    if (!closed_ && idle_.interval() > 0)
+        idle_.start();
 }
 
 void Connection::StartTls(const TlsCredentials& credentials, std::string_view received)

@@ -62,6 +62,10 @@ public:
     bool Open() const { return !closed_; }
     // Deletes it once closed and no frame of its own runs (for its listener).
     void Release();
+    // Counts as traffic for the idle timeout: for a protocol whose
+    // connections go together (HiSLIP's two channels), one busy keeps the
+    // other open.
+    void Touch();
     // Closed by the policy (the idle timeout or a deadline), not by either side.
     bool Enforced() const { return enforced_; }
 
