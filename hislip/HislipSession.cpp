@@ -194,6 +194,7 @@ bool HislipSession::HandleSync(const Next& message)
         overlapped_ = message.header.control & kOverlapped;
         clearing_ = false;
         messageId_ = received_ = ran_ = kFirstMessageId - 2;
+        anyMessage_ = false;
         Send(sync_, Type::DeviceClearAcknowledge, overlapped_ ? kOverlapped : 0, 0);
         return true;
     case Type::StartTls:
@@ -242,6 +243,7 @@ void HislipSession::Data(const Next& message)
         bytes += '\n';
     scpi_->Feed(bytes);
     if (end) {
+        anyMessage_ = true;
         received_ = id;
         if (!scpi_->Waiting())
             ran_ = id;
@@ -319,7 +321,8 @@ void HislipSession::DeviceClear()
 
 void HislipSession::AfterMessage(std::uint32_t messageId, std::function<void()> then)
 {
-    if (NotAfter(messageId, ran_)) {
+    // Before its first message a client names none it has sent.
+    if (!anyMessage_ || NotAfter(messageId, ran_)) {
         then();
         return;
     }

@@ -87,6 +87,7 @@ private:
     std::uint32_t messageId_ = hislip::kFirstMessageId - 2;  // of the message running
     std::uint32_t received_ = hislip::kFirstMessageId - 2;   // the last whole message received
     std::uint32_t ran_ = hislip::kFirstMessageId - 2;        // the last whole message run
+    bool anyMessage_ = false;  // a whole message came since the start or the last device clear
     std::string pending_;       // responses not yet handed to the connection
     bool unacknowledged_ = false;  // synchronized: a response whose delivery the client has not confirmed
     std::uint64_t clientMax_ = ~std::uint64_t(0);

@@ -103,6 +103,7 @@ struct Board
     explicit Board(int readBackAfter = 1)
     {
         core.TakeAddress(888, true, Source{});
+        port.accesses.clear();
         port.readBackAfter = readBackAfter;
         server.Listen({QHostAddress::LocalHost, 0});
     }
@@ -349,12 +350,29 @@ private slots:
         session.async->Send(Type::AsyncDeviceClear, 0, 0);
         QCOMPARE(session.async->Next().type, int(Type::AsyncDeviceClearAcknowledge));
         session.sync.Send(Type::DeviceClearComplete, 0, 0);
-        QCOMPARE(session.sync.Next().type, int(Type::DeviceClearAcknowledge));
+        const Message acknowledged = session.sync.Next();
+        QCOMPARE(acknowledged.payload, QByteArray());
+        QCOMPARE(acknowledged.type, int(Type::DeviceClearAcknowledge));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
         const Message answer = session.sync.Next();
         QCOMPARE(answer.type, int(Type::DataEnd));
         QCOMPARE(answer.parameter, kFirstMessageId);
         QVERIFY(answer.payload.startsWith("rfswitch-panel,QTR7-415KM,7,"));
+    }
+
+    // A status query that names a message still running is answered once
+    // that message has run: its answer is there, unread (MAV).
+    void statusQueryAfterItsMessage()
+    {
+        Board board(500);
+        Session session(board.server.Port());
+        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
+        QVERIFY(QTest::qWaitFor([&board] { return !board.port.Writes().empty(); }, kTimeout));
+        session.async->Send(Type::AsyncStatusQuery, 0, kFirstMessageId);
+        const Message status = session.async->Next();
+        QCOMPARE(status.type, int(Type::AsyncStatusResponse));
+        QCOMPARE(status.control & 0x10, 0x10);
+        QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
     }
 
     // A second message while the answer to the first is unread: in
