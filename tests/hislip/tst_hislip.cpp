@@ -367,11 +367,13 @@ private slots:
     // that message has run: its answer is there, unread (MAV).
     void statusQueryAfterItsMessage()
     {
-        Board board(500);
+        Board board(105);
         Session session(board.server.Port());
+        board.port.onAccess = [&session, done = false](const PortAccess& access) mutable {
+            if (access.kind == PortAccess::Kind::Write && !std::exchange(done, true))
+                session.async->Send(Type::AsyncStatusQuery, 0, kFirstMessageId);
+        };
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
-        QVERIFY(QTest::qWaitFor([&board] { return !board.port.Writes().empty(); }, kTimeout));
-        session.async->Send(Type::AsyncStatusQuery, 0, kFirstMessageId);
         const Message status = session.async->Next();
         QCOMPARE(status.type, int(Type::AsyncStatusResponse));
         QCOMPARE(status.control & 0x10, 0x10);
