@@ -241,13 +241,16 @@ void HislipSession::Data(const Next& message)
     // END ends a program message as a newline does.
     if (end && (bytes.empty() || bytes.back() != '\n'))
         bytes += '\n';
-    scpi_->Feed(bytes);
+    // Received before it runs: a port operation lets the asynchronous
+    // channel in while it lasts, and a status query naming this message
+    // then waits for it.
     if (end) {
         anyMessage_ = true;
         received_ = id;
-        if (!scpi_->Waiting())
-            ran_ = id;
     }
+    scpi_->Feed(bytes);
+    if (end && !scpi_->Waiting())
+        ran_ = id;
     Changed();
 }
 
