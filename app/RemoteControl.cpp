@@ -106,7 +106,8 @@ bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, con
         }
         connect(lan_->vxi11.get(), &Vxi11Server::LinksChanged, this, &RemoteControl::Changed);
         Print(QStringLiteral("VXI-11 on port %1: %2").arg(lan_->vxi11->Port()).arg(InstrResource(host_)));
-        lan_->portMapper = std::make_unique<PortMapper>();
+        lan_->portMapper = std::make_unique<PortMapper>(policy_);
+        Report(lan_->portMapper.get(), core, QStringLiteral("portmap"));
         connect(lan_->portMapper.get(), &PortMapper::Settled, this, Print);
         lan_->portMapper->Start(host, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
     }
@@ -175,13 +176,11 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
     remote->policy_.allow = *allow;
     remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
     remote->policy_.keepAlive = KeepAliveFromEnvironment();
-    if (!invocation.https.isEmpty()) {
-        Fail(kExitUsage, QStringLiteral("--https %1: the page is not served over TLS in this version; use --http").arg(invocation.https));
-        return nullptr;
-    }
     if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup))
         return nullptr;
-    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup))
+    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, false))
+        return nullptr;
+    if (!invocation.https.isEmpty() && !remote->StartWeb(invocation, setup, true))
         return nullptr;
     return remote;
 }
@@ -305,13 +304,21 @@ bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup
     return true;
 }
 
-bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
+bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, bool tls)
 {
+    const QString option = tls ? QStringLiteral("--https") : QStringLiteral("--http");
+    const QString given = tls ? invocation.https : invocation.http;
+    if (tls && !StartTls(invocation, true))
+        return false;
     QString error;
-    const auto where = ParseListenAddress(invocation.http, &error);
+    const auto where = ParseListenAddress(given, &error);
     WebServerOptions options;
     options.identity = identity_;
     options.policy = policy_;
+    if (tls)
+        options.tls = tls_;
+    if (tls_)
+        options.fingerprint = tls_->Fingerprint();
     // The page names the other ways in as a client would type them, its own host in place of %1.
     if (raw_) {
         if (hislip_)
@@ -322,17 +329,18 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
 #endif
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     }
-    web_ = std::make_unique<WebServer>(setup.Core(), std::move(options));
-    Report(web_.get(), setup.Core(), QStringLiteral("http"));
-    if (!where || !web_->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
+    auto& web = tls ? secureWeb_ : web_;
+    web = std::make_unique<WebServer>(setup.Core(), std::move(options));
+    Report(web.get(), setup.Core(), tls ? QStringLiteral("https") : QStringLiteral("http"));
+    if (!where || !web->Listen(*where, &error)) {
+        Fail(kExitUsage, QStringLiteral("%1 %2: %3").arg(option, given, error));
         return false;
     }
-    PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
-    WarnExposure(setup, QStringLiteral("web page on ") + web_->Url(), where->host, invocation.rawIo);
+    PrintLine(stdout, QStringLiteral("web page on ") + web->Url());
+    WarnExposure(setup, QStringLiteral("web page on ") + web->Url(), where->host, invocation.rawIo);
     if (!where->host.isLoopback()) {
 #ifdef RFSWITCH_LAN
-        for (const WebService& service : web_->Services()) {
+        for (const WebService& service : web->Services()) {
             QStringList txt;
             for (const auto& [key, value] : service.txt)
                 txt << QString::fromUtf8(key + '=' + value);
@@ -365,8 +373,9 @@ QString RemoteControl::Note() const
                      .arg(clients)
                      .arg(clients == 1 ? "" : "s");
     }
-    if (web_)
-        notes << QStringLiteral("Web page on ") + web_->Url();
+    for (const auto* web : {web_.get(), secureWeb_.get()})
+        if (web)
+            notes << QStringLiteral("Web page on ") + web->Url();
     for (const QString& warning : warnings_)
         notes << QStringLiteral("Warning: ") + warning;
     if (!refusal_.isEmpty())

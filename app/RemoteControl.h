@@ -57,7 +57,8 @@ private:
     // said) where it cannot be had and TLS is asked for; `needed`: without
     // it, nothing that was asked for can be served.
     bool StartTls(const Invocation& invocation, bool needed);
-    bool StartWeb(const Invocation& invocation, SwitchSetup& setup);
+    // The page over plain HTTP (--http) or over TLS (--https).
+    bool StartWeb(const Invocation& invocation, SwitchSetup& setup, bool tls);
     void Warn(SwitchSetup& setup, const QString& warning);
     // Where `address` is reached beyond this machine: that anyone who
     // reaches it can switch the board, and how to narrow that.
@@ -77,6 +78,7 @@ private:
     bool tlsTried_ = false;
     std::unique_ptr<Lan> lan_;
     std::unique_ptr<WebServer> web_;
+    std::unique_ptr<WebServer> secureWeb_;
     QStringList warnings_;
     QString refusal_;  // the last client turned away
 };

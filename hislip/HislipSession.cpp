@@ -38,6 +38,7 @@ HislipSession::HislipSession(HislipServer::Context& context, Connection& sync, s
 {
     context_.sessions[id_] = this;
     scpi_->SetOutput([this](std::string_view answer) { Respond(answer); });
+    SetOverlapped(false);
     scpi_->SetResumed([this] {
         ran_ = messageId_ == received_ ? received_ : ran_;
         Changed();
@@ -191,7 +192,7 @@ bool HislipSession::HandleSync(const Next& message)
         Data(message);
         return !ended_;
     case Type::DeviceClearComplete:
-        overlapped_ = message.header.control & kOverlapped;
+        SetOverlapped(message.header.control & kOverlapped);
         clearing_ = false;
         messageId_ = received_ = ran_ = kFirstMessageId - 2;
         anyMessage_ = false;
@@ -227,10 +228,9 @@ void HislipSession::Data(const Next& message)
     const std::uint32_t id = message.header.parameter;
     if (message.header.control & kRmtDelivered)
         unacknowledged_ = false;
-    // Synchronized: a new message while the last response is unread
-    // interrupts that query (IEEE 488.2), and the response is dropped.
-    if (!overlapped_ && unacknowledged_)
-        Interrupted(id);
+    // Synchronized, the SCPI session drops an answer still unread when the
+    // next message starts (IEEE 488.2's query interrupted).
+    UpdateMessageAvailable();
     messageId_ = id;
     if (message.header.type == Type::Trigger) {
         received_ = ran_ = id;
@@ -304,13 +304,21 @@ void HislipSession::CheckServiceRequest()
     serviceRequested_ = requested;
 }
 
-void HislipSession::Interrupted(std::uint32_t messageId)
+void HislipSession::Interrupted()
 {
+    // What is still here goes; what went out the client discards up to
+    // Interrupted, told on both channels.
     pending_.clear();
     unacknowledged_ = false;
-    scpi_->QueryInterrupted();
-    Send(sync_, Type::Interrupted, 0, messageId);
-    SendAsync(Type::AsyncInterrupted, 0, messageId);
+    Send(sync_, Type::Interrupted, 0, messageId_);
+    SendAsync(Type::AsyncInterrupted, 0, messageId_);
+}
+
+void HislipSession::SetOverlapped(bool overlapped)
+{
+    overlapped_ = overlapped;
+    // Overlapped, answers queue in order and none is dropped.
+    scpi_->SetDropUnread(overlapped ? std::function<void()>() : [this] { Interrupted(); });
 }
 
 void HislipSession::DeviceClear()

@@ -64,7 +64,9 @@ private:
     void UpdateMessageAvailable();
     void CheckServiceRequest();
     void DeviceClear();
-    void Interrupted(std::uint32_t messageId);
+    // The SCPI session dropped an answer left unread (synchronized mode).
+    void Interrupted();
+    void SetOverlapped(bool overlapped);
     // Runs `then` once the message `messageId` has been run (the client names
     // its last message so that a status query or an unlock comes after it).
     void AfterMessage(std::uint32_t messageId, std::function<void()> then);

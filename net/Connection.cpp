@@ -150,7 +150,9 @@ bool Connection::Take(std::string_view bytes, bool outermost)
     // The handshake's answers go out at once.
     outbox_ += tls_->TakeOutput();
     if (!ok) {
-        End(true, tls_->Established() ? tls_->Error() : QStringLiteral("TLS handshake failed: ") + tls_->Error());
+        // The alert that says why goes out before the connection closes.
+        Finish(tls_->Established() ? tls_->Error() : QStringLiteral("TLS handshake failed: ") + tls_->Error());
+        Flush();
         return false;
     }
     if (tls_->PeerClosed() && endingTls_) {
