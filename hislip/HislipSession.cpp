@@ -19,6 +19,7 @@ constexpr std::uint8_t kMasterSummary = 1 << 6;
 // Responses kept here, beyond what the connection holds, before no more
 // messages are read from a client that does not read.
 constexpr std::size_t kPendingLimit = 64 * 1024;
+constexpr std::size_t kAsyncLimit = 64 * 1024;
 // How long a status query or an unlock waits for a message the client
 // named but that has not arrived.
 constexpr int kUnsentMessageWait = 500;  // ms
@@ -82,6 +83,7 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
         sync_.Finish(QStringLiteral("the asynchronous channel closed"));
     });
     connect(&async, &Connection::PeerClosed, this, [this] { End(QStringLiteral("the client closed")); });
+    connect(&async, &Connection::Drained, this, &HislipSession::Changed);
     const bool secure = context_.options.tls && version_ >= kVersion2_0;
     SendAsync(Type::AsyncInitializeResponse, secure ? 1 : 0, Pack(0, 0x5246));  // vendor "RF"
     asyncReader_.Append(rest);
@@ -154,7 +156,7 @@ void HislipSession::PumpSync()
     pumping_ = true;
     // One message at a time, and none while the SCPI session waits for the
     // port or the client leaves its responses unread.
-    while (!ended_ && !scpi_->Waiting() && pending_.size() <= kPendingLimit) {
+    while (!ended_ && !scpi_->Waiting() && !Full()) {
         const Next message = syncReader_.Take();
         if (message.kind == MessageReader::Kind::NeedMore)
             break;
@@ -163,7 +165,15 @@ void HislipSession::PumpSync()
     }
     pumping_ = false;
     if (!ended_)
-        sync_.Hold(scpi_->Waiting() || pending_.size() > kPendingLimit);
+        sync_.Hold(scpi_->Waiting() || Full());
+}
+
+bool HislipSession::Full() const
+{
+    // What either channel holds for a client that does not read: the
+    // interrupts and service requests on the asynchronous one come from
+    // messages on the synchronous one.
+    return pending_.size() > kPendingLimit || (async_ && async_->Unsent() > kAsyncLimit);
 }
 
 bool HislipSession::HandleSync(const Next& message)

@@ -39,6 +39,8 @@ private:
     using Next = hislip::MessageReader::Next;
 
     void PumpSync();
+    // No more messages are taken from a client that leaves this much unread.
+    bool Full() const;
     void PumpAsync();
     // False when the channel has ended or changed hands (TLS started).
     bool HandleSync(const Next& message);
