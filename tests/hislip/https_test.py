@@ -58,7 +58,7 @@ def main():
 
             for option, version in (("-tls1_3", "TLSv1.3"), ("-tls1_2", "TLSv1.2")):
                 said = s_client(port, certificate, option)
-                if f"Protocol  : {version}" not in said or "Verify return code: 0 (ok)" not in said:
+                if f"New, {version}, Cipher is " not in said or "Verify return code: 0 (ok)" not in said:
                     fail(f"openssl s_client {option}:\n{said}")
             said = s_client(port, certificate, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
             if "Cipher is (NONE)" not in said:
