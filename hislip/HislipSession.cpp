@@ -83,7 +83,8 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
         sync_.Finish(QStringLiteral("the asynchronous channel closed"));
     });
     connect(&async, &Connection::PeerClosed, this, [this] { End(QStringLiteral("the client closed")); });
-    connect(&async, &Connection::Drained, this, &HislipSession::Changed);
+    // Taken up again once the asynchronous channel's backlog is read.
+    connect(&async, &Connection::Drained, this, &HislipSession::PumpSync);
     const bool secure = context_.options.tls && version_ >= kVersion2_0;
     SendAsync(Type::AsyncInitializeResponse, secure ? 1 : 0, Pack(0, 0x5246));  // vendor "RF"
     asyncReader_.Append(rest);
@@ -309,9 +310,11 @@ void HislipSession::CheckServiceRequest()
 {
     const std::uint8_t status = scpi_->StatusByte();
     const bool requested = status & kMasterSummary;
-    if (requested && !serviceRequested_)
-        SendAsync(Type::AsyncServiceRequest, status, 0);
+    // Noted before it is sent: sending may come back here.
+    const bool rose = requested && !serviceRequested_;
     serviceRequested_ = requested;
+    if (rose)
+        SendAsync(Type::AsyncServiceRequest, status, 0);
 }
 
 void HislipSession::Interrupted()
