@@ -363,6 +363,23 @@ private slots:
         QVERIFY(answer.payload.startsWith("rfswitch-panel,QTR7-415KM,7,"));
     }
 
+    // MSS rising is told once on the asynchronous channel, and the session
+    // goes on.
+    void serviceRequest()
+    {
+        Board board;
+        Session session(board.server.Port());
+        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*SRE 32;*ESE 1;*OPC");
+        const Message request = session.async->Next();
+        QCOMPARE(request.type, int(Type::AsyncServiceRequest));
+        QCOMPARE(request.control & 0x60, 0x60);
+        session.sync.Send(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?");
+        QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
+        QCOMPARE(session.async->Next(100).type, -1);
+        session.sync.Send(Type::DataEnd, 1, kFirstMessageId + 4, "*CLS;*SRE 0;*OPC?");
+        QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
+    }
+
     // A status query that names a message still running is answered once
     // that message has run: its answer is there, unread (MAV).
     void statusQueryAfterItsMessage()
