@@ -89,7 +89,7 @@ public:
     bool Running() const { return running_; }
 
     // Every port operation and refusal is appended to `log` (may be nullptr).
-    void SetLog(OperationLog* log) { log_ = log; }
+    void SetLog(OperationLog* log);
 
 signals:
     // The address, the port's status, the bits, the last access or the lock changed.
