@@ -36,7 +36,10 @@ std::vector<Announcement> Announcements(const std::vector<ServiceOffer>& offers,
     std::vector<Announcement> announced;
     for (const ServiceOffer& offer : offers) {
         const QHostAddress host = Unmapped(offer.host);
-        if (host.isNull() || host.isLoopback())
+        // One service of a type under the switch's name: the first offered
+        // (the page over HTTP before the one over HTTPS).
+        const bool taken = std::any_of(announced.begin(), announced.end(), [&](const Announcement& a) { return a.type == offer.type; });
+        if (host.isNull() || host.isLoopback() || taken)
             continue;
         int where = Announcement::kEveryInterface;
         if (!IsAnyAddress(host) && (where = interfaceWith(host)) <= 0)

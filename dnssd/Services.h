@@ -48,6 +48,7 @@ int InterfaceWith(const QHostAddress& address);
 // What is announced of `offers`: nothing of a server that listens on
 // loopback (nobody else reaches it), a server on every address on every
 // interface, and one on a single address on that address's interface
-// alone (`interfaceWith`), or nowhere where no interface has it.
+// alone (`interfaceWith`), or nowhere where no interface has it. Of two
+// offers of one type the first is announced.
 std::vector<Announcement> Announcements(const std::vector<ServiceOffer>& offers, const Identity& identity,
                                         const std::function<int(const QHostAddress&)>& interfaceWith = InterfaceWith);

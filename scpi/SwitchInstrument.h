@@ -4,6 +4,8 @@
 #include "ScpiInstrument.h"
 #include "SwitchCore.h"
 
+#include <optional>
+
 // The switch core as one connection's command layer sees it; every
 // operation is this client's, queued with the panel's and the command
 // line's. A lock it holds ends with it.
@@ -15,6 +17,10 @@ public:
     ~SwitchInstrument() override;
 
     const Source& Client() const { return source_; }
+    // While set, operations and the lock are asked as `holder`: clients
+    // that share one lock hold the core's lock under one name. Unset, as
+    // this client again.
+    void ShareLockAs(std::optional<Source> holder) { shared_ = std::move(holder); }
 
     SwitchView View() const override;
     void Select(RfPath path, Done done) override;
@@ -28,6 +34,9 @@ public:
 
 private:
     SwitchCore& core_;
+    const Source& Acting() const { return shared_ ? *shared_ : source_; }
+
     Source source_;
+    std::optional<Source> shared_;
     std::function<std::vector<std::string>()> list_;
 };

@@ -115,7 +115,8 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
 {
     ConnectionPolicy policy = options_.policy;
     policy.maxConnections = kMaxConnections;
-    door_ = new Door(QStringLiteral("HTTP"), std::move(policy), this);
+    door_ = new Door(options_.tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP"), std::move(policy), this);
+    door_->SetTls(options_.tls);
     connect(door_, &Door::Opened, this, &WebServer::Serve);
     connect(door_, &Door::Refused, this, &WebServer::Refused);
 
@@ -277,13 +278,16 @@ void WebServer::Push()
 
 QJsonObject WebServer::State() const
 {
-    return StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+    QJsonObject state = StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+    if (!options_.fingerprint.isEmpty())
+        state[QStringLiteral("certificate")] = options_.fingerprint;
+    return state;
 }
 
 std::string WebServer::Metrics() const
 {
     std::vector<ServerLoad> servers = options_.servers ? options_.servers() : std::vector<ServerLoad>();
-    servers.push_back({"http", Connections()});
+    servers.push_back({options_.tls ? "https" : "http", Connections()});
     return SwitchMetrics(core_, options_.identity, counts_, servers);
 }
 
@@ -302,7 +306,7 @@ bool WebServer::Listen(const ListenAddress& address, QString* error)
 
 QString WebServer::Url() const
 {
-    return door_->Listening() ? QStringLiteral("http://%1/").arg(door_->Address()) : QString();
+    return door_->Listening() ? QStringLiteral("%1://%2/").arg(options_.tls ? "https" : "http", door_->Address()) : QString();
 }
 
 quint16 WebServer::Port() const
@@ -327,5 +331,6 @@ std::size_t WebServer::Buffered() const
 
 QList<WebService> WebServer::Services() const
 {
-    return {{QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}}, {QStringLiteral("_lxi._tcp"), Port(), {}}};
+    return {{options_.tls ? QStringLiteral("_https._tcp") : QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}},
+            {QStringLiteral("_lxi._tcp"), Port(), {}}};
 }

@@ -18,11 +18,13 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 class Connection;
 class Door;
+class TlsCredentials;
 class HttpSession;
 class SwitchCore;
 class WebSocketSession;
@@ -45,6 +47,11 @@ struct WebServerOptions
     // The clients and queued errors of the switch's other servers, for
     // /metrics; the web server adds its own connections.
     std::function<std::vector<ServerLoad>()> servers;
+    // Served over TLS (HTTPS) where set.
+    std::shared_ptr<const TlsCredentials> tls;
+    // The SHA-256 fingerprint of the certificate the switch offers, shown on
+    // the page so that a user can compare it (empty: none).
+    QString fingerprint;
 };
 
 // A service for DNS-SD to announce the page by.
@@ -83,11 +90,12 @@ public:
     ~WebServer() override;
 
     bool Listen(const ListenAddress& address, QString* error = nullptr);
-    // "http://127.0.0.1:8080/" once listening, else empty.
+    // "http://127.0.0.1:8080/" (https:// over TLS) once listening, else empty.
     QString Url() const;
     quint16 Port() const;
-    // For DNS-SD: _http._tcp with path=/, and _lxi._tcp, each with the TXT
-    // records of its own (the identity's are every service's).
+    // For DNS-SD: _http._tcp (_https._tcp over TLS) with path=/, and
+    // _lxi._tcp, each with the TXT records of its own (the identity's are
+    // every service's).
     QList<WebService> Services() const;
     int Connections() const;
     // Bytes held for all connections: requests, answers and messages not

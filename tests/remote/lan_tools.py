@@ -21,7 +21,7 @@ if not shutil.which("lxi") or not shutil.which("rpcinfo") or not shutil.which("a
 version, program = sys.argv[1], sys.argv[2]
 SERIAL = "LAN-7"
 IDN = f"rfswitch-panel,QTR7-415KM,{SERIAL},{version}"
-SERVICES = ["_scpi-raw._tcp", "_vxi-11._tcp", "_http._tcp", "_lxi._tcp"]
+SERVICES = ["_hislip._tcp", "_scpi-raw._tcp", "_vxi-11._tcp", "_http._tcp", "_lxi._tcp"]
 TXT = ["txtvers=1", "Manufacturer=rfswitch-panel", "Model=QTR7-415KM", f"SerialNumber={SERIAL}", f"FirmwareVersion={version}"]
 LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
 # How often a withdrawn announcement is looked for: Avahi says goodbye
@@ -68,6 +68,7 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
     for prefix, line in [
         ("VXI-11 on port", "TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", "VXI-11: registered with rpcbind"),
+        ("HiSLIP on", "HiSLIP on 0.0.0.0:4880: TCPIP0::bench-pc::hislip0::INSTR"),
         ("raw socket", "raw socket: TCPIP0::bench-pc::5025::SOCKET"),
         ("DNS-SD", f'DNS-SD: announced as "QTR7-415KM on bench-pc" ({", ".join(SERVICES)})'),
     ]:
@@ -80,7 +81,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
            f'Found "{IDN}" on address 127.0.0.1', f'Found "{IDN}" on address 192.0.2.1')
     expect("lxi discover --mdns", lxi("discover", "--mdns", "-t", "2"),
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    vxi-11 service on port 111',
-           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025')
+           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025',
+           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    hislip service on port 4880')
     # Each key once, txtvers first, the serial number on every service.
     for service in SERVICES:
         wanted = TXT + (["path=/"] if service == "_http._tcp" else [])

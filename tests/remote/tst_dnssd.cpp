@@ -44,6 +44,7 @@ private slots:
         QTest::newRow("raw everywhere, page on loopback") << "0.0.0.0" << "127.0.0.1" << lan.arg("all");
         QTest::newRow("raw on loopback, page on one address") << "127.0.0.1" << "192.0.2.1" << page.arg(3);
         QTest::newRow("the page alone") << "" << "any" << page.arg("all");
+        QTest::newRow("the page twice") << "" << "twice" << page.arg("all") + " _https._tcp:8443@all";
     }
 
     void announced()
@@ -51,12 +52,17 @@ private slots:
         QFETCH(QString, raw);
         QFETCH(QString, web);
         QFETCH(QString, announced);
-        const auto address = [](const QString& text) { return text == "any" ? QHostAddress(QHostAddress::Any) : QHostAddress(text); };
+        const auto address = [](const QString& text) {
+            return text == "any" || text == "twice" ? QHostAddress(QHostAddress::Any) : QHostAddress(text);
+        };
         std::vector<ServiceOffer> offers;
         if (!raw.isEmpty())
             offers.insert(offers.end(), {{"_scpi-raw._tcp", address(raw), 5025, {}}, {"_vxi-11._tcp", address(raw), 111, {}}});
         if (!web.isEmpty())
             offers.insert(offers.end(), {{"_http._tcp", address(web), 8080, {{"path", "/"}}}, {"_lxi._tcp", address(web), 8080, {}}});
+        // Over HTTP and HTTPS: the second _lxi._tcp would take the first's name.
+        if (web == "twice")
+            offers.insert(offers.end(), {{"_https._tcp", address(web), 8443, {{"path", "/"}}}, {"_lxi._tcp", address(web), 8443, {}}});
         // As the system has them: loopback is interface 1.
         const auto interfaceWith = [](const QHostAddress& host) {
             return host.isLoopback() ? 1 : host == QHostAddress("192.0.2.1") ? 3 : host == QHostAddress("2001:db8::5") ? 4 : 0;

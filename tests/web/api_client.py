@@ -13,7 +13,7 @@ LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
 
 
 version, program = sys.argv[1], sys.argv[2:]
-with serving(program, "--simulate") as (scpi, url):
+with serving(program, "--simulate") as (scpi, url, hislip):
     code, document = curl(url + "lxi/identification")
     device = ElementTree.fromstring(document)
     expect("identification", (code, device.tag), (200, "{%s}LXIDevice" % LXI[""]))
@@ -22,7 +22,8 @@ with serving(program, "--simulate") as (scpi, url):
                           ("Interface/Hostname", socket.gethostname()), ("Interface/IPAddress", "127.0.0.1")]:
         expect(field, device.findtext(field, namespaces=LXI), wanted)
     expect("Interface/InstrumentAddressString", [e.text for e in device.findall("Interface/InstrumentAddressString", LXI)],
-           ["TCPIP0::127.0.0.1::inst0::INSTR", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
+           [f"TCPIP0::127.0.0.1::hislip0,{hislip}::INSTR", "TCPIP0::127.0.0.1::inst0::INSTR",
+            f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
 
     code, state = curl(url + "api/state")
     state = json.loads(state)
@@ -37,7 +38,7 @@ with serving(program, "--simulate") as (scpi, url):
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
 
 # Without --simulate nothing is written, with the SCPI error's meaning.
-with serving(program) as (scpi, url):
+with serving(program) as (scpi, url, hislip):
     code, answer = curl(url + "api/select", "-d", "rf2")
     answer = json.loads(answer)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),

@@ -30,7 +30,7 @@ def expect(samples, wanted):
 
 
 program = sys.argv[1:]
-with serving(program, "--simulate") as (scpi, url):
+with serving(program, "--simulate") as (scpi, url, _):
     expect(scrape(url), {'rfswitch_path{path="off"}': "1", 'rfswitch_path{path="rf1"}': "0", 'rfswitch_path{path="unknown"}': "0",
                          'rfswitch_lock_held': "0", 'rfswitch_clients{server="scpi-raw"}': "0", 'rfswitch_clients{server="http"}': "1",
                          'rfswitch_port_simulated': "1"})

@@ -21,17 +21,18 @@ def curl(url, *options):
 
 @contextlib.contextmanager
 def serving(program, *options):
-    """The SCPI port and the page's URL of the program, headless, while it runs."""
+    """The SCPI port, the page's URL and HiSLIP's port of the program, headless, while it runs."""
     process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
                                stdout=subprocess.PIPE, text=True)
     try:
         said = {}
-        while len(said) < 2:  # among the lines saying how the switch is reached
+        while len(said) < 3:  # among the lines saying how the switch is reached
             line = process.stdout.readline()
-            for start in ("listening on ", "web page on "):
+            for start in ("listening on ", "web page on ", "HiSLIP on "):
                 if line.startswith(start):
                     said[start] = line[len(start):].strip()
-        yield said["listening on "].rsplit(":", 1)[1], said["web page on "]
+        yield (said["listening on "].rsplit(":", 1)[1], said["web page on "],
+               said["HiSLIP on "].split(":")[1])
     finally:
         process.terminate()
         process.wait()
