@@ -183,6 +183,9 @@ def suite(program, bench):
         ip("-n", namespace, "link", "set", "hostile-b", "up")
         server = Server(program, namespace)
         ports = server.ports
+        # One operation before anything is counted: the clock that stamps the
+        # operations opens its watch on the time zone at its first use, once.
+        peers.scpi_query(SERVER, ports["scpi"], "ROUT:CLOS (@1);*OPC?")
         missing = answered(server)
         failures.check(not missing, "every listener answers a well-behaved client" + (f" (not: {missing})" if missing else ""))
 
