@@ -5,10 +5,17 @@
 SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list)
     : core_(core), source_(std::move(source)), list_(std::move(list))
 {
+    source_.alive = lifetime_.Token();
 }
 
 SwitchInstrument::~SwitchInstrument()
 {
+    Leave();
+}
+
+void SwitchInstrument::Leave()
+{
+    lifetime_.End();
     core_.Unlock(source_);
 }
 

@@ -6,7 +6,9 @@
 
 // The switch core as one connection's command layer sees it; every
 // operation is this client's, queued with the panel's and the command
-// line's. A lock it holds ends with it.
+// line's. A lock it holds ends with it, and so does every operation it asked
+// for that has not started yet: whichever server owns it, a client that has
+// gone switches nothing later.
 class SwitchInstrument final : public ScpiInstrument
 {
 public:
@@ -15,6 +17,9 @@ public:
     ~SwitchInstrument() override;
 
     const Source& Client() const { return source_; }
+    // The client has gone (its connection closed): its lock is let go, and
+    // what it asked for and has not started is not carried out.
+    void Leave();
 
     SwitchView View() const override;
     void Select(RfPath path, Done done) override;
@@ -28,6 +33,7 @@ public:
 
 private:
     SwitchCore& core_;
+    Lifetime lifetime_;
     Source source_;
     std::function<std::vector<std::string>()> list_;
 };

@@ -188,17 +188,21 @@ void WebServer::Select(const QHttpServerRequest& request, QHttpServerResponder&&
     // Answered once the switch has moved, which may be after other
     // clients' operations queued before this one.
     auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
-    core_.Select(*path, source, [self = QPointer<WebServer>(this), pending, socket = QPointer<QTcpSocket>(pending->socket())](
+    // A client that hangs up before its turn has it switch nothing later.
+    auto lifetime = std::make_shared<Lifetime>();
+    connect(pending->socket(), &QTcpSocket::disconnected, pending->socket(), [lifetime] { lifetime->End(); });
+    Source asked = source;
+    asked.alive = lifetime->Token();
+    core_.Select(*path, asked, [self = QPointer<WebServer>(this), pending, socket = QPointer<QTcpSocket>(pending->socket())](
                                     const OperationResult& result) {
         if (!self || !socket)
             return;
         QJsonObject answer = self->State();
-        const ScpiError error = ErrorFor(result);
+        const ScpiError error = ApiError(result);
         answer.insert(QStringLiteral("result"), QLatin1String(OutcomeName(result.outcome)));
         if (error.code != 0)
             answer.insert(QStringLiteral("error"), ErrorJson(error));
-        const Status status = error.code == 0 ? Status::Ok : error.code == -240 ? Status::InternalServerError : Status::Conflict;
-        Json(answer, status).write(std::move(*pending));
+        Json(answer, Status(error.httpStatus)).write(std::move(*pending));
     });
 }
 
