@@ -131,9 +131,14 @@ private slots:
         // The state line says what the port read back, not what was asked.
         QTest::newRow("not read back") << "rf1" << "stuck" << 1 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
                                        << "Port 888: wrote 0x01, read back 0x00 after 110 attempts" << "-";
-        QTest::newRow("port gone mid-write") << "rf1" << "dies" << 1 << ""
-                                             << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: no such device; "
+        QTest::newRow("port gone mid-write") << "rf1" << "dies" << 3 << ""
+                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device; "
                                                 "the board's state is unknown" << "r888:00 r888:00";
+        QTest::newRow("read-back lost") << "rf1" << "reads die" << 1 << ""
+                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error; "
+                                           "the board's state is unknown" << "-";
+        QTest::newRow("writes refused") << "rf1" << "writes refused" << 3 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
+                                        << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device" << "-";
         QTest::newRow("read fails") << "off" << "read error" << 3 << ""
                                     << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
                                        "the board's state is unknown" << "";
@@ -155,6 +160,8 @@ private slots:
                                             : kReal;
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
+        fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
+        fake.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
         fake.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
         fake.hardware = port == "device"_L1 ? "USB adapter (uss720), about 1 ms per access" : "";
         SwitchCore core(fake);
