@@ -47,6 +47,11 @@ long ShareWithDeviceUsers(const std::string& path, const std::string& device);
 // user, root, or a member of `group` (-1: none).
 bool PeerMayUse(std::intptr_t fd, long group);
 
+// Whether the command line on the connected socket `fd`, whose request has
+// been read, still waits for the answer: it sends nothing more, so anything
+// to read there is its going.
+bool StillWaits(std::intptr_t fd);
+
 // Whether a process listens on the socket at `path` (one that ended leaves
 // the file behind, and nobody answers there).
 bool SomeoneListens(const std::string& path);

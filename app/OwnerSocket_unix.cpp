@@ -129,6 +129,12 @@ bool PeerMayUse(std::intptr_t fd, long group)
     return false;
 }
 
+bool StillWaits(std::intptr_t fd)
+{
+    pollfd peer{int(fd), POLLIN | POLLRDHUP, 0};
+    return poll(&peer, 1, 0) == 0;
+}
+
 bool SomeoneListens(const std::string& path)
 {
     const int fd = Connected(path);

@@ -111,8 +111,8 @@ void PortOwner::Serve(QLocalSocket* socket)
         return;
     }
     // The command lasts while its command line waits: closing the socket,
-    // or going away, ends it.
-    auto lifetime = std::make_shared<Lifetime>();
+    // or going away, ends it, whether or not this process has looked yet.
+    auto lifetime = std::make_shared<Lifetime>([fd = socket->socketDescriptor()] { return StillWaits(fd); });
     connect(socket, &QLocalSocket::disconnected, socket, [lifetime] { lifetime->End(); });
     Source source{Source::Kind::CommandLine, {}, command->invocation.simulate};
     source.alive = lifetime->Token();

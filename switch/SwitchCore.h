@@ -91,6 +91,8 @@ public:
     const OperationResult& LastAccess() const { return last_; }
     // Whether an operation runs now (the next ones wait for it).
     bool Running() const { return running_; }
+    // How many requests wait for their turn.
+    std::size_t Queued() const { return queue_.size(); }
 
     // Every port operation and refusal is appended to `log` (may be nullptr).
     void SetLog(OperationLog* log) { log_ = log; }

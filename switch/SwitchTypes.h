@@ -5,9 +5,22 @@
 // can be fuzzed on its own.
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+// Whether the client that asked for a request is still there to see it done.
+struct Presence
+{
+    bool ended = false;
+    // Asked too when the request's turn comes, where given: a client whose
+    // going shows only when asked (a socket that closed while this process
+    // was busy and had not looked).
+    std::function<bool()> stillThere;
+
+    bool Gone() const { return ended || (stillThere && !stillThere()); }
+};
 
 // A client's hold on what it has asked for: whatever it asked for and has
 // not been started when the hold ends (its connection closed, its link
@@ -16,17 +29,16 @@
 class Lifetime
 {
 public:
-    Lifetime() = default;
+    explicit Lifetime(std::function<bool()> stillThere = {}) { presence_->stillThere = std::move(stillThere); }
     ~Lifetime() { End(); }
     Lifetime(const Lifetime&) = delete;
     Lifetime& operator=(const Lifetime&) = delete;
 
-    void End() { *alive_ = false; }
-    bool Ended() const { return !*alive_; }
-    std::shared_ptr<const bool> Token() const { return alive_; }
+    void End() { presence_->ended = true; }
+    std::shared_ptr<const Presence> Token() const { return presence_; }
 
 private:
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<Presence> presence_ = std::make_shared<Presence>();
 };
 
 // Who asked for an operation; the log names it.
@@ -46,7 +58,7 @@ struct Source
     std::string peer;     // a network client's address and port, "127.0.0.1:50432"
     bool dryRun = false;  // this client accepts the simulated port (--simulate)
     // The asker's Lifetime; none: the request lasts as long as the program.
-    std::shared_ptr<const bool> alive{};
+    std::shared_ptr<const Presence> alive{};
     // Not started by then, it is not carried out.
     std::optional<Clock::time_point> deadline{};
 
@@ -56,7 +68,7 @@ struct Source
     // Why a request of this source is not to be carried out now; empty while it is.
     std::string Abandoned() const
     {
-        if (alive && !*alive)
+        if (alive && alive->Gone())
             return "the client that asked has gone";
         if (deadline && Clock::now() >= *deadline)
             return "not started in the time the client gave";
