@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QSvgRenderer>
 #include <QTimer>
@@ -265,6 +266,28 @@ private slots:
         panel.Click(QStringLiteral("C1"));
         QCOMPARE(panel.port.Take(), u"w890:00 r890:00 w888:00 r888:00 r888:00 w888:01 r888:01"_s);
         QCOMPARE(panel.Captions(), QStringLiteral("10"));
+    }
+
+    // Unused control bits that read back 1 make taking the address slow: the
+    // control register's clear never verifies, through all its paused
+    // retries. A short click whose press took the focus off the box, and
+    // whose release came in meanwhile, still acts, after the take.
+    void clickDuringSlowAddressTake()
+    {
+        Panel panel;
+        QVERIFY(panel.Show() && panel.Activate());
+        panel.port.readsHigh[890] = 0xC0;
+        panel.Find(u"ParallelText"_s)->setFocus();
+        panel.port.Take();
+        auto* c1 = panel.Find<QPushButton>(u"C1"_s);
+        const QPointF centre = c1->rect().center();
+        QCoreApplication::postEvent(c1, new QMouseEvent(QEvent::MouseButtonRelease, centre, c1->mapToGlobal(centre), Qt::LeftButton,
+                                                        Qt::NoButton, Qt::NoModifier));
+        QTest::mousePress(c1, Qt::LeftButton);
+        QTRY_COMPARE(panel.Captions(), u"10"_s);
+        QCOMPARE(panel.port.Take(), u"w890:00 r890:c0 "_s.repeated(110) + u"w888:00 r888:00 r888:00 w888:01 r888:01"_s);
+        QVERIFY(!c1->isDown());
+        QCOMPARE(panel.messages, QStringList());
     }
 
     void nestedActionsWaitTheirTurn()

@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "SwitchCore.h"
+#include "TcpIo.h"
 
 #include <QFile>
 #include <QHostInfo>
@@ -188,8 +189,11 @@ void WebServer::Select(const QHttpServerRequest& request, QHttpServerResponder&&
     // Answered once the switch has moved, which may be after other
     // clients' operations queued before this one.
     auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
-    // A client that hangs up before its turn has it switch nothing later.
-    auto lifetime = std::make_shared<Lifetime>();
+    // A client that hangs up before its turn has it switch nothing later,
+    // whether or not this process has looked since.
+    auto lifetime = std::make_shared<Lifetime>([socket = QPointer<QTcpSocket>(pending->socket())] {
+        return socket && socket->state() == QAbstractSocket::ConnectedState && !tcp::PeerGone(socket->socketDescriptor());
+    });
     connect(pending->socket(), &QTcpSocket::disconnected, pending->socket(), [lifetime] { lifetime->End(); });
     Source asked = source;
     asked.alive = lifetime->Token();

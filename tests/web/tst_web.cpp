@@ -117,6 +117,33 @@ private slots:
             QCOMPARE(Trace(port.Writes()), writes);
         QVERIFY2(last.contains(logged), qPrintable(last));
     }
+
+    // A client that hangs up before its turn (another client's slow write
+    // comes first) has it switch nothing later.
+    void clientGoneBeforeItsTurn()
+    {
+        FakePort port;
+        SwitchCore core{port};
+        core.TakeAddress(888, true, Source{});
+        WebServer server{core};
+        QVERIFY(server.Listen({QHostAddress::LocalHost, 0}));
+        QString last;
+        connect(&core, &SwitchCore::Logged, this, [&last](const std::string& line) { last = QString::fromStdString(line); });
+        port.accesses.clear();
+        QTcpSocket client;
+        port.onAccess = [&, once = false](const PortAccess& access) mutable {
+            if (access.kind != PortAccess::Kind::Write || std::exchange(once, true))
+                return;
+            client.connectToHost(QHostAddress::LocalHost, server.Port());
+            client.write("POST /api/select HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(server.Port()) + "\r\nContent-Length: 3\r\n\r\nrf2");
+            QTRY_COMPARE_WITH_TIMEOUT(core.Queued(), 1u, kTimeout);
+            // Gone before its turn, and before the server has looked.
+            client.abort();
+        };
+        core.Select(RfPath::Rf1, Source::Remote("10.0.0.7:5025"));
+        QCOMPARE(Trace(port.Writes()), QStringLiteral("w888:01"));
+        QVERIFY2(last.endsWith(QStringLiteral(" select-rf2 result=abandoned (the client that asked has gone)")), qPrintable(last));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWeb)
