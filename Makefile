@@ -9,9 +9,8 @@ PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
 BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
 
 # Debian packages that building and running the panel need (rpcgen and
-# libtirpc for VXI-11, the Avahi client library for DNS-SD, Qt's HTTP server
-# and WebSockets for the web page).
-PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev qt6-httpserver-dev qt6-websockets-dev fonts-liberation2 \
+# libtirpc for VXI-11, the Avahi client library for DNS-SD).
+PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
             rpcsvc-proto libtirpc-dev libavahi-client-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
@@ -24,6 +23,8 @@ TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init
                  python3-pyvisa python3-pyvisa-py \
                  lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
                  curl chromium
+# What `make bench` needs besides: liblxi, the VXI-11 client test engineers use.
+BENCH_PACKAGES := liblxi-dev
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
 # on disk). Optional: where they do not install, that test is skipped.
 WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
@@ -43,7 +44,7 @@ if [ -n "$$missing" ]; then \
 fi
 endef
 
-.PHONY: all deps test-deps windows-deps configure build run test bench clean
+.PHONY: all deps test-deps bench-deps windows-deps configure build run test bench clean
 
 all: build
 
@@ -52,6 +53,9 @@ deps:
 
 test-deps: deps
 	@$(call install-missing,$(TEST_PACKAGES))
+
+bench-deps: deps
+	@$(call install-missing,$(BENCH_PACKAGES))
 
 windows-deps:
 	@{ $(call install-missing,$(WINDOWS_PACKAGES)); } || \
@@ -85,7 +89,8 @@ test: configure test-deps windows-deps kernel node-modules
 
 # The page benchmark drives Chromium; where it or puppeteer-core is missing
 # it says so and is skipped (77).
-bench: configure node-modules
+bench: bench-deps configure node-modules
+	cmake -S . -B $(BUILD) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target $(BENCH_TARGETS)
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/panel-bench
 	$(BUILD)/bench/switch-bench
@@ -151,7 +156,7 @@ fuzz: test-deps
 # the fuzzer (sanitized already, under clang).
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp)))
+TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp tests/vxi11/tst_*.cpp)))
 
 .PHONY: test-sanitize
 test-sanitize: test-deps

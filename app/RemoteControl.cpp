@@ -95,7 +95,8 @@ bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, con
         }
         connect(lan_->vxi11.get(), &Vxi11Server::LinksChanged, this, &RemoteControl::Changed);
         Print(QStringLiteral("VXI-11 on port %1: %2").arg(lan_->vxi11->Port()).arg(InstrResource(host_)));
-        lan_->portMapper = std::make_unique<PortMapper>();
+        lan_->portMapper = std::make_unique<PortMapper>(policy_);
+        Report(lan_->portMapper.get(), core, QStringLiteral("portmap"));
         connect(lan_->portMapper.get(), &PortMapper::Settled, this, Print);
         lan_->portMapper->Start(host, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
     }

@@ -1,7 +1,9 @@
 // Prints how fast a script switches over HTTP against SCPI in the same run:
 // round trips of POST /api/select alternating rf1 and rf2 on one kept-alive
 // connection, and of "ROUT:CLOS (@n);*OPC?", both on the simulated port over
-// loopback, each answered once the switch has moved.
+// loopback, each answered once the switch has moved. Then what the web
+// server holds for a client that sends request after request and reads none
+// of the answers.
 
 #include "Figures.h"
 #include "Loopback.h"
@@ -11,7 +13,11 @@
 #include "SwitchCore.h"
 #include "WebServer.h"
 
+#include <QTimer>
+
+#include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -80,6 +86,39 @@ Run Http(quint16 port)
         [](const std::string& answer) { return answer.rfind("HTTP/1.1 200 OK\r\n", 0) == 0; });
 }
 
+// Pipelined requests for the schematic for `seconds`, none of the answers
+// read; the bytes the kernel took.
+double Flood(quint16 port, const std::string& requests, int seconds)
+{
+    const int fd = Connect(port, false);
+    if (fd < 0)
+        return -1;
+    const timeval wait{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    double sent = 0;
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+        const ssize_t n = send(fd, requests.data(), requests.size(), MSG_NOSIGNAL);
+        if (n <= 0 && errno != EAGAIN)
+            break;
+        sent += n > 0 ? double(n) : 0;
+    }
+    close(fd);
+    return sent;
+}
+
+double ResidentMiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string field; status >> field;)
+        if (field == "VmRSS:") {
+            double kib = 0;
+            status >> kib;
+            return kib / 1024;
+        }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -106,5 +145,20 @@ int main(int argc, char* argv[])
     Row("HTTP round trip, p99", Format("%.1f us", Percentile(overHttp.microseconds, 99)));
     Row("HTTP answer (headers and state)", Format("%.0f bytes", double(overHttp.answerBytes)));
     Row("HTTP median / SCPI median", Format("%.2f", httpMedian / scpiMedian), "<= 3", httpMedian <= kMaxRatio * scpiMedian);
+
+    std::string requests;
+    while (requests.size() < 1024 * 1024)
+        requests += "GET /schematic.svg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::size_t held = 0;
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout, [&] { held = std::max(held, web.Buffered()); });
+    sample.start(1);
+    const double before = ResidentMiB();
+    const double taken = Measure([port = web.Port(), &requests] { return Flood(port, requests, 3); });
+    const double after = ResidentMiB();
+    std::printf("A client that sends requests for 3 s and reads no answer\n");
+    Row("requests the kernel took from it", Format("%.1f MiB", taken / (1024 * 1024)));
+    Row("held for it by the server, at most", Format("%.0f KiB", double(held) / 1024), "<= 256 KiB", held <= 256 * 1024);
+    Row("resident memory, after against before", Format("%+.1f MiB", after - before), "<= 8 MiB", after - before <= 8);
     return 0;
 }

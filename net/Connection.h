@@ -47,6 +47,8 @@ public:
     void Send(std::string_view bytes);
     // Bytes queued that the peer has not taken yet.
     std::size_t Unsent() const { return outbox_.size(); }
+    // Input read ahead while held back, not taken yet.
+    std::size_t Held() const { return heldInput_.size(); }
     // The peer sends nothing more (it half-closed), and all it sent has
     // been taken.
     bool PeerFinished() const { return peerFinished_ && heldInput_.empty(); }

@@ -30,9 +30,6 @@ struct Io
 
 Io Receive(Handle socket, char* buffer, std::size_t size);
 Io Send(Handle socket, const char* data, std::size_t size);
-// Whether the client has closed or reset the connection, looked at now
-// without taking anything it sent (a busy server may not have read yet).
-bool PeerGone(Handle socket);
 // Non-blocking, each answer sent at once, and a client that neither answers
 // keepalive probes nor takes what is sent to it given up on after `giveUp`.
 void Prepare(Handle socket, std::chrono::seconds giveUp);

@@ -43,12 +43,6 @@ Io Send(Handle socket, const char* data, std::size_t size)
     return Result(send(static_cast<int>(socket), data, size, MSG_NOSIGNAL), false);
 }
 
-bool PeerGone(Handle socket)
-{
-    char byte = 0;
-    return Result(recv(static_cast<int>(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT), true).status >= Io::Status::Closed;
-}
-
 void Prepare(Handle socket, std::chrono::seconds giveUp)
 {
     const int fd = static_cast<int>(socket);

@@ -34,13 +34,6 @@ Io Send(Handle socket, const char* data, std::size_t size)
     return Result(send(static_cast<SOCKET>(socket), data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)), 0), false);
 }
 
-bool PeerGone(Handle socket)
-{
-    // The servers' sockets are non-blocking: nothing there answers "would block".
-    char byte = 0;
-    return Result(recv(static_cast<SOCKET>(socket), &byte, 1, MSG_PEEK), true).status >= Io::Status::Closed;
-}
-
 void Prepare(Handle socket, std::chrono::seconds giveUp)
 {
     const auto s = static_cast<SOCKET>(socket);

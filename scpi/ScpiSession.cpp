@@ -22,6 +22,14 @@ bool ScpiSession::Idle() const
     return !waiting_ && units_.empty() && inbox_.find('\n') == std::string::npos;
 }
 
+bool ScpiSession::AnswerComing()
+{
+    if (outputUnread_ || !Idle())
+        return true;
+    status_.Push(-420);
+    return false;
+}
+
 std::uint16_t ScpiSession::OperationCondition() const
 {
     // The end of an operation runs inside the core, which is busy until it
@@ -105,8 +113,14 @@ bool ScpiSession::NextLine()
         commands_.NewMessage();
         for (ScpiUnit& unit : LexMessage(line))
             units_.push_back(std::move(unit));
-        if (!units_.empty())
-            return true;
+        if (units_.empty())
+            continue;
+        if (dropUnread_ && outputUnread_) {
+            dropUnread_();
+            outputUnread_ = false;
+            status_.Push(-410);
+        }
+        return true;
     }
 }
 

@@ -43,6 +43,17 @@ public:
     // unread by the client: the status byte's MAV.
     void SetOutputUnread(bool unread) { outputUnread_ = unread; }
 
+    // IEEE 488.2's rules for answers left unread, for a transport that keeps
+    // answers until its client asks for them (VXI-11, HiSLIP; not the raw
+    // socket, which answers in order). Once set, a message that starts while
+    // an answer is unread drops it (`drop` discards what the transport
+    // keeps) and queues -410 "Query INTERRUPTED".
+    void SetDropUnread(std::function<void()> drop) { dropUnread_ = std::move(drop); }
+    // The client asks to read: true while an answer is unread or may still
+    // come. False when none will: -420 "Query UNTERMINATED" is queued, and
+    // the transport says at once that there is nothing to read.
+    bool AnswerComing();
+
     // Takes received bytes; runs every complete line, in order.
     void Feed(std::string_view bytes);
     // A port operation (or *OPC?/*WAI) is still running: later lines wait.
@@ -85,6 +96,7 @@ private:
     ScpiCommands commands_;
     std::function<void(std::string_view)> output_;
     std::function<void()> resumed_;
+    std::function<void()> dropUnread_;
 
     std::string inbox_;
     bool discarding_ = false;       // inside a line too long to take

@@ -43,6 +43,8 @@ const char* ScpiStatus::ErrorText(int number)
     case -224: return "Illegal parameter value";
     case -240: return "Hardware error";
     case -241: return "Hardware missing";
+    case -410: return "Query INTERRUPTED";
+    case -420: return "Query UNTERMINATED";
     case kQueueOverflow: return "Queue overflow";
     default: return "Error";
     }

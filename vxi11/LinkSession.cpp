@@ -13,6 +13,11 @@ LinkSession::LinkSession(SwitchCore& core, Source source, const Identity& identi
         if (changed_)
             changed_();
     });
+    session_->SetDropUnread([this] {
+        answers_.clear();
+        readOf_ = 0;
+        unread_ = 0;
+    });
     session_->SetResumed([this] {
         if (changed_)
             changed_();

@@ -29,8 +29,11 @@ public:
     void Write(const QByteArray& data, bool end);
     // A command is still running: what is written now would wait.
     bool Busy() const { return session_->Waiting(); }
-    // Bytes of answers not read yet.
+    // Bytes of answers not read yet. A new message drops them (-410).
     std::size_t Unread() const { return unread_; }
+    // Nothing unread: whether an answer may still come; when none will,
+    // -420 is queued.
+    bool AnswerComing() { return session_->AnswerComing(); }
 
     struct Chunk
     {

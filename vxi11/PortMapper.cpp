@@ -10,6 +10,7 @@
 #include <rpc/rpcb_prot.h>
 
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -19,6 +20,8 @@ using namespace std::chrono_literals;
 constexpr auto kRpcbindTimeout = 3s;
 constexpr std::uint32_t kUnsetXid = 1;
 constexpr std::uint32_t kSetXid = 2;
+// A lookup is a call's header and four numbers.
+constexpr std::size_t kMaxCall = 1024;
 
 // "0.0.0.0.19.137": rpcbind's universal address of an IPv4 host and port.
 QByteArray UniversalAddress(const QHostAddress& host, quint16 port)
@@ -52,8 +55,9 @@ QByteArray MappingCall(std::uint32_t xid, rpcproc_t procedure, std::uint32_t pro
 
 } // namespace
 
-PortMapper::PortMapper(QObject* parent) : QObject(parent)
+PortMapper::PortMapper(ConnectionPolicy policy, QObject* parent) : QObject(parent), policy_(std::move(policy))
 {
+    policy_.maxConnections = kMaxConnections;
     timeout_.setSingleShot(true);
     connect(&timeout_, &QTimer::timeout, this, [this] {
         Settle(QStringLiteral("VXI-11: not registered: rpcbind did not answer; clients will not find the switch"));
@@ -73,13 +77,15 @@ PortMapper::~PortMapper()
     }
 }
 
-void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port)
+void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port,
+                       quint16 mapperPort)
 {
     host_ = host;
     program_ = program;
     version_ = version;
     port_ = port;
-    own_ = new RpcServer(this);
+    own_ = new RpcServer(QStringLiteral("port mapper"), policy_, kMaxCall, this);
+    connect(own_, &RpcServer::Refused, this, &PortMapper::Refused);
     own_->Serve(PMAPPROG, PMAPVERS, [this](const RpcCall& call) {
         switch (call.procedure) {
         case PMAPPROC_NULL:
@@ -102,14 +108,19 @@ void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uin
         }
     });
     QString error;
-    if (own_->Listen(host, PMAPPORT, true, &error)) {
+    if (own_->Listen(host, mapperPort, true, &error)) {
         Settle(QStringLiteral("VXI-11: no rpcbind runs; this program answers the port mapper on %1")
-                   .arg(PeerText(host, PMAPPORT)));
+                   .arg(PeerText(host, own_->Port())));
         return;
     }
     delete own_;
     own_ = nullptr;
     Register(error);
+}
+
+quint16 PortMapper::OwnPort() const
+{
+    return own_ ? own_->Port() : 0;
 }
 
 void PortMapper::Register(const QString& whyNotOwn)

@@ -4,7 +4,9 @@
 // mapper on port 111. Where the system's rpcbind runs, the program is
 // registered with it (and withdrawn at the end); where no port mapper
 // answers and this program may bind port 111, it answers GETPORT itself,
-// as instruments do.
+// as instruments do, on TCP and UDP, to the peers --allow lets in.
+
+#include "ConnectionPolicy.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -23,23 +25,36 @@ class PortMapper : public QObject
 public:
     // rpcbind's socket for registrations from this machine.
     static constexpr const char* kRpcbindSocket = "/run/rpcbind.sock";
+    static constexpr quint16 kPortMapperPort = 111;
 
-    explicit PortMapper(QObject* parent = nullptr);
+    // Lookups at once on TCP; each takes a moment.
+    static constexpr int kMaxConnections = 32;
+
+    // The policy holds for its own port mapper, with kMaxConnections.
+    explicit PortMapper(ConnectionPolicy policy, QObject* parent = nullptr);
     ~PortMapper() override;
 
-    // Makes `program` `version` on TCP `port` of `host` known; Settled says how.
-    void Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port);
+    // Makes `program` `version` on TCP `port` of `host` known; Settled says
+    // how. Its own port mapper answers on `mapperPort` (0: a free one, for tests).
+    void Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port,
+               quint16 mapperPort = kPortMapperPort);
+    // Where its own port mapper answers; 0 where rpcbind does.
+    quint16 OwnPort() const;
     // The line Settled gave, once it has.
     const QString& Line() const { return line_; }
 
 signals:
     void Settled(const QString& line);
+    // A peer was turned away from its own port mapper on TCP, or closed by
+    // the policy (datagrams from a peer not let in are dropped unheard).
+    void Refused(const QString& peer, const QString& why);
 
 private:
     void Register(const QString& whyNotOwn);
     void ReadRegistration();
     void Settle(const QString& line);
 
+    ConnectionPolicy policy_;
     QHostAddress host_;
     std::uint32_t program_ = 0;
     std::uint32_t version_ = 0;

@@ -1,10 +1,12 @@
 #pragma once
 
-// ONC RPC (version 2) on Qt's sockets: calls come in through the event loop
-// and may be answered later, so that a call that waits for the switch, a lock
-// or an answer holds up nothing else. The message formats and the XDR
-// routines are libtirpc's; its own server loop is not used, since it must
-// answer inside the call.
+// ONC RPC (version 2) on the listener and connections every server shares:
+// calls come in through the event loop and may be answered later, so that a
+// call that waits for the switch, a lock or an answer holds up nothing
+// else. The message formats and the XDR routines are libtirpc's; its own
+// server loop is not used, since it must answer inside the call.
+
+#include "ConnectionPolicy.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -13,14 +15,19 @@
 
 #include <rpc/rpc.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
+#include <string>
+#include <string_view>
 
-class QTcpServer;
-class QTcpSocket;
+class Connection;
+class Door;
 class QUdpSocket;
+class RpcStream;
 
 // An XDR routine for T, as rpcgen makes them.
 template <typename T>
@@ -40,8 +47,9 @@ class RpcCall
 {
 public:
     std::uint32_t procedure = 0;
-    QString peer;               // "127.0.0.1:812"
-    std::uintptr_t connection = 0;  // the TCP connection it came on; 0 on UDP
+    QString peer;                  // "127.0.0.1:812"
+    QHostAddress peerAddress;      // an IPv4 peer of a dual-stack socket as IPv4
+    std::uint64_t connection = 0;  // the TCP connection it came on; 0 on UDP
 
     template <typename T>
     bool Arguments(XdrRoutine<T> decode, T* out) const
@@ -59,6 +67,7 @@ public:
 
 private:
     friend class RpcServer;
+    friend class RpcStream;
     struct Channel;
 
     bool DecodeArguments(xdrproc_t decode, void* out) const;
@@ -76,11 +85,10 @@ class RpcServer : public QObject
 public:
     using Handler = std::function<void(const RpcCall&)>;
 
-    // Longest call taken; a longer one closes its connection.
-    static constexpr int kMaxRecord = 1024 * 1024;
-    static constexpr int kMaxConnections = 32;
-
-    explicit RpcServer(QObject* parent = nullptr);
+    // `protocol` names it in refusals; the policy holds for TCP and UDP
+    // alike; a call longer than `maxRecord` bytes closes its connection (a
+    // datagram longer is dropped).
+    RpcServer(QString protocol, ConnectionPolicy policy, std::size_t maxRecord, QObject* parent = nullptr);
     ~RpcServer() override;
 
     // Serves one version of `program`; other versions are told which one is.
@@ -89,38 +97,38 @@ public:
     // one). False with the system's words when a socket cannot be bound.
     bool Listen(const QHostAddress& host, quint16 port, bool udp, QString* error = nullptr);
     quint16 Port() const;
-    bool AddressInUse() const { return addressInUse_; }
-    // Who may call: a peer it answers false for is turned away unheard
-    // (a connection reset, a datagram dropped). Unset: anyone.
-    void Admit(std::function<bool(const QHostAddress& peer)> admit) { admit_ = std::move(admit); }
+    int Connections() const;
+    // Bytes kept for its connections now: calls received and not yet taken,
+    // replies the peers have not taken yet.
+    std::size_t Held() const;
 
 signals:
-    // A peer was turned away.
-    void Refused(const QString& peer);
-    // A TCP connection closed: its calls' replies go nowhere.
-    void Closed(std::uintptr_t connection);
+    // A peer was turned away, or a connection closed by the policy.
+    void Refused(const QString& peer, const QString& why);
+    // A TCP connection closed: its calls' replies go nowhere. Told once the
+    // event loop is back, never inside a reply being sent.
+    void Closed(std::uint64_t connection);
 
 private:
-    struct Connection;
+    friend class RpcStream;
     struct Program
     {
         std::uint32_t version;
         Handler handler;
     };
 
-    void Accept();
-    void Read(const std::shared_ptr<Connection>& connection);
+    void Open(Connection* connection);
     void ReadDatagrams();
-    void Dispatch(const QByteArray& record, std::shared_ptr<RpcCall::Channel> channel, const QString& peer,
-                  std::uintptr_t connection);
-    void Forget(QTcpSocket* socket);
+    // Runs one call; false when nothing will answer it (not a call).
+    bool Dispatch(std::string_view record, RpcCall call, std::shared_ptr<RpcCall::Channel> channel);
 
-    QTcpServer* tcp_;
+    ConnectionPolicy policy_;
+    std::size_t maxRecord_;
+    Door* door_;
     QUdpSocket* udp_ = nullptr;
-    bool addressInUse_ = false;
-    std::function<bool(const QHostAddress&)> admit_;
     std::map<std::uint32_t, Program> programs_;
-    std::map<QTcpSocket*, std::shared_ptr<Connection>> connections_;
+    std::set<const RpcStream*> streams_;
+    std::uint64_t nextConnection_ = 1;
 };
 
 

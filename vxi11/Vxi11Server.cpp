@@ -79,33 +79,43 @@ struct Vxi11Server::Waiter
 
 struct Vxi11Server::Link
 {
-    Link(long id, std::uintptr_t connection, SwitchCore& core, Source source, const Identity& identity)
-        : id(id), connection(connection), session(core, std::move(source), identity)
+    Link(long id, const RpcCall& call, SwitchCore& core, Source source, const Identity& identity)
+        : id(id), connection(call.connection), peer(call.peerAddress), session(core, std::move(source), identity)
     {
     }
 
     long id;
-    std::uintptr_t connection;
+    std::uint64_t connection;
+    QHostAddress peer;  // who made it: only an abort from there ends its wait
     LinkSession session;
     std::unique_ptr<Waiter> waiter;
 };
 
+namespace {
+
+ConnectionPolicy ChannelPolicy(ConnectionPolicy policy)
+{
+    policy.maxConnections = Vxi11Server::kMaxConnections;
+    return policy;
+}
+
+// An abort names a link and nothing more: a call's header, and that.
+constexpr std::size_t kMaxAbortCall = 1024;
+
+} // namespace
+
 Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
-    : QObject(parent), core_(core), identity_(std::move(identity)), policy_(std::move(policy)), channel_(new RpcServer(this)),
-      abort_(new RpcServer(this))
+    : QObject(parent), core_(core), identity_(std::move(identity)),
+      channel_(new RpcServer(QStringLiteral("VXI-11"), ChannelPolicy(policy), kMaxCall, this)),
+      abort_(new RpcServer(QStringLiteral("VXI-11 abort channel"), ChannelPolicy(policy), kMaxAbortCall, this))
 {
     channel_->Serve(DEVICE_CORE, DEVICE_CORE_VERSION, [this](const RpcCall& call) { Core(call); });
     abort_->Serve(DEVICE_ASYNC, DEVICE_ASYNC_VERSION, [this](const RpcCall& call) { Abort(call); });
+    // A link ends with its connection, however that ends: closed, reset,
+    // silent past --idle-timeout, or gone from the network (keepalive).
     connect(channel_, &RpcServer::Closed, this, &Vxi11Server::Drop);
-    // --allow holds for both channels, as for the raw socket.
-    const auto admit = [this](const QHostAddress& peer) {
-        return policy_.allow.Admits(peer);
-    };
-    channel_->Admit(admit);
-    abort_->Admit(admit);
-    connect(channel_, &RpcServer::Refused, this, [this](const QString& peer) {
-        emit Refused(peer, QStringLiteral("not a peer that --allow lets in"));
-    });
+    connect(channel_, &RpcServer::Refused, this, &Vxi11Server::Refused);
+    connect(abort_, &RpcServer::Refused, this, &Vxi11Server::Refused);
     // A lock let go, or an answer that a read waits for: the waiting calls look again.
     connect(&core_, &SwitchCore::Changed, this, [this] {
         std::vector<long> waiting;
@@ -132,6 +142,19 @@ bool Vxi11Server::Listen(const QHostAddress& host, QString* error)
 quint16 Vxi11Server::Port() const
 {
     return channel_->Port();
+}
+
+quint16 Vxi11Server::AbortPort() const
+{
+    return abort_->Port();
+}
+
+std::size_t Vxi11Server::Held() const
+{
+    std::size_t held = channel_->Held() + abort_->Held();
+    for (const auto& [id, link] : links_)
+        held += link->session.Unread();
+    return held;
 }
 
 Vxi11Server::Link* Vxi11Server::Find(const RpcCall& call, long id)
@@ -170,9 +193,8 @@ void Vxi11Server::Core(const RpcCall& call)
                 [this, call, link, data, end] {
                     if (LockedOut(*link))
                         return Step::Locked;
-                    // Commands run in the order sent; a client that does not
-                    // read its answers is not written for without end.
-                    if (link->session.Busy() || link->session.Unread() > kMaxUnread)
+                    // Commands run in the order sent.
+                    if (link->session.Busy())
                         return Step::Busy;
                     link->session.Write(data, end);
                     call.Reply(xdr_Device_WriteResp, Device_WriteResp{kNoError, static_cast<u_long>(data.size())});
@@ -198,11 +220,17 @@ void Vxi11Server::Core(const RpcCall& call)
         const std::size_t size = in.value.requestSize;
         const std::optional<char> term = in.value.flags & kTermCharSet ? std::optional<char>(in.value.termChar) : std::nullopt;
         Attempt(*link, in.value.flags & kWaitLock ? in.value.lock_timeout : 0, in.value.io_timeout,
-                [this, call, link, size, term] {
+                [this, call, link, size, term, fail] {
                     if (LockedOut(*link))
                         return Step::Locked;
-                    if (link->session.Unread() == 0)
-                        return Step::Busy;
+                    if (link->session.Unread() == 0) {
+                        if (link->session.AnswerComing())
+                            return Step::Busy;
+                        // Nothing was asked: no answer will come, and waiting
+                        // for io_timeout would only hold the client up.
+                        fail(kIoTimeout);
+                        return Step::Done;
+                    }
                     LinkSession::Chunk chunk = link->session.Read(size, term);
                     Device_ReadResp out{};
                     out.reason = (chunk.end ? kReasonEnd : 0) | (chunk.term ? kReasonTermChar : 0)
@@ -327,7 +355,7 @@ void Vxi11Server::CreateLink(const RpcCall& call)
     const long id = nextLink_++;
     // Each link is a client of its own: its lock is not another link's.
     Source source = Source::Remote(QStringLiteral("vxi11:%1/link%2").arg(call.peer).arg(id).toStdString());
-    auto owned = std::make_unique<Link>(id, call.connection, core_, std::move(source), identity_);
+    auto owned = std::make_unique<Link>(id, call, core_, std::move(source), identity_);
     Link* link = owned.get();
     link->session.SetChanged([this, id] {
         if (const auto it = links_.find(id); it != links_.end())
@@ -375,8 +403,10 @@ void Vxi11Server::Abort(const RpcCall& call)
     Arguments<Device_Link> in(call, xdr_Device_Link);
     if (!in.ok)
         return;
+    // Link ids are easily guessed: only the client that made the link, by
+    // its address, may end its wait.
     const auto it = links_.find(in.value);
-    if (it == links_.end()) {
+    if (it == links_.end() || it->second->peer != call.peerAddress) {
         ReplyError(call, kInvalidLink);
         return;
     }
@@ -438,7 +468,7 @@ void Vxi11Server::Retry(Link& link)
         std::min<std::chrono::milliseconds>(std::chrono::ceil<std::chrono::milliseconds>(deadline.remainingTimeAsDuration()), kLongestTimer));
 }
 
-void Vxi11Server::Drop(std::uintptr_t connection)
+void Vxi11Server::Drop(std::uint64_t connection)
 {
     bool dropped = false;
     for (auto it = links_.begin(); it != links_.end();) {

@@ -27,22 +27,33 @@ class Vxi11Server : public QObject
 
 public:
     static constexpr int kMaxLinks = 8;
+    // Connections of each channel at once. Four times the links: a client
+    // past the links is told so by create_link rather than reset, and
+    // clients that reconnect before their old connection is seen to end
+    // are served; still a small part of the descriptors the service may open.
+    static constexpr int kMaxConnections = 32;
     // The largest write a client is told it may send at once.
     static constexpr std::uint32_t kMaxReceive = 64 * 1024;
-    // Unread answers of a link past which its writes wait for it to read.
-    static constexpr std::size_t kMaxUnread = 1024 * 1024;
+    // The longest call a channel takes: the largest write, and a call's
+    // header with the largest credentials RPC allows.
+    static constexpr std::size_t kMaxCall = kMaxReceive + 1024;
 
+    // The policy holds for both channels, each with kMaxConnections.
     Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent = nullptr);
     ~Vxi11Server() override;
 
     // The core and abort channels, each on a free TCP port of `host`.
     bool Listen(const QHostAddress& host, QString* error = nullptr);
     quint16 Port() const;
+    quint16 AbortPort() const;
     int Links() const { return static_cast<int>(links_.size()); }
+    // Bytes kept for the clients now: calls not yet taken, replies not yet
+    // sent, and answers not yet read.
+    std::size_t Held() const;
 
 signals:
     void LinksChanged(int links);
-    // A client was turned away: who, and why.
+    // A client was turned away, or a connection closed by the policy: who, and why.
     void Refused(const QString& peer, const QString& why);
 
 private:
@@ -67,11 +78,10 @@ private:
     void Attempt(Link& link, unsigned long lockTimeout, unsigned long ioTimeout, std::function<Step()> step,
                  std::function<void(long)> fail);
     void Retry(Link& link);
-    void Drop(std::uintptr_t connection);
+    void Drop(std::uint64_t connection);
 
     SwitchCore& core_;
     Identity identity_;
-    ConnectionPolicy policy_;
     RpcServer* channel_;
     RpcServer* abort_;
     std::map<long, std::unique_ptr<Link>> links_;

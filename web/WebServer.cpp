@@ -1,77 +1,48 @@
 #include "WebServer.h"
 
+#include "Connection.h"
+#include "Door.h"
+#include "HttpSession.h"
 #include "SwitchCore.h"
-#include "TcpIo.h"
+#include "WebSocket.h"
 
 #include <QFile>
 #include <QHostInfo>
-#include <QHttpServer>
 #include <QJsonDocument>
-#include <QPointer>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTime>
-#include <QWebSocket>
 
 #include <algorithm>
-#include <functional>
+#include <tuple>
 #include <utility>
 
 namespace {
 
-using Status = QHttpServerResponder::StatusCode;
-using Method = QHttpServerRequest::Method;
+using Headers = std::vector<std::pair<std::string, std::string>>;
 
-// Messages a page has not taken yet: past this it is closed, and reconnects
-// to the state as it is then.
-constexpr qint64 kMaxUnsent = 1024 * 1024;
-
-// A TCP server that hands on only the connections `admit` lets in.
-class AdmittingServer : public QTcpServer
+Source PeerSource(const Connection& link)
 {
-public:
-    AdmittingServer(std::function<bool(const QHostAddress&, quint16)> admit, QObject* parent)
-        : QTcpServer(parent), admit_(std::move(admit))
-    {
-    }
-
-protected:
-    void incomingConnection(qintptr handle) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (socket->setSocketDescriptor(handle) && admit_(socket->peerAddress(), socket->peerPort())) {
-            // A page's update goes out at once, not after the last one's acknowledgement.
-            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            addPendingConnection(socket);
-            return;
-        }
-        socket->abort();
-        socket->deleteLater();
-    }
-
-private:
-    std::function<bool(const QHostAddress&, quint16)> admit_;
-};
-
-Source PeerSource(const QHostAddress& peer, quint16 port)
-{
-    return Source::Remote(QStringLiteral("http:%1:%2").arg(HostText(peer)).arg(port).toStdString());
+    return Source::Remote(QStringLiteral("http:%1:%2").arg(HostText(link.PeerAddress())).arg(link.PeerPort()).toStdString());
 }
 
-QHttpServerResponse Reply(const QByteArray& mime, const QByteArray& body, Status status = Status::Ok)
+HttpAnswer Reply(std::string mime, std::string body, int status = 200, Headers headers = {})
 {
-    QHttpServerResponse response(mime, body, status);
     // What the page shows is the state now; it loads nothing from elsewhere
     // and is shown in no other site's frame.
-    response.addHeader("Cache-Control", "no-store");
-    response.addHeader("X-Content-Type-Options", "nosniff");
-    response.addHeader("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
-    return response;
+    headers.insert(headers.end(), {{"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+                                   {"X-Content-Type-Options", "nosniff"},
+                                   {"Cache-Control", "no-store"},
+                                   {"Content-Type", std::move(mime)}});
+    return {status, std::move(headers), std::move(body)};
 }
 
-QHttpServerResponse Json(const QJsonObject& object, Status status = Status::Ok)
+HttpAnswer Json(const QJsonObject& object, int status = 200, Headers headers = {})
 {
-    return Reply("application/json", QJsonDocument(object).toJson(QJsonDocument::Compact), status);
+    return Reply("application/json", QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), status, std::move(headers));
+}
+
+HttpAnswer Error(int status, const QString& message, Headers headers = {})
+{
+    return Json({{QStringLiteral("error"), QJsonObject{{QStringLiteral("message"), message}}}}, status, std::move(headers));
 }
 
 QJsonObject ErrorJson(const ScpiError& error)
@@ -79,42 +50,83 @@ QJsonObject ErrorJson(const ScpiError& error)
     return {{QStringLiteral("code"), error.code}, {QStringLiteral("message"), error.message}, {QStringLiteral("detail"), error.detail}};
 }
 
-// Whether `host` (a Host header, with or without the port) names this
-// machine: an address, localhost or the machine's own name. A page from a
-// name that merely resolves to it (DNS rebinding) may not switch.
-bool NamesThisMachine(const QString& host)
+bool IsMethod(std::string_view method)
 {
-    QString name = host.startsWith(u'[') ? host.mid(1, host.indexOf(u']') - 1) : host.section(u':', 0, 0);
-    name = name.toLower();
-    const QString self = QHostInfo::localHostName().toLower();
-    return !name.isEmpty()
-        && (!QHostAddress(name).isNull() || name == QLatin1String("localhost") || name == self || name.startsWith(self + u'.'));
+    for (const std::string_view known : {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH"})
+        if (method == known)
+            return true;
+    return false;
 }
 
-// Why a request to change the switch is refused as not the page's own, or
-// nothing. A script sends neither Origin nor Sec-Fetch-Site; a browser
-// sends them with every such request.
-QString CrossSite(const QByteArray& host, const QByteArray& origin, const QByteArray& site)
+// Whether `authority` (a Host header: a name or an address, and perhaps a
+// port) names this machine exactly: an address, localhost, the machine's
+// own name, or that name in .local. A page from any other name that merely
+// resolves to it (DNS rebinding) may not switch.
+bool NamesThisMachine(std::string_view authority)
 {
-    if ((!site.isEmpty() && site != "same-origin" && site != "none")
-        || (!origin.isEmpty() && origin.compare("http://" + host, Qt::CaseInsensitive) != 0))
+    const QString host = QString::fromLatin1(authority.data(), qsizetype(authority.size())).toLower();
+    const bool bracketed = host.startsWith(u'[');
+    const qsizetype end = bracketed ? host.indexOf(u']') + 1 : host.indexOf(u':');
+    if (bracketed && end == 0)
+        return false;
+    const QString name = end < 0 ? host : host.left(end);
+    const QString port = end < 0 ? QString() : host.mid(end);
+    if (!port.isEmpty() && (port.size() < 2 || port.front() != u':' || !std::all_of(port.begin() + 1, port.end(), [](QChar c) { return c.isDigit(); })))
+        return false;
+    if (bracketed)
+        return QHostAddress(name.mid(1, name.size() - 2)).protocol() == QAbstractSocket::IPv6Protocol;
+    // A name of digits and dots alone is no name anyone can register.
+    if (std::all_of(name.begin(), name.end(), [](QChar c) { return c.isDigit() || c == u'.'; }))
+        return QHostAddress(name).protocol() == QAbstractSocket::IPv4Protocol;
+    const QString self = QHostInfo::localHostName().toLower();
+    return name == QLatin1String("localhost") || (!self.isEmpty() && (name == self || name == self + QLatin1String(".local")));
+}
+
+// Whether `origin` is the page's own: the host and port the request went to,
+// over either scheme (one port serves one of them).
+bool SameOrigin(const QString& origin, std::string_view host)
+{
+    for (const QLatin1String scheme : {QLatin1String("http://"), QLatin1String("https://")})
+        if (origin.compare(scheme + QLatin1String(host), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+// Why a request to change the switch, or to follow it, is refused as not
+// the page's own, or nothing. A script sends neither Origin nor
+// Sec-Fetch-Site; a browser sends them with every such request.
+QString CrossSite(const HttpRequest& request)
+{
+    const std::string_view host = request.Authority();
+    const QString origin = QString::fromLatin1(request.Header("Origin"));
+    const std::string_view site = request.Header("Sec-Fetch-Site");
+    if ((!site.empty() && site != "same-origin" && site != "none") || (!origin.isEmpty() && !SameOrigin(origin, host)))
         return QStringLiteral("sent from another site's page: only this switch's own page may switch it");
-    if (!NamesThisMachine(QString::fromLatin1(host)))
-        return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.left(80)));
+    if (!NamesThisMachine(host))
+        return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));
     return {};
 }
 
 } // namespace
 
-struct WebServer::Page
-{
-    std::unique_ptr<QWebSocket> socket;
-    qint64 unsent = 0;
-};
-
 WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options)), http_(std::make_unique<QHttpServer>())
+    : QObject(parent), core_(core), options_(std::move(options))
 {
+    ConnectionPolicy policy = options_.policy;
+    policy.maxConnections = kMaxConnections;
+    door_ = new Door(QStringLiteral("HTTP"), std::move(policy), this);
+    connect(door_, &Door::Opened, this, &WebServer::Serve);
+    connect(door_, &Door::Refused, this, &WebServer::Refused);
+
+    for (const auto& [path, resource, mime] : {std::tuple{"/", ":/web/page.html", "text/html; charset=utf-8"},
+                                               std::tuple{"/page.js", ":/web/page.js", "text/javascript; charset=utf-8"},
+                                               std::tuple{"/page.css", ":/web/page.css", "text/css; charset=utf-8"},
+                                               std::tuple{"/schematic.svg", ":/schematic.svg", "image/svg+xml"}}) {
+        QFile source(QString::fromLatin1(resource));
+        source.open(QIODevice::ReadOnly);
+        files_[path] = {mime, source.readAll().toStdString()};
+    }
+
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
     connect(&core_, &SwitchCore::Changed, this, &WebServer::Schedule);
@@ -124,126 +136,121 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
             operations_.pop_front();
         Schedule();
     });
-    connect(http_.get(), &QHttpServer::newWebSocketConnection, this, &WebServer::Follow);
-    Route();
 }
 
-WebServer::~WebServer()
+WebServer::~WebServer() = default;
+
+void WebServer::Serve(Connection* connection)
 {
-    for (const auto& page : pages_)
-        page->socket->disconnect(this);
+    std::erase_if(sessions_, [](const auto& session) { return session.isNull(); });
+    const HttpSite site{[this](const HttpRequest& request, HttpSession& session) { Handle(request, session); },
+                        [](const HttpRefusal& refusal) { return Error(refusal.status, QString::fromStdString(refusal.why)); }};
+    sessions_.emplace_back(new HttpSession(*connection, {{kMaxHead, kMaxBody}, options_.deadline}, site));
 }
 
-void WebServer::Route()
+void WebServer::Handle(const HttpRequest& request, HttpSession& session)
 {
-    const auto file = [](const QString& resource, const QByteArray& mime) {
-        QFile source(resource);
-        source.open(QIODevice::ReadOnly);
-        return [mime, body = source.readAll()] { return Reply(mime, body); };
-    };
-    http_->route(QStringLiteral("/"), Method::Get, file(QStringLiteral(":/web/page.html"), "text/html; charset=utf-8"));
-    http_->route(QStringLiteral("/page.js"), Method::Get, file(QStringLiteral(":/web/page.js"), "text/javascript; charset=utf-8"));
-    http_->route(QStringLiteral("/page.css"), Method::Get, file(QStringLiteral(":/web/page.css"), "text/css; charset=utf-8"));
-    http_->route(QStringLiteral("/schematic.svg"), Method::Get, file(QStringLiteral(":/schematic.svg"), "image/svg+xml"));
-    http_->route(QStringLiteral("/api/state"), Method::Get, [this] { return Json(State()); });
-    http_->route(QStringLiteral("/api/select"), Method::Post,
-                 [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) { Select(request, std::move(responder)); });
-    http_->route(QStringLiteral("/api/select"), Method::AnyKnown, [] {
-        QHttpServerResponse refused = Json({{QStringLiteral("error"), QJsonObject{{QStringLiteral("message"),
-                                                                                  QStringLiteral("only POST switches")}}}},
-                                           Status::MethodNotAllowed);
-        refused.addHeader("Allow", "POST");
-        return refused;
-    });
-    // Qt upgrades a WebSocket request only on a path that a route takes;
-    // the upgrade answers it (Follow), the route only a request for no upgrade.
-    http_->route(QStringLiteral("/api/events"), Method::Get, [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-        if (request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) != 0)
-            Reply("text/plain", "a WebSocket stream of the state\n", Status::UpgradeRequired).write(std::move(responder));
-    });
-    http_->route(QStringLiteral("/lxi/identification"), Method::Get, [this](const QHttpServerRequest&, QHttpServerResponder&& responder) {
-        Reply("text/xml; charset=utf-8", IdentificationXml(options_.identity, responder.socket()->localAddress(), Port(), options_.resources))
-            .write(std::move(responder));
-    });
-}
-
-void WebServer::Select(const QHttpServerRequest& request, QHttpServerResponder&& responder)
-{
-    const QTcpSocket* socket = responder.socket();
-    const Source source = PeerSource(socket->peerAddress(), socket->peerPort());
-    const QString crossSite = CrossSite(request.value("Host"), request.value("Origin"), request.value("Sec-Fetch-Site"));
-    if (!crossSite.isEmpty()) {
-        core_.Refused(source, "select", crossSite.toStdString());
-        Json({{QStringLiteral("error"), QJsonObject{{QStringLiteral("message"), crossSite}}}}, Status::Forbidden).write(std::move(responder));
+    const std::string_view path = request.Path();
+    const std::string& method = request.method;
+    if (!IsMethod(method)) {
+        session.Answer(Error(501, QStringLiteral("GET, HEAD and POST only")));
         return;
     }
-    const auto path = PathFromText(request.body());
+    if (path == "/api/select") {
+        if (method == "POST")
+            Select(request, session);
+        else
+            session.Answer(Error(405, QStringLiteral("only POST switches"), {{"Allow", "POST"}}));
+        return;
+    }
+    const auto file = files_.find(path);
+    const bool known = file != files_.end() || path == "/api/state" || path == "/api/events" || path == "/lxi/identification";
+    if (!known) {
+        session.Answer(Error(404, QStringLiteral("nothing here")));
+        return;
+    }
+    if (method != "GET" && method != "HEAD") {
+        session.Answer(Error(405, QStringLiteral("only GET and HEAD"), {{"Allow", "GET, HEAD"}}));
+        return;
+    }
+    if (file != files_.end()) {
+        session.Answer(Reply(file->second.mime, file->second.body));
+    } else if (path == "/api/state") {
+        session.Answer(Json(State()));
+    } else if (path == "/lxi/identification") {
+        const Connection& link = session.Link();
+        session.Answer(Reply("text/xml; charset=utf-8",
+                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), options_.resources).toStdString()));
+    } else if (method == "GET" && websocket::AsksUpgrade(request)) {
+        Follow(request, session);
+    } else {
+        session.Answer(Reply("text/plain", "a WebSocket stream of the state\n", 426, {{"Upgrade", "websocket"}, {"Connection", "Upgrade"}}));
+    }
+}
+
+void WebServer::Select(const HttpRequest& request, HttpSession& session)
+{
+    const Source source = PeerSource(session.Link());
+    const QString crossSite = CrossSite(request);
+    if (!crossSite.isEmpty()) {
+        core_.Refused(source, "select", crossSite.toStdString());
+        session.Answer(Error(403, crossSite));
+        return;
+    }
+    const QByteArray body = QByteArray::fromStdString(request.body);
+    const auto path = PathFromText(body);
     if (!path) {
-        const ScpiError error = IllegalPath(QString::fromUtf8(request.body().trimmed()));
+        const ScpiError error = IllegalPath(QString::fromUtf8(body.trimmed()));
         core_.Refused(source, "select", error.detail.toStdString());
         QJsonObject answer = State();
         answer.insert(QStringLiteral("error"), ErrorJson(error));
-        Json(answer, Status::BadRequest).write(std::move(responder));
+        session.Answer(Json(answer, 400));
         return;
     }
     // Answered once the switch has moved, which may be after other
     // clients' operations queued before this one.
-    auto pending = std::make_shared<QHttpServerResponder>(std::move(responder));
-    // A client that hangs up before its turn has it switch nothing later,
-    // whether or not this process has looked since.
-    auto lifetime = std::make_shared<Lifetime>([socket = QPointer<QTcpSocket>(pending->socket())] {
-        return socket && socket->state() == QAbstractSocket::ConnectedState && !tcp::PeerGone(socket->socketDescriptor());
-    });
-    connect(pending->socket(), &QTcpSocket::disconnected, pending->socket(), [lifetime] { lifetime->End(); });
+    // A client whose connection has ended before its turn has it switch nothing later.
+    auto lifetime = std::make_shared<Lifetime>([link = QPointer<Connection>(&session.Link())] { return link && link->Open(); });
+    connect(&session.Link(), &Connection::Closed, &session, [lifetime] { lifetime->End(); });
     Source asked = source;
     asked.alive = lifetime->Token();
-    core_.Select(*path, asked, [self = QPointer<WebServer>(this), pending, socket = QPointer<QTcpSocket>(pending->socket())](
-                                    const OperationResult& result) {
-        if (!self || !socket)
+    core_.Select(*path, asked, [self = QPointer<WebServer>(this), session = QPointer<HttpSession>(&session)](const OperationResult& result) {
+        if (!self || !session)
             return;
         QJsonObject answer = self->State();
         const ScpiError error = ApiError(result);
         answer.insert(QStringLiteral("result"), QLatin1String(OutcomeName(result.outcome)));
         if (error.code != 0)
             answer.insert(QStringLiteral("error"), ErrorJson(error));
-        Json(answer, Status(error.httpStatus)).write(std::move(*pending));
+        session->Answer(Json(answer, error.httpStatus));
     });
 }
 
-void WebServer::Follow()
+void WebServer::Follow(const HttpRequest& request, HttpSession& session)
 {
-    while (http_->hasPendingWebSocketConnections()) {
-        std::unique_ptr<QWebSocket> socket = http_->nextPendingWebSocketConnection();
-        const QNetworkRequest& request = socket->request();
-        QString refused = CrossSite(request.rawHeader("Host"), request.rawHeader("Origin"), request.rawHeader("Sec-Fetch-Site"));
-        if (pages_.size() >= std::size_t(kMaxPages))
-            refused = QStringLiteral("at most %1 pages follow the switch at a time").arg(kMaxPages);
-        if (!refused.isEmpty()) {
-            QWebSocket* closing = socket.release();
-            connect(closing, &QWebSocket::disconnected, closing, &QObject::deleteLater);
-            closing->close(QWebSocketProtocol::CloseCodePolicyViolated, refused);
-            continue;
-        }
-        auto page = std::make_unique<Page>();
-        page->socket = std::move(socket);
-        Page* p = page.get();
-        connect(p->socket.get(), &QWebSocket::bytesWritten, this, [p](qint64 bytes) { p->unsent = std::max<qint64>(0, p->unsent - bytes); });
-        connect(p->socket.get(), &QWebSocket::disconnected, this, [this, p] {
-            const auto it = std::find_if(pages_.begin(), pages_.end(), [p](const auto& page) { return page.get() == p; });
-            if (it == pages_.end())
-                return;
-            (*it)->socket.release()->deleteLater();
-            pages_.erase(it);
-        });
-        pages_.push_back(std::move(page));
-        p->unsent += p->socket->sendTextMessage(QString::fromUtf8(QJsonDocument(State()).toJson(QJsonDocument::Compact)));
+    const QString crossSite = CrossSite(request);
+    if (!crossSite.isEmpty()) {
+        session.Answer(Error(403, crossSite));
+        return;
     }
+    HttpAnswer switching = websocket::Handshake(request);
+    if (switching.status != 101) {
+        session.Answer(Reply("text/plain", std::move(switching.body), switching.status, std::move(switching.headers)));
+        return;
+    }
+    WebSocketSession::Limits limits;
+    limits.maxMessage = kMaxMessage;
+    // Pinged within --idle-timeout, a page that is still there is not idle.
+    limits.ping = std::chrono::milliseconds(options_.policy.idleTimeout) / 2;
+    if (WebSocketSession* page = session.Upgrade(switching, limits, websocket::Frame(websocket::Opcode::Text, StateText())))
+        pages_.emplace_back(page);
 }
 
 void WebServer::Schedule()
 {
     // At once when the last push is a frame old, else at the frame's end:
     // after the operation under way, which may change more before it ends.
+    std::erase_if(pages_, [](const auto& page) { return page.isNull(); });
     if (pages_.empty() || push_.isActive())
         return;
     const auto since = lastPush_.isValid() ? lastPush_.elapsed() : qint64(kFrame.count());
@@ -253,13 +260,10 @@ void WebServer::Schedule()
 void WebServer::Push()
 {
     lastPush_.start();
-    const QString message = QString::fromUtf8(QJsonDocument(State()).toJson(QJsonDocument::Compact));
-    for (const auto& page : pages_) {
-        if (page->unsent > kMaxUnsent)
-            page->socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("messages not taken"));
-        else
-            page->unsent += page->socket->sendTextMessage(message);
-    }
+    const std::string frame = websocket::Frame(websocket::Opcode::Text, StateText());
+    for (const auto& page : pages_)
+        if (page)
+            page->Send(frame);
 }
 
 QJsonObject WebServer::State() const
@@ -267,40 +271,42 @@ QJsonObject WebServer::State() const
     return StateJson(core_, QStringList(operations_.begin(), operations_.end()));
 }
 
-bool WebServer::Admit(const QHostAddress& peer, quint16 port)
+std::string WebServer::StateText() const
 {
-    const QHostAddress plain = Unmapped(peer);
-    if (options_.policy.allow.Admits(plain))
-        return true;
-    emit Refused(PeerText(plain, port), QStringLiteral("not a peer that --allow lets in"));
-    return false;
+    return QJsonDocument(State()).toJson(QJsonDocument::Compact).toStdString();
 }
 
 bool WebServer::Listen(const ListenAddress& address, QString* error)
 {
-    auto* tcp = new AdmittingServer([this](const QHostAddress& peer, quint16 port) { return Admit(peer, port); }, this);
-    if (!tcp->listen(address.host, address.port)) {
-        if (error)
-            *error = tcp->errorString();
-        delete tcp;
+    if (!door_->Listen(address, error))
         return false;
-    }
-    http_->bind(tcp);
-    tcp_ = tcp;
     emit Listening(Url());
     return true;
 }
 
 QString WebServer::Url() const
 {
-    if (!tcp_)
-        return {};
-    return QStringLiteral("http://%1:%2/").arg(HostText(tcp_->serverAddress())).arg(tcp_->serverPort());
+    return door_->Listening() ? QStringLiteral("http://%1/").arg(door_->Address()) : QString();
 }
 
 quint16 WebServer::Port() const
 {
-    return tcp_ ? tcp_->serverPort() : 0;
+    return door_->Port();
+}
+
+int WebServer::Connections() const
+{
+    return door_->Connections();
+}
+
+std::size_t WebServer::Buffered() const
+{
+    std::size_t bytes = 0;
+    for (const auto& session : sessions_)
+        bytes += session ? session->Buffered() : 0;
+    for (const auto& page : pages_)
+        bytes += page ? page->Buffered() : 0;
+    return bytes;
 }
 
 QList<WebService> WebServer::Services() const

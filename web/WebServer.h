@@ -10,28 +10,36 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
 #include <deque>
-#include <memory>
+#include <map>
+#include <string>
 #include <vector>
 
-class QHttpServer;
-class QTcpServer;
-class QHttpServerRequest;
-class QHttpServerResponder;
-class QWebSocket;
+class Connection;
+class Door;
+class HttpSession;
 class SwitchCore;
+class WebSocketSession;
+struct HttpAnswer;
+struct HttpRequest;
 
 struct WebServerOptions
 {
     // Maker, model, serial and version as *IDN? gives them.
     Identity identity;
+    // Who may connect, keepalive and --idle-timeout; the cap on connections
+    // is the web server's own (WebServer::kMaxConnections).
     ConnectionPolicy policy;
     // The VISA resource strings of the switch's other interfaces, "%1" for
     // the address as the client reached it: "TCPIP0::%1::5025::SOCKET".
     QStringList resources;
+    // A request must be in whole, and its answer taken, this long after the
+    // connection is ready for it.
+    std::chrono::milliseconds deadline{10000};
 };
 
 // A service for DNS-SD to announce the page by.
@@ -47,7 +55,8 @@ struct WebService
 // and switches through the core like every other client; it follows every
 // change live over a WebSocket, at most once a frame. Also the LXI
 // identification document and a small HTTP API for scripts. Nothing changes
-// the switch but a same-origin POST.
+// the switch but a same-origin POST addressed to this machine by name or
+// address.
 class WebServer : public QObject
 {
     Q_OBJECT
@@ -58,7 +67,11 @@ public:
     // The page follows the switch at most this often, however fast clients switch it.
     static constexpr std::chrono::milliseconds kFrame{16};
     static constexpr int kOperationsShown = 20;
-    static constexpr int kMaxPages = 32;  // pages following at once
+    // A browser opens several connections for one page.
+    static constexpr int kMaxConnections = 32;
+    static constexpr std::size_t kMaxHead = 16 * 1024;
+    static constexpr std::size_t kMaxBody = 64 * 1024;
+    static constexpr std::size_t kMaxMessage = 4 * 1024;
 
     explicit WebServer(SwitchCore& core, Options options = {}, QObject* parent = nullptr);
     ~WebServer() override;
@@ -69,29 +82,39 @@ public:
     quint16 Port() const;
     // For DNS-SD: _http._tcp with path=/, and _lxi._tcp.
     QList<WebService> Services() const;
+    int Connections() const;
+    // Bytes held for all connections: requests, answers and messages not
+    // taken whole yet.
+    std::size_t Buffered() const;
 
 signals:
-    // A peer was turned away: who, and why.
+    // A peer was turned away or a connection closed by the policy: who, and why.
     void Refused(const QString& peer, const QString& why);
     void Listening(const QString& url);
 
 private:
-    struct Page;
+    struct File
+    {
+        std::string mime;
+        std::string body;
+    };
 
-    void Route();
-    void Select(const QHttpServerRequest& request, QHttpServerResponder&& responder);
-    void Follow();
+    void Serve(Connection* connection);
+    void Handle(const HttpRequest& request, HttpSession& session);
+    void Select(const HttpRequest& request, HttpSession& session);
+    void Follow(const HttpRequest& request, HttpSession& session);
     void Schedule();
     void Push();
     QJsonObject State() const;
-    bool Admit(const QHostAddress& peer, quint16 port);
+    std::string StateText() const;
 
     SwitchCore& core_;
     Options options_;
-    std::unique_ptr<QHttpServer> http_;
-    QTcpServer* tcp_ = nullptr;
+    Door* door_;
+    std::map<std::string, File, std::less<>> files_;  // by path
+    std::vector<QPointer<HttpSession>> sessions_;
+    std::vector<QPointer<WebSocketSession>> pages_;
     std::deque<QString> operations_;
-    std::vector<std::unique_ptr<Page>> pages_;
     QTimer push_;
     QElapsedTimer lastPush_;
 };

@@ -86,6 +86,12 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
     if (stb := switch.read_stb()) != 0x10:
         fail("status byte with an answer waiting", 0x10, stb)
     switch.read()
+    # An answer left unread is dropped by the next message, which says so.
+    switch.write("ROUT:CLOS (@2)")
+    switch.write("*IDN?")
+    for command, answer in [("ROUT:CLOS:STAT?", "(@2)"), ("SYST:ERR?", '-410,"Query INTERRUPTED"'), ("SYST:ERR?", '0,"No error"')]:
+        if (got := switch.query(command)) != answer + "\n":
+            fail(f"{command} after an unread *IDN?", answer + "\n", got)
     switch.lock_excl()
     other = manager.open_resource("TCPIP0::127.0.0.1::inst0::INSTR", timeout=10000)
     for refused in (other.lock_excl, lambda: other.write("ROUT:CLOS (@2)")):
@@ -112,6 +118,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
         ("termChar", lambda a: [a.write(b"*OPC?;*OPC?"), a.read(flags=TERMCHAR, term=ord(";")), a.read()],
          [(0, 11), (0, REASON_CHR, b"1;"), (0, REASON_END, b"1\n")]),
         ("nothing to read", lambda a: [a.read(io=0)], [(15, 0, b"")]),
+        ("nothing asked", lambda a: [a.read(io=8000), a.write(b"SYST:ERR?"), a.read()],
+         [(15, 0, b""), (0, 9), (0, REASON_END, b'-420,"Query UNTERMINATED"\n')]),
         ("status byte", lambda a: [a.write(b"FOO"), a.stb(), a.write(b"*CLS;*IDN?"), a.stb(), a.read(), a.stb()],
          [(0, 3), (0, 0x04), (0, 10), (0, 0x10), (0, REASON_END, IDN_BYTES), (0, 0)]),
         ("device clear drops the answer", lambda a: [a.write(b"*IDN?"), a.client.device_clear(a.id, 0, 0, IO), a.read(io=0)],
@@ -150,8 +158,9 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", 
     if (got := ask("ROUT:CLOS (@1);*OPC?;ROUT:CLOS:STAT?")) != "1;(@1)\n":
         fail("the raw socket once the link has gone", "1;(@1)\n", got)
 
-    # A read that waits ends when the abort channel says so.
-    a.send(12, (a.id, 100, 8000, 0, 0, 0), a.client.packer.pack_device_read_parms)
+    # A read that waits (here for another link's lock) ends when the abort channel says so.
+    c = Link(lock=1)
+    a.send(12, (a.id, 100, 8000, 8000, WAITLOCK, 0), a.client.packer.pack_device_read_parms)
     abort = rpc.RawTCPClient("127.0.0.1", 0x0607B0, 1, a.abort_port)
     abort.packer, abort.unpacker = rpc.Packer(), rpc.Unpacker(b"")
     if (got := [abort.make_call(1, a.id, abort.packer.pack_int, abort.unpacker.unpack_int),

@@ -1,0 +1,582 @@
+// The VXI-11 server in this process over loopback, on the real switch core
+// and the recording port, against a small RPC client: what a VISA library
+// reads back (errors, reasons, data, the status byte), the RPC replies word
+// by word, who is let in, and what the server keeps for a client that does
+// not read. Peers at 127.0.0.2 are "another machine" on the same loopback.
+#include "FakePort.h"
+#include "PortMapper.h"
+#include "RpcServer.h"
+#include "SwitchCore.h"
+#include "Vxi11Server.h"
+#include "vxi11.h"
+
+#include <QNetworkDatagram>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+#include <QtEndian>
+
+#include <rpc/pmap_prot.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kTimeout = 30000;
+constexpr long kEnd = 0x08;
+constexpr long kWaitLock = 0x01;
+constexpr long kTermCharSet = 0x80;
+constexpr u_long kIo = 5000;
+const char* const kOther = "127.0.0.2";
+const QByteArray kIdn = "rfswitch-panel,QTR7-415KM,SN17,1.0.0\n";
+const QString kIdnText = QString::fromLatin1(kIdn);
+
+struct Instrument
+{
+    FakePort port;
+    SwitchCore core{port};
+    Vxi11Server server;
+    QSignalSpy refused{&server, &Vxi11Server::Refused};
+
+    explicit Instrument(ConnectionPolicy policy = {})
+        : server(core, {"rfswitch-panel", "QTR7-415KM", "SN17", "1.0.0"}, std::move(policy))
+    {
+        core.TakeAddress(888, true, Source{});
+        server.Listen(QHostAddress::LocalHost);
+    }
+};
+
+// XDR words, as they go on the wire.
+QByteArray Words(std::initializer_list<unsigned long> words)
+{
+    QByteArray out;
+    for (const unsigned long word : words) {
+        char bytes[4];
+        qToBigEndian(quint32(word), bytes);
+        out.append(bytes, 4);
+    }
+    return out;
+}
+
+// One TCP connection to a server of this process: calls sent as records,
+// replies read while the server's events run.
+class Client
+{
+public:
+    // `receiveBuffer`: the system's buffer for what arrives (0: its own choice).
+    explicit Client(quint16 port, const char* from = "127.0.0.1", int receiveBuffer = 0)
+    {
+        socket.bind(QHostAddress(QString::fromLatin1(from)));
+        if (receiveBuffer > 0)
+            ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    void SendRecord(const QByteArray& body, bool last = true)
+    {
+        socket.write(Words({(last ? 0x80000000u : 0u) | quint32(body.size())}) + body);
+    }
+    // A call with the null credentials; its body encoded by `encode`.
+    template <typename In>
+    void Send(rpcproc_t procedure, XdrRoutine<In> encode, In* in, rpcprog_t program = DEVICE_CORE)
+    {
+        rpc_msg call = CallHeader(++xid_, program, 1, procedure);
+        QByteArray body(8192 + int(xdr_sizeof(AsXdrProc(encode), in)), '\0');
+        XDR xdrs;
+        xdrmem_create(&xdrs, body.data(), u_int(body.size()), XDR_ENCODE);
+        const bool encoded = xdr_callmsg(&xdrs, &call) && encode(&xdrs, in);
+        body.resize(encoded ? int(xdr_getpos(&xdrs)) : 0);
+        xdr_destroy(&xdrs);
+        SendRecord(body);
+    }
+    // The next reply record; empty when the connection closed first.
+    QByteArray NextRecord()
+    {
+        const auto have = [this] {
+            if (socket.bytesAvailable() < 4)
+                return false;
+            const QByteArray mark = socket.peek(4);
+            return socket.bytesAvailable() >= 4 + (qFromBigEndian<quint32>(mark.constData()) & 0x7FFFFFFF);
+        };
+        if (!QTest::qWaitFor([&] { return have() || socket.state() == QAbstractSocket::UnconnectedState; }, kTimeout)
+            || !have())
+            return {};
+        const quint32 length = qFromBigEndian<quint32>(socket.read(4).constData()) & 0x7FFFFFFF;
+        return socket.read(length);
+    }
+    template <typename Out>
+    bool Reply(XdrRoutine<Out> decode, Out* out)
+    {
+        QByteArray record = NextRecord();
+        return DecodeReply(record.data(), u_int(record.size()), AsXdrProc(decode), out);
+    }
+    template <typename In, typename Out>
+    Out Call(rpcproc_t procedure, XdrRoutine<In> encode, In in, XdrRoutine<Out> decode, rpcprog_t program = DEVICE_CORE)
+    {
+        Send(procedure, encode, &in, program);
+        Out out{};
+        if (!Reply(decode, &out))
+            out.error = -1;
+        return out;
+    }
+
+    QTcpSocket socket;
+
+private:
+    std::uint32_t xid_ = 0;
+};
+
+// A client with one link, as a VISA library opens it.
+class Link : public Client
+{
+public:
+    explicit Link(quint16 port, bool lock = false, const char* from = "127.0.0.1", int receiveBuffer = 0)
+        : Client(port, from, receiveBuffer)
+    {
+        Create_LinkParms parms{1, lock, 0, const_cast<char*>("inst0")};
+        const auto made = Call(create_link, xdr_Create_LinkParms, parms, xdr_Create_LinkResp);
+        error = made.error;
+        id = made.lid;
+        abortPort = made.abortPort;
+    }
+
+    QString Write(const QByteArray& data, bool end = true)
+    {
+        Device_WriteParms parms{id, kIo, 0, end ? kEnd : 0, {u_int(data.size()), const_cast<char*>(data.constData())}};
+        const auto done = Call(device_write, xdr_Device_WriteParms, parms, xdr_Device_WriteResp);
+        return QStringLiteral("%1 %2").arg(done.error).arg(done.size);
+    }
+    void SendRead(u_long size, long flags = 0, char term = 0, u_long lockTimeout = 0)
+    {
+        Device_ReadParms parms{id, size, kIo, lockTimeout, flags, term};
+        Send(device_read, xdr_Device_ReadParms, &parms);
+    }
+    // "error reason data".
+    QString ReadReply()
+    {
+        Device_ReadResp read{};
+        const bool ok = Reply(xdr_Device_ReadResp, &read);
+        const QString text = QStringLiteral("%1 %2 %3")
+                                 .arg(ok ? read.error : -1)
+                                 .arg(read.reason)
+                                 .arg(QString::fromLatin1(read.data.data_val, read.data.data_len));
+        xdr_free(AsXdrProc(xdr_Device_ReadResp), &read);
+        return text;
+    }
+    QString Read(u_long size = 1000, long flags = 0, char term = 0)
+    {
+        SendRead(size, flags, term);
+        return ReadReply();
+    }
+    long Generic(rpcproc_t procedure)
+    {
+        Device_GenericParms parms{id, 0, 0, kIo};
+        return Call(procedure, xdr_Device_GenericParms, parms, xdr_Device_Error).error;
+    }
+    QString StatusByte()
+    {
+        Device_GenericParms parms{id, 0, 0, kIo};
+        const auto stb = Call(device_readstb, xdr_Device_GenericParms, parms, xdr_Device_ReadStbResp);
+        return QStringLiteral("%1 %2").arg(stb.error).arg(stb.stb);
+    }
+    long Lock()
+    {
+        Device_LockParms parms{id, 0, 0};
+        return Call(device_lock, xdr_Device_LockParms, parms, xdr_Device_Error).error;
+    }
+    long OfLink(rpcproc_t procedure)
+    {
+        Device_Link link = id;
+        return Call(procedure, xdr_Device_Link, link, xdr_Device_Error).error;
+    }
+
+    long error = -1;
+    Device_Link id = 0;
+    u_short abortPort = 0;
+};
+
+} // namespace
+
+class TestVxi11 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Each row on a link of its own. Steps: W writes with END, w without, R n
+    // reads up to n bytes, T c reads up to the character c, S reads the
+    // status byte, C clears, D destroys the link.
+    void protocol_data()
+    {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("results");
+
+        QTest::newRow("END ends a message") << "W *IDN?|R 1000" << "0 5|0 4 " + kIdnText;
+        QTest::newRow("a message over two writes") << "w *ID|W N?|R 1000" << "0 3|0 2|0 4 " + kIdnText;
+        QTest::newRow("requestSize") << "W *IDN?|R 5|R 1000" << "0 5|0 1 rfswi|0 4 " + kIdnText.mid(5);
+        QTest::newRow("termChar") << "W *OPC?;*OPC?|T ;|R 1000" << "0 11|0 2 1;|0 4 1\n";
+        QTest::newRow("status byte") << "W FOO|S|W *CLS;*IDN?|S|R 1000|S" << "0 3|0 4|0 10|0 16|0 4 " + kIdnText + "|0 0";
+        QTest::newRow("device clear drops the answer") << "W *IDN?|C|R 1000|W *OPC?|R 1000" << "0 5|0|15 0 |0 5|0 4 1\n";
+        QTest::newRow("destroy_link") << "D|W *IDN?|R 1000|D" << "0|4 0|4 0 |4";
+        QTest::newRow("an unread answer interrupted")
+            << "W ROUT:CLOS (@2)|W *IDN?|W ROUT:CLOS:STAT?|R 1000|W SYST:ERR?;SYST:ERR?|R 1000"
+            << "0 14|0 5|0 15|0 4 (@2)\n|0 19|0 4 -410,\"Query INTERRUPTED\";0,\"No error\"\n";
+        QTest::newRow("a partly read answer interrupted") << "W *IDN?|R 3|W SYST:ERR?|R 1000"
+                                                          << "0 5|0 1 rfs|0 9|0 4 -410,\"Query INTERRUPTED\"\n";
+        QTest::newRow("nothing asked") << "R 1000|W ROUT:CLOS (@1)|R 1000|W SYST:ERR?;SYST:ERR?;SYST:ERR?|R 1000"
+                                       << "15 0 |0 14|15 0 |0 29|0 4 -420,\"Query UNTERMINATED\";-420,\"Query UNTERMINATED\";0,\"No error\"\n";
+        QTest::newRow("a query not ended yet") << "w *IDN?|R 1000|W |R 1000" << "0 5|15 0 |0 0|0 4 " + kIdnText;
+    }
+
+    void protocol()
+    {
+        QFETCH(QString, steps);
+        Instrument instrument;
+        Link link(instrument.server.Port());
+        QCOMPARE(link.error, 0);
+        QStringList results;
+        for (const QString& step : steps.split(u'|')) {
+            const QByteArray argument = step.mid(2).toLatin1();
+            switch (step.at(0).toLatin1()) {
+            case 'W': results << link.Write(argument); break;
+            case 'w': results << link.Write(argument, false); break;
+            case 'R': results << link.Read(argument.toULong()); break;
+            case 'T': results << link.Read(1000, kTermCharSet, argument.at(0)); break;
+            case 'S': results << link.StatusByte(); break;
+            case 'C': results << QString::number(link.Generic(device_clear)); break;
+            case 'D': results << QString::number(link.OfLink(destroy_link)); break;
+            default: QFAIL(qPrintable(step));
+            }
+        }
+        QTEST(results.join(u'|'), "results");
+    }
+
+    // Replies word by word after the xid: a header it cannot serve is told
+    // what it can, and the connection goes on.
+    void rpcHeader_data()
+    {
+        QTest::addColumn<bool>("abortChannel");
+        QTest::addColumn<quint32>("rpcVersion");
+        QTest::addColumn<quint32>("program");
+        QTest::addColumn<quint32>("version");
+        QTest::addColumn<quint32>("procedure");
+        QTest::addColumn<QString>("reply");
+
+        // REPLY, MSG_DENIED, RPC_MISMATCH, lowest 2, highest 2.
+        QTest::newRow("RPC version 3") << false << 3u << 0x0607AFu << 1u << 0u << "1 1 0 2 2";
+        QTest::newRow("RPC version 1, abort channel") << true << 1u << 0x0607B0u << 1u << 1u << "1 1 0 2 2";
+        // REPLY, MSG_ACCEPTED, no verifier, then the accept status.
+        QTest::newRow("null procedure") << false << 2u << 0x0607AFu << 1u << 0u << "1 0 0 0 0";
+        QTest::newRow("another program") << false << 2u << 0x0607B0u << 1u << 1u << "1 0 0 0 1";
+        QTest::newRow("program version 2") << false << 2u << 0x0607AFu << 2u << 0u << "1 0 0 0 2 1 1";
+        QTest::newRow("no such procedure") << false << 2u << 0x0607AFu << 1u << 99u << "1 0 0 0 3";
+        QTest::newRow("arguments cut short") << false << 2u << 0x0607AFu << 1u << 11u << "1 0 0 0 4";
+        QTest::newRow("abort: arguments cut short") << true << 2u << 0x0607B0u << 1u << 1u << "1 0 0 0 4";
+    }
+
+    void rpcHeader()
+    {
+        QFETCH(bool, abortChannel);
+        QFETCH(quint32, rpcVersion);
+        QFETCH(quint32, program);
+        QFETCH(quint32, version);
+        QFETCH(quint32, procedure);
+        Instrument instrument;
+        Client client(abortChannel ? instrument.server.AbortPort() : instrument.server.Port());
+        client.SendRecord(Words({7, 0, rpcVersion, program, version, procedure, 0, 0, 0, 0}) + QByteArray(2, '\0'));
+        const QByteArray record = client.NextRecord();
+        QStringList words;
+        for (qsizetype at = 4; at + 4 <= record.size(); at += 4)
+            words << QString::number(qFromBigEndian<quint32>(record.constData() + at));
+        QCOMPARE(record.left(4), Words({7}));
+        QTEST(words.join(u' '), "reply");
+        // Still served: a null call on the same connection.
+        client.SendRecord(Words({8, 0, 2, abortChannel ? 0x0607B0ul : 0x0607AFul, 1, 0, 0, 0, 0, 0}));
+        QCOMPARE(client.NextRecord(), Words({8, 1, 0, 0, 0, 0}));
+    }
+
+    // A call longer than the limit closes the connection; fragments count
+    // together. Sizes of the fragments, the last one last.
+    void recordSize_data()
+    {
+        QTest::addColumn<QList<int>>("fragments");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("the largest call") << QList<int>{66560} << false;
+        QTest::newRow("one byte more") << QList<int>{66561} << true;
+        QTest::newRow("fragments within") << QList<int>{40000, 26560} << false;
+        QTest::newRow("fragments past the limit") << QList<int>{40000, 40000} << true;
+        QTest::newRow("many fragments past it") << QList<int>(67, 1000) << true;
+    }
+
+    void recordSize()
+    {
+        QFETCH(QList<int>, fragments);
+        QFETCH(bool, closed);
+        Instrument instrument;
+        Client client(instrument.server.Port());
+        // A null call padded to the size: served when taken.
+        QByteArray record = Words({5, 0, 2, 0x0607AF, 1, 0, 0, 0, 0, 0});
+        int total = 0;
+        for (const int size : fragments)
+            total += size;
+        record.resize(total, '\0');
+        int at = 0;
+        for (qsizetype i = 0; i < fragments.size(); ++i) {
+            client.SendRecord(record.mid(at, fragments[i]), i + 1 == fragments.size());
+            at += fragments[i];
+        }
+        const QByteArray reply = client.NextRecord();
+        QCOMPARE(reply.isEmpty(), closed);
+        QCOMPARE(client.socket.state() == QAbstractSocket::UnconnectedState, closed);
+        if (!closed)
+            QCOMPARE(reply, Words({5, 1, 0, 0, 0, 0}));
+        QCOMPARE(instrument.refused.size(), closed ? 1 : 0);
+        if (closed)
+            QCOMPARE(instrument.refused.first().value(1).toString(), QStringLiteral("a call longer than 66560 bytes"));
+    }
+
+    // A client that stops sending in the middle of a call is closed, not kept.
+    void callCutShort()
+    {
+        Instrument instrument;
+        Client client(instrument.server.Port());
+        QVERIFY(client.socket.waitForConnected(kTimeout));
+        client.socket.write(Words({0x80000000u | 100}) + QByteArray(50, '\0'));
+        QVERIFY(client.socket.waitForBytesWritten(kTimeout));
+        ::shutdown(int(client.socket.socketDescriptor()), SHUT_WR);
+        QTRY_COMPARE_WITH_TIMEOUT(client.socket.state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(client.socket.readAll(), QByteArray());
+    }
+
+    // Another client's wait ends only by an abort from the address that made the link.
+    void abort_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<long>("aborted");
+        QTest::addColumn<QString>("read");
+        QTest::newRow("the link's own address") << "127.0.0.1" << 0L << "23 0 ";
+        // It waits on, and once the lock is free finds nothing asked.
+        QTest::newRow("another address") << kOther << 4L << "15 0 ";
+    }
+
+    void abort()
+    {
+        QFETCH(QString, from);
+        Instrument instrument;
+        Link holder(instrument.server.Port(), true);
+        Link waiting(instrument.server.Port());
+        QCOMPARE(holder.error, 0);
+        waiting.SendRead(1000, kWaitLock, 0, 20000);
+        QVERIFY(waiting.socket.waitForBytesWritten(kTimeout));
+        Client abort(waiting.abortPort, qPrintable(from));
+        Device_Link id = waiting.id;
+        QTEST(abort.Call(device_abort, xdr_Device_Link, id, xdr_Device_Error, DEVICE_ASYNC).error, "aborted");
+        QCOMPARE(holder.OfLink(destroy_link), 0L);
+        QTEST(waiting.ReadReply(), "read");
+    }
+
+    // A lock ends with the connection of its link, however that ends.
+    void lockReleased_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("closed") << "closed";
+        QTest::newRow("reset") << "reset";
+        QTest::newRow("silent past the idle timeout") << "idle";
+        QTest::newRow("link destroyed") << "destroyed";
+    }
+
+    void lockReleased()
+    {
+        QFETCH(QString, end);
+        ConnectionPolicy policy;
+        if (end == QLatin1String("idle"))
+            policy.idleTimeout = std::chrono::seconds(1);
+        Instrument instrument(policy);
+        auto holder = std::make_unique<Link>(instrument.server.Port(), true);
+        Link other(instrument.server.Port());
+        QCOMPARE(holder->error, 0);
+        QCOMPARE(other.Lock(), 11L);
+        QCOMPARE(other.Write("ROUT:CLOS (@1)"), QStringLiteral("11 0"));
+        if (end == QLatin1String("closed")) {
+            holder->socket.disconnectFromHost();
+        } else if (end == QLatin1String("reset")) {
+            const linger now{1, 0};
+            ::setsockopt(int(holder->socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            holder->socket.abort();
+        } else if (end == QLatin1String("destroyed")) {
+            QCOMPARE(holder->OfLink(destroy_link), 0L);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!instrument.core.LockHolder(), kTimeout);
+        QCOMPARE_LE(instrument.server.Links(), 1);
+        // Silent past the idle timeout, the other link goes too: a new one switches.
+        Link after(instrument.server.Port());
+        QCOMPARE(after.Write("ROUT:CLOS (@1);*OPC?"), QStringLiteral("0 20"));
+        QCOMPARE(after.Read(), QStringLiteral("0 4 1\n"));
+        QCOMPARE(instrument.port.Latched(888), std::uint8_t(1));
+    }
+
+    // Turned away with a reset and nothing to read, and said once.
+    void refused_data()
+    {
+        QTest::addColumn<QString>("door");
+        QTest::addColumn<QString>("allow");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<int>("before");
+        QTest::addColumn<QString>("why");
+        const QString notLetIn = QStringLiteral("not a peer that --allow lets in");
+        QTest::newRow("core channel, not let in") << "core" << "127.0.0.1" << kOther << 0 << notLetIn;
+        QTest::newRow("abort channel, not let in") << "abort" << "127.0.0.1" << kOther << 0 << notLetIn;
+        QTest::newRow("port mapper, not let in") << "mapper" << "127.0.0.1" << kOther << 0 << notLetIn;
+        QTest::newRow("core channel, one too many") << "core" << "" << "127.0.0.1" << 32 << "32 clients are connected already";
+        QTest::newRow("abort channel, one too many") << "abort" << "" << "127.0.0.1" << 32 << "32 clients are connected already";
+        QTest::newRow("port mapper, one too many") << "mapper" << "" << "127.0.0.1" << 32 << "32 clients are connected already";
+    }
+
+    void refused()
+    {
+        QFETCH(QString, door);
+        QFETCH(QString, allow);
+        QFETCH(QString, from);
+        QFETCH(int, before);
+        ConnectionPolicy policy;
+        policy.allow = *AllowList::Parse(allow.isEmpty() ? QStringList() : QStringList{allow});
+        Instrument instrument(policy);
+        PortMapper mapper(policy);
+        QSignalSpy mapperRefused(&mapper, &PortMapper::Refused);
+        mapper.Start(QHostAddress::LocalHost, DEVICE_CORE, 1, instrument.server.Port(), 0);
+        QVERIFY(mapper.OwnPort() != 0);
+        const quint16 port = door == QLatin1String("core") ? instrument.server.Port()
+            : door == QLatin1String("abort")               ? instrument.server.AbortPort()
+                                                           : mapper.OwnPort();
+        QSignalSpy& refused = door == QLatin1String("mapper") ? mapperRefused : instrument.refused;
+
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < before; ++i) {
+            clients.push_back(std::make_unique<Client>(port));
+            QVERIFY(clients.back()->socket.waitForConnected(kTimeout));
+        }
+        // A null call of the program behind the door.
+        const bool toMapper = door == QLatin1String("mapper");
+        const auto nullCall = [&](quint32 xid) {
+            return Words({xid, 0, 2, toMapper ? PMAPPROG : door == QLatin1String("core") ? DEVICE_CORE : DEVICE_ASYNC,
+                          toMapper ? PMAPVERS : 1ul, 0, 0, 0, 0, 0});
+        };
+        Client late(port, qPrintable(from));
+        QVERIFY(late.socket.waitForConnected(kTimeout));
+        const quint16 latePort = late.socket.localPort();
+        late.SendRecord(nullCall(9));
+        QCOMPARE(late.NextRecord(), QByteArray());
+        QTRY_COMPARE_WITH_TIMEOUT(late.socket.state(), QAbstractSocket::UnconnectedState, kTimeout);
+        QCOMPARE(late.socket.readAll(), QByteArray());
+        QCOMPARE(refused.size(), 1);
+        QCOMPARE(refused.first().value(0).toString(), QStringLiteral("%1:%2").arg(from).arg(latePort));
+        QTEST(refused.first().value(1).toString(), "why");
+        // Those let in are served meanwhile.
+        if (!clients.empty()) {
+            clients.front()->SendRecord(nullCall(10));
+            QCOMPARE(clients.front()->NextRecord(), Words({10, 1, 0, 0, 0, 0}));
+        }
+    }
+
+    // GETPORT names the core channel's port to those let in, on TCP and UDP.
+    void portMapper_data()
+    {
+        QTest::addColumn<bool>("udp");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<int>("padding");  // bytes after the arguments
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("TCP") << false << "127.0.0.1" << 0 << true;
+        QTest::newRow("UDP") << true << "127.0.0.1" << 0 << true;
+        QTest::newRow("UDP, not let in") << true << kOther << 0 << false;
+        QTest::newRow("UDP, a datagram too long") << true << "127.0.0.1" << 1024 << false;
+    }
+
+    void portMapper()
+    {
+        QFETCH(bool, udp);
+        QFETCH(QString, from);
+        QFETCH(int, padding);
+        QFETCH(bool, answered);
+        ConnectionPolicy policy;
+        policy.allow = *AllowList::Parse({QStringLiteral("127.0.0.1")});
+        Instrument instrument(policy);
+        PortMapper mapper(policy);
+        mapper.Start(QHostAddress::LocalHost, DEVICE_CORE, 1, instrument.server.Port(), 0);
+        const QByteArray call = Words({3, 0, 2, PMAPPROG, PMAPVERS, PMAPPROC_GETPORT, 0, 0, 0, 0, DEVICE_CORE, 1, IPPROTO_TCP, 0})
+            + QByteArray(padding, '\0');
+        const QByteArray reply = Words({3, 1, 0, 0, 0, 0, instrument.server.Port()});
+        if (!udp) {
+            Client client(mapper.OwnPort(), qPrintable(from));
+            client.SendRecord(call);
+            QCOMPARE(client.NextRecord(), answered ? reply : QByteArray());
+            return;
+        }
+        // A datagram the mapper drops is followed by one it answers: once
+        // that is answered, the first has been dealt with.
+        QUdpSocket asker, witness;
+        QVERIFY(asker.bind(QHostAddress(from)));
+        QVERIFY(witness.bind(QHostAddress::LocalHost));
+        asker.writeDatagram(call, QHostAddress::LocalHost, mapper.OwnPort());
+        witness.writeDatagram(Words({4, 0, 2, PMAPPROG, PMAPVERS, 0, 0, 0, 0, 0}), QHostAddress::LocalHost, mapper.OwnPort());
+        QTRY_VERIFY_WITH_TIMEOUT(witness.hasPendingDatagrams(), kTimeout);
+        QCOMPARE(witness.receiveDatagram().data(), Words({4, 1, 0, 0, 0, 0}));
+        QCOMPARE(asker.hasPendingDatagrams(), answered);
+        if (answered)
+            QCOMPARE(asker.receiveDatagram().data(), reply);
+    }
+
+    // A client that sends calls and never reads their replies: the server
+    // keeps a bounded amount for it, serves others meanwhile, and answers
+    // every call once it reads.
+    void clientThatNeverReads()
+    {
+        ConnectionPolicy policy;
+        policy.maxUnsent = 64 * 1024;
+        Instrument instrument(policy);
+        // Its own buffer small, so that the replies back up into the server.
+        Link link(instrument.server.Port(), false, "127.0.0.1", 16 * 1024);
+        QCOMPARE(link.error, 0);
+        link.socket.setReadBufferSize(1);
+        // Each round: a write of a hundred queries, and a read of their 3.8 KB
+        // answer: 15 MB of replies in all.
+        const QByteArray queries = QByteArray("*IDN?;").repeated(99) + "*IDN?";
+        constexpr int kRounds = 4000;
+        for (int i = 0; i < kRounds; ++i) {
+            Device_WriteParms write{link.id, kIo, 0, kEnd, {u_int(queries.size()), const_cast<char*>(queries.constData())}};
+            link.Send(device_write, xdr_Device_WriteParms, &write);
+            link.SendRead(8192);
+        }
+        // Another client's round trips, each a turn of the server's loop in
+        // which it could take more of the calls.
+        Link other(instrument.server.Port());
+        std::size_t held = 0;
+        for (int i = 0; i < 50; ++i) {
+            QCOMPARE(other.StatusByte(), QStringLiteral("0 0"));
+            held = std::max(held, instrument.server.Held());
+        }
+        QCOMPARE_LE(held, std::size_t(256 * 1024));
+
+        // Read at last: every reply comes, the last one the last read's.
+        link.socket.setReadBufferSize(0);
+        int replies = 0;
+        QByteArray last;
+        for (; replies < 2 * kRounds; ++replies) {
+            const QByteArray record = link.NextRecord();
+            if (record.isEmpty())
+                break;
+            last = record;
+        }
+        QCOMPARE(replies, 2 * kRounds);
+        Device_ReadResp read{};
+        QVERIFY(DecodeReply(last.data(), u_int(last.size()), AsXdrProc(xdr_Device_ReadResp), &read));
+        const QByteArray answer(read.data.data_val, qsizetype(read.data.data_len));
+        xdr_free(AsXdrProc(xdr_Device_ReadResp), &read);
+        QCOMPARE(answer, (kIdn.chopped(1) + ';').repeated(99) + kIdn);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVxi11)
+#include "tst_vxi11.moc"
