@@ -331,6 +331,28 @@ private slots:
         QCOMPARE(said, QByteArray("1999.0;-113,\"Undefined header\"\n"));
     }
 
+    // A client whose command waits behind another client's slow write, and
+    // which is gone before its turn, has it switch nothing later.
+    void clientGoneBeforeItsTurn()
+    {
+        Board board;
+        QString last;
+        connect(&board.core, &SwitchCore::Logged, this, [&last](const std::string& line) { last = QString::fromStdString(line); });
+        auto leaver = board.Connect();
+        QVERIFY(leaver->waitForConnected(kTimeout));
+        board.OnFirstWrite([&] {
+            leaver->write("ROUT:CLOS (@2)\n");
+            QTRY_COMPARE_WITH_TIMEOUT(board.core.Queued(), 1u, kTimeout);
+            const linger now{1, 0};
+            ::setsockopt(int(leaver->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            leaver->abort();
+            QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 0, kTimeout);
+        });
+        board.core.Select(RfPath::Rf1, Source{});
+        QCOMPARE(Trace(board.port.Writes()), QStringLiteral("w888:01"));
+        QVERIFY2(last.endsWith(QStringLiteral(" select-rf2 result=abandoned (the client that asked has gone)")), qPrintable(last));
+    }
+
     void clientGoneMidCommand()
     {
         Board board(103);
