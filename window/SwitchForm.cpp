@@ -11,12 +11,12 @@
 #include "StatusLine.h"
 
 #include <QApplication>
-#include <QPointer>
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
@@ -394,8 +394,9 @@ void SwitchForm::UpdateSchematic()
         for (LineControl* line : controls)
             line->SetVisible(false);
         WarningLabel->hide();
-    } else
+    } else {
         QCoreApplication::processEvents();
+    }
 }
 
 void SwitchForm::SetRemoteNote(const QString& note)
