@@ -14,11 +14,12 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
             rpcsvc-proto libtirpc-dev libavahi-client-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
-# without recommends), clang for the fuzzers, a VISA client for the
+# without recommends) and the service's system test (debootstrap for its
+# Debian root, mke2fs for its disk), clang for the fuzzers, a VISA client for the
 # remote-control test, lxi-tools with the daemons the VXI-11 and discovery
 # tests start in a network namespace, and curl and a browser for the web page's.
 TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
-                 qemu-system-x86 busybox-static cpio \
+                 qemu-system-x86 busybox-static cpio debootstrap e2fsprogs xz-utils \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \
                  lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
@@ -31,16 +32,24 @@ WINDOWS_PACKAGES := g++-mingw-w64-x86-64 wine wine64
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-# $(call install-missing,PACKAGES): installs those not yet installed, quietly
-# when all are there.
+# Where long steps (package installs, downloads) keep their output: named
+# when one fails.
+LOGS := $(BUILD)/logs
+
+# $(call install-missing,PACKAGES,WHAT): installs those not yet installed,
+# quietly when all are there; else one line saying which, for what, and how
+# much is fetched.
 define install-missing
 missing=$$(for p in $(1); do \
     dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 if [ -n "$$missing" ]; then \
-    echo "Installing missing packages:" $$missing; \
-    $(SUDO) apt-get update -qq && \
-    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=300 $$missing >/dev/null; \
+    mkdir -p $(LOGS); log=$(LOGS)/apt-install.log; \
+    $(SUDO) apt-get update -q >$$log 2>&1 || { echo "apt-get update failed; see $$log"; exit 1; }; \
+    size=$$(apt-get install --print-uris -qq --no-install-recommends $$missing 2>/dev/null | \
+            awk '/^\x27/ { s += $$3; n++ } END { printf "%d packages, %.1f MB", n, s / 1048576 }'); \
+    printf '%s\n' "Installing $(2): $$missing ($$size to fetch); output in $$log"; \
+    $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        -o DPkg::Lock::Timeout=300 $$missing >>$$log 2>&1 || { echo "Installing failed; see $$log"; exit 1; }; \
 fi
 endef
 
@@ -49,22 +58,24 @@ endef
 all: build
 
 deps:
-	@$(call install-missing,$(PACKAGES))
+	@$(call install-missing,$(PACKAGES),what building needs)
 
 test-deps: deps
-	@$(call install-missing,$(TEST_PACKAGES))
+	@$(call install-missing,$(TEST_PACKAGES),what the tests need)
 
 bench-deps: deps
-	@$(call install-missing,$(BENCH_PACKAGES))
+	@$(call install-missing,$(BENCH_PACKAGES),what the benchmarks need)
 
 windows-deps:
-	@{ $(call install-missing,$(WINDOWS_PACKAGES)); } || \
+	@{ $(call install-missing,$(WINDOWS_PACKAGES),the Windows port test's cross compiler and Wine); } || \
 	    echo "Windows test tools not installed: the Windows port test will be skipped"
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
-
-configure: deps $(BUILD)/CMakeCache.txt
+# One configuration for `make run`, `make build` and `make test`, so that
+# each file is compiled once: a compiler warning fails the build everywhere,
+# as CI wants it (an older tree configured without is configured anew).
+configure: deps
+	@grep -qs '^CMAKE_COMPILE_WARNING_AS_ERROR:BOOL=ON' $(BUILD)/CMakeCache.txt || \
+	    cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 
 # The programs and what the package installs (icons, man page); no tests.
 build: configure
@@ -81,9 +92,8 @@ run:
 	cmake --build $(BUILD) -j $(JOBS) --target $(PANEL_TARGETS)
 	$(APP)
 
-# CI runs this: here a compiler warning fails the build, so that none creeps in.
-test: configure test-deps windows-deps kernel node-modules
-	cmake -S . -B $(BUILD) -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+# CI runs this. It builds on what `make run` built.
+test: configure test-deps windows-deps kernel system-root node-modules
 	cmake --build $(BUILD) -j $(JOBS) --target all test-programs
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
@@ -98,6 +108,9 @@ bench: bench-deps configure node-modules
 	$(BUILD)/bench/vxi11-bench
 	$(BUILD)/bench/web-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
+	python3 tests/hostile/suite.py --bench $(APP) | grep '^BENCH' || [ $$? = 77 ]
+	@echo "rfswitch-panel service system test (its last passing run in make test)"
+	@cat $(BUILD)/tests/system/run.duration 2>/dev/null || echo "  not run yet: make test runs it"
 
 # puppeteer-core from the npm registry, for driving Chromium in the web
 # page's test and benchmark: into the build tree, once. Where it cannot be
@@ -105,9 +118,14 @@ bench: bench-deps configure node-modules
 NODE_DIR := $(BUILD)/node
 .PHONY: node-modules
 node-modules:
-	@[ -d $(NODE_DIR)/node_modules/puppeteer-core ] || \
-	    npm install --prefix $(NODE_DIR) --no-audit --no-fund --silent puppeteer-core@24 >/dev/null || \
-	    echo "puppeteer-core not installed: the browser test and the page benchmark will be skipped"
+	@[ -d $(NODE_DIR)/node_modules/puppeteer-core ] || { \
+	    mkdir -p $(LOGS); log=$(LOGS)/npm-install.log; \
+	    printf 'Fetching puppeteer-core 24 from the npm registry into $(NODE_DIR); output in %s ... ' $$log; \
+	    if npm install --prefix $(NODE_DIR) --no-audit --no-fund puppeteer-core@24 >$$log 2>&1; then \
+	        echo "done, $$(du -sh $(NODE_DIR)/node_modules | cut -f1)"; \
+	    else \
+	        echo "failed: the browser test and the page benchmark will be skipped"; \
+	    fi; }
 
 clean:
 	rm -rf $(BUILD)
@@ -128,15 +146,29 @@ kernel:
 	@if ! ls $(KERNEL_DIR)/boot/vmlinuz-* >/dev/null 2>&1; then \
 	    pkg=$$($(KERNEL_PACKAGE)); \
 	    [ -n "$$pkg" ] || { $(SUDO) apt-get update -qq; pkg=$$($(KERNEL_PACKAGE)); }; \
-	    echo "Fetching $$pkg into $(KERNEL_DIR)"; \
+	    mkdir -p $(LOGS); log=$(abspath $(LOGS))/kernel.log; \
+	    size=$$(apt-cache show --no-all-versions $$pkg 2>/dev/null | awk '/^Size:/ { printf "%.0f MB", $$2 / 1048576 }'); \
+	    echo "Fetching $$pkg ($$size) into $(KERNEL_DIR); output in $$log"; \
 	    rm -rf $(KERNEL_DIR).part && mkdir -p $(KERNEL_DIR).part && \
 	    { [ -n "$$pkg" ] && \
-	      (cd $(KERNEL_DIR).part && apt-get download -qq -o APT::Sandbox::User=root $$pkg) && \
+	      (cd $(KERNEL_DIR).part && apt-get download -o APT::Sandbox::User=root $$pkg >$$log 2>&1) && \
 	      dpkg -x $(KERNEL_DIR).part/*.deb $(KERNEL_DIR).part/root && \
 	      rm -rf $(KERNEL_DIR) && mv $(KERNEL_DIR).part/root $(KERNEL_DIR); } || \
-	    echo "Kernel not fetched: the QEMU parallel-port test will be skipped"; \
+	    echo "Kernel not fetched (see $$log): the QEMU parallel-port test will be skipped"; \
 	    rm -rf $(KERNEL_DIR).part; \
 	fi
+
+# The Debian 12 root file system the service's system test boots (with
+# Debian's kernel above): made by debootstrap into the build tree once, about
+# 120 MB to fetch; the test adds the package's dependencies to it as needed.
+# Needs root; where it cannot be made, `make test` reports that test skipped.
+SYSTEM_ROOT := $(BUILD)/system/root
+
+.PHONY: system-root
+system-root:
+	@[ -x $(SYSTEM_ROOT)/sbin/init ] || { \
+	    mkdir -p $(dir $(SYSTEM_ROOT)) && sh tests/system/make-root.sh $(SYSTEM_ROOT) || \
+	    echo "No Debian 12 root file system: the service's system test will be skipped"; }
 
 # The address conversion and the SCPI command layer under libFuzzer, ASan and
 # UBSan for FUZZ_SECONDS each, built with clang in $(BUILD)/fuzz and

@@ -340,13 +340,10 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
         return status.IsSimulated();
     };
     const auto handedOver = HandOver(invocation, port, simulatedHere);
-    if (handedOver) {
-        // Its log lines go to this command line's log too.
-        if (OperationLog* log = setup->Log())
-            for (const std::string& line : handedOver->log)
-                if (!log->Append(line) && log->Failures() == 1)
-                    PrintLine(stderr, QStringLiteral("rfswitch-panel: log not written: ") + QString::fromStdString(log->Error()));
-    }
+    // Its log lines go to this command line's log too.
+    if (OperationLog* log = setup->Log(); log && handedOver)
+        for (const std::string& line : handedOver->log)
+            log->Append(line);
     const CommandOutcome outcome = handedOver ? handedOver->outcome : RunSwitchCommand(invocation, setup->Core(), port);
     if (!outcome.output.isEmpty())
         PrintLine(stdout, outcome.output);

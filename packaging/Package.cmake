@@ -29,6 +29,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Liberation Sans stands in for the Windows face the layout was drawn for;
 # without it captions are squeezed to fit.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation2")
+# VXI-11 clients find the service through the system's port mapper, LAN
+# tools through DNS-SD; without them it still answers, and says so.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "rpcbind, avahi-daemon")
 
 # The maintainer scripts stop, disable and forget the service on removal, the
 # way Debian's own packages do; the options file is the admin's.

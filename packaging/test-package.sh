@@ -26,6 +26,11 @@ depends=$(dpkg-deb --field "$deb" Depends)
 for package in libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 qt6-qpa-plugins libc6 fonts-liberation2; do
     echo "$depends" | grep -Eq "(^|, )$package( |,|$)" || fail "Depends lacks $package: $depends"
 done
+# The daemons through which VXI-11 clients and LAN tools find the service.
+recommends=$(dpkg-deb --field "$deb" Recommends)
+for package in rpcbind avahi-daemon; do
+    echo "$recommends" | grep -Eq "(^|, )$package( |,|$)" || fail "Recommends lacks $package: $recommends"
+done
 # No error and no warning (informational notes pass): this also finds a
 # missing or misplaced copyright, changelog or man page, and a menu entry
 # whose command is not in the package.
@@ -40,6 +45,10 @@ chmod 755 "$tmp"
 root=$tmp/root share=$tmp/root/usr/share
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/etc/systemd/system" "$root/var/lib/systemd"
 touch "$root/var/lib/dpkg/status"
+# and the user and group files (with their backups), and the group that may
+# use the ports.
+touch "$root/etc/passwd" "$root/etc/shadow" "$root/etc/gshadow" "$root/etc/passwd-" "$root/etc/shadow-" "$root/etc/group-" "$root/etc/gshadow-" "$root/etc/.pwd.lock"
+echo "lp:x:7:" >"$root/etc/group"
 listing() { find "$root" -path "$root/var/lib/dpkg" -prune -o -print | sort; }
 listing >"$scratch/before"
 dpkg="$as_root dpkg --root=$root --force-script-chrootless --force-depends"
@@ -58,6 +67,9 @@ appstreamcli validate --no-net "$metainfo" || fail "appstreamcli rejects the sof
 [ -e "$share/icons/hicolor/scalable/apps/$(sed -n 's/^Icon=//p' "$desktop").svg" ] || fail "the menu's icon has no scalable form"
 grep -q '<launchable type="desktop-id">rfswitch-panel.desktop</launchable>' "$metainfo" || fail "the metainfo does not launch the entry"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
+# The changelog says what this version added, first.
+zcat "$share/doc/rfswitch-panel/changelog.gz" | head -n 1 | grep -q "^rfswitch-panel ($version) " ||
+    fail "the changelog does not begin with version $version"
 head -n 1 "$share/doc/rfswitch-panel/copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
     fail "the copyright file is not in the machine-readable format"
 
@@ -82,6 +94,9 @@ grep -q 'DeviceAllow=.*char-ppdev:rw' "$scratch/security" && grep -q 'PrivateDev
 [ "$(dpkg-query --root="$root" -W -f='${Conffiles}' rfswitch-panel | awk '{print $1}')" = /etc/default/rfswitch-panel-remote ] ||
     fail "the service's options are not a conffile"
 grep -qx ppdev "$root/usr/lib/modules-load.d/rfswitch-panel.conf" || fail "ppdev is not loaded at boot"
+# Its user, one D-Bus can look up, in the ports' group.
+grep -q '^rfswitch-panel-remote:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$' "$root/etc/passwd" || fail "no user rfswitch-panel-remote in /etc/passwd"
+grep -q '^lp:x:7:rfswitch-panel-remote$' "$root/etc/group" || fail "rfswitch-panel-remote is not in the lp group"
 # Enabled, then removed: stopped and disabled, no link left to a unit that
 # is gone, the options kept; then purged: nothing left at all.
 wants=$root/etc/systemd/system/multi-user.target.wants/$unit

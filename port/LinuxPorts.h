@@ -14,7 +14,7 @@ struct LinuxPaths
     std::string ioports = "/proc/ioports";
     std::string pciDevices = "/sys/bus/pci/devices";
     std::string sysDir = "/sys";                        // class/ppdev, class/usbmisc, bus/usb/drivers
-    std::string rawLockDir = "/run/lock";               // raw I/O's lock per port address
+    std::string rawLockDir = "/run/rfswitch-panel-raw-io";  // raw I/O's lock per port address
 };
 
 // A port of the kernel's parallel-port driver.

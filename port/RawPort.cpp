@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -197,14 +198,31 @@ PortStatus RawPort::Open(std::int32_t base)
 
 PortStatus RawPort::Lock(std::int32_t base)
 {
-    const std::string path = paths_.lockDir + "/rfswitch-panel-raw-" + std::to_string(base) + ".lock";
+    const std::string name = "port-" + std::to_string(base) + ".lock";
+    const std::string path = paths_.lockDir + "/" + name;
     const auto unusable = [&](const std::string& reason, const char* nextStep, bool busy) {
         return PortStatus{PortReach::Unusable, paths_.device, paths_.device + ": " + reason, nextStep, busy};
     };
-    // Never through a link another user may have planted in the shared folder.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const auto cannot = [&](const std::string& where, const std::string& why) {
+        return unusable("cannot lock the port (" + where + ": " + why + ")", kDriversStep, false);
+    };
+    // A folder that only root (raw I/O's user) may write: nobody else can
+    // plant a lock, or a link, that keeps raw I/O off a port.
+    if (mkdir(paths_.lockDir.c_str(), 0755) != 0 && errno != EEXIST)
+        return cannot(paths_.lockDir, Words(errno));
+    const int folder = ::open(paths_.lockDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0)
+        return cannot(paths_.lockDir, errno == ENOTDIR || errno == ELOOP ? "not a folder" : Words(errno));
+    struct stat info{};
+    if (fstat(folder, &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid()) || (info.st_mode & 022) != 0) {
+        ::close(folder);
+        return cannot(paths_.lockDir, "other users may write there; it must be root's alone");
+    }
+    const int fd = ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int openError = errno;
+    ::close(folder);
     if (fd < 0)
-        return unusable("cannot lock the port (" + path + ": " + Words(errno) + ")", kDriversStep, false);
+        return cannot(path, openError == ELOOP ? "a symbolic link, not a lock file" : Words(openError));
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         char holder[16] = {};

@@ -12,7 +12,7 @@ struct RawPaths
     std::string device = "/dev/port";
     std::string ioports = "/proc/ioports";
     std::string pciDevices = "/sys/bus/pci/devices";
-    std::string lockDir = "/run/lock";
+    std::string lockDir = "/run/rfswitch-panel-raw-io";
 };
 
 // Raw I/O through /dev/port (root or CAP_SYS_RAWIO, and no kernel lockdown):
@@ -28,8 +28,11 @@ struct RawPaths
 // Every other address is Refused, with the reason and what to type. Only the
 // three registers from the base on are ever touched. No driver's claim keeps
 // two programs off one address here, so a lock file per address does
-// (lockDir/rfswitch-panel-raw-888.lock, held while open): the second is told
-// the port is busy, as ppdev tells it, and Refresh() tries again.
+// (lockDir/port-888.lock, held while open): the second is told the port is
+// busy, as ppdev tells it, and Refresh() tries again. The folder is one only
+// root may write (not /run/lock, where any user could plant a lock), and not
+// the service's runtime folder, which systemd hands to the service's user
+// and removes when it stops.
 class RawPort final : public PortIo
 {
 public:

@@ -96,6 +96,8 @@ SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : QObject(parent), ports_
 
 SwitchCore::~SwitchCore()
 {
+    if (log_)
+        log_->OnFailure({});
     if (opened_)
         ports_.Close();
 }
@@ -474,10 +476,19 @@ std::string SwitchCore::Register(std::int32_t port) const
     return device_ + (port == address_ ? "" : "+" + std::to_string(port - address_));
 }
 
+void SwitchCore::SetLog(OperationLog* log)
+{
+    if (log_)
+        log_->OnFailure({});
+    log_ = log;
+    if (log_)
+        log_->OnFailure([this](const std::string& why) { emit LogFailed(QString::fromStdString(why)); });
+}
+
 void SwitchCore::Append(const Source& source, const std::string& line)
 {
     emit Logged(line, source);
     // The log is a record, not a condition of driving the board.
-    if (log_ && !log_->Append(line) && log_->Failures() == 1)
-        emit LogFailed(QString::fromStdString(log_->Error()));
+    if (log_)
+        log_->Append(line);
 }

@@ -95,7 +95,7 @@ public:
     std::size_t Queued() const { return queue_.size(); }
 
     // Every port operation and refusal is appended to `log` (may be nullptr).
-    void SetLog(OperationLog* log) { log_ = log; }
+    void SetLog(OperationLog* log);
 
 signals:
     // The address, the port's status, the bits, the last access or the lock changed.

@@ -10,6 +10,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QStandardPaths>
+
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,6 +125,8 @@ private slots:
                                            << "rfswitch-panel: --vxi11 and --no-vxi11 do not go together" + usage;
         QTest::newRow("log to a FIFO") << QStringList{"--select", "rf1", "--simulate", "--log", "FIFO"} << 2 << ""
                                        << "rfswitch-panel: --log .*/fifo: not a regular file" + usage;
+        QTest::newRow("log through a link") << QStringList{"--select", "rf1", "--simulate", "--log", "LINK"} << 2 << ""
+                                            << "rfswitch-panel: --log .*/link: a symbolic link, not a regular file" + usage;
         QTest::newRow("serial with a comma") << QStringList{"--serial", "a,b", "--listen", "0"} << 2 << ""
                                              << "rfswitch-panel: --serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"a,b\"" + usage;
         QTest::newRow("idle timeout 0") << QStringList{"--idle-timeout", "0", "--listen", "0"} << 2 << ""
@@ -141,6 +146,10 @@ private slots:
         const QString fifo = config.filePath(u"../fifo"_s);
         mkfifo(qPrintable(fifo), 0600);
         arguments.replaceInStrings(u"FIFO"_s, fifo);
+        // A link to a file that may be written: still no log.
+        const QString link = runtime.filePath(u"link"_s);
+        QFile::link(runtime.filePath(u"ops.log"_s), link);
+        arguments.replaceInStrings(u"LINK"_s, link);
         const Run run = Program(arguments, config.path(), runtime.path());
         QTEST(run.code, "code");
         QVERIFY2(QRegularExpression(u'^' + out + u'$').match(run.out).hasMatch(), qPrintable(run.out));
@@ -397,6 +406,75 @@ private slots:
         QTEST(fromCommandLine, "log");
         server.terminate();
         server.waitForFinished();
+    }
+
+    // --log - wherever standard output goes: the lines, then the state, in
+    // order, written through; a device that takes nothing is told in the
+    // system's words.
+    void logToStandardOutput_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("out");  // regular expressions, as above
+        QTest::addColumn<QString>("err");
+        const QString time = uR"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) )"_s;
+        const QString lines = time + uR"(command-line port=888 board=simulated register=data\(888\) read=0x00 result=read\n)"_s + time
+            + uR"(command-line port=888 board=simulated register=data\(888\) wrote=0x01 read=0x01 attempts=1 result=verified\n)"_s
+            + uR"(port 888 \(0x378\) simulated port: C1=1 C2=0 rf1\n)"_s;
+        QTest::newRow("file") << "file" << lines << "";
+        QTest::newRow("pipe") << "pipe" << lines << "";
+        QTest::newRow("terminal") << "terminal" << lines << "";
+        QTest::newRow("socket pair") << "socket pair" << lines << "";
+        QTest::newRow("full device") << "/dev/full" << ""
+                                     << "rfswitch-panel: log not written: standard output: No space left on device\n";
+    }
+
+    void logToStandardOutput()
+    {
+        QFETCH(QString, target);
+        const QStringList arguments{"--select", "rf1", "--simulate", "--log", "-"};
+        QProcess process;
+        process.setProcessEnvironment(Environment(config.path(), runtime.path()));
+        QString said;
+        int socketEnds[2] = {-1, -1};
+        if (target == u"terminal") {
+            // script(1) gives it a terminal of its own and passes on what it writes there.
+            const QString script = QStandardPaths::findExecutable(u"script"_s);
+            if (script.isEmpty())
+                QSKIP("script(1) is not installed (package bsdutils)");
+            process.start(script, {u"-qec"_s, QStringLiteral(RFSWITCH_BINARY " ") + arguments.join(u' '), u"/dev/null"_s});
+        } else {
+            if (target == u"file")
+                process.setStandardOutputFile(runtime.filePath(u"out.txt"_s));
+            else if (target.startsWith(u'/'))
+                process.setStandardOutputFile(target);
+            else if (target == u"socket pair") {
+                // A stream socket, as journald gives a service.
+                QVERIFY(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socketEnds) == 0);
+                process.setChildProcessModifier([end = socketEnds[1]] { dup2(end, STDOUT_FILENO); });
+            }
+            process.start(QStringLiteral(RFSWITCH_BINARY), arguments);
+        }
+        QVERIFY(process.waitForFinished(30000));
+        if (socketEnds[1] >= 0) {
+            close(socketEnds[1]);
+            char buffer[4096];
+            for (ssize_t n; (n = read(socketEnds[0], buffer, sizeof buffer)) > 0;)
+                said += QString::fromLocal8Bit(buffer, int(n));
+            close(socketEnds[0]);
+        }
+        if (target == u"file") {
+            QFile file(runtime.filePath(u"out.txt"_s));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            said = QString::fromLocal8Bit(file.readAll());
+            file.remove();
+        }
+        said += QString::fromLocal8Bit(process.readAllStandardOutput()).remove(u'\r');
+        const QString complaint = QString::fromLocal8Bit(process.readAllStandardError());
+        QCOMPARE(process.exitCode(), 0);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QVERIFY2(QRegularExpression(u'^' + out + u'$').match(said).hasMatch(), qPrintable(said));
+        QVERIFY2(QRegularExpression(u'^' + err + u'$').match(complaint).hasMatch(), qPrintable(complaint));
     }
 };
 

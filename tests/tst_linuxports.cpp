@@ -167,10 +167,18 @@ private slots:
                "port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
         // Two programs with raw I/O: the lock per address keeps the second off, as ppdev's claim does.
         QTest::newRow("raw I/O, held") << "57344" << true << kIoPorts
-            << "Unusable|ROOT/port|ROOT/port: in use by another program (process PID holds ROOT/lock/rfswitch-panel-raw-57344.lock)"
+            << "Unusable|ROOT/port|ROOT/port: in use by another program (process PID holds ROOT/lock/port-57344.lock)"
                "|held by another program: close it; the panel takes the port as soon as it is free|busy";
         QTest::newRow("raw I/O, held, then freed") << "57344" << true << kIoPorts << "Real|ROOT/port||";
         QTest::newRow("raw I/O, held, another address") << "956" << true << kIoPorts << "Real|ROOT/port||";
+        // Where any user may write, anyone could hold a lock, or plant a link, that keeps raw I/O off.
+        const QString lockRefused = QStringLiteral("Unusable|ROOT/port|ROOT/port: cannot lock the port (%1)|use the port through its "
+                                                   "driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)");
+        QTest::newRow("raw I/O, lock folder open to all") << "57344" << true << kIoPorts
+            << lockRefused.arg("ROOT/lock: other users may write there; it must be root's alone");
+        QTest::newRow("raw I/O, lock folder a link") << "57344" << true << kIoPorts << lockRefused.arg("ROOT/lock: not a folder");
+        QTest::newRow("raw I/O, lock file a link") << "57344" << true << kIoPorts
+            << lockRefused.arg("ROOT/lock/port-57344.lock: a symbolic link, not a lock file");
         QTest::newRow("no /dev/port") << "956" << true << kIoPorts
             << "Unusable|ROOT/port|ROOT/port: no such file or directory|use the port through its driver: have parport_pc and ppdev "
                "loaded (modprobe parport_pc ppdev)";
@@ -182,9 +190,18 @@ private slots:
         QFETCH(bool, rawIo);
         QFETCH(QByteArray, ioports);
         QTemporaryDir root;
-        QVERIFY(MakeSystem(root, ioports) && QDir(root.path()).mkdir("lock"));
-        PortLayer other(MakeLinuxBackends(Paths(root), rawIo)), layer(MakeLinuxBackends(Paths(root), rawIo));
+        QVERIFY(MakeSystem(root, ioports));
         const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        const QString lock = root.filePath("lock");
+        if (tag.endsWith(QLatin1String("lock folder a link")))
+            QVERIFY(QDir(root.path()).mkdir("elsewhere") && QFile::link(root.filePath("elsewhere"), lock));
+        else
+            QVERIFY(QDir(root.path()).mkdir("lock"));
+        if (tag.endsWith(QLatin1String("open to all")))
+            QVERIFY(QFile::setPermissions(lock, QFileDevice::Permissions(0x7777)));
+        if (tag.endsWith(QLatin1String("lock file a link")))
+            QVERIFY(QFile::link(root.filePath("elsewhere"), lock + "/port-57344.lock"));
+        PortLayer other(MakeLinuxBackends(Paths(root), rawIo)), layer(MakeLinuxBackends(Paths(root), rawIo));
         if (tag.startsWith(QLatin1String("raw I/O, held")))
             QCOMPARE(Said(other.Open(0xE000), {}, root), QLatin1String("Real|ROOT/port||"));
         PortStatus status = port.startsWith('/') ? layer.OpenDevice(root.path().toStdString() + port.toStdString())

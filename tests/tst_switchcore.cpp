@@ -249,7 +249,7 @@ private slots:
         bench.core.Attach(888, Source{Source::Kind::StartUp, {}, false});
         bench.core.Attach(PortName("/dev/parport1"), Source{Source::Kind::StartUp, {}, false});
         QCOMPARE(failed.count(), 1);
-        QVERIFY(failed.first().first().toString().startsWith(path + u": "_s));
+        QCOMPARE(failed.first().first().toString(), path + u": File too large"_s);
 
         const QString time = uR"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d) )"_s;
         const QStringList lines{
@@ -263,12 +263,55 @@ private slots:
         const QString text = Lines(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
 
-        // Neither a FIFO nor a folder is a log.
+        // Neither a FIFO nor a folder is a log, nor a link, even to one.
         QVERIFY(mkfifo(qPrintable(dir.filePath(u"fifo"_s)), 0600) == 0);
         for (const QString& what : {u"fifo"_s, u"."_s}) {
             QVERIFY(!OperationLog::Open(dir.filePath(what), &error));
             QCOMPARE(error, dir.filePath(what) + u": not a regular file"_s);
         }
+        QVERIFY(QFile::link(path, dir.filePath(u"link"_s)));
+        QVERIFY(!OperationLog::Open(dir.filePath(u"link"_s), &error));
+        QCOMPARE(error, dir.filePath(u"link"_s) + u": a symbolic link, not a regular file"_s);
+    }
+
+    // A log's stamps in local time, one after the other: the offset changes
+    // exactly at the zone's transitions, and with the zone.
+    void stampsFollowTheZone_data()
+    {
+        QTest::addColumn<QStringList>("zones");    // the zone of each stamp: the first, then changes
+        QTest::addColumn<QStringList>("instants");  // UTC
+        QTest::addColumn<QStringList>("stamps");
+        QTest::newRow("summer time begins") << QStringList{"Europe/Berlin"}
+            << QStringList{"2026-03-29T00:59:59.999Z", "2026-03-29T01:00:00.000Z", "2026-03-29T01:00:00.001Z"}
+            << QStringList{"2026-03-29T01:59:59.999+01:00", "2026-03-29T03:00:00.000+02:00", "2026-03-29T03:00:00.001+02:00"};
+        QTest::newRow("summer time ends") << QStringList{"Europe/Berlin"}
+            << QStringList{"2026-10-25T00:59:59.999Z", "2026-10-25T01:00:00.000Z"}
+            << QStringList{"2026-10-25T02:59:59.999+02:00", "2026-10-25T02:00:00.000+01:00"};
+        QTest::newRow("clock set back over a change") << QStringList{"Europe/Berlin"}
+            << QStringList{"2026-03-29T01:00:00.000Z", "2026-03-28T12:00:00.000Z"}
+            << QStringList{"2026-03-29T03:00:00.000+02:00", "2026-03-28T13:00:00.000+01:00"};
+        QTest::newRow("no changes") << QStringList{"UTC"} << QStringList{"2026-06-01T12:00:00.000Z"}
+                                    << QStringList{"2026-06-01T12:00:00.000Z"};
+        QTest::newRow("zone changed") << QStringList{"UTC", "", "Asia/Kolkata"}
+            << QStringList{"2026-06-01T12:00:00.000Z", "2026-06-01T12:00:00.001Z", "2026-06-01T12:00:00.002Z"}
+            << QStringList{"2026-06-01T12:00:00.000Z", "2026-06-01T12:00:00.001Z", "2026-06-01T17:30:00.002+05:30"};
+    }
+
+    void stampsFollowTheZone()
+    {
+        QFETCH(QStringList, zones);
+        QFETCH(QStringList, instants);
+        for (const QString& zone : zones)
+            if (!zone.isEmpty() && !QTimeZone(zone.toLatin1()).isValid())
+                QSKIP("no time zone data (package tzdata)");
+        LocalStamp stamp{QTimeZone(zones.first().toLatin1())};
+        QStringList stamps;
+        for (int i = 0; i < instants.size(); ++i) {
+            if (i > 0 && i < zones.size() && !zones[i].isEmpty())
+                stamp.SetZone(QTimeZone(zones[i].toLatin1()));
+            stamps << QString::fromStdString(stamp.Text(QDateTime::fromString(instants[i], Qt::ISODateWithMs).toMSecsSinceEpoch()));
+        }
+        QTEST(stamps, "stamps");
     }
 };
 

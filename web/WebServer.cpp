@@ -1,4 +1,5 @@
 #include "WebServer.h"
+#include "OperationLog.h"
 
 #include "Connection.h"
 #include "Door.h"
@@ -131,7 +132,12 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
     connect(&core_, &SwitchCore::Changed, this, &WebServer::Schedule);
     connect(&core_, &SwitchCore::Logged, this, [this](const std::string& line) {
-        operations_.push_back(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")) + QString::fromStdString(line));
+        // The time of day as the log has it ("2026-…T21:04:26.861+01:00"), without reading the zone again.
+        std::string shown;
+        shown.reserve(48 + line.size());
+        AppendLocalTimeNow(shown);
+        shown.erase(0, 11).resize(12);
+        operations_.push_back(QString::fromStdString(shown.append(1, ' ').append(line)));
         if (operations_.size() > kOperationsShown)
             operations_.pop_front();
         Schedule();

@@ -1,0 +1,188 @@
+"""Well-behaved clients of every listener the program opens, and the raw
+pieces the attacks are made of: enough of ONC RPC for VXI-11 and the port
+mapper, HTTP and the WebSocket handshake, written from the protocols'
+definitions so that the test depends on nothing of the program's own."""
+import base64
+import os
+import socket
+import struct
+
+ANSWER_WITHIN = 1.0  # seconds a well-behaved client waits for its answer
+
+# ONC RPC: a call, and the programs VXI-11 clients talk to.
+RPC_CALL, RPC_VERSION = 0, 2
+PORTMAPPER, PORTMAPPER_VERSION, GETPORT = 100000, 2, 3
+VXI11_CORE, VXI11_CORE_VERSION = 0x0607AF, 1
+VXI11_ASYNC, VXI11_ASYNC_VERSION = 0x0607B0, 1
+CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DEVICE_LOCK, DESTROY_LINK = 10, 11, 12, 18, 23
+END_FLAG, WAIT_LOCK = 0x08, 0x01
+LAST_FRAGMENT = 0x80000000
+
+
+def opaque(data):
+    return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
+
+
+def rpc_call(xid, program, version, procedure, arguments=b"", rpc_version=RPC_VERSION):
+    # No credentials, no verifier: AUTH_NONE twice.
+    return struct.pack(">IIIIIIIIII", xid, RPC_CALL, rpc_version, program, version, procedure, 0, 0, 0, 0) + arguments
+
+
+def record(message):
+    return struct.pack(">I", LAST_FRAGMENT | len(message)) + message
+
+
+def read_exactly(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            raise ConnectionError("closed")
+        data += chunk
+    return data
+
+
+def read_record(sock):
+    message = b""
+    while True:
+        mark = struct.unpack(">I", read_exactly(sock, 4))[0]
+        message += read_exactly(sock, mark & ~LAST_FRAGMENT)
+        if mark & LAST_FRAGMENT:
+            return message
+
+
+def rpc_results(reply):
+    """The results of an accepted, successful reply (xid, REPLY, MSG_ACCEPTED, verifier, SUCCESS)."""
+    xid, direction, status = struct.unpack(">III", reply[:12])
+    flavour, length = struct.unpack(">II", reply[12:20])
+    at = 20 + length + (-length % 4)
+    accepted = struct.unpack(">I", reply[at:at + 4])[0]
+    if direction != 1 or status != 0 or accepted != 0:
+        raise ConnectionError(f"RPC call not accepted ({status}, {accepted})")
+    return reply[at + 4:]
+
+
+class RpcClient:
+    def __init__(self, host, port, timeout=ANSWER_WITHIN):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.xid = 1
+
+    def call(self, program, version, procedure, arguments=b""):
+        self.xid += 1
+        self.sock.sendall(record(rpc_call(self.xid, program, version, procedure, arguments)))
+        return rpc_results(read_record(self.sock))
+
+    def close(self):
+        self.sock.close()
+
+
+def create_link_arguments(lock=False, lock_timeout=0):
+    return struct.pack(">iII", 1234, int(lock), lock_timeout) + opaque(b"inst0")
+
+
+def vxi11_query(host, port, command):
+    """create_link, device_write, device_read, destroy_link: the answer."""
+    rpc = RpcClient(host, port)
+    try:
+        error, link, abort_port, _ = struct.unpack(">iiII", rpc.call(VXI11_CORE, VXI11_CORE_VERSION, CREATE_LINK,
+                                                                      create_link_arguments())[:16])
+        if error:
+            raise ConnectionError(f"create_link error {error}")
+        rpc.call(VXI11_CORE, VXI11_CORE_VERSION, DEVICE_WRITE,
+                 struct.pack(">iIII", link, 1000, 0, END_FLAG) + opaque(command.encode()))
+        reply = rpc.call(VXI11_CORE, VXI11_CORE_VERSION, DEVICE_READ, struct.pack(">iIIIIi", link, 4096, 1000, 0, 0, 0))
+        error, reason, length = struct.unpack(">iII", reply[:12])
+        if error:
+            raise ConnectionError(f"device_read error {error}")
+        rpc.call(VXI11_CORE, VXI11_CORE_VERSION, DESTROY_LINK, struct.pack(">i", link))
+        return reply[12:12 + length].decode(), abort_port
+    finally:
+        rpc.close()
+
+
+def getport(host, program=VXI11_CORE, version=VXI11_CORE_VERSION):
+    rpc = RpcClient(host, 111)
+    try:
+        return struct.unpack(">I", rpc.call(PORTMAPPER, PORTMAPPER_VERSION, GETPORT,
+                                            struct.pack(">IIII", program, version, 6, 0))[:4])[0]
+    finally:
+        rpc.close()
+
+
+def scpi_query(host, port, command="*IDN?"):
+    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
+        sock.sendall(command.encode() + b"\n")
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = sock.recv(4096)
+            if not chunk:
+                raise ConnectionError("closed before the answer")
+            answer += chunk
+        return answer.decode().strip()
+
+
+def http_request(host, port, request):
+    """Sends `request` whole and reads the answer until the server closes or the headers and body are in."""
+    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
+        sock.sendall(request)
+        data = b""
+        while True:
+            head, _, body = data.partition(b"\r\n\r\n")
+            if _:
+                length = 0
+                for line in head.split(b"\r\n")[1:]:
+                    name, _, value = line.partition(b":")
+                    if name.strip().lower() == b"content-length":
+                        length = int(value)
+                if len(body) >= length:
+                    return data
+            chunk = sock.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+
+def http_get(host, port, path="/api/state"):
+    answer = http_request(host, port, f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
+    status = answer.split(b"\r\n", 1)[0]
+    if b" 200 " not in status:
+        raise ConnectionError(f"GET {path}: {status!r}")
+    return answer
+
+
+def websocket_handshake(sock, path="/api/events"):
+    key = base64.b64encode(os.urandom(16)).decode()
+    sock.sendall((f"GET {path} HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  f"Sec-WebSocket-Key: {key}\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = sock.recv(4096)
+        if not chunk:
+            raise ConnectionError("closed during the handshake")
+        data += chunk
+    if b" 101 " not in data.split(b"\r\n", 1)[0]:
+        raise ConnectionError(f"no upgrade: {data[:60]!r}")
+    return data.partition(b"\r\n\r\n")[2]
+
+
+def websocket_first_message(host, port):
+    """The state the server pushes to a page that starts following."""
+    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
+        data = websocket_handshake(sock)
+        while len(data) < 2 or len(data) < 2 + (data[1] & 0x7F if data[1] & 0x7F < 126 else 2):
+            data += sock.recv(4096)
+        return data
+
+
+def masked_frame(opcode, payload, declared=None):
+    """A client frame; `declared` claims a length other than the payload's."""
+    length = len(payload) if declared is None else declared
+    head = bytes([0x80 | opcode])
+    if length < 126:
+        head += bytes([0x80 | length])
+    elif length < 65536:
+        head += bytes([0x80 | 126]) + struct.pack(">H", length)
+    else:
+        head += bytes([0x80 | 127]) + struct.pack(">Q", length)
+    mask = os.urandom(4)
+    return head + mask + bytes(b ^ mask[i % 4] for i, b in enumerate(payload))

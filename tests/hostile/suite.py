@@ -1,0 +1,231 @@
+"""Every listener of the program held to the same standard: the same attacks
+from a hostile or careless peer against the SCPI socket, VXI-11's core and
+abort channels, the port mapper, HTTP and the WebSocket. For each attack the
+server's resident memory may grow by a few MiB at most, its open files come
+back to where they were, and a well-behaved client of every listener is
+answered within a second while the attack runs (but on a listener whose
+every slot the attack holds) and after it.
+
+    suite.py [--bench] PROGRAM
+
+The attacker sits in a network namespace of its own, tied to the server's
+by a veth pair, in namespaces this test makes: nothing leaves the machine.
+Needs root, ip(8) and unshare (skipped without them). With --bench it
+prints each attack's memory figure instead of only checking it."""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import peers
+
+SERVER, ATTACKER = "10.251.0.1", "10.251.0.2"
+KEEPALIVE = 6       # seconds: RFSWITCH_KEEPALIVE for the server
+IDLE = 5            # --idle-timeout
+GROWTH_ALLOWED = 8 << 20
+SETTLE_WITHIN = 30  # seconds for the server's open files to come back
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Failures(list):
+    def check(self, ok, what):
+        print(("ok      " if ok else "FAILED  ") + what, flush=True)
+        if not ok:
+            self.append(what)
+
+
+def ip(*words):
+    subprocess.run(["ip"] + list(words), check=True)
+
+
+class Server:
+    """The program, headless, with every listener open on SERVER."""
+
+    def __init__(self, program, namespace):
+        env = dict(os.environ, RFSWITCH_KEEPALIVE=str(KEEPALIVE), QT_QPA_PLATFORM="offscreen")
+        # The default service limit on open files, which the attack of many
+        # connections would exhaust if any listener let them all in.
+        self.process = subprocess.Popen(
+            ["prlimit", "--nofile=1024:1024", program, "--headless", "--simulate", "--port", "4096",
+             "--listen", f"{SERVER}:5025", "--http", f"{SERVER}:8080", "--idle-timeout", str(IDLE)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+        self.namespace = namespace
+        self.lines = []
+        while not any(line.startswith("web page on") for line in self.lines):
+            line = self.process.stdout.readline()
+            if not line:
+                sys.exit(f"the program stopped; it printed {self.lines}")
+            self.lines.append(line.strip())
+        vxi11 = next(line for line in self.lines if line.startswith("VXI-11 on port"))
+        self.ports = {"scpi": 5025, "vxi11": int(vxi11.split()[3].rstrip(":")), "portmapper": 111, "http": 8080}
+        self.ports["vxi11-abort"] = peers.vxi11_query(SERVER, self.ports["vxi11"], "*IDN?")[1]
+        self.pid = self.process.pid
+
+    def rss(self):
+        with open(f"/proc/{self.pid}/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
+
+    def files(self):
+        return len(os.listdir(f"/proc/{self.pid}/fd"))
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+def probes(server):
+    """A well-behaved client of each listener: name → a call that raises unless answered in time."""
+    host, ports = SERVER, server.ports
+    return {
+        "scpi": lambda: peers.scpi_query(host, ports["scpi"]).startswith("rfswitch-panel,"),
+        "vxi11": lambda: peers.vxi11_query(host, ports["vxi11"], "*IDN?")[0].startswith("rfswitch-panel,"),
+        "vxi11-abort": lambda: peers.RpcClient(host, ports["vxi11-abort"]).call(
+            peers.VXI11_ASYNC, peers.VXI11_ASYNC_VERSION, 0) == b"",
+        "portmapper": lambda: peers.getport(host) == ports["vxi11"],
+        "http": lambda: b'"path"' in peers.http_get(host, ports["http"]),
+        "websocket": lambda: len(peers.websocket_first_message(host, ports["http"])) > 2,
+    }
+
+
+def answered(server, skip=()):
+    """The listeners whose well-behaved client was not answered in time."""
+    missing = []
+    for name, probe in probes(server).items():
+        if name in skip:
+            continue
+        start = time.monotonic()
+        try:
+            ok = probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
+        except (OSError, ConnectionError, ValueError, IndexError, StopIteration):
+            ok = False
+        if not ok:
+            missing.append(name)
+    return missing
+
+
+def attack(namespace, *words):
+    """Starts an attack in the attacker's namespace; returns it and its ready line."""
+    process = subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.join(HERE, "attack.py")]
+                               + [str(word) for word in words], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               text=True)
+    line = process.stdout.readline().split()
+    return process, line[1:] if line[:1] == ["ready"] else ["no-ready-line"]
+
+
+def settle(server, files):
+    deadline = time.monotonic() + SETTLE_WITHIN
+    while server.files() > files and time.monotonic() < deadline:
+        time.sleep(0.2)
+    return server.files()
+
+
+def run(server, namespace, failures, bench, name, words, expect=None, holds=None):
+    """One attack: `expect(seen)` judges its ready line; `holds` names the
+    listener whose slots it fills (not probed while it runs)."""
+    files, rss = server.files(), server.rss()
+    process, seen = attack(namespace, *words)
+    if expect is not None:
+        failures.check(expect(seen), f"{name}: the server's answer ({' '.join(seen)})")
+    # The page's WebSocket comes in through the HTTP listener's door.
+    held = {"every": probes(server).keys(), "http": ("http", "websocket")}.get(holds, (holds,))
+    missing = answered(server, skip=held)
+    failures.check(not missing, f"{name} ({' '.join(seen)}): every other listener answered during the attack"
+                   + (f" (not: {', '.join(missing)})" if missing else ""))
+    grown = server.rss() - rss
+    process.stdin.close()
+    process.wait(30)
+    after = settle(server, files)
+    failures.check(after <= files, f"{name}: open files back to {files} (now {after})")
+    missing = answered(server)
+    failures.check(not missing, f"{name}: every listener answered after" + (f" (not: {', '.join(missing)})" if missing else ""))
+    failures.check(grown <= GROWTH_ALLOWED, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
+    if bench:
+        print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= 8 MiB)", flush=True)
+
+
+def vanished_lock(server, namespace, failures, kind, port):
+    """A client that takes the lock and whose link then goes down frees it."""
+    process, seen = attack(namespace, "lock", kind, SERVER, port)
+    failures.check(seen == ["1"], f"{kind} lock taken by the client that will vanish ({' '.join(seen)})")
+    ip("-n", namespace, "link", "set", "hostile-b", "down")
+    gone = time.monotonic()
+    free = False
+    while not free and time.monotonic() - gone < 4 * KEEPALIVE:
+        try:
+            free = peers.scpi_query(SERVER, server.ports["scpi"], "SYST:LOCK:REQ?;SYST:LOCK:REL") == "1"
+        except (OSError, ConnectionError):
+            pass
+        time.sleep(0.5)
+    failures.check(free, f"{kind}: the lock of a client whose network vanished is free "
+                   f"{time.monotonic() - gone:.0f} s later (keepalive {KEEPALIVE} s)")
+    process.kill()
+    process.wait()
+    ip("-n", namespace, "link", "set", "hostile-b", "up")
+
+
+def suite(program, bench):
+    namespace = f"hostile-{os.getpid()}"
+    ip("link", "set", "lo", "up")
+    ip("netns", "add", namespace)
+    server = None
+    failures = Failures()
+    try:
+        ip("link", "add", "hostile-a", "type", "veth", "peer", "name", "hostile-b", "netns", namespace)
+        ip("addr", "add", f"{SERVER}/30", "dev", "hostile-a")
+        ip("link", "set", "hostile-a", "up")
+        ip("-n", namespace, "addr", "add", f"{ATTACKER}/30", "dev", "hostile-b")
+        ip("-n", namespace, "link", "set", "hostile-b", "up")
+        server = Server(program, namespace)
+        ports = server.ports
+        missing = answered(server)
+        failures.check(not missing, "every listener answers a well-behaved client" + (f" (not: {missing})" if missing else ""))
+
+        for listener in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http"):
+            run(server, namespace, failures, bench, f"idle connections beyond the cap on {listener}",
+                ["idle", SERVER, ports[listener], 40], expect=lambda seen: int(seen[0]) <= 32, holds=listener)
+        for kind, listener in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http")):
+            run(server, namespace, failures, bench, f"a peer that never reads ({kind})",
+                ["flood", kind, SERVER, ports[listener]])
+        run(server, namespace, failures, bench, "a 64 MiB line (scpi)", ["oversize", "scpi", SERVER, ports["scpi"]])
+        run(server, namespace, failures, bench, "a 100 MiB record (vxi11)", ["oversize", "vxi11", SERVER, ports["vxi11"]],
+            expect=lambda seen: seen[0] == "closed")
+        run(server, namespace, failures, bench, "1 MiB of headers (http)", ["oversize", "headers", SERVER, ports["http"]],
+            expect=lambda seen: seen[0] == "431")
+        run(server, namespace, failures, bench, "a 256 MiB body (http)", ["oversize", "body", SERVER, ports["http"]],
+            expect=lambda seen: seen[0] == "413")
+        run(server, namespace, failures, bench, "a 128 MiB message (websocket)",
+            ["oversize", "message", SERVER, ports["http"]], expect=lambda seen: seen[0] == "1009")
+        run(server, namespace, failures, bench, "a half-sent header (http)", ["half-header", SERVER, ports["http"]],
+            expect=lambda seen: float(seen[0]) <= 15)
+        run(server, namespace, failures, bench, "1,100 connections under a limit of 1,024 open files",
+            ["many", SERVER, 1100] + [ports[name] for name in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http")],
+            holds="every")
+        vanished_lock(server, namespace, failures, "scpi", ports["scpi"])
+        vanished_lock(server, namespace, failures, "vxi11", ports["vxi11"])
+    finally:
+        if server:
+            server.stop()
+        subprocess.run(["ip", "netns", "delete", namespace])
+    if failures:
+        sys.exit(f"{len(failures)} checks failed")
+    print("every listener held to the standard")
+
+
+def main():
+    bench = "--bench" in sys.argv
+    program = [arg for arg in sys.argv[1:] if arg != "--bench"][0]
+    if os.geteuid() != 0 or not all(shutil.which(tool) for tool in ("ip", "unshare", "prlimit")):
+        print("needs root, ip, unshare and prlimit: skipped")
+        sys.exit(77)
+    if os.environ.get("RFSWITCH_HOSTILE_NAMESPACE") != "1":
+        env = dict(os.environ, RFSWITCH_HOSTILE_NAMESPACE="1")
+        sys.exit(subprocess.call(["unshare", "--net", sys.executable] + sys.argv, env=env))
+    suite(program, bench)
+
+
+if __name__ == "__main__":
+    main()
