@@ -6,12 +6,13 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 # What `make run` builds: the program and the window program it starts.
 PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
-BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench
+BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench hislip-bench
 
 # Debian packages that building and running the panel need (rpcgen and
-# libtirpc for VXI-11, the Avahi client library for DNS-SD).
+# libtirpc for VXI-11, the Avahi client library for DNS-SD, OpenSSL for
+# TLS).
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
-            rpcsvc-proto libtirpc-dev libavahi-client-dev
+            rpcsvc-proto libtirpc-dev libavahi-client-dev libssl-dev
 # What the tests need besides: the package checks (lintian among them, and
 # systemd's tools for the service), the QEMU parallel-port test (about 80 MB
 # without recommends) and the service's system test (debootstrap for its
@@ -23,7 +24,7 @@ TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \
                  lxi-tools rpcbind avahi-daemon dbus-daemon iproute2 \
-                 curl chromium
+                 curl chromium tshark openssl
 # What `make bench` needs besides: liblxi, the VXI-11 client test engineers use.
 BENCH_PACKAGES := liblxi-dev
 # MinGW-w64 and Wine for the Windows port test (about 220 MB to fetch, 1.3 GB
@@ -106,6 +107,7 @@ bench: bench-deps configure node-modules
 	$(BUILD)/bench/switch-bench
 	$(BUILD)/bench/remote-bench
 	$(BUILD)/bench/vxi11-bench
+	$(BUILD)/bench/hislip-bench
 	$(BUILD)/bench/web-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
 	python3 tests/hostile/suite.py --bench $(APP) | grep '^BENCH' || [ $$? = 77 ]
@@ -188,7 +190,7 @@ fuzz: test-deps
 # the fuzzer (sanitized already, under clang).
 SANITIZE_BUILD ?= build-sanitize
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
-TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp tests/vxi11/tst_*.cpp)))
+TEST_PROGRAMS   = $(basename $(notdir $(wildcard tests/tst_*.cpp tests/remote/tst_*.cpp tests/web/tst_*.cpp tests/vxi11/tst_*.cpp tests/hislip/tst_*.cpp)))
 
 .PHONY: test-sanitize
 test-sanitize: test-deps

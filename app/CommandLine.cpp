@@ -7,6 +7,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -90,7 +91,28 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption vxi11(QStringLiteral("vxi11"),
                                    QStringLiteral("With --listen (the default): answer VXI-11 too, as VISA's "
                                                   "TCPIP0::HOST::inst0::INSTR, found through the port mapper."));
-    const QCommandLineOption noVxi11(QStringLiteral("no-vxi11"), QStringLiteral("With --listen: the raw socket alone."));
+    const QCommandLineOption noVxi11(QStringLiteral("no-vxi11"), QStringLiteral("With --listen: no VXI-11."));
+    const QCommandLineOption hislip(QStringLiteral("hislip"),
+                                    QStringLiteral("With --listen: answer HiSLIP here, as VISA's TCPIP0::HOST::hislip0::INSTR "
+                                                   "(default: on, --listen's host, port 4880; port 0 where --listen's is 0)."),
+                                    QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption noHislip(QStringLiteral("no-hislip"), QStringLiteral("With --listen: no HiSLIP."));
+    const QCommandLineOption https(QStringLiteral("https"),
+                                   QStringLiteral("Serve the web page and its API over TLS (host 127.0.0.1 unless given)."),
+                                   QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"),
+                                     QStringLiteral("The certificate (PEM) for HiSLIP's TLS and HTTPS, with --tls-key "
+                                                    "(default: a self-signed one made at first start in the state folder)."),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("The certificate's private key (PEM)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption tlsRequired(QStringLiteral("tls-required"),
+                                         QStringLiteral("Refuse HiSLIP sessions that do not encrypt, and serve the web page "
+                                                        "only over HTTPS."));
+    const QCommandLineOption stateDir(QStringLiteral("state-dir"),
+                                      QStringLiteral("Where to keep what the program makes, such as its certificate (default: "
+                                                     "$XDG_STATE_HOME/rfswitch-panel)."),
+                                      QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
                                       QStringLiteral("With --listen or --http: serve without a window, starting from the "
                                                      "state the board is in."));
@@ -105,8 +127,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption serial(QStringLiteral("serial"),
                                     QStringLiteral("With --listen or --http: the serial number *IDN? and the LXI "
                                                   "identification report (default 0)."), QStringLiteral("TEXT"));
-    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, http, headless, reset,
-                       allow, idleTimeout, serial});
+    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, hislip, noHislip,
+                       http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, allow, idleTimeout, serial});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -145,6 +167,12 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
     invocation.http = parser.value(http);
+    invocation.https = parser.value(https);
+    invocation.hislipAddress = parser.value(hislip);
+    invocation.tlsCertificate = parser.value(tlsCert);
+    invocation.tlsKey = parser.value(tlsKey);
+    invocation.tlsRequired = parser.isSet(tlsRequired);
+    invocation.stateDir = parser.value(stateDir);
     invocation.allow = parser.values(allow);
     if (parser.isSet(idleTimeout)) {
         bool number = false;
@@ -160,8 +188,9 @@ Invocation ParseCommandLine(const QStringList& arguments)
             return fail(QStringLiteral("--serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"%1\"")
                             .arg(invocation.serial));
     }
-    if (invocation.listen.isEmpty() && invocation.http.isEmpty() && (parser.isSet(allow) || parser.isSet(serial)))
-        return fail(QStringLiteral("--allow and --serial go with --listen or --http"));
+    const bool serving = !invocation.listen.isEmpty() || !invocation.http.isEmpty() || !invocation.https.isEmpty();
+    if (!serving && (parser.isSet(allow) || parser.isSet(serial)))
+        return fail(QStringLiteral("--allow and --serial go with --listen, --http or --https"));
     if (invocation.listen.isEmpty() && parser.isSet(idleTimeout))
         return fail(QStringLiteral("--idle-timeout goes with --listen"));
     const int actions = int(parser.isSet(select)) + int(parser.isSet(query)) + int(parser.isSet(headless))
@@ -184,21 +213,45 @@ Invocation ParseCommandLine(const QStringList& arguments)
     } else if (parser.isSet(query)) {
         invocation.mode = Invocation::Mode::Query;
     } else if (parser.isSet(headless)) {
-        if (invocation.listen.isEmpty() && invocation.http.isEmpty())
-            return fail(QStringLiteral("--headless needs --listen or --http"));
+        if (!serving)
+            return fail(QStringLiteral("--headless needs --listen, --http or --https"));
         invocation.mode = Invocation::Mode::Headless;
     }
-    if ((!invocation.listen.isEmpty() || !invocation.http.isEmpty())
-        && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
-        return fail(QStringLiteral("--listen and --http do not go with --select or --query"));
+    if (serving && (invocation.mode == Invocation::Mode::Select || invocation.mode == Invocation::Mode::Query))
+        return fail(QStringLiteral("--listen, --http and --https do not go with --select or --query"));
     if (parser.isSet(vxi11) && parser.isSet(noVxi11))
         return fail(QStringLiteral("--vxi11 and --no-vxi11 do not go together"));
     if ((parser.isSet(vxi11) || parser.isSet(noVxi11)) && invocation.listen.isEmpty())
         return fail(QStringLiteral("--vxi11 and --no-vxi11 go with --listen"));
     invocation.vxi11 = !parser.isSet(noVxi11);
+    if (parser.isSet(hislip) && parser.isSet(noHislip))
+        return fail(QStringLiteral("--hislip and --no-hislip do not go together"));
+    if ((parser.isSet(hislip) || parser.isSet(noHislip)) && invocation.listen.isEmpty())
+        return fail(QStringLiteral("--hislip and --no-hislip go with --listen"));
+    invocation.hislip = !parser.isSet(noHislip);
+    if (invocation.tlsCertificate.isEmpty() != invocation.tlsKey.isEmpty())
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (!serving && (parser.isSet(tlsCert) || parser.isSet(tlsRequired) || parser.isSet(stateDir)))
+        return fail(QStringLiteral("--tls-cert, --tls-key, --tls-required and --state-dir go with --listen, --http or --https"));
+    if (invocation.tlsRequired && !invocation.http.isEmpty())
+        return fail(QStringLiteral("--tls-required serves the web page over HTTPS only: use --https in place of --http"));
     if (invocation.reset && invocation.mode != Invocation::Mode::Headless)
         return fail(QStringLiteral("--reset goes with --headless (the panel always clears the board at start)"));
     return invocation;
+}
+
+QString StateFolder(const Invocation& invocation)
+{
+    if (!invocation.stateDir.isEmpty())
+        return invocation.stateDir;
+    // systemd's StateDirectory= may name several folders, separated by ':'.
+    const QString service = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+    if (!service.isEmpty())
+        return service;
+    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!state.isEmpty() && QDir::isAbsolutePath(state))
+        return state + QStringLiteral("/rfswitch-panel");
+    return QDir::homePath() + QStringLiteral("/.local/state/rfswitch-panel");
 }
 
 QString StateLine(const SwitchCore& core)

@@ -37,6 +37,13 @@ struct Invocation
     QString listen;                    // --listen [HOST:]PORT
     QString http;                      // --http [HOST:]PORT
     bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: the raw socket alone)
+    bool hislip = true;                // with --listen: HiSLIP too (--no-hislip: not)
+    QString hislipAddress;             // --hislip [HOST:]PORT; empty: --listen's host at 4880
+    QString https;                     // --https [HOST:]PORT
+    QString tlsCertificate;            // --tls-cert FILE
+    QString tlsKey;                    // --tls-key FILE
+    bool tlsRequired = false;          // --tls-required: HiSLIP only encrypted, the page only over HTTPS
+    QString stateDir;                  // --state-dir DIR: where the program keeps what it makes
     QStringList allow;                 // --allow ADDRESS/PREFIX: the peers let in (empty: any)
     int idleTimeout = 0;               // --idle-timeout SECONDS (0: none)
     QString serial = QStringLiteral("0");  // --serial: *IDN?'s serial number
@@ -88,6 +95,12 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
 // usage, --list-ports, --select and --query, printing what they print. Returns the exit
 // code, or nothing when the invocation is for the panel or the server.
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv);
+
+// The folder the program keeps what it makes in (the self-signed
+// certificate): --state-dir, else the service's StateDirectory=
+// ($STATE_DIRECTORY), else $XDG_STATE_HOME/rfswitch-panel, else
+// ~/.local/state/rfswitch-panel.
+QString StateFolder(const Invocation& invocation);
 
 // The port to start from: --port, else 888.
 PortName StartAddress(const Invocation& invocation);

@@ -1,12 +1,16 @@
 #include "RemoteControl.h"
 
 #include "CommandLine.h"
+#include "HislipServer.h"
 #include "OperationLog.h"
 #include "ScpiServer.h"
 #include "SwitchCore.h"
+#include "Tls.h"
 #include "WebServer.h"
 
 #include <QHostInfo>
+
+#include <utility>
 
 #ifdef RFSWITCH_LAN
 #include "Announcer.h"
@@ -32,6 +36,13 @@ QString SocketResource(const QString& host, quint16 port)
 QString InstrResource(const QString& host)
 {
     return QStringLiteral("TCPIP0::%1::inst0::INSTR").arg(host);
+}
+
+QString HislipResource(const QString& host, quint16 port)
+{
+    // VISA names a port other than HiSLIP's own after the device name.
+    const QString device = port == HislipServer::kDefaultPort ? QStringLiteral("hislip0") : QStringLiteral("hislip0,%1").arg(port);
+    return QStringLiteral("TCPIP0::%1::%2::INSTR").arg(host, device);
 }
 
 } // namespace
@@ -167,7 +178,9 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
     remote->policy_.keepAlive = KeepAliveFromEnvironment();
     if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup))
         return nullptr;
-    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup))
+    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, false))
+        return nullptr;
+    if (!invocation.https.isEmpty() && !remote->StartWeb(invocation, setup, true))
         return nullptr;
     return remote;
 }
@@ -217,35 +230,117 @@ bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup)
     connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
     // Listening on every address, the machine is reached by its name.
     host_ = IsAnyAddress(where->host) ? QHostInfo::localHostName() : HostText(where->host);
+    if (invocation.hislip && !StartHislip(invocation, setup, *where))
+        return false;
     return StartLan(invocation, setup.Core(), where->host);
 }
 
-bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup)
+bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
+{
+    if (std::exchange(tlsTried_, true))
+        return tls_ || !needed;
+    QString error;
+    const bool given = !invocation.tlsCertificate.isEmpty();
+    if (given) {
+        tls_ = TlsCredentials::Load(invocation.tlsCertificate, invocation.tlsKey, &error);
+        if (tls_) {
+            if (const QString exposure = TlsCredentials::KeyExposure(invocation.tlsKey); !exposure.isEmpty())
+                PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: --tls-key %1 is %2: chmod 600 it").arg(invocation.tlsKey, exposure));
+        }
+    } else {
+        bool made = false;
+        tls_ = TlsCredentials::SelfSigned(StateFolder(invocation), QHostInfo::localHostName(), &made, &error);
+        if (made)
+            PrintLine(stdout, QStringLiteral("made a self-signed TLS certificate for %1: %2").arg(QHostInfo::localHostName(), tls_->CertificateFile()));
+    }
+    if (!tls_) {
+        if (needed || given) {
+            Fail(kExitUsage, QStringLiteral("TLS: %1").arg(error));
+            return false;
+        }
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: no TLS (%1; --state-dir names a folder to keep a certificate in)").arg(error));
+        return true;
+    }
+    PrintLine(stdout, QStringLiteral("TLS certificate %1, SHA-256 fingerprint %2").arg(tls_->CertificateFile(), tls_->Fingerprint()));
+    return true;
+}
+
+bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen)
 {
     QString error;
-    const auto where = ParseListenAddress(invocation.http, &error);
+    // Beside --listen at HiSLIP's own port; a test's port 0 picks a free one for both.
+    ListenAddress where{listen.host, listen.port == 0 ? quint16(0) : HislipServer::kDefaultPort};
+    if (!invocation.hislipAddress.isEmpty()) {
+        const auto given = ParseListenAddress(invocation.hislipAddress, &error);
+        if (!given) {
+            Fail(kExitUsage, QStringLiteral("--hislip %1: %2").arg(invocation.hislipAddress, error));
+            return false;
+        }
+        where = *given;
+    }
+    if (!StartTls(invocation, invocation.tlsRequired))
+        return false;
+    HislipOptions options;
+    options.tls = tls_;
+    options.tlsRequired = invocation.tlsRequired;
+    hislip_ = std::make_unique<HislipServer>(setup.Core(), identity_, policy_, options);
+    Report(hislip_.get(), setup.Core(), QStringLiteral("hislip"));
+    if (!hislip_->Listen(where, &error)) {
+        Fail(kExitUsage, QStringLiteral("HiSLIP on %1: %2 (--hislip [HOST:]PORT listens elsewhere, --no-hislip not at all)")
+                             .arg(PeerText(where.host, where.port), error));
+        return false;
+    }
+    connect(hislip_.get(), &HislipServer::SessionsChanged, this, &RemoteControl::Changed);
+    const QString host = IsAnyAddress(where.host) ? QHostInfo::localHostName() : HostText(where.host);
+    PrintLine(stdout, QStringLiteral("HiSLIP on %1: %2%3")
+                          .arg(hislip_->Address(), HislipResource(host, hislip_->Port()),
+                               invocation.tlsRequired ? QStringLiteral(" (encrypted only)") : QString()));
+    if (where.host != listen.host)
+        WarnExposure(setup, QStringLiteral("HiSLIP on ") + hislip_->Address(), where.host, invocation.rawIo);
+#ifdef RFSWITCH_LAN
+    if (!where.host.isLoopback())
+        DnsSd()->Add(QStringLiteral("_hislip._tcp"), hislip_->Port());
+#endif
+    return true;
+}
+
+bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, bool tls)
+{
+    const QString option = tls ? QStringLiteral("--https") : QStringLiteral("--http");
+    const QString given = tls ? invocation.https : invocation.http;
+    if (tls && !StartTls(invocation, true))
+        return false;
+    QString error;
+    const auto where = ParseListenAddress(given, &error);
     WebServerOptions options;
     options.identity = identity_;
     options.policy = policy_;
+    if (tls)
+        options.tls = tls_;
+    if (tls_)
+        options.fingerprint = tls_->Fingerprint();
     // The page names the other ways in as a client would type them, its own host in place of %1.
     if (raw_) {
+        if (hislip_)
+            options.resources << HislipResource(QStringLiteral("%1"), hislip_->Port());
 #ifdef RFSWITCH_LAN
         if (lan_ && lan_->vxi11)
             options.resources << InstrResource(QStringLiteral("%1"));
 #endif
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     }
-    web_ = std::make_unique<WebServer>(setup.Core(), std::move(options));
-    Report(web_.get(), setup.Core(), QStringLiteral("http"));
-    if (!where || !web_->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("--http %1: %2").arg(invocation.http, error));
+    auto& web = tls ? secureWeb_ : web_;
+    web = std::make_unique<WebServer>(setup.Core(), std::move(options));
+    Report(web.get(), setup.Core(), tls ? QStringLiteral("https") : QStringLiteral("http"));
+    if (!where || !web->Listen(*where, &error)) {
+        Fail(kExitUsage, QStringLiteral("%1 %2: %3").arg(option, given, error));
         return false;
     }
-    PrintLine(stdout, QStringLiteral("web page on ") + web_->Url());
-    WarnExposure(setup, QStringLiteral("web page on ") + web_->Url(), where->host, invocation.rawIo);
+    PrintLine(stdout, QStringLiteral("web page on ") + web->Url());
+    WarnExposure(setup, QStringLiteral("web page on ") + web->Url(), where->host, invocation.rawIo);
     if (!where->host.isLoopback()) {
 #ifdef RFSWITCH_LAN
-        for (const WebService& service : web_->Services()) {
+        for (const WebService& service : web->Services()) {
             QStringList txt;
             for (const auto& [key, value] : service.txt)
                 txt << QString::fromUtf8(key + '=' + value);
@@ -265,14 +360,22 @@ QString RemoteControl::Note() const
 #else
         const QObject* vxi11 = nullptr;
 #endif
-        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0);
+        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0) + (hislip_ ? hislip_->Sessions() : 0);
+        QStringList resources;
+        if (hislip_)
+            resources << HislipResource(host_, hislip_->Port());
+        if (vxi11)
+            resources << InstrResource(host_);
+        resources << SocketResource(host_, raw_->Port());
         notes << QStringLiteral("Remote: %1%2, %3 client%4")
-                     .arg(vxi11 ? InstrResource(host_) + QStringLiteral(" or ") : QString(), SocketResource(host_, raw_->Port()))
+                     .arg(resources.mid(0, resources.size() - 1).join(QStringLiteral(", ")) + (resources.size() > 1 ? QStringLiteral(" or ") : QString()),
+                          resources.last())
                      .arg(clients)
                      .arg(clients == 1 ? "" : "s");
     }
-    if (web_)
-        notes << QStringLiteral("Web page on ") + web_->Url();
+    for (const auto* web : {web_.get(), secureWeb_.get()})
+        if (web)
+            notes << QStringLiteral("Web page on ") + web->Url();
     for (const QString& warning : warnings_)
         notes << QStringLiteral("Warning: ") + warning;
     if (!refusal_.isEmpty())

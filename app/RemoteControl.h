@@ -11,15 +11,18 @@
 #include <memory>
 
 class Announcer;
+class HislipServer;
 class ScpiServer;
+class TlsCredentials;
 class SwitchCore;
 class SwitchSetup;
 class WebServer;
 struct Invocation;
 
-// What --listen and --http offer: SCPI on the raw socket and, where the
-// system has them (not on Windows), VXI-11 with its port mapper (unless
-// --no-vxi11); the web page; the DNS-SD announcement of each that listens
+// What --listen and --http offer: SCPI on the raw socket, HiSLIP (unless
+// --no-hislip) with TLS on the certificate, and, where the system has them
+// (not on Windows), VXI-11 with its port mapper (unless --no-vxi11); the
+// web page; the DNS-SD announcement of each that listens
 // beyond loopback; the VISA resource strings and the page's address,
 // printed as the log's lines and shown in the panel; and, where it listens
 // beyond loopback, the warning that anyone who reaches it can switch the
@@ -49,7 +52,13 @@ private:
     RemoteControl();
     bool StartRaw(const Invocation& invocation, SwitchSetup& setup);
     bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host);
-    bool StartWeb(const Invocation& invocation, SwitchSetup& setup);
+    bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen);
+    // The certificate for TLS, loaded or made once; false (with the reason
+    // said) where it cannot be had and TLS is asked for; `needed`: without
+    // it, nothing that was asked for can be served.
+    bool StartTls(const Invocation& invocation, bool needed);
+    // The page over plain HTTP (--http) or over TLS (--https).
+    bool StartWeb(const Invocation& invocation, SwitchSetup& setup, bool tls);
     void Warn(SwitchSetup& setup, const QString& warning);
     // Where `address` is reached beyond this machine: that anyone who
     // reaches it can switch the board, and how to narrow that.
@@ -64,8 +73,12 @@ private:
     ConnectionPolicy policy_;
     QString host_;  // as a VISA resource names it
     std::unique_ptr<ScpiServer> raw_;
+    std::unique_ptr<HislipServer> hislip_;
+    std::shared_ptr<const TlsCredentials> tls_;
+    bool tlsTried_ = false;
     std::unique_ptr<Lan> lan_;
     std::unique_ptr<WebServer> web_;
+    std::unique_ptr<WebServer> secureWeb_;
     QStringList warnings_;
     QString refusal_;  // the last client turned away
 };

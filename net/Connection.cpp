@@ -1,6 +1,7 @@
 #include "Connection.h"
 
 #include "NetAddress.h"
+#include "Tls.h"
 
 #include <QSocketNotifier>
 
@@ -83,7 +84,9 @@ bool Connection::Reading() const
     // the event loop), it reads ahead, so that a peer that resets or
     // vanishes meanwhile is noticed at once.
     const bool holding = held_ || depth_ > 0;
-    return !closed_ && !finishing_ && !peerFinished_ && outbox_.size() < maxUnsent_
+    // After the peer's close_notify the protocol says first whether plain
+    // text follows.
+    return !closed_ && !finishing_ && !peerFinished_ && outbox_.size() < maxUnsent_ && !(tls_ && tls_->PeerClosed())
         && (!holding || heldInput_.size() < kMaxHeld);
 }
 
@@ -97,8 +100,7 @@ void Connection::Pump()
     for (;;) {
         if (outermost && !held_ && !closed_ && !finishing_ && !heldInput_.empty()) {
             const std::string bytes = std::exchange(heldInput_, {});
-            if (receiver_)
-                receiver_(bytes);
+            Deliver(bytes, true);
             continue;
         }
         if (!Reading())
@@ -116,12 +118,18 @@ void Connection::Pump()
         }
         if (idle_.interval() > 0)
             idle_.start();
-        if (!outermost || held_)
-            heldInput_.append(buffer, io.bytes);
-        else if (receiver_)
-            receiver_(std::string_view(buffer, io.bytes));
+        if (!Take(std::string_view(buffer, io.bytes), outermost))
+            break;
     }
     --depth_;
+    if (outermost && tls_ && tls_->PeerClosed() && !endingTls_ && !held_ && heldInput_.empty() && !closed_) {
+        // The peer ended TLS, and the protocol, having read all before it,
+        // did not: the peer has finished.
+        tls_->Close();
+        outbox_ += tls_->TakeOutput();
+        peerFinished_ = true;
+        Flush();
+    }
     UpdateNotifiers();
     if (!outermost)
         return;
@@ -129,6 +137,84 @@ void Connection::Pump()
         emit PeerClosed();
     if (closed_ && releaseWhenOut_)
         deleteLater();
+}
+
+bool Connection::Take(std::string_view bytes, bool outermost)
+{
+    if (!tls_) {
+        Deliver(bytes, outermost);
+        return true;
+    }
+    std::string plain;
+    const bool ok = tls_->Receive(bytes, plain);
+    // The handshake's answers go out at once.
+    outbox_ += tls_->TakeOutput();
+    if (!ok) {
+        // The alert that says why goes out before the connection closes.
+        Finish(tls_->Established() ? tls_->Error() : QStringLiteral("TLS handshake failed: ") + tls_->Error());
+        Flush();
+        return false;
+    }
+    if (tls_->PeerClosed() && endingTls_) {
+        plain += tls_->TakeRest();
+        tls_.reset();
+        endingTls_ = false;
+    }
+    if (!outbox_.empty())
+        Flush();
+    if (closed_)
+        return false;
+    if (!plain.empty())
+        Deliver(plain, outermost);
+    return true;
+}
+
+void Connection::Deliver(std::string_view bytes, bool outermost)
+{
+    if (!outermost || held_) {
+        heldInput_.append(bytes);
+    } else if (receiver_) {
+        // A receiver may hand the connection over to another one, which
+        // replaces it while it runs.
+        const auto receiver = receiver_;
+        receiver(bytes);
+    }
+}
+
+void Connection::Touch()
+{
+    if (!closed_ && idle_.interval() > 0)
+        idle_.start();
+}
+
+void Connection::StartTls(const TlsCredentials& credentials, std::string_view received)
+{
+    if (closed_)
+        return;
+    tls_ = std::make_unique<TlsLayer>(credentials);
+    endingTls_ = false;
+    // Read ahead before TLS started, it is the peer's handshake.
+    const std::string early = std::string(received) + std::exchange(heldInput_, {});
+    if (!early.empty())
+        Take(early, false);
+    UpdateNotifiers();
+}
+
+void Connection::EndTls()
+{
+    if (!tls_ || closed_)
+        return;
+    endingTls_ = true;
+    tls_->Close();
+    outbox_ += tls_->TakeOutput();
+    if (tls_->PeerClosed()) {
+        // The peer's close_notify came first: what followed it is plain.
+        heldInput_ = tls_->TakeRest() + heldInput_;
+        tls_.reset();
+        endingTls_ = false;
+        QMetaObject::invokeMethod(this, &Connection::Pump, Qt::QueuedConnection);
+    }
+    Flush();
 }
 
 void Connection::Release()
@@ -145,8 +231,18 @@ void Connection::Send(std::string_view bytes)
 {
     if (closed_)
         return;
-    outbox_.append(bytes);
+    Queue(bytes);
     Flush();
+}
+
+void Connection::Queue(std::string_view plain)
+{
+    if (!tls_) {
+        outbox_.append(plain);
+        return;
+    }
+    tls_->Send(plain);
+    outbox_ += tls_->TakeOutput();
 }
 
 void Connection::Flush()

@@ -15,6 +15,8 @@
 #include <string_view>
 
 class QSocketNotifier;
+class TlsCredentials;
+class TlsLayer;
 
 // One accepted TCP connection, read and written by its protocol through
 // bounded buffers: input is taken only while the protocol wants it and the
@@ -62,8 +64,23 @@ public:
     bool Open() const { return !closed_; }
     // Deletes it once closed and no frame of its own runs (for its listener).
     void Release();
+    // Counts as traffic for the idle timeout: for a protocol whose
+    // connections go together (HiSLIP's two channels), one busy keeps the
+    // other open.
+    void Touch();
     // Closed by the policy (the idle timeout or a deadline), not by either side.
     bool Enforced() const { return enforced_; }
+
+    // Runs the connection over TLS from here on, as the server's side: what
+    // is sent from now on is encrypted, and what comes in is decrypted
+    // before the receiver gets it. `received` is what the protocol had read
+    // past the point where TLS starts: the first of the peer's handshake.
+    void StartTls(const TlsCredentials& credentials, std::string_view received = {});
+    // Ends TLS: close_notify is sent after what is queued, and once the
+    // peer's has come the connection goes on in plain text.
+    void EndTls();
+    // TLS runs (from its start until EndTls).
+    bool Encrypted() const { return tls_ != nullptr; }
 
 signals:
     // The peer half-closed: no more input will come.
@@ -80,6 +97,12 @@ private:
     void Flush();
     void End(bool reset, const QString& why);
     void UpdateNotifiers();
+    // Plain text received, for the receiver or held back.
+    void Deliver(std::string_view bytes, bool outermost);
+    // Decrypts `bytes` where TLS runs and delivers the plain text; false
+    // when the connection has ended.
+    bool Take(std::string_view bytes, bool outermost);
+    void Queue(std::string_view plain);
 
     tcp::Handle socket_;
     std::size_t maxUnsent_;
@@ -105,4 +128,6 @@ private:
     bool closed_ = false;
     bool enforced_ = false;
     int depth_ = 0;  // inside Pump: a nested call only marks what to do
+    std::unique_ptr<TlsLayer> tls_;
+    bool endingTls_ = false;  // close_notify sent: plain text after the peer's
 };

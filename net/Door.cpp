@@ -2,6 +2,7 @@
 
 #include "Connection.h"
 #include "TcpIo.h"
+#include "Tls.h"
 
 #include <QTcpServer>
 #include <QTimer>
@@ -100,6 +101,8 @@ void Door::Accept(qintptr socket)
         connection->Release();
         emit ConnectionsChanged(Connections());
     });
+    if (tls_)
+        connection->StartTls(*tls_);
     emit ConnectionsChanged(Connections());
     emit Opened(connection);
 }

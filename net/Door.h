@@ -8,9 +8,11 @@
 #include <QString>
 
 #include <map>
+#include <memory>
 
 class Connection;
 class QTcpServer;
+class TlsCredentials;
 
 // A listening TCP socket with the connection policy applied at the door,
 // the same for every server: a peer --allow does not let in, or one past
@@ -27,6 +29,8 @@ public:
     Door(QString protocol, ConnectionPolicy policy, QObject* parent = nullptr);
     ~Door() override;
 
+    // Every connection let in runs over TLS from its first byte (HTTPS).
+    void SetTls(std::shared_ptr<const TlsCredentials> credentials) { tls_ = std::move(credentials); }
     bool Listen(const ListenAddress& address, QString* error = nullptr);
     bool Listening() const;
     // The address actually bound, "[::]:5025" or "127.0.0.1:5025"; empty before.
@@ -55,6 +59,7 @@ private:
     ConnectionPolicy policy_;
     QTcpServer* server_;
     std::map<Connection*, bool> open_;
+    std::shared_ptr<const TlsCredentials> tls_;
     struct Reported
     {
         QDateTime at;

@@ -13,6 +13,13 @@ SwitchInstrument::~SwitchInstrument()
     Leave();
 }
 
+void SwitchInstrument::ShareLockAs(std::optional<Source> holder)
+{
+    shared_ = std::move(holder);
+    if (shared_)
+        shared_->alive = lifetime_.Token();
+}
+
 void SwitchInstrument::Leave()
 {
     lifetime_.End();
@@ -29,24 +36,24 @@ SwitchView SwitchInstrument::View() const
     view.busy = core_.Running();
     if (const auto& holder = core_.LockHolder()) {
         view.lockHolder = SourceName(*holder);
-        view.lockedByOther = !holder->SameClient(source_);
+        view.lockedByOther = !holder->SameClient(Acting());
     }
     return view;
 }
 
 void SwitchInstrument::Select(RfPath path, Done done)
 {
-    core_.Select(path, source_, std::move(done));
+    core_.Select(path, Acting(), std::move(done));
 }
 
 void SwitchInstrument::SetPort(std::int32_t address, Done done)
 {
-    core_.TakeAddress(address, true, source_, std::move(done));
+    core_.TakeAddress(address, true, Acting(), std::move(done));
 }
 
 void SwitchInstrument::SetPortDevice(const std::string& device, Done done)
 {
-    core_.TakeAddress(PortName(device), true, source_, std::move(done));
+    core_.TakeAddress(PortName(device), true, Acting(), std::move(done));
 }
 
 void SwitchInstrument::WhenIdle(std::function<void()> then)
@@ -56,15 +63,15 @@ void SwitchInstrument::WhenIdle(std::function<void()> then)
 
 void SwitchInstrument::Refused(const std::string& request, const std::string& why)
 {
-    core_.Refused(source_, request, why);
+    core_.Refused(Acting(), request, why);
 }
 
 bool SwitchInstrument::Lock()
 {
-    return core_.Lock(source_);
+    return core_.Lock(Acting());
 }
 
 void SwitchInstrument::Unlock()
 {
-    core_.Unlock(source_);
+    core_.Unlock(Acting());
 }

@@ -4,6 +4,8 @@
 #include "ScpiInstrument.h"
 #include "SwitchCore.h"
 
+#include <optional>
+
 // The switch core as one connection's command layer sees it; every
 // operation is this client's, queued with the panel's and the command
 // line's. A lock it holds ends with it, and so does every operation it asked
@@ -20,6 +22,10 @@ public:
     // The client has gone (its connection closed): its lock is let go, and
     // what it asked for and has not started is not carried out.
     void Leave();
+    // While set, operations and the lock are asked as `holder`: clients
+    // that share one lock hold the core's lock under one name. Unset, as
+    // this client again. Either way they end with this client.
+    void ShareLockAs(std::optional<Source> holder);
 
     SwitchView View() const override;
     void Select(RfPath path, Done done) override;
@@ -34,6 +40,9 @@ public:
 private:
     SwitchCore& core_;
     Lifetime lifetime_;
+    const Source& Acting() const { return shared_ ? *shared_ : source_; }
+
     Source source_;
+    std::optional<Source> shared_;
     std::function<std::vector<std::string>()> list_;
 };

@@ -132,7 +132,17 @@ private slots:
         QTest::newRow("idle timeout 0") << QStringList{"--idle-timeout", "0", "--listen", "0"} << 2 << ""
                                         << "rfswitch-panel: --idle-timeout takes a number of seconds from 1 on, not \"0\"" + usage;
         QTest::newRow("allow without listen") << QStringList{"--allow", "10.0.0.0/8"} << 2 << ""
-                                              << "rfswitch-panel: --allow and --serial go with --listen or --http" + usage;
+                                              << "rfswitch-panel: --allow and --serial go with --listen, --http or --https" + usage;
+        QTest::newRow("HiSLIP without a server") << QStringList{"--hislip", "4881", "--http", "0"} << 2 << ""
+                                                 << "rfswitch-panel: --hislip and --no-hislip go with --listen" + usage;
+        QTest::newRow("HiSLIP on and off") << QStringList{"--listen", "0", "--hislip", "0", "--no-hislip"} << 2 << ""
+                                           << "rfswitch-panel: --hislip and --no-hislip do not go together" + usage;
+        QTest::newRow("certificate without key") << QStringList{"--listen", "0", "--tls-cert", "c.pem"} << 2 << ""
+                                                 << "rfswitch-panel: --tls-cert and --tls-key go together" + usage;
+        QTest::newRow("TLS without a server") << QStringList{"--tls-required", "--query"} << 2 << ""
+                                              << "rfswitch-panel: --tls-cert, --tls-key, --tls-required and --state-dir go with .*" + usage;
+        QTest::newRow("TLS required, plain page") << QStringList{"--listen", "0", "--http", "0", "--tls-required"} << 2 << ""
+                                                  << "rfswitch-panel: --tls-required serves the web page over HTTPS only: .*" + usage;
         QTest::newRow("allow no subnet") << QStringList{"--allow", "10.0.0.0/33", "--headless", "--listen", "0"} << 2 << ""
                                          << "rfswitch-panel: --allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*" + usage;
         QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on .*\\n";

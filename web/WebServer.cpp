@@ -115,7 +115,8 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
 {
     ConnectionPolicy policy = options_.policy;
     policy.maxConnections = kMaxConnections;
-    door_ = new Door(QStringLiteral("HTTP"), std::move(policy), this);
+    door_ = new Door(options_.tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP"), std::move(policy), this);
+    door_->SetTls(options_.tls);
     connect(door_, &Door::Opened, this, &WebServer::Serve);
     connect(door_, &Door::Refused, this, &WebServer::Refused);
 
@@ -274,7 +275,10 @@ void WebServer::Push()
 
 QJsonObject WebServer::State() const
 {
-    return StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+    QJsonObject state = StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+    if (!options_.fingerprint.isEmpty())
+        state[QStringLiteral("certificate")] = options_.fingerprint;
+    return state;
 }
 
 std::string WebServer::StateText() const
@@ -292,7 +296,7 @@ bool WebServer::Listen(const ListenAddress& address, QString* error)
 
 QString WebServer::Url() const
 {
-    return door_->Listening() ? QStringLiteral("http://%1/").arg(door_->Address()) : QString();
+    return door_->Listening() ? QStringLiteral("%1://%2/").arg(options_.tls ? "https" : "http", door_->Address()) : QString();
 }
 
 quint16 WebServer::Port() const
@@ -318,7 +322,7 @@ std::size_t WebServer::Buffered() const
 QList<WebService> WebServer::Services() const
 {
     return {
-        {QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}},
+        {options_.tls ? QStringLiteral("_https._tcp") : QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}},
         {QStringLiteral("_lxi._tcp"),
          Port(),
          {{"txtvers", "1"},

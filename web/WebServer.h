@@ -16,11 +16,13 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 class Connection;
 class Door;
+class TlsCredentials;
 class HttpSession;
 class SwitchCore;
 class WebSocketSession;
@@ -40,6 +42,11 @@ struct WebServerOptions
     // A request must be in whole, and its answer taken, this long after the
     // connection is ready for it.
     std::chrono::milliseconds deadline{10000};
+    // Served over TLS (HTTPS) where set.
+    std::shared_ptr<const TlsCredentials> tls;
+    // The SHA-256 fingerprint of the certificate the switch offers, shown on
+    // the page so that a user can compare it (empty: none).
+    QString fingerprint;
 };
 
 // A service for DNS-SD to announce the page by.
@@ -77,10 +84,10 @@ public:
     ~WebServer() override;
 
     bool Listen(const ListenAddress& address, QString* error = nullptr);
-    // "http://127.0.0.1:8080/" once listening, else empty.
+    // "http://127.0.0.1:8080/" (https:// over TLS) once listening, else empty.
     QString Url() const;
     quint16 Port() const;
-    // For DNS-SD: _http._tcp with path=/, and _lxi._tcp.
+    // For DNS-SD: _http._tcp (_https._tcp over TLS) with path=/, and _lxi._tcp.
     QList<WebService> Services() const;
     int Connections() const;
     // Bytes held for all connections: requests, answers and messages not

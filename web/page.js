@@ -36,6 +36,9 @@ function show(state) {
     ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
     : 'Not locked: any client may switch.';
   $('lock').className = state.lock ? 'locked' : '';
+  // Compared with what the browser shows for the connection, it tells the right switch.
+  $('certificate').hidden = !state.certificate;
+  $('certificate').textContent = state.certificate ? `Certificate SHA-256 fingerprint: ${state.certificate}` : '';
   const operations = $('operations');
   operations.replaceChildren(...state.operations.slice().reverse().map((line) => {
     const item = document.createElement('li');

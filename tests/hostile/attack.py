@@ -85,7 +85,22 @@ def flood_bytes(kind, sock):
         read = peers.record(peers.rpc_call(3, peers.VXI11_CORE, peers.VXI11_CORE_VERSION, peers.DEVICE_READ,
                                            struct.pack(">iIIIIi", link, 1 << 20, 0, 0, 0, 0)))
         return (write + read) * 16
+    if kind == "hislip":
+        # Overlapped, so that answers queue rather than interrupt each other.
+        global hislip_async  # held open with the session
+        sock.close()
+        sync, hislip_async = peers.hislip_session(*flood_target, timeout=5)
+        hislip_async.sendall(peers.hislip_message(19))  # AsyncDeviceClear
+        peers.hislip_read(hislip_async)
+        sync.sendall(peers.hislip_message(8, 1))  # DeviceClearComplete, overlapped
+        peers.hislip_read(sync)
+        sync.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        flood_target.append(sync)
+        return b"".join(peers.hislip_message(7, 0, peers.HISLIP_FIRST_ID + 2 * i, query) for i in range(16))
     raise SystemExit(f"no flood of kind {kind}")
+
+
+flood_target = []
 
 
 def flood(kind, host, port):
@@ -93,7 +108,10 @@ def flood(kind, host, port):
     reading (a send blocks) or FLOOD_LIMIT is sent."""
     sock = connect(host, port)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    flood_target[:] = [host, port]
     chunk = flood_bytes(kind, sock)
+    if kind == "hislip":
+        sock = flood_target[2]
     sent = 0
     sock.settimeout(HOLD_NOT_READ)
     try:
@@ -124,6 +142,18 @@ def oversize(kind, host, port):
                 while sent < (100 << 20):
                     sent += sock.send(b"\0" * 65536)
                 ready("taken", sent)
+            except OSError:
+                ready("closed", sent)
+        elif kind == "hislip":
+            # A DataEnd that says 100 MiB: refused with Error 4 (message too large).
+            sock.close()
+            sock, asyn = peers.hislip_session(host, port, timeout=15)
+            sock.sendall(peers.HISLIP_HEADER.pack(b"HS", 7, 0, peers.HISLIP_FIRST_ID, 100 << 20))
+            try:
+                while sent < (100 << 20):
+                    sent += sock.send(b"\0" * 65536)
+                kind, control, _, _ = peers.hislip_read(sock)
+                ready(f"error{control}" if kind == 3 else f"type{kind}", sent)
             except OSError:
                 ready("closed", sent)
         elif kind == "headers":

@@ -121,6 +121,52 @@ def scpi_query(host, port, command="*IDN?"):
         return answer.decode().strip()
 
 
+HISLIP_HEADER = struct.Struct(">2sBBIQ")
+HISLIP_FIRST_ID = 0xFFFFFF00
+
+
+def hislip_message(kind, control=0, parameter=0, payload=b""):
+    return HISLIP_HEADER.pack(b"HS", kind, control, parameter, len(payload)) + payload
+
+
+def hislip_read(sock):
+    """(type, control, parameter, payload) of the next message."""
+    def exactly(size):
+        data = b""
+        while len(data) < size:
+            chunk = sock.recv(size - len(data))
+            if not chunk:
+                raise ConnectionError("closed inside a message")
+            data += chunk
+        return data
+    _, kind, control, parameter, length = HISLIP_HEADER.unpack(exactly(HISLIP_HEADER.size))
+    return kind, control, parameter, exactly(length)
+
+
+def hislip_session(host, port, timeout=ANSWER_WITHIN):
+    """A HiSLIP 2.0 session's synchronous and asynchronous channels."""
+    sync = socket.create_connection((host, port), timeout=timeout)
+    sync.sendall(hislip_message(0, 0, 0x0200 << 16 | 0x5058, b"hislip0"))  # Initialize
+    session = hislip_read(sync)[2] & 0xFFFF
+    asyn = socket.create_connection((host, port), timeout=timeout)
+    asyn.sendall(hislip_message(17, 0, session))  # AsyncInitialize
+    hislip_read(asyn)
+    return sync, asyn
+
+
+def hislip_query(host, port, command="*IDN?"):
+    sync, asyn = hislip_session(host, port)
+    try:
+        sync.sendall(hislip_message(7, 0, HISLIP_FIRST_ID, command.encode()))  # DataEnd
+        kind, _, _, payload = hislip_read(sync)
+        if kind != 7:
+            raise ConnectionError(f"HiSLIP message type {kind} in place of DataEnd")
+        return payload.decode().strip()
+    finally:
+        sync.close()
+        asyn.close()
+
+
 def http_request(host, port, request):
     """Sends `request` whole and reads the answer until the server closes or the headers and body are in."""
     with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:

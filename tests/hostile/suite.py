@@ -58,7 +58,8 @@ class Server:
                 sys.exit(f"the program stopped; it printed {self.lines}")
             self.lines.append(line.strip())
         vxi11 = next(line for line in self.lines if line.startswith("VXI-11 on port"))
-        self.ports = {"scpi": 5025, "vxi11": int(vxi11.split()[3].rstrip(":")), "portmapper": 111, "http": 8080}
+        self.ports = {"scpi": 5025, "vxi11": int(vxi11.split()[3].rstrip(":")), "portmapper": 111, "http": 8080,
+                      "hislip": 4880}
         self.ports["vxi11-abort"] = peers.vxi11_query(SERVER, self.ports["vxi11"], "*IDN?")[1]
         self.pid = self.process.pid
 
@@ -86,6 +87,7 @@ def probes(server):
         "vxi11-abort": lambda: peers.RpcClient(host, ports["vxi11-abort"]).call(
             peers.VXI11_ASYNC, peers.VXI11_ASYNC_VERSION, 0) == b"",
         "portmapper": lambda: peers.getport(host) == ports["vxi11"],
+        "hislip": lambda: peers.hislip_query(host, ports["hislip"]).startswith("rfswitch-panel,"),
         "http": lambda: b'"path"' in peers.http_get(host, ports["http"]),
         "websocket": lambda: len(peers.websocket_first_message(host, ports["http"])) > 2,
     }
@@ -184,15 +186,17 @@ def suite(program, bench):
         missing = answered(server)
         failures.check(not missing, "every listener answers a well-behaved client" + (f" (not: {missing})" if missing else ""))
 
-        for listener in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http"):
+        for listener in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip"):
             run(server, namespace, failures, bench, f"idle connections beyond the cap on {listener}",
                 ["idle", SERVER, ports[listener], 40], expect=lambda seen: int(seen[0]) <= 32, holds=listener)
-        for kind, listener in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http")):
+        for kind, listener in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http"), ("hislip", "hislip")):
             run(server, namespace, failures, bench, f"a peer that never reads ({kind})",
                 ["flood", kind, SERVER, ports[listener]])
         run(server, namespace, failures, bench, "a 64 MiB line (scpi)", ["oversize", "scpi", SERVER, ports["scpi"]])
         run(server, namespace, failures, bench, "a 100 MiB record (vxi11)", ["oversize", "vxi11", SERVER, ports["vxi11"]],
             expect=lambda seen: seen[0] == "closed")
+        run(server, namespace, failures, bench, "a 100 MiB message (hislip)", ["oversize", "hislip", SERVER, ports["hislip"]],
+            expect=lambda seen: seen[0] == "error4")
         run(server, namespace, failures, bench, "1 MiB of headers (http)", ["oversize", "headers", SERVER, ports["http"]],
             expect=lambda seen: seen[0] == "431")
         run(server, namespace, failures, bench, "a 256 MiB body (http)", ["oversize", "body", SERVER, ports["http"]],
@@ -202,7 +206,7 @@ def suite(program, bench):
         run(server, namespace, failures, bench, "a half-sent header (http)", ["half-header", SERVER, ports["http"]],
             expect=lambda seen: float(seen[0]) <= 15)
         run(server, namespace, failures, bench, "1,100 connections under a limit of 1,024 open files",
-            ["many", SERVER, 1100] + [ports[name] for name in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http")],
+            ["many", SERVER, 1100] + [ports[name] for name in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")],
             holds="every")
         vanished_lock(server, namespace, failures, "scpi", ports["scpi"])
         vanished_lock(server, namespace, failures, "vxi11", ports["vxi11"])

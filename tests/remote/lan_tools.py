@@ -39,8 +39,9 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096
     for prefix, line in [
         ("VXI-11 on port", "TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", "VXI-11: registered with rpcbind"),
+        ("HiSLIP on", "HiSLIP on 0.0.0.0:4880: TCPIP0::bench-pc::hislip0::INSTR"),
         ("raw socket", "raw socket: TCPIP0::bench-pc::5025::SOCKET"),
-        ("DNS-SD", 'DNS-SD: announced as "QTR7-415KM on bench-pc" (_scpi-raw._tcp, _vxi-11._tcp)'),
+        ("DNS-SD", 'DNS-SD: announced as "QTR7-415KM on bench-pc" (_hislip._tcp, _scpi-raw._tcp, _vxi-11._tcp)'),
     ]:
         expect("the log", server.line(prefix), line)
 
@@ -51,7 +52,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--port", "4096
            f'Found "{IDN}" on address 127.0.0.1', f'Found "{IDN}" on address 192.0.2.1')
     expect("lxi discover --mdns", lxi("discover", "--mdns", "-t", "2"),
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    vxi-11 service on port 111',
-           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025')
+           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025',
+           'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    hislip service on port 4880')
 
     if (code := server.stop()) != 0:
         sys.exit(f"the program exited with {code} when stopped")

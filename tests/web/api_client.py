@@ -27,24 +27,25 @@ def curl(url, *options):
 
 @contextlib.contextmanager
 def serving(program, *options):
-    """The SCPI port and the page's URL of the program, headless, while it runs."""
+    """The SCPI port, the page's URL and HiSLIP's port of the program, headless, while it runs."""
     process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
                                stdout=subprocess.PIPE, text=True)
     try:
         said = {}
-        while len(said) < 2:  # among the lines saying how the switch is reached
+        while len(said) < 3:  # among the lines saying how the switch is reached
             line = process.stdout.readline()
-            for start in ("listening on ", "web page on "):
+            for start in ("listening on ", "web page on ", "HiSLIP on "):
                 if line.startswith(start):
                     said[start] = line[len(start):].strip()
-        yield said["listening on "].rsplit(":", 1)[1], said["web page on "]
+        yield (said["listening on "].rsplit(":", 1)[1], said["web page on "],
+               said["HiSLIP on "].split(":")[1])
     finally:
         process.terminate()
         process.wait()
 
 
 version, program = sys.argv[1], sys.argv[2:]
-with serving(program, "--simulate") as (scpi, url):
+with serving(program, "--simulate") as (scpi, url, hislip):
     code, document = curl(url + "lxi/identification")
     device = ElementTree.fromstring(document)
     expect("identification", (code, device.tag), (200, "{%s}LXIDevice" % LXI[""]))
@@ -53,7 +54,8 @@ with serving(program, "--simulate") as (scpi, url):
                           ("Interface/Hostname", socket.gethostname()), ("Interface/IPAddress", "127.0.0.1")]:
         expect(field, device.findtext(field, namespaces=LXI), wanted)
     expect("Interface/InstrumentAddressString", [e.text for e in device.findall("Interface/InstrumentAddressString", LXI)],
-           ["TCPIP0::127.0.0.1::inst0::INSTR", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
+           [f"TCPIP0::127.0.0.1::hislip0,{hislip}::INSTR", "TCPIP0::127.0.0.1::inst0::INSTR",
+            f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
 
     code, state = curl(url + "api/state")
     state = json.loads(state)
@@ -68,7 +70,7 @@ with serving(program, "--simulate") as (scpi, url):
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
 
 # Without --simulate nothing is written, with the SCPI error's meaning.
-with serving(program) as (scpi, url):
+with serving(program) as (scpi, url, hislip):
     code, answer = curl(url + "api/select", "-d", "rf2")
     answer = json.loads(answer)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),
