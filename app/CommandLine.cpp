@@ -19,9 +19,9 @@ const QString kDescription = QStringLiteral(
     "Without --select, --query or --headless it opens the panel.\n"
     "In the panel, Ctrl+1, Ctrl+2 and Ctrl+0 select RF1, RF2 and all terminated.\n"
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
-    "2 bad usage or an address no port may be at, 3 the port is unusable, could not\n"
-    "be read, or is only simulated (see --simulate). --list-ports exits 3 where it\n"
-    "finds no port.");
+    "2 bad usage or an address no port may be at, 3 nothing was switched: the port\n"
+    "is unusable, could not be read or written, or is only simulated (see\n"
+    "--simulate). --list-ports exits 3 where it finds no port.");
 
 } // namespace
 
@@ -303,6 +303,7 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
         return {kExitNotReadBack, StateLine(core), QString::fromStdString(result.detail)};
     case Outcome::NotWritten:
     case Outcome::Forbidden:
+    case Outcome::Abandoned:
         break;
     }
     return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
@@ -383,10 +384,20 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
     if (!setup)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
-    // Where a panel or server of this program owns the port, it does the work.
+    // Where a panel or server of this program owns the port, it does the
+    // work, if it holds the port on the board this process would find there.
     const PortName port = StartAddress(invocation);
-    auto handedOver = port.ByDevice() ? std::nullopt : HandOver(invocation, port.base);
-    const CommandOutcome outcome = handedOver ? *handedOver : RunSwitchCommand(invocation, setup->Core(), port);
+    const auto simulatedHere = [&port] {
+        const PortStatus status = port.ByDevice() ? Ports().OpenDevice(port.device) : Ports().Open(port.base);
+        Ports().Close();
+        return status.IsSimulated();
+    };
+    const auto handedOver = HandOver(invocation, port, simulatedHere);
+    // Its log lines go to this command line's log too.
+    if (OperationLog* log = setup->Log(); log && handedOver)
+        for (const std::string& line : handedOver->log)
+            log->Append(line);
+    const CommandOutcome outcome = handedOver ? handedOver->outcome : RunSwitchCommand(invocation, setup->Core(), port);
     if (!outcome.output.isEmpty())
         PrintLine(stdout, outcome.output);
     if (!outcome.error.isEmpty())

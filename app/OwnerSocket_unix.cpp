@@ -17,9 +17,15 @@ namespace {
 // systemd makes it for the service (RuntimeDirectory=rfswitch-panel).
 const std::string kServiceFolder = "/run/rfswitch-panel";
 
-std::string SocketName(std::int32_t address)
+// "/port-888"; "/port-dev:parport1" for /dev/parport1 (no device name holds ':').
+std::string SocketName(const PortName& port)
 {
-    return "/port-" + std::to_string(address);
+    if (!port.ByDevice())
+        return "/port-" + std::to_string(port.base);
+    std::string name = "/port-dev" + port.device.substr(4);
+    for (std::size_t i = 9; i < name.size(); ++i)
+        name[i] = name[i] == '/' ? ':' : name[i];
+    return name;
 }
 
 std::string UserFolder()
@@ -56,29 +62,29 @@ int Connected(const std::string& path)
 
 } // namespace
 
-OwnerPlace OwnerPlaceFor(std::int32_t address)
+OwnerPlace OwnerPlaceFor(const PortName& port)
 {
     // A list, for a unit with several; the first is ours.
     if (const char* service = std::getenv("RUNTIME_DIRECTORY"); service && service[0] == '/') {
         const std::string folder(service);
-        return {folder.substr(0, folder.find(':')) + SocketName(address), true, {}};
+        return {folder.substr(0, folder.find(':')) + SocketName(port), true, {}};
     }
     const std::string folder = UserFolder();
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return {{}, false, folder + ": " + SystemErrorWords(errno)};
     if (!Private(folder))
         return {{}, false, folder + ": not a folder of this user's that only it may enter"};
-    return {folder + SocketName(address), false, {}};
+    return {folder + SocketName(port), false, {}};
 }
 
-std::vector<std::string> OwnerSocketsFor(std::int32_t address)
+std::vector<std::string> OwnerSocketsFor(const PortName& port)
 {
     std::vector<std::string> paths;
     if (const std::string folder = UserFolder(); Private(folder))
-        paths.push_back(folder + SocketName(address));
+        paths.push_back(folder + SocketName(port));
     struct stat info{};
     if (stat(kServiceFolder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & 022) == 0)
-        paths.push_back(kServiceFolder + SocketName(address));
+        paths.push_back(kServiceFolder + SocketName(port));
     return paths;
 }
 
@@ -123,6 +129,12 @@ bool PeerMayUse(std::intptr_t fd, long group)
     return false;
 }
 
+bool StillWaits(std::intptr_t fd)
+{
+    pollfd peer{int(fd), POLLIN | POLLRDHUP, 0};
+    return poll(&peer, 1, 0) == 0;
+}
+
 bool SomeoneListens(const std::string& path)
 {
     const int fd = Connected(path);
@@ -132,36 +144,44 @@ bool SomeoneListens(const std::string& path)
     return true;
 }
 
-OwnerReply AskOwner(const std::string& path, const std::string& request)
+OwnerReply AskOwner(const std::string& path, const std::function<std::string()>& request)
 {
     const int fd = Connected(path);
     if (fd < 0)
         return {};
-    OwnerReply reply{OwnerReply::Kind::NoAnswer, {}};
+    OwnerReply reply{OwnerReply::Kind::NoAnswer, {}, {}};
     // An owner that refuses this user answers at once and does not read.
-    const std::string line = request + '\n';
+    const std::string line = request() + '\n';
     [[maybe_unused]] const ssize_t sent = send(fd, line.data(), line.size(), MSG_NOSIGNAL);
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + kOwnerAnswerTime;
+    // A few log lines and the answer; more comes from no owner of ours.
+    constexpr std::size_t kLongest = 64 * 1024;
+    std::string got;
     char buffer[512];
-    for (;;) {
+    while (reply.kind != OwnerReply::Kind::Answered && got.size() < kLongest) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd answer{fd, POLLIN, 0};
         const int ready = left > 0 ? poll(&answer, 1, int(left)) : 0;
         if (ready < 0 && errno == EINTR)
             continue;
-        const ssize_t got = ready > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
-        if (got <= 0)
+        const ssize_t n = ready > 0 ? recv(fd, buffer, sizeof buffer, 0) : 0;
+        if (n <= 0)
             break;
-        reply.line.append(buffer, std::size_t(got));
-        if (const auto end = reply.line.find('\n'); end != std::string::npos) {
-            reply.line.resize(end);
-            reply.kind = OwnerReply::Kind::Answered;
-            break;
+        got.append(buffer, std::size_t(n));
+        for (std::size_t end; reply.kind != OwnerReply::Kind::Answered && (end = got.find('\n')) != std::string::npos;) {
+            std::string next = got.substr(0, end);
+            got.erase(0, end + 1);
+            if (next.compare(0, sizeof kLogPrefix - 1, kLogPrefix) == 0) {
+                reply.log.push_back(next.substr(sizeof kLogPrefix - 1));
+            } else {
+                reply.line = std::move(next);
+                reply.kind = OwnerReply::Kind::Answered;
+            }
         }
     }
+    // Closing tells the owner that nobody waits any more: what it has not
+    // started for this request, it drops.
     close(fd);
-    if (reply.kind != OwnerReply::Kind::Answered)
-        reply.line.clear();
     return reply;
 }

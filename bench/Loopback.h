@@ -9,6 +9,7 @@
 #include "SwitchCore.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -51,15 +52,17 @@ inline int Connect(quint16 port, bool noDelay)
     return fd;
 }
 
-// Runs `client` on a thread while this thread's event loop serves; its result.
+// Runs `client` on a thread while this thread's event loop serves (also one
+// running already, such as a message box's); its result.
 template <typename Client>
 auto Measure(Client client)
 {
     decltype(client()) run;
     QThread* thread = QThread::create([&run, client] { run = client(); });
-    QObject::connect(thread, &QThread::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+    QEventLoop loop;
+    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
     thread->start();
-    QCoreApplication::exec();
+    loop.exec();
     thread->wait();
     delete thread;
     return run;

@@ -2,8 +2,9 @@
 // "ROUT:CLOS (@1);*OPC?" and "ROUT:CLOS (@2);*OPC?" alternating, over
 // loopback on the simulated port, against the same bytes through a bare
 // QTcpServer echo in the same run; the switch operations per second without
-// a window and with the panel open (offscreen); and whether 1 000 connections
-// opened and closed leave any file open behind them.
+// a window and with the panel open (offscreen); round trips while the panel
+// shows a message box, against none; and whether 1 000 connections opened
+// and closed leave any file open behind them.
 //
 // The servers run in this process's event loop; the client is a plain
 // blocking socket on a thread of its own, so that it costs both alike.
@@ -18,6 +19,8 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -40,6 +43,7 @@ constexpr int kWarmUp = 200;
 constexpr double kMaxRatio = 2.0;
 constexpr double kMinOperationsPerSecond = 10000;
 constexpr double kMinWindowShare = 2.0 / 3;
+constexpr double kMaxBoxRatio = 1.2;
 constexpr int kConnections = 1000;
 constexpr std::chrono::seconds kSettle{5};
 
@@ -51,6 +55,28 @@ struct Run
     std::vector<double> microseconds;
     double seconds = 0;
     bool ok = true;
+};
+
+// The simulated port, whose reads can be made to fail: a click then cannot
+// read the register, and the panel says so in a message box.
+class FailingPort final : public PortIo
+{
+public:
+    bool failReads = false;
+
+    PortStatus Open(std::int32_t base) override { return port_.Open(base); }
+    PortStatus Refresh() override { return port_.Refresh(); }
+    void Close() override { port_.Close(); }
+    std::uint8_t PortIn(std::int32_t port) override
+    {
+        if (failReads)
+            throw PortError("simulated port: input/output error");
+        return port_.PortIn(port);
+    }
+    void PortOut(std::int32_t port, std::uint8_t value) override { port_.PortOut(port, value); }
+
+private:
+    SimulatedPort port_;
 };
 
 // Sends each command, reads up to the answer's LF, times the pair.
@@ -199,8 +225,45 @@ int main(int argc, char* argv[])
     const Run cycles = Measure([port = server.Port()] { return Cycles(port); });
     const int filesAfter = settled();
 
-    if (!bare.ok || !scpi.ok || !pipelined.ok || !windowed.ok || !cycles.ok) {
-        std::printf("a round trip failed (echo %s, SCPI %s)\n", bare.ok ? "ok" : "failed", scpi.ok ? "ok" : "failed");
+    // Round trips with the panel open on a core of its own, then while it
+    // shows the message box of a click that could not read the port.
+    FailingPort failing;
+    SwitchCore boxedCore(failing);
+    boxedCore.SetAllowSimulated(true);
+    boxedCore.TakeAddress(888, true, Source{});
+    ScpiServer boxedServer(boxedCore, ProgramIdentity(), {});
+    boxedServer.Listen({QHostAddress::LocalHost, 0});
+    SwitchFormContext boxedContext;  // the real message box
+    boxedContext.core = &boxedCore;
+    SwitchForm panel(boxedContext);
+    panel.show();
+    const Run noBox = Measure([port = boxedServer.Port()] { return Client(port, false); });
+    Run withBox;
+    bool boxShown = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &panel, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        watch.stop();
+        boxShown = true;
+        failing.failReads = false;
+        withBox = Measure([port = boxedServer.Port()] { return Client(port, false); });
+        box->done(QMessageBox::Ok);
+    });
+    watch.start(0);
+    failing.failReads = true;
+    // A button that shows 1 is never refused: its click reads the register first.
+    auto* c2 = panel.findChild<QPushButton*>(QStringLiteral("C2"));
+    (c2->text() == QLatin1String("1") ? c2 : panel.findChild<QPushButton*>(QStringLiteral("C1")))->click();
+    watch.stop();
+
+    if (!bare.ok || !scpi.ok || !pipelined.ok || !windowed.ok || !cycles.ok || !noBox.ok || !withBox.ok || !boxShown) {
+        const auto said = [](bool ok) { return ok ? "ok" : "failed"; };
+        std::printf("a round trip failed (echo %s, SCPI %s, sent without waiting %s, with the panel %s, connections %s, "
+                    "no box %s, with the box %s, box shown %s)\n",
+                    said(bare.ok), said(scpi.ok), said(pipelined.ok), said(windowed.ok), said(cycles.ok), said(noBox.ok),
+                    said(withBox.ok), boxShown ? "yes" : "no");
         return 1;
     }
     const double bareMedian = Percentile(bare.microseconds, 50);
@@ -223,6 +286,12 @@ int main(int argc, char* argv[])
                 "(goal >= %.2f): %s\n",
                 windowedPerSecond, selections - pipelinedSelections, windowedPerSecond / perSecond, kMinWindowShare,
                 windowedPerSecond >= kMinWindowShare * perSecond ? "holds" : "MISSED");
+    const double noBoxMedian = Percentile(noBox.microseconds, 50), withBoxMedian = Percentile(withBox.microseconds, 50);
+    std::printf("  the panel open, no message box:          median %.1f us, p99 %.1f us\n", noBoxMedian, Percentile(noBox.microseconds, 99));
+    std::printf("  the panel showing a message box meanwhile: median %.1f us, p99 %.1f us\n", withBoxMedian,
+                Percentile(withBox.microseconds, 99));
+    std::printf("  median ratio with the box %.2f (goal <= %.1f): %s\n", withBoxMedian / noBoxMedian, kMaxBoxRatio,
+                withBoxMedian <= kMaxBoxRatio * noBoxMedian ? "holds" : "MISSED");
     std::printf("  %d connections opened, answered and closed: open files %d before, %d after: %s\n", kConnections,
                 filesBefore, filesAfter, filesAfter == filesBefore ? "unchanged" : "LEAKED");
     return 0;

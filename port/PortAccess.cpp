@@ -29,6 +29,7 @@ VerifiedWrite WriteVerified(std::int32_t port, std::int16_t value, const std::fu
         result.attempts = static_cast<std::int16_t>(attempt + 1);
         try {
             io.PortOut(port, byte);
+            result.written = true;
         } catch (const std::exception& e) {
             result.error = e.what();
         }

@@ -22,6 +22,7 @@ struct VerifiedWrite
 {
     bool verified = false;
     std::int16_t attempts = 0;  // writes issued, 1..110
+    bool written = false;       // whether any write reached the port
     bool readBack = false;      // whether any read-back succeeded
     std::int16_t lastRead = 0;  // the last byte read back (0 if none could be read)
     std::string error;          // the backend's words for the last failed access, if any

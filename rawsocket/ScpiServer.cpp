@@ -34,7 +34,7 @@ public:
         // Nothing it sent runs after it has gone, and its lock ends now.
         connect(&connection, &Connection::Closed, this, [this] {
             session_->DeviceClear();
-            instrument_.Unlock();
+            instrument_.Leave();
         });
     }
 

@@ -1,6 +1,7 @@
 #include "ScpiCommands.h"
 
 #include "AddressText.h"
+#include "OutcomeError.h"
 
 #include <algorithm>
 #include <cmath>
@@ -52,21 +53,8 @@ bool IsDigit(char c)
 // Whether a port operation failed, and the error that says how.
 void Report(ScpiContext& context, const OperationResult& result)
 {
-    switch (result.outcome) {
-    case Outcome::Verified:
-        return;
-    case Outcome::NotReadBack:
-    case Outcome::PortLost:
-        context.Status().Push(-240, result.detail);
-        return;
-    case Outcome::Forbidden:
-        context.Status().Push(-221, result.detail);
-        return;
-    case Outcome::NotWritten:
-        break;
-    }
-    const SwitchView view = context.Instrument().View();
-    context.Status().Push(view.lockedByOther ? -203 : view.reach == PortReach::Refused ? -222 : -241, result.detail);
+    if (const OutcomeError error = ErrorFor(result); error.code != 0)
+        context.Status().Push(error.code, error.detail);
 }
 
 void Route(ScpiContext& context, RfPath path)

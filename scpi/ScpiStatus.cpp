@@ -36,6 +36,7 @@ const char* ScpiStatus::ErrorText(int number)
     case -108: return "Parameter not allowed";
     case -109: return "Missing parameter";
     case -113: return "Undefined header";
+    case -200: return "Execution error";
     case -203: return "Command protected";
     case -221: return "Settings conflict";
     case -222: return "Data out of range";

@@ -5,10 +5,24 @@
 SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list)
     : core_(core), source_(std::move(source)), list_(std::move(list))
 {
+    source_.alive = lifetime_.Token();
 }
 
 SwitchInstrument::~SwitchInstrument()
 {
+    Leave();
+}
+
+void SwitchInstrument::ShareLockAs(std::optional<Source> holder)
+{
+    shared_ = std::move(holder);
+    if (shared_)
+        shared_->alive = lifetime_.Token();
+}
+
+void SwitchInstrument::Leave()
+{
+    lifetime_.End();
     core_.Unlock(source_);
 }
 

@@ -8,7 +8,9 @@
 
 // The switch core as one connection's command layer sees it; every
 // operation is this client's, queued with the panel's and the command
-// line's. A lock it holds ends with it.
+// line's. A lock it holds ends with it, and so does every operation it asked
+// for that has not started yet: whichever server owns it, a client that has
+// gone switches nothing later.
 class SwitchInstrument final : public ScpiInstrument
 {
 public:
@@ -17,10 +19,13 @@ public:
     ~SwitchInstrument() override;
 
     const Source& Client() const { return source_; }
+    // The client has gone (its connection closed): its lock is let go, and
+    // what it asked for and has not started is not carried out.
+    void Leave();
     // While set, operations and the lock are asked as `holder`: clients
     // that share one lock hold the core's lock under one name. Unset, as
-    // this client again.
-    void ShareLockAs(std::optional<Source> holder) { shared_ = std::move(holder); }
+    // this client again. Either way they end with this client.
+    void ShareLockAs(std::optional<Source> holder);
 
     SwitchView View() const override;
     void Select(RfPath path, Done done) override;
@@ -34,6 +39,7 @@ public:
 
 private:
     SwitchCore& core_;
+    Lifetime lifetime_;
     const Source& Acting() const { return shared_ ? *shared_ : source_; }
 
     Source source_;

@@ -71,10 +71,21 @@ const char* OutcomeName(Outcome outcome)
         return "port-lost";
     case Outcome::Forbidden:
         return "forbidden";
+    case Outcome::Abandoned:
+        return "abandoned";
     case Outcome::Verified:
         break;
     }
     return "verified";
+}
+
+std::optional<ControlBits> KnownState(bool usable, std::optional<ControlBits> readBack, Outcome lastAccess)
+{
+    // Another program may drive a port this one cannot use; a write whose
+    // read-back failed left the board as nobody can tell.
+    if (!usable || lastAccess == Outcome::PortLost)
+        return std::nullopt;
+    return readBack;
 }
 
 SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : QObject(parent), ports_(ports)
@@ -131,9 +142,9 @@ void SwitchCore::Unlock(const Source& holder)
     emit Changed();
 }
 
-void SwitchCore::Enqueue(const Source& source, Operation operation, Done done)
+void SwitchCore::Enqueue(const Source& source, std::string request, Operation operation, Done done)
 {
-    queue_.push_back({source, std::move(operation), std::move(done)});
+    queue_.push_back({source, std::move(request), std::move(operation), std::move(done)});
     Drain();
 }
 
@@ -148,8 +159,15 @@ void SwitchCore::Drain()
         Pending next = std::move(queue_.front());
         queue_.pop_front();
         OperationResult result;
-        if (next.operation)
-            result = next.operation();
+        if (next.operation) {
+            // Asked for by someone who is no longer there to see it happen.
+            if (std::string why = next.source.Abandoned(); !why.empty()) {
+                result = {Outcome::Abandoned, "not carried out: " + why};
+                Append(next.source, LogHead(next.source) + " " + next.request + " result=abandoned (" + why + ")");
+            } else {
+                result = next.operation();
+            }
+        }
         if (next.done)
             next.done(result);
         if (next.operation)
@@ -161,7 +179,12 @@ void SwitchCore::Drain()
 
 void SwitchCore::WhenIdle(std::function<void()> then)
 {
-    Enqueue(Source{}, {}, [then = std::move(then)](const OperationResult&) { then(); });
+    Enqueue(Source{}, {}, {}, [then = std::move(then)](const OperationResult&) { then(); });
+}
+
+std::optional<ControlBits> SwitchCore::State() const
+{
+    return KnownState(status_.Writable(), known_ ? std::optional<ControlBits>(bits_) : std::nullopt, last_.outcome);
 }
 
 void SwitchCore::Claim(const PortName& port)
@@ -213,24 +236,37 @@ void SwitchCore::SetLast(OperationResult result)
     emit Changed();
 }
 
-std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
+// Why the port in use takes no writes, for a request it cannot serve.
+OperationResult SwitchCore::Unusable(const Source& source, const std::string& request)
 {
-    OperationResult refused{Outcome::NotWritten, ""};
-    if (lockHolder_ && !lockHolder_->SameClient(source))
-        refused.detail = "locked by " + SourceName(*lockHolder_);
-    else if (!status_.Writable())
-        refused.detail = ReasonAndNextStep(status_);
-    else if (!MayDrive(source))
-        refused.detail = "port " + PortLabel(Port()) + " is only simulated: no board is driven; --simulate allows a dry run";
-    else
-        return std::nullopt;
+    const OperationResult refused{Outcome::NotWritten, ReasonAndNextStep(status_),
+                                  status_.reach == PortReach::Refused ? Cause::NoPort : Cause::Unusable};
     Refused(source, request, refused.detail);
     return refused;
 }
 
+std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
+{
+    if (lockHolder_ && !lockHolder_->SameClient(source)) {
+        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    if (!status_.Writable())
+        return Unusable(source, request);
+    if (!MayDrive(source)) {
+        const OperationResult refused{Outcome::NotWritten,
+                                      "port " + PortLabel(Port()) + " is only simulated: no board is driven; --simulate allows a dry run",
+                                      Cause::OnlySimulated};
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    return std::nullopt;
+}
+
 void SwitchCore::Refused(const Source& source, const std::string& request, const std::string& why)
 {
-    Append(LogHead(source) + " " + request + " result=refused (" + why + ")");
+    Append(source, LogHead(source) + " " + request + " result=refused (" + why + ")");
 }
 
 std::optional<std::uint8_t> SwitchCore::ReadData(const Source& source, OperationResult& failed)
@@ -238,10 +274,12 @@ std::optional<std::uint8_t> SwitchCore::ReadData(const Source& source, Operation
     try {
         return static_cast<std::uint8_t>(ReadPort(address_, ports_));
     } catch (const PortError& error) {
-        Append(LogHead(source) + " register=data(" + std::to_string(address_) + ") read=none result=unreadable ("
-               + error.what() + ")");
-        failed = {Outcome::NotWritten, "Port " + Register(address_) + ": nothing written, the port could not be read: "
-                                           + error.what() + "; the board's state is unknown"};
+        Append(source, LogHead(source) + " register=data(" + std::to_string(address_) + ") read=none result=unreadable ("
+                           + error.what() + ")");
+        failed = {Outcome::NotWritten,
+                  "Port " + Register(address_) + ": nothing written, the port could not be read: " + error.what()
+                      + "; the board's state is unknown",
+                  Cause::Unreadable};
         SetState(std::nullopt);
         SetLast(failed);
         return std::nullopt;
@@ -254,7 +292,7 @@ OperationResult SwitchCore::ReadState(const Source& source)
     const auto value = ReadData(source, failed);
     if (!value)
         return failed;
-    Append(LogHead(source) + " register=data(" + std::to_string(address_) + ") read=" + HexByte(*value) + " result=read");
+    Append(source, LogHead(source) + " register=data(" + std::to_string(address_) + ") read=" + HexByte(*value) + " result=read");
     SetState(BitsOf(*value));
     SetLast({});
     return {};
@@ -262,7 +300,7 @@ OperationResult SwitchCore::ReadState(const Source& source)
 
 void SwitchCore::TakeAddress(const PortName& port, bool clearControl, const Source& source, Done done)
 {
-    Enqueue(source, [this, port, clearControl, source] {
+    Enqueue(source, "take-address", [this, port, clearControl, source] {
         // Another client's lock keeps the port where it is.
         if (lockHolder_ && !lockHolder_->SameClient(source))
             return *Refusal(source, "take-address");
@@ -288,23 +326,24 @@ void SwitchCore::TakeAddress(const PortName& port, bool clearControl, const Sour
 
 void SwitchCore::Attach(const PortName& port, const Source& source, Done done)
 {
-    Enqueue(source, [this, port, source] {
+    Enqueue(source, "read", [this, port, source] {
         Claim(port);
-        if (!status_.Writable()) {
-            const OperationResult refused{Outcome::NotWritten, ReasonAndNextStep(status_)};
-            Refused(source, "read", refused.detail);
-            return refused;
-        }
-        return ReadState(source);
+        return status_.Writable() ? ReadState(source) : Unusable(source, "read");
     }, std::move(done));
+}
+
+void SwitchCore::Read(const Source& source, Done done)
+{
+    Enqueue(source, "read", [this, source] { return status_.Writable() ? ReadState(source) : Unusable(source, "read"); },
+            std::move(done));
 }
 
 void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done done)
 {
-    Enqueue(source, [this, bit, seen, source] {
+    const std::string request = bit == 0 ? "toggle-C1" : "toggle-C2";
+    Enqueue(source, request, [this, bit, seen, source, request] {
         const bool own = bit == 0 ? seen.c1 : seen.c2;
         const bool other = bit == 0 ? seen.c2 : seen.c1;
-        const std::string request = bit == 0 ? "toggle-C1" : "toggle-C2";
         if (!own && other) {
             const OperationResult forbidden{Outcome::Forbidden, "C1=1 with C2=1 is not available for the selected model"};
             Refused(source, request, forbidden.detail);
@@ -329,8 +368,9 @@ void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done do
 
 void SwitchCore::Select(RfPath path, const Source& source, Done done)
 {
-    Enqueue(source, [this, path, source] {
-        if (auto refused = Refusal(source, std::string("select-") + PathName(BitsFor(path))))
+    const std::string request = std::string("select-") + PathName(BitsFor(path));
+    Enqueue(source, request, [this, path, source, request] {
+        if (auto refused = Refusal(source, request))
             return *refused;
         OperationResult failed;
         const auto read = ReadData(source, failed);
@@ -365,19 +405,29 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
     if (write) {
-        Append(line + " result=verified");
+        Append(source, line + " result=verified");
         if (data)
             SetState(BitsOf(value));
         return {};
     }
-    std::string words = "Port " + Register(port) + ": wrote " + HexByte(value) + ", ";
-    words += write.readBack ? "read back " + HexByte(static_cast<std::uint8_t>(write.lastRead)) : "nothing read back";
-    words += " after " + std::to_string(write.attempts) + " attempts";
-    if (!write.error.empty())
-        words += ": " + write.error;
-    const OperationResult result{write.readBack ? Outcome::NotReadBack : Outcome::PortLost,
-                                 write.readBack ? words : words + "; the board's state is unknown"};
-    Append(line + " result=" + OutcomeName(result.outcome) + (write.error.empty() ? "" : " (" + write.error + ")"));
+    const std::string attempts = std::to_string(write.attempts);
+    OperationResult result;
+    if (!write.written) {
+        // The port took none of them: the board holds what it held.
+        result = {Outcome::NotWritten,
+                  "Port " + Register(port) + ": nothing written: " + attempts + " writes of " + HexByte(value) + " failed"
+                      + (write.error.empty() ? "" : ": " + write.error) + (write.readBack ? "" : "; the board's state is unknown"),
+                  Cause::WriteFailed};
+    } else {
+        std::string words = "Port " + Register(port) + ": wrote " + HexByte(value) + ", ";
+        words += write.readBack ? "read back " + HexByte(static_cast<std::uint8_t>(write.lastRead)) : "nothing read back";
+        words += " after " + attempts + " attempts";
+        if (!write.error.empty())
+            words += ": " + write.error;
+        result = {write.readBack ? Outcome::NotReadBack : Outcome::PortLost,
+                  write.readBack ? words : words + "; the board's state is unknown"};
+    }
+    Append(source, line + " result=" + OutcomeName(result.outcome) + (write.error.empty() ? "" : " (" + write.error + ")"));
     if (write.readBack) {
         if (data)
             SetState(BitsOf(static_cast<std::uint8_t>(write.lastRead)));
@@ -405,7 +455,7 @@ void SwitchCore::Watch()
     // simulated one in its place): show what it holds, writing nothing.
     if (newPort) {
         const Source watch{Source::Kind::PortWatch, {}, false};
-        Enqueue(watch, [this, watch] { return ReadState(watch); }, {});
+        Enqueue(watch, "read", [this, watch] { return ReadState(watch); }, {});
     }
 }
 
@@ -435,9 +485,9 @@ void SwitchCore::SetLog(OperationLog* log)
         log_->OnFailure([this](const std::string& why) { emit LogFailed(QString::fromStdString(why)); });
 }
 
-void SwitchCore::Append(const std::string& line)
+void SwitchCore::Append(const Source& source, const std::string& line)
 {
-    emit Logged(line);
+    emit Logged(line, source);
     // The log is a record, not a condition of driving the board.
     if (log_)
         log_->Append(line);

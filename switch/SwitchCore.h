@@ -20,9 +20,11 @@ class OperationLog;
 // the port last read them back, and every port operation, whichever window,
 // command line or remote client asks for it. Operations run one at a time in
 // the order asked; one asked while another runs (from inside a retry wait)
-// waits for it, and is never dropped. The bits change only with what the
-// port reads back; after start-up the port is written only when a client
-// asks for it.
+// waits for it, and is never dropped unasked: only one whose asker has gone,
+// or whose time has run out, is not carried out when its turn comes. The
+// bits change only with what the port reads back; after start-up the port is
+// written only when a client asks for it. Nothing here waits for a person: a
+// `done` that has something to show shows it once the core is free.
 class SwitchCore : public QObject
 {
     Q_OBJECT
@@ -59,6 +61,8 @@ public:
     // Claims the port at `port` and reads the bits off its data register,
     // writing nothing.
     void Attach(const PortName& port, const Source& source, Done done = {});
+    // Reads the bits off the data register of the port in use, writing nothing.
+    void Read(const Source& source, Done done = {});
     // Toggles one control bit (0: C1, 1: C2) by read-modify-write, as asked by
     // someone who saw the bits `seen`: setting one while the other is seen
     // set is Forbidden and writes nothing.
@@ -78,15 +82,17 @@ public:
     const PortStatus& Status() const { return status_; }
     // What the port is ("USB adapter (uss720), about 1 ms per access"), where known.
     const std::string& Hardware() const { return hardware_; }
-    // The bits as the port last read them back; nullopt when the port could
-    // not be read since, and nothing is known of the board.
-    std::optional<ControlBits> State() const { return known_ ? std::optional<ControlBits>(bits_) : std::nullopt; }
+    // The bits as the port last read them back; nullopt where nothing is
+    // known of the board (KnownState's rule).
+    std::optional<ControlBits> State() const;
     // The last bits read back, whether or not they still hold.
     ControlBits LastBits() const { return bits_; }
     // How the last access to the port went, until the next one.
     const OperationResult& LastAccess() const { return last_; }
     // Whether an operation runs now (the next ones wait for it).
     bool Running() const { return running_; }
+    // How many requests wait for their turn.
+    std::size_t Queued() const { return queue_.size(); }
 
     // Every port operation and refusal is appended to `log` (may be nullptr).
     void SetLog(OperationLog* log);
@@ -102,13 +108,14 @@ signals:
     // The log could not be written, each time it stops working.
     void LogFailed(const QString& why);
     // One operation's log line, without the time, whether or not a log file
-    // is kept: for views that show the last operations.
-    void Logged(const std::string& line);
+    // is kept: for views that show the last operations, and for whoever
+    // asked (`source`).
+    void Logged(const std::string& line, const Source& source);
 
 private:
     using Operation = std::function<OperationResult()>;
 
-    void Enqueue(const Source& source, Operation operation, Done done);
+    void Enqueue(const Source& source, std::string request, Operation operation, Done done);
     void Drain();
     void Watch();
 
@@ -117,17 +124,19 @@ private:
     std::string Register(std::int32_t port) const;
     void SetState(std::optional<ControlBits> bits);
     void SetLast(OperationResult result);
+    OperationResult Unusable(const Source& source, const std::string& request);
     std::optional<OperationResult> Refusal(const Source& source, const std::string& request);
     OperationResult ReadState(const Source& source);
     std::optional<std::uint8_t> ReadData(const Source& source, OperationResult& failed);
     OperationResult Write(std::int32_t port, std::uint8_t value, const Source& source);
 
     std::string LogHead(const Source& source) const;
-    void Append(const std::string& line);
+    void Append(const Source& source, const std::string& line);
 
     struct Pending
     {
         Source source;
+        std::string request;  // as the log names it: "select-rf1"
         Operation operation;
         Done done;
     };

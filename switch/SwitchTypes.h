@@ -4,11 +4,48 @@
 // sessions) say to each other. Free of Qt, so that the SCPI layer built on it
 // can be fuzzed on its own.
 
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+
+// Whether the client that asked for a request is still there to see it done.
+struct Presence
+{
+    bool ended = false;
+    // Asked too when the request's turn comes, where given: a client whose
+    // going shows only when asked (a socket that closed while this process
+    // was busy and had not looked).
+    std::function<bool()> stillThere;
+
+    bool Gone() const { return ended || (stillThere && !stillThere()); }
+};
+
+// A client's hold on what it has asked for: whatever it asked for and has
+// not been started when the hold ends (its connection closed, its link
+// destroyed, the command line gave up) is not carried out. The client owns
+// it; its requests carry a token of it.
+class Lifetime
+{
+public:
+    explicit Lifetime(std::function<bool()> stillThere = {}) { presence_->stillThere = std::move(stillThere); }
+    ~Lifetime() { End(); }
+    Lifetime(const Lifetime&) = delete;
+    Lifetime& operator=(const Lifetime&) = delete;
+
+    void End() { presence_->ended = true; }
+    std::shared_ptr<const Presence> Token() const { return presence_; }
+
+private:
+    std::shared_ptr<Presence> presence_ = std::make_shared<Presence>();
+};
 
 // Who asked for an operation; the log names it.
 struct Source
 {
+    using Clock = std::chrono::steady_clock;
+
     enum class Kind
     {
         StartUp,      // the panel's own start, or a server's
@@ -20,10 +57,23 @@ struct Source
     Kind kind = Kind::Panel;
     std::string peer;     // a network client's address and port, "127.0.0.1:50432"
     bool dryRun = false;  // this client accepts the simulated port (--simulate)
+    // The asker's Lifetime; none: the request lasts as long as the program.
+    std::shared_ptr<const Presence> alive{};
+    // Not started by then, it is not carried out.
+    std::optional<Clock::time_point> deadline{};
 
     static Source Remote(std::string peer) { return {Kind::Remote, std::move(peer), false}; }
     // The same client: one network connection, or the panel, or the command line.
     bool SameClient(const Source& other) const { return kind == other.kind && peer == other.peer; }
+    // Why a request of this source is not to be carried out now; empty while it is.
+    std::string Abandoned() const
+    {
+        if (alive && alive->Gone())
+            return "the client that asked has gone";
+        if (deadline && Clock::now() >= *deadline)
+            return "not started in the time the client gave";
+        return {};
+    }
 };
 
 // "panel", "command-line", "remote:127.0.0.1:50432", "start-up", "port-watch".
@@ -55,19 +105,38 @@ enum class Outcome
 {
     Verified,     // every write read back as written, or the port already held the state
     NotReadBack,  // written; the port read back another value, which is the state now
-    NotWritten,   // nothing was written: the port cannot be used, may not be driven from
-                  // this source, or could not be read first
+    NotWritten,   // nothing reached the port: see the Cause
     PortLost,     // written, but nothing could be read back: the board's state is unknown
     Forbidden,    // C1=1 with C2=1 was asked for: nothing written
+    Abandoned,    // not carried out: whoever asked had gone, or its time ran out
 };
 
-// "verified", "not-read-back", "not-written", "port-lost", "forbidden".
+// Why nothing reached the port.
+enum class Cause
+{
+    None,
+    Locked,         // another client holds the lock
+    NoPort,         // no port may be at the address
+    Unusable,       // the port cannot be used now (held by another program, no permission)
+    OnlySimulated,  // the simulated port stands in, and this client did not ask for a dry run
+    Unreadable,     // the register could not be read before writing
+    WriteFailed,    // every write was refused by the port
+};
+
+// "verified", "not-read-back", "not-written", "port-lost", "forbidden", "abandoned".
 const char* OutcomeName(Outcome outcome);
 
 struct OperationResult
 {
     Outcome outcome = Outcome::Verified;
     std::string detail;  // what happened at the port, or why nothing did, in the system's words
+    Cause cause = Cause::None;
 
     bool Ok() const { return outcome == Outcome::Verified; }
 };
+
+// The one rule every view (window, status line, SCPI, web, command line)
+// tells a known state from an unknown one by: the bits the port last read
+// back, while the port can be used and no access since has left the board in
+// doubt; nothing otherwise.
+std::optional<ControlBits> KnownState(bool usable, std::optional<ControlBits> readBack, Outcome lastAccess);

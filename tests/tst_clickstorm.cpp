@@ -131,18 +131,25 @@ private slots:
             settled = (settled && !entered) || captions != before;
 
             // Both at 1 only where a register that does not read back said so: the warning, not the lines.
+            // Nothing known: no line drawn.
             Check(panel.form->isVisible() && !QCoreApplication::closingDown()
-                      && (captions == "11" ? panel.Find("WarningLabel")->isVisible() : panel.Lines() == LinesFor(captions)),
+                      && (captions == "11"   ? panel.Find("WarningLabel")->isVisible()
+                          : captions == "??" ? panel.Visible() == QList<bool>({false, false, false})
+                                             : panel.Lines() == LinesFor(captions) && panel.Visible() == QList<bool>({true, true, true})),
                   "window gone, or captions " + captions + " or their lines wrong");
+            // Unknown only where the port could not be read, or no port may be.
+            Check(captions != "??" || mode == Mode::ReadError || at < 1 || (before == "??" && panel.port.accesses.empty()),
+                  "captions ?? after the port behaved, before " + before);
             const int held = at >= 1 ? panel.port.Latched(at) : 0;
-            // When the port behaves, the captions show its bits 0 and 1.
-            Check((held & 3) != 3 && (at < 1 || !behaved || !(settled || captions == "00") || QStringLiteral("%1%2").arg(held & 1).arg(held >> 1 & 1) == captions),
+            // When the port behaves, the captions show its bits 0 and 1, or that they are unknown.
+            Check((held & 3) != 3 && (at < 1 || !behaved || !(settled || captions == "00") || captions == "??"
+                                      || QStringLiteral("%1%2").arg(held & 1).arg(held >> 1 & 1) == captions),
                   QStringLiteral("captions %1, port %2 holds 0x%3").arg(captions).arg(at).arg(held, 0, 16));
-            // A click that had to read the register and could not says so and changes nothing.
-            if (action <= C2 && !nested && (before[int(action)] == '1' || before == "00") && (mode == Mode::ReadError || at < 1)) {
+            // A click that had to read the register and could not says so, writes nothing and shows nothing known.
+            if (action <= C2 && !nested && (before[int(action)] != '0' || before == "00") && (mode == Mode::ReadError || at < 1)) {
                 ++readErrors;
                 const auto shown = [&](const QString& m) { return m.contains(at < 1 ? QStringLiteral("no port at address") : kReadError); };
-                Check(std::ranges::any_of(panel.messages.sliced(messagesBefore), shown) && captions == before,
+                Check(std::ranges::any_of(panel.messages.sliced(messagesBefore), shown) && captions == "??",
                       QStringLiteral("read error not shown, or captions %1 after %2").arg(captions, before));
             }
             panel.port.accesses.clear();

@@ -1,9 +1,11 @@
 #include "CommandLine.h"
 #include "FakePort.h"
+#include "PortOwner.h"
 
 #include <QDir>
 #include <QHostAddress>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -45,7 +47,36 @@ Run Program(const QStringList& arguments, const QString& config, const QString& 
             QString::fromLocal8Bit(process.readAllStandardOutput()), QString::fromLocal8Bit(process.readAllStandardError())};
 }
 
+// Started now; its outcome once it has ended, while this process's event
+// loop runs (so that an owner in this process can answer it).
+void Start(QProcess& process, const QStringList& arguments, const QString& config, const QString& runtime)
+{
+    process.setProcessEnvironment(Environment(config, runtime));
+    process.start(QStringLiteral(RFSWITCH_BINARY), arguments);
+}
+
+Run Finished(QProcess& process)
+{
+    if (process.state() != QProcess::NotRunning && !QSignalSpy(&process, &QProcess::finished).wait(30000))
+        return {};
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromLocal8Bit(process.readAllStandardOutput()), QString::fromLocal8Bit(process.readAllStandardError())};
+}
+
+// The lines of a log file without their time.
+QString LogLines(const QString& path)
+{
+    QFile file(path);
+    QString lines;
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                lines += QString::fromUtf8(line.mid(line.indexOf(' ') + 1)) + u'\n';
+    return lines;
+}
+
 const PortStatus kReal{PortReach::Real, "/dev/parport0", "", "", false};
+const PortStatus kSimulated{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
 
 } // namespace
 
@@ -150,9 +181,14 @@ private slots:
         // The state line says what the port read back, not what was asked.
         QTest::newRow("not read back") << "rf1" << "stuck" << 1 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
                                        << "Port 888: wrote 0x01, read back 0x00 after 110 attempts" << "-";
-        QTest::newRow("port gone mid-write") << "rf1" << "dies" << 1 << ""
-                                             << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: no such device; "
+        QTest::newRow("port gone mid-write") << "rf1" << "dies" << 3 << ""
+                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device; "
                                                 "the board's state is unknown" << "r888:00 r888:00";
+        QTest::newRow("read-back lost") << "rf1" << "reads die" << 1 << ""
+                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error; "
+                                           "the board's state is unknown" << "-";
+        QTest::newRow("writes refused") << "rf1" << "writes refused" << 3 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
+                                        << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device" << "-";
         QTest::newRow("read fails") << "off" << "read error" << 3 << ""
                                     << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
                                        "the board's state is unknown" << "";
@@ -174,6 +210,8 @@ private slots:
                                             : kReal;
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
+        fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
+        fake.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
         fake.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
         fake.hardware = port == "device"_L1 ? "USB adapter (uss720), about 1 ms per access" : "";
         SwitchCore core(fake);
@@ -221,6 +259,111 @@ private slots:
         const QString notServed = u"port 4096 (0x1000): held by a process of this program that takes operations only from its own user and root"_s;
         QTest::newRow("another user") << "nobody" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 3 << "" << "rfswitch-panel: " + notServed + "\n"
                                       << QByteArray("(@);4096") << "command-line port=4096 board=simulated hand-over result=refused (" + notServed + ")\n";
+    }
+
+    // A panel of this process's own on a recording port owns it: what the
+    // command line gets, what reaches the owner's port, and what the command
+    // line's own log says. This machine has no parallel port: a command line
+    // for 888 finds the simulated port there, one for a device a board.
+    void handedToThisProcess_data()
+    {
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::addColumn<QString>("accesses");  // at the owner's port, once the command line has ended
+        QTest::addColumn<QString>("log");       // the command line's own --log, without the times
+        const QStringList query{"--query", "--simulate"}, rf2{"--select", "rf2", "--simulate"};
+        const QString head = u"command-line port=888 board=simulated "_s;
+        // Nothing known after a failed read; the port works again: the owner reads for it.
+        QTest::newRow("query after recovery") << "unknown" << query << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << ""
+                                              << "r888:02" << head + "register=data(888) read=0x02 result=read\n";
+        QTest::newRow("select after recovery") << "unknown" << QStringList{"--select", "rf1", "--simulate"} << 0
+                                               << "port 888 (0x378) simulated port: C1=1 C2=0 rf1\n" << ""
+                                               << "r888:02 r888:02 w888:00 r888:00 w888:01 r888:01"
+                                               << head + "register=data(888) read=0x02 result=read\n" + head
+                                                      + "register=data(888) wrote=0x00 read=0x00 attempts=1 result=verified\n" + head
+                                                      + "register=data(888) wrote=0x01 read=0x01 attempts=1 result=verified\n";
+        const QString unreadable = u"Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
+                                   "the board's state is unknown"_s;
+        QTest::newRow("still unreadable") << "unreadable" << rf2 << 3 << "" << "rfswitch-panel: " + unreadable + "\n" << ""
+                                          << head + "register=data(888) read=none result=unreadable (/dev/parport0: input/output error)\n";
+        // The owner drives a board at 888; this command line would find only the simulation there.
+        QTest::newRow("a board at the owner") << "board" << rf2 << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << "" << ""
+                                              << head + "register=data(888) read=0x00 result=read\n" + head
+                                                     + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        QTest::newRow("by device") << "device" << QStringList{"--query", "--port", "/dev/parport1"} << 0 << "port /dev/parport1: C1=0 C2=1 rf2\n"
+                                   << "" << "" << "";
+        QTest::newRow("by the owner's device") << "board" << QStringList{"--query", "--port", "/dev/parport0"} << 0
+                                               << "port 888 (0x378) /dev/parport0: C1=0 C2=1 rf2\n" << "" << "" << "";
+        // The owner takes another port before the command line's turn: it drives its own.
+        QTest::newRow("owner moved meanwhile") << "moving" << rf2 << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << ""
+                                               << "w634:00 r634:00 w632:00 r632:00"
+                                               << head + "register=data(888) read=0x00 result=read\n" + head
+                                                      + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        // Stopped while its request waits: that request is never carried out.
+        QTest::newRow("stopped while waiting") << "stopped" << rf2 << -1 << "" << "" << "" << "";
+    }
+
+    void handedToThisProcess()
+    {
+        QFETCH(QString, owner);
+        QFETCH(QStringList, arguments);
+        QTemporaryDir folder;
+        const QString log = folder.filePath(u"command-line.log"_s);
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        FakePort port;
+        port.status = owner == "board"_L1 ? kReal : owner == "device"_L1 ? PortStatus{PortReach::Real, "/dev/parport1", "", "", false} : kSimulated;
+        port.latched = {{888, 0x02}, {0, 0x02}};
+        SwitchCore core{port};
+        core.SetAllowSimulated(true);
+        if (owner == "device"_L1)
+            core.Attach(PortName("/dev/parport1"), Source{});
+        else
+            core.Attach(888, Source{});
+        if (owner == "unknown"_L1 || owner == "unreadable"_L1) {
+            port.readError = "/dev/parport0: input/output error";
+            core.Read(Source{});
+            port.readError = owner == "unknown"_L1 ? "" : port.readError;
+        }
+        QVERIFY(owner == "unknown"_L1 || owner == "unreadable"_L1 || core.State());
+        PortOwner portOwner{core};
+        QStringList ownerLog;
+        connect(&core, &SwitchCore::Logged, this, [&ownerLog](const std::string& line) { ownerLog << QString::fromStdString(line); });
+        port.accesses.clear();
+
+        QProcess process;
+        Start(process, arguments << u"--log"_s << log, config.path(), runtime.path());
+        if (owner == "moving"_L1 || owner == "stopped"_L1) {
+            // The owner is busy when the request comes; what is asked meanwhile waits its turn.
+            port.onAccess = [&, once = false](const PortAccess& access) mutable {
+                if (access.kind != PortAccess::Kind::Write || std::exchange(once, true))
+                    return;
+                if (owner == "moving"_L1)
+                    core.TakeAddress(632, true, Source::Remote("10.0.0.7:5025"));
+                QTRY_COMPARE_WITH_TIMEOUT(core.Queued(), owner == "moving"_L1 ? 2u : 1u, 30000);
+                // Gone before its turn, and before this process has looked.
+                if (owner == "stopped"_L1) {
+                    process.kill();
+                    process.waitForFinished();
+                }
+            };
+            core.Select(RfPath::Rf1, Source{});
+            port.onAccess = {};
+            port.accesses.erase(port.accesses.begin(), std::find_if(port.accesses.begin(), port.accesses.end(), [](const PortAccess& a) { return a.port != 888; }));
+        }
+        const Run command = Finished(process);
+        QTEST(command.code, "code");
+        QTEST(command.out, "out");
+        QTEST(command.err, "err");
+        QTEST(port.Take(), "accesses");
+        QTEST(LogLines(log), "log");
+        if (owner == "stopped"_L1) {
+            // What the owner did with it: nothing, and the board stays as it was.
+            QCOMPARE(ownerLog.last(), u"command-line port=888 board=simulated select-rf2 result=abandoned (the client that asked has gone)"_s);
+            QCOMPARE(port.Latched(888), std::uint8_t(0x01));
+        }
     }
 
     void handedOver()

@@ -60,7 +60,7 @@ private slots:
     void operations_data()
     {
         QTest::addColumn<int>("held");
-        QTest::addColumn<QString>("port");       // stuck: every read gives 0x01; dies: stops after 1 access
+        QTest::addColumn<QString>("port");       // stuck: every read gives 0x01; dies: stops after 1 access; reads die: reads do
         QTest::addColumn<QString>("operation");  // rf1/rf2/off: Select; C1/C2 and the bits seen: Toggle
         QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("accesses");
@@ -75,9 +75,20 @@ private slots:
         // A break that is not read back makes nothing, and the state is what was read.
         QTest::newRow("break not read back") << 0x01 << "stuck" << "rf2" << remote << u"r888:01 "_s + u"w888:00 r888:01 "_s.repeated(110).trimmed()
                                              << "not-read-back: Port 888: wrote 0x00, read back 0x01 after 110 attempts" << "10";
+        // Nothing reaches a port that has gone, and nobody can read what it holds.
         QTest::newRow("port gone after the read") << 0x00 << "dies" << "rf1" << remote << "r888:00"
-                                                  << "port-lost: Port 888: wrote 0x01, nothing read back after 110 attempts: "
+                                                  << "not-written: Port 888: nothing written: 110 writes of 0x01 failed: "
                                                      "/dev/parport0: no such device; the board's state is unknown" << "?";
+        // Written, and nothing comes back: the board does what nobody can tell.
+        QTest::newRow("read-back lost") << 0x00 << "reads die" << "rf1" << remote << u"r888:00 "_s + u"w888:01 "_s.repeated(110).trimmed()
+                                        << "port-lost: Port 888: wrote 0x01, nothing read back after 110 attempts: "
+                                           "/dev/parport0: input/output error; the board's state is unknown" << "?";
+        // Every write refused, every read answered: nothing changed, and that is known.
+        QTest::newRow("writes refused") << 0x02 << "writes refused" << "rf2" << remote << "r888:02"
+                                        << "verified" << "01";
+        QTest::newRow("writes refused, a change") << 0x00 << "writes refused" << "C2 00" << panel << u"r888:00 "_s + u"r888:00 "_s.repeated(110).trimmed()
+                                                  << "not-written: Port 888: nothing written: 110 writes of 0x02 failed: /dev/port: no space left on device"
+                                                  << "00";
         QTest::newRow("read fails") << 0x00 << "read error" << "off" << remote << ""
                                     << "not-written: Port 888: nothing written, the port could not be read: /dev/parport0: "
                                        "input/output error; the board's state is unknown" << "?";
@@ -108,6 +119,8 @@ private slots:
         bench.port.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x01) : std::nullopt;
         bench.port.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
         bench.port.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(1) : std::nullopt;
+        bench.port.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(1) : std::nullopt;
+        bench.port.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
         QString result, from;
         QObject::connect(&bench.core, &SwitchCore::Finished, [&](const OperationResult& r, const Source& s) {
             result = QString::fromLatin1(OutcomeName(r.outcome)) + (r.detail.empty() ? "" : ": " + QString::fromStdString(r.detail));
@@ -125,6 +138,54 @@ private slots:
         QTEST(result, "result");
         QCOMPARE(from, source);
         QTEST(bench.State(), "state");
+    }
+
+    // A request whose asker has gone, or whose time has run out, when its turn
+    // comes behind a slow write: nothing reaches the port for it, the log
+    // says so, and whoever still listens is told.
+    void abandoned_data()
+    {
+        QTest::addColumn<QString>("asker");
+        QTest::addColumn<QString>("writes");  // the data register's writes, repeats folded
+        QTest::addColumn<QString>("result");
+        QTest::addColumn<QString>("logged");
+        const QString head = u"remote:10.0.0.7:41000 port=888 board=real device=/dev/parport0 "_s;
+        QTest::newRow("still there") << "there" << "w888:01 w888:00 w888:02" << "verified"
+                                     << head + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified";
+        QTest::newRow("gone") << "gone" << "w888:01" << "abandoned: not carried out: the client that asked has gone"
+                              << head + "select-rf2 result=abandoned (the client that asked has gone)";
+        QTest::newRow("too late") << "late" << "w888:01" << "abandoned: not carried out: not started in the time the client gave"
+                                  << head + "select-rf2 result=abandoned (not started in the time the client gave)";
+    }
+
+    void abandoned()
+    {
+        QFETCH(QString, asker);
+        Bench bench;
+        bench.port.readBackAfter = 103;  // the first write runs into the paused retries
+        auto lifetime = std::make_unique<Lifetime>();
+        Source source = Source::Remote("10.0.0.7:41000");
+        source.alive = lifetime->Token();
+        if (asker == "late"_L1)
+            source.deadline = Source::Clock::now() + std::chrono::milliseconds(1);
+        QString result = u"(not answered)"_s, logged;
+        connect(&bench.core, &SwitchCore::Logged, this, [&logged](const std::string& line) { logged = QString::fromStdString(line); });
+        bench.port.onAccess = [&, asked = false](const PortAccess& access) mutable {
+            if (access == PortAccess{PortAccess::Kind::Read, 888, 1})
+                bench.port.readBackAfter = 1;  // what comes after goes through at once
+            if (access.kind != PortAccess::Kind::Write || std::exchange(asked, true))
+                return;
+            bench.core.Select(RfPath::Rf2, source, [&result](const OperationResult& r) {
+                result = QString::fromLatin1(OutcomeName(r.outcome)) + (r.detail.empty() ? "" : ": " + QString::fromStdString(r.detail));
+            });
+            if (asker == "gone"_L1)
+                lifetime.reset();
+        };
+        bench.core.Select(RfPath::Rf1, Source{});
+        const QString writes = Trace(bench.port.Writes()).replace(QRegularExpression(u"(w888:..)( \\1)+"_s), u"\\1"_s);
+        QTEST(writes, "writes");
+        QTEST(result, "result");
+        QTEST(logged, "logged");
     }
 
     // Freed, found or loaded later: read and shown, never written unasked.

@@ -1,7 +1,8 @@
 #include "WebDocuments.h"
 
-#include "PortText.h"
 #include "NetAddress.h"
+#include "OutcomeError.h"
+#include "PortText.h"
 #include "Schematic.h"
 #include "StatusLine.h"
 #include "SwitchCore.h"
@@ -46,10 +47,10 @@ QJsonValue Contacts(ControlBits bits)
     return lines;
 }
 
-ScpiError Error(int code, const char* text, const std::string& detail)
+ScpiError Error(int code, int httpStatus, const std::string& text, const std::string& detail)
 {
     const QString words = QString::fromStdString(detail);
-    return {code, QString::fromLatin1(text) + (words.isEmpty() ? QString() : QStringLiteral("; ") + words), words};
+    return {code, httpStatus, QString::fromStdString(text) + (words.isEmpty() ? QString() : QStringLiteral("; ") + words), words};
 }
 
 } // namespace
@@ -58,7 +59,7 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
 {
     const PortStatus& status = core.Status();
     const auto bits = core.State();
-    const StatusText line = StatusLine(status, core.Address(), core.LastAccess(), bits.has_value());
+    const StatusText line = StatusLine(core);
     return {
         {QStringLiteral("path"), bits ? QJsonValue(QLatin1String(PathName(*bits))) : QJsonValue::Null},
         {QStringLiteral("bits"), bits ? QJsonValue(QJsonObject{{QStringLiteral("c1"), bits->c1}, {QStringLiteral("c2"), bits->c2}})
@@ -88,25 +89,17 @@ std::optional<RfPath> PathFromText(QByteArrayView text)
     return std::nullopt;
 }
 
-ScpiError ErrorFor(const OperationResult& result)
+ScpiError ApiError(const OperationResult& result)
 {
-    switch (result.outcome) {
-    case Outcome::Verified:
+    const OutcomeError error = ErrorFor(result);
+    if (error.code == 0)
         return {};
-    case Outcome::NotWritten:
-        return Error(-241, "Hardware missing", result.detail);
-    case Outcome::Forbidden:
-        return Error(-221, "Settings conflict", result.detail);
-    case Outcome::NotReadBack:
-    case Outcome::PortLost:
-        break;
-    }
-    return Error(-240, "Hardware error", result.detail);
+    return Error(error.code, error.httpStatus, error.words, error.detail);
 }
 
 ScpiError IllegalPath(const QString& text)
 {
-    return Error(-224, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
+    return Error(-224, 400, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
 }
 
 QHostAddress DefaultGateway(QByteArrayView table, const QString& interface)

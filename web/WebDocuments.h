@@ -29,14 +29,16 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);
 // The path a request names: "rf1", "rf2" or "off", in any case, blanks around.
 std::optional<RfPath> PathFromText(QByteArrayView text);
 
-// The error a SCPI client would find in its queue for the same outcome.
+// The error a SCPI client would find in its queue for the same outcome, and
+// the HTTP status it answers with (OutcomeError's one table).
 struct ScpiError
 {
-    int code = 0;     // 0: verified, no error
-    QString message;  // as SYST:ERR? gives it: "Hardware missing; <detail>"
-    QString detail;   // the core's words alone
+    int code = 0;          // 0: verified, no error
+    int httpStatus = 200;
+    QString message;       // as SYST:ERR? gives it: "Command protected; <detail>"
+    QString detail;        // the core's words alone
 };
-ScpiError ErrorFor(const OperationResult& result);
+ScpiError ApiError(const OperationResult& result);
 // -224, for a path that is not rf1, rf2 or off.
 ScpiError IllegalPath(const QString& text);
 

@@ -13,10 +13,12 @@ const kPathWords = {
 
 function show(state) {
   const path = $('path');
-  path.textContent = state.path ? kPathWords[state.path] : 'Unknown: the port could not be read';
+  path.textContent = state.path ? kPathWords[state.path] : 'Unknown: nothing read back from the port';
   path.dataset.path = state.path || 'unknown';
   $('bits').textContent = state.bits ? `C1=${+state.bits.c1}  C2=${+state.bits.c2}` : 'C1=?  C2=?';
-  // Where the panel leaves the contacts as they were, so does the page.
+  // An unknown state draws no contact, as in the panel; where the panel
+  // leaves the contacts as they were, so does the page.
+  $('contacts').style.visibility = state.path ? 'visible' : 'hidden';
   if (state.contacts) {
     const lines = $('contacts').children;
     state.contacts.forEach((twips, i) => {

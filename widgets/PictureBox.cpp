@@ -20,6 +20,14 @@ void LineControl::Set(double& coordinate, double twips)
     static_cast<QWidget*>(parent())->update();
 }
 
+void LineControl::SetVisible(bool visible)
+{
+    if (visible_ == visible)
+        return;
+    visible_ = visible;
+    static_cast<QWidget*>(parent())->update();
+}
+
 PictureBox::PictureBox(const QString& name, const QString& svgResource, QWidget* parent)
     : QWidget(parent), resource_(svgResource)
 {
@@ -78,6 +86,8 @@ void PictureBox::paintEvent(QPaintEvent*)
     }
     painter.setRenderHint(QPainter::Antialiasing);
     for (const LineControl* line : findChildren<LineControl*>(Qt::FindDirectChildrenOnly)) {
+        if (!line->Visible())
+            continue;
         painter.setPen(QPen(line->BorderColor, line->BorderWidth, Qt::SolidLine, Qt::RoundCap));
         painter.drawLine(LineFromTwips(line->X1(), line->Y1(), line->X2(), line->Y2()));
     }

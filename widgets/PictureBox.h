@@ -17,6 +17,7 @@ class LineControl : public QObject
     Q_PROPERTY(double Y1 READ Y1 WRITE SetY1)
     Q_PROPERTY(double X2 READ X2 WRITE SetX2)
     Q_PROPERTY(double Y2 READ Y2 WRITE SetY2)
+    Q_PROPERTY(bool Visible READ Visible WRITE SetVisible)
 
 public:
     LineControl(const QString& name, double x1, double y1, double x2, double y2, QWidget* box);
@@ -29,6 +30,8 @@ public:
     void SetY1(double twips) { Set(y1_, twips); }
     void SetX2(double twips) { Set(x2_, twips); }
     void SetY2(double twips) { Set(y2_, twips); }
+    bool Visible() const { return visible_; }
+    void SetVisible(bool visible);
 
     QColor BorderColor{0, 0, 255};
     int BorderWidth = 2; // pixels
@@ -37,6 +40,7 @@ private:
     void Set(double& coordinate, double twips);
 
     double x1_, y1_, x2_, y2_;
+    bool visible_ = true;
 };
 
 // A picture shown at its natural size from the top-left corner, with the

@@ -16,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QShortcut>
@@ -24,6 +25,8 @@ namespace {
 
 const QString kZero = QStringLiteral("0");
 const QString kOne = QStringLiteral("1");
+// Where nothing is known of the board: no bit is shown as 0 or 1.
+const QString kUnknown = QStringLiteral("?");
 
 // The window follows the switch at most once a frame, however fast remote
 // clients switch it; every operation is still in the log.
@@ -75,6 +78,9 @@ void SwitchForm::ConnectCore()
             busyPointer_ = false;
             setCursor(Qt::ArrowCursor);
         }
+        // From the event loop, not from inside whichever client's call ended the work.
+        if (!heldMessages_.empty())
+            QTimer::singleShot(0, this, &SwitchForm::ShowHeldMessages);
     });
 
     // Direct selection, break-before-make, for those who know where they go.
@@ -156,7 +162,7 @@ void SwitchForm::Form_Load()
         setCursor(Qt::ArrowCursor);
         QCoreApplication::processEvents();
     }
-    step([&] { core_.TakeAddress(port, IsNT, Source{Source::Kind::StartUp, {}, false}); });
+    step([&] { core_.TakeAddress(port, IsNT, Asker(Source::Kind::StartUp)); });
     step([&] { UpdateSchematic(); });
     ModelCombo->addItem(QStringLiteral("QTR7-415KM"));
     ShowCoreNow();
@@ -164,8 +170,11 @@ void SwitchForm::Form_Load()
 
 void SwitchForm::ParallelText_KeyDown(int keyCode, Qt::KeyboardModifiers)
 {
-    if (keyCode == Qt::Key_Return || keyCode == Qt::Key_Enter)
-        TakeAddress(Qt::OtherFocusReason);
+    if (keyCode != Qt::Key_Return && keyCode != Qt::Key_Enter)
+        return;
+    TakePendingAddress();
+    if (const auto port = AcceptAddress(Qt::OtherFocusReason))
+        TakeAddress(*port);
 }
 
 void SwitchForm::ParallelText_LostFocus(Qt::FocusReason reason)
@@ -174,26 +183,40 @@ void SwitchForm::ParallelText_LostFocus(Qt::FocusReason reason)
     QWidget* next = QApplication::focusWidget();
     if (reason == Qt::MouseFocusReason && (next == C1 || next == C2)) {
         pressedFromBox_ = static_cast<QPushButton*>(next);
-        seenFromBox_ = Captions();
+        seenFromBox_ = {C1->text(), C2->text()};
     }
-    TakeAddress(reason);
+    const auto port = AcceptAddress(reason);
+    if (!port)
+        return;
+    if (reason != Qt::MouseFocusReason)
+        return TakeAddress(*port);
+    // The press that moved the focus has not reached its control yet. Taken
+    // here, a slow take would let the release go by first and the click
+    // would be lost; taken next, before anything else the window asks of
+    // the port, the registers are still cleared before the click acts.
+    pendingTake_ = port;
+    QTimer::singleShot(0, this, &SwitchForm::TakePendingAddress);
 }
 
-bool SwitchForm::TakeAddress(Qt::FocusReason reason)
+void SwitchForm::TakePendingAddress()
+{
+    if (const auto port = std::exchange(pendingTake_, std::nullopt))
+        TakeAddress(*port);
+}
+
+std::optional<PortName> SwitchForm::AcceptAddress(Qt::FocusReason reason)
 {
     const QString text = ParallelText->text();
     if (const auto device = DeviceFromText(text.toStdString())) {
         takeRefused_ = false;
         addressNote_.clear();
-        shownPort_ = *device;
-        core_.TakeAddress(shownPort_, true, Source{}, [this](const OperationResult&) { ShowCoreNow(); });
-        return true;
+        return PortName(*device);
     }
     const auto address = AddressFromText(text.toStdString());
     takeRefused_ = !address || !CheckedAdd(*address, 2);
     if (takeRefused_) {
         RefuseAddress(text, reason);
-        return false;
+        return std::nullopt;
     }
     // The conversion reads "0x378" or "garbage" as 0; say so rather than
     // leave the user wondering why nothing happens.
@@ -201,10 +224,14 @@ bool SwitchForm::TakeAddress(Qt::FocusReason reason)
     addressNote_ = *address == 0 && !zero.match(QString(text).remove(QRegularExpression(QStringLiteral("[ \t\n]")))).hasMatch()
         ? QStringLiteral("\"%1\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378.").arg(text)
         : QString();
-    shownPort_ = *address;
+    return PortName(*address);
+}
+
+void SwitchForm::TakeAddress(const PortName& port)
+{
+    shownPort_ = port;
     // Taken now, or once the operation under way is over.
-    core_.TakeAddress(*address, true, Source{}, [this](const OperationResult&) { ShowCoreNow(); });
-    return true;
+    core_.TakeAddress(port, true, Asker(), Then(&SwitchForm::ShowTaken));
 }
 
 void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
@@ -217,7 +244,7 @@ void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
     const QString message = QStringLiteral("\"%1\" is not a usable port address.\n"
                                            "Type the port's base address in decimal, e.g. 888, or as &H378.").arg(text);
     if (reason != Qt::MouseFocusReason) {
-        context_.showMessage(this, QMessageBox::Warning, message);
+        ShowWhenFree(QMessageBox::Warning, message);
         return;
     }
     // The mouse press that moved the focus is still on its way to its
@@ -227,13 +254,8 @@ void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
         swallowPress_ = false;
         ParallelText->setFocus();
         ParallelText->selectAll();
-        context_.showMessage(this, QMessageBox::Warning, message);
+        ShowWhenFree(QMessageBox::Warning, message);
     });
-}
-
-ControlBits SwitchForm::Captions() const
-{
-    return {C1->text() == kOne, C2->text() == kOne};
 }
 
 void SwitchForm::C1_Click()
@@ -248,12 +270,18 @@ void SwitchForm::C2_Click()
 
 void SwitchForm::ClickBit(int bit, QPushButton* button)
 {
-    // A caption that is neither "0" nor "1" leads to no action.
-    if (button->text() != kZero && button->text() != kOne && pressedFromBox_ != button)
-        return;
-    const ControlBits seen = pressedFromBox_ == button ? seenFromBox_ : Captions();
+    // The address the box held when this press took the focus off it first.
+    TakePendingAddress();
+    const std::array<QString, 2> captions = pressedFromBox_ == button ? seenFromBox_ : std::array{C1->text(), C2->text()};
     pressedFromBox_ = nullptr;
-    core_.Toggle(bit, seen, Source{}, [this](const OperationResult& result) { ShowClickResult(result); });
+    const QString& own = captions[std::size_t(bit)];
+    if (own == kUnknown) {
+        // Nothing is known to toggle: the port is read, and the captions show it.
+        core_.Read(Asker(), Then(&SwitchForm::ShowClickResult));
+    } else if (own == kZero || own == kOne) {
+        // A caption that is neither "0" nor "1" leads to no action.
+        core_.Toggle(bit, {captions[0] == kOne, captions[1] == kOne}, Asker(), Then(&SwitchForm::ShowClickResult));
+    }
     QCoreApplication::processEvents();
 }
 
@@ -265,7 +293,29 @@ void SwitchForm::SelectPath(RfPath path)
         if (takeRefused_)
             return;
     }
-    core_.Select(path, Source{}, [this](const OperationResult& result) { ShowClickResult(result); });
+    TakePendingAddress();
+    core_.Select(path, Asker(), Then(&SwitchForm::ShowClickResult));
+}
+
+Source SwitchForm::Asker(Source::Kind kind) const
+{
+    Source source{kind, {}, false};
+    source.alive = lifetime_.Token();
+    return source;
+}
+
+// What the window does once the core has done what it asked, if the window is still there.
+SwitchCore::Done SwitchForm::Then(void (SwitchForm::*shown)(const OperationResult&))
+{
+    return [form = QPointer<SwitchForm>(this), shown](const OperationResult& result) {
+        if (form)
+            (form->*shown)(result);
+    };
+}
+
+void SwitchForm::ShowTaken(const OperationResult&)
+{
+    ShowCoreNow();
 }
 
 void SwitchForm::ShowClickResult(const OperationResult& result)
@@ -277,14 +327,39 @@ void SwitchForm::ShowClickResult(const OperationResult& result)
         return;
     case Outcome::NotWritten:
     case Outcome::PortLost:
-        // The click did not reach the board, or nobody knows what it did: say why.
-        context_.showMessage(this, QMessageBox::Warning,
-                             QStringLiteral("Port %1 not switched:\n%2").arg(QString::fromStdString(PortTyped(core_.Port()))).arg(QString::fromStdString(result.detail)));
+        // The click did not reach the board, or nobody knows what it did: say
+        // why, once the switch is free for everyone else again.
+        ShowWhenFree(QMessageBox::Warning,
+                     QStringLiteral("Port %1 not switched:\n%2").arg(QString::fromStdString(PortTyped(core_.Port())), QString::fromStdString(result.detail)));
         return;
     case Outcome::Verified:
     case Outcome::NotReadBack:
+    case Outcome::Abandoned:
         return;
     }
+}
+
+void SwitchForm::ShowWhenFree(QMessageBox::Icon icon, const QString& text)
+{
+    heldMessages_.emplace_back(icon, text);
+    // A box waits for its user: opened inside the core's work it would hold
+    // every other client's operations until it is closed.
+    if (core_.Running())
+        return;  // shown when the core is idle again
+    ShowHeldMessages();
+}
+
+void SwitchForm::ShowHeldMessages()
+{
+    if (showingMessage_ || core_.Running())
+        return;
+    showingMessage_ = true;
+    while (!heldMessages_.empty() && !core_.Running()) {
+        const auto [icon, text] = heldMessages_.front();
+        heldMessages_.pop_front();
+        context_.showMessage(this, icon, text);
+    }
+    showingMessage_ = false;
 }
 
 void SwitchForm::Command2_Click()
@@ -294,14 +369,15 @@ void SwitchForm::Command2_Click()
 
 void SwitchForm::UpdateSchematic()
 {
-    auto place = [this](SwitchState state) {
+    LineControl* const controls[] = {Line1, Line2, Line3};
+    auto place = [&](SwitchState state) {
         const ContactLines lines = ContactLinesFor(state);
-        LineControl* controls[] = {Line1, Line2, Line3};
         for (int i = 0; i < 3; ++i) {
             controls[i]->SetX1(lines[i].x1);
             controls[i]->SetX2(lines[i].x2);
             controls[i]->SetY1(lines[i].y1);
             controls[i]->SetY2(lines[i].y2);
+            controls[i]->SetVisible(true);
         }
         WarningLabel->hide();
     };
@@ -313,8 +389,14 @@ void SwitchForm::UpdateSchematic()
         place(SwitchState::CommonToRf2);
     else if (C2->text() == kOne && C1->text() == kOne)
         WarningLabel->show(); // the contacts stay where they are
-    else
+    else if (C2->text() == kUnknown && C1->text() == kUnknown) {
+        // No path is shown that nobody knows of, nor a warning about one.
+        for (LineControl* line : controls)
+            line->SetVisible(false);
+        WarningLabel->hide();
+    } else {
         QCoreApplication::processEvents();
+    }
 }
 
 void SwitchForm::SetRemoteNote(const QString& note)
@@ -345,20 +427,20 @@ void SwitchForm::ShowCoreNow()
         if (TypedPort(ParallelText->text()) != shownPort_)
             ParallelText->setText(QString::fromStdString(PortTyped(shownPort_)));
     }
-    // Where the port cannot be read, the captions stay and the status line says so.
-    if (const auto bits = core_.State()) {
-        const QString c1 = bits->c1 ? kOne : kZero, c2 = bits->c2 ? kOne : kZero;
-        if (C1->text() != c1 || C2->text() != c2) {
-            C1->setText(c1);
-            C2->setText(c2);
-            UpdateSchematic();
-        }
+    // Where nothing is known of the board, no bit shows as 0 or 1 and no
+    // contact is drawn; the status line says why.
+    const auto bits = core_.State();
+    const QString c1 = !bits ? kUnknown : bits->c1 ? kOne : kZero, c2 = !bits ? kUnknown : bits->c2 ? kOne : kZero;
+    if (C1->text() != c1 || C2->text() != c2) {
+        C1->setText(c1);
+        C2->setText(c2);
+        UpdateSchematic();
     }
     const ::PortStatus& status = core_.Status();
     // The schematic's free corner, right of the control driver.
     Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED\nno board") : QString(), kStatusSimulated,
                       QRect(196, 136, 90, 60));
-    StatusText line = StatusLine(status, core_.Port(), core_.LastAccess(), core_.State().has_value(), core_.Hardware());
+    StatusText line = StatusLine(core_);
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
                                                   .arg(QString::fromStdString(SourceName(*core_.LockHolder())))
                                             : QString();

@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 
 class LineControl;
 class PictureBox;
@@ -66,18 +68,26 @@ private:
     void C2_Click();
     void Command2_Click();
 
-    bool TakeAddress(Qt::FocusReason reason);
+    std::optional<PortName> AcceptAddress(Qt::FocusReason reason);
+    void TakeAddress(const PortName& port);
+    void TakePendingAddress();
     void RefuseAddress(const QString& text, Qt::FocusReason reason);
     void ClickBit(int bit, QPushButton* button);
     void SelectPath(RfPath path);
-    ControlBits Captions() const;
+    Source Asker(Source::Kind kind = Source::Kind::Panel) const;
+    SwitchCore::Done Then(void (SwitchForm::*shown)(const OperationResult&));
     void ShowClickResult(const OperationResult& result);
+    void ShowTaken(const OperationResult& result);
+    void ShowWhenFree(QMessageBox::Icon icon, const QString& text);
+    void ShowHeldMessages();
     void ShowCore();
     void ShowCoreNow();
 
     SwitchFormContext context_;
     std::unique_ptr<SwitchCore> ownCore_;
     SwitchCore& core_;
+    // What the window asked for and has not started when it closes is not done.
+    Lifetime lifetime_;
     bool loaded_ = false;
     bool busyPointer_ = false;
     bool swallowPress_ = false;  // the press that moved the focus off a refused address
@@ -85,7 +95,13 @@ private:
     // What the captions showed when a press on C1 or C2 took the focus off
     // the address box: the click means that, not the cleared register.
     QPushButton* pressedFromBox_ = nullptr;
-    ControlBits seenFromBox_;
+    std::array<QString, 2> seenFromBox_;
+    // The address the box held when it lost the focus, taken once the press
+    // that moved the focus has reached its button.
+    std::optional<PortName> pendingTake_;
+    // Messages that wait for the switch core to be free, oldest first.
+    std::deque<std::pair<QMessageBox::Icon, QString>> heldMessages_;
+    bool showingMessage_ = false;
     PortName shownPort_;
     QElapsedTimer lastShown_;  // the window shows the core at most once a frame
     QTimer showTimer_;

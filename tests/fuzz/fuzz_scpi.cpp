@@ -34,7 +34,7 @@ struct Recorder final : ScpiInstrument
     void Select(RfPath path, Done done) override
     {
         if (!drivable || view.lockedByOther)
-            return done({Outcome::NotWritten, "not driven"});
+            return done({Outcome::NotWritten, "not driven", view.lockedByOther ? Cause::Locked : Cause::Unusable});
         selects.push_back(path);
         Later([this, path, done] { view.bits = ControlBits{path == RfPath::Rf1, path == RfPath::Rf2}; done({}); });
     }

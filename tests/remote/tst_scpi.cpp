@@ -95,6 +95,11 @@ private slots:
         QTest::newRow("status byte") << "real" << "*ESE 32;*SRE 36;FOO;*STB?;*ESR?;*STB?;*ESE?;*SRE?;*CLS;*STB?\n" << "100;32;84;32;36;16\n" << none << "";
         QTest::newRow("status enables") << "real" << "*SRE 255;*SRE?;*ESE #H1FF;*ESE MAX;STAT:OPER:ENAB 32768;STAT:QUES:ENAB 3.6;STAT:QUES:ENAB?;STAT:PRES;STAT:QUES:ENAB?\n"
                                         << "191;4;0\n" << "-222 -104 -222" << "";
+        // A bit set in a register but not enabled raises no summary bit.
+        QTest::newRow("questionable, enabled or not") << "simulated" << "STAT:QUES:ENAB 1024;*STB?;STAT:QUES:ENAB 512;*STB?;STAT:QUES:ENAB 1024;*STB?\n"
+                                                      << "0;24;16\n" << none << "";
+        QTest::newRow("operation, enabled or not") << "real" << "ROUT:CLOS (@1);STAT:OPER:ENAB 0;*SRE 128;*STB?;STAT:OPER:ENAB 256;*STB?\n"
+                                                   << "0;208\n" << none << "w888:01";
         QTest::newRow("operation register") << "real" << "STAT:OPER:ENAB 256;*SRE 128;ROUT:CLOS (@1);STAT:OPER:COND?;*STB?;STAT:OPER?;STAT:OPER?;STAT:OPER:ENAB?\n"
                                             << "0;208;256;0;256\n" << none << "w888:01";
         // IEEE 488.2's transition filters: rising edges only, until set otherwise.
@@ -128,6 +133,13 @@ private slots:
         QTest::newRow("unusable port") << "unusable" << "ROUT:CLOS (@1);SYST:ERR?\n"
                                        << "-241,\"Hardware missing; /dev/parport0: permission denied; add your user to the lp group\"\n" << none << "";
         QTest::newRow("not read back") << "stuck" << "ROUT:CLOS (@1)\n" << none << "-240" << "-";
+        // Nothing reached the port, in the system's words.
+        QTest::newRow("write refused") << "write refused" << "ROUT:CLOS (@1);SYST:ERR?\n"
+                                       << "-240,\"Hardware error; Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device\"\n"
+                                       << none << "";
+        QTest::newRow("unreadable before writing") << "unreadable" << "ROUT:CLOS (@1);SYST:ERR?\n"
+                                                   << "-240,\"Hardware error; Port 888: nothing written, the port could not be read: /dev/parport0: "
+                                                      "input/output error; the board's state is unknown\"\n" << none << "";
         QTest::newRow("line too long") << "real" << "ROUT:CLOS (@1)" + QString(4083, ' ') + "\nSYST:ERR?;ROUT:CLOS:STAT?\n"
                                        << "-102,\"Syntax error; line longer than 4096 bytes discarded\";(@)\n" << none << "";
         QTest::newRow("longest line, CR LF") << "real" << "ROUT:CLOS (@1)" + QString(4082, ' ') + "\r\nROUT:CLOS:STAT?\n" << "(@1)\n" << none << "w888:01";
@@ -154,6 +166,8 @@ private slots:
             port.readError = "/dev/parport0: input/output error";
         SwitchCore core{port};
         core.TakeAddress(888, true, Source{});
+        if (setup == QLatin1String("write refused"))
+            port.writeError = "/dev/port: no space left on device";
         if (setup == QLatin1String("locked"))
             core.Lock(Source::Remote("127.0.0.1:6000"));
         port.accesses.clear();
@@ -324,6 +338,28 @@ private slots:
         QCOMPARE(int(session->StatusByte()), 4 + 64);
         session->Feed("SYST:VERS?;SYST:ERR?\n");
         QCOMPARE(said, QByteArray("1999.0;-113,\"Undefined header\"\n"));
+    }
+
+    // A client whose command waits behind another client's slow write, and
+    // which is gone before its turn, has it switch nothing later.
+    void clientGoneBeforeItsTurn()
+    {
+        Board board;
+        QString last;
+        connect(&board.core, &SwitchCore::Logged, this, [&last](const std::string& line) { last = QString::fromStdString(line); });
+        auto leaver = board.Connect();
+        QVERIFY(leaver->waitForConnected(kTimeout));
+        board.OnFirstWrite([&] {
+            leaver->write("ROUT:CLOS (@2)\n");
+            QTRY_COMPARE_WITH_TIMEOUT(board.core.Queued(), 1u, kTimeout);
+            const linger now{1, 0};
+            ::setsockopt(int(leaver->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            leaver->abort();
+            QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 0, kTimeout);
+        });
+        board.core.Select(RfPath::Rf1, Source{});
+        QCOMPARE(Trace(board.port.Writes()), QStringLiteral("w888:01"));
+        QVERIFY2(last.endsWith(QStringLiteral(" select-rf2 result=abandoned (the client that asked has gone)")), qPrintable(last));
     }
 
     void clientGoneMidCommand()

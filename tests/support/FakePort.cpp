@@ -41,11 +41,15 @@ std::uint8_t FakePort::PortIn(std::int32_t port)
         throw PortError(kGone);
     if (!readError.empty())
         throw PortError(readError);
+    if (unreadable.count(port) || (readsFor && accesses.size() >= *readsFor))
+        throw PortError("/dev/parport0: input/output error");
     std::uint8_t value = Latched(port);
     if (stuckRead)
         value = *stuckRead;
     else if (streak_[port] > 0 && streak_[port] < readBackAfter)
         value = previous_[port];
+    if (const auto high = readsHigh.find(port); high != readsHigh.end())
+        value |= high->second;
     Record({PortAccess::Kind::Read, port, value});
     return value;
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,15 @@ public:
     // The port stops answering (every access fails, as an unplugged adapter)
     // once this many accesses have reached it.
     std::optional<std::size_t> answersFor;
+    // Reads alone fail ("input/output error") once this many accesses have
+    // reached the port: a write goes out, and nothing comes back.
+    std::optional<std::size_t> readsFor;
+    // Registers whose reads fail with "input/output error" (a control
+    // register that cannot be read back).
+    std::set<std::int32_t> unreadable;
+    // Bits that read back as 1 at a register whatever was written (unused
+    // control bits on some ports): a write of 0 there never verifies.
+    std::map<std::int32_t, std::uint8_t> readsHigh;
     // What Open() and Refresh() answer; a real port named "fake port" unless
     // a test says otherwise.
     PortStatus status{PortReach::Real, "fake port", "", "", false};

@@ -79,6 +79,15 @@ struct Panel
         return lines;
     }
 
+    // Whether Line1, Line2 and Line3 are drawn.
+    QList<bool> Visible() const
+    {
+        QList<bool> shown;
+        for (int i = 0; i < 3; ++i)
+            shown << Find<LineControl>(QStringLiteral("Line%1").arg(i + 1))->Visible();
+        return shown;
+    }
+
     QLabel* Status() const { return Find<QLabel>(QStringLiteral("PortStatus")); }
 
     FakePort port;

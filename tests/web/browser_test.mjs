@@ -2,7 +2,7 @@
 // person uses it, against the switch's servers on the simulated port, with a
 // SCPI client beside it: the path shown, a click that reaches the port, a
 // script's switching followed, a click refused while another client holds
-// the lock. Leaves screenshots at a desktop and a phone width in OUT_DIR.
+// the lock, no contact drawn where nothing is known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
 // Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
 import assert from 'node:assert/strict';
 import { launch, scpi, start } from './harness.mjs';
@@ -49,7 +49,15 @@ try {
     await page.setViewport(viewport);
     await page.screenshot({ path: `${outDir}/page-${name}.png`, fullPage: true });
   }
-  console.log(`the page switched, followed a script and named the lock's holder; screenshots in ${outDir}`);
+  // A port nobody can read: nothing known, no contact drawn, as in the panel.
+  await other.query('SYST:PORT "/dev/parport9";*OPC?');
+  await shows('unknown', 1000);
+  assert.equal(await text('#bits'), 'C1=?  C2=?');
+  assert.equal(await page.$eval('#contacts', (contacts) => getComputedStyle(contacts).visibility), 'hidden');
+  await page.setViewport({ width: 1024, height: 900 });
+  await page.screenshot({ path: `${outDir}/page-unknown.png`, fullPage: true });
+
+  console.log(`the page switched, followed a script, named the lock's holder and drew no contact where nothing is known; screenshots in ${outDir}`);
   other.close();
 } finally {
   client.close();

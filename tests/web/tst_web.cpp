@@ -221,8 +221,8 @@ private slots:
         QTest::newRow("locked by another") << "locked" << post + "\r\nrf1"
                                            << QByteArray("HTTP/1.1 409 Conflict {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#000000\",\"contacts\":"
                                                          "[[1900,800,2300,800],[1680,1250,2160,1350],[3250,1230,2880,1320]],\"device\":\"fake port\","
-                                                         "\"error\":{\"code\":-241,\"detail\":\"locked by remote:192.0.2.7:5025\",\"message\":\"Hardware "
-                                                         "missing; locked by remote:192.0.2.7:5025\"},\"lock\":\"remote:192.0.2.7:5025\"")
+                                                         "\"error\":{\"code\":-203,\"detail\":\"locked by remote:192.0.2.7:5025\",\"message\":\"Command "
+                                                         "protected; locked by remote:192.0.2.7:5025\"},\"lock\":\"remote:192.0.2.7:5025\"")
                                            << "" << "select-rf1 result=refused (locked by remote:192.0.2.7:5025)";
         QTest::newRow("simulated") << "simulated" << post + "\r\nrf1"
                                    << QByteArray("HTTP/1.1 409 Conflict {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#0000c0\"") << ""
@@ -766,6 +766,32 @@ private slots:
             return said.contains("pong:still");
         });
         QVERIFY2(said.contains("pong:still"), qPrintable(said.join(u' ')));
+    }
+
+    // A client that hangs up before its turn (another client's slow write
+    // comes first) has it switch nothing later.
+    void clientGoneBeforeItsTurn()
+    {
+        Served served;
+        QVERIFY(served.listening);
+        QString last;
+        connect(&served.core, &SwitchCore::Logged, this, [&last](const std::string& line) { last = QString::fromStdString(line); });
+        QTcpSocket client;
+        served.port.onAccess = [&, once = false](const PortAccess& access) mutable {
+            if (access.kind != PortAccess::Kind::Write || std::exchange(once, true))
+                return;
+            client.connectToHost(QHostAddress::LocalHost, served.server.Port());
+            client.write("POST /api/select HTTP/1.1\r\nHost: " + served.Host() + "\r\nContent-Length: 3\r\n\r\nrf2");
+            QTRY_COMPARE_WITH_TIMEOUT(served.core.Queued(), 1u, kTimeout);
+            // Gone for good: a reset, not a client that only stopped sending.
+            const linger now{1, 0};
+            ::setsockopt(int(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            client.abort();
+            QTRY_COMPARE_WITH_TIMEOUT(served.server.Connections(), 0, kTimeout);
+        };
+        served.core.Select(RfPath::Rf1, Source::Remote("10.0.0.7:5025"));
+        QCOMPARE(Trace(served.port.Writes()), QStringLiteral("w888:01"));
+        QVERIFY2(last.endsWith(QStringLiteral(" select-rf2 result=abandoned (the client that asked has gone)")), qPrintable(last));
     }
 };
 

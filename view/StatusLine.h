@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+class SwitchCore;
+
 // What the status line under the schematic says, and in which colour.
 struct StatusText
 {
@@ -28,3 +30,6 @@ inline const QColor kStatusSimulated{0, 0, 192};
 // port is, where known.
 StatusText StatusLine(const PortStatus& status, const PortName& port, const OperationResult& last, bool known,
                       const std::string& hardware = {});
+
+// The line for the switch as `core` holds it now, the same in every view.
+StatusText StatusLine(const SwitchCore& core);

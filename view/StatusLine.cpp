@@ -1,6 +1,7 @@
 #include "StatusLine.h"
 
 #include "PortText.h"
+#include "SwitchCore.h"
 
 StatusText StatusLine(const PortStatus& status, const PortName& name, const OperationResult& last, bool known,
                       const std::string& hardware)
@@ -35,4 +36,9 @@ StatusText StatusLine(const PortStatus& status, const PortName& name, const Oper
     if (!known)
         return {device + QStringLiteral(": the board's state is unknown"), kStatusWarning};
     return {device, kStatusNormal};
+}
+
+StatusText StatusLine(const SwitchCore& core)
+{
+    return StatusLine(core.Status(), core.Port(), core.LastAccess(), core.State().has_value(), core.Hardware());
 }
