@@ -3,6 +3,7 @@
 #include "AddressText.h"
 #include "OperationLog.h"
 #include "PortText.h"
+#include "RelayCycles.h"
 
 #include <utility>
 
@@ -209,6 +210,7 @@ void SwitchCore::Claim(const PortName& port)
     // Nothing is known of a port until it has been read.
     known_ = false;
     last_ = {};
+    UseBoard();
     watch_.start();
     emit Changed();
 }
@@ -219,6 +221,7 @@ void SwitchCore::SetStatus(PortStatus status)
         return;
     status_ = std::move(status);
     hardware_ = ports_.Hardware();
+    UseBoard();
     emit Changed();
 }
 
@@ -355,6 +358,7 @@ void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done do
         const auto read = ReadData(source, failed);
         if (!read)
             return failed;
+        SetState(BitsOf(*read));
         const auto mask = static_cast<std::uint8_t>(1u << bit);
         // A bit is set only while the other is seen at 0; a stale or stuck
         // read-back must not carry the other bit onto the port too.
@@ -399,8 +403,13 @@ void SwitchCore::Select(RfPath path, const Source& source, Done done)
 
 OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const Source& source)
 {
+    const std::optional<ControlBits> before = known_ ? std::optional<ControlBits>(bits_) : std::nullopt;
     const VerifiedWrite write = WriteVerified(port, value, [this] { emit Waiting(); }, ports_);
     const bool data = port == address_;
+    // A closure is what the port read back after a write that reached it.
+    if (cycles_ && data && before && write.written && write.readBack)
+        if (const int channel = ClosedChannel(*before, BitsOf(static_cast<std::uint8_t>(write.lastRead))))
+            cycles_->Closed(channel);
     std::string line = LogHead(source) + " register=" + (data ? "data(" : "control(") + std::to_string(port) + ")"
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
@@ -483,6 +492,66 @@ void SwitchCore::SetLog(OperationLog* log)
     log_ = log;
     if (log_)
         log_->OnFailure([this](const std::string& why) { emit LogFailed(QString::fromStdString(why)); });
+}
+
+void SwitchCore::SetCycles(RelayCycles* cycles)
+{
+    cycles_ = cycles;
+    UseBoard();
+    emit Changed();
+}
+
+void SwitchCore::UseBoard()
+{
+    if (cycles_)
+        cycles_->UseBoard(Port(), status_.reach);
+}
+
+CycleCounts SwitchCore::Cycles() const
+{
+    return cycles_ ? cycles_->Counts() : CycleCounts{};
+}
+
+std::optional<OperationResult> SwitchCore::CyclesRefusal(const Source& source, const std::string& request)
+{
+    if (lockHolder_ && !lockHolder_->SameClient(source)) {
+        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    if (!cycles_ || cycles_->File().isEmpty()) {
+        const OperationResult refused{Outcome::NotWritten,
+                                      cycles_ ? "no board at port " + PortLabel(Port()) + " to count for" : "relay cycles are not counted here",
+                                      Cause::NoPort};
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    return std::nullopt;
+}
+
+OperationResult SwitchCore::ClearCycles(const std::vector<int>& channels, const Source& source)
+{
+    if (auto refused = CyclesRefusal(source, "clear-cycles"))
+        return *refused;
+    std::string counts;
+    for (const int channel : channels) {
+        counts += " rf" + std::to_string(channel) + "=" + std::to_string(cycles_->Counts().Of(channel));
+        cycles_->Clear(channel);
+    }
+    // What the counts were, for the record of the board's life.
+    Append(source, LogHead(source) + " clear-cycles" + counts + " result=done");
+    emit Changed();
+    return {};
+}
+
+OperationResult SwitchCore::SetCycleLimit(std::uint64_t limit, const Source& source)
+{
+    if (auto refused = CyclesRefusal(source, "cycle-limit"))
+        return *refused;
+    cycles_->SetLimit(limit);
+    Append(source, LogHead(source) + " cycle-limit=" + std::to_string(limit) + " result=done");
+    emit Changed();
+    return {};
 }
 
 void SwitchCore::Append(const Source& source, const std::string& line)

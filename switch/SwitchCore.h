@@ -13,8 +13,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 class OperationLog;
+class RelayCycles;
 
 // The one owner of the board's port: the address in use, the control bits as
 // the port last read them back, and every port operation, whichever window,
@@ -97,6 +99,20 @@ public:
     // Every port operation and refusal is appended to `log` (may be nullptr).
     void SetLog(OperationLog* log);
 
+    // Counts each closure of a path into `cycles` (may be nullptr): a write
+    // to the data register whose read-back shows the path at RF1 or RF2
+    // where the read-back before showed it elsewhere. Only what the port
+    // reads back counts, never what was asked; a path found closed by a
+    // read alone (another program's doing) is not.
+    void SetCycles(RelayCycles* cycles);
+    // The counts of the board in use; all 0 without counting.
+    CycleCounts Cycles() const;
+    // Sets the counts of `channels` (1, 2) to 0, or the limit (0: none), as
+    // asked by `source`: refused, as switching is, while another client holds
+    // the lock. Logged either way.
+    OperationResult ClearCycles(const std::vector<int>& channels, const Source& source);
+    OperationResult SetCycleLimit(std::uint64_t limit, const Source& source);
+
 signals:
     // The address, the port's status, the bits, the last access or the lock changed.
     void Changed();
@@ -132,6 +148,8 @@ private:
 
     std::string LogHead(const Source& source) const;
     void Append(const Source& source, const std::string& line);
+    void UseBoard();
+    std::optional<OperationResult> CyclesRefusal(const Source& source, const std::string& request);
 
     struct Pending
     {
@@ -156,4 +174,5 @@ private:
     bool running_ = false;
     QTimer watch_;
     OperationLog* log_ = nullptr;
+    RelayCycles* cycles_ = nullptr;
 };

@@ -5,6 +5,7 @@
 // can be fuzzed on its own.
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -133,6 +134,22 @@ struct OperationResult
     Cause cause = Cause::None;
 
     bool Ok() const { return outcome == Outcome::Verified; }
+};
+
+// How often each path has closed, as counted for the board in use: channel
+// 1 (RF1) and 2 (RF2), and the count at which the switch is due for
+// replacement (0: no limit).
+struct CycleCounts
+{
+    std::uint64_t rf1 = 0;
+    std::uint64_t rf2 = 0;
+    std::uint64_t limit = 0;
+
+    std::uint64_t Of(int channel) const { return channel == 1 ? rf1 : rf2; }
+    std::uint64_t& Of(int channel) { return channel == 1 ? rf1 : rf2; }
+    // Either count has reached the limit, where there is one.
+    bool AtLimit() const { return limit > 0 && (rf1 >= limit || rf2 >= limit); }
+    friend bool operator==(const CycleCounts&, const CycleCounts&) = default;
 };
 
 // The one rule every view (window, status line, SCPI, web, command line)
