@@ -222,6 +222,48 @@ void CloseState(ScpiContext& context, const ScpiParameters&)
     Unknown(context, view);
 }
 
+// DIAG:REL:CYCL?: the closures of each channel, in the order asked.
+void CyclesQuery(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!Channels(context, parameters.front(), channels))
+        return;
+    const CycleCounts counts = context.Instrument().View().cycles;
+    std::string answer;
+    for (const int channel : channels)
+        answer += (answer.empty() ? "" : ",") + std::to_string(counts.Of(channel));
+    context.Answer(answer);
+}
+
+void ClearCycles(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!Channels(context, parameters.front(), channels) || channels.empty())
+        return;
+    Report(context, context.Instrument().ClearCycles(channels));
+}
+
+// The rated life as a count of closures: a whole number, 0 for none.
+void SetCycleLimit(ScpiContext& context, const ScpiParameters& parameters)
+{
+    constexpr double kLargest = 4294967295.0;
+    const ScpiParameter& parameter = parameters.front();
+    double value = 0;
+    if (parameter.kind == ScpiParameter::Kind::Decimal) {
+        value = std::nearbyint(std::strtod(parameter.text.c_str(), nullptr));
+    } else if (parameter.kind == ScpiParameter::Kind::NonDecimal) {
+        value = double(NonDecimal(parameter.text));
+    } else {
+        context.Status().Push(-104, "a number of closures is expected; 0 for no limit");
+        return;
+    }
+    if (!(value >= 0 && value <= kLargest)) {
+        context.Status().Push(-222, "from 0 (no limit) to 4294967295");
+        return;
+    }
+    Report(context, context.Instrument().SetCycleLimit(static_cast<std::uint64_t>(value)));
+}
+
 template <std::uint8_t ScpiStatus::*mask>
 void SetMask(ScpiContext& context, const ScpiParameters& parameters)
 {
@@ -338,6 +380,12 @@ const Command kCommands[] = {
      }},
     {"SYSTem:PORT:SIMulated?", 0, [](ScpiContext& c, const ScpiParameters&) {
          c.Answer(c.Instrument().View().reach == PortReach::Simulated ? "1" : "0");
+     }},
+    {"DIAGnostic:RELay:CYCLes?", 1, CyclesQuery},
+    {"DIAGnostic:RELay:CYCLes:CLEar", 1, ClearCycles},
+    {"DIAGnostic:RELay:CYCLes:LIMit", 1, SetCycleLimit},
+    {"DIAGnostic:RELay:CYCLes:LIMit?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         c.Answer(std::to_string(c.Instrument().View().cycles.limit));
      }},
     {"SYSTem:LOCK:REQuest?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Instrument().Lock() ? "1" : "0"); }},
     {"SYSTem:LOCK:RELease", 0, [](ScpiContext& c, const ScpiParameters&) { c.Instrument().Unlock(); }},

@@ -22,6 +22,7 @@ struct SwitchView
     bool busy = false;                // a port operation is under way, whoever asked for it
     std::string lockHolder;           // who holds the lock ("remote:127.0.0.1:50432"), empty when free
     bool lockedByOther = false;       // held by another client: this one's switching is refused
+    CycleCounts cycles;               // the board's closures per path, and their limit
 };
 
 class ScpiInstrument
@@ -45,5 +46,9 @@ public:
     // The lock: true when granted (free, or this client's already).
     virtual bool Lock() = 0;
     virtual void Unlock() = 0;
+    // The closure counts of `channels` (1, 2) back to 0, or their limit
+    // (0: none); refused, as switching is, while another client holds the lock.
+    virtual OperationResult ClearCycles(const std::vector<int>& channels) = 0;
+    virtual OperationResult SetCycleLimit(std::uint64_t limit) = 0;
 };
 

@@ -41,7 +41,7 @@ std::uint16_t ScpiSession::QuestionableCondition() const
 {
     const SwitchView view = instrument_.View();
     return static_cast<std::uint16_t>((view.reach == PortReach::Real ? 0 : ScpiStatus::kNoBoard)
-                                      | (view.bits ? 0 : ScpiStatus::kStateUnknown));
+                                      | (view.bits ? 0 : ScpiStatus::kStateUnknown) | (view.cycles.AtLimit() ? ScpiStatus::kCycleLimit : 0));
 }
 
 std::uint8_t ScpiSession::StatusByte() const

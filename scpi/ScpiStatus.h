@@ -32,9 +32,11 @@ public:
     // OPERation condition: a switch operation is under way.
     static constexpr std::uint16_t kSwitching = 1 << 8;
     // QUEStionable conditions: no board is driven (the port is unusable,
-    // refused, or only simulated); the board's state is unknown.
+    // refused, or only simulated); the board's state is unknown; a path has
+    // closed as often as the limit set for the switch's life, or more.
     static constexpr std::uint16_t kNoBoard = 1 << 9;
     static constexpr std::uint16_t kStateUnknown = 1 << 10;
+    static constexpr std::uint16_t kCycleLimit = 1 << 11;
 
     struct Error
     {

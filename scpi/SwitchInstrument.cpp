@@ -34,6 +34,7 @@ SwitchView SwitchInstrument::View() const
     view.device = core_.Port().device;
     view.bits = core_.State();
     view.busy = core_.Running();
+    view.cycles = core_.Cycles();
     if (const auto& holder = core_.LockHolder()) {
         view.lockHolder = SourceName(*holder);
         view.lockedByOther = !holder->SameClient(Acting());
@@ -74,4 +75,14 @@ bool SwitchInstrument::Lock()
 void SwitchInstrument::Unlock()
 {
     core_.Unlock(Acting());
+}
+
+OperationResult SwitchInstrument::ClearCycles(const std::vector<int>& channels)
+{
+    return core_.ClearCycles(channels, Acting());
+}
+
+OperationResult SwitchInstrument::SetCycleLimit(std::uint64_t limit)
+{
+    return core_.SetCycleLimit(limit, Acting());
 }

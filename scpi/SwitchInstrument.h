@@ -36,6 +36,8 @@ public:
     void Refused(const std::string& request, const std::string& why) override;
     bool Lock() override;
     void Unlock() override;
+    OperationResult ClearCycles(const std::vector<int>& channels) override;
+    OperationResult SetCycleLimit(std::uint64_t limit) override;
 
 private:
     SwitchCore& core_;

@@ -54,6 +54,20 @@ struct Recorder final : ScpiInstrument
     void Refused(const std::string&, const std::string&) override {}
     bool Lock() override { return !view.lockedByOther; }
     void Unlock() override {}
+    OperationResult ClearCycles(const std::vector<int>& channels) override
+    {
+        Require(!channels.empty(), "counts cleared for no channel");
+        for (const int channel : channels) {
+            Require(channel == 1 || channel == 2, "counts cleared for a channel that does not exist");
+            view.cycles.Of(channel) = 0;
+        }
+        return {};
+    }
+    OperationResult SetCycleLimit(std::uint64_t limit) override
+    {
+        view.cycles.limit = limit;
+        return {};
+    }
 
     // Now or after what waits already, by the seed; Finish() runs what waits in order, as the core does.
     void Later(std::function<void()> work)

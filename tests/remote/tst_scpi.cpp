@@ -2,6 +2,7 @@
 // command layer (what a script reads back, what lands in the error queue,
 // what reaches the port) and the server over loopback with QTcpSocket clients.
 #include "FakePort.h"
+#include "RelayCycles.h"
 #include "ScpiServer.h"
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"
@@ -9,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -189,6 +191,68 @@ private slots:
         QCOMPARE(queued.join(QLatin1Char(' ')), errors);
         if (writes != QLatin1String("-"))
             QCOMPARE(Trace(port.Writes()), writes);
+    }
+
+    // The relay cycle counters as a script reads and resets them, and the
+    // QUEStionable bit once a path has reached the limit.
+    void cycles_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("answers");
+        QTest::addColumn<QString>("errors");
+
+        const QString none;
+        QTest::newRow("none yet") << "real" << "DIAG:REL:CYCL? (@1,2);DIAG:REL:CYCL:LIM?\n" << "0,0;0\n" << none;
+        QTest::newRow("in the order asked") << "real" << "ROUT:CLOS (@1);ROUT:CLOS (@2);ROUT:CLOS (@1);DIAG:REL:CYCL? (@2,1);"
+                                                         "DIAGnostic:RELay:CYCLes? (@1:2);:diag:rel:cycl? (@1)\n"
+                                            << "1,2;2,1;2\n" << none;
+        QTest::newRow("cleared") << "real" << "ROUT:CLOS (@1);ROUT:CLOS (@2);DIAG:REL:CYCL:CLE (@2);DIAG:REL:CYCL? (@1,2)\n" << "1,0\n" << none;
+        QTest::newRow("relative headers") << "real" << "DIAG:REL:CYCL:LIM 5;LIM?;CLE (@1,2);LIM?\n" << "5;5\n" << none;
+        QTest::newRow("limit reached") << "real" << "DIAG:REL:CYCL:LIM 2;STAT:QUES:COND?;ROUT:CLOS (@1);ROUT:OPEN:ALL;ROUT:CLOS (@1);"
+                                                    "STAT:QUES:COND?;STAT:QUES?;STAT:QUES?;DIAG:REL:CYCL:CLE (@1);STAT:QUES:COND?\n"
+                                       << "0;2048;2048;0;0\n" << none;
+        QTest::newRow("limit set below the count") << "real" << "ROUT:CLOS (@2);ROUT:CLOS (@1);ROUT:CLOS (@2);DIAG:REL:CYCL:LIM 2;STAT:QUES:COND?;"
+                                                                "DIAG:REL:CYCL:LIM 0;STAT:QUES:COND?\n"
+                                                   << "2048;0\n" << none;
+        QTest::newRow("summary bit") << "real" << "DIAG:REL:CYCL:LIM 1;STAT:QUES:ENAB 2048;*SRE 8;*STB?\nROUT:CLOS (@2);*STB?\n" << "0\n72\n" << none;
+        QTest::newRow("limit out of range") << "real" << "DIAG:REL:CYCL:LIM -1\nDIAG:REL:CYCL:LIM 4294967296\nDIAG:REL:CYCL:LIM ON\n"
+                                                         "DIAG:REL:CYCL:LIM\nDIAG:REL:CYCL:LIM 4294967295;LIM?\n"
+                                            << "4294967295\n" << "-222 -222 -104 -109";
+        QTest::newRow("channel lists") << "real" << "DIAG:REL:CYCL? (@3)\nDIAG:REL:CYCL:CLE 1\nDIAG:REL:CYCL?\n" << none << "-222 -104 -109";
+        QTest::newRow("locked by another") << "locked" << "ROUT:CLOS (@2);DIAG:REL:CYCL:CLE (@1,2);DIAG:REL:CYCL:LIM 3;DIAG:REL:CYCL? (@1,2);"
+                                                          "DIAG:REL:CYCL:LIM?;SYST:ERR?\n"
+                                           << "1,0;0;-203,\"Command protected; locked by remote:127.0.0.1:6000\"\n" << "-203 -203";
+        QTest::newRow("not read back") << "stuck" << "ROUT:CLOS (@1);DIAG:REL:CYCL? (@1,2)\n" << "0,0\n" << "-240";
+    }
+
+    void cycles()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, input);
+        QTemporaryDir folder;
+        FakePort port;
+        SwitchCore core{port};
+        RelayCycles counts{folder.path()};
+        core.SetCycles(&counts);
+        core.TakeAddress(888, true, Source{});
+        if (setup == QLatin1String("locked")) {
+            core.Select(RfPath::Rf1, Source{});
+            core.Lock(Source::Remote("127.0.0.1:6000"));
+        }
+        if (setup == QLatin1String("stuck"))
+            port.stuckRead = 0;
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
+        const auto session = ScpiSession::Create(instrument, {});
+        QString said;
+        session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });
+        session->Feed(input.toStdString());
+        QStringList queued;
+        for (const auto& error : session->Errors())
+            queued << QString::number(error.number);
+        QTEST(said, "answers");
+        QTEST(queued.join(QLatin1Char(' ')), "errors");
+        core.SetCycles(nullptr);
     }
 
     void listenAddress_data()
