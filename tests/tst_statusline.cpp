@@ -52,6 +52,33 @@ private slots:
         QTEST(line.text, "text");
         QTEST(line.colour, "colour");
     }
+
+    // Below the limit, or without one, nothing is said; at it, each path
+    // that has reached it.
+    void cyclesWarning_data()
+    {
+        QTest::addColumn<quint64>("rf1");
+        QTest::addColumn<quint64>("rf2");
+        QTest::addColumn<quint64>("limit");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("no limit") << quint64(5000000) << quint64(0) << quint64(0) << "";
+        QTest::newRow("one below") << quint64(999999) << quint64(999999) << quint64(1000000) << "";
+        QTest::newRow("RF1 at the limit") << quint64(1000000) << quint64(20) << quint64(1000000)
+                                          << "Relay cycles: RF1 has closed 1000000 times, the limit set is 1000000: replace the switch, then clear its counts.";
+        QTest::newRow("RF2 over it") << quint64(3) << quint64(12) << quint64(10)
+                                     << "Relay cycles: RF2 has closed 12 times, the limit set is 10: replace the switch, then clear its counts.";
+        QTest::newRow("both") << quint64(10) << quint64(11) << quint64(10)
+                              << "Relay cycles: RF1 has closed 10 times and RF2 has closed 11 times, the limit set is 10: replace the switch, "
+                                 "then clear its counts.";
+    }
+
+    void cyclesWarning()
+    {
+        QFETCH(quint64, rf1);
+        QFETCH(quint64, rf2);
+        QFETCH(quint64, limit);
+        QTEST(CyclesWarning(CycleCounts{rf1, rf2, limit}), "warning");
+    }
 };
 
 QTEST_APPLESS_MAIN(StatusLineTest)

@@ -3,6 +3,8 @@
 #include "PortText.h"
 #include "SwitchCore.h"
 
+#include <QStringList>
+
 StatusText StatusLine(const PortStatus& status, const PortName& name, const OperationResult& last, bool known,
                       const std::string& hardware)
 {
@@ -38,7 +40,23 @@ StatusText StatusLine(const PortStatus& status, const PortName& name, const Oper
     return {device, kStatusNormal};
 }
 
+QString CyclesWarning(const CycleCounts& counts)
+{
+    if (!counts.AtLimit())
+        return {};
+    QStringList closed;
+    for (const int channel : {1, 2})
+        if (counts.Of(channel) >= counts.limit)
+            closed << QStringLiteral("RF%1 has closed %2 times").arg(channel).arg(counts.Of(channel));
+    return QStringLiteral("Relay cycles: %1, the limit set is %2: replace the switch, then clear its counts.")
+        .arg(closed.join(QStringLiteral(" and ")))
+        .arg(counts.limit);
+}
+
 StatusText StatusLine(const SwitchCore& core)
 {
-    return StatusLine(core.Status(), core.Port(), core.LastAccess(), core.State().has_value(), core.Hardware());
+    StatusText line = StatusLine(core.Status(), core.Port(), core.LastAccess(), core.State().has_value(), core.Hardware());
+    if (const QString warning = CyclesWarning(core.Cycles()); !warning.isEmpty())
+        line = {line.text + u'\n' + warning, kStatusWarning};
+    return line;
 }

@@ -31,5 +31,9 @@ inline const QColor kStatusSimulated{0, 0, 192};
 StatusText StatusLine(const PortStatus& status, const PortName& port, const OperationResult& last, bool known,
                       const std::string& hardware = {});
 
-// The line for the switch as `core` holds it now, the same in every view.
+// The warning for counts at or over their limit; empty below it or without one.
+QString CyclesWarning(const CycleCounts& counts);
+
+// The line for the switch as `core` holds it now, the same in every view,
+// with the relay cycle warning (in the warning colour) below it where due.
 StatusText StatusLine(const SwitchCore& core);

@@ -107,6 +107,14 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
     for (const std::string_view path : {"off", "rf1", "rf2", "forbidden", "unknown"})
         out.Sample({{"path", path}}, path == live ? 1 : 0);
 
+    // The board's own counts, kept across restarts: a counter that is reset
+    // only when the switch is replaced (DIAG:REL:CYCL:CLE).
+    const CycleCounts cycles = core.Cycles();
+    out.Family("rfswitch_relay_cycles_total", "counter", "Closures of each path of the switch on the port in use, as read back.");
+    for (const int channel : {1, 2})
+        out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}}, double(cycles.Of(channel)));
+    out.Gauge("rfswitch_relay_cycles_limit", "The closures a path is rated for, as set; 0 where no limit is set.", double(cycles.limit));
+
     out.Gauge("rfswitch_port_simulated", "1 where no board is driven and the simulated port stands in.", core.Status().IsSimulated() ? 1 : 0);
 
     out.Family("rfswitch_clients", "gauge", "Clients connected now, per server.");

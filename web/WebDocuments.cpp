@@ -60,6 +60,8 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
     const PortStatus& status = core.Status();
     const auto bits = core.State();
     const StatusText line = StatusLine(core);
+    const CycleCounts cycles = core.Cycles();
+    const QString warning = CyclesWarning(cycles);
     return {
         {QStringLiteral("path"), bits ? QJsonValue(QLatin1String(PathName(*bits))) : QJsonValue::Null},
         {QStringLiteral("bits"), bits ? QJsonValue(QJsonObject{{QStringLiteral("c1"), bits->c1}, {QStringLiteral("c2"), bits->c2}})
@@ -74,6 +76,10 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
         {QStringLiteral("lock"), core.LockHolder() ? QJsonValue(QString::fromStdString(SourceName(*core.LockHolder()))) : QJsonValue::Null},
         {QStringLiteral("contacts"), bits ? Contacts(*bits) : QJsonValue::Null},
         {QStringLiteral("operations"), QJsonArray::fromStringList(operations)},
+        {QStringLiteral("cycles"), QJsonObject{{QStringLiteral("rf1"), double(cycles.rf1)},
+                                               {QStringLiteral("rf2"), double(cycles.rf2)},
+                                               {QStringLiteral("limit"), cycles.limit ? QJsonValue(double(cycles.limit)) : QJsonValue::Null},
+                                               {QStringLiteral("warning"), warning.isEmpty() ? QJsonValue::Null : QJsonValue(warning)}}},
     };
 }
 

@@ -22,8 +22,10 @@ class SwitchCore;
 // forbidden; null when unknown), "bits", "port", "place", "device", "reach",
 // "simulated", "status" and "colour" (the panel's status line), "lock" (the
 // holder's name or null), "contacts" (the schematic's three contact lines in
-// twips; null where the panel leaves them as they were) and "operations"
-// (the last log lines, oldest first).
+// twips; null where the panel leaves them as they were), "operations"
+// (the last log lines, oldest first) and "cycles" (the closures "rf1" and
+// "rf2" of the board, their "limit" or null, and the "warning" at the limit
+// or null).
 QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);
 
 // The path a request names: "rf1", "rf2" or "off", in any case, blanks around.

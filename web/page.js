@@ -36,6 +36,11 @@ function show(state) {
     ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
     : 'Not locked: any client may switch.';
   $('lock').className = state.lock ? 'locked' : '';
+  // The board's closures, and the warning once a path has reached the limit set for the switch's life.
+  const cycles = state.cycles;
+  $('cycles').textContent = cycles.warning
+    || `Relay cycles: RF1 ${cycles.rf1}, RF2 ${cycles.rf2}${cycles.limit ? `, limit ${cycles.limit}` : ', no limit set'}.`;
+  $('cycles').className = cycles.warning ? 'due' : '';
   // Compared with what the browser shows for the connection, it tells the right switch.
   $('certificate').hidden = !state.certificate;
   $('certificate').textContent = state.certificate ? `Certificate SHA-256 fingerprint: ${state.certificate}` : '';
