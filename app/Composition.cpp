@@ -8,6 +8,7 @@
 #include "PortText.h"
 #include "RemoteControl.h"
 #include "SwitchForm.h"
+#include "StopSignals.h"
 #include "SwitchSetup.h"
 
 #include <QApplication>
@@ -40,6 +41,8 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Switch"));
     // The panel's face for every widget from the start: no other face is loaded.
     QApplication::setFont(PanelFont(8.25));
+    // The relay cycle counts are written on the way out.
+    QuitOnStopSignals();
     PortOptions options;
     options.confirmNonStandard = [](std::int32_t base) {
         return AskQuestion(nullptr, QString::fromStdString(NonStandardAddressQuestion(base)));
@@ -79,6 +82,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         core.TakeAddress(StartAddress(invocation), true, start);
     else
         core.Attach(StartAddress(invocation), start);
+    QuitOnStopSignals();
     PortOwner owner(core);
     const auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)

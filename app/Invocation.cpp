@@ -90,7 +90,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                          QStringLiteral("Refuse HiSLIP sessions that do not encrypt, and serve the web page "
                                                         "only over HTTPS."));
     const QCommandLineOption stateDir(QStringLiteral("state-dir"),
-                                      QStringLiteral("Where to keep what the program makes, such as its certificate (default: "
+                                      QStringLiteral("Where to keep what the program keeps across runs: each board's relay "
+                                                     "cycle counts and limit, and the server's certificate (default: "
                                                      "$XDG_STATE_HOME/rfswitch-panel)."),
                                       QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
@@ -211,8 +212,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
     invocation.hislip = !parser.isSet(noHislip);
     if (invocation.tlsCertificate.isEmpty() != invocation.tlsKey.isEmpty())
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
-    if (!serving && (parser.isSet(tlsCert) || parser.isSet(tlsRequired) || parser.isSet(stateDir)))
-        return fail(QStringLiteral("--tls-cert, --tls-key, --tls-required and --state-dir go with --listen, --http or --https"));
+    if (!serving && (parser.isSet(tlsCert) || parser.isSet(tlsRequired)))
+        return fail(QStringLiteral("--tls-cert, --tls-key and --tls-required go with --listen, --http or --https"));
     if (invocation.tlsRequired && !invocation.http.isEmpty())
         return fail(QStringLiteral("--tls-required serves the web page over HTTPS only: use --https in place of --http"));
     if (invocation.reset && invocation.mode != Invocation::Mode::Headless)

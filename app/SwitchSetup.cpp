@@ -3,6 +3,7 @@
 #include "Console.h"
 #include "Invocation.h"
 #include "OperationLog.h"
+#include "RelayCycles.h"
 
 #include <QDir>
 
@@ -19,8 +20,15 @@ std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, P
     }
     options.rawIo = invocation.rawIo;
     ConfigureSystemPorts(std::move(options));
+    setup->cycles_ = std::make_unique<RelayCycles>(StateFolder(invocation));
+    setup->cycles_->OnTrouble([log = setup->log_.get()](const std::string& why) {
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: ") + QString::fromStdString(why));
+        if (log)
+            log->Append(why);
+    });
     setup->core_ = std::make_unique<SwitchCore>();
     setup->core_->SetLog(setup->log_.get());
+    setup->core_->SetCycles(setup->cycles_.get());
     setup->core_->SetAllowSimulated(invocation.simulate);
     return setup;
 }

@@ -8,10 +8,13 @@
 #include <memory>
 
 class OperationLog;
+class RelayCycles;
 struct Invocation;
 
 // The switch as every mode of the program sets it up: the system's ports as
-// far as the invocation lets them go, the log, and --simulate.
+// far as the invocation lets them go, the log, --simulate, and the relay
+// cycle counts in the state folder (a file that cannot be read or written
+// is said once on stderr and in the log; switching goes on).
 class SwitchSetup
 {
 public:
@@ -27,11 +30,13 @@ public:
 private:
     SwitchSetup() = default;
     std::unique_ptr<OperationLog> log_;
+    // Written last, after the core's final operations.
+    std::unique_ptr<RelayCycles> cycles_;
     std::unique_ptr<SwitchCore> core_;
 };
 
-// The folder the program keeps what it makes in (the self-signed
-// certificate): --state-dir, else the service's StateDirectory=
+// The folder the program keeps what it makes in (each board's relay cycle
+// counts, the self-signed certificate): --state-dir, else the service's StateDirectory=
 // ($STATE_DIRECTORY), else $XDG_STATE_HOME/rfswitch-panel, else
 // ~/.local/state/rfswitch-panel.
 QString StateFolder(const Invocation& invocation);

@@ -129,6 +129,9 @@ private slots:
         QTest::newRow("select, any case") << QStringList{"--select", "RF2", "--simulate"} << "select 888 rf2 simulate";
         QTest::newRow("select off") << QStringList{"--select", "off", "--raw-io"} << "select 888 off raw-io";
         QTest::newRow("query with a log") << QStringList{"--query", "--log", "-"} << "query 888 log=-";
+        // Every mode that switches counts the board's relay cycles there.
+        QTest::newRow("select with a state folder") << QStringList{"--select", "rf1", "--state-dir", "/tmp/s"} << "select 888 rf1 state-dir=/tmp/s";
+        QTest::newRow("panel with a state folder") << QStringList{"--state-dir", "/tmp/s"} << "panel 888 state-dir=/tmp/s";
         QTest::newRow("list ports") << QStringList{"--list-ports"} << "list-ports 888";
         QTest::newRow("headless service")
             << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
@@ -206,7 +209,7 @@ private slots:
         QTest::newRow("certificate without key") << QStringList{"--listen", "0", "--tls-cert", "c.pem"} << 2 << ""
                                                  << "rfswitch-panel: --tls-cert and --tls-key go together" + usage;
         QTest::newRow("TLS without a server") << QStringList{"--tls-required", "--query"} << 2 << ""
-                                              << "rfswitch-panel: --tls-cert, --tls-key, --tls-required and --state-dir go with .*" + usage;
+                                              << "rfswitch-panel: --tls-cert, --tls-key and --tls-required go with .*" + usage;
         QTest::newRow("TLS required, plain page") << QStringList{"--listen", "0", "--http", "0", "--tls-required"} << 2 << ""
                                                   << "rfswitch-panel: --tls-required serves the web page over HTTPS only: .*" + usage;
         QTest::newRow("allow no subnet") << QStringList{"--allow", "10.0.0.0/33", "--headless", "--listen", "0"} << 2 << ""

@@ -138,6 +138,32 @@ private slots:
         QCOMPARE(QDir(folder.path()).entryList(QDir::Files).size(), Kept(folder.filePath(u"relay-cycles-888.txt"_s)) == "(none)"_L1 ? 0 : 1);
     }
 
+    // Clicks in the window count as any client's switching does, and the
+    // status line warns once a path has reached the limit.
+    void panelCountsAndWarns()
+    {
+        QTemporaryDir folder;
+        Panel panel;
+        RelayCycles cycles(folder.path());
+        panel.core.SetCycles(&cycles);
+        QVERIFY(panel.Show());
+        QVERIFY(panel.core.SetCycleLimit(2, Source{}).Ok());
+        for (const QString& button : {u"C1"_s, u"C1"_s, u"C2"_s, u"C2"_s})
+            panel.Click(button);
+        QTRY_COMPARE(panel.Captions(), u"00"_s);
+        QCOMPARE(panel.core.Cycles(), (CycleCounts{1, 1, 2}));
+        QVERIFY2(!panel.Status()->text().contains(u"Relay cycles"_s), qPrintable(panel.Status()->text()));
+        panel.Click(u"C1"_s);
+        const QString warning = u"Relay cycles: RF1 has closed 2 times, the limit set is 2: replace the switch, then clear its counts."_s;
+        QTRY_COMPARE(panel.Status()->text().split(u'\n').last(), warning);
+        QCOMPARE(panel.Status()->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        QVERIFY(panel.core.ClearCycles({1}, Source{}).Ok());
+        QTRY_VERIFY(!panel.Status()->text().contains(u"Relay cycles"_s));
+        cycles.Flush();
+        QCOMPARE(Kept(folder.filePath(u"relay-cycles-888.txt"_s)), u"rf1 0 rf2 1 limit 2"_s);
+        panel.core.SetCycles(nullptr);
+    }
+
     // A dry run counts too, in a file of its own: a real board that later
     // stands at the address does not take on the simulated one's counts.
     void simulatedBoardCountsApart()

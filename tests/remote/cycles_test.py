@@ -1,0 +1,241 @@
+"""Relay cycle counters in the program itself, headless on the simulated
+port: every kind of client's switching counted in one file of the state
+folder; the counts and the limit surviving kill -9 and SIGTERM; the limit's
+warning over SCPI, the web API and /metrics; a state folder that is read
+only, and a file that is not a count file: said once, switching goes on.
+Usage: cycles_test.py PROGRAM HISLIP_CLIENT_DIR"""
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+program = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
+from hislip_client import Session  # noqa: E402
+
+NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
+FILE = "relay-cycles-4096-simulated.txt"
+TIMEOUT = 20  # seconds for anything the program is to do
+
+
+def fail(why):
+    sys.exit(why)
+
+
+def expect(what, got, wanted):
+    if got != wanted:
+        fail(f"{what}: expected {wanted!r}, got {got!r}")
+
+
+class Server:
+    """The program headless with every server on a free port of loopback,
+    its stderr in a file."""
+
+    def __init__(self, state, runtime, wrap=(), web_only=False):
+        self.errors = tempfile.TemporaryFile()
+        env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+        servers = ["--http", "127.0.0.1:0"] + ([] if web_only else ["--listen", "127.0.0.1:0", "--no-vxi11"])
+        self.process = subprocess.Popen([*wrap, program, "--headless", *servers, "--port", str(NO_PORT), "--simulate", "--state-dir", state],
+                                        stdout=subprocess.PIPE, stderr=self.errors, env=env)
+        self.raw = self.hislip = self.web = None
+        deadline = time.monotonic() + TIMEOUT
+        pending = b""
+        while self.web is None or (not web_only and None in (self.raw, self.hislip)):
+            if not select.select([self.process.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                fail(f"the server did not say where it listens; stderr: {self.stderr()}")
+            chunk = os.read(self.process.stdout.fileno(), 4096)
+            if not chunk:
+                fail(f"the server ended; stderr: {self.stderr()}")
+            *lines, pending = (pending + chunk).split(b"\n")
+            for line in (line.decode() for line in lines):
+                if line.startswith("listening on "):
+                    self.raw = int(line.rsplit(":", 1)[1])
+                elif line.startswith("HiSLIP on "):
+                    self.hislip = int(line.split(":")[1].split()[0])
+                elif line.startswith("web page on "):
+                    self.url = line.split()[-1]
+                    self.web = int(self.url.rstrip("/").rsplit(":", 1)[1])
+
+    def scpi(self, line):
+        with socket.create_connection(("127.0.0.1", self.raw), timeout=TIMEOUT) as client:
+            client.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                answer += client.recv(1000) or fail(f"{line}: the connection closed")
+        return answer.decode().strip()
+
+    def get(self, path):
+        with urllib.request.urlopen(self.url + path, timeout=TIMEOUT) as reply:
+            return reply.read().decode()
+
+    def stderr(self):
+        self.errors.seek(0)
+        return self.errors.read().decode()
+
+    def stop(self, how):
+        self.process.send_signal(how)
+        return self.process.wait(TIMEOUT)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+
+
+def switch(server, runtime, client, path):
+    """One switch to `path` (rf1, rf2, off) by a client of the given kind."""
+    channel = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:ALL"}[path]
+    if client == "scpi":
+        expect(f"scpi {path}", server.scpi(channel + ";*OPC?;:SYST:ERR?"), '1;0,"No error"')
+    elif client == "hislip":
+        session = Session("127.0.0.1", server.hislip, [])
+        expect(f"hislip {path}", session.query(channel + ";*OPC?;:SYST:ERR?"), '1;0,"No error"')
+        session.close()
+    elif client == "web":
+        request = urllib.request.Request(server.url + "api/select", data=path.encode(), method="POST")
+        with urllib.request.urlopen(request, timeout=TIMEOUT) as reply:
+            expect(f"web {path}", json.load(reply)["path"], path)
+    elif client == "command-line":
+        # Handed over to the server, which owns the port.
+        done = subprocess.run([program, "--select", path, "--port", str(NO_PORT), "--simulate"], capture_output=True, text=True,
+                              timeout=TIMEOUT, env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
+        expect(f"--select {path}: exit code ({done.stderr})", done.returncode, 0)
+
+
+def kept(state):
+    """The file's counts, without its comment: "rf1 2 rf2 1 limit 0"."""
+    try:
+        with open(os.path.join(state, FILE)) as file:
+            return " ".join(line.strip() for line in file if line.strip() and not line.startswith("#"))
+    except FileNotFoundError:
+        return "(none)"
+
+
+def until_kept(state, wanted):
+    """Polls the file until it holds `wanted`: the program writes at most once a second."""
+    deadline = time.monotonic() + TIMEOUT
+    while (got := kept(state)) != wanted:
+        if time.monotonic() > deadline:
+            fail(f"the state file: expected {wanted!r}, still {got!r}")
+        time.sleep(0.02)
+
+
+# Each kind of client in turn; the file after each switch.
+STEPS = [
+    ("scpi", "rf1", "rf1 1 rf2 0 limit 0"),
+    ("hislip", "rf2", "rf1 1 rf2 1 limit 0"),
+    ("web", "rf1", "rf1 2 rf2 1 limit 0"),
+    ("command-line", "rf2", "rf1 2 rf2 2 limit 0"),
+    ("scpi", "rf2", "rf1 2 rf2 2 limit 0"),  # already there: nothing closed
+    ("web", "off", "rf1 2 rf2 2 limit 0"),
+    ("hislip", "rf1", "rf1 3 rf2 2 limit 0"),
+]
+
+WARNING = "Relay cycles: RF1 has closed 3 times, the limit set is 3: replace the switch, then clear its counts."
+
+
+def counted_and_kept(folder):
+    state, runtime = os.path.join(folder, "state"), os.path.join(folder, "run")
+    os.makedirs(runtime, mode=0o700)
+    with Server(state, runtime) as server:
+        expect("a new board's counts", server.scpi("DIAG:REL:CYCL? (@1,2);DIAG:REL:CYCL:LIM?"), "0,0;0")
+        for client, path, file in STEPS:
+            switch(server, runtime, client, path)
+            until_kept(state, file)
+        server.process.kill()  # kill -9: nothing more is written
+        server.process.wait()
+
+    with Server(state, runtime) as server:
+        expect("the counts after kill -9", server.scpi("DIAG:REL:CYCL? (@1,2)"), "3,2")
+        expect("no warning below the limit", json.loads(server.get("api/state"))["cycles"],
+               {"rf1": 3, "rf2": 2, "limit": None, "warning": None})
+        expect("the limit set", server.scpi("DIAG:REL:CYCL:LIM 3;STAT:QUES:COND?;STAT:QUES?;:SYST:ERR?"), '2560;2560;0,"No error"')  # 512: only simulated
+        state_json = json.loads(server.get("api/state"))
+        expect("the web API at the limit", state_json["cycles"], {"rf1": 3, "rf2": 2, "limit": 3, "warning": WARNING})
+        expect("the status line at the limit", state_json["status"].split("\n")[-1], WARNING)
+        metrics = server.get("metrics").splitlines()
+        for sample in ['rfswitch_relay_cycles_total{channel="1",path="rf1"} 3', 'rfswitch_relay_cycles_total{channel="2",path="rf2"} 2',
+                       "rfswitch_relay_cycles_limit 3"]:
+            if sample not in metrics:
+                fail(f"/metrics has no line {sample!r}")
+        expect("the exit code after SIGTERM", server.stop(signal.SIGTERM), 0)
+
+    # Two closures at once: the second waits for the second to pass, and
+    # SIGTERM writes it on the way out (here with no server but the page's).
+    with Server(state, runtime, web_only=True) as server:
+        switch(server, runtime, "web", "rf2")
+        switch(server, runtime, "web", "rf1")
+        expect("the exit code after SIGTERM", server.stop(signal.SIGTERM), 0)
+        expect("the file after SIGTERM", kept(state), "rf1 4 rf2 3 limit 3")
+        expect("nothing said on stderr", server.stderr(), "")
+
+    with Server(state, runtime) as server:
+        expect("the counts and the limit after SIGTERM", server.scpi("DIAG:REL:CYCL? (@2,1);DIAG:REL:CYCL:LIM?;STAT:QUES:COND?"),
+               "3,4;3;2560")
+        expect("cleared", server.scpi("DIAG:REL:CYCL:CLE (@1);DIAG:REL:CYCL? (@1,2);STAT:QUES:COND?"), "0,3;2560")
+        expect("cleared both", server.scpi("DIAG:REL:CYCL:CLE (@1,2);STAT:QUES:COND?"), "512")
+        until_kept(state, "rf1 0 rf2 0 limit 3")
+
+
+def read_only_mount():
+    """How to start the program with its state folder read only: the
+    folder mounted read only in a mount namespace of its own (root), or
+    its mode (anyone else)."""
+    if os.geteuid() != 0:
+        return lambda state: (os.chmod(state, 0o555), ())[1]
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True)
+    if probe.returncode != 0:
+        print(f"no mount namespace here ({probe.stderr.decode().strip()}): skipped")
+        sys.exit(77)
+    return lambda state: ("unshare", "--mount", "--propagation", "private", "sh", "-c",
+                          f'mount --bind "{state}" "{state}" && mount -o remount,bind,ro "{state}" && exec "$0" "$@"')
+
+
+def troubled(folder):
+    """A folder nothing can be written to, and a file that is not a count file."""
+    mount = read_only_mount()
+    state, runtime = os.path.join(folder, "read-only"), os.path.join(folder, "run-ro")
+    os.makedirs(state)
+    os.makedirs(runtime, mode=0o700)
+    with open(os.path.join(state, FILE), "w") as file:
+        file.write("rf1 7\nrf2 0\nlimit 0\n")
+    with Server(state, runtime, mount(state)) as server:
+        for path in ("rf1", "rf2", "rf1", "rf2"):
+            switch(server, runtime, "scpi", path)
+        expect("switching in a read-only folder", server.scpi("ROUT:CLOS:STAT?;DIAG:REL:CYCL? (@1,2)"), "(@2);9,2")
+        expect("the exit code", server.stop(signal.SIGTERM), 0)
+        said = [line for line in server.stderr().splitlines() if "relay cycles" in line]
+        expect("what stderr says of the folder", len(said), 1)
+        wanted = f"rfswitch-panel: warning: relay cycles: {state}/{FILE}: cannot be written: "
+        if not said[0].startswith(wanted) or not said[0].endswith("; the counts are kept in memory until it can"):
+            fail(f"stderr said {said[0]!r}")
+    expect("the read-only file, untouched", kept(state), "rf1 7 rf2 0 limit 0")
+
+    state = os.path.join(folder, "garbage")
+    os.makedirs(state)
+    with open(os.path.join(state, FILE), "w") as file:
+        file.write("\x00\x01 not counts\n")
+    with Server(state, runtime) as server:
+        expect("counts from an unreadable file", server.scpi("DIAG:REL:CYCL? (@1,2)"), "0,0")
+        switch(server, runtime, "web", "rf1")
+        until_kept(state, "rf1 1 rf2 0 limit 0")
+        server.stop(signal.SIGTERM)
+        expect("what stderr says of the file", server.stderr(),
+               f"rfswitch-panel: warning: relay cycles: {state}/{FILE}: not a relay cycle count file; counting from 0, "
+               "and it will be replaced\n")
+
+
+with tempfile.TemporaryDirectory() as folder:
+    counted_and_kept(folder)
+    troubled(folder)
+print("relay cycles counted for every client, kept across kill -9 and SIGTERM, and a state folder in trouble said once")
