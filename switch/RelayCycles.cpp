@@ -26,10 +26,10 @@ std::string_view Trimmed(std::string_view text)
 
 int ClosedChannel(ControlBits before, ControlBits after)
 {
-    const std::string_view was = PathName(before), now = PathName(after);
-    if (now == was)
-        return 0;
-    return now == "rf1" ? 1 : now == "rf2" ? 2 : 0;
+    // 1 for RF1, 2 for RF2, 0 for off and for C1=1 with C2=1: PathName's paths.
+    const auto path = [](ControlBits bits) { return bits.c1 == bits.c2 ? 0 : bits.c1 ? 1 : 2; };
+    const int now = path(after);
+    return now != path(before) ? now : 0;
 }
 
 QString CyclesFileName(const PortName& port, PortReach reach)
