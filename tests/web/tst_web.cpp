@@ -220,7 +220,8 @@ private slots:
                                       << "" << "select result=refused (\"rf3\" is not rf1, rf2 or off)";
         QTest::newRow("locked by another") << "locked" << post + "\r\nrf1"
                                            << QByteArray("HTTP/1.1 409 Conflict {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#000000\",\"contacts\":"
-                                                         "[[1900,800,2300,800],[1680,1250,2160,1350],[3250,1230,2880,1320]],\"device\":\"fake port\","
+                                                         "[[1900,800,2300,800],[1680,1250,2160,1350],[3250,1230,2880,1320]],\"cycles\":{\"limit\":null,\"rf1\":0,"
+                                                         "\"rf2\":0,\"warning\":null},\"device\":\"fake port\","
                                                          "\"error\":{\"code\":-203,\"detail\":\"locked by remote:192.0.2.7:5025\",\"message\":\"Command "
                                                          "protected; locked by remote:192.0.2.7:5025\"},\"lock\":\"remote:192.0.2.7:5025\"")
                                            << "" << "select-rf1 result=refused (locked by remote:192.0.2.7:5025)";
