@@ -98,9 +98,12 @@ RelayCycles::~RelayCycles()
 void RelayCycles::UseBoard(const PortName& port, PortReach reach)
 {
     const QString file = CyclesFileName(port, reach);
-    if (file == file_)
-        return;
     Flush();
+    // The same board is read again too: another process may have counted
+    // on it while this one could not use the port. Counts that could not be
+    // written stay as they are.
+    if (file == file_ && unwritten_)
+        return;
     file_ = file;
     board_ = "port " + PortLabel(port) + (reach == PortReach::Simulated ? " (simulated)" : "");
     counts_ = {};

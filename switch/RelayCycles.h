@@ -54,8 +54,8 @@ public:
     RelayCycles(const RelayCycles&) = delete;
     RelayCycles& operator=(const RelayCycles&) = delete;
 
-    // The board at `port` comes into use: the counts of the one before are
-    // written, this one's read.
+    // The board at `port` comes into use, or its port's state changed: the
+    // counts of the one before are written, this one's read.
     void UseBoard(const PortName& port, PortReach reach);
     const CycleCounts& Counts() const { return counts_; }
     // The file of the board in use; empty where no board can be.

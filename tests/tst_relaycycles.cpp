@@ -204,6 +204,27 @@ private slots:
         QCOMPARE(cycles.Counts(), (CycleCounts{0, 0, 0}));
     }
 
+    // A panel whose port a server held meanwhile takes on what the server
+    // counted once the port is its own, and counts on from there.
+    void countedMeanwhileByAnotherProcess()
+    {
+        QTemporaryDir folder;
+        const QString file = folder.filePath(u"relay-cycles-888.txt"_s);
+        RelayCycles panel(folder.path());
+        panel.UseBoard(888, PortReach::Unusable);
+        {
+            RelayCycles server(folder.path());
+            server.UseBoard(888, PortReach::Real);
+            for (const int channel : {1, 2, 1})
+                server.Closed(channel);
+        }
+        panel.UseBoard(888, PortReach::Real);
+        QCOMPARE(panel.Counts(), (CycleCounts{2, 1, 0}));
+        panel.Closed(2);
+        panel.Flush();
+        QCOMPARE(Kept(file), u"rf1 2 rf2 2 limit 0"_s);
+    }
+
     // What one run kept, the next reads: the counts and the limit.
     void keptAcrossRuns()
     {
