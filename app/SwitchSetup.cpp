@@ -24,7 +24,7 @@ std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, P
     setup->cycles_->OnTrouble([log = setup->log_.get()](const std::string& why) {
         PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: ") + QString::fromStdString(why));
         if (log)
-            log->Append(why);
+            log->Append("warning: " + why);
     });
     setup->core_ = std::make_unique<SwitchCore>();
     setup->core_->SetLog(setup->log_.get());

@@ -37,11 +37,12 @@ class Server:
     """The program headless with every server on a free port of loopback,
     its stderr in a file."""
 
-    def __init__(self, state, runtime, wrap=(), web_only=False):
+    def __init__(self, state, runtime, wrap=(), web_only=False, log=None):
         self.errors = tempfile.TemporaryFile()
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
         servers = ["--http", "127.0.0.1:0"] + ([] if web_only else ["--listen", "127.0.0.1:0", "--no-vxi11"])
-        self.process = subprocess.Popen([*wrap, program, "--headless", *servers, "--port", str(NO_PORT), "--simulate", "--state-dir", state],
+        self.process = subprocess.Popen([*wrap, program, "--headless", *servers, "--port", str(NO_PORT), "--simulate", "--state-dir", state,
+                                         *(["--log", log] if log else [])],
                                         stdout=subprocess.PIPE, stderr=self.errors, env=env)
         self.raw = self.hislip = self.web = None
         deadline = time.monotonic() + TIMEOUT
@@ -209,7 +210,8 @@ def troubled(folder):
     os.makedirs(runtime, mode=0o700)
     with open(os.path.join(state, FILE), "w") as file:
         file.write("rf1 7\nrf2 0\nlimit 0\n")
-    with Server(state, runtime, mount(state)) as server:
+    log = os.path.join(folder, "operations.log")
+    with Server(state, runtime, mount(state), log=log) as server:
         for path in ("rf1", "rf2", "rf1", "rf2"):
             switch(server, runtime, "scpi", path)
         expect("switching in a read-only folder", server.scpi("ROUT:CLOS:STAT?;DIAG:REL:CYCL? (@1,2)"), "(@2);9,2")
@@ -219,6 +221,9 @@ def troubled(folder):
         wanted = f"rfswitch-panel: warning: relay cycles: {state}/{FILE}: cannot be written: "
         if not said[0].startswith(wanted) or not said[0].endswith("; the counts are kept in memory until it can"):
             fail(f"stderr said {said[0]!r}")
+    with open(log) as file:
+        logged = [line.split(" ", 1)[1].rstrip("\n") for line in file if "relay cycles" in line]
+    expect("what the log says of the folder", logged, [said[0].removeprefix("rfswitch-panel: ")])
     expect("the read-only file, untouched", kept(state), "rf1 7 rf2 0 limit 0")
 
     state = os.path.join(folder, "garbage")
