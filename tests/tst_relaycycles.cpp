@@ -164,6 +164,27 @@ private slots:
         panel.core.SetCycles(nullptr);
     }
 
+    // Clearing the counts and setting the limit are on the record, with the
+    // counts as they were; refused while another client holds the lock.
+    void changesAreLogged()
+    {
+        QTemporaryDir folder;
+        Counted counted(folder.path(), 0x00);
+        QStringList logged;
+        QObject::connect(&counted.core, &SwitchCore::Logged, [&logged](const std::string& line) { logged << QString::fromStdString(line); });
+        const Source remote = Source::Remote("10.0.0.7:41000");
+        for (const RfPath path : {RfPath::Rf1, RfPath::Rf2, RfPath::Rf1})
+            counted.core.Select(path, remote);
+        logged.clear();
+        QVERIFY(counted.core.SetCycleLimit(1000, remote).Ok());
+        QVERIFY(counted.core.ClearCycles({2, 1}, remote).Ok());
+        QVERIFY(counted.core.Lock(Source::Remote("10.0.0.9:5025")));
+        QCOMPARE(counted.core.ClearCycles({1}, remote).detail, "locked by remote:10.0.0.9:5025");
+        const QString head = u"remote:10.0.0.7:41000 port=888 board=real device=fake port "_s;
+        QCOMPARE(logged, (QStringList{head + u"cycle-limit=1000 result=done"_s, head + u"clear-cycles rf2=1 rf1=2 result=done"_s,
+                                      head + u"clear-cycles result=refused (locked by remote:10.0.0.9:5025)"_s}));
+    }
+
     // A dry run counts too, in a file of its own: a real board that later
     // stands at the address does not take on the simulated one's counts.
     void simulatedBoardCountsApart()
