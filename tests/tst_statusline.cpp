@@ -67,6 +67,8 @@ private slots:
                                           << "Relay cycles: RF1 has closed 1000000 times, the limit set is 1000000: replace the switch, then clear its counts.";
         QTest::newRow("RF2 over it") << quint64(3) << quint64(12) << quint64(10)
                                      << "Relay cycles: RF2 has closed 12 times, the limit set is 10: replace the switch, then clear its counts.";
+        QTest::newRow("once") << quint64(0) << quint64(1) << quint64(1)
+                              << "Relay cycles: RF2 has closed 1 time, the limit set is 1: replace the switch, then clear its counts.";
         QTest::newRow("both") << quint64(10) << quint64(11) << quint64(10)
                               << "Relay cycles: RF1 has closed 10 times and RF2 has closed 11 times, the limit set is 10: replace the switch, "
                                  "then clear its counts.";

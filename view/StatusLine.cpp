@@ -47,7 +47,7 @@ QString CyclesWarning(const CycleCounts& counts)
     QStringList closed;
     for (const int channel : {1, 2})
         if (counts.Of(channel) >= counts.limit)
-            closed << QStringLiteral("RF%1 has closed %2 times").arg(channel).arg(counts.Of(channel));
+            closed << QStringLiteral("RF%1 has closed %2 time%3").arg(channel).arg(counts.Of(channel)).arg(counts.Of(channel) == 1 ? "" : "s");
     return QStringLiteral("Relay cycles: %1, the limit set is %2: replace the switch, then clear its counts.")
         .arg(closed.join(QStringLiteral(" and ")))
         .arg(counts.limit);

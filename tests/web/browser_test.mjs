@@ -1,8 +1,9 @@
 // The page in Debian's Chromium, driven over the DevTools protocol as a
 // person uses it, against the switch's servers on the simulated port, with a
 // SCPI client beside it: the path shown, a click that reaches the port, a
-// script's switching followed, a click refused while another client holds
-// the lock, no contact drawn where nothing is known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
+// script's switching followed, the relay cycle counts and their warning, a
+// click refused while another client holds the lock, no contact drawn where
+// nothing is known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
 // Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
 import assert from 'node:assert/strict';
 import { launch, scpi, start } from './harness.mjs';
@@ -29,6 +30,18 @@ try {
   // A script switches; the page follows unasked.
   assert.equal(await client.query('ROUT:CLOS (@1);*OPC?'), '1');
   await shows('rf1', 1000);
+
+  // The relay cycle counts, and the warning once a path has reached the limit.
+  const cycles = (wanted) => page.waitForFunction((w) => document.getElementById('cycles').textContent === w, { timeout: 1000 }, wanted);
+  assert.equal(await client.query('DIAG:REL:CYCL:CLE (@1,2);LIM 1;*OPC?'), '1');
+  await cycles('Relay cycles: RF1 0, RF2 0, limit 1.');
+  assert.equal(await client.query('ROUT:CLOS (@2);*OPC?'), '1');
+  const warning = 'Relay cycles: RF2 has closed 1 time, the limit set is 1: replace the switch, then clear its counts.';
+  await cycles(warning);
+  assert.equal(await page.$eval('#cycles', (element) => element.className), 'due');
+  assert.equal((await text('#status')).split('\n').pop(), warning);
+  assert.equal(await client.query('DIAG:REL:CYCL:LIM 0;:ROUT:CLOS (@1);*OPC?'), '1');
+  await cycles('Relay cycles: RF1 1, RF2 1, no limit set.');
 
   // Another script takes the lock.
   const other = await scpi(program.scpiPort);
