@@ -95,19 +95,19 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                                      "$XDG_STATE_HOME/rfswitch-panel)."),
                                       QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
-                                      QStringLiteral("With --listen or --http: serve without a window, starting from the "
-                                                     "state the board is in."));
+                                      QStringLiteral("With --listen, --http or --https: serve without a window, starting "
+                                                     "from the state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
     const QCommandLineOption allow(QStringLiteral("allow"),
-                                   QStringLiteral("With --listen or --http: let in only clients from this subnet "
-                                                  "(repeatable; any client that reaches the address without it)."),
+                                   QStringLiteral("With --listen, --http or --https: let in only clients from this "
+                                                  "subnet (repeatable; without it, any client that reaches the address)."),
                                    QStringLiteral("ADDRESS/PREFIX"));
     const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"),
                                          QStringLiteral("With --listen: close a connection that sends no command for this long."),
                                          QStringLiteral("SECONDS"));
     const QCommandLineOption serial(QStringLiteral("serial"),
-                                    QStringLiteral("With --listen or --http: the serial number *IDN? and the LXI "
-                                                  "identification report (default 0)."), QStringLiteral("TEXT"));
+                                    QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
+                                                  "LXI identification report (default 0)."), QStringLiteral("TEXT"));
     parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, hislip, noHislip,
                        http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, allow, idleTimeout, serial});
 
