@@ -111,7 +111,7 @@ private slots:
         QTest::newRow("PortStatus") << "QLabel"_ba << form << QRect(240, 5430, 9270, 690) << status << status << 11 << u""_s << left;
         // Over the schematic, under the address and Help.
         const QString off = u"All ports terminated"_s;
-        QTest::newRow("PathWords") << "QLabel"_ba << form << QRect(4680, 1890, 4335, 480) << off << off << 13 << u"b"_s << left;
+        QTest::newRow("PathWords") << "QLabel"_ba << form << QRect(4680, 1890, 4335, 480) << off << off << 11 << u"b"_s << left;
     }
 
     void controls()

@@ -502,7 +502,7 @@ void SwitchForm::ShowCoreNow()
         C2->setText(c2);
         UpdateSchematic();
     }
-    SetFittedText(PathWords, ::PathWords(bits), PanelFont(9.75, QFont::Bold));
+    SetFittedText(PathWords, ::PathWords(bits), PanelFont(8.25, QFont::Bold));
     // The buttons cannot switch while another client holds the lock.
     const QString refused = SwitchingRefused(core_, Asker());
     for (QPushButton* button : {C1, C2}) {
