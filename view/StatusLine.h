@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 class SwitchCore;
 
@@ -37,3 +38,12 @@ QString CyclesWarning(const CycleCounts& counts);
 // The line for the switch as `core` holds it now, the same in every view,
 // with the relay cycle warning (in the warning colour) below it where due.
 StatusText StatusLine(const SwitchCore& core);
+
+// The path the bits make, in words: "RF COMMON connected to RF1", "All ports
+// terminated", "Unknown: nothing read back from the port".
+QString PathWords(const std::optional<ControlBits>& bits);
+
+// Why `asker` cannot switch now, for the views to show beside the controls
+// they disable: another client's lock, or the simulated port that it may not
+// drive; empty where it may switch.
+QString SwitchingRefused(const SwitchCore& core, const Source& asker);
