@@ -4,10 +4,11 @@
 //
 //   QT_QPA_PLATFORM=offscreen panel-picture OUT.png
 
-#include "CommandLine.h"
 #include "Fonts.h"
 #include "HelpWindow.h"
+#include "Invocation.h"
 #include "SwitchForm.h"
+#include "SwitchSetup.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -58,6 +59,7 @@ int main(int argc, char* argv[])
     }
     SwitchFormContext context;
     context.core = &setup->Core();
+    context.startPort = StartAddress(invocation);
     SwitchForm form(std::move(context));
     form.show();
 
