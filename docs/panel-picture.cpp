@@ -3,6 +3,10 @@
 // help window beside it, as a user sees them after those two clicks.
 //
 //   QT_QPA_PLATFORM=offscreen panel-picture OUT.png
+//   QT_QPA_PLATFORM=offscreen panel-picture --check docs/panel.png OUT.png
+//
+// With --check it fails where the picture given is not the window as it is
+// now, and leaves the window's picture in OUT.png to compare.
 
 #include "Fonts.h"
 #include "HelpWindow.h"
@@ -16,6 +20,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -42,10 +47,12 @@ QImage SideBySide(const QPixmap& panel, const QPixmap& help)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 2) {
-        std::fputs("usage: panel-picture OUT.png\n", stderr);
+    const bool check = argc == 4 && argv[1] == std::string_view("--check");
+    if (argc != 2 && !check) {
+        std::fputs("usage: panel-picture [--check REFERENCE.png] OUT.png\n", stderr);
         return 2;
     }
+    const QString out = QString::fromLocal8Bit(argv[argc - 1]);
     QApplication app(argc, argv);
     // As the program sets itself up for its window.
     QApplication::setApplicationName(QStringLiteral("Switch"));
@@ -81,10 +88,20 @@ int main(int argc, char* argv[])
         if (c1->text() != QLatin1String("1") || !HelpWindow() || !HelpWindow()->isVisible())
             return;
         const QImage picture = SideBySide(form.grab(), HelpWindow()->grab());
-        result = picture.save(QString::fromLocal8Bit(argv[1])) ? 0 : 1;
-        if (result)
-            std::fprintf(stderr, "panel-picture: cannot write %s\n", argv[1]);
         app.quit();
+        if (!picture.save(out)) {
+            std::fprintf(stderr, "panel-picture: cannot write %s\n", qPrintable(out));
+            return;
+        }
+        result = 0;
+        if (check) {
+            const QImage reference(QString::fromLocal8Bit(argv[2]));
+            if (reference.convertToFormat(picture.format()) != picture) {
+                std::fprintf(stderr, "panel-picture: %s is not the window as it is now (%s): run make docs\n", argv[2],
+                             qPrintable(out));
+                result = 1;
+            }
+        }
     });
     look.start(20);
     QTimer::singleShot(10000, &app, [&] {
