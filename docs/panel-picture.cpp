@@ -15,8 +15,10 @@
 #include "SwitchSetup.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QPainter>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -53,6 +55,9 @@ int main(int argc, char* argv[])
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[argc - 1]);
+    // Whatever the program keeps across runs stays out of the user's folders.
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
     QApplication app(argc, argv);
     // As the program sets itself up for its window.
     QApplication::setApplicationName(QStringLiteral("Switch"));
