@@ -150,7 +150,10 @@ void PortOwner::Serve(QLocalSocket* socket)
                                  ended->error.toStdString());
                 return answer(*ended);
             }
-            core.Select(invocation.path, source, [&core, answer](const OperationResult& result) { answer(CommandAfterSwitching(core, result)); });
+            // Answered once the switch has settled, as the command line itself would.
+            core.Select(invocation.path, source, [&core, answer](const OperationResult& result) {
+                core.WhenSettled([&core, answer, result] { answer(CommandAfterSwitching(core, result)); });
+            });
         };
         // The state this core holds stands for a read, as nobody else drives
         // the port; where it knows nothing, it reads as the command line would.

@@ -107,6 +107,8 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
     for (const std::string_view path : {"off", "rf1", "rf2", "forbidden", "unknown"})
         out.Sample({{"path", path}}, path == live ? 1 : 0);
 
+    out.Gauge("rfswitch_settle_time_seconds", "How long a switching operation waits after its write for the switch to settle.",
+              double(core.SettleTime().count()) / 1000);
     out.Gauge("rfswitch_port_simulated", "1 where no board is driven and the simulated port stands in.", core.Status().IsSimulated() ? 1 : 0);
 
     out.Family("rfswitch_clients", "gauge", "Clients connected now, per server.");
