@@ -13,8 +13,9 @@ BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench his
 # TLS).
 PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
             rpcsvc-proto libtirpc-dev libavahi-client-dev libssl-dev
-# What the tests need besides: the package checks (lintian among them, and
-# systemd's tools for the service), the QEMU parallel-port test (about 80 MB
+# What the tests need besides: the package checks (lintian among them, groff
+# to read the man page as `man` shows it, and systemd's tools for the
+# service), the QEMU parallel-port test (about 80 MB
 # without recommends) and the service's system test (debootstrap for its
 # Debian root, mke2fs for its disk), clang for the fuzzers, a VISA client for the
 # remote-control test, lxi-tools with the daemons the VXI-11 and discovery
@@ -24,7 +25,7 @@ PACKAGES := cmake make g++ qt6-base-dev qt6-svg-dev fonts-liberation2 \
 # pulls in, 210 MB of that a time zone library for its pages); PyMeasure for
 # the instrument class the package ships (about 340 MB on disk with SciPy,
 # pandas and PyQt).
-TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian systemd init-system-helpers \
+TEST_PACKAGES := dpkg-dev file desktop-file-utils appstream lintian groff-base systemd init-system-helpers \
                  qemu-system-x86 busybox-static cpio debootstrap e2fsprogs xz-utils \
                  clang libclang-rt-dev \
                  python3-pyvisa python3-pyvisa-py \

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CommandLine.h"
+#include "OneShot.h"
 
 #include <QByteArray>
 

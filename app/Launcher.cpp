@@ -1,7 +1,7 @@
 // The program as it is started: what needs only Qt Core (help, --select,
 // --query) is done here, so that scripts do not pay for loading the window
 // libraries; the panel and the server are the work of the program beside it.
-#include "CommandLine.h"
+#include "OneShot.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -1,10 +1,12 @@
 #include "RemoteControl.h"
 
-#include "CommandLine.h"
+#include "Console.h"
 #include "HislipServer.h"
+#include "Invocation.h"
 #include "OperationLog.h"
 #include "ScpiServer.h"
 #include "SwitchCore.h"
+#include "SwitchSetup.h"
 #include "Tls.h"
 #include "WebServer.h"
 

@@ -1,5 +1,6 @@
-#include "CommandLine.h"
+#include "OneShot.h"
 #include "FakePort.h"
+#include "Invocation.h"
 #include "PortOwner.h"
 
 #include <QDir>
@@ -75,6 +76,35 @@ QString LogLines(const QString& path)
     return lines;
 }
 
+// The options a run was given, as the test reads them back from the parsed
+// invocation: only what differs from a plain start shows.
+QString Described(const Invocation& invocation)
+{
+    static const char* const modes[] = {"panel", "headless", "select", "query", "list-ports", "help", "version", "error"};
+    QStringList said{QString::fromLatin1(modes[int(invocation.mode)])};
+    if (invocation.mode == Invocation::Mode::Error)
+        return said.first() + u' ' + invocation.error;
+    const PortName start = StartAddress(invocation);
+    said << (start.ByDevice() ? QString::fromStdString(start.device) : QString::number(start.base));
+    if (invocation.mode == Invocation::Mode::Select)
+        said << (invocation.path == RfPath::Rf1 ? u"rf1"_s : invocation.path == RfPath::Rf2 ? u"rf2"_s : u"off"_s);
+    const std::pair<bool, const char*> flags[] = {{invocation.simulate, "simulate"}, {invocation.rawIo, "raw-io"},
+        {invocation.reset, "reset"}, {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"},
+        {invocation.tlsRequired, "tls-required"}};
+    for (const auto& [set, name] : flags)
+        if (set)
+            said << QString::fromLatin1(name);
+    const std::pair<QString, const char*> values[] = {{invocation.log, "log"}, {invocation.listen, "listen"},
+        {invocation.http, "http"}, {invocation.https, "https"}, {invocation.hislipAddress, "hislip"},
+        {invocation.tlsCertificate, "tls-cert"}, {invocation.tlsKey, "tls-key"}, {invocation.stateDir, "state-dir"},
+        {invocation.allow.join(u','), "allow"}, {invocation.serial == u"0" ? QString() : invocation.serial, "serial"},
+        {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"}};
+    for (const auto& [value, name] : values)
+        if (!value.isEmpty())
+            said << QString::fromLatin1(name) + u'=' + value;
+    return said.join(u' ');
+}
+
 const PortStatus kReal{PortReach::Real, "/dev/parport0", "", "", false};
 const PortStatus kSimulated{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
 
@@ -87,6 +117,42 @@ class CommandLineTest : public QObject
     QTemporaryDir config, runtime;
 
 private slots:
+    // The options alone, read without running anything.
+    void parsed_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("invocation");
+        QTest::newRow("nothing") << QStringList{} << "panel 888";
+        QTest::newRow("C hex port") << QStringList{"--port", "0x278"} << "panel 632";
+        QTest::newRow("radix port") << QStringList{"--port", "&H3BC"} << "panel 956";
+        QTest::newRow("device") << QStringList{"--port", "/dev/parport1"} << "panel /dev/parport1";
+        QTest::newRow("select, any case") << QStringList{"--select", "RF2", "--simulate"} << "select 888 rf2 simulate";
+        QTest::newRow("select off") << QStringList{"--select", "off", "--raw-io"} << "select 888 off raw-io";
+        QTest::newRow("query with a log") << QStringList{"--query", "--log", "-"} << "query 888 log=-";
+        QTest::newRow("list ports") << QStringList{"--list-ports"} << "list-ports 888";
+        QTest::newRow("headless service")
+            << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
+                           "--allow", "fd00::/8", "--serial", "SN-7", "--idle-timeout", "600", "--no-vxi11"}
+            << "headless 888 reset no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600";
+        QTest::newRow("HiSLIP and TLS")
+            << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
+                           "--tls-required", "--state-dir", "/tmp/s"}
+            << "panel 888 tls-required listen=0 https=8443 hislip=4881 tls-cert=c.pem tls-key=k.pem state-dir=/tmp/s";
+        QTest::newRow("no HiSLIP") << QStringList{"--listen", "0", "--no-hislip"} << "panel 888 no-hislip listen=0";
+        QTest::newRow("help wins") << QStringList{"--help", "--select", "rf9"} << "help 888";
+        QTest::newRow("version") << QStringList{"-v"} << "version 888";
+        QTest::newRow("unknown option") << QStringList{"--colour"} << "error Unknown option 'colour'.";
+        QTest::newRow("reset without headless") << QStringList{"--reset"}
+                                                << "error --reset goes with --headless (the panel always clears the board at start)";
+        QTest::newRow("headless alone") << QStringList{"--headless"} << "error --headless needs --listen, --http or --https";
+    }
+
+    void parsed()
+    {
+        QFETCH(QStringList, arguments);
+        QTEST(Described(ParseCommandLine(QStringList{"rfswitch-panel"} + arguments)), "invocation");
+    }
+
     // The program itself, on this machine's ports (no parallel port here).
     void programRunsWithoutDisplay_data()
     {

@@ -2,7 +2,7 @@
 // same rule: the window (its captions and contact lines as drawn), the
 // status line, SCPI, the web API and the command line, for each way the port
 // can be reached and each way an operation can end.
-#include "CommandLine.h"
+#include "OneShot.h"
 #include "HandOver.h"
 #include "Panel.h"
 #include "PortOwner.h"

@@ -30,6 +30,8 @@ struct SwitchFormContext
     // The switch the window shows and drives; nullptr: one of its own on the
     // system's ports.
     SwitchCore* core = nullptr;
+    // The port the address box starts with.
+    PortName startPort = PortName(888);
 };
 
 // The control panel: pick the model, type the port address, toggle the two

@@ -6,6 +6,7 @@
 #include "Fonts.h"
 #include "Palette.h"
 #include "PictureBox.h"
+#include "PortText.h"
 #include "SvgIcon.h"
 #include "Twips.h"
 
@@ -121,7 +122,7 @@ void SwitchForm::CreateControls()
     setFont(PanelFont(8.25));
     setPalette(PanelPalette());
 
-    ParallelText = Place(new QLineEdit(QStringLiteral("888"), this), "ParallelText");
+    ParallelText = Place(new QLineEdit(QString::fromStdString(PortTyped(context_.startPort)), this), "ParallelText");
     ParallelText->setToolTip(QStringLiteral("Control Panel -> Settings -> Device Manager -> Ports -> LPT-> Resources -> I/O Range "));
 
     Picture2 = Place(new PictureBox(QStringLiteral("Picture2"), QStringLiteral(":/schematic.svg"), this), "Picture2");

@@ -36,10 +36,10 @@ inline ContactLines LinesFor(const QString& captions)
 // The window is created at once and loaded (shown) by Show().
 struct Panel
 {
-    explicit Panel(VersionQuery query = QueryFails)
+    explicit Panel(VersionQuery query = QueryFails, PortName start = PortName(888))
         : form(std::make_unique<SwitchForm>(SwitchFormContext{
               std::move(query),
-              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }, &core}))
+              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }, &core, std::move(start)}))
     {
     }
 

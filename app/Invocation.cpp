@@ -1,16 +1,9 @@
-#include "CommandLine.h"
+#include "Invocation.h"
 
 #include "AddressText.h"
-#include "HandOver.h"
-#include "OperationLog.h"
-#include "PortText.h"
 
 #include <QCommandLineParser>
-#include <QCoreApplication>
-#include <QDir>
 #include <QRegularExpression>
-
-#include <cstdio>
 
 namespace {
 
@@ -24,19 +17,6 @@ const QString kDescription = QStringLiteral(
     "--simulate). --list-ports exits 3 where it finds no port.");
 
 } // namespace
-
-void PrintLine(std::FILE* stream, const QString& text)
-{
-    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stream);
-}
-
-int Fail(int exitCode, const QString& what)
-{
-    PrintLine(stderr, QStringLiteral("rfswitch-panel: ") + what
-                          + (exitCode == kExitUsage ? QStringLiteral("\nTry 'rfswitch-panel --help'.") : QString()));
-    return exitCode;
-}
 
 std::optional<std::int32_t> PortArgument(const QString& text)
 {
@@ -114,19 +94,19 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                                      "$XDG_STATE_HOME/rfswitch-panel)."),
                                       QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
-                                      QStringLiteral("With --listen or --http: serve without a window, starting from the "
-                                                     "state the board is in."));
+                                      QStringLiteral("With --listen, --http or --https: serve without a window, starting "
+                                                     "from the state the board is in."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
     const QCommandLineOption allow(QStringLiteral("allow"),
-                                   QStringLiteral("With --listen or --http: let in only clients from this subnet "
-                                                  "(repeatable; any client that reaches the address without it)."),
+                                   QStringLiteral("With --listen, --http or --https: let in only clients from this "
+                                                  "subnet (repeatable; without it, any client that reaches the address)."),
                                    QStringLiteral("ADDRESS/PREFIX"));
     const QCommandLineOption idleTimeout(QStringLiteral("idle-timeout"),
                                          QStringLiteral("With --listen: close a connection that sends no command for this long."),
                                          QStringLiteral("SECONDS"));
     const QCommandLineOption serial(QStringLiteral("serial"),
-                                    QStringLiteral("With --listen or --http: the serial number *IDN? and the LXI "
-                                                  "identification report (default 0)."), QStringLiteral("TEXT"));
+                                    QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
+                                                  "LXI identification report (default 0)."), QStringLiteral("TEXT"));
     parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, hislip, noHislip,
                        http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, allow, idleTimeout, serial});
 
@@ -240,167 +220,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
     return invocation;
 }
 
-QString StateFolder(const Invocation& invocation)
-{
-    if (!invocation.stateDir.isEmpty())
-        return invocation.stateDir;
-    // systemd's StateDirectory= may name several folders, separated by ':'.
-    const QString service = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
-    if (!service.isEmpty())
-        return service;
-    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (!state.isEmpty() && QDir::isAbsolutePath(state))
-        return state + QStringLiteral("/rfswitch-panel");
-    return QDir::homePath() + QStringLiteral("/.local/state/rfswitch-panel");
-}
-
-QString StateLine(const SwitchCore& core)
-{
-    const auto bits = core.State();
-    if (!bits || !core.Status().Writable())
-        return {};
-    const PortName port = core.Port();
-    const std::string& hardware = core.Hardware();
-    const std::string what = port.ByDevice() ? port.device + (hardware.empty() ? "" : ", " + hardware)
-                                             : Place(port.base) + " " + core.Status().device + (hardware.empty() ? "" : ", " + hardware);
-    return QStringLiteral("port %1: C1=%2 C2=%3 %4")
-        .arg(QString::fromStdString(what))
-        .arg(int(bits->c1))
-        .arg(int(bits->c2))
-        .arg(QLatin1String(PathName(*bits)));
-}
-
-std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocation, const SwitchCore& core, const OperationResult& read)
-{
-    // "port 888 (0x378): why", or "port /dev/parport1: why" where the why does not start with the device already.
-    const std::string label = PortLabel(core.Port());
-    const auto where = [&label](const std::string& why) {
-        return QString::fromStdString(why.compare(0, label.size() + 2, label + ": ") == 0 ? "port " + why : "port " + label + ": " + why);
-    };
-    const PortStatus& status = core.Status();
-    if (status.reach == PortReach::Refused)
-        return CommandOutcome{kExitUsage, {}, where(ReasonAndNextStep(status))};
-    if (!status.Writable())
-        return CommandOutcome{kExitNoBoard, {}, where(ReasonAndNextStep(status))};
-    if (!read.Ok())
-        return CommandOutcome{kExitNoBoard, {}, QString::fromStdString(read.detail)};
-    // A script must never believe it switched, or read, a board that is not
-    // driven: it says itself when a dry run is what it wants.
-    if (!core.MayDrive(Source{Source::Kind::CommandLine, {}, invocation.simulate}))
-        return CommandOutcome{kExitNoBoard, {}, where("only the simulated port is here: no board is driven; --simulate allows a dry run")};
-    if (invocation.mode != Invocation::Mode::Select)
-        return CommandOutcome{kExitVerified, StateLine(core), {}};
-    return std::nullopt;
-}
-
-CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result)
-{
-    switch (result.outcome) {
-    case Outcome::Verified:
-        return {kExitVerified, StateLine(core), {}};
-    case Outcome::NotReadBack:
-    case Outcome::PortLost:
-        return {kExitNotReadBack, StateLine(core), QString::fromStdString(result.detail)};
-    case Outcome::NotWritten:
-    case Outcome::Forbidden:
-    case Outcome::Abandoned:
-        break;
-    }
-    return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
-}
-
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port)
-{
-    const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
-    OperationResult read;
-    core.Attach(port, source, [&](const OperationResult& result) { read = result; });
-    if (auto ended = CommandBeforeSwitching(invocation, core, read))
-        return *ended;
-    OperationResult result;
-    core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });
-    return CommandAfterSwitching(core, result);
-}
-
 PortName StartAddress(const Invocation& invocation)
 {
     return invocation.port.value_or(PortName(888));
-}
-
-
-std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, PortOptions options, QString* error)
-{
-    std::unique_ptr<SwitchSetup> setup(new SwitchSetup);
-    // Before the port is touched: a log that cannot be kept is bad usage.
-    if (!invocation.log.isEmpty()) {
-        setup->log_ = OperationLog::Open(invocation.log, error);
-        if (!setup->log_) {
-            *error = QStringLiteral("--log %1").arg(*error);
-            return nullptr;
-        }
-    }
-    options.rawIo = invocation.rawIo;
-    ConfigureSystemPorts(std::move(options));
-    setup->core_ = std::make_unique<SwitchCore>();
-    setup->core_->SetLog(setup->log_.get());
-    setup->core_->SetAllowSimulated(invocation.simulate);
-    return setup;
-}
-
-SwitchSetup::~SwitchSetup() = default;
-
-void SwitchSetup::ReportLogFailuresOnStderr()
-{
-    QObject::connect(core_.get(), &SwitchCore::LogFailed,
-                     [](const QString& why) { PrintLine(stderr, QStringLiteral("rfswitch-panel: log not written: ") + why); });
-}
-
-std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv)
-{
-    switch (invocation.mode) {
-    case Invocation::Mode::Help:
-        std::fputs(invocation.helpText.toLocal8Bit().constData(), stdout);
-        return kExitVerified;
-    case Invocation::Mode::Version:
-        PrintLine(stdout, QStringLiteral("rfswitch-panel " RFSWITCH_VERSION));
-        return kExitVerified;
-    case Invocation::Mode::Error:
-        return Fail(kExitUsage, invocation.error);
-    case Invocation::Mode::ListPorts: {
-        const std::vector<std::string> ports = ListSystemPorts();
-        for (const std::string& line : ports)
-            PrintLine(stdout, QString::fromStdString(line));
-        return ports.empty() ? Fail(kExitNoBoard, QString::fromStdString(NoPortsFound())) : kExitVerified;
-    }
-    case Invocation::Mode::Select:
-    case Invocation::Mode::Query:
-        break;
-    default:
-        return std::nullopt;
-    }
-    QCoreApplication app(argc, argv);
-    QString error;
-    // Nobody to ask here: an address that needs confirming is refused.
-    const auto setup = SwitchSetup::Create(invocation, {}, &error);
-    if (!setup)
-        return Fail(kExitUsage, error);
-    setup->ReportLogFailuresOnStderr();
-    // Where a panel or server of this program owns the port, it does the
-    // work, if it holds the port on the board this process would find there.
-    const PortName port = StartAddress(invocation);
-    const auto simulatedHere = [&port] {
-        const PortStatus status = port.ByDevice() ? Ports().OpenDevice(port.device) : Ports().Open(port.base);
-        Ports().Close();
-        return status.IsSimulated();
-    };
-    const auto handedOver = HandOver(invocation, port, simulatedHere);
-    // Its log lines go to this command line's log too.
-    if (OperationLog* log = setup->Log(); log && handedOver)
-        for (const std::string& line : handedOver->log)
-            log->Append(line);
-    const CommandOutcome outcome = handedOver ? handedOver->outcome : RunSwitchCommand(invocation, setup->Core(), port);
-    if (!outcome.output.isEmpty())
-        PrintLine(stdout, outcome.output);
-    if (!outcome.error.isEmpty())
-        PrintLine(stderr, QStringLiteral("rfswitch-panel: ") + outcome.error);
-    return outcome.exitCode;
 }
