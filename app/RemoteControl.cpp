@@ -5,6 +5,7 @@
 #include "Invocation.h"
 #include "OperationLog.h"
 #include "ScpiServer.h"
+#include "StopSignals.h"
 #include "SwitchCore.h"
 #include "SwitchSetup.h"
 #include "Tls.h"
@@ -18,13 +19,6 @@
 #include "Announcer.h"
 #include "PortMapper.h"
 #include "Vxi11Server.h"
-
-#include <QCoreApplication>
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -57,27 +51,6 @@ namespace {
 constexpr std::uint32_t kVxi11Program = 0x0607AF;
 constexpr std::uint32_t kVxi11Version = 1;
 constexpr quint16 kPortMapperPort = 111;
-
-int stopPipe[2] = {-1, -1};
-
-// SIGTERM (systemctl stop) and SIGINT end the event loop, so that the
-// servers are withdrawn from rpcbind and Avahi on the way out.
-void QuitOnStopSignals()
-{
-    if (stopPipe[0] >= 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, stopPipe) != 0)
-        return;
-    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, QCoreApplication::instance(), &QCoreApplication::quit);
-    struct sigaction action{};
-    action.sa_handler = [](int) {
-        const char byte = 1;
-        [[maybe_unused]] const auto written = write(stopPipe[1], &byte, 1);
-    };
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
 
 void Print(const QString& line)
 {

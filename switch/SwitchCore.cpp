@@ -35,6 +35,8 @@ std::string SourceName(const Source& source)
         return "remote:" + source.peer;
     case Source::Kind::PortWatch:
         return "port-watch";
+    case Source::Kind::Stop:
+        return "stop";
     case Source::Kind::Panel:
         break;
     }
@@ -119,6 +121,7 @@ bool SwitchCore::MayDrive(const Source& source) const
     switch (source.kind) {
     case Source::Kind::Panel:
     case Source::Kind::StartUp:
+    case Source::Kind::Stop:
         return true;
     case Source::Kind::CommandLine:
         return source.dryRun;

@@ -89,8 +89,8 @@ QString Described(const Invocation& invocation)
     if (invocation.mode == Invocation::Mode::Select)
         said << (invocation.path == RfPath::Rf1 ? u"rf1"_s : invocation.path == RfPath::Rf2 ? u"rf2"_s : u"off"_s);
     const std::pair<bool, const char*> flags[] = {{invocation.simulate, "simulate"}, {invocation.rawIo, "raw-io"},
-        {invocation.reset, "reset"}, {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"},
-        {invocation.tlsRequired, "tls-required"}};
+        {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"}, {invocation.tlsRequired, "tls-required"},
+        {invocation.offOnStop, "on-stop=off"}};
     for (const auto& [set, name] : flags)
         if (set)
             said << QString::fromLatin1(name);
@@ -98,7 +98,9 @@ QString Described(const Invocation& invocation)
         {invocation.http, "http"}, {invocation.https, "https"}, {invocation.hislipAddress, "hislip"},
         {invocation.tlsCertificate, "tls-cert"}, {invocation.tlsKey, "tls-key"}, {invocation.stateDir, "state-dir"},
         {invocation.allow.join(u','), "allow"}, {invocation.serial == u"0" ? QString() : invocation.serial, "serial"},
-        {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"}};
+        {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"},
+        {invocation.powerOn ? QString::fromLatin1(PathName(BitsFor(*invocation.powerOn))) : QString(), "power-on"},
+        {invocation.settleTime.count() ? QString::number(invocation.settleTime.count()) : QString(), "settle-time"}};
     for (const auto& [value, name] : values)
         if (!value.isEmpty())
             said << QString::fromLatin1(name) + u'=' + value;
@@ -133,7 +135,25 @@ private slots:
         QTest::newRow("headless service")
             << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
                            "--allow", "fd00::/8", "--serial", "SN-7", "--idle-timeout", "600", "--no-vxi11"}
-            << "headless 888 reset no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600";
+            << "headless 888 no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600 power-on=off";
+        QTest::newRow("power-on and stop")
+            << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
+            << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
+        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"}
+                                       << "headless 888 http=80";
+        QTest::newRow("settle time with select") << QStringList{"--select", "rf1", "--settle-time", "60000"} << "select 888 rf1 settle-time=60000";
+        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"}
+                                              << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"60001\"";
+        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"}
+                                                << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"0.05\"";
+        QTest::newRow("power-on elsewhere") << QStringList{"--headless", "--listen", "5025", "--power-on", "rf3"}
+                                            << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
+        QTest::newRow("on-stop rf1") << QStringList{"--headless", "--listen", "5025", "--on-stop", "rf1"}
+                                     << "error --on-stop takes keep or off, not \"rf1\"";
+        QTest::newRow("reset and power-on") << QStringList{"--headless", "--listen", "5025", "--reset", "--power-on", "off"}
+                                            << "error --reset is --power-on off: give one of them";
+        QTest::newRow("power-on in the panel") << QStringList{"--power-on", "rf1"}
+                                               << "error --reset, --power-on and --on-stop go with --headless (the panel always clears the board at start)";
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                            "--tls-required", "--state-dir", "/tmp/s"}
@@ -143,7 +163,7 @@ private slots:
         QTest::newRow("version") << QStringList{"-v"} << "version 888";
         QTest::newRow("unknown option") << QStringList{"--colour"} << "error Unknown option 'colour'.";
         QTest::newRow("reset without headless") << QStringList{"--reset"}
-                                                << "error --reset goes with --headless (the panel always clears the board at start)";
+                                                << "error --reset, --power-on and --on-stop go with --headless (the panel always clears the board at start)";
         QTest::newRow("headless alone") << QStringList{"--headless"} << "error --headless needs --listen, --http or --https";
     }
 
