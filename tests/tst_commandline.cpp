@@ -3,6 +3,7 @@
 #include "Invocation.h"
 #include "PortOwner.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QHostAddress>
 #include <QProcess>
@@ -13,6 +14,7 @@
 
 #include <QStandardPaths>
 
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -502,6 +504,112 @@ private slots:
         QTEST(fromCommandLine, "log");
         server.terminate();
         server.waitForFinished();
+    }
+
+    // --select ends only once the switch has settled after its write: by
+    // itself, and where a server that owns the port does the work with the
+    // settle time it was given. Measured from the write's time in the log of
+    // the process that wrote.
+    void selectReturnsSettled_data()
+    {
+        QTest::addColumn<QStringList>("server");  // empty: no server
+        QTest::addColumn<QStringList>("select");
+        QTest::addColumn<int>("settle");  // ms
+        QTest::newRow("by itself") << QStringList{} << QStringList{"--settle-time", "700"} << 700;
+        QTest::newRow("handed over") << QStringList{"--settle-time", "700"} << QStringList{} << 700;
+    }
+
+    void selectReturnsSettled()
+    {
+        QFETCH(QStringList, server);
+        QFETCH(QStringList, select);
+        QFETCH(int, settle);
+        QTemporaryDir folder;
+        const QString serverLog = folder.filePath(u"server.log"_s), commandLog = folder.filePath(u"command.log"_s);
+        QProcess owner;
+        if (!server.isEmpty()) {
+            Start(owner, QStringList{"--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--simulate", "--port", "4096",
+                                     "--log", serverLog} + server, config.path(), runtime.path());
+            QVERIFY(owner.waitForReadyRead(30000));
+        }
+        QProcess command;
+        Start(command, QStringList{"--select", "rf1", "--simulate", "--port", "4096", "--log", commandLog} + select, config.path(), runtime.path());
+        const Run run = Finished(command);
+        const QDateTime ended = QDateTime::currentDateTime();
+        QCOMPARE(run.out, u"port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n"_s);
+        QCOMPARE(run.code, 0);
+        QFile log(server.isEmpty() ? commandLog : serverLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QDateTime written;
+        for (const QByteArray& line : log.readAll().split('\n'))
+            if (line.contains(" wrote=0x01 "))
+                written = QDateTime::fromString(QString::fromLatin1(line.left(line.indexOf(' '))), Qt::ISODateWithMs);
+        QVERIFY(written.isValid());
+        QVERIFY2(written.msecsTo(ended) >= settle, qPrintable(u"ended %1 ms after the write"_s.arg(written.msecsTo(ended))));
+        if (!server.isEmpty()) {
+            owner.terminate();
+            QVERIFY(owner.waitForFinished(30000));
+        }
+    }
+
+    // The headless server's power-on and stop policy on the simulated port:
+    // what it wrote at start and on its way out, as its log has it, and what
+    // it said where it could not.
+    void powerOnAndStop_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("writes");  // the log's lines that wrote, without their time
+        QTest::addColumn<QString>("err");     // a regular expression for a line of stderr; empty: nothing there
+        const QString at = u" port=4096 board=simulated register="_s;
+        QTest::newRow("keep, keep") << QStringList{} << SIGTERM << "" << "";
+        QTest::newRow("keep, keep, said") << QStringList{"--power-on", "keep", "--on-stop", "keep"} << SIGINT << "" << "";
+        QTest::newRow("rf1, off") << QStringList{"--power-on", "rf1", "--on-stop", "off"} << SIGTERM
+                                  << "start-up" + at + "data(4096) wrote=0x01 read=0x01 attempts=1 result=verified\n"
+                                         "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        QTest::newRow("rf2, off, interrupted") << QStringList{"--power-on", "rf2", "--on-stop", "off"} << SIGINT
+                                               << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n"
+                                                      "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        QTest::newRow("rf2, keep") << QStringList{"--power-on", "rf2"} << SIGTERM
+                                   << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n" << "";
+        // Off clears the control register too, as the panel's start does.
+        for (const auto& [name, option] : {std::pair{"off", QStringList{"--power-on", "off"}}, std::pair{"reset", QStringList{"--reset"}}})
+            QTest::newRow(name) << option << SIGTERM
+                                << "start-up" + at + "control(4098) wrote=0x00 read=0x00 attempts=1 result=verified\n"
+                                       "start-up" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        // Already off: a stop that finds the path off writes nothing.
+        QTest::newRow("keep, off") << QStringList{"--on-stop", "off"} << SIGTERM << "" << "";
+        QTest::newRow("no port there") << QStringList{"--power-on", "rf1", "--port", "/dev/parport9"} << SIGTERM << ""
+                                       << "rfswitch-panel: power-on rf1: /dev/parport9: no such parallel port now .*";
+    }
+
+    void powerOnAndStop()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, signal);
+        QFETCH(QString, err);
+        QTemporaryDir folder;
+        const QString log = folder.filePath(u"server.log"_s);
+        if (!arguments.contains(u"--port"_s))
+            arguments << u"--port"_s << u"4096"_s;
+        QProcess server;
+        Start(server, QStringList{"--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--simulate", "--log", log} + arguments,
+              config.path(), runtime.path());
+        // It serves, whatever became of the power-on.
+        QVERIFY(server.waitForReadyRead(30000));
+        QVERIFY2(server.readLine().startsWith("listening on 127.0.0.1:"), "not listening");
+        ::kill(pid_t(server.processId()), signal);
+        const Run run = Finished(server);
+        QCOMPARE(run.code, 0);
+        QString writes;
+        for (const QString& line : LogLines(log).split(u'\n'))
+            if (line.contains(u" wrote="_s))
+                writes += line + u'\n';
+        QTEST(writes, "writes");
+        if (err.isEmpty())
+            QCOMPARE(run.err, QString());
+        else
+            QVERIFY2(QRegularExpression(u"(^|\n)"_s + err + u"\n"_s).match(run.err).hasMatch(), qPrintable(run.err));
     }
 
     // --log - wherever standard output goes: the lines, then the state, in
