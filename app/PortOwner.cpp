@@ -128,7 +128,8 @@ void PortOwner::Serve(QLocalSocket* socket)
         client->write(AnswerLine(outcome));
         client->disconnectFromServer();
     };
-    // After whatever was asked before it, as any other client's operation.
+    // After whatever was asked before it, as any other client's operation;
+    // a query does not wait for a settle, a select waits as any switching.
     core_.WhenIdle([&core = core_, command = *command, source, answer, client = QPointer<QLocalSocket>(socket)] {
         if (!Holds(core, command)) {
             if (client) {
@@ -161,5 +162,5 @@ void PortOwner::Serve(QLocalSocket* socket)
             run({});
         else
             core.Read(source, run);
-    });
+    }, false);
 }

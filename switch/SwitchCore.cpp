@@ -187,9 +187,9 @@ void SwitchCore::Drain()
         emit Idle();
 }
 
-void SwitchCore::WhenIdle(std::function<void()> then)
+void SwitchCore::WhenIdle(std::function<void()> then, bool afterSettle)
 {
-    Enqueue(Source{}, {}, {}, [then = std::move(then)](const OperationResult&) { then(); });
+    Enqueue(Source{}, {}, {}, [then = std::move(then)](const OperationResult&) { then(); }, afterSettle);
 }
 
 OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const Source& source)

@@ -75,9 +75,9 @@ public:
     void Select(RfPath path, const Source& source, Done done = {});
     // Records that a client refused a request of its own (nothing reaches the port).
     void Refused(const Source& source, const std::string& request, const std::string& why);
-    // Runs `then` once every operation asked before has finished and the
-    // switch has settled.
-    void WhenIdle(std::function<void()> then);
+    // Runs `then` once every operation asked before has finished and, with
+    // `afterSettle`, the switch has settled.
+    void WhenIdle(std::function<void()> then, bool afterSettle = true);
 
     // How long the switch needs after its drive changed before a signal
     // through it is valid: an operation that wrote the data register is

@@ -552,6 +552,27 @@ private slots:
         }
     }
 
+    // Reads do not wait for a settle: a --query handed to an owner whose
+    // switch is settling answers the new path before the settle time is up.
+    void queryWhileSettling()
+    {
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        FakePort port;
+        port.status = kSimulated;
+        SwitchCore core{port};
+        core.SetAllowSimulated(true);
+        core.Attach(888, Source{});
+        PortOwner owner{core};
+        core.SetSettleTime(std::chrono::seconds(20), Source{});
+        core.Select(RfPath::Rf2, Source{});
+        QVERIFY(core.Settling());
+        QProcess process;
+        Start(process, {"--query", "--simulate"}, config.path(), runtime.path());
+        const Run run = Finished(process);
+        QCOMPARE(run.out, u"port 888 (0x378) simulated port: C1=0 C2=1 rf2\n"_s);
+        QVERIFY2(core.Settling(), "the query waited for the settle time");
+    }
+
     // The headless server's power-on and stop policy on the simulated port:
     // what it wrote at start and on its way out, as its log has it, and what
     // it said where it could not.
