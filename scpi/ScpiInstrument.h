@@ -21,10 +21,10 @@ struct SwitchView
     std::string device;               // the port's device, where it was chosen by device ("/dev/parport1")
     std::optional<ControlBits> bits;  // as last read back; nullopt: unknown
     bool busy = false;                // a port operation is under way, whoever asked for it
-    bool settling = false;            // the last write's settle time has not passed yet
-    std::chrono::milliseconds settleTime{0};
     std::string lockHolder;           // who holds the lock ("remote:127.0.0.1:50432"), empty when free
     bool lockedByOther = false;       // held by another client: this one's switching is refused
+    bool settling = false;            // the last write's settle time has not passed yet
+    std::chrono::milliseconds settleTime{0};
 };
 
 class ScpiInstrument

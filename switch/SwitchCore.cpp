@@ -194,6 +194,7 @@ void SwitchCore::WhenIdle(std::function<void()> then, bool afterSettle)
 
 OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const Source& source)
 {
+    time = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
     const std::string request = "settle-time=" + std::to_string(time.count()) + "ms";
     // Another client's measurement relies on it.
     if (lockHolder_ && !lockHolder_->SameClient(source)) {
@@ -201,7 +202,7 @@ OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const 
         Refused(source, request, refused.detail);
         return refused;
     }
-    const auto was = std::exchange(settleTime_, std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime));
+    const auto was = std::exchange(settleTime_, time);
     if (was != settleTime_) {
         Append(source, LogHead(source) + " " + request + " was=" + std::to_string(was.count()) + "ms result=set");
         emit Changed();
