@@ -95,7 +95,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                       QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
                                       QStringLiteral("With --listen, --http or --https: serve without a window, starting "
-                                                     "from the state the board is in."));
+                                                     "from the state the board is in (see --power-on)."));
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: the same as --power-on off."));
     const QCommandLineOption powerOn(QStringLiteral("power-on"),
                                      QStringLiteral("With --headless: the path to set at start, break-before-make; keep (the "
