@@ -91,8 +91,12 @@ build: configure
 # Without a display the panel cannot open its window: say so before building.
 run:
 	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ] && [ -z "$$QT_QPA_PLATFORM" ]; then \
-	    echo "make run: no display here (neither DISPLAY nor WAYLAND_DISPLAY is set)."; \
-	    echo "Run it in a desktop session, or headless: make build && QT_QPA_PLATFORM=offscreen $(APP)"; \
+	    echo "make run: no display here (neither DISPLAY nor WAYLAND_DISPLAY is set), so the panel would not be seen. To see it:"; \
+	    echo "  - run make run in a terminal of a desktop session;"; \
+	    echo "  - or from a desktop elsewhere: ssh -X $$(hostname), then make run there;"; \
+	    echo "  - or take a picture of it on a virtual display (packages xvfb and imagemagick): make build, then"; \
+	    echo "    xvfb-run -a sh -c '$(APP) --simulate & sleep 3; import -window root panel.png; kill \$$!'"; \
+	    echo "Without a window: $(APP) --query, --select rf1, or --headless --http 8080 for the web page."; \
 	    exit 1; \
 	fi
 	@$(MAKE) --no-print-directory configure

@@ -34,9 +34,9 @@ bool HasDisplay()
 int RunPanel(const Invocation& invocation, int argc, char** argv)
 {
     if (!HasDisplay())
-        return Fail(kExitNoBoard, QStringLiteral("no display to open the panel on (DISPLAY is not set); run it in a desktop "
-                                                 "session, or use --query, --select or --headless --listen, or "
-                                                 "QT_QPA_PLATFORM=offscreen for a panel nobody sees"));
+        return Fail(kExitNoBoard, QStringLiteral("no display to open the panel on (DISPLAY is not set): run it in a desktop "
+                                                 "session, or over ssh -X from one; without a window, --query and --select "
+                                                 "switch from scripts and --headless --http PORT serves the web page"));
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Switch"));

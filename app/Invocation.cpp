@@ -10,7 +10,8 @@ namespace {
 const QString kDescription = QStringLiteral(
     "Control panel for an RF switch test board on the parallel port.\n"
     "Without --select, --query or --headless it opens the panel.\n"
-    "In the panel, Ctrl+1, Ctrl+2 and Ctrl+0 select RF1, RF2 and all terminated.\n"
+    "In the panel, Ctrl+1, Ctrl+2 and Ctrl+0 select RF1, RF2 and all terminated,\n"
+    "and a right click on the address box offers the parallel ports found.\n"
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
     "2 bad usage or an address no port may be at, 3 nothing was switched: the port\n"
     "is unusable, could not be read or written, or is only simulated (see\n"

@@ -26,6 +26,11 @@ std::vector<std::string> ListSystemPorts()
     return ListLinuxPorts(LinuxPaths{});
 }
 
+std::vector<FoundPort> FindSystemPorts()
+{
+    return FindLinuxPorts(LinuxPaths{});
+}
+
 std::string NoPortsFound()
 {
     return "no parallel port found: have the parallel-port drivers loaded (modprobe parport_pc ppdev), or plug in a USS720 "

@@ -12,6 +12,11 @@ std::vector<std::string> ListSystemPorts()
     return {};
 }
 
+std::vector<FoundPort> FindSystemPorts()
+{
+    return {};
+}
+
 std::string NoPortsFound()
 {
     return "the port list is Linux's; on Windows, Device Manager shows each port under Ports (COM & LPT), and its "

@@ -76,7 +76,7 @@ fs::path Resolved(const fs::path& link)
     return error ? fs::path() : target;
 }
 
-std::string PortLine(const LinuxPaths& paths, const Parport& port)
+FoundPort PortFound(const LinuxPaths& paths, const Parport& port)
 {
     const std::string device = paths.devDir + "/parport" + std::to_string(port.number);
     const fs::path proc = fs::path(paths.parportProc) / ("parport" + std::to_string(port.number));
@@ -86,22 +86,23 @@ std::string PortLine(const LinuxPaths& paths, const Parport& port)
     std::string line = device + ": base " + (port.base > 0 ? Place(port.base) : "none: USB") + "; "
         + (hardware.empty() ? "hardware unknown" : hardware) + "; modes " + (modes.empty() ? "unknown" : modes) + "; "
         + (active == "none" ? "free" : active.empty() ? "holder unknown" : "held by " + active) + "; ";
+    const std::string typed = port.base > 0 ? std::to_string(port.base) : device;
     if (!Exists(device))
-        return line + "not usable: " + device + " not found: the ppdev module is not loaded; have it loaded (modprobe ppdev)";
+        return {typed, line + "not usable: " + device + " not found: the ppdev module is not loaded; have it loaded (modprobe ppdev)"};
     // Opening the device claims nothing (ppdev registers on the port only at
     // a claim), and says what the claim would say of the rights to it.
     const int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         const int error = errno;
-        return line + "not usable: "
-            + (error == EACCES || error == EPERM ? "permission denied; add your user to the lp group and log in again"
-                                                 : device + ": " + SystemErrorWords(error));
+        return {typed, line + "not usable: "
+                           + (error == EACCES || error == EPERM ? "permission denied; add your user to the lp group and log in again"
+                                                                : device + ": " + SystemErrorWords(error))};
     }
     ::close(fd);
-    const std::string use = "--port " + (port.base > 0 ? std::to_string(port.base) : device);
+    const std::string use = "--port " + typed;
     if (!active.empty() && active != "none")
-        return line + "usable once " + active + " lets go of it: " + use;
-    return line + "usable: " + use;
+        return {typed, line + "usable once " + active + " lets go of it: " + use, true};
+    return {typed, line + "usable: " + use, true};
 }
 
 } // namespace
@@ -183,11 +184,11 @@ bool IsUsbPrinter(const LinuxPaths& paths, const std::string& device)
     return DeviceNumber(device, paths.devDir + "/usb/lp") >= 0;
 }
 
-std::vector<std::string> ListLinuxPorts(const LinuxPaths& paths)
+std::vector<FoundPort> FindLinuxPorts(const LinuxPaths& paths)
 {
-    std::vector<std::string> lines;
+    std::vector<FoundPort> found;
     for (const Parport& port : ParportTable(paths.parportProc))
-        lines.push_back(PortLine(paths, port));
+        found.push_back(PortFound(paths, port));
     std::vector<std::string> printers;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(fs::path(paths.devDir) / "usb", error))
@@ -196,9 +197,17 @@ std::vector<std::string> ListLinuxPorts(const LinuxPaths& paths)
     std::sort(printers.begin(), printers.end());
     for (const std::string& printer : printers) {
         const fs::path usb = Resolved(fs::path(paths.sysDir) / "class/usbmisc" / fs::path(printer).filename() / "device");
-        lines.push_back(printer + ": base none: USB; USB printer cable"
-                        + (usb.empty() ? std::string(" (usblp)") : " " + Usb(usb.parent_path(), DriverOf(usb)))
-                        + "; no parallel-port modes; not usable: " + kUsbPrinterWhy + "; " + kUsbPrinterStep);
+        found.push_back({printer, printer + ": base none: USB; USB printer cable"
+                                      + (usb.empty() ? std::string(" (usblp)") : " " + Usb(usb.parent_path(), DriverOf(usb)))
+                                      + "; no parallel-port modes; not usable: " + kUsbPrinterWhy + "; " + kUsbPrinterStep});
     }
+    return found;
+}
+
+std::vector<std::string> ListLinuxPorts(const LinuxPaths& paths)
+{
+    std::vector<std::string> lines;
+    for (const FoundPort& port : FindLinuxPorts(paths))
+        lines.push_back(port.line);
     return lines;
 }

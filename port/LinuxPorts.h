@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PortIo.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,3 +51,5 @@ extern const char* const kUsbPrinterStep;
 // One line per parallel port and per USB printer cable: device, base
 // address, hardware, modes, holder, and whether the panel can use it.
 std::vector<std::string> ListLinuxPorts(const LinuxPaths& paths);
+// The same, each with what to type to use it.
+std::vector<FoundPort> FindLinuxPorts(const LinuxPaths& paths);

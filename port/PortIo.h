@@ -59,6 +59,14 @@ struct PortName
     friend bool operator==(const PortName&, const PortName&) = default;
 };
 
+// A port this machine has, as the port list shows it.
+struct FoundPort
+{
+    std::string typed;     // what --port and the address box take for it: "888", "/dev/parport1"
+    std::string line;      // its line in the list: device, base, hardware, modes, holder, whether usable
+    bool usable = false;   // this program can use it now, or once its holder lets go
+};
+
 // The panel's way to the board's port: one port at a time, claimed while in
 // use. Only its three registers (data at the base, status at +1, control at
 // +2) are ever reachable.

@@ -27,6 +27,8 @@ std::vector<std::unique_ptr<PortIo>> MakeSystemBackends(const PortOptions& optio
 // hardware, modes, holder, and whether the panel can use it (why not, and
 // what to do). Empty where there is none.
 std::vector<std::string> ListSystemPorts();
+// The same ports, each with what to type to use it.
+std::vector<FoundPort> FindSystemPorts();
 // What to do where ListSystemPorts() finds nothing.
 std::string NoPortsFound();
 

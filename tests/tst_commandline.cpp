@@ -233,7 +233,8 @@ private slots:
                                                   << "rfswitch-panel: --tls-required serves the web page over HTTPS only: .*" + usage;
         QTest::newRow("allow no subnet") << QStringList{"--allow", "10.0.0.0/33", "--headless", "--listen", "0"} << 2 << ""
                                          << "rfswitch-panel: --allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*" + usage;
-        QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on .*\\n";
+        QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X "
+                                                       "from one; without a window, .*\\n";
     }
 
     void programRunsWithoutDisplay()

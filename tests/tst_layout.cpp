@@ -85,10 +85,13 @@ private slots:
         // pixelSize 0: no text of its own; style b: bold, u: underlined; align: of a label's text
         AddColumns<QByteArray, QString, QRect, QString, QString, int, QString, int>("kind", "container", "twips", "text", "tooltip",
                                                                                    "pixelSize", "style", "align");
-        const QString form = u"SwitchForm"_s, frame = u"Frame1"_s, change = u"Click to change"_s;
+        // The tooltips the layout gives, each with the keys that do the same added.
+        const QString form = u"SwitchForm"_s, frame = u"Frame1"_s,
+                      change = u"Click to change\nCtrl+1: RF COMMON to RF1, Ctrl+2: RF COMMON to RF2, Ctrl+0: all terminated"_s;
         const int left = Qt::AlignLeft, centre = Qt::AlignHCenter;
         QTest::newRow("ParallelText") << "QLineEdit"_ba << form << QRect(6120, 1440, 975, 285) << u"888"_s
-                                      << u"Control Panel -> Settings -> Device Manager -> Ports -> LPT-> Resources -> I/O Range "_s << 11 << u""_s << 0;
+                                      << u"Control Panel -> Settings -> Device Manager -> Ports -> LPT-> Resources -> I/O Range \n"
+                                         "Enter takes the address; right-click for the parallel ports found."_s << 11 << u""_s << 0;
         QTest::newRow("Picture2") << "PictureBox"_ba << form << QRect(4680, 2400, 4335, 3015) << u""_s << u""_s << 0 << u""_s << 0;
         QTest::newRow("Frame1") << "QGroupBox"_ba << form << QRect(840, 2280, 2175, 1335) << u"Control Bits:   "_s << u""_s << 13 << u"u"_s << 0;
         QTest::newRow("C1") << "QPushButton"_ba << frame << QRect(550, 600, 375, 375) << u"0"_s << change << 16 << u"b"_s << 0;
@@ -106,6 +109,9 @@ private slots:
         // The free strip below the warning, clear of every other control.
         const QString status = u"Port 888 (0x378): fake port"_s;
         QTest::newRow("PortStatus") << "QLabel"_ba << form << QRect(240, 5430, 9270, 690) << status << status << 11 << u""_s << left;
+        // Over the schematic, under the address and Help.
+        const QString off = u"All ports terminated"_s;
+        QTest::newRow("PathWords") << "QLabel"_ba << form << QRect(4680, 1890, 4335, 480) << off << off << 11 << u"b"_s << left;
     }
 
     void controls()
@@ -308,6 +314,8 @@ private slots:
             {"C1", u"0"_s, 17, 0},
             {"ModelCombo", u"QTR7-415KM"_s, 116, 0},  // left of the arrow
             {"ParallelText", u"888"_s, 57, 0},
+            {"PathWords", u"Unknown: nothing read back from the port"_s, 289, 32, true},
+            {"PathWords", u"C1=1 with C2=1: not a state of this model"_s, 289, 32, true},
         };
         const auto check = [&](const QString& what, QFont font, const QString& text, QSize box, bool wrap) {
             if (!family.isEmpty())

@@ -214,10 +214,30 @@ private slots:
     }
 
     // --list-ports and SYST:PORT:LIST?: every port, with what it is and whether it can be used.
+    // Each port the list finds, with what to type for it and whether it can
+    // be used, as --list-ports prints it and the panel's menu offers it.
     void listsEveryPort()
     {
         QTemporaryDir root;
         QVERIFY(MakeSystem(root, kIoPorts));
+        QStringList found;
+        for (const FoundPort& port : FindLinuxPorts(Paths(root)))
+            found << QString::fromStdString(port.typed + (port.usable ? " + " : " - ") + port.line).replace(root.path(), QLatin1String("ROOT"));
+        QCOMPARE(found, QStringList({
+            "888 + ROOT/dev/parport0: base 888 (0x378); main board (parport_pc); modes PCSPP,TRISTATE; free; usable: --port 888",
+            "632 + ROOT/dev/parport1: base 632 (0x278); hardware unknown; modes unknown; held by lp0; usable once lp0 lets go of it: "
+            "--port 632",
+            "60416 - ROOT/dev/parport2: base 60416 (0xEC00); hardware unknown; modes unknown; free; not usable: permission denied; "
+            "add your user to the lp group and log in again",
+            "ROOT/dev/parport3 + ROOT/dev/parport3: base none: USB; USB adapter 1293:0002 (uss720), about 1 ms per access; modes "
+            "PCSPP,TRISTATE,COMPAT,EPP,ECP; free; usable: --port ROOT/dev/parport3",
+            "53264 + ROOT/dev/parport4: base 53264 (0xD010); PCI card 9710:9865 (parport_pc); modes PCSPP,TRISTATE,EPP,ECP; free; "
+            "usable: --port 53264",
+            "ROOT/dev/usb/lp0 - ROOT/dev/usb/lp0: base none: USB; USB printer cable 067b:2305 (usblp); no parallel-port modes; not "
+            "usable: a USB printer cable (usblp) only passes a stream of bytes on to a printer: it has no register to set and read "
+            "back; use a USS720 or MCS7715 USB adapter (it shows as /dev/parportN), a PCI or PCIe parallel card, or the main "
+            "board's port",
+        }));
     }
 };
 

@@ -73,38 +73,41 @@ private slots:
 
     void everyViewAlike_data()
     {
-        AddColumns<QString, QString, QColor, QString, QString, QString>("setup", "status", "colour", "scpi", "path", "command");
+        AddColumns<QString, QString, QColor, QString, QString, QString, QString>("setup", "status", "colour", "scpi", "path", "command",
+                                                                          "words");
         const QColor black(0, 0, 0), red(255, 0, 0), blue(0, 0, 192);
         const QString unreadable = u"Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
                                    "the board's state is unknown"_s;
+        const QString nothing = u"Unknown: nothing read back from the port"_s;
         // setup; the status line and its colour; ROUT:CLOS:STAT?;STAT:QUES:COND?; the web API's path;
         // a --query handed to the panel: its exit code and what it prints (a panel that knows
-        // nothing reads the port for it first).
+        // nothing reads the port for it first); the path in words, in the window and on the page.
         QTest::newRow("verified") << "verified" << "Port 888 (0x378): fake port" << black << "(@2);0" << "\"rf2\""
-                                  << "0 port 888 (0x378) fake port: C1=0 C2=1 rf2";
+                                  << "0 port 888 (0x378) fake port: C1=0 C2=1 rf2" << "RF COMMON connected to RF2";
         QTest::newRow("not read back") << "stuck" << "Port 888: wrote 0x01, read back 0x00 after 110 attempts" << red << "(@);0"
-                                       << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off";
+                                       << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << "All ports terminated";
         QTest::newRow("write refused") << "refused" << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device"
-                                       << red << "(@);0" << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off";
+                                       << red << "(@);0" << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << "All ports terminated";
         QTest::newRow("port lost") << "lost" << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output "
                                                 "error; the board's state is unknown"
-                                   << red << "9.91E+37;1024" << "null" << "3 " + unreadable;
-        QTest::newRow("read fails") << "unreadable" << unreadable << red << "9.91E+37;1024" << "null" << "3 " + unreadable;
+                                   << red << "9.91E+37;1024" << "null" << "3 " + unreadable << nothing;
+        QTest::newRow("read fails") << "unreadable" << unreadable << red << "9.91E+37;1024" << "null" << "3 " + unreadable
+                                    << nothing;
         // Only the control register is unreadable: its clear at address entry is not read
         // back, so nothing is known until the data register is read again.
         QTest::newRow("half-read port") << "half" << "Port 890: wrote 0x00, nothing read back after 110 attempts: /dev/parport0: input/output "
                                                      "error; the board's state is unknown"
-                                        << red << "9.91E+37;1024" << "null" << "0 port 888 (0x378) fake port: C1=0 C2=0 off";
+                                        << red << "9.91E+37;1024" << "null" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << nothing;
         // Not handed over: nobody here holds the port. The command line finds it held too.
         QTest::newRow("another program holds it") << "busy" << "Port 888 (0x378): /dev/parport0: held by another program (lp): close "
                                                                 "the program that holds it; nothing is written"
                                                   << red << "9.91E+37;1536" << "null"
                                                   << "3 port 888 (0x378): /dev/parport0: held by another program (lp); close the program "
-                                                     "that holds it";
+                                                     "that holds it" << nothing;
         QTest::newRow("no port at the address") << "zero" << "Port 0: not a port address; nothing is written" << red << "9.91E+37;1536"
-                                                << "null" << "2";
+                                                << "null" << "2" << nothing;
         QTest::newRow("simulated") << "simulated" << "Port 888 (0x378): SIMULATED, no board is driven (no parallel port at 888 (0x378))."
-                                   << blue << "(@);512" << "\"off\"" << "0 port 888 (0x378) simulated port: C1=0 C2=0 off";
+                                   << blue << "(@);512" << "\"off\"" << "0 port 888 (0x378) simulated port: C1=0 C2=0 off" << "All ports terminated";
     }
 
     void everyViewAlike()
@@ -158,6 +161,9 @@ private slots:
         const QJsonObject state = StateJson(core, {});
         QTEST(QString::fromUtf8(QJsonDocument(QJsonObject{{u"p"_s, state[u"path"_s]}}).toJson(QJsonDocument::Compact)).mid(5).chopped(1), "path");
         QCOMPARE(state[u"contacts"_s].isNull(), !known);
+        QFETCH(QString, words);
+        QTRY_COMPARE(panel.Find<QLabel>(u"PathWords"_s)->text(), words);
+        QTEST(state[u"words"_s].toString(), "words");
 
         // The command line, last: a panel that knows nothing reads the port for it.
         QString command;

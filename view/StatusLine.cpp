@@ -42,3 +42,27 @@ StatusText StatusLine(const SwitchCore& core)
 {
     return StatusLine(core.Status(), core.Port(), core.LastAccess(), core.State().has_value(), core.Hardware());
 }
+
+QString PathWords(const std::optional<ControlBits>& bits)
+{
+    if (!bits)
+        return QStringLiteral("Unknown: nothing read back from the port");
+    if (bits->c1 && bits->c2)
+        return QStringLiteral("C1=1 with C2=1: not a state of this model");
+    if (bits->c1)
+        return QStringLiteral("RF COMMON connected to RF1");
+    if (bits->c2)
+        return QStringLiteral("RF COMMON connected to RF2");
+    return QStringLiteral("All ports terminated");
+}
+
+QString SwitchingRefused(const SwitchCore& core, const Source& asker)
+{
+    if (const auto& holder = core.LockHolder(); holder && !holder->SameClient(asker))
+        return QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
+            .arg(QString::fromStdString(SourceName(*holder)));
+    if (core.Status().IsSimulated() && !core.MayDrive(asker))
+        return QStringLiteral("Only the simulated port is here: no board is driven, so switching from here is refused "
+                              "(the server's --simulate allows a dry run).");
+    return {};
+}

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 class SwitchCore;
 
@@ -33,3 +34,12 @@ StatusText StatusLine(const PortStatus& status, const PortName& port, const Oper
 
 // The line for the switch as `core` holds it now, the same in every view.
 StatusText StatusLine(const SwitchCore& core);
+
+// The path the bits make, in words: "RF COMMON connected to RF1", "All ports
+// terminated", "Unknown: nothing read back from the port".
+QString PathWords(const std::optional<ControlBits>& bits);
+
+// Why `asker` cannot switch now, for the views to show beside the controls
+// they disable: another client's lock, or the simulated port that it may not
+// drive; empty where it may switch.
+QString SwitchingRefused(const SwitchCore& core, const Source& asker);

@@ -60,8 +60,11 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
     const PortStatus& status = core.Status();
     const auto bits = core.State();
     const StatusText line = StatusLine(core);
+    // Every page is a client of its own, none of which holds the lock.
+    const QString refused = SwitchingRefused(core, Source::Remote("http"));
     return {
         {QStringLiteral("path"), bits ? QJsonValue(QLatin1String(PathName(*bits))) : QJsonValue::Null},
+        {QStringLiteral("words"), PathWords(bits)},
         {QStringLiteral("bits"), bits ? QJsonValue(QJsonObject{{QStringLiteral("c1"), bits->c1}, {QStringLiteral("c2"), bits->c2}})
                                       : QJsonValue::Null},
         {QStringLiteral("port"), int(core.Address())},
@@ -72,6 +75,7 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
         {QStringLiteral("status"), line.text},
         {QStringLiteral("colour"), line.colour.name()},
         {QStringLiteral("lock"), core.LockHolder() ? QJsonValue(QString::fromStdString(SourceName(*core.LockHolder()))) : QJsonValue::Null},
+        {QStringLiteral("refused"), refused.isEmpty() ? QJsonValue::Null : QJsonValue(refused)},
         {QStringLiteral("contacts"), bits ? Contacts(*bits) : QJsonValue::Null},
         {QStringLiteral("operations"), QJsonArray::fromStringList(operations)},
     };

@@ -19,9 +19,10 @@
 class SwitchCore;
 
 // The state as the port last read it back: "path" (rf1, rf2, off,
-// forbidden; null when unknown), "bits", "port", "place", "device", "reach",
-// "simulated", "status" and "colour" (the panel's status line), "lock" (the
-// holder's name or null), "contacts" (the schematic's three contact lines in
+// forbidden; null when unknown) and "words" (the path as the panel says it),
+// "bits", "port", "place", "device", "reach", "simulated", "status" and
+// "colour" (the panel's status line), "lock" (the holder's name or null),
+// "refused" (why the page cannot switch now, or null), "contacts" (the schematic's three contact lines in
 // twips; null where the panel leaves them as they were) and "operations"
 // (the last log lines, oldest first).
 QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);

@@ -128,6 +128,11 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
         source.open(QIODevice::ReadOnly);
         files_[path] = {mime, source.readAll().toStdString()};
     }
+    // A tab, a bookmark and a history entry name the switch by its machine.
+    std::string& page = files_["/"].body;
+    const std::string title = "<title>RF switch</title>";
+    if (const auto at = page.find(title); at != std::string::npos)
+        page.replace(at, title.size(), "<title>RF switch on " + QHostInfo::localHostName().toHtmlEscaped().toStdString() + "</title>");
 
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);

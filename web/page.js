@@ -4,16 +4,10 @@
 
 const $ = (id) => document.getElementById(id);
 const kTwipsPerPixel = 15;
-const kPathWords = {
-  rf1: 'RF COMMON connected to RF1',
-  rf2: 'RF COMMON connected to RF2',
-  off: 'All ports terminated',
-  forbidden: 'C1=1 with C2=1: not a state of this model',
-};
 
 function show(state) {
   const path = $('path');
-  path.textContent = state.path ? kPathWords[state.path] : 'Unknown: nothing read back from the port';
+  path.textContent = state.words;
   path.dataset.path = state.path || 'unknown';
   $('bits').textContent = state.bits ? `C1=${+state.bits.c1}  C2=${+state.bits.c2}` : 'C1=?  C2=?';
   // An unknown state draws no contact, as in the panel; where the panel
@@ -36,6 +30,13 @@ function show(state) {
     ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
     : 'Not locked: any client may switch.';
   $('lock').className = state.lock ? 'locked' : '';
+  // Buttons that cannot switch look it, and say why.
+  for (const button of document.querySelectorAll('#buttons button')) {
+    button.disabled = state.refused !== null;
+    button.title = state.refused || '';
+  }
+  // The lock says so already.
+  $('refused').textContent = state.lock ? '' : state.refused || '';
   // Compared with what the browser shows for the connection, it tells the right switch.
   $('certificate').hidden = !state.certificate;
   $('certificate').textContent = state.certificate ? `Certificate SHA-256 fingerprint: ${state.certificate}` : '';

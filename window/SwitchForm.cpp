@@ -9,6 +9,7 @@
 #include "PortText.h"
 #include "Schematic.h"
 #include "StatusLine.h"
+#include "Twips.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -16,6 +17,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -31,6 +33,34 @@ const QString kUnknown = QStringLiteral("?");
 // The window follows the switch at most once a frame, however fast remote
 // clients switch it; every operation is still in the log.
 constexpr std::chrono::milliseconds kFrame{16};
+
+// Direct selection, break-before-make, for those who know where they go.
+struct PathKey
+{
+    QKeySequence keys;
+    RfPath path;
+    const char* words;
+};
+const PathKey kPathKeys[] = {
+    {QKeySequence(Qt::CTRL | Qt::Key_1), RfPath::Rf1, "RF COMMON to RF1"},
+    {QKeySequence(Qt::CTRL | Qt::Key_2), RfPath::Rf2, "RF COMMON to RF2"},
+    {QKeySequence(Qt::CTRL | Qt::Key_0), RfPath::Off, "all terminated"},
+};
+
+// "Ctrl+1: RF COMMON to RF1, …", in the keyboard's own names.
+QString PathKeysNamed()
+{
+    QStringList named;
+    for (const PathKey& key : kPathKeys)
+        named << key.keys.toString(QKeySequence::NativeText) + QStringLiteral(": ") + QLatin1String(key.words);
+    return named.join(QStringLiteral(", "));
+}
+
+
+// A device's name does not fit the box drawn for a decimal address: the box
+// takes the room of "(Dec)" up to the Help button, in twips.
+constexpr int kAddressWidth = 975;
+constexpr int kDeviceWidth = 2400;
 
 // The port a text in the address box names: a device ("/dev/parport1"), or
 // the address it converts to; nullopt where that does not fit.
@@ -88,14 +118,14 @@ void SwitchForm::ConnectCore()
             QTimer::singleShot(0, this, &SwitchForm::ShowHeldMessages);
     });
 
-    // Direct selection, break-before-make, for those who know where they go.
-    const std::pair<QKeySequence, RfPath> paths[] = {
-        {QKeySequence(Qt::CTRL | Qt::Key_1), RfPath::Rf1},
-        {QKeySequence(Qt::CTRL | Qt::Key_2), RfPath::Rf2},
-        {QKeySequence(Qt::CTRL | Qt::Key_0), RfPath::Off},
-    };
-    for (const auto& [keys, path] : paths)
-        connect(new QShortcut(keys, this), &QShortcut::activated, this, [this, path = path] { SelectPath(path); });
+    for (const PathKey& key : kPathKeys)
+        connect(new QShortcut(key.keys, this), &QShortcut::activated, this, [this, path = key.path] { SelectPath(path); });
+    bitTip_ = C1->toolTip();
+    ParallelText->setToolTip(ParallelText->toolTip() + QStringLiteral("\nEnter takes the address; right-click for the parallel ports found."));
+    ParallelText->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ParallelText, &QWidget::customContextMenuRequested, this, &SwitchForm::ShowPortMenu);
+    connect(ParallelText, &QLineEdit::textChanged, this, &SwitchForm::ShowAddressBox);
+    ShowAddressBox();
 
     connect(C1, &QPushButton::clicked, this, &SwitchForm::C1_Click);
     connect(C2, &QPushButton::clicked, this, &SwitchForm::C2_Click);
@@ -302,6 +332,42 @@ void SwitchForm::SelectPath(RfPath path)
     core_.Select(path, Asker(), Then(&SwitchForm::ShowClickResult));
 }
 
+void SwitchForm::ShowPortMenu(const QPoint& at)
+{
+    const std::unique_ptr<QMenu> menu(ParallelText->createStandardContextMenu());
+    QAction* first = menu->actions().value(0);
+    const std::vector<FoundPort> ports = context_.findPorts();
+    for (const FoundPort& port : ports) {
+        auto* use = new QAction(QString::fromStdString(port.line), menu.get());
+        use->setEnabled(port.usable);
+        connect(use, &QAction::triggered, this, [this, typed = QString::fromStdString(port.typed)] {
+            // As if typed and entered.
+            ParallelText->setText(typed);
+            TakePendingAddress();
+            if (const auto chosen = AcceptAddress(Qt::OtherFocusReason))
+                TakeAddress(*chosen);
+        });
+        menu->insertAction(first, use);
+    }
+    if (ports.empty()) {
+        auto* none = new QAction(QString::fromStdString(NoPortsFound()), menu.get());
+        none->setEnabled(false);
+        menu->insertAction(first, none);
+    }
+    menu->insertSeparator(first);
+    menu->exec(ParallelText->mapToGlobal(at));
+}
+
+void SwitchForm::ShowAddressBox()
+{
+    // "(Dec)" says how to read a number, not a device's name.
+    const bool device = ParallelText->text().trimmed().startsWith(u'/');
+    QRect box = ParallelText->geometry();
+    box.setWidth(PixelsFromTwips(device ? kDeviceWidth : kAddressWidth));
+    ParallelText->setGeometry(box);
+    Label3->setVisible(!device);
+}
+
 Source SwitchForm::Asker(Source::Kind kind) const
 {
     Source source{kind, {}, false};
@@ -440,6 +506,13 @@ void SwitchForm::ShowCoreNow()
         C1->setText(c1);
         C2->setText(c2);
         UpdateSchematic();
+    }
+    SetFittedText(PathWords, ::PathWords(bits), PanelFont(8.25, QFont::Bold));
+    // The buttons cannot switch while another client holds the lock.
+    const QString refused = SwitchingRefused(core_, Asker());
+    for (QPushButton* button : {C1, C2}) {
+        button->setEnabled(refused.isEmpty());
+        button->setToolTip(bitTip_ + u'\n' + (refused.isEmpty() ? PathKeysNamed() : refused));
     }
     const ::PortStatus& status = core_.Status();
     // The schematic's free corner, right of the control driver.

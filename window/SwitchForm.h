@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 #include "Platform.h"
+#include "PortLayer.h"
 #include "SwitchCore.h"
 
 #include <QElapsedTimer>
@@ -11,8 +12,10 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class LineControl;
 class PictureBox;
@@ -32,6 +35,8 @@ struct SwitchFormContext
     SwitchCore* core = nullptr;
     // The port the address box starts with.
     PortName startPort = PortName(888);
+    // The ports the address box's context menu offers.
+    std::function<std::vector<FoundPort>()> findPorts = FindSystemPorts;
 };
 
 // The control panel: pick the model, type the port address, toggle the two
@@ -76,6 +81,8 @@ private:
     void RefuseAddress(const QString& text, Qt::FocusReason reason);
     void ClickBit(int bit, QPushButton* button);
     void SelectPath(RfPath path);
+    void ShowPortMenu(const QPoint& at);
+    void ShowAddressBox();
     Source Asker(Source::Kind kind = Source::Kind::Panel) const;
     SwitchCore::Done Then(void (SwitchForm::*shown)(const OperationResult&));
     void ShowClickResult(const OperationResult& result);
@@ -110,6 +117,7 @@ private:
     QTimer showTimer_;
     QString addressNote_;      // how the typed address was read, when not as meant
     QString logFailure_;
+    QString bitTip_;           // the control bits' own tooltip, before what is added to it
 
     QLineEdit* ParallelText = nullptr;
     PictureBox* Picture2 = nullptr;
@@ -129,4 +137,5 @@ private:
     QLabel* Label4 = nullptr;
     QLabel* PortStatus = nullptr;
     QLabel* RemoteStatus = nullptr;
+    QLabel* PathWords = nullptr;
 };

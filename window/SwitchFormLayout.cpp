@@ -41,6 +41,8 @@ constexpr Placement kLayout[] = {
     {"PortStatus", 240, 5430, 9270, 690},
     // How remote clients reach the switch, in the free room under the control bits.
     {"RemoteStatus", 240, 3660, 4335, 765},
+    // The path the board is in, in words, over the schematic.
+    {"PathWords", 4680, 1890, 4335, 480},
 };
 
 template <typename Control>
@@ -175,6 +177,8 @@ void SwitchForm::CreateControls()
     PortStatus->setWordWrap(true);
     RemoteStatus = MakeLabel(this, "RemoteStatus", QString());
     RemoteStatus->setWordWrap(true);
+    PathWords = MakeLabel(this, "PathWords", QString(), Qt::AlignLeft | Qt::AlignBottom);
+    PathWords->setWordWrap(true);
 
     setTabOrder(ModelCombo, Command2);
     setTabOrder(Command2, C1);

@@ -1,10 +1,11 @@
 // The page in Debian's Chromium, driven over the DevTools protocol as a
 // person uses it, against the switch's servers on the simulated port, with a
 // SCPI client beside it: the path shown, a click that reaches the port, a
-// script's switching followed, a click refused while another client holds
-// the lock, no contact drawn where nothing is known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
+// script's switching followed, buttons that cannot switch while another client
+// holds the lock (and say why), the title naming the machine, no contact drawn where nothing is known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
 // Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
 import assert from 'node:assert/strict';
+import { hostname } from 'node:os';
 import { launch, scpi, start } from './harness.mjs';
 
 const [nodeDir, outDir, ...command] = process.argv.slice(2);
@@ -19,6 +20,7 @@ try {
   await page.goto(program.url);
   await shows('off');
   assert.equal(await text('#path'), 'All ports terminated');
+  assert.equal(await page.title(), `RF switch on ${hostname()}`);
 
   await page.click('button[data-path="rf2"]');
   await answered();
@@ -36,9 +38,13 @@ try {
   assert.equal(granted, '1');
   const holder = owner.slice(1, -1);
   await page.waitForFunction((h) => document.getElementById('lock').textContent.startsWith(`Locked by ${h}:`), { timeout: 1000 }, holder);
+  // Its buttons cannot switch then: they look it and say why, and a click does nothing.
+  const why = `Locked by ${holder}: switching from here is refused until it lets go.`;
+  await page.waitForFunction(() => [...document.querySelectorAll('#buttons button')].every((button) => button.disabled), { timeout: 1000 });
+  assert.deepEqual(await page.$$eval('#buttons button', (buttons) => buttons.map((button) => button.title)), [why, why, why]);
+  const before = await text('#answer');
   await page.click('button[data-path="rf2"]');
-  await answered();
-  assert.equal(await text('#answer'), `Not switched: locked by ${holder}`);
+  assert.equal(await text('#answer'), before);
   assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@1)');
   await shows('rf1');
 

@@ -10,6 +10,8 @@
 
 #include <QElapsedTimer>
 #include <QHostInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
@@ -19,6 +21,9 @@
 #include <functional>
 
 #include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -688,6 +693,57 @@ private slots:
         const QStringList lines = QString::fromUtf8(got).split(u'\n');
         for (const QString& sample : samples)
             QVERIFY2(lines.contains(sample), qPrintable(sample + " not in:\n" + got));
+    }
+
+    // What the page says of the path, and why its buttons cannot switch:
+    // /api/state's "words" and "refused" as the page shows them.
+    void pageSaysWhy_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<QString>("refused");  // empty: null, the buttons switch
+        QTest::newRow("free") << "real" << "All ports terminated" << "";
+        QTest::newRow("RF1") << "rf1" << "RF COMMON connected to RF1" << "";
+        QTest::newRow("unknown") << "unreadable" << "Unknown: nothing read back from the port" << "";
+        QTest::newRow("locked") << "locked" << "All ports terminated"
+                                << "Locked by remote:192.0.2.7:5025: switching from here is refused until it lets go.";
+        QTest::newRow("simulated") << "simulated" << "All ports terminated"
+                                   << "Only the simulated port is here: no board is driven, so switching from here is refused "
+                                      "(the server's --simulate allows a dry run).";
+        QTest::newRow("simulated, dry run allowed") << "dry run" << "All ports terminated" << "";
+    }
+
+    void pageSaysWhy()
+    {
+        QFETCH(QString, setup);
+        Served served;
+        if (setup == "rf1")
+            served.core.Select(RfPath::Rf1, Source{});
+        if (setup == "unreadable") {
+            served.port.readError = "/dev/parport0: input/output error";
+            served.core.Attach(888, Source{});
+        }
+        if (setup == "locked")
+            served.core.Lock(Source::Remote("192.0.2.7:5025"));
+        if (setup == "simulated" || setup == "dry run") {
+            served.port.status = {PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
+            served.core.SetAllowSimulated(setup == "dry run");
+            served.core.TakeAddress(888, true, Source{});
+        }
+        const QByteArray got = Exchange(served.server.Port(), "GET /api/state HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        const QJsonObject state = QJsonDocument::fromJson(got.mid(got.indexOf('{'))).object();
+        QTEST(state[u"words"_s].toString(), "words");
+        QTEST(state[u"refused"_s].isNull() ? QString() : state[u"refused"_s].toString(), "refused");
+    }
+
+    // Its title names the machine, for the tab and the bookmark.
+    void pageTitle()
+    {
+        Served served;
+        char name[256] = {};
+        QVERIFY(gethostname(name, sizeof name - 1) == 0);
+        const QByteArray got = Exchange(served.server.Port(), "GET / HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        QVERIFY2(got.contains("<title>RF switch on " + QByteArray(name) + "</title>"), got.left(400).constData());
     }
 
     // HEAD gives what GET gives but the body, and the next answer follows at once.
