@@ -143,6 +143,11 @@ node-modules:
 clean:
 	rm -rf $(BUILD)
 
+# docs/panel.png drawn anew from the window (offscreen): after any change to it.
+.PHONY: docs
+docs: configure
+	cmake --build $(BUILD) -j $(JOBS) --target docs
+
 # The Debian package, in $(BUILD)/; its test (part of `make test`) checks it.
 .PHONY: package
 package: build
