@@ -12,6 +12,7 @@
 #include "SwitchSetup.h"
 
 #include <QApplication>
+#include <QEventLoop>
 
 #include <memory>
 
@@ -66,8 +67,11 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     return app.exec();
 }
 
-// It shows the board as it finds it, so that a restart does not move the
-// switch in the middle of a measurement; --reset clears it as the panel does.
+// By default it shows the board as it finds it, so that a restart does not
+// move the switch in the middle of a measurement; --power-on sets a path
+// (off clears the registers as the panel does), --on-stop off terminates all
+// ports on the way out. A power-on or stop write that fails is said, and
+// the server goes on with the board as read back.
 int RunHeadless(const Invocation& invocation, int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
@@ -77,15 +81,42 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
     SwitchCore& core = setup->Core();
+    const auto report = [](const char* when, RfPath path) {
+        return [when, path](const OperationResult& result) {
+            if (!result.Ok())
+                PrintLine(stderr, QStringLiteral("rfswitch-panel: %1 %2: %3")
+                                      .arg(QLatin1String(when), QLatin1String(PathName(BitsFor(path))), QString::fromStdString(result.detail)));
+        };
+    };
     const Source start{Source::Kind::StartUp, {}, false};
-    if (invocation.reset)
-        core.TakeAddress(StartAddress(invocation), true, start);
-    else
+    if (invocation.powerOn == RfPath::Off) {
+        core.TakeAddress(StartAddress(invocation), true, start, report("power-on", RfPath::Off));
+    } else {
         core.Attach(StartAddress(invocation), start);
+        if (invocation.powerOn)
+            core.Select(*invocation.powerOn, start, report("power-on", *invocation.powerOn));
+    }
     QuitOnStopSignals();
-    PortOwner owner(core);
-    const auto remote = RemoteControl::Start(invocation, *setup);
+    auto owner = std::make_unique<PortOwner>(core);
+    auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)
         return kExitUsage;
-    return app.exec();
+    const int code = app.exec();
+    if (invocation.offOnStop) {
+        // No client may switch after the stop's write: what they asked and
+        // has not started is not carried out.
+        remote.reset();
+        owner.reset();
+        bool done = false;
+        QEventLoop stopped;
+        core.Select(RfPath::Off, Source{Source::Kind::Stop, {}, false}, [&](const OperationResult& result) {
+            report("on-stop", RfPath::Off)(result);
+            done = true;
+            stopped.quit();
+        });
+        // Behind a write that has not settled yet.
+        if (!done)
+            stopped.exec();
+    }
+    return code;
 }

@@ -97,8 +97,22 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                       QStringLiteral("DIR"));
     const QCommandLineOption headless(QStringLiteral("headless"),
                                       QStringLiteral("With --listen, --http or --https: serve without a window, starting "
-                                                     "from the state the board is in."));
-    const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: clear the board at start."));
+                                                     "from the state the board is in (see --power-on)."));
+    const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: the same as --power-on off."));
+    const QCommandLineOption powerOn(QStringLiteral("power-on"),
+                                     QStringLiteral("With --headless: the path to set at start, break-before-make; keep (the "
+                                                    "default) reads the board and writes nothing, off also clears the "
+                                                    "control register."),
+                                     QStringLiteral("keep|off|rf1|rf2"));
+    const QCommandLineOption onStop(QStringLiteral("on-stop"),
+                                    QStringLiteral("With --headless: off terminates all ports when the server stops (SIGTERM, "
+                                                   "SIGINT); keep (the default) leaves the path as it is."),
+                                    QStringLiteral("keep|off"));
+    const QCommandLineOption settleTime(QStringLiteral("settle-time"),
+                                        QStringLiteral("How long the switch needs to settle after a write: an operation is "
+                                                       "complete, and the next switching starts, only after it (0 to 60000, "
+                                                       "default 0)."),
+                                        QStringLiteral("MS"));
     const QCommandLineOption allow(QStringLiteral("allow"),
                                    QStringLiteral("With --listen, --http or --https: let in only clients from this "
                                                   "subnet (repeatable; without it, any client that reaches the address)."),
@@ -110,7 +124,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                     QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
                                                   "LXI identification report (default 0)."), QStringLiteral("TEXT"));
     parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, hislip, noHislip,
-                       http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, allow, idleTimeout, serial});
+                       http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, powerOn, onStop, settleTime, allow,
+                       idleTimeout, serial});
 
     Invocation invocation;
     // Without an application object Qt cannot name the program itself.
@@ -145,7 +160,34 @@ Invocation ParseCommandLine(const QStringList& arguments)
     }
     invocation.simulate = parser.isSet(simulate);
     invocation.rawIo = parser.isSet(rawIo);
-    invocation.reset = parser.isSet(reset);
+    if (parser.isSet(settleTime)) {
+        bool number = false;
+        const int milliseconds = parser.value(settleTime).toInt(&number);
+        if (!number || milliseconds < 0 || milliseconds > 60000)
+            return fail(QStringLiteral("--settle-time takes a number of milliseconds from 0 to 60000, not \"%1\"").arg(parser.value(settleTime)));
+        invocation.settleTime = std::chrono::milliseconds(milliseconds);
+    }
+    if (parser.isSet(reset) && parser.isSet(powerOn))
+        return fail(QStringLiteral("--reset is --power-on off: give one of them"));
+    if (parser.isSet(reset))
+        invocation.powerOn = RfPath::Off;
+    if (parser.isSet(powerOn)) {
+        const QString path = parser.value(powerOn).toLower();
+        if (path == QLatin1String("off"))
+            invocation.powerOn = RfPath::Off;
+        else if (path == QLatin1String("rf1"))
+            invocation.powerOn = RfPath::Rf1;
+        else if (path == QLatin1String("rf2"))
+            invocation.powerOn = RfPath::Rf2;
+        else if (path != QLatin1String("keep"))
+            return fail(QStringLiteral("--power-on takes keep, off, rf1 or rf2, not \"%1\"").arg(parser.value(powerOn)));
+    }
+    if (parser.isSet(onStop)) {
+        const QString what = parser.value(onStop).toLower();
+        if (what != QLatin1String("keep") && what != QLatin1String("off"))
+            return fail(QStringLiteral("--on-stop takes keep or off, not \"%1\"").arg(parser.value(onStop)));
+        invocation.offOnStop = what == QLatin1String("off");
+    }
     invocation.log = parser.value(log);
     invocation.listen = parser.value(listen);
     invocation.http = parser.value(http);
@@ -217,8 +259,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
         return fail(QStringLiteral("--tls-cert, --tls-key and --tls-required go with --listen, --http or --https"));
     if (invocation.tlsRequired && !invocation.http.isEmpty())
         return fail(QStringLiteral("--tls-required serves the web page over HTTPS only: use --https in place of --http"));
-    if (invocation.reset && invocation.mode != Invocation::Mode::Headless)
-        return fail(QStringLiteral("--reset goes with --headless (the panel always clears the board at start)"));
+    if ((parser.isSet(reset) || parser.isSet(powerOn) || parser.isSet(onStop)) && invocation.mode != Invocation::Mode::Headless)
+        return fail(QStringLiteral("--reset, --power-on and --on-stop go with --headless (the panel always clears the board at start)"));
     return invocation;
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -28,7 +29,10 @@ struct Invocation
     RfPath path = RfPath::Off;         // --select
     bool simulate = false;             // the simulated port is good enough
     bool rawIo = false;                // raw /dev/port for a port no driver serves
-    bool reset = false;                // --headless: clear the board at start
+    std::chrono::milliseconds settleTime{0};  // --settle-time MS
+    // --headless: --power-on (--reset is off); none: keep, read and write nothing.
+    std::optional<RfPath> powerOn;
+    bool offOnStop = false;            // --headless: --on-stop off
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
     QString http;                      // --http [HOST:]PORT

@@ -6,6 +6,7 @@
 #include "SwitchSetup.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 
 #include <cstdio>
 
@@ -73,6 +74,12 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
         return *ended;
     OperationResult result;
     core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });
+    // Done once the switch has settled; the wait is the event loop's, on a timer.
+    if (core.Settling()) {
+        QEventLoop settled;
+        core.WhenSettled([&settled] { settled.quit(); });
+        settled.exec();
+    }
     return CommandAfterSwitching(core, result);
 }
 

@@ -128,7 +128,8 @@ void PortOwner::Serve(QLocalSocket* socket)
         client->write(AnswerLine(outcome));
         client->disconnectFromServer();
     };
-    // After whatever was asked before it, as any other client's operation.
+    // After whatever was asked before it, as any other client's operation;
+    // a query does not wait for a settle, a select waits as any switching.
     core_.WhenIdle([&core = core_, command = *command, source, answer, client = QPointer<QLocalSocket>(socket)] {
         if (!Holds(core, command)) {
             if (client) {
@@ -150,7 +151,10 @@ void PortOwner::Serve(QLocalSocket* socket)
                                  ended->error.toStdString());
                 return answer(*ended);
             }
-            core.Select(invocation.path, source, [&core, answer](const OperationResult& result) { answer(CommandAfterSwitching(core, result)); });
+            // Answered once the switch has settled, as the command line itself would.
+            core.Select(invocation.path, source, [&core, answer](const OperationResult& result) {
+                core.WhenSettled([&core, answer, result] { answer(CommandAfterSwitching(core, result)); });
+            });
         };
         // The state this core holds stands for a read, as nobody else drives
         // the port; where it knows nothing, it reads as the command line would.
@@ -158,5 +162,5 @@ void PortOwner::Serve(QLocalSocket* socket)
             run({});
         else
             core.Read(source, run);
-    });
+    }, false);
 }

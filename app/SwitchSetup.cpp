@@ -27,6 +27,8 @@ std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, P
             log->Append("warning: " + why);
     });
     setup->core_ = std::make_unique<SwitchCore>();
+    // The setting it starts with, not a change: not logged.
+    setup->core_->SetSettleTime(invocation.settleTime, Source{Source::Kind::StartUp, {}, false});
     setup->core_->SetLog(setup->log_.get());
     setup->core_->SetCycles(setup->cycles_.get());
     setup->core_->SetAllowSimulated(invocation.simulate);

@@ -4,6 +4,8 @@
 #include "OutcomeError.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
@@ -264,6 +266,42 @@ void SetCycleLimit(ScpiContext& context, const ScpiParameters& parameters)
     Report(context, context.Instrument().SetCycleLimit(static_cast<std::uint64_t>(value)));
 }
 
+// ROUT:SETT:TIME <seconds>: a number of seconds (a unit of S or MS may
+// follow), or MINimum, MAXimum, DEFault; kept to the millisecond.
+void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
+{
+    static const std::regex withUnit(R"(([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)\s*(M?S))", std::regex::icase);
+    static const std::regex minimum("MIN(IMUM)?|DEF(AULT)?", std::regex::icase);
+    static const std::regex maximum("MAX(IMUM)?", std::regex::icase);
+    constexpr double kMaxSeconds = 60;
+    const ScpiParameter& parameter = parameters.front();
+    double seconds = 0;
+    std::smatch unit;
+    if (parameter.kind == ScpiParameter::Kind::Decimal) {
+        seconds = std::strtod(parameter.text.c_str(), nullptr);
+    } else if (std::regex_match(parameter.text, unit, withUnit)) {
+        seconds = std::strtod(unit[1].str().c_str(), nullptr) / (unit[4].length() == 2 ? 1000 : 1);
+    } else if (std::regex_match(parameter.text, maximum)) {
+        seconds = kMaxSeconds;
+    } else if (!std::regex_match(parameter.text, minimum)) {
+        context.Status().Push(-104, "a number of seconds is expected, e.g. 0.05 or 50 MS");
+        return;
+    }
+    if (!(seconds >= 0 && seconds <= kMaxSeconds)) {
+        context.Status().Push(-222, "from 0 to 60 seconds");
+        return;
+    }
+    Report(context, context.Instrument().SetSettleTime(std::chrono::milliseconds(std::llround(seconds * 1000))));
+}
+
+void SettleTimeQuery(ScpiContext& context, const ScpiParameters&)
+{
+    // In seconds, the shortest text that reads back as the setting: 0.05.
+    char text[32];
+    const double seconds = double(context.Instrument().View().settleTime.count()) / 1000;
+    context.Answer(std::string(text, std::to_chars(text, text + sizeof text, seconds).ptr));
+}
+
 template <std::uint8_t ScpiStatus::*mask>
 void SetMask(ScpiContext& context, const ScpiParameters& parameters)
 {
@@ -341,6 +379,12 @@ const Command kCommands[] = {
     {"ROUTe:OPEN", 1, Open},
     {"ROUTe:OPEN?", 1, PathQuery<false>},
     {"ROUTe:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"ROUTe:SETTling:TIME", 1, SetSettleTime},
+    {"ROUTe:SETTling:TIME?", 0, SettleTimeQuery},
+    // 1 once no switch operation is under way and the last one has settled.
+    {"ROUTe:DONE?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         c.Answer(c.OperationCondition() & (S::kSwitching | S::kSettling) ? "0" : "1");
+     }},
     {"STATus:OPERation[:EVENt]?", 0, EventQuery<&S::operation>},
     {"STATus:OPERation:CONDition?", 0, ConditionQuery<&S::operation>},
     {"STATus:OPERation:ENABle", 1, SetRegisterMask<&S::operation, &S::Register::enable>},

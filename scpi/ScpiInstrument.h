@@ -6,6 +6,7 @@
 #include "PortIo.h"
 #include "SwitchTypes.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,6 +24,8 @@ struct SwitchView
     std::string lockHolder;           // who holds the lock ("remote:127.0.0.1:50432"), empty when free
     bool lockedByOther = false;       // held by another client: this one's switching is refused
     CycleCounts cycles;               // the board's closures per path, and their limit
+    bool settling = false;            // the last write's settle time has not passed yet
+    std::chrono::milliseconds settleTime{0};
 };
 
 class ScpiInstrument
@@ -41,6 +44,9 @@ public:
     virtual std::vector<std::string> PortList() const = 0;
     // Runs `then` once every port operation asked for so far has finished.
     virtual void WhenIdle(std::function<void()> then) = 0;
+    // The switch's settle time, for every client: refused (Locked) where
+    // another client holds the lock.
+    virtual OperationResult SetSettleTime(std::chrono::milliseconds time) = 0;
     // A request the session refused by itself, for the record.
     virtual void Refused(const std::string& request, const std::string& why) = 0;
     // The lock: true when granted (free, or this client's already).

@@ -34,7 +34,9 @@ std::uint16_t ScpiSession::OperationCondition() const
 {
     // The end of an operation runs inside the core, which is busy until it
     // returns: that is no operation in progress.
-    return switching_ || (!completing_ && instrument_.View().busy) ? ScpiStatus::kSwitching : 0;
+    const SwitchView view = instrument_.View();
+    return static_cast<std::uint16_t>((switching_ || (!completing_ && view.busy) ? ScpiStatus::kSwitching : 0)
+                                      | (view.settling ? ScpiStatus::kSettling : 0));
 }
 
 std::uint16_t ScpiSession::QuestionableCondition() const

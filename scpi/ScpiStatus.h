@@ -29,7 +29,9 @@ public:
     static constexpr std::uint8_t kEventSummary = 1 << 5;
     static constexpr std::uint8_t kMasterSummary = 1 << 6;
     static constexpr std::uint8_t kOperationBit = 1 << 7;
-    // OPERation condition: a switch operation is under way.
+    // OPERation conditions: SCPI's SETTling, from a write until the
+    // switch's settle time has passed; a switch operation is under way.
+    static constexpr std::uint16_t kSettling = 1 << 1;
     static constexpr std::uint16_t kSwitching = 1 << 8;
     // QUEStionable conditions: no board is driven (the port is unusable,
     // refused, or only simulated); the board's state is unknown; a path has

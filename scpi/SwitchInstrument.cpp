@@ -35,6 +35,8 @@ SwitchView SwitchInstrument::View() const
     view.bits = core_.State();
     view.busy = core_.Running();
     view.cycles = core_.Cycles();
+    view.settling = core_.Settling();
+    view.settleTime = core_.SettleTime();
     if (const auto& holder = core_.LockHolder()) {
         view.lockHolder = SourceName(*holder);
         view.lockedByOther = !holder->SameClient(Acting());
@@ -60,6 +62,11 @@ void SwitchInstrument::SetPortDevice(const std::string& device, Done done)
 void SwitchInstrument::WhenIdle(std::function<void()> then)
 {
     core_.WhenIdle(std::move(then));
+}
+
+OperationResult SwitchInstrument::SetSettleTime(std::chrono::milliseconds time)
+{
+    return core_.SetSettleTime(time, Acting());
 }
 
 void SwitchInstrument::Refused(const std::string& request, const std::string& why)

@@ -33,6 +33,7 @@ public:
     void SetPortDevice(const std::string& device, Done done) override;
     std::vector<std::string> PortList() const override { return list_(); }
     void WhenIdle(std::function<void()> then) override;
+    OperationResult SetSettleTime(std::chrono::milliseconds time) override;
     void Refused(const std::string& request, const std::string& why) override;
     bool Lock() override;
     void Unlock() override;

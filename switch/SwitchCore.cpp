@@ -5,6 +5,7 @@
 #include "PortText.h"
 #include "RelayCycles.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -35,6 +36,8 @@ std::string SourceName(const Source& source)
         return "remote:" + source.peer;
     case Source::Kind::PortWatch:
         return "port-watch";
+    case Source::Kind::Stop:
+        return "stop";
     case Source::Kind::Panel:
         break;
     }
@@ -93,6 +96,9 @@ SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : QObject(parent), ports_
 {
     watch_.setInterval(kWatchInterval);
     connect(&watch_, &QTimer::timeout, this, &SwitchCore::Watch);
+    settle_.setSingleShot(true);
+    settle_.setTimerType(Qt::PreciseTimer);
+    connect(&settle_, &QTimer::timeout, this, &SwitchCore::SettleOver);
 }
 
 SwitchCore::~SwitchCore()
@@ -116,6 +122,7 @@ bool SwitchCore::MayDrive(const Source& source) const
     switch (source.kind) {
     case Source::Kind::Panel:
     case Source::Kind::StartUp:
+    case Source::Kind::Stop:
         return true;
     case Source::Kind::CommandLine:
         return source.dryRun;
@@ -143,9 +150,9 @@ void SwitchCore::Unlock(const Source& holder)
     emit Changed();
 }
 
-void SwitchCore::Enqueue(const Source& source, std::string request, Operation operation, Done done)
+void SwitchCore::Enqueue(const Source& source, std::string request, Operation operation, Done done, bool afterSettle)
 {
-    queue_.push_back({source, std::move(request), std::move(operation), std::move(done)});
+    queue_.push_back({source, std::move(request), std::move(operation), std::move(done), afterSettle});
     Drain();
 }
 
@@ -156,7 +163,9 @@ void SwitchCore::Drain()
     if (running_)
         return;
     running_ = true;
-    while (!queue_.empty()) {
+    // What may switch waits for the last write to settle, and so does
+    // everything asked after it: the order asked holds.
+    while (!queue_.empty() && !(settling_ && queue_.front().afterSettle)) {
         Pending next = std::move(queue_.front());
         queue_.pop_front();
         OperationResult result;
@@ -175,12 +184,65 @@ void SwitchCore::Drain()
             emit Finished(result, next.source);
     }
     running_ = false;
-    emit Idle();
+    if (queue_.empty())
+        emit Idle();
 }
 
-void SwitchCore::WhenIdle(std::function<void()> then)
+void SwitchCore::WhenIdle(std::function<void()> then, bool afterSettle)
 {
-    Enqueue(Source{}, {}, {}, [then = std::move(then)](const OperationResult&) { then(); });
+    Enqueue(Source{}, {}, {}, [then = std::move(then)](const OperationResult&) { then(); }, afterSettle);
+}
+
+OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const Source& source)
+{
+    time = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
+    const std::string request = "settle-time=" + std::to_string(time.count()) + "ms";
+    // Another client's measurement relies on it.
+    if (lockHolder_ && !lockHolder_->SameClient(source)) {
+        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    const auto was = std::exchange(settleTime_, time);
+    if (was != settleTime_) {
+        Append(source, LogHead(source) + " " + request + " was=" + std::to_string(was.count()) + "ms result=set");
+        emit Changed();
+    }
+    return {};
+}
+
+void SwitchCore::WhenSettled(std::function<void()> then)
+{
+    if (settling_)
+        whenSettled_.push_back(std::move(then));
+    else
+        then();
+}
+
+void SwitchCore::StartSettling()
+{
+    if (settleTime_.count() <= 0)
+        return;
+    settledAt_ = std::chrono::steady_clock::now() + settleTime_;
+    settle_.start(settleTime_);
+    if (!std::exchange(settling_, true))
+        emit Changed();
+}
+
+void SwitchCore::SettleOver()
+{
+    // Never early, whatever the timer's rounding.
+    const auto left = settledAt_ - std::chrono::steady_clock::now();
+    if (left.count() > 0) {
+        settle_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+        return;
+    }
+    settling_ = false;
+    emit Changed();
+    for (auto& then : std::exchange(whenSettled_, {}))
+        then();
+    if (!queue_.empty())
+        Drain();
 }
 
 std::optional<ControlBits> SwitchCore::State() const
@@ -332,13 +394,13 @@ void SwitchCore::Attach(const PortName& port, const Source& source, Done done)
     Enqueue(source, "read", [this, port, source] {
         Claim(port);
         return status_.Writable() ? ReadState(source) : Unusable(source, "read");
-    }, std::move(done));
+    }, std::move(done), false);
 }
 
 void SwitchCore::Read(const Source& source, Done done)
 {
     Enqueue(source, "read", [this, source] { return status_.Writable() ? ReadState(source) : Unusable(source, "read"); },
-            std::move(done));
+            std::move(done), false);
 }
 
 void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done done)
@@ -410,6 +472,9 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
     if (cycles_ && data && before && write.written && write.readBack)
         if (const int channel = ClosedChannel(*before, BitsOf(static_cast<std::uint8_t>(write.lastRead))))
             cycles_->Closed(channel);
+    // Whatever reached the data register may have moved the switch.
+    if (data && write.written)
+        StartSettling();
     std::string line = LogHead(source) + " register=" + (data ? "data(" : "control(") + std::to_string(port) + ")"
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
@@ -464,7 +529,7 @@ void SwitchCore::Watch()
     // simulated one in its place): show what it holds, writing nothing.
     if (newPort) {
         const Source watch{Source::Kind::PortWatch, {}, false};
-        Enqueue(watch, "read", [this, watch] { return ReadState(watch); }, {});
+        Enqueue(watch, "read", [this, watch] { return ReadState(watch); }, {}, false);
     }
 }
 

@@ -37,6 +37,8 @@ public:
     // How often the port is looked at again while nothing runs: a port that
     // frees up or appears is read within about this time.
     static constexpr std::chrono::milliseconds kWatchInterval{500};
+    // The longest settle time taken.
+    static constexpr std::chrono::milliseconds kMaxSettleTime{60000};
 
     explicit SwitchCore(PortIo& ports = Ports(), QObject* parent = nullptr);
     ~SwitchCore() override;
@@ -74,8 +76,22 @@ public:
     void Select(RfPath path, const Source& source, Done done = {});
     // Records that a client refused a request of its own (nothing reaches the port).
     void Refused(const Source& source, const std::string& request, const std::string& why);
-    // Runs `then` once every operation asked before has finished.
-    void WhenIdle(std::function<void()> then);
+    // Runs `then` once every operation asked before has finished and, with
+    // `afterSettle`, the switch has settled.
+    void WhenIdle(std::function<void()> then, bool afterSettle = true);
+
+    // How long the switch needs after its drive changed before a signal
+    // through it is valid: an operation that wrote the data register is
+    // complete only once this has passed, and the next switching waits for
+    // it (reads do not). One value for every client, 0 at first. Refused
+    // while another client holds the lock; logged.
+    std::chrono::milliseconds SettleTime() const { return settleTime_; }
+    OperationResult SetSettleTime(std::chrono::milliseconds time, const Source& source);
+    // The last write's settle time has not passed yet.
+    bool Settling() const { return settling_; }
+    // Runs `then` once the last write's settle time has passed: at once
+    // where it has.
+    void WhenSettled(std::function<void()> then);
 
     // The base address in use; 0 for a port chosen by its device.
     std::int32_t Address() const { return address_; }
@@ -131,9 +147,12 @@ signals:
 private:
     using Operation = std::function<OperationResult()>;
 
-    void Enqueue(const Source& source, std::string request, Operation operation, Done done);
+    // `afterSettle`: it may switch, so it waits for the last write to settle.
+    void Enqueue(const Source& source, std::string request, Operation operation, Done done, bool afterSettle = true);
     void Drain();
     void Watch();
+    void StartSettling();
+    void SettleOver();
 
     void Claim(const PortName& port);
     void SetStatus(PortStatus status);
@@ -157,6 +176,7 @@ private:
         std::string request;  // as the log names it: "select-rf1"
         Operation operation;
         Done done;
+        bool afterSettle = true;
     };
 
     PortIo& ports_;
@@ -175,4 +195,9 @@ private:
     QTimer watch_;
     OperationLog* log_ = nullptr;
     RelayCycles* cycles_ = nullptr;
+    std::chrono::milliseconds settleTime_{0};
+    bool settling_ = false;
+    std::chrono::steady_clock::time_point settledAt_;
+    QTimer settle_;
+    std::vector<std::function<void()>> whenSettled_;
 };

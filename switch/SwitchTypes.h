@@ -54,6 +54,7 @@ struct Source
         CommandLine,  // --select or --query, here or handed over from another process
         Remote,       // a network client
         PortWatch,    // the look at the port while idle: reads only
+        Stop,         // a server's --on-stop, on its way out
     };
     Kind kind = Kind::Panel;
     std::string peer;     // a network client's address and port, "127.0.0.1:50432"
@@ -77,7 +78,7 @@ struct Source
     }
 };
 
-// "panel", "command-line", "remote:127.0.0.1:50432", "start-up", "port-watch".
+// "panel", "command-line", "remote:127.0.0.1:50432", "start-up", "port-watch", "stop".
 std::string SourceName(const Source& source);
 
 // The switch's signal paths: all ports terminated, RF COMMON to RF1, to RF2.

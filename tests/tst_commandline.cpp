@@ -3,6 +3,7 @@
 #include "Invocation.h"
 #include "PortOwner.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QHostAddress>
 #include <QProcess>
@@ -13,6 +14,7 @@
 
 #include <QStandardPaths>
 
+#include <csignal>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,8 +91,8 @@ QString Described(const Invocation& invocation)
     if (invocation.mode == Invocation::Mode::Select)
         said << (invocation.path == RfPath::Rf1 ? u"rf1"_s : invocation.path == RfPath::Rf2 ? u"rf2"_s : u"off"_s);
     const std::pair<bool, const char*> flags[] = {{invocation.simulate, "simulate"}, {invocation.rawIo, "raw-io"},
-        {invocation.reset, "reset"}, {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"},
-        {invocation.tlsRequired, "tls-required"}};
+        {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"}, {invocation.tlsRequired, "tls-required"},
+        {invocation.offOnStop, "on-stop=off"}};
     for (const auto& [set, name] : flags)
         if (set)
             said << QString::fromLatin1(name);
@@ -98,7 +100,9 @@ QString Described(const Invocation& invocation)
         {invocation.http, "http"}, {invocation.https, "https"}, {invocation.hislipAddress, "hislip"},
         {invocation.tlsCertificate, "tls-cert"}, {invocation.tlsKey, "tls-key"}, {invocation.stateDir, "state-dir"},
         {invocation.allow.join(u','), "allow"}, {invocation.serial == u"0" ? QString() : invocation.serial, "serial"},
-        {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"}};
+        {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"},
+        {invocation.powerOn ? QString::fromLatin1(PathName(BitsFor(*invocation.powerOn))) : QString(), "power-on"},
+        {invocation.settleTime.count() ? QString::number(invocation.settleTime.count()) : QString(), "settle-time"}};
     for (const auto& [value, name] : values)
         if (!value.isEmpty())
             said << QString::fromLatin1(name) + u'=' + value;
@@ -136,7 +140,25 @@ private slots:
         QTest::newRow("headless service")
             << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
                            "--allow", "fd00::/8", "--serial", "SN-7", "--idle-timeout", "600", "--no-vxi11"}
-            << "headless 888 reset no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600";
+            << "headless 888 no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600 power-on=off";
+        QTest::newRow("power-on and stop")
+            << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
+            << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
+        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"}
+                                       << "headless 888 http=80";
+        QTest::newRow("settle time with select") << QStringList{"--select", "rf1", "--settle-time", "60000"} << "select 888 rf1 settle-time=60000";
+        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"}
+                                              << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"60001\"";
+        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"}
+                                                << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"0.05\"";
+        QTest::newRow("power-on elsewhere") << QStringList{"--headless", "--listen", "5025", "--power-on", "rf3"}
+                                            << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
+        QTest::newRow("on-stop rf1") << QStringList{"--headless", "--listen", "5025", "--on-stop", "rf1"}
+                                     << "error --on-stop takes keep or off, not \"rf1\"";
+        QTest::newRow("reset and power-on") << QStringList{"--headless", "--listen", "5025", "--reset", "--power-on", "off"}
+                                            << "error --reset is --power-on off: give one of them";
+        QTest::newRow("power-on in the panel") << QStringList{"--power-on", "rf1"}
+                                               << "error --reset, --power-on and --on-stop go with --headless (the panel always clears the board at start)";
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                            "--tls-required", "--state-dir", "/tmp/s"}
@@ -146,7 +168,7 @@ private slots:
         QTest::newRow("version") << QStringList{"-v"} << "version 888";
         QTest::newRow("unknown option") << QStringList{"--colour"} << "error Unknown option 'colour'.";
         QTest::newRow("reset without headless") << QStringList{"--reset"}
-                                                << "error --reset goes with --headless (the panel always clears the board at start)";
+                                                << "error --reset, --power-on and --on-stop go with --headless (the panel always clears the board at start)";
         QTest::newRow("headless alone") << QStringList{"--headless"} << "error --headless needs --listen, --http or --https";
     }
 
@@ -486,6 +508,133 @@ private slots:
         QTEST(fromCommandLine, "log");
         server.terminate();
         server.waitForFinished();
+    }
+
+    // --select ends only once the switch has settled after its write: by
+    // itself, and where a server that owns the port does the work with the
+    // settle time it was given. Measured from the write's time in the log of
+    // the process that wrote.
+    void selectReturnsSettled_data()
+    {
+        QTest::addColumn<QStringList>("server");  // empty: no server
+        QTest::addColumn<QStringList>("select");
+        QTest::addColumn<int>("settle");  // ms
+        QTest::newRow("by itself") << QStringList{} << QStringList{"--settle-time", "700"} << 700;
+        QTest::newRow("handed over") << QStringList{"--settle-time", "700"} << QStringList{} << 700;
+    }
+
+    void selectReturnsSettled()
+    {
+        QFETCH(QStringList, server);
+        QFETCH(QStringList, select);
+        QFETCH(int, settle);
+        QTemporaryDir folder;
+        const QString serverLog = folder.filePath(u"server.log"_s), commandLog = folder.filePath(u"command.log"_s);
+        QProcess owner;
+        if (!server.isEmpty()) {
+            Start(owner, QStringList{"--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--simulate", "--port", "4096",
+                                     "--log", serverLog} + server, config.path(), runtime.path());
+            QVERIFY(owner.waitForReadyRead(30000));
+        }
+        QProcess command;
+        Start(command, QStringList{"--select", "rf1", "--simulate", "--port", "4096", "--log", commandLog} + select, config.path(), runtime.path());
+        const Run run = Finished(command);
+        const QDateTime ended = QDateTime::currentDateTime();
+        QCOMPARE(run.out, u"port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n"_s);
+        QCOMPARE(run.code, 0);
+        QFile log(server.isEmpty() ? commandLog : serverLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QDateTime written;
+        for (const QByteArray& line : log.readAll().split('\n'))
+            if (line.contains(" wrote=0x01 "))
+                written = QDateTime::fromString(QString::fromLatin1(line.left(line.indexOf(' '))), Qt::ISODateWithMs);
+        QVERIFY(written.isValid());
+        QVERIFY2(written.msecsTo(ended) >= settle, qPrintable(u"ended %1 ms after the write"_s.arg(written.msecsTo(ended))));
+        if (!server.isEmpty()) {
+            owner.terminate();
+            QVERIFY(owner.waitForFinished(30000));
+        }
+    }
+
+    // Reads do not wait for a settle: a --query handed to an owner whose
+    // switch is settling answers the new path before the settle time is up.
+    void queryWhileSettling()
+    {
+        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+        FakePort port;
+        port.status = kSimulated;
+        SwitchCore core{port};
+        core.SetAllowSimulated(true);
+        core.Attach(888, Source{});
+        PortOwner owner{core};
+        core.SetSettleTime(std::chrono::seconds(20), Source{});
+        core.Select(RfPath::Rf2, Source{});
+        QVERIFY(core.Settling());
+        QProcess process;
+        Start(process, {"--query", "--simulate"}, config.path(), runtime.path());
+        const Run run = Finished(process);
+        QCOMPARE(run.out, u"port 888 (0x378) simulated port: C1=0 C2=1 rf2\n"_s);
+        QVERIFY2(core.Settling(), "the query waited for the settle time");
+    }
+
+    // The headless server's power-on and stop policy on the simulated port:
+    // what it wrote at start and on its way out, as its log has it, and what
+    // it said where it could not.
+    void powerOnAndStop_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<QString>("writes");  // the log's lines that wrote, without their time
+        QTest::addColumn<QString>("err");     // a regular expression for a line of stderr; empty: nothing there
+        const QString at = u" port=4096 board=simulated register="_s;
+        QTest::newRow("keep, keep") << QStringList{} << SIGTERM << "" << "";
+        QTest::newRow("keep, keep, said") << QStringList{"--power-on", "keep", "--on-stop", "keep"} << SIGINT << "" << "";
+        QTest::newRow("rf1, off") << QStringList{"--power-on", "rf1", "--on-stop", "off"} << SIGTERM
+                                  << "start-up" + at + "data(4096) wrote=0x01 read=0x01 attempts=1 result=verified\n"
+                                         "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        QTest::newRow("rf2, off, interrupted") << QStringList{"--power-on", "rf2", "--on-stop", "off"} << SIGINT
+                                               << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n"
+                                                      "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        QTest::newRow("rf2, keep") << QStringList{"--power-on", "rf2"} << SIGTERM
+                                   << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n" << "";
+        // Off clears the control register too, as the panel's start does.
+        for (const auto& [name, option] : {std::pair{"off", QStringList{"--power-on", "off"}}, std::pair{"reset", QStringList{"--reset"}}})
+            QTest::newRow(name) << option << SIGTERM
+                                << "start-up" + at + "control(4098) wrote=0x00 read=0x00 attempts=1 result=verified\n"
+                                       "start-up" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+        // Already off: a stop that finds the path off writes nothing.
+        QTest::newRow("keep, off") << QStringList{"--on-stop", "off"} << SIGTERM << "" << "";
+        QTest::newRow("no port there") << QStringList{"--power-on", "rf1", "--port", "/dev/parport9"} << SIGTERM << ""
+                                       << "rfswitch-panel: power-on rf1: /dev/parport9: no such parallel port now .*";
+    }
+
+    void powerOnAndStop()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, signal);
+        QFETCH(QString, err);
+        QTemporaryDir folder;
+        const QString log = folder.filePath(u"server.log"_s);
+        if (!arguments.contains(u"--port"_s))
+            arguments << u"--port"_s << u"4096"_s;
+        QProcess server;
+        Start(server, QStringList{"--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--simulate", "--log", log} + arguments,
+              config.path(), runtime.path());
+        // It serves, whatever became of the power-on.
+        QVERIFY(server.waitForReadyRead(30000));
+        QVERIFY2(server.readLine().startsWith("listening on 127.0.0.1:"), "not listening");
+        ::kill(pid_t(server.processId()), signal);
+        const Run run = Finished(server);
+        QCOMPARE(run.code, 0);
+        QString writes;
+        for (const QString& line : LogLines(log).split(u'\n'))
+            if (line.contains(u" wrote="_s))
+                writes += line + u'\n';
+        QTEST(writes, "writes");
+        if (err.isEmpty())
+            QCOMPARE(run.err, QString());
+        else
+            QVERIFY2(QRegularExpression(u"(^|\n)"_s + err + u"\n"_s).match(run.err).hasMatch(), qPrintable(run.err));
     }
 
     // --log - wherever standard output goes: the lines, then the state, in

@@ -290,6 +290,41 @@ private slots:
         QCOMPARE(panel.messages, QStringList());
     }
 
+    // The window shows the new path at once, and the busy pointer until the
+    // switch has settled; a click meanwhile waits for that.
+    void settlingPointer_data()
+    {
+        AddColumns<int, QString, QString>("settle", "pointer", "accesses");
+        QTest::newRow("no settle time") << 0 << "arrow" << "r888:00 w888:01 r888:01 r888:01 w888:00 r888:00";
+        QTest::newRow("settling") << 400 << "busy" << "r888:00 w888:01 r888:01 | r888:01 w888:00 r888:00";
+    }
+
+    void settlingPointer()
+    {
+        QFETCH(int, settle);
+        Panel panel;
+        Start(panel);
+        panel.core.SetSettleTime(std::chrono::milliseconds(settle), Source{});
+        QElapsedTimer clock;
+        clock.start();
+        QStringList accesses;
+        qint64 last = 0;
+        panel.port.onAccess = [&](const PortAccess& access) {
+            // " | " where the settle time has passed since the one before.
+            if (settle > 0 && clock.elapsed() - last >= settle)
+                accesses << u"|"_s;
+            accesses << Trace({access});
+            last = clock.elapsed();
+        };
+        panel.Click("C1");
+        QTRY_COMPARE(panel.Captions(), u"10"_s);
+        QTEST(panel.form->cursor().shape() == Qt::BusyCursor ? u"busy"_s : u"arrow"_s, "pointer");
+        panel.Click("C1");
+        QTRY_COMPARE(panel.form->cursor().shape(), Qt::ArrowCursor);
+        QTRY_COMPARE(accesses.join(u' ').count(u'w'), 2);
+        QTEST(accesses.join(u' '), "accesses");
+    }
+
     void nestedActionsWaitTheirTurn()
     {
         Panel panel;

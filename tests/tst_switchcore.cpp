@@ -219,6 +219,37 @@ private slots:
         QCOMPARE(wrote, QStringList({u"wrote=0x00/0x00"_s, u"wrote=0x02/0x02"_s, u"wrote=0x00/0x00"_s, u"wrote=0x01/0x01"_s}));
     }
 
+    // The settle time is the switch's, for every client: each change logged
+    // with who made it, none while another client holds the lock.
+    void settleTime_data()
+    {
+        QTest::addColumn<int>("asked");  // ms
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<int>("held");
+        QTest::addColumn<QString>("logged");
+        const QString head = u"remote:[::1]:5000 port=888 board=real device=/dev/parport0 "_s;
+        QTest::newRow("set") << 50 << "" << 50 << head + "settle-time=50ms was=0ms result=set";
+        QTest::newRow("unchanged") << 0 << "" << 0 << "";
+        QTest::newRow("longest") << 70000 << "" << 60000 << head + "settle-time=60000ms was=0ms result=set";
+        QTest::newRow("its own lock") << 20 << "[::1]:5000" << 20 << head + "settle-time=20ms was=0ms result=set";
+        QTest::newRow("another's lock") << 20 << "192.0.2.7:5025" << 0
+                                        << head + "settle-time=20ms result=refused (locked by remote:192.0.2.7:5025)";
+    }
+
+    void settleTime()
+    {
+        QFETCH(int, asked);
+        QFETCH(QString, holder);
+        Bench bench;
+        if (!holder.isEmpty())
+            bench.core.Lock(Source::Remote(holder.toStdString()));
+        QStringList logged;
+        connect(&bench.core, &SwitchCore::Logged, this, [&logged](const std::string& line) { logged << QString::fromStdString(line); });
+        bench.core.SetSettleTime(std::chrono::milliseconds(asked), Source::Remote("[::1]:5000"));
+        QTEST(int(bench.core.SettleTime().count()), "held");
+        QTEST(logged.join(u'\n'), "logged");
+    }
+
     // One line per write, read and refusal, naming the source and whether the
     // board is real; lines a full disk could not take leave a mark once it has room.
     void log()

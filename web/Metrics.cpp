@@ -115,6 +115,8 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
         out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}}, double(cycles.Of(channel)));
     out.Gauge("rfswitch_relay_cycles_limit", "The closures a path is rated for, as set; 0 where no limit is set.", double(cycles.limit));
 
+    out.Gauge("rfswitch_settle_time_seconds", "How long a switching operation waits after its write for the switch to settle.",
+              double(core.SettleTime().count()) / 1000);
     out.Gauge("rfswitch_port_simulated", "1 where no board is driven and the simulated port stands in.", core.Status().IsSimulated() ? 1 : 0);
 
     out.Family("rfswitch_clients", "gauge", "Clients connected now, per server.");

@@ -227,22 +227,26 @@ void WebServer::Select(const HttpRequest& request, HttpSession& session)
         session.Answer(Json(answer, 400));
         return;
     }
-    // Answered once the switch has moved, which may be after other
-    // clients' operations queued before this one.
+    // Answered once the switch has moved and settled, which may be after
+    // other clients' operations queued before this one.
     // A client whose connection has ended before its turn has it switch nothing later.
     auto lifetime = std::make_shared<Lifetime>([link = QPointer<Connection>(&session.Link())] { return link && link->Open(); });
     connect(&session.Link(), &Connection::Closed, &session, [lifetime] { lifetime->End(); });
     Source asked = source;
     asked.alive = lifetime->Token();
     core_.Select(*path, asked, [self = QPointer<WebServer>(this), session = QPointer<HttpSession>(&session)](const OperationResult& result) {
-        if (!self || !session)
+        if (!self)
             return;
-        QJsonObject answer = self->State();
-        const ScpiError error = ApiError(result);
-        answer.insert(QStringLiteral("result"), QLatin1String(OutcomeName(result.outcome)));
-        if (error.code != 0)
-            answer.insert(QStringLiteral("error"), ErrorJson(error));
-        session->Answer(Json(answer, error.httpStatus));
+        self->core_.WhenSettled([self, session, result] {
+            if (!self || !session)
+                return;
+            QJsonObject answer = self->State();
+            const ScpiError error = ApiError(result);
+            answer.insert(QStringLiteral("result"), QLatin1String(OutcomeName(result.outcome)));
+            if (error.code != 0)
+                answer.insert(QStringLiteral("error"), ErrorJson(error));
+            session->Answer(Json(answer, error.httpStatus));
+        });
     });
 }
 

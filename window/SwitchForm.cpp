@@ -96,18 +96,23 @@ void SwitchForm::ConnectCore()
         logFailure_ = QStringLiteral("Log not written: ") + why;
         ShowCoreNow();
     });
-    // A slow write shows the busy pointer until every queued operation is done.
-    connect(&core_, &SwitchCore::Waiting, this, [this] {
-        if (!busyPointer_) {
-            busyPointer_ = true;
-            setCursor(Qt::BusyCursor);
+    // A slow write shows the busy pointer until every queued operation is
+    // done, and a write until the switch has settled: the path shows at once.
+    const auto pointer = [this] {
+        const bool busy = slowWrite_ || core_.Settling();
+        if (busy != busyPointer_) {
+            busyPointer_ = busy;
+            setCursor(busy ? Qt::BusyCursor : Qt::ArrowCursor);
         }
+    };
+    connect(&core_, &SwitchCore::Changed, this, pointer);
+    connect(&core_, &SwitchCore::Waiting, this, [this, pointer] {
+        slowWrite_ = true;
+        pointer();
     });
-    connect(&core_, &SwitchCore::Idle, this, [this] {
-        if (busyPointer_) {
-            busyPointer_ = false;
-            setCursor(Qt::ArrowCursor);
-        }
+    connect(&core_, &SwitchCore::Idle, this, [this, pointer] {
+        slowWrite_ = false;
+        pointer();
         // From the event loop, not from inside whichever client's call ended the work.
         if (!heldMessages_.empty())
             QTimer::singleShot(0, this, &SwitchForm::ShowHeldMessages);

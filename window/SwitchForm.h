@@ -99,6 +99,7 @@ private:
     Lifetime lifetime_;
     bool loaded_ = false;
     bool busyPointer_ = false;
+    bool slowWrite_ = false;  // between a write's first wait and the end of the queue
     bool swallowPress_ = false;  // the press that moved the focus off a refused address
     bool takeRefused_ = false;   // the last address typed was refused
     // What the captions showed when a press on C1 or C2 took the focus off

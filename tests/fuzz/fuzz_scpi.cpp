@@ -51,6 +51,12 @@ struct Recorder final : ScpiInstrument
     }
     std::vector<std::string> PortList() const override { return {"/dev/parport0: base 888 (0x378)"}; }
     void WhenIdle(std::function<void()> then) override { Later(std::move(then)); }
+    OperationResult SetSettleTime(std::chrono::milliseconds time) override
+    {
+        Require(time.count() >= 0 && time.count() <= 60000, "a settle time out of range is taken");
+        view.settleTime = time;
+        return {};
+    }
     void Refused(const std::string&, const std::string&) override {}
     bool Lock() override { return !view.lockedByOther; }
     void Unlock() override {}

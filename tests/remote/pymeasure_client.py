@@ -87,12 +87,11 @@ def known(command):
 
 def settle_and_cycles(resource):
     switch = open_switch(resource)
-    if known("ROUT:SETT:TIME?"):
-        switch.settle_time = 0.02
-        expect(f"{resource}: settle_time", switch.settle_time, 0.02)
-        switch.settle_time = 0
-    else:
-        print("WAITING: settle_time: the program has no ROUTe:SETTling:TIME yet")
+    switch.settle_time = 0.02
+    expect(f"{resource}: settle_time", switch.settle_time, 0.02)
+    expect(f"{resource}: the settle time, read by another client", ask("ROUT:SETT:TIME?"), "0.02")
+    switch.settle_time = 0
+    expect(f"{resource}: settle_time set back", switch.settle_time, 0.0)
     if known("DIAG:REL:CYCL? (@1,2)"):
         rf1, rf2 = switch.cycles
         switch.path = "rf1"

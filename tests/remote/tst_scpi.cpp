@@ -7,6 +7,9 @@
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -142,6 +145,18 @@ private slots:
         QTest::newRow("unreadable before writing") << "unreadable" << "ROUT:CLOS (@1);SYST:ERR?\n"
                                                    << "-240,\"Hardware error; Port 888: nothing written, the port could not be read: /dev/parport0: "
                                                       "input/output error; the board's state is unknown\"\n" << none << "";
+        // The settle time: one setting of the switch, in seconds, kept to the millisecond.
+        QTest::newRow("settle time") << "real" << "ROUT:SETT:TIME?;TIME 0.05;TIME?;TIME 120 MS;TIME?;TIME 1.5S;TIME?;TIME MAX;TIME?;TIME MIN;TIME?\n"
+                                     << "0;0.05;0.12;1.5;60;0\n" << none << "";
+        QTest::newRow("settle time rounded") << "real" << "ROUT:SETT:TIME 0.0004;TIME?;TIME 0.0126;TIME?\n" << "0;0.013\n" << none << "";
+        QTest::newRow("settle time out of range") << "real" << "ROUT:SETT:TIME 60.001\nROUT:SETT:TIME -0.001\nROUT:SETT:TIME ON\nROUT:SETT:TIME\nROUT:SETT:TIME?\n"
+                                                  << "0\n" << "-222 -222 -104 -109" << "";
+        QTest::newRow("settle time locked by another") << "locked" << "ROUT:SETT:TIME 0.05;TIME?;:SYST:ERR?\n"
+                                                       << "0;-203,\"Command protected; locked by remote:127.0.0.1:6000\"\n" << none << "";
+        // The path shows at once; the operation is done once the switch has settled.
+        QTest::newRow("settling") << "real" << "ROUT:DONE?;STAT:OPER:COND?;:ROUT:SETT:TIME 1;:ROUT:CLOS (@1);DONE?;CLOS:STAT?;:STAT:OPER:COND?\n"
+                                  << "1;0;0;(@1);2\n" << none << "w888:01";
+        QTest::newRow("no write, no settling") << "real" << "ROUT:SETT:TIME 1;:ROUT:OPEN:ALL;:ROUT:DONE?;:STAT:OPER:COND?\n" << "1;0\n" << none << "";
         QTest::newRow("line too long") << "real" << "ROUT:CLOS (@1)" + QString(4083, ' ') + "\nSYST:ERR?;ROUT:CLOS:STAT?\n"
                                        << "-102,\"Syntax error; line longer than 4096 bytes discarded\";(@)\n" << none << "";
         QTest::newRow("longest line, CR LF") << "real" << "ROUT:CLOS (@1)" + QString(4082, ' ') + "\r\nROUT:CLOS:STAT?\n" << "(@1)\n" << none << "w888:01";
@@ -253,6 +268,83 @@ private slots:
         QTEST(said, "answers");
         QTEST(queued.join(QLatin1Char(' ')), "errors");
         core.SetCycles(nullptr);
+    }
+
+    // By the clock: each operation complete once the switch has settled, and
+    // the next switching only after that. `events`: the writes and the
+    // answers in order; " | " between two where the settle time must have
+    // passed from one to the next.
+    void settling_data()
+    {
+        QTest::addColumn<int>("settle");  // ms
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("events");
+
+        QTest::newRow("*OPC?") << 150 << "ROUT:CLOS (@1);*OPC?\n" << "w888:01 | 1";
+        QTest::newRow("*OPC") << 150 << "ROUT:CLOS (@1);*OPC;*ESR?\n" << "w888:01 | 1";
+        QTest::newRow("*WAI") << 150 << "ROUT:CLOS (@2);*WAI;ROUT:DONE?\n" << "w888:02 | 1";
+        QTest::newRow("done, then not, then done") << 150 << "ROUT:CLOS (@1);DONE?;:STAT:OPER:COND?\n*OPC?;:ROUT:DONE?;:STAT:OPER:COND?;:STAT:OPER?\n"
+                                                   << "w888:01 0;2 | 1;1;0;258";
+        QTest::newRow("reads meanwhile") << 150 << "ROUT:CLOS (@1);CLOS:STAT?\n*OPC?\n" << "w888:01 (@1) | 1";
+        // Break-before-make waits for the read-back, not for a settle.
+        QTest::newRow("next switching waits") << 150 << "ROUT:CLOS (@1);:ROUT:CLOS (@2);*OPC?\n" << "w888:01 | w888:00 w888:02 | 1";
+        QTest::newRow("a reset waits too") << 150 << "ROUT:CLOS (@2)\n*RST;*OPC?\n" << "w888:02 | w888:00 | 1";
+        QTest::newRow("a change holds from the next write on") << 150 << "ROUT:CLOS (@1);:ROUT:SETT:TIME 0;:ROUT:CLOS (@2);*OPC?\n"
+                                                              << "w888:01 | w888:00 w888:02 1";
+        QTest::newRow("none") << 0 << "ROUT:CLOS (@1);*OPC?;ROUT:DONE?\n" << "w888:01 1;1";
+    }
+
+    void settling()
+    {
+        QFETCH(int, settle);
+        QFETCH(QString, input);
+        QFETCH(QString, events);
+
+        FakePort port;
+        SwitchCore core{port};
+        core.TakeAddress(888, true, Source{});
+        core.SetSettleTime(std::chrono::milliseconds(settle), Source{});
+        QTRY_VERIFY_WITH_TIMEOUT(!core.Settling(), kTimeout);
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
+        const auto session = ScpiSession::Create(instrument, {});
+        QElapsedTimer clock;
+        clock.start();
+        // Waited for in an event loop of its own: QTest's waits poll, and would add their own lateness.
+        QEventLoop loop;
+        QTimer::singleShot(kTimeout, &loop, &QEventLoop::quit);
+        const int expected = int(events.split(u' ').size() - events.count(u'|'));
+        std::vector<std::pair<QString, qint64>> seen;  // what, when (ns)
+        const auto see = [&](QString what) {
+            seen.emplace_back(std::move(what), clock.nsecsElapsed());
+            if (int(seen.size()) >= expected)
+                loop.quit();
+        };
+        port.onAccess = [&](const PortAccess& access) {
+            if (access.kind == PortAccess::Kind::Write)
+                see(Trace({access}));
+        };
+        session->SetOutput([&](std::string_view text) { see(QString::fromLatin1(text.data(), qsizetype(text.size())).trimmed()); });
+        session->Feed(input.toStdString());
+        if (int(seen.size()) < expected)
+            loop.exec();
+
+        QStringList got;
+        const QStringList steps = events.split(u' ');
+        const qint64 settleNs = qint64(settle) * 1000000;
+        std::size_t at = 0;
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            if (steps[i] == u'|') {
+                const qint64 gap = seen.at(at).second - seen.at(at - 1).second;
+                // Never before the settle time; late only within reason.
+                QVERIFY2(gap >= settleNs, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
+                QVERIFY2(gap < settleNs + 2000000000, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
+                got << QStringLiteral("|");
+                continue;
+            }
+            got << seen.at(at++).first;
+        }
+        QCOMPARE(got.join(u' '), events);
+        QCOMPARE(seen.size(), at);
     }
 
     void listenAddress_data()

@@ -144,6 +144,33 @@ killed_is_restarted() {
     ! journal_since "$mark" | grep 'wrote=' || { echo "the restarted service wrote to the port"; return 1; }
 }
 
+# The options file's SWITCH_OPTS, honoured: a start with --power-on rf2
+# switches the board there (break-before-make, from RF1), and systemctl
+# stop with --on-stop off terminates all ports; both in the journal. The
+# file as installed afterwards, and the service stopped.
+power_on_and_stop() {
+    defaults=/etc/default/$unit
+    cp $defaults $here/default.saved || return 1
+    sed -i 's/^SWITCH_OPTS=.*/SWITCH_OPTS="--power-on rf2 --on-stop off"/' $defaults
+    policy_applied
+    status=$?
+    cp $here/default.saved $defaults
+    return $status
+}
+policy_applied() {
+    mark=$(cursor)
+    systemctl restart $unit || return 1
+    within 90 answers || { echo "not answering after the restart"; return 1; }
+    expect "the port after a start with --power-on rf2" "C1=0 C2=1" "$(board)" || return 1
+    systemctl stop $unit || return 1
+    expect "the port after systemctl stop with --on-stop off" "C1=0 C2=0" "$(board)" || return 1
+    # The data register's other bits stay as they were: the bytes are the board's.
+    since=$(journal_since "$mark")
+    written() { echo "$since" | grep -Ec " $1 port=888 board=real device=/dev/parport0 register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
+    expect "verified writes at start (break, then make)" 2 "$(written start-up)" || { echo "$since" | tail -n 12; return 1; }
+    expect "verified writes at the stop" 1 "$(written stop)" || { echo "$since" | tail -n 12; return 1; }
+}
+
 # As the service's own user, in its control group and its mount namespace:
 # only the parallel port and the harmless pseudo-devices open. Nodes made
 # here for /dev/port and the root disk, open to everyone, leave the device
@@ -204,6 +231,7 @@ step "avahi-browse lists the services" avahi_lists
 step "journal holds the operation lines" journal_operations
 step "systemctl restart keeps RF1, writes nothing" restart_keeps_rf1
 step "kill -9: restarted, path kept" killed_is_restarted
+step "SWITCH_OPTS: power-on rf2, stop terminates all" power_on_and_stop
 step "its user opens /dev/parport0 and nothing else" only_the_port
 step "systemd-analyze security <= 2.0" security_rating
 step "apt remove stops and disables it" remove_stops_and_disables

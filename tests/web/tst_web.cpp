@@ -8,6 +8,7 @@
 #include "WebDocuments.h"
 #include "WebServer.h"
 
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -276,6 +277,30 @@ private slots:
         if (writes != QLatin1String("-"))
             QCOMPARE(Trace(port.Writes()), writes);
         QVERIFY2(last.contains(logged), qPrintable(last));
+    }
+
+    // A POST is answered once the switch has settled, with the path it
+    // moved to; reading the state meanwhile is not held up.
+    void selectAnsweredSettled()
+    {
+        Served served;
+        served.core.SetSettleTime(std::chrono::milliseconds(400), Source{});
+        QElapsedTimer clock;
+        clock.start();
+        qint64 written = -1;
+        served.port.onAccess = [&](const PortAccess& access) {
+            if (access.kind == PortAccess::Kind::Write)
+                written = clock.elapsed();
+        };
+        Peer select(served.server.Port());
+        select.Send("POST /api/select HTTP/1.1\r\nHost: " + served.Host() + "\r\nContent-Length: 3\r\n\r\nrf1");
+        QTRY_VERIFY_WITH_TIMEOUT(written >= 0, kTimeout);
+        const QByteArray state = Exchange(served.server.Port(), "GET /api/state HTTP/1.1\r\nHost: " + served.Host() + "\r\n\r\n");
+        QVERIFY2(state.contains("\"path\":\"rf1\""), state.constData());
+        select.WaitFor([](const QByteArray& got) { return got.contains("\"result\":\"verified\""); });
+        const qint64 answered = clock.elapsed();
+        QVERIFY2(select.got.startsWith("HTTP/1.1 200 OK") && select.got.contains("\"path\":\"rf1\""), select.got.constData());
+        QVERIFY2(answered - written >= 400, qPrintable(QStringLiteral("answered %1 ms after the write").arg(answered - written)));
     }
 
     // Only a name that is this machine's, exactly, or an address may switch.
@@ -631,7 +656,9 @@ private slots:
         QTest::addColumn<QStringList>("samples");
         QTest::newRow("off") << "real" << QStringList{"rfswitch_path{path=\"off\"} 1", "rfswitch_path{path=\"rf1\"} 0",
                                                        "rfswitch_path{path=\"unknown\"} 0", "rfswitch_lock_held 0",
-                                                       "rfswitch_clients{server=\"http\"} 1", "rfswitch_port_simulated 0"};
+                                                       "rfswitch_clients{server=\"http\"} 1", "rfswitch_port_simulated 0",
+                                                       "rfswitch_settle_time_seconds 0"};
+        QTest::newRow("settle time") << "settle" << QStringList{"rfswitch_settle_time_seconds 1.5"};
         QTest::newRow("unreadable") << "unreadable" << QStringList{"rfswitch_path{path=\"off\"} 0", "rfswitch_path{path=\"unknown\"} 1"};
         QTest::newRow("locked") << "locked" << QStringList{"rfswitch_lock_held 1", "rfswitch_lock_holder{holder=\"remote:192.0.2.7:5025\"} 1"};
         QTest::newRow("counted") << "switched" << QStringList{"rfswitch_operations_total{source=\"vxi-11\",result=\"verified\"} 2",
@@ -655,6 +682,8 @@ private slots:
         }
         if (setup == "locked")
             served.core.Lock(Source::Remote("192.0.2.7:5025"));
+        if (setup == "settle")
+            served.core.SetSettleTime(std::chrono::milliseconds(1500), Source{});
         if (setup == "switched") {
             const Source vxi11 = Source::Remote("vxi11:127.0.0.1:812/link1");
             served.core.Select(RfPath::Rf1, vxi11);
