@@ -46,7 +46,7 @@ ScpiError ApiError(const OperationResult& result);
 ScpiError IllegalPath(const QString& text);
 
 
-// The version of the LXI device specification the identification follows.
+// The LXI device standard's version that the identification document follows.
 constexpr const char* kLxiVersion = "1.5";
 
 // What the system says of the network interface that has an address.
