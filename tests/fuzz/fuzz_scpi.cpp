@@ -108,7 +108,7 @@ const std::regex kCloseOne(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t01:,]*
 const std::regex kCloseTwo(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
 const std::regex kOpen(R"(^[ \t]*((:?ROUTE?:)?OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
 const std::regex kPort(R"(^[ \t]*(:?SYST(EM)?:)?PORT[ \t]+.*$)", std::regex::icase);
-const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE)|ROUT|SYST|STAT)", std::regex::icase);
+const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE)|ROUT|SYST|STAT|DIAG)", std::regex::icase);
 
 std::size_t Matching(const std::string& line, const std::regex& pattern)
 {
