@@ -49,6 +49,7 @@ LOGS := $(BUILD)/logs
 define install-missing
 missing=$$(for p in $(1); do \
     dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+missing=$$(echo $$missing); \
 if [ -n "$$missing" ]; then \
     mkdir -p $(LOGS); log=$(LOGS)/apt-install.log; \
     $(SUDO) apt-get update -q >$$log 2>&1 || { echo "apt-get update failed; see $$log"; exit 1; }; \
