@@ -40,10 +40,10 @@ const QImage& PictureBox::Picture()
 {
     const qreal ratio = devicePixelRatioF();
     if (cache_.isNull() || cache_.devicePixelRatio() != ratio) {
-        // Drawn at build time for the usual scales (NAME.argb, NAME@2x.argb).
+        // Drawn at build time for the usual scales (NAME.pixels, NAME@2x.pixels).
         if (ratio == 1 || ratio == 2) {
             QString drawn = resource_;
-            drawn.replace(QLatin1String(".svg"), ratio == 2 ? QLatin1String("@2x.argb") : QLatin1String(".argb"));
+            drawn.replace(QLatin1String(".svg"), ratio == 2 ? QLatin1String("@2x.pixels") : QLatin1String(".pixels"));
             cache_ = RawImage(drawn);
             if (!cache_.isNull()) {
                 cache_.setDevicePixelRatio(ratio);

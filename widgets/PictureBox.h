@@ -45,7 +45,7 @@ private:
 
 // A picture shown at its natural size from the top-left corner, with the
 // box's LineControl children drawn over it. Where the build drew the SVG
-// beforehand for the screen's scale (NAME.argb, NAME@2x.argb beside NAME.svg
+// beforehand for the screen's scale (NAME.pixels, NAME@2x.pixels beside NAME.svg
 // in the resources), that drawing is used.
 class PictureBox : public QWidget
 {

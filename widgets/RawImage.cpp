@@ -2,7 +2,8 @@
 
 #include <QByteArray>
 #include <QResource>
-#include <QtEndian>
+
+#include <cstring>
 
 QImage RawImage(const QString& resource)
 {
@@ -19,19 +20,34 @@ QImage RawImage(const QString& resource)
         data = reinterpret_cast<const uchar*>(unpacked->constData());
         size = unpacked->size();
     }
-    const auto width = size >= 8 ? qFromLittleEndian<quint32>(data) : 0;
-    const auto height = size >= 8 ? qFromLittleEndian<quint32>(data + 4) : 0;
-    if (width == 0 || height == 0 || width > 8192 || height > 8192 || size != 8 + qint64(width) * height * 4) {
+    quint32 header[4] = {};
+    if (size >= qint64(sizeof header))
+        std::memcpy(header, data, sizeof header);
+    const auto [width, height, format, colours] = header;
+    const int depth = format == QImage::Format_ARGB32_Premultiplied ? 32
+        : format == QImage::Format_RGB888                          ? 24
+        : format == QImage::Format_Indexed8                        ? 8
+                                                                   : 0;
+    const qint64 stride = (qint64(width) * depth / 8 + 3) / 4 * 4;
+    const qint64 pixels = qint64(sizeof header) + qint64(colours) * 4;
+    if (depth == 0 || width == 0 || height == 0 || width > 8192 || height > 8192 || colours > (depth == 8 ? 256u : 0u)
+        || size != pixels + stride * height) {
         delete unpacked;
         return {};
     }
     // Pixels are read as whole 32-bit words: rows that would not start on
     // such a boundary are copied to where they do.
-    if (reinterpret_cast<quintptr>(data + 8) % alignof(quint32) != 0) {
-        QImage copy = QImage(data + 8, int(width), int(height), int(width) * 4, QImage::Format_ARGB32_Premultiplied).copy();
-        delete unpacked;
-        return copy;
+    const bool aligned = reinterpret_cast<quintptr>(data + pixels) % alignof(quint32) == 0;
+    QImage image(data + pixels, int(width), int(height), stride, QImage::Format(format),
+                 aligned ? [](void* bytes) { delete static_cast<QByteArray*>(bytes); } : QImageCleanupFunction(nullptr), aligned ? unpacked : nullptr);
+    if (colours > 0) {
+        QList<QRgb> table(colours);
+        std::memcpy(table.data(), data + sizeof header, colours * sizeof(QRgb));
+        image.setColorTable(table);
     }
-    return QImage(data + 8, int(width), int(height), int(width) * 4, QImage::Format_ARGB32_Premultiplied,
-                  [](void* bytes) { delete static_cast<QByteArray*>(bytes); }, unpacked);
+    if (!aligned) {
+        image = image.copy();
+        delete unpacked;
+    }
+    return image;
 }

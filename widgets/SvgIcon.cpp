@@ -13,7 +13,7 @@ QIcon SvgIcon(const QString& resource)
     QIcon icon;
     for (int size : {16, 32, 48}) {
         QString drawn = resource;
-        drawn.replace(QLatin1String(".svg"), QStringLiteral("-%1.argb").arg(size));
+        drawn.replace(QLatin1String(".svg"), QStringLiteral("-%1.pixels").arg(size));
         if (QImage image = RawImage(drawn); !image.isNull()) {
             icon.addPixmap(QPixmap::fromImage(std::move(image)));
             continue;
