@@ -315,6 +315,8 @@ private slots:
                                                << "w634:00 r634:00 w632:00 r632:00"
                                                << head + "register=data(888) read=0x00 result=read\n" + head
                                                       + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        // Reads do not wait for a settle: the new path, before the settle time is up.
+        QTest::newRow("owner settling") << "settling" << query << 0 << "port 888 (0x378) simulated port: C1=1 C2=0 rf1\n" << "" << "" << "";
         // Stopped while its request waits: that request is never carried out.
         QTest::newRow("stopped while waiting") << "stopped" << rf2 << -1 << "" << "" << "" << "";
     }
@@ -341,6 +343,10 @@ private slots:
             port.readError = owner == "unknown"_L1 ? "" : port.readError;
         }
         QVERIFY(owner == "unknown"_L1 || owner == "unreadable"_L1 || core.State());
+        if (owner == "settling"_L1) {
+            core.SetSettleTime(std::chrono::seconds(20), Source{});
+            core.Select(RfPath::Rf1, Source{});
+        }
         PortOwner portOwner{core};
         QStringList ownerLog;
         connect(&core, &SwitchCore::Logged, this, [&ownerLog](const std::string& line) { ownerLog << QString::fromStdString(line); });
@@ -372,6 +378,7 @@ private slots:
         QTEST(command.err, "err");
         QTEST(port.Take(), "accesses");
         QTEST(LogLines(log), "log");
+        QVERIFY2(owner != "settling"_L1 || core.Settling(), "the query waited for the settle time");
         if (owner == "stopped"_L1) {
             // What the owner did with it: nothing, and the board stays as it was.
             QCOMPARE(ownerLog.last(), u"command-line port=888 board=simulated select-rf2 result=abandoned (the client that asked has gone)"_s);
@@ -468,27 +475,6 @@ private slots:
             owner.terminate();
             QVERIFY(owner.waitForFinished(30000));
         }
-    }
-
-    // Reads do not wait for a settle: a --query handed to an owner whose
-    // switch is settling answers the new path before the settle time is up.
-    void queryWhileSettling()
-    {
-        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-        FakePort port;
-        port.status = kSimulatedPort;
-        SwitchCore core{port};
-        core.SetAllowSimulated(true);
-        core.Attach(888, Source{});
-        PortOwner owner{core};
-        core.SetSettleTime(std::chrono::seconds(20), Source{});
-        core.Select(RfPath::Rf2, Source{});
-        QVERIFY(core.Settling());
-        QProcess process;
-        Start(process, {"--query", "--simulate"}, Environment());
-        const Run run = Finished(process);
-        QCOMPARE(run.out, u"port 888 (0x378) simulated port: C1=0 C2=1 rf2\n"_s);
-        QVERIFY2(core.Settling(), "the query waited for the settle time");
     }
 
     // The headless server's power-on and stop policy on the simulated port:

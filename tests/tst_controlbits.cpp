@@ -532,7 +532,6 @@ private slots:
     void startsOnTheGivenPort_data()
     {
         AddColumns<QString, QString, QString>("start", "box", "accesses");
-        QTest::newRow("none given") << "" << "888" << "w888:00 r888:00";
         QTest::newRow("address") << "632" << "632" << "w632:00 r632:00";
         QTest::newRow("device") << "/dev/parport1" << "/dev/parport1" << "w0:00 r0:00";
     }
@@ -540,12 +539,10 @@ private slots:
     void startsOnTheGivenPort()
     {
         QFETCH(QString, start);
-        const auto panel = start.isEmpty() ? std::make_unique<Panel>(kNotNt)
-            : start.startsWith(u'/')       ? std::make_unique<Panel>(kNotNt, PortName(start.toStdString()))
-                                           : std::make_unique<Panel>(kNotNt, PortName(start.toInt()));
-        QVERIFY(panel->Show());
-        QTEST(panel->Find<QLineEdit>(u"ParallelText"_s)->text(), "box");
-        QTEST(Trace(panel->port.accesses), "accesses");
+        Panel panel(kNotNt, start.startsWith(u'/') ? PortName(start.toStdString()) : PortName(start.toInt()));
+        QVERIFY(panel.Show());
+        QTEST(panel.Find<QLineEdit>(u"ParallelText"_s)->text(), "box");
+        QTEST(Trace(panel.port.accesses), "accesses");
     }
 
     void addressMessageIsAPlainSwitchBox()
