@@ -53,6 +53,7 @@ private slots:
     {
         AddColumns<QString, int, bool>("text", "width", "dec");  // the box's width in pixels
         QTest::newRow("decimal") << "888" << 65 << true;
+        QTest::newRow("radix") << "&H378" << 65 << true;
         QTest::newRow("device") << "/dev/parport0" << 160 << false;
         QTest::newRow("empty") << "" << 65 << true;
     }
