@@ -76,7 +76,8 @@ class CommandLineTest : public QObject
     QProcessEnvironment Environment() const { return NoDisplay(config.path(), runtime.path()); }
 
 private slots:
-    // The options alone, read without running anything.
+    // The options alone, read without running anything (those that need
+    // another, each alone, run in tst_manpage).
     void parsed_data()
     {
         AddColumns<QStringList, QString>("arguments", "invocation");
@@ -126,7 +127,8 @@ private slots:
     // The program itself, on this machine's ports (no parallel port here).
     void programRunsWithoutDisplay_data()
     {
-        AddColumns<QStringList, int, QString, QString>("arguments", "code", "out", "err");  // out, err: regular expressions for the whole
+        // out, err: regular expressions for all of stdout and stderr. An option without the one it goes with is tst_manpage's.
+        AddColumns<QStringList, int, QString, QString>("arguments", "code", "out", "err");
         const QString usage = u"\nTry 'rfswitch-panel --help'\\.\n"_s;
         QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: rfswitch-panel \\[options\\]\\n(.|\\n)*--select <rf1\\|rf2\\|off>(.|\\n)*" << "";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "rfswitch-panel 1\\.0\\.0\\n" << "";
@@ -229,9 +231,7 @@ private slots:
         QFETCH(QString, port);
         FakePort fake;
         fake.latched[888] = action == "query"_L1 ? 0x02 : 0x00;
-        fake.status = port == "unusable"_L1 ? PortStatus{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
-                                                          "add your user to the lp group and log in again", false}
-                                            : kRealPort;
+        fake.status = port == "unusable"_L1 ? kDeniedPort : kRealPort;
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
         fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
