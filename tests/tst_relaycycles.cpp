@@ -2,10 +2,8 @@
 // port read back), and the file each board's counts are kept in: written at
 // once, then at most once a second. Kept across runs, and a file that cannot
 // be read or written, are for the program itself (relay_cycles).
-#include "FakePort.h"
+#include "Bench.h"
 #include "Panel.h"
-#include "RelayCycles.h"
-#include "SwitchCore.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,26 +27,6 @@ QString Kept(const QString& path)
     lines.removeIf([](const QString& line) { return line.startsWith(u'#'); });
     return lines.join(u' ');
 }
-
-// A core at 888 on a fake port holding `held`, counting into `folder`.
-struct Counted
-{
-    Counted(const QString& folder, std::uint8_t held, const PortStatus& status = FakePort().status)
-        : cycles(std::make_unique<RelayCycles>(folder))
-    {
-        port.latched[888] = held;
-        port.status = status;
-        core.SetCycles(cycles.get());
-        core.Attach(888, Source{});
-    }
-    ~Counted() { core.SetCycles(nullptr); }
-
-    QString Counts() const { return u"%1 %2"_s.arg(core.Cycles().rf1).arg(core.Cycles().rf2); }
-
-    FakePort port;
-    SwitchCore core{port};
-    std::unique_ptr<RelayCycles> cycles;
-};
 
 } // namespace
 
@@ -89,9 +67,8 @@ private slots:
         QFETCH(QString, operations);
         QFETCH(QString, source);
         QTemporaryDir folder;
-        auto counted = std::make_unique<Counted>(folder.path(), std::uint8_t(held));
+        auto counted = std::make_unique<Bench>(std::uint8_t(held), kRealPort, folder.path());
         FakePort& fake = counted->port;
-        SwitchCore& core = counted->core;
         fake.readBackAfter = port == "slow"_L1 ? 3 : 1;
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x00) : std::nullopt;
         fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(fake.accesses.size() + 1) : std::nullopt;
@@ -102,20 +79,10 @@ private slots:
                     fake.stuckRead = 0x02;
             };
         if (port == "locked"_L1)
-            QVERIFY(core.Lock(Source::Remote("10.0.0.9:5025")));
+            QVERIFY(counted->core.Lock(Source::Remote("10.0.0.9:5025")));
         const Source asker = source == "panel"_L1 ? Source{} : Source::Remote("10.0.0.7:41000");
-        for (const QString& operation : operations.split(u' ')) {
-            if (operation.startsWith(u'C'))
-                core.Toggle(operation[1] == u'1' ? 0 : 1, {operation[3] == u'1', operation[4] == u'1'}, asker);
-            else if (operation.startsWith(u"outside:"_s))
-                fake.latched[888] = std::uint8_t(operation.mid(8).toInt(nullptr, 16));
-            else if (operation == "read"_L1)
-                core.Read(asker);
-            else if (operation == "take"_L1)
-                core.TakeAddress(888, true, asker);
-            else
-                core.Select(operation == "rf1"_L1 ? RfPath::Rf1 : operation == "rf2"_L1 ? RfPath::Rf2 : RfPath::Off, asker);
-        }
+        for (const QString& operation : operations.split(u' '))
+            counted->Do(operation, asker);
         QTEST(counted->Counts(), "counts");
         // What the end of the run leaves in the file.
         counted.reset();
@@ -154,7 +121,7 @@ private slots:
     void changesAreLogged()
     {
         QTemporaryDir folder;
-        Counted counted(folder.path(), 0x00);
+        Bench counted(0x00, kRealPort, folder.path());
         QStringList logged;
         QObject::connect(&counted.core, &SwitchCore::Logged, [&logged](const std::string& line) { logged << QString::fromStdString(line); });
         const Source remote = Source::Remote("10.0.0.7:41000");
@@ -165,7 +132,7 @@ private slots:
         QVERIFY(counted.core.ClearCycles({2, 1}, remote).Ok());
         QVERIFY(counted.core.Lock(Source::Remote("10.0.0.9:5025")));
         QCOMPARE(counted.core.ClearCycles({1}, remote).detail, "locked by remote:10.0.0.9:5025");
-        const QString head = u"remote:10.0.0.7:41000 port=888 board=real device=fake port "_s;
+        const QString head = u"remote:10.0.0.7:41000 port=888 board=real device=/dev/parport0 "_s;
         QCOMPARE(logged, (QStringList{head + u"cycle-limit=1000 result=done"_s, head + u"clear-cycles rf2=1 rf1=2 result=done"_s,
                                       head + u"clear-cycles result=refused (locked by remote:10.0.0.9:5025)"_s}));
     }
@@ -176,7 +143,7 @@ private slots:
     {
         QTemporaryDir folder;
         {
-            Counted counted(folder.path(), 0x00, kSimulatedPort);
+            Bench counted(0x00, kSimulatedPort, folder.path());
             counted.core.Select(RfPath::Rf1, Source{Source::Kind::CommandLine, {}, true});
             QCOMPARE(counted.Counts(), u"1 0"_s);
             // A real port appears at the address: its own counts, none yet.

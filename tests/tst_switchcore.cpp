@@ -1,4 +1,4 @@
-#include "FakePort.h"
+#include "Bench.h"
 #include "OperationLog.h"
 #include "PortLayer.h"
 #include "SwitchCore.h"
@@ -17,26 +17,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A core at 888 on a fake port whose data register holds `held`; the trace starts afresh.
-struct Bench
-{
-    explicit Bench(std::uint8_t held = 0, const PortStatus& status = kRealPort)
-    {
-        port.latched[888] = held;
-        port.status = status;
-        core.Attach(888, Source{});  // reads the bits off the register
-        port.Take();
-    }
-    // "10": C1 set, C2 clear, as the port read them back; "?" when nothing is known.
-    QString State() const
-    {
-        const auto bits = core.State();
-        return bits ? u"%1%2"_s.arg(int(bits->c1)).arg(int(bits->c2)) : u"?"_s;
-    }
-    FakePort port;
-    SwitchCore core{port};
-};
-
 QString Lines(const QString& path)
 {
     QFile file(path);
@@ -54,7 +34,7 @@ private slots:
     // then holds: only ever what the port read back.
     void operations_data()
     {
-        // port: stuck, every read gives 0x01; operation: rf1/rf2/off Select, C1/C2 and the bits seen Toggle. How the command line
+        // port: stuck, every read gives 0x01; operation: a step as Bench::Do takes it. How the command line
         // tells the port's other faults is tst_commandline's, and the window's clicks tst_controlbits'.
         AddColumns<int, QString, QString, QString, QString, QString, QString>("held", "port", "operation", "source", "accesses", "result", "state");
         const QString panel = u"panel"_s, remote = u"remote:10.0.0.7:41000"_s;
@@ -72,7 +52,7 @@ private slots:
         QTest::newRow("simulated, remote") << 0x00 << "simulated" << "rf1" << remote << ""
                                            << "not-written: port 888 (0x378) is only simulated: no board is driven; --simulate allows a dry run" << "00";
         QTest::newRow("simulated, dry run") << 0x00 << "simulated" << "rf1" << "dry run" << "r888:00 w888:01 r888:01" << "verified" << "10";
-        QTest::newRow("locked by another client") << 0x00 << "locked" << "C1 00" << panel << "" << "not-written: locked by remote:10.0.0.9:5025" << "00";
+        QTest::newRow("locked by another client") << 0x00 << "locked" << "C1:00" << panel << "" << "not-written: locked by remote:10.0.0.9:5025" << "00";
         QTest::newRow("locked by this client") << 0x00 << "locked" << "rf2" << "remote:10.0.0.9:5025" << "r888:00 w888:02 r888:02" << "verified" << "01";
     }
 
@@ -94,10 +74,7 @@ private slots:
                                                                                      : Source::Remote(source.mid(7).toStdString());
         if (port == "locked"_L1)
             QVERIFY(bench.core.Lock(Source::Remote("10.0.0.9:5025")) && !bench.core.Lock(Source{}));
-        if (operation.startsWith(u'C'))
-            bench.core.Toggle(operation[1] == u'1' ? 0 : 1, {operation[3] == u'1', operation[4] == u'1'}, asked);
-        else
-            bench.core.Select(operation == "rf1"_L1 ? RfPath::Rf1 : operation == "rf2"_L1 ? RfPath::Rf2 : RfPath::Off, asked);
+        bench.Do(operation, asked);
         QTEST(bench.port.Take(), "accesses");
         QTEST(result, "result");
         QCOMPARE(from, source);
