@@ -1,6 +1,7 @@
 // What the window tells a user beyond its layout: a device's name readable in
-// the address box, the parallel ports found offered on its context menu, the
-// keys named where the mouse rests, and buttons that cannot switch looking it.
+// the address box, the parallel ports found offered on its context menu, and
+// buttons that cannot switch looking it. (What the keys named in the tooltips
+// do is tst_controlbits'.)
 #include "Panel.h"
 
 #include <QApplication>
@@ -116,27 +117,6 @@ private slots:
         QTEST(panel.Find<QLineEdit>(u"ParallelText"_s)->text(), "box");
         QTEST(Trace(panel.port.accesses), "accesses");
         QCOMPARE(panel.messages, QStringList());
-    }
-
-    // Each key does what the buttons' tooltips name it for.
-    void keysNamed_data()
-    {
-        AddColumns<QKeyCombination, QString, QString>("key", "captions", "accesses");
-        QTest::newRow("Ctrl+1") << QKeyCombination(Qt::CTRL, Qt::Key_1) << "10" << "r888:00 w888:01 r888:01";
-        QTest::newRow("Ctrl+2") << QKeyCombination(Qt::CTRL, Qt::Key_2) << "01" << "r888:00 w888:02 r888:02";
-        QTest::newRow("Ctrl+0") << QKeyCombination(Qt::CTRL, Qt::Key_0) << "00" << "r888:00";
-    }
-
-    void keysNamed()
-    {
-        QFETCH(QKeyCombination, key);
-        QFETCH(QString, captions);
-        Panel panel;
-        QVERIFY(panel.Show());
-        panel.port.accesses.clear();
-        QTest::keyClick(panel.form.get(), key.key(), key.keyboardModifiers());
-        QTRY_COMPARE(panel.Captions(), captions);
-        QTEST(Trace(panel.port.accesses), "accesses");
     }
 
     // While another client holds the lock the control bits look disabled and
