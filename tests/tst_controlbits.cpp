@@ -88,9 +88,8 @@ void CheckDrawn(const Panel& panel)
 // it touches the port: start-up, address entry and a click on C1.
 
 enum Entry { StartUp, AddressEntry, Click, ClickC2 };
-enum Fault { MissingDevice, PermissionDenied, ReadError, WriteError, NeverReadsBack, GoneAfterRead, LostAfterRead, Healthy };
-const char* const kWords[] = {"/dev/parport0: no such device", "/dev/parport0: permission denied; add your user to the lp group",
-                              "/dev/parport0: input/output error", "/dev/parport0: input/output error", "",
+enum Fault { MissingDevice, ReadError, WriteError, NeverReadsBack, GoneAfterRead, LostAfterRead, Healthy };
+const char* const kWords[] = {"/dev/parport0: no such device", "/dev/parport0: input/output error", "/dev/parport0: input/output error", "",
                               "/dev/parport0: no such device", "/dev/parport0: input/output error", ""};
 
 void Apply(FakePort& port, Fault fault)
@@ -361,8 +360,8 @@ private slots:
         AddColumns<int, int, QString, QString, QString, bool, QString>("entry", "fault", "written", "status", "captions", "box", "after");
         const auto row = [](Entry entry, Fault fault, const QString& written, const char* status, const char* captions, bool box,
                             const char* after) {
-            const char* const faults[] = {"missing device", "permission denied", "read error", "write error", "never reads back",
-                                          "gone after the read", "reads lost after the read"};
+            const char* const faults[] = {"missing device", "read error", "write error", "never reads back", "gone after the read",
+                                          "reads lost after the read"};
             QTest::addRow("%s, %s", entry == StartUp ? "start-up" : entry == AddressEntry ? "address entry" : entry == Click ? "click" : "C2 click", faults[fault])
                 << int(entry) << int(fault) << written << QString::fromLatin1(status) << captions << box << after;
         };
@@ -373,7 +372,6 @@ private slots:
         for (Entry entry : {StartUp, AddressEntry}) {
             const QString cleared = entry == StartUp ? tries("w888:00") : tries("w634:00") + tries("w632:00");
             row(entry, MissingDevice, "", "nothing written: 110 writes of 0x00 failed", "??", false, "00");
-            row(entry, PermissionDenied, "", "nothing written: 110 writes of 0x00 failed", "??", false, "00");
             row(entry, ReadError, cleared, "wrote 0x00, nothing read back after 110 attempts", "??", false, "00");
             // Refused by the port, and read back as it was: nothing changed.
             row(entry, WriteError, "", "nothing written: 110 writes of 0x00 failed", "00", false, "10");
@@ -382,7 +380,7 @@ private slots:
         }
         // A click that cannot read the register writes nothing and says so; one whose write
         // does not verify shows what was read back, and never puts C2's bit out with C1's.
-        for (Fault fault : {MissingDevice, PermissionDenied, ReadError})
+        for (Fault fault : {MissingDevice, ReadError})
             row(Click, fault, "", "nothing written, the port could not be read", "??", true, "00");
         row(Click, WriteError, "", "nothing written: 110 writes of 0x01 failed", "00", true, "10");
         // Unplugged between the read and the write: nothing went out, and nobody can read what is there.
