@@ -150,7 +150,6 @@ private slots:
         // Raw I/O, where no driver's port is: a PCI card at its port base only.
         QTest::newRow("PCI parallel card") << "57344" << true << kIoPorts << "Real|ROOT/port||";
         QTest::newRow("PCI parallel card, base+1") << "57345" << true << kIoPorts << card.arg("0xE001 to 0xE003", "0xE000 to 0xE007");
-        QTest::newRow("PCI parallel card, EPP") << "57347" << true << kIoPorts << card.arg("0xE003 to 0xE005", "0xE000 to 0xE007");
         QTest::newRow("PCI parallel card, ECP") << "58368" << true << kIoPorts << card.arg("0xE400 to 0xE402", "0xE400 to 0xE403");
         QTest::newRow("PCI parallel card, past its BAR") << "57350" << true << kIoPorts << card.arg("0xE006 to 0xE008", "0xE000 to 0xE007");
         QTest::newRow("PCI serial card") << "53248" << true << kIoPorts << notParallel.arg("53248 (0xD000)");

@@ -1,31 +1,16 @@
 // The man page as `man` shows it, held against what the program says of
 // itself: its --help, its usage errors, and the service's own files.
 
+#include "Program.h"
+#include "Table.h"
+
 #include <QFile>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTest>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-struct Run { int code = -1; QString out, err; };
-
-Run Execute(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    if (!process.waitForFinished(30000))
-        return {};
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()), QString::fromLocal8Bit(process.readAllStandardError())};
-}
 
 QString ReadFile(const QString& path)
 {
@@ -37,8 +22,7 @@ QString ReadFile(const QString& path)
 // wraps and no word is hyphenated.
 QString ManPage()
 {
-    return Execute(u"groff"_s, {u"-man"_s, u"-Tascii"_s, u"-P-cbou"_s, u"-rLL=250n"_s, u"-rHY=0"_s,
-                                QStringLiteral(RFSWITCH_MANPAGE)}).out;
+    return Execute({u"groff"_s, u"-man"_s, u"-Tascii"_s, u"-P-cbou"_s, u"-rLL=250n"_s, u"-rHY=0"_s, QStringLiteral(RFSWITCH_MANPAGE)}).out;
 }
 
 // A section's lines, up to the next heading.
@@ -70,92 +54,44 @@ void AddNames(QMap<QString, Option>& options, const QString& tag, const QString&
     }
 }
 
-// --help's options: "  --port <ADDRESS>   The port's ..." and the lines
-// below it indented further.
-QMap<QString, Option> HelpOptions(const QString& help)
+// Tagged paragraphs: a line that `tagLine` matches (its first group the
+// tag, its second where the text starts), then the lines below it that are
+// empty or indented by `indent`. --help's options are "  --port <ADDRESS>
+// The port's ..." with the text's lines below indented further; a man page
+// section's tags stand at its indent (7), their text below (14).
+QMap<QString, Option> Paragraphs(const QStringList& lines, const QString& tagLine, int indent)
 {
-    static const QRegularExpression line(u"^  ((?:-[\\w-]+, )*-[\\w-]+(?: <[^>]+>)?)(?: {2,}(.*))?$"_s);
-    QMap<QString, Option> options;
+    const QRegularExpression tagged(tagLine);
+    QMap<QString, Option> found;
     QString tag;
     QStringList text;
-    const auto flush = [&] {
-        if (!tag.isEmpty())
-            AddNames(options, tag, Simplified(text));
-    };
-    for (const QString& l : help.split(u'\n')) {
-        if (const auto match = line.match(l); match.hasMatch()) {
-            flush();
-            tag = match.captured(1);
-            text = QStringList{match.captured(2)};
-        } else if (l.startsWith(u"   "_s)) {
-            text << l;
-        } else {
-            flush();
-            tag.clear();
+    for (const QString& line : lines + QStringList{u"."_s}) {
+        const auto match = tagged.match(line);
+        if (!match.hasMatch() && !tag.isEmpty() && (line.isEmpty() || line.startsWith(QString(indent, u' ')))) {
+            text << line;
+            continue;
         }
+        if (!tag.isEmpty())
+            AddNames(found, tag, Simplified(text));
+        tag = match.captured(1);
+        text = QStringList{match.captured(2)};
     }
-    flush();
-    return options;
+    return found;
 }
 
-// A section's tagged paragraphs: the tag at the section's indent (7), its
-// text below it (14).
-QMap<QString, Option> Tagged(const QStringList& section, const QString& tagPattern)
+// The options a text names after `lead`, sorted: "With --listen, --http or
+// --https: ..." (the option's scope), "--reset goes with --headless (...)"
+// (what a usage error says it needs).
+QString OptionsAfter(const QString& text, const QString& lead)
 {
-    const QRegularExpression tagLine(u"^ {7}("_s + tagPattern + u")\\s*$"_s);
-    QMap<QString, Option> tagged;
-    QString tag;
-    QStringList text;
-    const auto flush = [&] {
-        if (!tag.isEmpty())
-            AddNames(tagged, tag, Simplified(text));
-    };
-    for (const QString& l : section) {
-        if (const auto match = tagLine.match(l); match.hasMatch()) {
-            flush();
-            tag = match.captured(1);
-            text.clear();
-        } else if (l.startsWith(QString(14, u' ')) || l.isEmpty()) {
-            text << l;
-        } else {
-            flush();
-            tag.clear();
-        }
-    }
-    flush();
-    return tagged;
-}
-
-
-// The options a text opens with, "With --listen, --http or --https: ...";
-// none where it does not.
-QString Scope(const QString& text)
-{
-    static const QRegularExpression with(u"^With (--[\\w-]+(?:(?:, | or |, or )--[\\w-]+)*)"_s);
-    const auto match = with.match(text);
-    if (!match.hasMatch())
-        return {};
+    const auto match = QRegularExpression(lead + u"(--[\\w-]+(?:(?:, | or |, or )--[\\w-]+)*)"_s).match(text);
     QStringList names;
     for (const auto& name : QRegularExpression(u"--[\\w-]+"_s).globalMatch(match.captured(1)))
         names << name.captured(0);
     names.sort();
     return names.join(u", "_s);
 }
-
-// The options a usage error says another one needs: "--reset goes with
-// --headless (...)", "--headless needs --listen, --http or --https".
-QString Needed(const QString& error)
-{
-    static const QRegularExpression needs(u"(?:goes with|go with|needs) (--[\\w-]+(?:(?:, | or |, or )--[\\w-]+)*)"_s);
-    const auto match = needs.match(error);
-    if (!match.hasMatch())
-        return {};
-    QStringList names;
-    for (const auto& name : QRegularExpression(u"--[\\w-]+"_s).globalMatch(match.captured(1)))
-        names << name.captured(0);
-    names.sort();
-    return names.join(u", "_s);
-}
+QString Scope(const QString& text) { return OptionsAfter(text, u"^With "_s); }
 
 // The shell variables a unit's ExecStart= line expands.
 QStringList ExecStartVariables(const QString& unit)
@@ -192,10 +128,10 @@ private slots:
     {
         page_ = ManPage();
         QVERIFY2(!page_.isEmpty(), "groff rendered nothing: make test-deps installs groff-base");
-        help_ = HelpOptions(Execute(QStringLiteral(RFSWITCH_BINARY), {u"--help"_s}).out);
+        help_ = Paragraphs(Program({u"--help"_s}).out.split(u'\n'), u"^  ((?:-[\\w-]+, )*-[\\w-]+(?: <[^>]+>)?)(?: {2,}(.*))?$"_s, 3);
         QVERIFY2(!help_.isEmpty(), "rfswitch-panel --help listed no option");
-        options_ = Tagged(Section(page_, u"OPTIONS"_s), u"-\\S.*"_s);
-        service_ = Tagged(Section(page_, u"SERVICE"_s), u"[A-Z_]+"_s);
+        options_ = Paragraphs(Section(page_, u"OPTIONS"_s), u"^ {7}(-\\S.*?)\\s*$"_s, 14);
+        service_ = Paragraphs(Section(page_, u"SERVICE"_s), u"^ {7}([A-Z_]+)\\s*$"_s, 14);
         execStart_ = ExecStartVariables(ReadFile(QStringLiteral(RFSWITCH_PACKAGING "/rfswitch-panel-remote.service")));
     }
 
@@ -222,8 +158,7 @@ private slots:
     // The synopsis uses the options as they are.
     void synopsis_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("argument");
+        AddColumns<QString, QString>("name", "argument");
         // Each form ("rfswitch-panel ...") and each paragraph apart.
         QStringList parts{QString()};
         for (const QString& line : Section(page_, u"SYNOPSIS"_s)) {
@@ -260,9 +195,7 @@ private slots:
     // bad usage, and the error names the same options.
     void scope_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("argument");
-        QTest::addColumn<QString>("scope");
+        AddColumns<QString, QString, QString>("name", "argument", "scope");
         // A value each argument takes, so that only the missing server is wrong.
         const QMap<QString, QString> sample{{u"ADDRESS/PREFIX"_s, u"10.0.0.0/8"_s}, {u"TEXT"_s, u"SN-7"_s},
                                             {u"SECONDS"_s, u"5"_s}, {u"[HOST:]PORT"_s, u"127.0.0.1:4881"_s},
@@ -289,9 +222,9 @@ private slots:
         QStringList arguments{name};
         if (!argument.isEmpty())
             arguments << argument;
-        const Run run = Execute(QStringLiteral(RFSWITCH_BINARY), arguments);
+        const Run run = Program(arguments);
         QVERIFY2(run.code == 2, qPrintable(name + u" alone is taken (exit "_s + QString::number(run.code) + u"): "_s + run.err));
-        QCOMPARE(Needed(run.err), scope);
+        QCOMPARE(OptionsAfter(run.err, u"(?:goes with|go with|needs) "_s), scope);
     }
 
     // Each variable of the service's options file: described in SERVICE with

@@ -60,25 +60,6 @@ private slots:
         QVERIFY(!dispatched);
     }
 
-    // What comes in while a write is retried is handled between two attempts,
-    // not after all of them: on a USB adapter (a millisecond an access) the
-    // window and the server wait for one attempt at most. A write that reads
-    // back at once dispatches nothing.
-    void eventsBetweenAttempts()
-    {
-        FakePort fake;
-        fake.readBackAfter = 3;
-        QList<int> dispatchedAt;
-        QObject context;
-        fake.onAccess = [&](const PortAccess& access) {
-            if (access.kind == PortAccess::Kind::Read)
-                QTimer::singleShot(0, &context, [&] { dispatchedAt << int(fake.accesses.size()); });
-        };
-        QVERIFY(WriteVerified(888, 0x5A, {}, fake));
-        QCOMPARE(fake.Take(), u"w888:5a r888:00 w888:5a r888:00 w888:5a r888:5a"_s);
-        QCOMPARE(dispatchedAt, QList<int>({2, 4}));
-    }
-
     // Bytes only, both ways: 0x80 reads as 128; 256 and -1 are never written.
     void bytesOnly()
     {

@@ -1,6 +1,6 @@
+#include "FakePort.h"
 #include "StatusLine.h"
-
-#include <QTest>
+#include "Table.h"
 
 using namespace Qt::StringLiterals;
 
@@ -15,31 +15,21 @@ class StatusLineTest : public QObject
 private slots:
     void words_data()
     {
-        QTest::addColumn<PortStatus>("status");
-        QTest::addColumn<int>("address");
-        QTest::addColumn<OperationResult>("last");
-        QTest::addColumn<bool>("known");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QColor>("colour");
+        // The window shows the other states, each through a port that gets there, in tst_views.
+        AddColumns<PortStatus, int, OperationResult, bool, QString, QColor>("status", "address", "last", "known", "text", "colour");
         const PortStatus real{PortReach::Real, "/dev/parport0", "", "", false};
-        const PortStatus denied{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
-                                "add your user to the lp group and log in again", false};
         const PortStatus simulated{PortReach::Simulated, "simulated port", "no parallel port found",
                                    "have the parallel-port drivers loaded (modprobe parport_pc ppdev)", false};
-        const PortStatus refused{PortReach::Refused, "", "no port at address 0", "type the port's base address, e.g. 888 or &H378", false};
         const OperationResult ok, stuck{Outcome::NotReadBack, "Port 888: wrote 0x01, read back 0xFF after 110 attempts"};
-        const QColor black(0, 0, 0), red(255, 0, 0), blue(0, 0, 192);
-        QTest::newRow("real") << real << 888 << ok << true << "Port 888 (0x378): /dev/parport0" << black;
-        QTest::newRow("real, not read back") << real << 888 << stuck << true << "Port 888: wrote 0x01, read back 0xFF after 110 attempts" << red;
+        const QColor red(255, 0, 0);
         QTest::newRow("real, state unknown") << real << 888 << ok << false << "Port 888 (0x378): /dev/parport0: the board's state is unknown" << red;
-        QTest::newRow("unusable, after a failure") << denied << 632 << stuck << false
+        // An unusable port outranks the last failure.
+        QTest::newRow("unusable, after a failure") << kDeniedPort << 632 << stuck << false
                                                    << "Port 632 (0x278): /dev/parport0: permission denied: add your user to the lp group and "
                                                       "log in again; nothing is written" << red;
-        QTest::newRow("simulated") << simulated << 888 << ok << true
+        QTest::newRow("simulated, a next step") << simulated << 888 << ok << true
                                    << "Port 888 (0x378): SIMULATED, no board is driven (no parallel port found). Have the parallel-port "
-                                      "drivers loaded (modprobe parport_pc ppdev)." << blue;
-        QTest::newRow("address 0") << refused << 0 << ok << false << "Port 0: not a port address; nothing is written" << red;
-        QTest::newRow("negative") << refused << -5 << ok << false << "Port -5: not a port address; nothing is written" << red;
+                                      "drivers loaded (modprobe parport_pc ppdev)." << QColor(0, 0, 192);
     }
 
     void words()
@@ -57,10 +47,7 @@ private slots:
     // that has reached it.
     void cyclesWarning_data()
     {
-        QTest::addColumn<quint64>("rf1");
-        QTest::addColumn<quint64>("rf2");
-        QTest::addColumn<quint64>("limit");
-        QTest::addColumn<QString>("warning");
+        AddColumns<quint64, quint64, quint64, QString>("rf1", "rf2", "limit", "warning");
         QTest::newRow("no limit") << quint64(5000000) << quint64(0) << quint64(0) << "";
         QTest::newRow("one below") << quint64(999999) << quint64(999999) << quint64(1000000) << "";
         QTest::newRow("RF1 at the limit") << quint64(1000000) << quint64(20) << quint64(1000000)

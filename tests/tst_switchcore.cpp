@@ -1,7 +1,8 @@
-#include "FakePort.h"
+#include "Bench.h"
 #include "OperationLog.h"
 #include "PortLayer.h"
 #include "SwitchCore.h"
+#include "Table.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -11,36 +12,10 @@
 #include <csignal>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-
-const PortStatus kReal{PortReach::Real, "/dev/parport0", "", "", false};
-const PortStatus kDenied{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
-                         "add your user to the lp group and log in again", false};
-const PortStatus kSimulated{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
-
-// A core at 888 on a fake port whose data register holds `held`; the trace starts afresh.
-struct Bench
-{
-    explicit Bench(std::uint8_t held = 0, const PortStatus& status = kReal)
-    {
-        port.latched[888] = held;
-        port.status = status;
-        core.Attach(888, Source{});  // reads the bits off the register
-        port.Take();
-    }
-    // "10": C1 set, C2 clear, as the port read them back; "?" when nothing is known.
-    QString State() const
-    {
-        const auto bits = core.State();
-        return bits ? u"%1%2"_s.arg(int(bits->c1)).arg(int(bits->c2)) : u"?"_s;
-    }
-    FakePort port;
-    SwitchCore core{port};
-};
 
 QString Lines(const QString& path)
 {
@@ -59,13 +34,9 @@ private slots:
     // then holds: only ever what the port read back.
     void operations_data()
     {
-        QTest::addColumn<int>("held");
-        QTest::addColumn<QString>("port");       // stuck: every read gives 0x01; dies: stops after 1 access; reads die: reads do
-        QTest::addColumn<QString>("operation");  // rf1/rf2/off: Select; C1/C2 and the bits seen: Toggle
-        QTest::addColumn<QString>("source");
-        QTest::addColumn<QString>("accesses");
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("state");
+        // port: stuck, every read gives 0x01; operation: a step as Bench::Do takes it. How the command line
+        // tells the port's other faults is tst_commandline's, and the window's clicks tst_controlbits'.
+        AddColumns<int, QString, QString, QString, QString, QString, QString>("held", "port", "operation", "source", "accesses", "result", "state");
         const QString panel = u"panel"_s, remote = u"remote:10.0.0.7:41000"_s;
         QTest::newRow("off to rf1") << 0x00 << "" << "rf1" << remote << "r888:00 w888:01 r888:01" << "verified" << "10";
         QTest::newRow("rf2 to rf1") << 0x02 << "" << "rf1" << remote << "r888:02 w888:00 r888:00 w888:01 r888:01" << "verified" << "10";
@@ -75,37 +46,14 @@ private slots:
         // A break that is not read back makes nothing, and the state is what was read.
         QTest::newRow("break not read back") << 0x01 << "stuck" << "rf2" << remote << u"r888:01 "_s + u"w888:00 r888:01 "_s.repeated(110).trimmed()
                                              << "not-read-back: Port 888: wrote 0x00, read back 0x01 after 110 attempts" << "10";
-        // Nothing reaches a port that has gone, and nobody can read what it holds.
-        QTest::newRow("port gone after the read") << 0x00 << "dies" << "rf1" << remote << "r888:00"
-                                                  << "not-written: Port 888: nothing written: 110 writes of 0x01 failed: "
-                                                     "/dev/parport0: no such device; the board's state is unknown" << "?";
-        // Written, and nothing comes back: the board does what nobody can tell.
-        QTest::newRow("read-back lost") << 0x00 << "reads die" << "rf1" << remote << u"r888:00 "_s + u"w888:01 "_s.repeated(110).trimmed()
-                                        << "port-lost: Port 888: wrote 0x01, nothing read back after 110 attempts: "
-                                           "/dev/parport0: input/output error; the board's state is unknown" << "?";
         // Every write refused, every read answered: nothing changed, and that is known.
         QTest::newRow("writes refused") << 0x02 << "writes refused" << "rf2" << remote << "r888:02"
                                         << "verified" << "01";
-        QTest::newRow("writes refused, a change") << 0x00 << "writes refused" << "C2 00" << panel << u"r888:00 "_s + u"r888:00 "_s.repeated(110).trimmed()
-                                                  << "not-written: Port 888: nothing written: 110 writes of 0x02 failed: /dev/port: no space left on device"
-                                                  << "00";
-        QTest::newRow("read fails") << 0x00 << "read error" << "off" << remote << ""
-                                    << "not-written: Port 888: nothing written, the port could not be read: /dev/parport0: "
-                                       "input/output error; the board's state is unknown" << "?";
-        QTest::newRow("unusable port") << 0x01 << "unusable" << "rf1" << remote << ""
-                                       << "not-written: /dev/parport0: permission denied; add your user to the lp group and log in again" << "?";
         QTest::newRow("simulated, remote") << 0x00 << "simulated" << "rf1" << remote << ""
                                            << "not-written: port 888 (0x378) is only simulated: no board is driven; --simulate allows a dry run" << "00";
         QTest::newRow("simulated, dry run") << 0x00 << "simulated" << "rf1" << "dry run" << "r888:00 w888:01 r888:01" << "verified" << "10";
-        QTest::newRow("simulated, panel") << 0x00 << "simulated" << "C1 00" << panel << "r888:00 w888:01 r888:01" << "verified" << "10";
-        QTest::newRow("locked by another client") << 0x00 << "locked" << "C1 00" << panel << "" << "not-written: locked by remote:10.0.0.9:5025" << "00";
+        QTest::newRow("locked by another client") << 0x00 << "locked" << "C1:00" << panel << "" << "not-written: locked by remote:10.0.0.9:5025" << "00";
         QTest::newRow("locked by this client") << 0x00 << "locked" << "rf2" << "remote:10.0.0.9:5025" << "r888:00 w888:02 r888:02" << "verified" << "01";
-        // A click acts on what its user saw, whatever the register holds now.
-        QTest::newRow("C1 seen clear") << 0xF0 << "" << "C1 00" << panel << "r888:f0 w888:f1 r888:f1" << "verified" << "10";
-        QTest::newRow("C1 seen set, register cleared") << 0x00 << "" << "C1 10" << panel << "r888:00 w888:00 r888:00" << "verified" << "00";
-        QTest::newRow("C2 seen with C1 set") << 0x00 << "" << "C2 10" << panel << "" << "forbidden: C1=1 with C2=1 is not available for the selected model" << "00";
-        QTest::newRow("C2 not read back") << 0x00 << "stuck" << "C2 00" << panel << u"r888:01 "_s + u"w888:02 r888:01 "_s.repeated(110).trimmed()
-                                          << "not-read-back: Port 888: wrote 0x02, read back 0x01 after 110 attempts" << "10";
     }
 
     void operations()
@@ -114,12 +62,8 @@ private slots:
         QFETCH(QString, port);
         QFETCH(QString, operation);
         QFETCH(QString, source);
-        const PortStatus status = port == "unusable"_L1 ? kDenied : port == "simulated"_L1 ? kSimulated : kReal;
-        Bench bench(std::uint8_t(held), status);
+        Bench bench(std::uint8_t(held), port == "simulated"_L1 ? kSimulatedPort : kRealPort);
         bench.port.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x01) : std::nullopt;
-        bench.port.readError = port == "read error"_L1 ? "/dev/parport0: input/output error" : "";
-        bench.port.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(1) : std::nullopt;
-        bench.port.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(1) : std::nullopt;
         bench.port.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
         QString result, from;
         QObject::connect(&bench.core, &SwitchCore::Finished, [&](const OperationResult& r, const Source& s) {
@@ -130,30 +74,22 @@ private slots:
                                                                                      : Source::Remote(source.mid(7).toStdString());
         if (port == "locked"_L1)
             QVERIFY(bench.core.Lock(Source::Remote("10.0.0.9:5025")) && !bench.core.Lock(Source{}));
-        if (operation.startsWith(u'C'))
-            bench.core.Toggle(operation[1] == u'1' ? 0 : 1, {operation[3] == u'1', operation[4] == u'1'}, asked);
-        else
-            bench.core.Select(operation == "rf1"_L1 ? RfPath::Rf1 : operation == "rf2"_L1 ? RfPath::Rf2 : RfPath::Off, asked);
+        bench.Do(operation, asked);
         QTEST(bench.port.Take(), "accesses");
         QTEST(result, "result");
         QCOMPARE(from, source);
         QTEST(bench.State(), "state");
     }
 
-    // A request whose asker has gone, or whose time has run out, when its turn
-    // comes behind a slow write: nothing reaches the port for it, the log
-    // says so, and whoever still listens is told.
+    // A request whose time has run out when its turn comes behind a slow
+    // write: nothing reaches the port for it, the log says so, and the asker
+    // is told. (One whose asker has gone: tst_scpi, tst_web, tst_commandline.)
     void abandoned_data()
     {
-        QTest::addColumn<QString>("asker");
-        QTest::addColumn<QString>("writes");  // the data register's writes, repeats folded
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("logged");
+        AddColumns<QString, QString, QString, QString>("asker", "writes", "result", "logged");  // writes: the data register's, repeats folded
         const QString head = u"remote:10.0.0.7:41000 port=888 board=real device=/dev/parport0 "_s;
         QTest::newRow("still there") << "there" << "w888:01 w888:00 w888:02" << "verified"
                                      << head + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified";
-        QTest::newRow("gone") << "gone" << "w888:01" << "abandoned: not carried out: the client that asked has gone"
-                              << head + "select-rf2 result=abandoned (the client that asked has gone)";
         QTest::newRow("too late") << "late" << "w888:01" << "abandoned: not carried out: not started in the time the client gave"
                                   << head + "select-rf2 result=abandoned (not started in the time the client gave)";
     }
@@ -163,9 +99,7 @@ private slots:
         QFETCH(QString, asker);
         Bench bench;
         bench.port.readBackAfter = 103;  // the first write runs into the paused retries
-        auto lifetime = std::make_unique<Lifetime>();
         Source source = Source::Remote("10.0.0.7:41000");
-        source.alive = lifetime->Token();
         if (asker == "late"_L1)
             source.deadline = Source::Clock::now() + std::chrono::milliseconds(1);
         QString result = u"(not answered)"_s, logged;
@@ -178,8 +112,6 @@ private slots:
             bench.core.Select(RfPath::Rf2, source, [&result](const OperationResult& r) {
                 result = QString::fromLatin1(OutcomeName(r.outcome)) + (r.detail.empty() ? "" : ": " + QString::fromStdString(r.detail));
             });
-            if (asker == "gone"_L1)
-                lifetime.reset();
         };
         bench.core.Select(RfPath::Rf1, Source{});
         const QString writes = Trace(bench.port.Writes()).replace(QRegularExpression(u"(w888:..)( \\1)+"_s), u"\\1"_s);
@@ -191,10 +123,10 @@ private slots:
     // Freed, found or loaded later: read and shown, never written unasked.
     void aPortThatBecomesUsableIsReadNotWritten()
     {
-        Bench bench(0x01, kDenied);
+        Bench bench(0x01, kDeniedPort);
         QCOMPARE(bench.State(), u"?"_s);
         bench.port.latched = {{888, 0x03}, {890, 0x04}};
-        bench.port.status = kReal;
+        bench.port.status = kRealPort;
         QTRY_COMPARE(bench.State(), u"11"_s);
         QCOMPARE(bench.port.Take(), u"r888:03"_s);
     }
@@ -223,10 +155,7 @@ private slots:
     // with who made it, none while another client holds the lock.
     void settleTime_data()
     {
-        QTest::addColumn<int>("asked");  // ms
-        QTest::addColumn<QString>("holder");
-        QTest::addColumn<int>("held");
-        QTest::addColumn<QString>("logged");
+        AddColumns<int, QString, int, QString>("asked", "holder", "held", "logged");  // asked, held: ms
         const QString head = u"remote:[::1]:5000 port=888 board=real device=/dev/parport0 "_s;
         QTest::newRow("set") << 50 << "" << 50 << head + "settle-time=50ms was=0ms result=set";
         QTest::newRow("unchanged") << 0 << "" << 0 << "";
@@ -293,25 +222,14 @@ private slots:
         };
         const QString text = Lines(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
-
-        // Neither a FIFO nor a folder is a log, nor a link, even to one.
-        QVERIFY(mkfifo(qPrintable(dir.filePath(u"fifo"_s)), 0600) == 0);
-        for (const QString& what : {u"fifo"_s, u"."_s}) {
-            QVERIFY(!OperationLog::Open(dir.filePath(what), &error));
-            QCOMPARE(error, dir.filePath(what) + u": not a regular file"_s);
-        }
-        QVERIFY(QFile::link(path, dir.filePath(u"link"_s)));
-        QVERIFY(!OperationLog::Open(dir.filePath(u"link"_s), &error));
-        QCOMPARE(error, dir.filePath(u"link"_s) + u": a symbolic link, not a regular file"_s);
+        // A FIFO or a link is no log: tst_commandline runs the program on them.
     }
 
     // A log's stamps in local time, one after the other: the offset changes
     // exactly at the zone's transitions, and with the zone.
     void stampsFollowTheZone_data()
     {
-        QTest::addColumn<QStringList>("zones");    // the zone of each stamp: the first, then changes
-        QTest::addColumn<QStringList>("instants");  // UTC
-        QTest::addColumn<QStringList>("stamps");
+        AddColumns<QStringList, QStringList, QStringList>("zones", "instants", "stamps");  // zones: the first stamp's, then changes; instants in UTC
         QTest::newRow("summer time begins") << QStringList{"Europe/Berlin"}
             << QStringList{"2026-03-29T00:59:59.999Z", "2026-03-29T01:00:00.000Z", "2026-03-29T01:00:00.001Z"}
             << QStringList{"2026-03-29T01:59:59.999+01:00", "2026-03-29T03:00:00.000+02:00", "2026-03-29T03:00:00.001+02:00"};

@@ -1,20 +1,14 @@
 // Every view of the switch tells a known state from an unknown one by the
 // same rule: the window (its captions and contact lines as drawn), the
-// status line, SCPI, the web API and the command line, for each way the port
-// can be reached and each way an operation can end.
-#include "OneShot.h"
-#include "HandOver.h"
+// status line, SCPI and the web API, for each way the port can be reached
+// and each way an operation can end. The command line's view, handed over
+// to an owner that knows nothing, is tst_commandline's.
 #include "Panel.h"
-#include "PortOwner.h"
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"
 #include "WebDocuments.h"
 
 #include <QJsonDocument>
-#include <QTemporaryDir>
-
-#include <atomic>
-#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -62,52 +56,35 @@ class ViewsTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir runtime;
-
 private slots:
-    void initTestCase()
-    {
-        // Where the panel takes the command line's operations.
-        qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
-    }
-
     void everyViewAlike_data()
     {
-        AddColumns<QString, QString, QColor, QString, QString, QString, QString>("setup", "status", "colour", "scpi", "path", "command",
-                                                                          "words");
+        AddColumns<QString, QString, QColor, QString, QString, QString>("setup", "status", "colour", "scpi", "path", "words");
         const QColor black(0, 0, 0), red(255, 0, 0), blue(0, 0, 192);
         const QString unreadable = u"Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
                                    "the board's state is unknown"_s;
         const QString nothing = u"Unknown: nothing read back from the port"_s;
         // setup; the status line and its colour; ROUT:CLOS:STAT?;STAT:QUES:COND?; the web API's path;
-        // a --query handed to the panel: its exit code and what it prints (a panel that knows
-        // nothing reads the port for it first); the path in words, in the window and on the page.
-        QTest::newRow("verified") << "verified" << "Port 888 (0x378): fake port" << black << "(@2);0" << "\"rf2\""
-                                  << "0 port 888 (0x378) fake port: C1=0 C2=1 rf2" << "RF COMMON connected to RF2";
+        // the path in words, in the window and on the page.
+        QTest::newRow("verified") << "verified" << "Port 888 (0x378): fake port" << black << "(@2);0" << "\"rf2\"" << "RF COMMON connected to RF2";
         QTest::newRow("not read back") << "stuck" << "Port 888: wrote 0x01, read back 0x00 after 110 attempts" << red << "(@);0"
-                                       << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << "All ports terminated";
+                                       << "\"off\"" << "All ports terminated";
         QTest::newRow("write refused") << "refused" << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device"
-                                       << red << "(@);0" << "\"off\"" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << "All ports terminated";
+                                       << red << "(@);0" << "\"off\"" << "All ports terminated";
         QTest::newRow("port lost") << "lost" << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output "
-                                                "error; the board's state is unknown"
-                                   << red << "9.91E+37;1024" << "null" << "3 " + unreadable << nothing;
-        QTest::newRow("read fails") << "unreadable" << unreadable << red << "9.91E+37;1024" << "null" << "3 " + unreadable
-                                    << nothing;
+                                                "error; the board's state is unknown" << red << "9.91E+37;1024" << "null" << nothing;
+        QTest::newRow("read fails") << "unreadable" << unreadable << red << "9.91E+37;1024" << "null" << nothing;
         // Only the control register is unreadable: its clear at address entry is not read
         // back, so nothing is known until the data register is read again.
         QTest::newRow("half-read port") << "half" << "Port 890: wrote 0x00, nothing read back after 110 attempts: /dev/parport0: input/output "
                                                      "error; the board's state is unknown"
-                                        << red << "9.91E+37;1024" << "null" << "0 port 888 (0x378) fake port: C1=0 C2=0 off" << nothing;
-        // Not handed over: nobody here holds the port. The command line finds it held too.
+                                        << red << "9.91E+37;1024" << "null" << nothing;
         QTest::newRow("another program holds it") << "busy" << "Port 888 (0x378): /dev/parport0: held by another program (lp): close "
-                                                                "the program that holds it; nothing is written"
-                                                  << red << "9.91E+37;1536" << "null"
-                                                  << "3 port 888 (0x378): /dev/parport0: held by another program (lp); close the program "
-                                                     "that holds it" << nothing;
+                                                                "the program that holds it; nothing is written" << red << "9.91E+37;1536" << "null" << nothing;
         QTest::newRow("no port at the address") << "zero" << "Port 0: not a port address; nothing is written" << red << "9.91E+37;1536"
-                                                << "null" << "2" << nothing;
+                                                << "null" << nothing;
         QTest::newRow("simulated") << "simulated" << "Port 888 (0x378): SIMULATED, no board is driven (no parallel port at 888 (0x378))."
-                                   << blue << "(@);512" << "\"off\"" << "0 port 888 (0x378) simulated port: C1=0 C2=0 off" << "All ports terminated";
+                                   << blue << "(@);512" << "\"off\"" << "All ports terminated";
     }
 
     void everyViewAlike()
@@ -120,7 +97,6 @@ private slots:
         QVERIFY(panel.Show());
         FakePort& port = panel.port;
         SwitchCore& core = panel.core;
-        PortOwner owner{core};
         const Source remote = Source::Remote("10.0.0.7:5025");
         if (setup == "verified"_L1) {
             core.Select(RfPath::Rf2, remote);
@@ -139,7 +115,7 @@ private slots:
         } else if (setup == "zero"_L1) {
             core.TakeAddress(0, true, remote);
         } else if (setup == "simulated"_L1) {
-            port.status = {PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
+            port.status = kSimulatedPort;
             core.TakeAddress(888, true, remote);
         }
         const bool known = !scpi.startsWith(u"9.91E+37"_s);
@@ -164,27 +140,6 @@ private slots:
         QFETCH(QString, words);
         QTRY_COMPARE(panel.Find<QLabel>(u"PathWords"_s)->text(), words);
         QTEST(state[u"words"_s].toString(), "words");
-
-        // The command line, last: a panel that knows nothing reads the port for it.
-        QString command;
-        const Invocation query = ParseCommandLine({u"rfswitch-panel"_s, u"--query"_s, u"--simulate"_s, u"--port"_s, QString::number(core.Address())});
-        if (query.mode == Invocation::Mode::Error) {
-            command = u"2"_s;
-        } else {
-            std::optional<HandedOutcome> handed;
-            std::atomic<bool> asked = false;
-            std::thread asker([&] {
-                handed = HandOver(query, PortName(888), [&port] { return port.status.IsSimulated(); });
-                asked = true;
-            });
-            QTRY_VERIFY_WITH_TIMEOUT(asked, 30000);
-            asker.join();
-            // Nobody to hand it to: it drives the port itself.
-            SwitchCore own{port};
-            const CommandOutcome outcome = handed ? handed->outcome : RunSwitchCommand(query, own, PortName(888));
-            command = QString::number(outcome.exitCode) + u' ' + outcome.output + outcome.error;
-        }
-        QTEST(command, "command");
     }
 };
 

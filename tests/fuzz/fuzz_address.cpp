@@ -2,10 +2,10 @@
 // the user might type or paste. The first text that breaks a property aborts
 // with the property and the text.
 #include "AddressText.h"
+#include "Require.h"
 
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -13,17 +13,6 @@
 #include <string_view>
 
 namespace {
-
-void Require(bool holds, const char* property, std::string_view text)
-{
-    if (holds)
-        return;
-    std::fprintf(stderr, "property violated: %s\ntext (%zu bytes):", property, text.size());
-    for (unsigned char c : text)
-        std::fprintf(stderr, " %02x", c);
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
 
 // What the text must give, worked out apart from the program's reader, for
 // the texts it can decide: a plain decimal number, or a &H or &O literal,

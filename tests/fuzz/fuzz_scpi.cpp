@@ -2,11 +2,10 @@
 // might send. A recording instrument stands in for the switch; some of its
 // operations come back at once, some later, as the core's do. The first
 // input that breaks a property aborts with the property and the line.
+#include "Require.h"
 #include "ScpiSession.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <regex>
 #include <sstream>
@@ -15,16 +14,7 @@ namespace {
 
 std::string current;  // the line being run
 
-void Require(bool holds, const char* property)
-{
-    if (holds)
-        return;
-    std::fprintf(stderr, "property violated: %s\nline (%zu bytes):", property, current.size());
-    for (const unsigned char c : current)
-        std::fprintf(stderr, " %02x", c);
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
+void Require(bool holds, const char* property) { ::Require(holds, property, current); }
 
 struct Recorder final : ScpiInstrument
 {

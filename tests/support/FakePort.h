@@ -21,6 +21,12 @@ struct PortAccess
     friend bool operator==(const PortAccess&, const PortAccess&) = default;
 };
 
+// What the port layer says of the ports tests stand in for.
+inline const PortStatus kRealPort{PortReach::Real, "/dev/parport0", "", "", false};
+inline const PortStatus kSimulatedPort{PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
+inline const PortStatus kDeniedPort{PortReach::Unusable, "/dev/parport0", "/dev/parport0: permission denied",
+                                    "add your user to the lp group and log in again", false};
+
 // "w888:01 r888:01": kind, address and hex value of each access, oldest first.
 QString Trace(const std::vector<PortAccess>& accesses);
 

@@ -4,6 +4,7 @@
 #include "PictureBox.h"
 #include "Schematic.h"
 #include "SwitchForm.h"
+#include "Table.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -11,13 +12,6 @@
 #include <QTest>
 
 #include <memory>
-
-// Declares a table's columns, one type for each name: AddColumns<QString, int>("text", "address").
-template <typename... Types, typename... Names>
-void AddColumns(Names... names)
-{
-    (QTest::addColumn<Types>(names), ...);
-}
 
 inline int QueryFails(OsVersionInfo&) { return 0; }
 
