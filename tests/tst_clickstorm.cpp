@@ -16,7 +16,9 @@ enum class Mode { Behaves, Late, Slow, Stuck, ReadError };
 enum Action { C1, C2, Help, Enter, Tab };
 // A verified write as the port sees it: one byte written again and again
 // until a read right after a write gives it back.
-struct WriteCall { std::int32_t port = 0; std::uint8_t value = 0; int attempts = 0; bool verified = false; };
+// readLater: the register was read by an operation after the call's own (the
+// port watch's, when it finds the port readable again).
+struct WriteCall { std::int32_t port = 0; std::uint8_t value = 0; int attempts = 0; bool verified = false, idle = false, readLater = false; };
 
 class ClickStormTest : public QObject
 {
@@ -46,8 +48,10 @@ class ClickStormTest : public QObject
         const auto& log = panel.port.accesses;
         const bool read = access.kind == PortAccess::Kind::Read;
         Check(read || (access.value & 3) != 3, QStringLiteral("wrote 0x%1 to port %2").arg(access.value, 0, 16).arg(access.port));
-        if (read)
+        if (read) {
             call.verified |= log.size() > 1 && log[log.size() - 2] == PortAccess{PortAccess::Kind::Write, access.port, access.value};
+            call.readLater |= call.idle && access.port == call.port;
+        }
         else if (call.verified || call.attempts == kWriteAttempts || call.port != access.port || call.value != access.value)
             EndWriteCall({access.port, access.value, 1, false});
         else
@@ -55,14 +59,15 @@ class ClickStormTest : public QObject
     }
 
     // At the next write call, or at the action's end, when the window shows how the last one went
-    // (or a later read that failed) unless the address has moved on since.
+    // (or a later read that failed) unless the address has moved on or a later operation read the
+    // register since.
     void EndWriteCall(WriteCall next = {}, bool shown = false)
     {
         if (call.attempts > 0 && !call.verified) {
             ++failedWrites;
             const QLabel* status = panel.Status();
             const std::int32_t at = panel.form->PortAddress;
-            Check(!shown || (call.port != at && call.port != at + 2)
+            Check(!shown || call.readLater || (call.port != at && call.port != at + 2)
                       || ((status->text().startsWith(QString::asprintf("Port %d: wrote 0x%02X", call.port, call.value))
                            || status->text().startsWith(QString::asprintf("Port %d: nothing written", at)))
                           && status->text().contains(QString::fromStdString(panel.port.readError))
@@ -90,6 +95,7 @@ private slots:
         QVERIFY(panel.Show());
         panel.port.accesses.clear();
         panel.port.onAccess = [this](const PortAccess& access) { Watch(access); };
+        connect(&panel.core, &SwitchCore::Idle, this, [this] { call.idle = call.attempts > 0; });
 
         // Whether every access since the last address entry found the port behaving,
         // and whether the captions changed since: an entry clears the register but
