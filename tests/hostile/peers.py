@@ -6,6 +6,10 @@ import base64
 import os
 import socket
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
+from program import ask  # noqa: E402
 
 ANSWER_WITHIN = 1.0  # seconds a well-behaved client waits for its answer
 
@@ -110,15 +114,7 @@ def getport(host, program=VXI11_CORE, version=VXI11_CORE_VERSION):
 
 
 def scpi_query(host, port, command="*IDN?"):
-    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
-        sock.sendall(command.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = sock.recv(4096)
-            if not chunk:
-                raise ConnectionError("closed before the answer")
-            answer += chunk
-        return answer.decode().strip()
+    return ask(port, command, host, ANSWER_WITHIN)
 
 
 HISLIP_HEADER = struct.Struct(">2sBBIQ")
@@ -131,16 +127,8 @@ def hislip_message(kind, control=0, parameter=0, payload=b""):
 
 def hislip_read(sock):
     """(type, control, parameter, payload) of the next message."""
-    def exactly(size):
-        data = b""
-        while len(data) < size:
-            chunk = sock.recv(size - len(data))
-            if not chunk:
-                raise ConnectionError("closed inside a message")
-            data += chunk
-        return data
-    _, kind, control, parameter, length = HISLIP_HEADER.unpack(exactly(HISLIP_HEADER.size))
-    return kind, control, parameter, exactly(length)
+    _, kind, control, parameter, length = HISLIP_HEADER.unpack(read_exactly(sock, HISLIP_HEADER.size))
+    return kind, control, parameter, read_exactly(sock, length)
 
 
 def hislip_session(host, port, timeout=ANSWER_WITHIN):
