@@ -23,8 +23,7 @@ def hold():
 
 
 def connect(host, port):
-    sock = socket.create_connection((host, port), timeout=5)
-    return sock
+    return socket.create_connection((host, port), timeout=5)
 
 
 def still_open(sock):

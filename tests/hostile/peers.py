@@ -155,32 +155,12 @@ def hislip_query(host, port, command="*IDN?"):
         asyn.close()
 
 
-def http_request(host, port, request):
-    """Sends `request` whole and reads the answer until the server closes or the headers and body are in."""
-    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
-        sock.sendall(request)
-        data = b""
-        while True:
-            head, _, body = data.partition(b"\r\n\r\n")
-            if _:
-                length = 0
-                for line in head.split(b"\r\n")[1:]:
-                    name, _, value = line.partition(b":")
-                    if name.strip().lower() == b"content-length":
-                        length = int(value)
-                if len(body) >= length:
-                    return data
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-
-
 def http_get(host, port, path="/api/state"):
-    answer = http_request(host, port, f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
-    status = answer.split(b"\r\n", 1)[0]
-    if b" 200 " not in status:
-        raise ConnectionError(f"GET {path}: {status!r}")
+    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
+        sock.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    if b" 200 " not in answer.split(b"\r\n", 1)[0]:
+        raise ConnectionError(f"GET {path}: {answer[:60]!r}")
     return answer
 
 
