@@ -36,6 +36,11 @@ def record(message):
     return struct.pack(">I", LAST_FRAGMENT | len(message)) + message
 
 
+def core_record(xid, procedure, arguments):
+    """A call of VXI-11's core channel, as a record."""
+    return record(rpc_call(xid, VXI11_CORE, VXI11_CORE_VERSION, procedure, arguments))
+
+
 def read_exactly(sock, size):
     data = b""
     while len(data) < size:

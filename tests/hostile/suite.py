@@ -37,6 +37,9 @@ class Failures(list):
         if not ok:
             self.append(what)
 
+    def all_answered(self, missing, what):
+        self.check(not missing, what + (f" (not: {', '.join(missing)})" if missing else ""))
+
 
 def ip(*words):
     subprocess.run(["ip"] + list(words), check=True)
@@ -83,18 +86,13 @@ def probes(server):
 
 def answered(server, skip=()):
     """The listeners whose well-behaved client was not answered in time."""
-    missing = []
-    for name, probe in probes(server).items():
-        if name in skip:
-            continue
+    def served(probe):
         start = time.monotonic()
         try:
-            ok = probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
+            return probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
         except (OSError, ConnectionError, ValueError, IndexError, StopIteration):
-            ok = False
-        if not ok:
-            missing.append(name)
-    return missing
+            return False
+    return [name for name, probe in probes(server).items() if name not in skip and not served(probe)]
 
 
 def attack(namespace, *words):
@@ -122,16 +120,13 @@ def run(server, namespace, failures, bench, name, words, expect=None, holds=None
         failures.check(expect(seen), f"{name}: the server's answer ({' '.join(seen)})")
     # The page's WebSocket comes in through the HTTP listener's door.
     held = {"every": probes(server).keys(), "http": ("http", "websocket")}.get(holds, (holds,))
-    missing = answered(server, skip=held)
-    failures.check(not missing, f"{name} ({' '.join(seen)}): every other listener answered during the attack"
-                   + (f" (not: {', '.join(missing)})" if missing else ""))
+    failures.all_answered(answered(server, skip=held), f"{name} ({' '.join(seen)}): every other listener answered during the attack")
     grown = server.rss() - rss
     process.stdin.close()
     process.wait(30)
     after = settle(server, files)
     failures.check(after <= files, f"{name}: open files back to {files} (now {after})")
-    missing = answered(server)
-    failures.check(not missing, f"{name}: every listener answered after" + (f" (not: {', '.join(missing)})" if missing else ""))
+    failures.all_answered(answered(server), f"{name}: every listener answered after")
     failures.check(grown <= GROWTH_ALLOWED, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
     if bench:
         print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= 8 MiB)", flush=True)
@@ -194,8 +189,7 @@ def suite(program, bench, vanished):
         # One operation before anything is counted: the clock that stamps the
         # operations opens its watch on the time zone at its first use, once.
         peers.scpi_query(SERVER, ports["scpi"], "ROUT:CLOS (@1);*OPC?")
-        missing = answered(server)
-        failures.check(not missing, "every listener answers a well-behaved client" + (f" (not: {missing})" if missing else ""))
+        failures.all_answered(answered(server), "every listener answers a well-behaved client")
         for name, words, expect, holds in ([] if vanished else ATTACKS):
             run(server, namespace, failures, bench, name, words(ports), expect, holds)
         for kind in (("scpi", "vxi11") if vanished else ()):
