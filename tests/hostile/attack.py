@@ -55,6 +55,13 @@ def idle(host, port, count):
     ready(sum(still_open(sock) for sock in held))
 
 
+def silent(host, port, seconds):
+    """Two connections that send nothing for `seconds`: how many the server still keeps."""
+    held = connections(host, 2, [port])
+    time.sleep(float(seconds))
+    ready(sum(still_open(sock) for sock in held))
+
+
 def many(host, count, *ports):
     """Connections spread over every listener at once."""
     resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
@@ -235,7 +242,7 @@ def lock(kind, host, port):
         ready("1" if error == 0 else f"error {error}")
 
 
-ATTACKS = {"idle": idle, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock}
+ATTACKS = {"idle": idle, "silent": silent, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock}
 
 if __name__ == "__main__":
     ATTACKS[sys.argv[1]](*sys.argv[2:])

@@ -1,6 +1,7 @@
 """Every listener of the program held to the same standard: the same attacks
 from a hostile or careless peer against the SCPI socket, VXI-11's core and
-abort channels, the port mapper, HTTP and the WebSocket. For each attack the
+abort channels, the port mapper, HiSLIP, HTTP and the WebSocket, among them
+connections that stay silent past --idle-timeout. For each attack the
 server's resident memory may grow by a few MiB at most, its open files come
 back to where they were, and a well-behaved client of every listener is
 answered within a second while the attack runs (but on a listener whose
@@ -158,6 +159,8 @@ def vanished_lock(server, namespace, failures, kind, port):
 LISTENERS = ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")
 ATTACKS = [(f"idle connections beyond the cap on {name}", lambda p, name=name: ["idle", SERVER, p[name], 40],
             lambda seen: int(seen[0]) <= 32, name) for name in LISTENERS] + [
+    (f"connections silent past --idle-timeout on {name}", lambda p, name=name: ["silent", SERVER, p[name], IDLE + 3],
+     lambda seen: seen[0] == "0", None) for name in LISTENERS] + [
     (f"a peer that never reads ({kind})", lambda p, kind=kind, at=at: ["flood", kind, SERVER, p[at]], None, None)
     for kind, at in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http"), ("hislip", "hislip"))] + [
     ("a 64 MiB line (scpi)", lambda p: ["oversize", "scpi", SERVER, p["scpi"]], None, None),

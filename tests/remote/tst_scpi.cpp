@@ -429,18 +429,6 @@ private slots:
         QCOMPARE(board.server.Clients(), 0);
     }
 
-    void idleClientClosed()
-    {
-        ConnectionPolicy policy;
-        policy.idleTimeout = std::chrono::seconds(1);
-        Board board(1, policy);
-        auto client = board.Connect();
-        client->write("SYST:VERS?\n");
-        QCOMPARE(ReadLine(*client), QByteArray("1999.0\n"));
-        QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kTimeout);
-        QCOMPARE(board.server.Clients(), 0);
-    }
-
     // A device clear in the middle of a slow write: what waited is dropped,
     // the status stays, and the next message is taken.
     void deviceClear()
