@@ -236,42 +236,32 @@ private slots:
     void rpcHeader_data()
     {
         QTest::addColumn<bool>("abortChannel");
-        QTest::addColumn<quint32>("rpcVersion");
-        QTest::addColumn<quint32>("program");
-        QTest::addColumn<quint32>("version");
-        QTest::addColumn<quint32>("procedure");
-        QTest::addColumn<QString>("reply");
-
+        QTest::addColumn<QList<unsigned long>>("header");  // RPC version, program, version, procedure
+        QTest::addColumn<QList<unsigned long>>("reply");   // after the xid
+        using List = QList<unsigned long>;
         // REPLY, MSG_DENIED, RPC_MISMATCH, lowest 2, highest 2.
-        QTest::newRow("RPC version 3") << false << 3u << 0x0607AFu << 1u << 0u << "1 1 0 2 2";
-        QTest::newRow("RPC version 1, abort channel") << true << 1u << 0x0607B0u << 1u << 1u << "1 1 0 2 2";
+        QTest::newRow("RPC version 3") << false << List{3, kCoreProgram, 1, 0} << List{1, 1, 0, 2, 2};
+        QTest::newRow("RPC version 1, abort channel") << true << List{1, kAbortProgram, 1, 1} << List{1, 1, 0, 2, 2};
         // REPLY, MSG_ACCEPTED, no verifier, then the accept status.
-        QTest::newRow("null procedure") << false << 2u << 0x0607AFu << 1u << 0u << "1 0 0 0 0";
-        QTest::newRow("another program") << false << 2u << 0x0607B0u << 1u << 1u << "1 0 0 0 1";
-        QTest::newRow("program version 2") << false << 2u << 0x0607AFu << 2u << 0u << "1 0 0 0 2 1 1";
-        QTest::newRow("no such procedure") << false << 2u << 0x0607AFu << 1u << 99u << "1 0 0 0 3";
-        QTest::newRow("arguments cut short") << false << 2u << 0x0607AFu << 1u << 11u << "1 0 0 0 4";
-        QTest::newRow("abort: arguments cut short") << true << 2u << 0x0607B0u << 1u << 1u << "1 0 0 0 4";
+        QTest::newRow("null procedure") << false << List{2, kCoreProgram, 1, 0} << List{1, 0, 0, 0, 0};
+        QTest::newRow("another program") << false << List{2, kAbortProgram, 1, 1} << List{1, 0, 0, 0, 1};
+        QTest::newRow("program version 2") << false << List{2, kCoreProgram, 2, 0} << List{1, 0, 0, 0, 2, 1, 1};
+        QTest::newRow("no such procedure") << false << List{2, kCoreProgram, 1, 99} << List{1, 0, 0, 0, 3};
+        QTest::newRow("arguments cut short") << false << List{2, kCoreProgram, 1, kDeviceWrite} << List{1, 0, 0, 0, 4};
+        QTest::newRow("abort: arguments cut short") << true << List{2, kAbortProgram, 1, kDeviceAbort} << List{1, 0, 0, 0, 4};
     }
 
     void rpcHeader()
     {
         QFETCH(bool, abortChannel);
-        QFETCH(quint32, rpcVersion);
-        QFETCH(quint32, program);
-        QFETCH(quint32, version);
-        QFETCH(quint32, procedure);
+        QFETCH(QList<unsigned long>, header);
         Instrument instrument;
         Client client(abortChannel ? instrument.server.AbortPort() : instrument.server.Port());
-        client.SendRecord(Words({7, 0, rpcVersion, program, version, procedure, 0, 0, 0, 0}) + QByteArray(2, '\0'));
-        const QByteArray record = client.NextRecord();
-        QStringList words;
-        for (qsizetype at = 4; at + 4 <= record.size(); at += 4)
-            words << QString::number(qFromBigEndian<quint32>(record.constData() + at));
-        QCOMPARE(record.left(4), Words({7}));
-        QTEST(words.join(u' '), "reply");
+        client.SendRecord(Words({7, 0}) + Words(header) + Words({0, 0, 0, 0}) + QByteArray(2, '\0'));
+        QFETCH(QList<unsigned long>, reply);
+        QCOMPARE(client.NextRecord(), Words({7}) + Words(reply));
         // Still served: a null call on the same connection.
-        client.SendRecord(Words({8, 0, 2, abortChannel ? 0x0607B0ul : 0x0607AFul, 1, 0, 0, 0, 0, 0}));
+        client.SendRecord(Words({8, 0, 2, abortChannel ? kAbortProgram : kCoreProgram, 1, 0, 0, 0, 0, 0}));
         QCOMPARE(client.NextRecord(), Words({8, 1, 0, 0, 0, 0}));
     }
 
@@ -439,18 +429,17 @@ private slots:
         QTest::addColumn<QString>("from");
         QTest::addColumn<QList<unsigned long>>("call");   // procedure, arguments
         QTest::addColumn<QList<unsigned long>>("reply");  // results, kCore and kOwn for the ports; empty: no answer
-        const QList<unsigned long> getPort{kGetPort, kCoreProgram, 1, kTcp, 0};
-        const QList<unsigned long> dump{1, kMapper, kMapperVersion, kTcp, kOwn, 1, kMapper, kMapperVersion, kUdp, kOwn, 1, kCoreProgram, 1, kTcp, kCore, 0};
-        QTest::newRow("GETPORT on TCP") << false << "127.0.0.1" << getPort << QList<unsigned long>{kCore};
-        QTest::newRow("GETPORT on UDP") << true << "127.0.0.1" << getPort << QList<unsigned long>{kCore};
-        QTest::newRow("UDP, not let in") << true << kOther << getPort << QList<unsigned long>{};
-        QTest::newRow("UDP, a datagram too long") << true << "127.0.0.1" << getPort + QList<unsigned long>(256, 0) << QList<unsigned long>{};
-        QTest::newRow("DUMP on TCP") << false << "127.0.0.1" << QList<unsigned long>{kDump} << dump;
-        QTest::newRow("DUMP on UDP") << true << "127.0.0.1" << QList<unsigned long>{kDump} << dump;
-        QTest::newRow("its own TCP port") << true << "127.0.0.1" << QList<unsigned long>{kGetPort, kMapper, kMapperVersion, kTcp, 0}
-                                          << QList<unsigned long>{kOwn};
-        QTest::newRow("its own UDP port") << false << "127.0.0.1" << QList<unsigned long>{kGetPort, kMapper, kMapperVersion, kUdp, 0}
-                                          << QList<unsigned long>{kOwn};
+        using List = QList<unsigned long>;
+        const List getPort{kGetPort, kCoreProgram, 1, kTcp, 0};
+        const List dump{1, kMapper, kMapperVersion, kTcp, kOwn, 1, kMapper, kMapperVersion, kUdp, kOwn, 1, kCoreProgram, 1, kTcp, kCore, 0};
+        QTest::newRow("GETPORT on TCP") << false << "127.0.0.1" << getPort << List{kCore};
+        QTest::newRow("GETPORT on UDP") << true << "127.0.0.1" << getPort << List{kCore};
+        QTest::newRow("UDP, not let in") << true << kOther << getPort << List{};
+        QTest::newRow("UDP, a datagram too long") << true << "127.0.0.1" << getPort + List(256, 0) << List{};
+        QTest::newRow("DUMP on TCP") << false << "127.0.0.1" << List{kDump} << dump;
+        QTest::newRow("DUMP on UDP") << true << "127.0.0.1" << List{kDump} << dump;
+        QTest::newRow("its own TCP port") << true << "127.0.0.1" << List{kGetPort, kMapper, kMapperVersion, kTcp, 0} << List{kOwn};
+        QTest::newRow("its own UDP port") << false << "127.0.0.1" << List{kGetPort, kMapper, kMapperVersion, kUdp, 0} << List{kOwn};
     }
 
     void portMapper()
