@@ -18,8 +18,8 @@ RPC_CALL, RPC_VERSION = 0, 2
 PORTMAPPER, PORTMAPPER_VERSION, GETPORT = 100000, 2, 3
 VXI11_CORE, VXI11_CORE_VERSION = 0x0607AF, 1
 VXI11_ASYNC, VXI11_ASYNC_VERSION = 0x0607B0, 1
-CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DEVICE_LOCK, DESTROY_LINK = 10, 11, 12, 18, 23
-END_FLAG, WAIT_LOCK = 0x08, 0x01
+CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DESTROY_LINK = 10, 11, 12, 23
+END_FLAG = 0x08
 LAST_FRAGMENT = 0x80000000
 
 
@@ -27,9 +27,9 @@ def opaque(data):
     return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
 
 
-def rpc_call(xid, program, version, procedure, arguments=b"", rpc_version=RPC_VERSION):
+def rpc_call(xid, program, version, procedure, arguments=b""):
     # No credentials, no verifier: AUTH_NONE twice.
-    return struct.pack(">IIIIIIIIII", xid, RPC_CALL, rpc_version, program, version, procedure, 0, 0, 0, 0) + arguments
+    return struct.pack(">IIIIIIIIII", xid, RPC_CALL, RPC_VERSION, program, version, procedure, 0, 0, 0, 0) + arguments
 
 
 def record(message):
@@ -81,7 +81,10 @@ class RpcClient:
         self.sock.sendall(record(rpc_call(self.xid, program, version, procedure, arguments)))
         return rpc_results(read_record(self.sock))
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
         self.sock.close()
 
 
@@ -91,8 +94,7 @@ def create_link_arguments(lock=False, lock_timeout=0):
 
 def vxi11_query(host, port, command):
     """create_link, device_write, device_read, destroy_link: the answer."""
-    rpc = RpcClient(host, port)
-    try:
+    with RpcClient(host, port) as rpc:
         error, link, abort_port, _ = struct.unpack(">iiII", rpc.call(VXI11_CORE, VXI11_CORE_VERSION, CREATE_LINK,
                                                                       create_link_arguments())[:16])
         if error:
@@ -105,17 +107,12 @@ def vxi11_query(host, port, command):
             raise ConnectionError(f"device_read error {error}")
         rpc.call(VXI11_CORE, VXI11_CORE_VERSION, DESTROY_LINK, struct.pack(">i", link))
         return reply[12:12 + length].decode(), abort_port
-    finally:
-        rpc.close()
 
 
 def getport(host, program=VXI11_CORE, version=VXI11_CORE_VERSION):
-    rpc = RpcClient(host, 111)
-    try:
+    with RpcClient(host, 111) as rpc:
         return struct.unpack(">I", rpc.call(PORTMAPPER, PORTMAPPER_VERSION, GETPORT,
                                             struct.pack(">IIII", program, version, 6, 0))[:4])[0]
-    finally:
-        rpc.close()
 
 
 def scpi_query(host, port, command="*IDN?"):

@@ -21,6 +21,15 @@ def expect(what, got, wanted):
         sys.exit(f"{what}: expected {wanted!r}, got {got!r}")
 
 
+def refused(what, attempt, *errors):
+    """The error `attempt()` raised, one of `errors`; ends the test where it raised none."""
+    try:
+        attempt()
+    except errors as error:
+        return error
+    sys.exit(f"{what}: not refused")
+
+
 def ask(port, line, host="127.0.0.1", timeout=10):
     """The answer to one SCPI line, without its line end."""
     with socket.create_connection((host, port), timeout=timeout) as client:

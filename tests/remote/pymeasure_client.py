@@ -6,7 +6,7 @@ Usage: pymeasure_client.py MODULE_DIR PROGRAM; exits 77 where PyMeasure or
 pyvisa-py is missing."""
 import sys
 
-from program import NO_PORT, Program, ask, expect, need
+from program import NO_PORT, Program, ask, expect, need, refused
 
 sys.path.insert(0, sys.argv[1])
 pyvisa, _, driver = need("pyvisa", "pyvisa_py", "rfswitch_panel.pymeasure")
@@ -25,29 +25,18 @@ def drive(resource):
         switch.path = path
         expect(f"{resource}: path = {path!r}, read by another client", ask(RAW, "ROUT:CLOS:STAT?"), closed)
         expect(f"{resource}: path after {path!r}", switch.path, path.lower())
-    try:
-        switch.path = "rf3"
-        sys.exit(f"{resource}: path = 'rf3' was taken")
-    except ValueError:
-        pass
+    refused(f"{resource}: path = 'rf3'", lambda: setattr(switch, "path", "rf3"), ValueError)
 
     expect(f"{resource}: lock()", switch.lock(), True)
     if resource.endswith("::SOCKET"):
         expect(f"{resource}: lock() while another holds it", other.lock(), False)
-        try:
-            other.path = "rf1"
-            sys.exit(f"{resource}: a client without the lock switched")
-        except driver.RFSwitchPanelError as error:
-            expect(f"{resource}: the error of a client without the lock", error.errors[0][0], -203)
+        error = refused(f"{resource}: a client without the lock", lambda: setattr(other, "path", "rf1"), driver.RFSwitchPanelError)
+        expect(f"{resource}: the error of a client without the lock", error.errors[0][0], -203)
     else:
         # VXI-11 refuses every message of another link while one holds the
         # lock (device_locked_by_another_link), which VISA reports as an I/O error.
         for attempt in (other.lock, lambda: setattr(other, "path", "rf1")):
-            try:
-                attempt()
-                sys.exit(f"{resource}: another link was not refused while one held the lock")
-            except pyvisa.errors.VisaIOError:
-                pass
+            refused(f"{resource}: another link while one held the lock", attempt, pyvisa.errors.VisaIOError)
     expect(f"{resource}: the path after a refused switch", ask(RAW, "ROUT:CLOS:STAT?"), "(@2)")
     switch.unlock()
     expect(f"{resource}: lock() once it was let go", other.lock(), True)

@@ -9,7 +9,7 @@ import sys
 import tempfile
 import time
 
-from program import NO_PORT, Program, expect, need
+from program import NO_PORT, Program, expect, need, refused
 
 pyvisa, _ = need("pyvisa", "pyvisa_py")
 version, program, mode = sys.argv[1], sys.argv[2], sys.argv[3:]
@@ -64,10 +64,7 @@ with serve("--simulate", "--serial", "SN-7", "--log", log.name) as server:
     a.close()
     eventually(port, "SYST:LOCK:OWN?", '"NONE"')
     others = [connect(port) for _ in range(7)]
-    try:
-        sys.exit(f"a ninth client read {connect(port).query('*IDN?')!r}")
-    except (pyvisa.errors.VisaIOError, OSError):
-        pass
+    refused("a ninth client", lambda: connect(port).query("*IDN?"), pyvisa.errors.VisaIOError, OSError)
     expect("the exit code", server.stop(), 0)
 if "connect result=refused (8 clients are connected already)" not in open(log.name).read():
     sys.exit("the log does not record the refused ninth client")

@@ -11,7 +11,7 @@ import shutil
 import subprocess
 import sys
 
-from program import NO_PORT, Program, ask, expect, need
+from program import NO_PORT, Program, ask, expect, need, refused
 
 pyvisa, rpc, vxi11 = need("pyvisa", "pyvisa_py.protocols.rpc", "pyvisa_py.protocols.vxi11")
 version, program = sys.argv[1], sys.argv[2]
@@ -68,13 +68,10 @@ with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", str(NO_P
     expect("the answer waiting", switch.read(), IDN + "\n")
     switch.lock_excl()
     other = manager.open_resource("TCPIP0::127.0.0.1::inst0::INSTR", timeout=10000)
-    for refused in (other.lock_excl, lambda: other.write("ROUT:CLOS (@2)")):
-        try:
-            refused()
-            sys.exit("a second session was not refused while the first held the lock")
-        except pyvisa.VisaIOError as error:
-            if error.error_code not in (pyvisa.constants.VI_ERROR_RSRC_LOCKED, pyvisa.constants.VI_ERROR_IO):
-                expect("the second session's error", error, "locked")
+    for attempt in (other.lock_excl, lambda: other.write("ROUT:CLOS (@2)")):
+        error = refused("a second session while the first held the lock", attempt, pyvisa.VisaIOError)
+        if error.error_code not in (pyvisa.constants.VI_ERROR_RSRC_LOCKED, pyvisa.constants.VI_ERROR_IO):
+            expect("the second session's error", error, "locked")
     switch.unlock()
     expect("the second session once the lock was let go", other.query("ROUT:CLOS (@2);*OPC?;ROUT:CLOS:STAT?"), "1;(@2)\n")
     switch.close()
