@@ -49,12 +49,12 @@ def ip(*words):
 class Server(Program):
     """The program, headless, with every listener open on SERVER."""
 
-    def __init__(self, program):
+    def __init__(self, program, idle):
         env = dict(os.environ, RFSWITCH_KEEPALIVE=str(KEEPALIVE), QT_QPA_PLATFORM="offscreen")
         # The default service limit on open files, which the attack of many
         # connections would exhaust if any listener let them all in.
         super().__init__(["prlimit", "--nofile=1024:1024", program, "--headless", "--simulate", "--port", "4096",
-                          "--listen", f"{SERVER}:5025", "--http", f"{SERVER}:8080", "--idle-timeout", str(IDLE)],
+                          "--listen", f"{SERVER}:5025", "--http", f"{SERVER}:8080", *(["--idle-timeout", str(IDLE)] if idle else [])],
                          stderr=subprocess.DEVNULL, env=env)
         self.line("web page on")
         self.ports = {"scpi": 5025, "vxi11": int(self.line("VXI-11 on port").split()[3].rstrip(":")), "portmapper": 111,
@@ -187,7 +187,8 @@ def suite(program, bench, vanished):
         ip("link", "set", "hostile-a", "up")
         ip("-n", namespace, "addr", "add", f"{ATTACKER}/30", "dev", "hostile-b")
         ip("-n", namespace, "link", "set", "hostile-b", "up")
-        server = Server(program)
+        # Without an idle timeout where a vanished client is to be noticed by keepalive alone.
+        server = Server(program, idle=not vanished)
         ports = server.ports
         # One operation before anything is counted: the clock that stamps the
         # operations opens its watch on the time zone at its first use, once.
