@@ -66,7 +66,6 @@ def contains(what, text, *parts):
 with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080", "--serial", SERIAL, "--port",
               str(NO_PORT), "--simulate"]) as server:
     for prefix, line in [
-        ("VXI-11 on port", "TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", "VXI-11: registered with rpcbind"),
         ("HiSLIP on", "HiSLIP on 0.0.0.0:4880: TCPIP0::bench-pc::hislip0::INSTR"),
         ("raw socket", "raw socket: TCPIP0::bench-pc::5025::SOCKET"),
