@@ -15,16 +15,13 @@ FLOOD_LIMIT = 256 * 1024 * 1024
 
 
 def ready(*words):
+    """Says what the attack saw, then holds its connections until standard input closes."""
     print("ready", *words, flush=True)
-
-
-def hold():
     sys.stdin.read()
 
 
 def connect(host, port):
-    sock = socket.create_connection((host, port), timeout=5)
-    return sock
+    return socket.create_connection((host, port), timeout=5)
 
 
 def still_open(sock):
@@ -40,78 +37,72 @@ def still_open(sock):
         sock.setblocking(True)
 
 
-def idle(host, port, count):
-    """Connections that send nothing: how many the server keeps."""
-    held = []
-    for _ in range(int(count)):
-        try:
-            held.append(connect(host, port))
-        except OSError:
-            pass
-    time.sleep(1)  # a reset takes a moment to arrive; this attack waits for it
-    ready(sum(still_open(sock) for sock in held))
-    hold()
-
-
-def many(host, count, *ports):
-    """Connections spread over every listener at once."""
-    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
+def connections(host, count, ports):
+    """Up to `count` connections, spread over `ports`."""
     held = []
     for i in range(int(count)):
         try:
             held.append(connect(host, int(ports[i % len(ports)])))
         except OSError:
             pass
+    return held
+
+
+def idle(host, port, count):
+    """Connections that send nothing: how many the server keeps."""
+    held = connections(host, count, [port])
+    time.sleep(1)  # a reset takes a moment to arrive; this attack waits for it
+    ready(sum(still_open(sock) for sock in held))
+
+
+def silent(host, port, seconds):
+    """Two connections that send nothing for `seconds`: how many the server still keeps."""
+    held = connections(host, 2, [port])
+    time.sleep(float(seconds))
+    ready(sum(still_open(sock) for sock in held))
+
+
+def many(host, count, *ports):
+    """Connections spread over every listener at once."""
+    resource.setrlimit(resource.RLIMIT_NOFILE, (8192, 8192))
+    held = connections(host, count, ports)
     ready(len(held))
-    hold()
 
 
-def flood_bytes(kind, sock):
-    """What a peer that never reads sends, chunk after chunk."""
+def flood_bytes(kind, host, port):
+    """The connection a peer that never reads sends on, what it sends chunk
+    after chunk, and what it holds open besides."""
     # Each request asks for far more than it sends: answers pile up fast.
     query = b"*IDN?;" * 600 + b"*IDN?"
-    if kind == "scpi":
-        return (query + b"\n") * 16
-    if kind == "http":
-        return b"GET /api/state HTTP/1.1\r\nHost: localhost\r\n\r\n" * 256
-    if kind == "post":
-        return b"POST /api/select HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\noff" * 256
-    if kind == "vxi11":
-        sock.sendall(peers.record(peers.rpc_call(1, peers.VXI11_CORE, peers.VXI11_CORE_VERSION, peers.CREATE_LINK,
-                                                 peers.create_link_arguments())))
-        link = struct.unpack(">i", peers.rpc_results(peers.read_record(sock))[4:8])[0]
-        write = peers.record(peers.rpc_call(2, peers.VXI11_CORE, peers.VXI11_CORE_VERSION, peers.DEVICE_WRITE,
-                                            struct.pack(">iIII", link, 0, 0, peers.END_FLAG) + peers.opaque(query)))
-        read = peers.record(peers.rpc_call(3, peers.VXI11_CORE, peers.VXI11_CORE_VERSION, peers.DEVICE_READ,
-                                           struct.pack(">iIIIIi", link, 1 << 20, 0, 0, 0, 0)))
-        return (write + read) * 16
     if kind == "hislip":
         # Overlapped, so that answers queue rather than interrupt each other.
-        global hislip_async  # held open with the session
-        sock.close()
-        sync, hislip_async = peers.hislip_session(*flood_target, timeout=5)
-        hislip_async.sendall(peers.hislip_message(19))  # AsyncDeviceClear
-        peers.hislip_read(hislip_async)
+        sync, asyn = peers.hislip_session(host, port, timeout=5)
+        asyn.sendall(peers.hislip_message(19))  # AsyncDeviceClear
+        peers.hislip_read(asyn)
         sync.sendall(peers.hislip_message(8, 1))  # DeviceClearComplete, overlapped
         peers.hislip_read(sync)
-        sync.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        flood_target.append(sync)
-        return b"".join(peers.hislip_message(7, 0, peers.HISLIP_FIRST_ID + 2 * i, query) for i in range(16))
+        return sync, b"".join(peers.hislip_message(7, 0, peers.HISLIP_FIRST_ID + 2 * i, query) for i in range(16)), asyn
+    sock = connect(host, port)
+    if kind == "scpi":
+        return sock, (query + b"\n") * 16
+    if kind == "http":
+        return sock, b"GET /api/state HTTP/1.1\r\nHost: localhost\r\n\r\n" * 256
+    if kind == "post":
+        return sock, b"POST /api/select HTTP/1.1\r\nHost: localhost\r\nContent-Length: 3\r\n\r\noff" * 256
+    if kind == "vxi11":
+        sock.sendall(peers.core_record(1, peers.CREATE_LINK, peers.create_link_arguments()))
+        link = struct.unpack(">i", peers.rpc_results(peers.read_record(sock))[4:8])[0]
+        write = peers.core_record(2, peers.DEVICE_WRITE, struct.pack(">iIII", link, 0, 0, peers.END_FLAG) + peers.opaque(query))
+        read = peers.core_record(3, peers.DEVICE_READ, struct.pack(">iIIIIi", link, 1 << 20, 0, 0, 0, 0))
+        return sock, (write + read) * 16
     raise SystemExit(f"no flood of kind {kind}")
-
-
-flood_target = []
 
 
 def flood(kind, host, port):
     """Sends requests and never reads an answer, until the server stops
     reading (a send blocks) or FLOOD_LIMIT is sent."""
-    sock = connect(host, port)
+    sock, chunk, *kept_open = flood_bytes(kind, host, port)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    flood_target[:] = [host, port]
-    chunk = flood_bytes(kind, sock)
-    if kind == "hislip":
-        sock = flood_target[2]
     sent = 0
     sock.settimeout(HOLD_NOT_READ)
     try:
@@ -120,7 +111,17 @@ def flood(kind, host, port):
     except (socket.timeout, OSError):
         pass
     ready(sent)
-    hold()
+
+
+def pour(sock, total, piece=b"\0" * 65536):
+    """Sends `piece` over and over up to `total` bytes: how many went, and whether all did."""
+    sent = 0
+    try:
+        while sent < total:
+            sent += sock.send(piece)
+    except OSError:
+        return sent, False
+    return sent, True
 
 
 def oversize(kind, host, port):
@@ -138,24 +139,19 @@ def oversize(kind, host, port):
             ready("answered" if answer else "closed", sent)
         elif kind == "vxi11":
             sock.sendall(struct.pack(">I", peers.LAST_FRAGMENT | (100 << 20)))
-            try:
-                while sent < (100 << 20):
-                    sent += sock.send(b"\0" * 65536)
-                ready("taken", sent)
-            except OSError:
-                ready("closed", sent)
+            sent, whole = pour(sock, 100 << 20)
+            ready("taken" if whole else "closed", sent)
         elif kind == "hislip":
             # A DataEnd that says 100 MiB: refused with Error 4 (message too large).
             sock.close()
             sock, asyn = peers.hislip_session(host, port, timeout=15)
             sock.sendall(peers.HISLIP_HEADER.pack(b"HS", 7, 0, peers.HISLIP_FIRST_ID, 100 << 20))
+            sent, whole = pour(sock, 100 << 20)
             try:
-                while sent < (100 << 20):
-                    sent += sock.send(b"\0" * 65536)
-                kind, control, _, _ = peers.hislip_read(sock)
-                ready(f"error{control}" if kind == 3 else f"type{kind}", sent)
+                kind, control, _, _ = peers.hislip_read(sock) if whole else (None, None, None, None)
             except OSError:
-                ready("closed", sent)
+                kind = None
+            ready("closed" if kind is None else f"error{control}" if kind == 3 else f"type{kind}", sent)
         elif kind == "headers":
             sock.sendall(b"GET /api/state HTTP/1.1\r\nHost: localhost\r\n")
             try:
@@ -167,22 +163,16 @@ def oversize(kind, host, port):
             ready(status(sock), sent)
         elif kind == "body":
             sock.sendall(b"POST /api/select HTTP/1.1\r\nHost: localhost\r\nContent-Length: %d\r\n\r\n" % (256 << 20))
-            answer = status(sock)
-            ready(answer, sent)
+            ready(status(sock), sent)
         elif kind == "message":
             peers.websocket_handshake(sock)
             sock.sendall(peers.masked_frame(0x1, b"", declared=128 << 20))
-            try:
-                while sent < (128 << 20):
-                    sent += sock.send(b"\0" * 65536)
-            except OSError:
-                pass
+            sent, _ = pour(sock, 128 << 20)
             ready(close_code(sock), sent)
         else:
             raise SystemExit(f"no oversize of kind {kind}")
     except OSError as error:
         ready("error", type(error).__name__, sent)
-    hold()
 
 
 def status(sock):
@@ -237,7 +227,6 @@ def half_header(host, port):
     except OSError:
         pass
     ready(round(time.monotonic() - start, 1))
-    hold()
 
 
 def lock(kind, host, port):
@@ -251,10 +240,9 @@ def lock(kind, host, port):
         error = struct.unpack(">i", rpc.call(peers.VXI11_CORE, peers.VXI11_CORE_VERSION, peers.CREATE_LINK,
                                              peers.create_link_arguments(lock=True))[:4])[0]
         ready("1" if error == 0 else f"error {error}")
-    hold()
 
 
-ATTACKS = {"idle": idle, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock}
+ATTACKS = {"idle": idle, "silent": silent, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock}
 
 if __name__ == "__main__":
     ATTACKS[sys.argv[1]](*sys.argv[2:])

@@ -6,6 +6,10 @@ import base64
 import os
 import socket
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
+from program import ask  # noqa: E402
 
 ANSWER_WITHIN = 1.0  # seconds a well-behaved client waits for its answer
 
@@ -14,8 +18,8 @@ RPC_CALL, RPC_VERSION = 0, 2
 PORTMAPPER, PORTMAPPER_VERSION, GETPORT = 100000, 2, 3
 VXI11_CORE, VXI11_CORE_VERSION = 0x0607AF, 1
 VXI11_ASYNC, VXI11_ASYNC_VERSION = 0x0607B0, 1
-CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DEVICE_LOCK, DESTROY_LINK = 10, 11, 12, 18, 23
-END_FLAG, WAIT_LOCK = 0x08, 0x01
+CREATE_LINK, DEVICE_WRITE, DEVICE_READ, DESTROY_LINK = 10, 11, 12, 23
+END_FLAG = 0x08
 LAST_FRAGMENT = 0x80000000
 
 
@@ -23,13 +27,18 @@ def opaque(data):
     return struct.pack(">I", len(data)) + data + b"\0" * (-len(data) % 4)
 
 
-def rpc_call(xid, program, version, procedure, arguments=b"", rpc_version=RPC_VERSION):
+def rpc_call(xid, program, version, procedure, arguments=b""):
     # No credentials, no verifier: AUTH_NONE twice.
-    return struct.pack(">IIIIIIIIII", xid, RPC_CALL, rpc_version, program, version, procedure, 0, 0, 0, 0) + arguments
+    return struct.pack(">IIIIIIIIII", xid, RPC_CALL, RPC_VERSION, program, version, procedure, 0, 0, 0, 0) + arguments
 
 
 def record(message):
     return struct.pack(">I", LAST_FRAGMENT | len(message)) + message
+
+
+def core_record(xid, procedure, arguments):
+    """A call of VXI-11's core channel, as a record."""
+    return record(rpc_call(xid, VXI11_CORE, VXI11_CORE_VERSION, procedure, arguments))
 
 
 def read_exactly(sock, size):
@@ -72,7 +81,10 @@ class RpcClient:
         self.sock.sendall(record(rpc_call(self.xid, program, version, procedure, arguments)))
         return rpc_results(read_record(self.sock))
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
         self.sock.close()
 
 
@@ -82,8 +94,7 @@ def create_link_arguments(lock=False, lock_timeout=0):
 
 def vxi11_query(host, port, command):
     """create_link, device_write, device_read, destroy_link: the answer."""
-    rpc = RpcClient(host, port)
-    try:
+    with RpcClient(host, port) as rpc:
         error, link, abort_port, _ = struct.unpack(">iiII", rpc.call(VXI11_CORE, VXI11_CORE_VERSION, CREATE_LINK,
                                                                       create_link_arguments())[:16])
         if error:
@@ -96,29 +107,16 @@ def vxi11_query(host, port, command):
             raise ConnectionError(f"device_read error {error}")
         rpc.call(VXI11_CORE, VXI11_CORE_VERSION, DESTROY_LINK, struct.pack(">i", link))
         return reply[12:12 + length].decode(), abort_port
-    finally:
-        rpc.close()
 
 
 def getport(host, program=VXI11_CORE, version=VXI11_CORE_VERSION):
-    rpc = RpcClient(host, 111)
-    try:
+    with RpcClient(host, 111) as rpc:
         return struct.unpack(">I", rpc.call(PORTMAPPER, PORTMAPPER_VERSION, GETPORT,
                                             struct.pack(">IIII", program, version, 6, 0))[:4])[0]
-    finally:
-        rpc.close()
 
 
 def scpi_query(host, port, command="*IDN?"):
-    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
-        sock.sendall(command.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = sock.recv(4096)
-            if not chunk:
-                raise ConnectionError("closed before the answer")
-            answer += chunk
-        return answer.decode().strip()
+    return ask(port, command, host, ANSWER_WITHIN)
 
 
 HISLIP_HEADER = struct.Struct(">2sBBIQ")
@@ -131,16 +129,8 @@ def hislip_message(kind, control=0, parameter=0, payload=b""):
 
 def hislip_read(sock):
     """(type, control, parameter, payload) of the next message."""
-    def exactly(size):
-        data = b""
-        while len(data) < size:
-            chunk = sock.recv(size - len(data))
-            if not chunk:
-                raise ConnectionError("closed inside a message")
-            data += chunk
-        return data
-    _, kind, control, parameter, length = HISLIP_HEADER.unpack(exactly(HISLIP_HEADER.size))
-    return kind, control, parameter, exactly(length)
+    _, kind, control, parameter, length = HISLIP_HEADER.unpack(read_exactly(sock, HISLIP_HEADER.size))
+    return kind, control, parameter, read_exactly(sock, length)
 
 
 def hislip_session(host, port, timeout=ANSWER_WITHIN):
@@ -167,32 +157,12 @@ def hislip_query(host, port, command="*IDN?"):
         asyn.close()
 
 
-def http_request(host, port, request):
-    """Sends `request` whole and reads the answer until the server closes or the headers and body are in."""
-    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
-        sock.sendall(request)
-        data = b""
-        while True:
-            head, _, body = data.partition(b"\r\n\r\n")
-            if _:
-                length = 0
-                for line in head.split(b"\r\n")[1:]:
-                    name, _, value = line.partition(b":")
-                    if name.strip().lower() == b"content-length":
-                        length = int(value)
-                if len(body) >= length:
-                    return data
-            chunk = sock.recv(65536)
-            if not chunk:
-                return data
-            data += chunk
-
-
 def http_get(host, port, path="/api/state"):
-    answer = http_request(host, port, f"GET {path} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode())
-    status = answer.split(b"\r\n", 1)[0]
-    if b" 200 " not in status:
-        raise ConnectionError(f"GET {path}: {status!r}")
+    with socket.create_connection((host, port), timeout=ANSWER_WITHIN) as sock:
+        sock.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n".encode())
+        answer = b"".join(iter(lambda: sock.recv(65536), b""))
+    if b" 200 " not in answer.split(b"\r\n", 1)[0]:
+        raise ConnectionError(f"GET {path}: {answer[:60]!r}")
     return answer
 
 

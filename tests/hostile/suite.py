@@ -1,17 +1,20 @@
 """Every listener of the program held to the same standard: the same attacks
 from a hostile or careless peer against the SCPI socket, VXI-11's core and
-abort channels, the port mapper, HTTP and the WebSocket. For each attack the
+abort channels, the port mapper, HiSLIP, HTTP and the WebSocket, among them
+connections that stay silent past --idle-timeout. For each attack the
 server's resident memory may grow by a few MiB at most, its open files come
 back to where they were, and a well-behaved client of every listener is
 answered within a second while the attack runs (but on a listener whose
 every slot the attack holds) and after it.
 
-    suite.py [--bench] PROGRAM
+    suite.py [--bench | --vanished] PROGRAM
 
 The attacker sits in a network namespace of its own, tied to the server's
 by a veth pair, in namespaces this test makes: nothing leaves the machine.
 Needs root, ip(8) and unshare (skipped without them). With --bench it
-prints each attack's memory figure instead of only checking it."""
+prints each attack's memory figure instead of only checking it; with
+--vanished it checks instead that a client holding the lock whose network
+vanishes lets go of it (SCPI and VXI-11)."""
 import os
 import shutil
 import subprocess
@@ -19,6 +22,7 @@ import sys
 import time
 
 import peers
+from program import Program
 
 SERVER, ATTACKER = "10.251.0.1", "10.251.0.2"
 KEEPALIVE = 6       # seconds: RFSWITCH_KEEPALIVE for the server
@@ -34,32 +38,27 @@ class Failures(list):
         if not ok:
             self.append(what)
 
+    def all_answered(self, missing, what):
+        self.check(not missing, what + (f" (not: {', '.join(missing)})" if missing else ""))
+
 
 def ip(*words):
     subprocess.run(["ip"] + list(words), check=True)
 
 
-class Server:
+class Server(Program):
     """The program, headless, with every listener open on SERVER."""
 
-    def __init__(self, program, namespace):
+    def __init__(self, program, idle):
         env = dict(os.environ, RFSWITCH_KEEPALIVE=str(KEEPALIVE), QT_QPA_PLATFORM="offscreen")
         # The default service limit on open files, which the attack of many
         # connections would exhaust if any listener let them all in.
-        self.process = subprocess.Popen(
-            ["prlimit", "--nofile=1024:1024", program, "--headless", "--simulate", "--port", "4096",
-             "--listen", f"{SERVER}:5025", "--http", f"{SERVER}:8080", "--idle-timeout", str(IDLE)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
-        self.namespace = namespace
-        self.lines = []
-        while not any(line.startswith("web page on") for line in self.lines):
-            line = self.process.stdout.readline()
-            if not line:
-                sys.exit(f"the program stopped; it printed {self.lines}")
-            self.lines.append(line.strip())
-        vxi11 = next(line for line in self.lines if line.startswith("VXI-11 on port"))
-        self.ports = {"scpi": 5025, "vxi11": int(vxi11.split()[3].rstrip(":")), "portmapper": 111, "http": 8080,
-                      "hislip": 4880}
+        super().__init__(["prlimit", "--nofile=1024:1024", program, "--headless", "--simulate", "--port", "4096",
+                          "--listen", f"{SERVER}:5025", "--http", f"{SERVER}:8080", *(["--idle-timeout", str(IDLE)] if idle else [])],
+                         stderr=subprocess.DEVNULL, env=env)
+        self.line("web page on")
+        self.ports = {"scpi": 5025, "vxi11": int(self.line("VXI-11 on port").split()[3].rstrip(":")), "portmapper": 111,
+                      "http": 8080, "hislip": 4880}
         self.ports["vxi11-abort"] = peers.vxi11_query(SERVER, self.ports["vxi11"], "*IDN?")[1]
         self.pid = self.process.pid
 
@@ -69,13 +68,6 @@ class Server:
 
     def files(self):
         return len(os.listdir(f"/proc/{self.pid}/fd"))
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
 
 
 def probes(server):
@@ -95,18 +87,13 @@ def probes(server):
 
 def answered(server, skip=()):
     """The listeners whose well-behaved client was not answered in time."""
-    missing = []
-    for name, probe in probes(server).items():
-        if name in skip:
-            continue
+    def served(probe):
         start = time.monotonic()
         try:
-            ok = probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
+            return probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
         except (OSError, ConnectionError, ValueError, IndexError, StopIteration):
-            ok = False
-        if not ok:
-            missing.append(name)
-    return missing
+            return False
+    return [name for name, probe in probes(server).items() if name not in skip and not served(probe)]
 
 
 def attack(namespace, *words):
@@ -134,16 +121,13 @@ def run(server, namespace, failures, bench, name, words, expect=None, holds=None
         failures.check(expect(seen), f"{name}: the server's answer ({' '.join(seen)})")
     # The page's WebSocket comes in through the HTTP listener's door.
     held = {"every": probes(server).keys(), "http": ("http", "websocket")}.get(holds, (holds,))
-    missing = answered(server, skip=held)
-    failures.check(not missing, f"{name} ({' '.join(seen)}): every other listener answered during the attack"
-                   + (f" (not: {', '.join(missing)})" if missing else ""))
+    failures.all_answered(answered(server, skip=held), f"{name} ({' '.join(seen)}): every other listener answered during the attack")
     grown = server.rss() - rss
     process.stdin.close()
     process.wait(30)
     after = settle(server, files)
     failures.check(after <= files, f"{name}: open files back to {files} (now {after})")
-    missing = answered(server)
-    failures.check(not missing, f"{name}: every listener answered after" + (f" (not: {', '.join(missing)})" if missing else ""))
+    failures.all_answered(answered(server), f"{name}: every listener answered after")
     failures.check(grown <= GROWTH_ALLOWED, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
     if bench:
         print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= 8 MiB)", flush=True)
@@ -169,7 +153,29 @@ def vanished_lock(server, namespace, failures, kind, port):
     ip("-n", namespace, "link", "set", "hostile-b", "up")
 
 
-def suite(program, bench):
+# Each attack: its name, its words for attack.py from the listeners' ports, a
+# judge of its ready line (or None), and the listener whose every slot it
+# holds (not probed meanwhile).
+LISTENERS = ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")
+ATTACKS = [(f"idle connections beyond the cap on {name}", lambda p, name=name: ["idle", SERVER, p[name], 40],
+            lambda seen: int(seen[0]) <= 32, name) for name in LISTENERS] + [
+    (f"connections silent past --idle-timeout on {name}", lambda p, name=name: ["silent", SERVER, p[name], IDLE + 3],
+     lambda seen: seen[0] == "0", None) for name in LISTENERS] + [
+    (f"a peer that never reads ({kind})", lambda p, kind=kind, at=at: ["flood", kind, SERVER, p[at]], None, None)
+    for kind, at in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http"), ("hislip", "hislip"))] + [
+    ("a 64 MiB line (scpi)", lambda p: ["oversize", "scpi", SERVER, p["scpi"]], None, None),
+    ("a 100 MiB record (vxi11)", lambda p: ["oversize", "vxi11", SERVER, p["vxi11"]], lambda seen: seen[0] == "closed", None),
+    ("a 100 MiB message (hislip)", lambda p: ["oversize", "hislip", SERVER, p["hislip"]], lambda seen: seen[0] == "error4", None),
+    ("1 MiB of headers (http)", lambda p: ["oversize", "headers", SERVER, p["http"]], lambda seen: seen[0] == "431", None),
+    ("a 256 MiB body (http)", lambda p: ["oversize", "body", SERVER, p["http"]], lambda seen: seen[0] == "413", None),
+    ("a 128 MiB message (websocket)", lambda p: ["oversize", "message", SERVER, p["http"]], lambda seen: seen[0] == "1009", None),
+    ("a half-sent header (http)", lambda p: ["half-header", SERVER, p["http"]], lambda seen: float(seen[0]) <= 15, None),
+    ("1,100 connections under a limit of 1,024 open files", lambda p: ["many", SERVER, 1100] + [p[name] for name in LISTENERS],
+     None, "every"),
+]
+
+
+def suite(program, bench, vanished):
     namespace = f"hostile-{os.getpid()}"
     ip("link", "set", "lo", "up")
     ip("netns", "add", namespace)
@@ -181,57 +187,37 @@ def suite(program, bench):
         ip("link", "set", "hostile-a", "up")
         ip("-n", namespace, "addr", "add", f"{ATTACKER}/30", "dev", "hostile-b")
         ip("-n", namespace, "link", "set", "hostile-b", "up")
-        server = Server(program, namespace)
+        # Without an idle timeout where a vanished client is to be noticed by keepalive alone.
+        server = Server(program, idle=not vanished)
         ports = server.ports
         # One operation before anything is counted: the clock that stamps the
         # operations opens its watch on the time zone at its first use, once.
         peers.scpi_query(SERVER, ports["scpi"], "ROUT:CLOS (@1);*OPC?")
-        missing = answered(server)
-        failures.check(not missing, "every listener answers a well-behaved client" + (f" (not: {missing})" if missing else ""))
-
-        for listener in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip"):
-            run(server, namespace, failures, bench, f"idle connections beyond the cap on {listener}",
-                ["idle", SERVER, ports[listener], 40], expect=lambda seen: int(seen[0]) <= 32, holds=listener)
-        for kind, listener in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http"), ("hislip", "hislip")):
-            run(server, namespace, failures, bench, f"a peer that never reads ({kind})",
-                ["flood", kind, SERVER, ports[listener]])
-        run(server, namespace, failures, bench, "a 64 MiB line (scpi)", ["oversize", "scpi", SERVER, ports["scpi"]])
-        run(server, namespace, failures, bench, "a 100 MiB record (vxi11)", ["oversize", "vxi11", SERVER, ports["vxi11"]],
-            expect=lambda seen: seen[0] == "closed")
-        run(server, namespace, failures, bench, "a 100 MiB message (hislip)", ["oversize", "hislip", SERVER, ports["hislip"]],
-            expect=lambda seen: seen[0] == "error4")
-        run(server, namespace, failures, bench, "1 MiB of headers (http)", ["oversize", "headers", SERVER, ports["http"]],
-            expect=lambda seen: seen[0] == "431")
-        run(server, namespace, failures, bench, "a 256 MiB body (http)", ["oversize", "body", SERVER, ports["http"]],
-            expect=lambda seen: seen[0] == "413")
-        run(server, namespace, failures, bench, "a 128 MiB message (websocket)",
-            ["oversize", "message", SERVER, ports["http"]], expect=lambda seen: seen[0] == "1009")
-        run(server, namespace, failures, bench, "a half-sent header (http)", ["half-header", SERVER, ports["http"]],
-            expect=lambda seen: float(seen[0]) <= 15)
-        run(server, namespace, failures, bench, "1,100 connections under a limit of 1,024 open files",
-            ["many", SERVER, 1100] + [ports[name] for name in ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")],
-            holds="every")
-        vanished_lock(server, namespace, failures, "scpi", ports["scpi"])
-        vanished_lock(server, namespace, failures, "vxi11", ports["vxi11"])
+        failures.all_answered(answered(server), "every listener answers a well-behaved client")
+        for name, words, expect, holds in ([] if vanished else ATTACKS):
+            run(server, namespace, failures, bench, name, words(ports), expect, holds)
+        for kind in (("scpi", "vxi11") if vanished else ()):
+            vanished_lock(server, namespace, failures, kind, ports[kind])
     finally:
-        if server:
-            server.stop()
         subprocess.run(["ip", "netns", "delete", namespace])
+        if server:
+            with server:
+                server.stop()
     if failures:
         sys.exit(f"{len(failures)} checks failed")
     print("every listener held to the standard")
 
 
 def main():
-    bench = "--bench" in sys.argv
-    program = [arg for arg in sys.argv[1:] if arg != "--bench"][0]
+    bench, vanished = "--bench" in sys.argv, "--vanished" in sys.argv
+    program = [arg for arg in sys.argv[1:] if not arg.startswith("--")][0]
     if os.geteuid() != 0 or not all(shutil.which(tool) for tool in ("ip", "unshare", "prlimit")):
         print("needs root, ip, unshare and prlimit: skipped")
         sys.exit(77)
     if os.environ.get("RFSWITCH_HOSTILE_NAMESPACE") != "1":
         env = dict(os.environ, RFSWITCH_HOSTILE_NAMESPACE="1")
         sys.exit(subprocess.call(["unshare", "--net", sys.executable] + sys.argv, env=env))
-    suite(program, bench)
+    suite(program, bench, vanished)
 
 
 if __name__ == "__main__":

@@ -2,74 +2,41 @@
 port: every kind of client's switching counted in one file of the state
 folder; the counts and the limit surviving kill -9 and SIGTERM; the limit's
 warning over SCPI, the web API and /metrics; a state folder that is read
-only, and a file that is not a count file: said once, switching goes on.
+only: said once, switching goes on.
 Usage: cycles_test.py PROGRAM HISLIP_CLIENT_DIR"""
 import json
 import os
-import select
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 
+from program import NO_PORT, Program, ask, expect
+
 program = sys.argv[1]
 sys.path.insert(0, sys.argv[2])
 from hislip_client import Session  # noqa: E402
 
-NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 FILE = "relay-cycles-4096-simulated.txt"
 TIMEOUT = 20  # seconds for anything the program is to do
 
 
-def fail(why):
-    sys.exit(why)
-
-
-def expect(what, got, wanted):
-    if got != wanted:
-        fail(f"{what}: expected {wanted!r}, got {got!r}")
-
-
-class Server:
+class Server(Program):
     """The program headless with every server on a free port of loopback,
     its stderr in a file."""
 
     def __init__(self, state, runtime, wrap=(), web_only=False, log=None):
         self.errors = tempfile.TemporaryFile()
-        env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
         servers = ["--http", "127.0.0.1:0"] + ([] if web_only else ["--listen", "127.0.0.1:0", "--no-vxi11"])
-        self.process = subprocess.Popen([*wrap, program, "--headless", *servers, "--port", str(NO_PORT), "--simulate", "--state-dir", state,
-                                         *(["--log", log] if log else [])],
-                                        stdout=subprocess.PIPE, stderr=self.errors, env=env)
-        self.raw = self.hislip = self.web = None
-        deadline = time.monotonic() + TIMEOUT
-        pending = b""
-        while self.web is None or (not web_only and None in (self.raw, self.hislip)):
-            if not select.select([self.process.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
-                fail(f"the server did not say where it listens; stderr: {self.stderr()}")
-            chunk = os.read(self.process.stdout.fileno(), 4096)
-            if not chunk:
-                fail(f"the server ended; stderr: {self.stderr()}")
-            *lines, pending = (pending + chunk).split(b"\n")
-            for line in (line.decode() for line in lines):
-                if line.startswith("listening on "):
-                    self.raw = int(line.rsplit(":", 1)[1])
-                elif line.startswith("HiSLIP on "):
-                    self.hislip = int(line.split(":")[1].split()[0])
-                elif line.startswith("web page on "):
-                    self.url = line.split()[-1]
-                    self.web = int(self.url.rstrip("/").rsplit(":", 1)[1])
+        super().__init__([*wrap, program, "--headless", *servers, "--port", str(NO_PORT), "--simulate", "--state-dir", state,
+                          *(["--log", log] if log else [])], stderr=self.errors, env=dict(os.environ, XDG_RUNTIME_DIR=runtime))
+        self.url = self.line("web page on ").split()[-1]
+        if not web_only:
+            self.raw, self.hislip = self.port("listening on "), self.port("HiSLIP on ")
 
     def scpi(self, line):
-        with socket.create_connection(("127.0.0.1", self.raw), timeout=TIMEOUT) as client:
-            client.sendall(line.encode() + b"\n")
-            answer = b""
-            while not answer.endswith(b"\n"):
-                answer += client.recv(1000) or fail(f"{line}: the connection closed")
-        return answer.decode().strip()
+        return ask(self.raw, line, timeout=TIMEOUT)
 
     def get(self, path):
         with urllib.request.urlopen(self.url + path, timeout=TIMEOUT) as reply:
@@ -78,19 +45,6 @@ class Server:
     def stderr(self):
         self.errors.seek(0)
         return self.errors.read().decode()
-
-    def stop(self, how):
-        self.process.send_signal(how)
-        return self.process.wait(TIMEOUT)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.process.stdout.close()
 
 
 def switch(server, runtime, client, path):
@@ -127,7 +81,7 @@ def until_kept(state, wanted):
     deadline = time.monotonic() + TIMEOUT
     while (got := kept(state)) != wanted:
         if time.monotonic() > deadline:
-            fail(f"the state file: expected {wanted!r}, still {got!r}")
+            sys.exit(f"the state file: expected {wanted!r}, still {got!r}")
         time.sleep(0.02)
 
 
@@ -165,18 +119,16 @@ def counted_and_kept(folder):
         expect("the web API at the limit", state_json["cycles"], {"rf1": 3, "rf2": 2, "limit": 3, "warning": WARNING})
         expect("the status line at the limit", state_json["status"].split("\n")[-1], WARNING)
         metrics = server.get("metrics").splitlines()
-        for sample in ['rfswitch_relay_cycles_total{channel="1",path="rf1"} 3', 'rfswitch_relay_cycles_total{channel="2",path="rf2"} 2',
-                       "rfswitch_relay_cycles_limit 3"]:
-            if sample not in metrics:
-                fail(f"/metrics has no line {sample!r}")
-        expect("the exit code after SIGTERM", server.stop(signal.SIGTERM), 0)
+        expect("lines missing from /metrics", [sample for sample in ['rfswitch_relay_cycles_total{channel="1",path="rf1"} 3',
+               'rfswitch_relay_cycles_total{channel="2",path="rf2"} 2', "rfswitch_relay_cycles_limit 3"] if sample not in metrics], [])
+        expect("the exit code after SIGTERM", server.stop(), 0)
 
     # Two closures at once: the second waits for the second to pass, and
     # SIGTERM writes it on the way out (here with no server but the page's).
     with Server(state, runtime, web_only=True) as server:
         switch(server, runtime, "web", "rf2")
         switch(server, runtime, "web", "rf1")
-        expect("the exit code after SIGTERM", server.stop(signal.SIGTERM), 0)
+        expect("the exit code after SIGTERM", server.stop(), 0)
         expect("the file after SIGTERM", kept(state), "rf1 4 rf2 3 limit 3")
         expect("nothing said on stderr", server.stderr(), "")
 
@@ -202,8 +154,8 @@ def read_only_mount():
                           f'mount --bind "{state}" "{state}" && mount -o remount,bind,ro "{state}" && exec "$0" "$@"')
 
 
-def troubled(folder):
-    """A folder nothing can be written to, and a file that is not a count file."""
+def read_only(folder):
+    """A folder nothing can be written to: said once, on stderr and in the log."""
     mount = read_only_mount()
     state, runtime = os.path.join(folder, "read-only"), os.path.join(folder, "run-ro")
     os.makedirs(state)
@@ -215,32 +167,19 @@ def troubled(folder):
         for path in ("rf1", "rf2", "rf1", "rf2"):
             switch(server, runtime, "scpi", path)
         expect("switching in a read-only folder", server.scpi("ROUT:CLOS:STAT?;DIAG:REL:CYCL? (@1,2)"), "(@2);9,2")
-        expect("the exit code", server.stop(signal.SIGTERM), 0)
+        expect("the exit code", server.stop(), 0)
         said = [line for line in server.stderr().splitlines() if "relay cycles" in line]
         expect("what stderr says of the folder", len(said), 1)
         wanted = f"rfswitch-panel: warning: relay cycles: {state}/{FILE}: cannot be written: "
         if not said[0].startswith(wanted) or not said[0].endswith("; the counts are kept in memory until it can"):
-            fail(f"stderr said {said[0]!r}")
+            sys.exit(f"stderr said {said[0]!r}")
     with open(log) as file:
         logged = [line.split(" ", 1)[1].rstrip("\n") for line in file if "relay cycles" in line]
     expect("what the log says of the folder", logged, [said[0].removeprefix("rfswitch-panel: ")])
     expect("the read-only file, untouched", kept(state), "rf1 7 rf2 0 limit 0")
 
-    state = os.path.join(folder, "garbage")
-    os.makedirs(state)
-    with open(os.path.join(state, FILE), "w") as file:
-        file.write("\x00\x01 not counts\n")
-    with Server(state, runtime) as server:
-        expect("counts from an unreadable file", server.scpi("DIAG:REL:CYCL? (@1,2)"), "0,0")
-        switch(server, runtime, "web", "rf1")
-        until_kept(state, "rf1 1 rf2 0 limit 0")
-        server.stop(signal.SIGTERM)
-        expect("what stderr says of the file", server.stderr(),
-               f"rfswitch-panel: warning: relay cycles: {state}/{FILE}: not a relay cycle count file; counting from 0, "
-               "and it will be replaced\n")
-
 
 with tempfile.TemporaryDirectory() as folder:
     counted_and_kept(folder)
-    troubled(folder)
-print("relay cycles counted for every client, kept across kill -9 and SIGTERM, and a state folder in trouble said once")
+    read_only(folder)
+print("relay cycles counted for every client, kept across kill -9 and SIGTERM, and a read-only state folder said once")

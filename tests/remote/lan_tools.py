@@ -12,7 +12,7 @@ import sys
 import urllib.request
 import xml.etree.ElementTree as ElementTree
 
-from program import Program
+from program import NO_PORT, Program, expect
 
 if not shutil.which("lxi") or not shutil.which("rpcinfo") or not shutil.which("avahi-browse"):
     print("lxi-tools, rpcbind or avahi-utils not installed: skipped")
@@ -50,44 +50,40 @@ def txt_records(service):
 
 
 def identification(host):
-    """The interface's elements of the identification document read at `host`."""
+    """The interface's address, mask, gateway, DHCP, auto-IP and name in the identification document read at `host`."""
     with urllib.request.urlopen(f"http://{host}:8080/lxi/identification", timeout=30) as answer:
         card = ElementTree.fromstring(answer.read()).find("Interface", LXI)
-    return {element: card.findtext(element, namespaces=LXI) for element in
-            ("IPAddress", "SubnetMask", "Gateway", "DHCPEnabled", "AutoIPEnabled")} | {"InterfaceName": card.get("InterfaceName")}
+    return [card.findtext(element, namespaces=LXI) for element in
+            ("IPAddress", "SubnetMask", "Gateway", "DHCPEnabled", "AutoIPEnabled")] + [card.get("InterfaceName")]
 
 
-def expect(what, text, *parts):
+def contains(what, text, *parts):
     for part in parts:
         if part not in text:
             sys.exit(f"{what}: expected {part!r} in:\n{text}")
 
 
-with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080", "--serial", SERIAL, "--port", "4096",
-              "--simulate"]) as server:
+with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080", "--serial", SERIAL, "--port",
+              str(NO_PORT), "--simulate"]) as server:
     for prefix, line in [
-        ("VXI-11 on port", "TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", "VXI-11: registered with rpcbind"),
         ("HiSLIP on", "HiSLIP on 0.0.0.0:4880: TCPIP0::bench-pc::hislip0::INSTR"),
         ("raw socket", "raw socket: TCPIP0::bench-pc::5025::SOCKET"),
         ("DNS-SD", f'DNS-SD: announced as "QTR7-415KM on bench-pc" ({", ".join(SERVICES)})'),
     ]:
-        expect("the log", server.line(prefix), line)
+        contains("the log", server.line(prefix), line)
 
-    expect("rpcinfo", rpcinfo(), "395183    1   tcp")
-    if (answer := lxi("scpi", "-a", "127.0.0.1", "*IDN?")) != IDN + "\n":
-        sys.exit(f"lxi scpi: expected {IDN!r}, got {answer!r}")
-    expect("lxi discover", lxi("discover", "-t", "1"),
+    contains("rpcinfo", rpcinfo(), "395183    1   tcp")
+    expect("lxi scpi", lxi("scpi", "-a", "127.0.0.1", "*IDN?"), IDN + "\n")
+    contains("lxi discover", lxi("discover", "-t", "1"),
            f'Found "{IDN}" on address 127.0.0.1', f'Found "{IDN}" on address 192.0.2.1')
-    expect("lxi discover --mdns", lxi("discover", "--mdns", "-t", "2"),
+    contains("lxi discover --mdns", lxi("discover", "--mdns", "-t", "2"),
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    vxi-11 service on port 111',
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025',
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    hislip service on port 4880')
     # Each key once, txtvers first, the serial number on every service.
     for service in SERVICES:
-        wanted = TXT + (["path=/"] if service == "_http._tcp" else [])
-        if (records := txt_records(service)) != wanted:
-            sys.exit(f"TXT records of {service}: expected {wanted}, got {records}")
+        expect(f"TXT records of {service}", txt_records(service), TXT + (["path=/"] if service == "_http._tcp" else []))
 
     # A default route, an address leased for an hour as DHCP clients set
     # them, and a link-local one as auto-IP gives it.
@@ -95,20 +91,15 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
                     ["addr", "add", "192.0.2.2/24", "dev", "veth0", "valid_lft", "3600", "preferred_lft", "3600"],
                     ["addr", "add", "169.254.7.7/16", "dev", "veth0"]):
         subprocess.run(["ip", *command], check=True)
-    for host, dhcp in [("192.0.2.1", "false"), ("192.0.2.2", "true")]:
-        wanted = {"IPAddress": host, "SubnetMask": "255.255.255.0", "Gateway": "192.0.2.254", "DHCPEnabled": dhcp,
-                  "AutoIPEnabled": "true", "InterfaceName": "veth0"}
-        if (got := identification(host)) != wanted:
-            sys.exit(f"identification at {host}: expected {wanted}, got {got}")
-    if (got := identification("127.0.0.1")) != {"IPAddress": "127.0.0.1", "SubnetMask": "255.0.0.0", "Gateway": "0.0.0.0",
-                                                "DHCPEnabled": "false", "AutoIPEnabled": "false", "InterfaceName": "lo"}:
-        sys.exit(f"identification at 127.0.0.1: {got}")
+    for wanted in [["192.0.2.1", "255.255.255.0", "192.0.2.254", "false", "true", "veth0"],
+                   ["192.0.2.2", "255.255.255.0", "192.0.2.254", "true", "true", "veth0"],
+                   ["127.0.0.1", "255.0.0.0", "0.0.0.0", "false", "false", "lo"]]:
+        expect("identification", identification(wanted[0]), wanted)
 
-    if (code := server.stop()) != 0:
-        sys.exit(f"the program exited with {code} when stopped")
+    expect("the exit code when stopped", server.stop(), 0)
     if "395183" in rpcinfo():
         sys.exit("the program is still registered with rpcbind after it stopped")
-    expect("lxi discover after the stop", lxi("discover", "-t", "1"), "No devices found")
+    contains("lxi discover after the stop", lxi("discover", "-t", "1"), "No devices found")
     if not any("No services found" in lxi("discover", "--mdns", "-t", "2") for _ in range(LOOKS)):
         sys.exit("lxi discover --mdns still finds the switch after it stopped")
 print("lxi-tools found and drove the switch, and found nothing once it stopped")

@@ -33,30 +33,12 @@ if [ "${1:-}" = --lan ]; then
     mount -t tmpfs tmpfs /run && mkdir -p /run/dbus /run/avahi-daemon || exit 1
     config=/run/test-config
     mkdir -p "$config"
-    cat >"$config/bus.conf" <<'BUS'
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=/run/dbus/system_bus_socket</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_destination="*"/>
-    <allow receive_sender="*"/>
-  </policy>
-</busconfig>
-BUS
-    cat >"$config/avahi.conf" <<'AVAHI'
-[server]
-use-ipv4=yes
-use-ipv6=no
-allow-interfaces=veth0
-[publish]
-publish-workstation=no
-publish-hinfo=no
-AVAHI
+    # A system bus that lets everything through, and Avahi on the veth end only.
+    printf '%s\n' '<busconfig><type>system</type><listen>unix:path=/run/dbus/system_bus_socket</listen><auth>EXTERNAL</auth>' \
+        '<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy>' \
+        '</busconfig>' >"$config/bus.conf"
+    printf '[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=veth0\n[publish]\npublish-workstation=no\npublish-hinfo=no\n' \
+        >"$config/avahi.conf"
     # Each returns once it serves (rpcbind and avahi-daemon as daemons).
     dbus-daemon --config-file="$config/bus.conf" --fork --nopidfile &&
         rpcbind &&

@@ -4,41 +4,18 @@ and pyvisa-py, while a plain socket reads back what the switch says. Run by
 netns.sh, where the program answers the port mapper itself.
 Usage: pymeasure_client.py MODULE_DIR PROGRAM; exits 77 where PyMeasure or
 pyvisa-py is missing."""
-import socket
 import sys
 
-from program import Program
+from program import NO_PORT, Program, ask, expect, need, refused
 
 sys.path.insert(0, sys.argv[1])
-try:
-    import pyvisa
-    import pyvisa_py  # noqa: F401  (the VISA library the class is used with here)
-    from rfswitch_panel.pymeasure import RFSwitchPanel, RFSwitchPanelError
-except ImportError as error:
-    print(f"PyMeasure or pyvisa-py not available ({error}): skipped")
-    sys.exit(77)
-
+pyvisa, _, driver = need("pyvisa", "pyvisa_py", "rfswitch_panel.pymeasure")
 program = sys.argv[2]
 RAW = 5025
 
 
-def expect(what, got, wanted):
-    if got != wanted:
-        sys.exit(f"{what}: expected {wanted!r}, got {got!r}")
-
-
-def ask(line):
-    """One query on a connection of its own, as any other client reads the switch."""
-    with socket.create_connection(("127.0.0.1", RAW), timeout=10) as client:
-        client.sendall(line.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            answer += client.recv(1000) or sys.exit(f"{line}: the connection closed")
-    return answer.decode().strip()
-
-
 def open_switch(resource):
-    return RFSwitchPanel(resource, visa_library="@py", timeout=10000)
+    return driver.RFSwitchPanel(resource, visa_library="@py", timeout=10000)
 
 
 def drive(resource):
@@ -46,32 +23,21 @@ def drive(resource):
     expect(f"{resource}: the path at first", switch.path, "off")
     for path, closed in [("rf1", "(@1)"), ("RF2", "(@2)"), ("off", "(@)"), ("rf2", "(@2)")]:
         switch.path = path
-        expect(f"{resource}: path = {path!r}, read by another client", ask("ROUT:CLOS:STAT?"), closed)
+        expect(f"{resource}: path = {path!r}, read by another client", ask(RAW, "ROUT:CLOS:STAT?"), closed)
         expect(f"{resource}: path after {path!r}", switch.path, path.lower())
-    try:
-        switch.path = "rf3"
-        sys.exit(f"{resource}: path = 'rf3' was taken")
-    except ValueError:
-        pass
+    refused(f"{resource}: path = 'rf3'", lambda: setattr(switch, "path", "rf3"), ValueError)
 
     expect(f"{resource}: lock()", switch.lock(), True)
     if resource.endswith("::SOCKET"):
         expect(f"{resource}: lock() while another holds it", other.lock(), False)
-        try:
-            other.path = "rf1"
-            sys.exit(f"{resource}: a client without the lock switched")
-        except RFSwitchPanelError as error:
-            expect(f"{resource}: the error of a client without the lock", error.errors[0][0], -203)
+        error = refused(f"{resource}: a client without the lock", lambda: setattr(other, "path", "rf1"), driver.RFSwitchPanelError)
+        expect(f"{resource}: the error of a client without the lock", error.errors[0][0], -203)
     else:
         # VXI-11 refuses every message of another link while one holds the
         # lock (device_locked_by_another_link), which VISA reports as an I/O error.
         for attempt in (other.lock, lambda: setattr(other, "path", "rf1")):
-            try:
-                attempt()
-                sys.exit(f"{resource}: another link was not refused while one held the lock")
-            except pyvisa.errors.VisaIOError:
-                pass
-    expect(f"{resource}: the path after a refused switch", ask("ROUT:CLOS:STAT?"), "(@2)")
+            refused(f"{resource}: another link while one held the lock", attempt, pyvisa.errors.VisaIOError)
+    expect(f"{resource}: the path after a refused switch", ask(RAW, "ROUT:CLOS:STAT?"), "(@2)")
     switch.unlock()
     expect(f"{resource}: lock() once it was let go", other.lock(), True)
     other.unlock()
@@ -80,30 +46,21 @@ def drive(resource):
         instrument.adapter.connection.close()
 
 
-def known(command):
-    """Whether the program knows `command` (it is -113 where it does not)."""
-    return not ask(command + ";:SYST:ERR?").endswith('-113,"Undefined header"')
-
-
 def settle_and_cycles(resource):
     switch = open_switch(resource)
     switch.settle_time = 0.02
     expect(f"{resource}: settle_time", switch.settle_time, 0.02)
-    expect(f"{resource}: the settle time, read by another client", ask("ROUT:SETT:TIME?"), "0.02")
+    expect(f"{resource}: the settle time, read by another client", ask(RAW, "ROUT:SETT:TIME?"), "0.02")
     switch.settle_time = 0
     expect(f"{resource}: settle_time set back", switch.settle_time, 0.0)
-    if known("DIAG:REL:CYCL? (@1,2)"):
-        rf1, rf2 = switch.cycles
-        switch.path = "rf1"
-        switch.path = "rf2"
-        switch.path = "off"
-        expect(f"{resource}: cycles after closing each once", switch.cycles, (rf1 + 1, rf2 + 1))
-    else:
-        print("WAITING: cycles: the program has no DIAGnostic:RELay:CYCLes? yet")
+    rf1, rf2 = switch.cycles
+    for path in ("rf1", "rf2", "off"):
+        switch.path = path
+    expect(f"{resource}: cycles after closing each once", switch.cycles, (rf1 + 1, rf2 + 1))
     switch.adapter.connection.close()
 
 
-with Program([program, "--headless", "--listen", f"0.0.0.0:{RAW}", "--port", "4096", "--simulate"]) as server:
+with Program([program, "--headless", "--listen", f"0.0.0.0:{RAW}", "--port", str(NO_PORT), "--simulate"]) as server:
     server.line("VXI-11: ")  # the port mapper answers
     for resource in (f"TCPIP0::127.0.0.1::{RAW}::SOCKET", "TCPIP0::127.0.0.1::inst0::INSTR"):
         drive(resource)

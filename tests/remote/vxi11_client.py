@@ -1,35 +1,23 @@
 """VXI-11 as VISA clients speak it, against the program itself: PyVISA
-(pyvisa-py) opens TCPIP0::127.0.0.1::inst0::INSTR with no termination set;
-pyvisa-py's own VXI-11 client checks what the protocol says of message ends,
-read sizes, the status byte, device clear, locks (the same lock as the raw
-socket's clients meet) and aborts. Run by netns.sh, where no rpcbind runs
-and the program answers the port mapper itself (rpcinfo -p lists what it
-maps), and Avahi is not running.
+(pyvisa-py) opens TCPIP0::127.0.0.1::inst0::INSTR with no termination set,
+and pyvisa-py's own VXI-11 client checks what the in-process test cannot:
+the calls its client makes no other way, and one lock shared with the raw
+socket's clients. Run by netns.sh, where no rpcbind runs and the program
+answers the port mapper itself (rpcinfo -p lists what it maps), and Avahi is
+not running.
 Usage: vxi11_client.py VERSION PROGRAM; exits 77 where PyVISA is missing."""
 import re
 import shutil
-import socket
 import subprocess
 import sys
 
-from program import Program
+from program import NO_PORT, Program, ask, expect, need, refused
 
-try:
-    import pyvisa
-    from pyvisa_py.protocols import rpc, vxi11
-except ImportError as error:
-    print(f"PyVISA not available ({error}): skipped")
-    sys.exit(77)
-
+pyvisa, rpc, vxi11 = need("pyvisa", "pyvisa_py.protocols.rpc", "pyvisa_py.protocols.vxi11")
 version, program = sys.argv[1], sys.argv[2]
 IDN = f"rfswitch-panel,QTR7-415KM,0,{version}"  # the serial stays whatever the port
-END, WAITLOCK, TERMCHAR = 0x08, 0x01, 0x80
-REASON_REQCNT, REASON_CHR, REASON_END = 1, 2, 4
+END, WAITLOCK = 0x08, 0x01
 IO = 2000  # ms
-
-
-def fail(what, expected, got):
-    sys.exit(f"{what}: expected {expected!r}, got {got!r}")
 
 
 class Link:
@@ -38,15 +26,6 @@ class Link:
     def __init__(self, lock=0):
         self.client = vxi11.CoreClient("127.0.0.1")
         self.error, self.id, self.abort_port, _ = self.client.create_link(1, lock, 1000, "inst0")
-
-    def write(self, data, flags=END):
-        return self.client.device_write(self.id, IO, 0, flags, data)
-
-    def read(self, size=1000, flags=0, term=0, io=IO):
-        return self.client.device_read(self.id, size, io, 0, flags, term)
-
-    def stb(self):
-        return self.client.device_read_stb(self.id, 0, 0, IO)
 
     def send(self, procedure, arguments, pack):
         """Sends a call without waiting for its reply (see answer)."""
@@ -60,122 +39,65 @@ class Link:
         return unpack()
 
 
-with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", "4096", "--simulate"]) as server:
+with Program([program, "--headless", "--listen", "0.0.0.0:0", "--port", str(NO_PORT), "--simulate"]) as server:
     for prefix, expected in [
         ("VXI-11 on port", r"VXI-11 on port \d+: TCPIP0::bench-pc::inst0::INSTR"),
         ("VXI-11: ", r"VXI-11: no rpcbind runs; this program answers the port mapper on 0\.0\.0\.0:111"),
         ("DNS-SD", r"DNS-SD: Avahi is not running: the switch is not announced"),
     ]:
         if not re.fullmatch(expected, line := server.line(prefix)):
-            fail("the log", expected, line)
-    raw_port = int(server.line("listening on").rsplit(":", 1)[1])
+            expect("the log", line, expected)
+    raw_port = server.port("listening on")
     core_port = int(re.match(r"VXI-11 on port (\d+)", server.line("VXI-11 on port"))[1])
 
     # rpcinfo asks the program's own port mapper for everything it maps.
     if shutil.which("rpcinfo"):
         listed = subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True, timeout=30).stdout.split("\n")
-        wanted = ["   program vers proto   port  service", "    100000    2   tcp    111  portmapper",
-                  "    100000    2   udp    111  portmapper", f"    395183    1   tcp  {core_port:5}"]
-        if [line.rstrip() for line in listed[:4]] != wanted:
-            fail("rpcinfo -p", wanted, listed)
+        expect("rpcinfo -p", [line.rstrip() for line in listed[:4]],
+               ["   program vers proto   port  service", "    100000    2   tcp    111  portmapper",
+                "    100000    2   udp    111  portmapper", f"    395183    1   tcp  {core_port:5}"])
 
     # PyVISA as a bench script uses it: nothing about terminations set.
     manager = pyvisa.ResourceManager("@py")
     switch = manager.open_resource("TCPIP0::127.0.0.1::inst0::INSTR", timeout=10000)
-    for command, answer in [
-        ("*IDN?", IDN),
-        ("ROUT:CLOS (@1)", None),
-        ("ROUT:CLOS:STAT?", "(@1)"),
-        ("ROUT:CLOS (@1,2)", None),
-        ("*STB?;SYST:ERR?", '4;-221,"Settings conflict; RF1 and RF2 cannot be closed together"'),
-        ("*RST;*OPC?;ROUT:CLOS:STAT?", "1;(@)"),
-    ]:
-        if answer is None:
-            switch.write(command)
-        elif (got := switch.query(command)) != answer + "\n":
-            fail(command, answer + "\n", got)
+    expect("*IDN?", switch.query("*IDN?"), IDN + "\n")
+    switch.write("ROUT:CLOS (@1)")
+    expect("ROUT:CLOS:STAT? after ROUT:CLOS (@1)", switch.query("ROUT:CLOS:STAT?"), "(@1)\n")
     switch.write("*IDN?")
-    if (stb := switch.read_stb()) != 0x10:
-        fail("status byte with an answer waiting", 0x10, stb)
-    switch.read()
-    # An answer left unread is dropped by the next message, which says so.
-    switch.write("ROUT:CLOS (@2)")
-    switch.write("*IDN?")
-    for command, answer in [("ROUT:CLOS:STAT?", "(@2)"), ("SYST:ERR?", '-410,"Query INTERRUPTED"'), ("SYST:ERR?", '0,"No error"')]:
-        if (got := switch.query(command)) != answer + "\n":
-            fail(f"{command} after an unread *IDN?", answer + "\n", got)
+    expect("status byte with an answer waiting", switch.read_stb(), 0x10)
+    expect("the answer waiting", switch.read(), IDN + "\n")
     switch.lock_excl()
     other = manager.open_resource("TCPIP0::127.0.0.1::inst0::INSTR", timeout=10000)
-    for refused in (other.lock_excl, lambda: other.write("ROUT:CLOS (@2)")):
-        try:
-            refused()
-            sys.exit("a second session was not refused while the first held the lock")
-        except pyvisa.VisaIOError as error:
-            if error.error_code not in (pyvisa.constants.VI_ERROR_RSRC_LOCKED, pyvisa.constants.VI_ERROR_IO):
-                fail("the second session's error", "locked", error)
+    for attempt in (other.lock_excl, lambda: other.write("ROUT:CLOS (@2)")):
+        error = refused("a second session while the first held the lock", attempt, pyvisa.VisaIOError)
+        if error.error_code not in (pyvisa.constants.VI_ERROR_RSRC_LOCKED, pyvisa.constants.VI_ERROR_IO):
+            expect("the second session's error", error, "locked")
     switch.unlock()
-    if (got := other.query("ROUT:CLOS (@2);*OPC?;ROUT:CLOS:STAT?")) != "1;(@2)\n":
-        fail("the second session once the lock was let go", "1;(@2)\n", got)
+    expect("the second session once the lock was let go", other.query("ROUT:CLOS (@2);*OPC?;ROUT:CLOS:STAT?"), "1;(@2)\n")
     switch.close()
     other.close()
 
-    # The protocol's details, each row on a link of its own.
-    IDN_BYTES = (IDN + "\n").encode()
-    for name, steps, expected in [
-        ("END ends a message without a line end", lambda a: [a.write(b"*IDN?"), a.read()], [(0, 5), (0, REASON_END, IDN_BYTES)]),
-        ("a message over two writes", lambda a: [a.write(b"*ID", 0), a.write(b"N?"), a.read()],
-         [(0, 3), (0, 2), (0, REASON_END, IDN_BYTES)]),
-        ("requestSize", lambda a: [a.write(b"*IDN?"), a.read(5), a.read()],
-         [(0, 5), (0, REASON_REQCNT, IDN_BYTES[:5]), (0, REASON_END, IDN_BYTES[5:])]),
-        ("termChar", lambda a: [a.write(b"*OPC?;*OPC?"), a.read(flags=TERMCHAR, term=ord(";")), a.read()],
-         [(0, 11), (0, REASON_CHR, b"1;"), (0, REASON_END, b"1\n")]),
-        ("nothing to read", lambda a: [a.read(io=0)], [(15, 0, b"")]),
-        ("nothing asked", lambda a: [a.read(io=8000), a.write(b"SYST:ERR?"), a.read()],
-         [(15, 0, b""), (0, 9), (0, REASON_END, b'-420,"Query UNTERMINATED"\n')]),
-        ("status byte", lambda a: [a.write(b"FOO"), a.stb(), a.write(b"*CLS;*IDN?"), a.stb(), a.read(), a.stb()],
-         [(0, 3), (0, 0x04), (0, 10), (0, 0x10), (0, REASON_END, IDN_BYTES), (0, 0)]),
-        ("device clear drops the answer", lambda a: [a.write(b"*IDN?"), a.client.device_clear(a.id, 0, 0, IO), a.read(io=0)],
-         [(0, 5), 0, (15, 0, b"")]),
-        ("no trigger", lambda a: [a.client.device_trigger(a.id, 0, 0, IO)], [8]),
-        ("unlock without the lock", lambda a: [a.client.device_unlock(a.id)], [12]),
-        ("no such link", lambda a: [a.client.device_write(a.id + 100, IO, 0, END, b"*IDN?")], [(4, 0)]),
-        ("no such device", lambda a: [a.client.create_link(2, 0, 0, "gpib0,5")[0]], [3]),
+    # The calls no VISA client makes, each on a link of its own.
+    for name, call, expected in [
+        ("no trigger", lambda a: a.client.device_trigger(a.id, 0, 0, IO), 8),
+        ("unlock without the lock", lambda a: a.client.device_unlock(a.id), 12),
+        ("no such device", lambda a: a.client.create_link(2, 0, 0, "gpib0,5")[0], 3),
     ]:
         link = Link()
-        if (got := steps(link)) != expected:
-            fail(name, expected, got)
+        expect(name, call(link), expected)
         link.client.destroy_link(link.id)
 
     # The lock: one link's, the other links' and the raw socket's alike.
     a, b = Link(lock=1), Link()
-    raw = socket.create_connection(("127.0.0.1", raw_port))
-    raw_lines = raw.makefile("r")
-
-    def ask(command):
-        raw.sendall(command.encode() + b"\n")
-        return raw_lines.readline()
-
-    if a.error != 0 or (got := [b.client.device_lock(b.id, 0, 0), b.write(b"*RST"), b.client.device_lock(b.id, WAITLOCK, 200)]) != [11, (11, 0), 11]:
-        fail("the others while a link holds the lock", [11, (11, 0), 11], got if a.error == 0 else a.error)
-    if not re.fullmatch(r'-203,"Command protected; locked by remote:vxi11:127\.0\.0\.1:\d+/link\d+"\n', got := ask("ROUT:CLOS (@2);SYST:ERR?")):
-        fail("the raw socket while a link holds the lock", "-203 locked by the link", got)
+    expect("the others while a link holds the lock", [a.error, b.client.device_lock(b.id, 0, 0),
+           b.client.device_write(b.id, IO, 0, END, b"*RST"), b.client.device_lock(b.id, WAITLOCK, 200)], [0, 11, (11, 0), 11])
+    if not re.fullmatch(r'-203,"Command protected; locked by remote:vxi11:127\.0\.0\.1:\d+/link\d+"',
+                        got := ask(raw_port, "ROUT:CLOS (@2);SYST:ERR?")):
+        expect("the raw socket while a link holds the lock", got, "-203 locked by the link")
     # B waits for the lock while A is served; A lets go, and B has it.
     b.send(18, (b.id, WAITLOCK, 8000), b.client.packer.pack_device_lock_parms)
-    if (got := [a.write(b"*IDN?"), a.read()[2], a.client.device_unlock(a.id)]) != [(0, 5), IDN_BYTES, 0]:
-        fail("the lock holder while another waits", [(0, 5), IDN_BYTES, 0], got)
-    if (got := b.answer(b.client.unpacker.unpack_device_error)) != 0:
-        fail("the lock waited for", 0, got)
-    # A client that goes lets go of its lock.
-    b.client.destroy_link(b.id)
-    if (got := ask("ROUT:CLOS (@1);*OPC?;ROUT:CLOS:STAT?")) != "1;(@1)\n":
-        fail("the raw socket once the link has gone", "1;(@1)\n", got)
-
-    # A read that waits (here for another link's lock) ends when the abort channel says so.
-    c = Link(lock=1)
-    a.send(12, (a.id, 100, 8000, 8000, WAITLOCK, 0), a.client.packer.pack_device_read_parms)
-    abort = rpc.RawTCPClient("127.0.0.1", 0x0607B0, 1, a.abort_port)
-    abort.packer, abort.unpacker = rpc.Packer(), rpc.Unpacker(b"")
-    if (got := [abort.make_call(1, a.id, abort.packer.pack_int, abort.unpacker.unpack_int),
-                a.answer(a.client.unpacker.unpack_device_read_resp)]) != [0, (23, 0, b"")]:
-        fail("an aborted read", [0, (23, 0, b"")], got)
+    expect("the lock holder while another waits", [a.client.device_write(a.id, IO, 0, END, b"*IDN?"),
+           a.client.device_read(a.id, 1000, IO, 0, 0, 0)[2], a.client.device_unlock(a.id)], [(0, 5), (IDN + "\n").encode(), 0])
+    expect("the lock waited for", b.answer(b.client.unpacker.unpack_device_error), 0)
+    expect("the raw socket while the other link holds the lock", ask(raw_port, "ROUT:CLOS (@1);SYST:ERR?")[:4], "-203")
 print("VISA clients drove the switch over VXI-11 as expected")
