@@ -1,20 +1,20 @@
-"""Every listener of the program held to the same standard: the same attacks
-from a hostile or careless peer against the SCPI socket, VXI-11's core and
-abort channels, the port mapper, HiSLIP, HTTP and the WebSocket, among them
-connections that stay silent past --idle-timeout. For each attack the
-server's resident memory may grow by a few MiB at most, its open files come
-back to where they were, and a well-behaved client of every listener is
-answered within a second while the attack runs (but on a listener whose
-every slot the attack holds) and after it.
-
-    suite.py [--bench | --vanished] PROGRAM
-
-The attacker sits in a network namespace of its own, tied to the server's
-by a veth pair, in namespaces this test makes: nothing leaves the machine.
-Needs root, ip(8) and unshare (skipped without them). With --bench it
-prints each attack's memory figure instead of only checking it; with
---vanished it checks instead that a client holding the lock whose network
-vanishes lets go of it (SCPI and VXI-11)."""
+# Every listener of the program held to the same standard: the same attacks
+# from a hostile or careless peer against the SCPI socket, VXI-11's core and
+# abort channels, the port mapper, HiSLIP, HTTP and the WebSocket, among them
+# connections that stay silent past --idle-timeout. For each attack the
+# server's resident memory may grow by a few MiB at most, its open files come
+# back to where they were, and a well-behaved client of every listener is
+# answered within a second while the attack runs (but on a listener whose
+# every slot the attack holds) and after it.
+#
+#     suite.py [--bench | --vanished] PROGRAM
+#
+# The attacker sits in a network namespace of its own, tied to the server's
+# by a veth pair, in namespaces this test makes: nothing leaves the machine.
+# Needs root, ip(8) and unshare (skipped without them). With --bench it
+# prints each attack's memory figure instead of only checking it; with
+# --vanished it checks instead that a client holding the lock whose network
+# vanishes lets go of it (SCPI and VXI-11).
 import os
 import shutil
 import subprocess
@@ -33,17 +33,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 class Failures(list):
-    def check(self, ok, what):
-        print(("ok      " if ok else "FAILED  ") + what, flush=True)
+    def check(self, ok, what, missing=()):
+        """`ok` and nothing `missing`: which listeners went unanswered, where that is what is checked."""
+        ok = ok and not missing
+        print(("ok      " if ok else "FAILED  ") + what + (f" (not: {', '.join(missing)})" if missing else ""), flush=True)
         if not ok:
             self.append(what)
 
-    def all_answered(self, missing, what):
-        self.check(not missing, what + (f" (not: {', '.join(missing)})" if missing else ""))
-
 
 def ip(*words):
-    subprocess.run(["ip"] + list(words), check=True)
+    subprocess.run(["ip", *words], check=True)
 
 
 class Server(Program):
@@ -60,20 +59,20 @@ class Server(Program):
         self.ports = {"scpi": 5025, "vxi11": int(self.line("VXI-11 on port").split()[3].rstrip(":")), "portmapper": 111,
                       "http": 8080, "hislip": 4880}
         self.ports["vxi11-abort"] = peers.vxi11_query(SERVER, self.ports["vxi11"], "*IDN?")[1]
-        self.pid = self.process.pid
+        self.ports["every"] = ",".join(str(port) for port in self.ports.values())
 
     def rss(self):
-        with open(f"/proc/{self.pid}/status") as status:
+        with open(f"/proc/{self.process.pid}/status") as status:
             return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmRSS:"))
 
     def files(self):
-        return len(os.listdir(f"/proc/{self.pid}/fd"))
+        return len(os.listdir(f"/proc/{self.process.pid}/fd"))
 
 
-def probes(server):
-    """A well-behaved client of each listener: name → a call that raises unless answered in time."""
+def answered(server, skip=()):
+    """The listeners whose well-behaved client was not answered in time."""
     host, ports = SERVER, server.ports
-    return {
+    probes = {
         "scpi": lambda: peers.scpi_query(host, ports["scpi"]).startswith("rfswitch-panel,"),
         "vxi11": lambda: peers.vxi11_query(host, ports["vxi11"], "*IDN?")[0].startswith("rfswitch-panel,"),
         "vxi11-abort": lambda: peers.RpcClient(host, ports["vxi11-abort"]).call(
@@ -84,58 +83,49 @@ def probes(server):
         "websocket": lambda: len(peers.websocket_first_message(host, ports["http"])) > 2,
     }
 
-
-def answered(server, skip=()):
-    """The listeners whose well-behaved client was not answered in time."""
     def served(probe):
         start = time.monotonic()
         try:
             return probe() and time.monotonic() - start <= peers.ANSWER_WITHIN
         except (OSError, ConnectionError, ValueError, IndexError, StopIteration):
             return False
-    return [name for name, probe in probes(server).items() if name not in skip and not served(probe)]
+    # The page's WebSocket comes in through the HTTP listener's door.
+    skip = probes if skip == "every" else ("http", "websocket") if skip == "http" else (skip,)
+    return [name for name, probe in probes.items() if name not in skip and not served(probe)]
 
 
-def attack(namespace, *words):
+def attack(namespace, kind, port, *words):
     """Starts an attack in the attacker's namespace; returns it and its ready line."""
-    process = subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.join(HERE, "attack.py")]
-                               + [str(word) for word in words], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               text=True)
+    process = subprocess.Popen(["ip", "netns", "exec", namespace, sys.executable, os.path.join(HERE, "attack.py"), kind, SERVER,
+                                *map(str, (port, *words))], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     line = process.stdout.readline().split()
     return process, line[1:] if line[:1] == ["ready"] else ["no-ready-line"]
 
 
-def settle(server, files):
-    deadline = time.monotonic() + SETTLE_WITHIN
-    while server.files() > files and time.monotonic() < deadline:
-        time.sleep(0.2)
-    return server.files()
-
-
-def run(server, namespace, failures, bench, name, words, expect=None, holds=None):
-    """One attack: `expect(seen)` judges its ready line; `holds` names the
+def run(server, namespace, failures, bench, name, kind, at, words, expect=None, holds=None):
+    """One attack on the listener `at`: `expect(seen)` judges its ready line; `holds` names the
     listener whose slots it fills (not probed while it runs)."""
     files, rss = server.files(), server.rss()
-    process, seen = attack(namespace, *words)
+    process, seen = attack(namespace, kind, server.ports[at], *words)
     if expect is not None:
         failures.check(expect(seen), f"{name}: the server's answer ({' '.join(seen)})")
-    # The page's WebSocket comes in through the HTTP listener's door.
-    held = {"every": probes(server).keys(), "http": ("http", "websocket")}.get(holds, (holds,))
-    failures.all_answered(answered(server, skip=held), f"{name} ({' '.join(seen)}): every other listener answered during the attack")
+    failures.check(True, f"{name} ({' '.join(seen)}): every other listener answered during the attack", answered(server, holds))
     grown = server.rss() - rss
     process.stdin.close()
     process.wait(30)
-    after = settle(server, files)
-    failures.check(after <= files, f"{name}: open files back to {files} (now {after})")
-    failures.all_answered(answered(server), f"{name}: every listener answered after")
+    deadline = time.monotonic() + SETTLE_WITHIN
+    while server.files() > files and time.monotonic() < deadline:
+        time.sleep(0.2)
+    failures.check((after := server.files()) <= files, f"{name}: open files back to {files} (now {after})")
+    failures.check(True, f"{name}: every listener answered after", answered(server))
     failures.check(grown <= GROWTH_ALLOWED, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
     if bench:
         print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= 8 MiB)", flush=True)
 
 
-def vanished_lock(server, namespace, failures, kind, port):
+def vanished_lock(server, namespace, failures, kind):
     """A client that takes the lock and whose link then goes down frees it."""
-    process, seen = attack(namespace, "lock", kind, SERVER, port)
+    process, seen = attack(namespace, "lock", server.ports[kind], kind)
     failures.check(seen == ["1"], f"{kind} lock taken by the client that will vanish ({' '.join(seen)})")
     ip("-n", namespace, "link", "set", "hostile-b", "down")
     gone = time.monotonic()
@@ -153,25 +143,24 @@ def vanished_lock(server, namespace, failures, kind, port):
     ip("-n", namespace, "link", "set", "hostile-b", "up")
 
 
-# Each attack: its name, its words for attack.py from the listeners' ports, a
-# judge of its ready line (or None), and the listener whose every slot it
-# holds (not probed meanwhile).
+# Each attack: its name, its kind for attack.py, the listener it goes to and
+# its words after the port, a judge of its ready line (or None), and the
+# listener whose every slot it holds (not probed meanwhile).
 LISTENERS = ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")
-ATTACKS = [(f"idle connections beyond the cap on {name}", lambda p, name=name: ["idle", SERVER, p[name], 40],
-            lambda seen: int(seen[0]) <= 32, name) for name in LISTENERS] + [
-    (f"connections silent past --idle-timeout on {name}", lambda p, name=name: ["silent", SERVER, p[name], IDLE + 3],
-     lambda seen: seen[0] == "0", None) for name in LISTENERS] + [
-    (f"a peer that never reads ({kind})", lambda p, kind=kind, at=at: ["flood", kind, SERVER, p[at]], None, None)
+ATTACKS = [(f"idle connections beyond the cap on {at}", "idle", at, [40, 1], lambda seen: int(seen[0]) <= 32, at)
+           for at in LISTENERS] + [
+    (f"connections silent past --idle-timeout on {at}", "idle", at, [2, IDLE + 3], lambda seen: seen[0] == "0", None)
+    for at in LISTENERS] + [
+    (f"a peer that never reads ({kind})", "flood", at, [kind], None, None)
     for kind, at in (("scpi", "scpi"), ("vxi11", "vxi11"), ("http", "http"), ("post", "http"), ("hislip", "hislip"))] + [
-    ("a 64 MiB line (scpi)", lambda p: ["oversize", "scpi", SERVER, p["scpi"]], None, None),
-    ("a 100 MiB record (vxi11)", lambda p: ["oversize", "vxi11", SERVER, p["vxi11"]], lambda seen: seen[0] == "closed", None),
-    ("a 100 MiB message (hislip)", lambda p: ["oversize", "hislip", SERVER, p["hislip"]], lambda seen: seen[0] == "error4", None),
-    ("1 MiB of headers (http)", lambda p: ["oversize", "headers", SERVER, p["http"]], lambda seen: seen[0] == "431", None),
-    ("a 256 MiB body (http)", lambda p: ["oversize", "body", SERVER, p["http"]], lambda seen: seen[0] == "413", None),
-    ("a 128 MiB message (websocket)", lambda p: ["oversize", "message", SERVER, p["http"]], lambda seen: seen[0] == "1009", None),
-    ("a half-sent header (http)", lambda p: ["half-header", SERVER, p["http"]], lambda seen: float(seen[0]) <= 15, None),
-    ("1,100 connections under a limit of 1,024 open files", lambda p: ["many", SERVER, 1100] + [p[name] for name in LISTENERS],
-     None, "every"),
+    ("a 64 MiB line (scpi)", "oversize", "scpi", ["scpi"], None, None),
+    ("a 100 MiB record (vxi11)", "oversize", "vxi11", ["vxi11"], lambda seen: seen[0] == "closed", None),
+    ("a 100 MiB message (hislip)", "oversize", "hislip", ["hislip"], lambda seen: seen[0] == "error4", None),
+    ("1 MiB of headers (http)", "oversize", "http", ["headers"], lambda seen: seen[0] == "431", None),
+    ("a 256 MiB body (http)", "oversize", "http", ["body"], lambda seen: seen[0] == "413", None),
+    ("a 128 MiB message (websocket)", "oversize", "http", ["message"], lambda seen: seen[0] == "1009", None),
+    ("a half-sent header (http)", "half-header", "http", [], lambda seen: float(seen[0]) <= 15, None),
+    ("1,100 connections under a limit of 1,024 open files", "many", "every", [1100], None, "every"),
 ]
 
 
@@ -189,15 +178,14 @@ def suite(program, bench, vanished):
         ip("-n", namespace, "link", "set", "hostile-b", "up")
         # Without an idle timeout where a vanished client is to be noticed by keepalive alone.
         server = Server(program, idle=not vanished)
-        ports = server.ports
         # One operation before anything is counted: the clock that stamps the
         # operations opens its watch on the time zone at its first use, once.
-        peers.scpi_query(SERVER, ports["scpi"], "ROUT:CLOS (@1);*OPC?")
-        failures.all_answered(answered(server), "every listener answers a well-behaved client")
-        for name, words, expect, holds in ([] if vanished else ATTACKS):
-            run(server, namespace, failures, bench, name, words(ports), expect, holds)
+        peers.scpi_query(SERVER, server.ports["scpi"], "ROUT:CLOS (@1);*OPC?")
+        failures.check(True, "every listener answers a well-behaved client", answered(server))
+        for row in ([] if vanished else ATTACKS):
+            run(server, namespace, failures, bench, *row)
         for kind in (("scpi", "vxi11") if vanished else ()):
-            vanished_lock(server, namespace, failures, kind, ports[kind])
+            vanished_lock(server, namespace, failures, kind)
     finally:
         subprocess.run(["ip", "netns", "delete", namespace])
         if server:
@@ -208,17 +196,10 @@ def suite(program, bench, vanished):
     print("every listener held to the standard")
 
 
-def main():
-    bench, vanished = "--bench" in sys.argv, "--vanished" in sys.argv
-    program = [arg for arg in sys.argv[1:] if not arg.startswith("--")][0]
+if __name__ == "__main__":
     if os.geteuid() != 0 or not all(shutil.which(tool) for tool in ("ip", "unshare", "prlimit")):
         print("needs root, ip, unshare and prlimit: skipped")
         sys.exit(77)
     if os.environ.get("RFSWITCH_HOSTILE_NAMESPACE") != "1":
-        env = dict(os.environ, RFSWITCH_HOSTILE_NAMESPACE="1")
-        sys.exit(subprocess.call(["unshare", "--net", sys.executable] + sys.argv, env=env))
-    suite(program, bench, vanished)
-
-
-if __name__ == "__main__":
-    main()
+        sys.exit(subprocess.call(["unshare", "--net", sys.executable, *sys.argv], env=dict(os.environ, RFSWITCH_HOSTILE_NAMESPACE="1")))
+    suite([arg for arg in sys.argv[1:] if not arg.startswith("--")][0], "--bench" in sys.argv, "--vanished" in sys.argv)
