@@ -3,9 +3,11 @@
 // what reaches the port) and the server over loopback with QTcpSocket clients.
 #include "FakePort.h"
 #include "RelayCycles.h"
+#include "Rows.h"
 #include "ScpiServer.h"
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"
+#include "Table.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -82,11 +84,8 @@ class TestScpi : public QObject
 private slots:
     void commands_data()
     {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("answers");
-        QTest::addColumn<QString>("errors");
-        QTest::addColumn<QString>("writes");  // "-": not compared
+        // writes "-": not compared
+        AddColumns<QString, QString, QString, QString, QString>("setup", "input", "answers", "errors", "writes");
 
         const QString none;
         QTest::newRow("1 to 2 breaks first") << "real" << "ROUTe:CLOSe (@1)\nROUT:CLOS (@2)\n" << none << none << "w888:01 w888:00 w888:02";
@@ -198,11 +197,8 @@ private slots:
 
     void commands()
     {
-        QFETCH(QString, setup);
-        QFETCH(QString, input);
-        QFETCH(QString, answers);
-        QFETCH(QString, errors);
-        QFETCH(QString, writes);
+        const auto [setup, input, answers, errors, writes] =
+            Fetch<QString, QString, QString, QString, QString>("setup", "input", "answers", "errors", "writes");
 
         FakePort port;
         if (setup == QLatin1String("simulated"))
@@ -225,10 +221,8 @@ private slots:
             core.Lock(Source::Remote("127.0.0.1:6000"));
         }
         port.accesses.clear();
-        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000"), [] {
-                                        return std::vector<std::string>{"/dev/parport0: base 888 (0x378); usable: --port 888",
-                                                                        "/dev/usb/lp0: base none: USB; not usable"};
-                                    }};
+        const std::vector<std::string> ports{"/dev/parport0: base 888 (0x378); usable: --port 888", "/dev/usb/lp0: base none: USB; not usable"};
+        SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000"), [&ports] { return ports; }};
         const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "SN17", "1.0.0"});
         QString said;
         session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });
@@ -239,10 +233,8 @@ private slots:
         QStringList queued;
         for (const auto& error : session->Errors())
             queued << QString::number(error.number);
-        QCOMPARE(said, answers);
-        QCOMPARE(queued.join(QLatin1Char(' ')), errors);
-        if (writes != QLatin1String("-"))
-            QCOMPARE(Trace(port.Writes()), writes);
+        const QString written = writes == QLatin1String("-") ? writes : Trace(port.Writes());
+        QCOMPARE((QStringList{said, queued.join(u' '), written}), (QStringList{answers, errors, writes}));
         core.SetCycles(nullptr);
     }
 
@@ -252,9 +244,7 @@ private slots:
     // passed from one to the next.
     void settling_data()
     {
-        QTest::addColumn<int>("settle");  // ms
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("events");
+        AddColumns<int, QString, QString>("settle", "input", "events");  // settle in ms
 
         QTest::newRow("*OPC?") << 150 << "ROUT:CLOS (@1);*OPC?\n" << "w888:01 | 1";
         QTest::newRow("*OPC") << 150 << "ROUT:CLOS (@1);*OPC;*ESR?\n" << "w888:01 | 1";
@@ -272,9 +262,7 @@ private slots:
 
     void settling()
     {
-        QFETCH(int, settle);
-        QFETCH(QString, input);
-        QFETCH(QString, events);
+        const auto [settle, input, events] = Fetch<int, QString, QString>("settle", "input", "events");
 
         FakePort port;
         SwitchCore core{port};
@@ -312,8 +300,7 @@ private slots:
             if (steps[i] == u'|') {
                 const qint64 gap = seen.at(at).second - seen.at(at - 1).second;
                 // Never before the settle time; late only within reason.
-                QVERIFY2(gap >= settleNs, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
-                QVERIFY2(gap < settleNs + 2000000000, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
+                QVERIFY2(gap >= settleNs && gap < settleNs + 2000000000, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
                 got << QStringLiteral("|");
                 continue;
             }
@@ -325,8 +312,7 @@ private slots:
 
     void listenAddress_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("address");  // empty: refused
+        AddColumns<QString, QString>("text", "address");  // address empty: refused
 
         QTest::newRow("port only") << "5025" << "127.0.0.1 5025";
         QTest::newRow("all interfaces") << "0.0.0.0:5025" << "0.0.0.0 5025";
@@ -340,8 +326,7 @@ private slots:
 
     void listenAddress()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, address);
+        const auto [text, address] = Fetch<QString, QString>("text", "address");
 
         QString error;
         if (const auto parsed = ParseListenAddress(text, &error))
@@ -377,17 +362,14 @@ private slots:
     // A client turned away reads nothing at all: no text to take for an answer.
     void refused_data()
     {
-        QTest::addColumn<QString>("allow");
-        QTest::addColumn<int>("before");
-        QTest::addColumn<QString>("why");
+        AddColumns<QString, int, QString>("allow", "before", "why");
         QTest::newRow("ninth client") << "" << 8 << "8 clients are connected already";
         QTest::newRow("peer not allowed") << "10.0.0.0/8" << 0 << "not a peer that --allow lets in";
     }
 
     void refused()
     {
-        QFETCH(QString, allow);
-        QFETCH(int, before);
+        const auto [allow, before, why] = Fetch<QString, int, QString>("allow", "before", "why");
         ConnectionPolicy policy;
         policy.allow = *AllowList::Parse(allow.isEmpty() ? QStringList() : QStringList{allow});
         Board board(1, policy);
@@ -403,9 +385,7 @@ private slots:
         late->write("*IDN?\n");
         QTRY_COMPARE_WITH_TIMEOUT(late->state(), QAbstractSocket::UnconnectedState, kTimeout);
         QCOMPARE(got, QByteArray());
-        QCOMPARE(board.refused.size(), 1);
-        QCOMPARE(board.refused.first().value(0).toString(), QStringLiteral("127.0.0.1:%1").arg(port));
-        QTEST(board.refused.first().value(1).toString(), "why");
+        QCOMPARE(Emitted(board.refused), QStringList{QStringLiteral("127.0.0.1:%1 | ").arg(port) + why});
         if (before == 0)
             return;
 
@@ -416,8 +396,7 @@ private slots:
         auto newcomer = board.Connect();
         newcomer->write("SYST:VERS?\n");
         QCOMPARE(ReadLine(*newcomer), QByteArray("1999.0\n"));
-        QCOMPARE(changed.size(), 2);
-        QCOMPARE(changed.last().first().toInt(), 8);
+        QCOMPARE(Emitted(changed), (QStringList{QStringLiteral("7"), QStringLiteral("8")}));
     }
 
     // What a client sent before it stopped sending is answered, also what
