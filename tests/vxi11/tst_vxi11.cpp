@@ -5,10 +5,13 @@
 // not read. Peers at 127.0.0.2 are "another machine" on the same loopback.
 #include "FakePort.h"
 #include "PortMapper.h"
+#include "Rows.h"
 #include "SwitchCore.h"
+#include "Table.h"
 #include "Vxi11Server.h"
 
 #include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
@@ -19,6 +22,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 
 namespace {
 
@@ -188,8 +192,7 @@ private slots:
     // status byte, C clears, D destroys the link.
     void protocol_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("results");
+        AddColumns<QString, QString>("steps", "results");
 
         QTest::newRow("END ends a message") << "W *IDN?|R 1000" << "0 5|0 4 " + kIdnText;
         QTest::newRow("a message over two writes") << "w *ID|W N?|R 1000" << "0 3|0 2|0 4 " + kIdnText;
@@ -235,10 +238,9 @@ private slots:
     // what it can, and the connection goes on.
     void rpcHeader_data()
     {
-        QTest::addColumn<bool>("abortChannel");
-        QTest::addColumn<QList<unsigned long>>("header");  // RPC version, program, version, procedure
-        QTest::addColumn<QList<unsigned long>>("reply");   // after the xid
+        // header: RPC version, program, version, procedure; reply: after the xid.
         using List = QList<unsigned long>;
+        AddColumns<bool, List, List>("abortChannel", "header", "reply");
         // REPLY, MSG_DENIED, RPC_MISMATCH, lowest 2, highest 2.
         QTest::newRow("RPC version 3") << false << List{3, kCoreProgram, 1, 0} << List{1, 1, 0, 2, 2};
         QTest::newRow("RPC version 1, abort channel") << true << List{1, kAbortProgram, 1, 1} << List{1, 1, 0, 2, 2};
@@ -253,12 +255,10 @@ private slots:
 
     void rpcHeader()
     {
-        QFETCH(bool, abortChannel);
-        QFETCH(QList<unsigned long>, header);
+        const auto [abortChannel, header, reply] = Fetch<bool, QList<unsigned long>, QList<unsigned long>>("abortChannel", "header", "reply");
         Instrument instrument;
         Client client(abortChannel ? instrument.server.AbortPort() : instrument.server.Port());
         client.SendRecord(Words({7, 0}) + Words(header) + Words({0, 0, 0, 0}) + QByteArray(2, '\0'));
-        QFETCH(QList<unsigned long>, reply);
         QCOMPARE(client.NextRecord(), Words({7}) + Words(reply));
         // Still served: a null call on the same connection.
         client.SendRecord(Words({8, 0, 2, abortChannel ? kAbortProgram : kCoreProgram, 1, 0, 0, 0, 0, 0}));
@@ -269,8 +269,7 @@ private slots:
     // together. Sizes of the fragments, the last one last.
     void recordSize_data()
     {
-        QTest::addColumn<QList<int>>("fragments");
-        QTest::addColumn<bool>("closed");
+        AddColumns<QList<int>, bool>("fragments", "closed");
         QTest::newRow("the largest call") << QList<int>{66560} << false;
         QTest::newRow("one byte more") << QList<int>{66561} << true;
         QTest::newRow("fragments within") << QList<int>{40000, 26560} << false;
@@ -280,29 +279,22 @@ private slots:
 
     void recordSize()
     {
-        QFETCH(QList<int>, fragments);
-        QFETCH(bool, closed);
+        const auto [fragments, closed] = Fetch<QList<int>, bool>("fragments", "closed");
         Instrument instrument;
         Client client(instrument.server.Port());
         // A null call padded to the size: served when taken.
         QByteArray record = Words({5, 0, 2, 0x0607AF, 1, 0, 0, 0, 0, 0});
-        int total = 0;
-        for (const int size : fragments)
-            total += size;
-        record.resize(total, '\0');
+        record.resize(std::accumulate(fragments.begin(), fragments.end(), 0), '\0');
         int at = 0;
         for (qsizetype i = 0; i < fragments.size(); ++i) {
             client.SendRecord(record.mid(at, fragments[i]), i + 1 == fragments.size());
             at += fragments[i];
         }
-        const QByteArray reply = client.NextRecord();
-        QCOMPARE(reply.isEmpty(), closed);
+        QCOMPARE(client.NextRecord(), closed ? QByteArray() : Words({5, 1, 0, 0, 0, 0}));
         QCOMPARE(client.socket.state() == QAbstractSocket::UnconnectedState, closed);
-        if (!closed)
-            QCOMPARE(reply, Words({5, 1, 0, 0, 0, 0}));
-        QCOMPARE(instrument.refused.size(), closed ? 1 : 0);
-        if (closed)
-            QCOMPARE(instrument.refused.first().value(1).toString(), QStringLiteral("a call longer than 66560 bytes"));
+        // The reasons given, without the peer.
+        QCOMPARE(Emitted(instrument.refused).replaceInStrings(QRegularExpression(QStringLiteral("^.* \\| ")), QString()),
+                 closed ? QStringList{QStringLiteral("a call longer than 66560 bytes")} : QStringList());
     }
 
     // A client that stops sending in the middle of a call is closed, not kept.
@@ -321,9 +313,7 @@ private slots:
     // Another client's wait ends only by an abort from the address that made the link.
     void abort_data()
     {
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QString>("aborted");
-        QTest::addColumn<QString>("read");
+        AddColumns<QString, QString, QString>("from", "aborted", "read");
         QTest::newRow("the link's own address") << "127.0.0.1" << "0" << "23 0 ";
         // It waits on, and once the lock is free finds nothing asked.
         QTest::newRow("another address") << kOther << "4" << "15 0 ";
@@ -415,9 +405,7 @@ private slots:
         QCOMPARE(late.NextRecord(), QByteArray());
         QTRY_COMPARE_WITH_TIMEOUT(late.socket.state(), QAbstractSocket::UnconnectedState, kTimeout);
         QCOMPARE(late.socket.readAll(), QByteArray());
-        QCOMPARE(refused.size(), 1);
-        QCOMPARE(refused.first().value(0).toString(), QStringLiteral("%1:%2").arg(kOther).arg(latePort));
-        QCOMPARE(refused.first().value(1).toString(), QStringLiteral("not a peer that --allow lets in"));
+        QCOMPARE(Emitted(refused), QStringList{QStringLiteral("%1:%2 | not a peer that --allow lets in").arg(kOther).arg(latePort)});
     }
 
     // The port mapper to those let in, on TCP and UDP: GETPORT names the core
@@ -425,11 +413,9 @@ private slots:
     // itself on both protocols and the core channel, as `rpcinfo -p` shows.
     void portMapper_data()
     {
-        QTest::addColumn<bool>("udp");
-        QTest::addColumn<QString>("from");
-        QTest::addColumn<QList<unsigned long>>("call");   // procedure, arguments
-        QTest::addColumn<QList<unsigned long>>("reply");  // results, kCore and kOwn for the ports; empty: no answer
+        // call: procedure, arguments; reply: results, kCore and kOwn for the ports; empty: no answer.
         using List = QList<unsigned long>;
+        AddColumns<bool, QString, List, List>("udp", "from", "call", "reply");
         const List getPort{kGetPort, kCoreProgram, 1, kTcp, 0};
         const List dump{1, kMapper, kMapperVersion, kTcp, kOwn, 1, kMapper, kMapperVersion, kUdp, kOwn, 1, kCoreProgram, 1, kTcp, kCore, 0};
         QTest::newRow("GETPORT on TCP") << false << "127.0.0.1" << getPort << List{kCore};
@@ -444,10 +430,8 @@ private slots:
 
     void portMapper()
     {
-        QFETCH(bool, udp);
-        QFETCH(QString, from);
-        QFETCH(QList<unsigned long>, call);
-        QFETCH(QList<unsigned long>, reply);
+        using List = QList<unsigned long>;
+        auto [udp, from, call, reply] = Fetch<bool, QString, List, List>("udp", "from", "call", "reply");
         ConnectionPolicy policy;
         policy.allow = *AllowList::Parse({QStringLiteral("127.0.0.1")});
         Instrument instrument(policy);
@@ -509,13 +493,9 @@ private slots:
         // Read at last: every reply comes, the last one the last read's.
         link.socket.setReadBufferSize(0);
         int replies = 0;
-        QByteArray last;
-        for (; replies < 2 * kRounds; ++replies) {
-            const QByteArray record = link.NextRecord();
-            if (record.isEmpty())
-                break;
+        QByteArray last, record;
+        for (; replies < 2 * kRounds && !(record = link.NextRecord()).isEmpty(); ++replies)
             last = record;
-        }
         QCOMPARE(replies, 2 * kRounds);
         // After the reply's header: error, reason, and the answer's length.
         QCOMPARE(last.mid(24 + 12, Word(last, 8)), (kIdn.chopped(1) + ';').repeated(99) + kIdn);
