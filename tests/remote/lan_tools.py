@@ -1,11 +1,11 @@
-"""lxi-tools finds and drives the switch as on a LAN: `lxi scpi` (VXI-11,
-its default), `lxi discover` (the port mapper on each interface) and `lxi
-discover --mdns` (DNS-SD through Avahi); avahi-browse reads every
-service's TXT records; the identification document gives the interface's
-gateway, DHCP and auto-IP as the system has them; once the program stops,
-neither finds it, and rpcbind no longer holds it. Run by netns.sh --lan,
-with rpcbind and avahi-daemon.
-Usage: lan_tools.py VERSION PROGRAM"""
+# lxi-tools finds and drives the switch as on a LAN: `lxi scpi` (VXI-11,
+# its default), `lxi discover` (the port mapper on each interface) and `lxi
+# discover --mdns` (DNS-SD through Avahi); avahi-browse reads every
+# service's TXT records; the identification document gives the interface's
+# gateway, DHCP and auto-IP as the system has them; once the program stops,
+# neither finds it, and rpcbind no longer holds it. Run by netns.sh --lan,
+# with rpcbind and avahi-daemon.
+# Usage: lan_tools.py VERSION PROGRAM
 import shutil
 import subprocess
 import sys
@@ -14,7 +14,7 @@ import xml.etree.ElementTree as ElementTree
 
 from program import NO_PORT, Program, expect
 
-if not shutil.which("lxi") or not shutil.which("rpcinfo") or not shutil.which("avahi-browse"):
+if not all(map(shutil.which, ("lxi", "rpcinfo", "avahi-browse"))):
     print("lxi-tools, rpcbind or avahi-utils not installed: skipped")
     sys.exit(77)
 
@@ -29,19 +29,18 @@ LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
 LOOKS = 5
 
 
+def run(*command):
+    """What `command` prints."""
+    return subprocess.run(command, capture_output=True, text=True, timeout=60).stdout
+
+
 def lxi(*arguments):
-    return subprocess.run(["lxi", *arguments], capture_output=True, text=True, timeout=60).stdout
-
-
-def rpcinfo():
-    """What rpcbind holds (VXI-11's core channel is program 395183)."""
-    return subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True, timeout=60).stdout
+    return run("lxi", *arguments)
 
 
 def txt_records(service):
     """The TXT records of the switch's `service` as avahi-browse resolves them, in order."""
-    lines = subprocess.run(["avahi-browse", "--resolve", "--parsable", "--terminate", service],
-                           capture_output=True, text=True, timeout=60).stdout.splitlines()
+    lines = run("avahi-browse", "--resolve", "--parsable", "--terminate", service).splitlines()
     for line in lines:
         fields = line.split(";")
         if fields[0] == "=" and fields[3] == r"QTR7-415KM\032on\032bench-pc":
@@ -58,9 +57,8 @@ def identification(host):
 
 
 def contains(what, text, *parts):
-    for part in parts:
-        if part not in text:
-            sys.exit(f"{what}: expected {part!r} in:\n{text}")
+    if missing := [part for part in parts if part not in text]:
+        sys.exit(f"{what}: expected {missing[0]!r} in:\n{text}")
 
 
 with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080", "--serial", SERIAL, "--port",
@@ -73,7 +71,8 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
     ]:
         contains("the log", server.line(prefix), line)
 
-    contains("rpcinfo", rpcinfo(), "395183    1   tcp")
+    # What rpcbind holds: VXI-11's core channel is program 395183.
+    contains("rpcinfo", run("rpcinfo", "-p", "127.0.0.1"), "395183    1   tcp")
     expect("lxi scpi", lxi("scpi", "-a", "127.0.0.1", "*IDN?"), IDN + "\n")
     contains("lxi discover", lxi("discover", "-t", "1"),
            f'Found "{IDN}" on address 127.0.0.1', f'Found "{IDN}" on address 192.0.2.1')
@@ -97,7 +96,7 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
         expect("identification", identification(wanted[0]), wanted)
 
     expect("the exit code when stopped", server.stop(), 0)
-    if "395183" in rpcinfo():
+    if "395183" in run("rpcinfo", "-p", "127.0.0.1"):
         sys.exit("the program is still registered with rpcbind after it stopped")
     contains("lxi discover after the stop", lxi("discover", "-t", "1"), "No devices found")
     if not any("No services found" in lxi("discover", "--mdns", "-t", "2") for _ in range(LOOKS)):

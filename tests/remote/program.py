@@ -1,7 +1,7 @@
-"""The program under test as a server: started with its arguments, its lines
-read as it prints them, stopped as systemd stops it (SIGTERM); and what
-every test of it asks: one SCPI line on a connection of its own, a
-comparison that ends the test, a client library that may be missing."""
+# The program under test as a server: started with its arguments, its lines
+# read as it prints them, stopped as systemd stops it (SIGTERM); and what
+# every test of it asks: one SCPI line on a connection of its own, a
+# comparison that ends the test, a client library that may be missing.
 import importlib
 import os
 import re

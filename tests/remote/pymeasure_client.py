@@ -1,9 +1,9 @@
-"""The PyMeasure instrument class the package ships, driving the program
-over the raw socket (...::SOCKET) and VXI-11 (...::INSTR) through PyMeasure
-and pyvisa-py, while a plain socket reads back what the switch says. Run by
-netns.sh, where the program answers the port mapper itself.
-Usage: pymeasure_client.py MODULE_DIR PROGRAM; exits 77 where PyMeasure or
-pyvisa-py is missing."""
+# The PyMeasure instrument class the package ships, driving the program
+# over the raw socket (...::SOCKET) and VXI-11 (...::INSTR) through PyMeasure
+# and pyvisa-py, while a plain socket reads back what the switch says. Run by
+# netns.sh, where the program answers the port mapper itself.
+# Usage: pymeasure_client.py MODULE_DIR PROGRAM; exits 77 where PyMeasure or
+# pyvisa-py is missing.
 import sys
 
 from program import NO_PORT, Program, ask, expect, need, refused

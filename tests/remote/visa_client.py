@@ -1,10 +1,10 @@
-"""PyVISA (the pyvisa-py backend) drives the program's SCPI server as a bench
-script would, the panel's (offscreen) or the headless one's: what the
-program makes of its options, a line longer than the server reads at once,
-a lock that ends with its client's connection, a ninth client turned away
-and logged, and no switching without --simulate.
-Usage: visa_client.py VERSION PROGRAM [--headless]; exits 77 (skipped)
-where PyVISA is not installed."""
+# PyVISA (the pyvisa-py backend) drives the program's SCPI server as a bench
+# script would, the panel's (offscreen) or the headless one's: what the
+# program makes of its options, a line longer than the server reads at once,
+# a lock that ends with its client's connection, a ninth client turned away
+# and logged, and no switching without --simulate.
+# Usage: visa_client.py VERSION PROGRAM [--headless]; exits 77 (skipped)
+# where PyVISA is not installed.
 import sys
 import tempfile
 import time
@@ -35,8 +35,7 @@ def check(switch, steps):
 
 def eventually(port, command, answer):
     """A new client asks until the answer comes (a lock frees up)."""
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
+    for _ in range(50):
         try:
             if connect(port).query(command) == answer:
                 return

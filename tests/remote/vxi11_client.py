@@ -1,11 +1,11 @@
-"""VXI-11 as VISA clients speak it, against the program itself: PyVISA
-(pyvisa-py) opens TCPIP0::127.0.0.1::inst0::INSTR with no termination set,
-and pyvisa-py's own VXI-11 client checks what the in-process test cannot:
-the calls its client makes no other way, and one lock shared with the raw
-socket's clients. Run by netns.sh, where no rpcbind runs and the program
-answers the port mapper itself (rpcinfo -p lists what it maps), and Avahi is
-not running.
-Usage: vxi11_client.py VERSION PROGRAM; exits 77 where PyVISA is missing."""
+# VXI-11 as VISA clients speak it, against the program itself: PyVISA
+# (pyvisa-py) opens TCPIP0::127.0.0.1::inst0::INSTR with no termination set,
+# and pyvisa-py's own VXI-11 client checks what the in-process test cannot:
+# the calls its client makes no other way, and one lock shared with the raw
+# socket's clients. Run by netns.sh, where no rpcbind runs and the program
+# answers the port mapper itself (rpcinfo -p lists what it maps), and Avahi is
+# not running.
+# Usage: vxi11_client.py VERSION PROGRAM; exits 77 where PyVISA is missing.
 import re
 import shutil
 import subprocess

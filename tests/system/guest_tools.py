@@ -1,11 +1,11 @@
-"""What the guest's checks ask of the switch and of the system, as a bench
-script or an admin would: SCPI over the raw socket, VISA over VXI-11, the web
-page's API, and which devices a process can open. Usage:
-  guest_tools.py scpi COMMAND...         answers, one line each
-  guest_tools.py visa RESOURCE COMMAND... answers through PyVISA (pyvisa-py)
-  guest_tools.py http URL                the body
-  guest_tools.py devices                 every device node this process opens
-Exits 1, saying why, where an answer does not come."""
+# What the guest's checks ask of the switch and of the system, as a bench
+# script or an admin would: SCPI over the raw socket, VISA over VXI-11, the web
+# page's API, and which devices a process can open. Usage:
+#   guest_tools.py scpi COMMAND...         answers, one line each
+#   guest_tools.py visa RESOURCE COMMAND... answers through PyVISA (pyvisa-py)
+#   guest_tools.py http URL                the body
+#   guest_tools.py devices                 every device node this process opens
+# Exits 1, saying why, where an answer does not come.
 import json
 import os
 import socket
