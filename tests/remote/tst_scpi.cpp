@@ -221,7 +221,8 @@ private slots:
             core.Lock(Source::Remote("127.0.0.1:6000"));
         }
         port.accesses.clear();
-        const std::vector<std::string> ports{"/dev/parport0: base 888 (0x378); usable: --port 888", "/dev/usb/lp0: base none: USB; not usable"};
+        const std::vector<std::string> ports{"/dev/parport0: base 888 (0x378); usable: --port 888",
+                                             "/dev/usb/lp0: base none: USB; not usable"};
         SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000"), [&ports] { return ports; }};
         const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "SN17", "1.0.0"});
         QString said;
@@ -300,7 +301,8 @@ private slots:
             if (steps[i] == u'|') {
                 const qint64 gap = seen.at(at).second - seen.at(at - 1).second;
                 // Never before the settle time; late only within reason.
-                QVERIFY2(gap >= settleNs && gap < settleNs + 2000000000, qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
+                QVERIFY2(gap >= settleNs && gap < settleNs + 2000000000,
+                         qPrintable(QStringLiteral("%1 after %2 ns").arg(seen.at(at).first).arg(gap)));
                 got << QStringLiteral("|");
                 continue;
             }

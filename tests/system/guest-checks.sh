@@ -13,9 +13,8 @@ identity="rfswitch-panel,QTR7-415KM,0,$(cat $here/version)"
 failures=0
 
 step() {
-    name=$1
+    name=$1 begin=$(date +%s)
     shift
-    begin=$(date +%s)
     if why=$("$@" 2>&1); then
         echo "STEP ok   $name ($(($(date +%s) - begin)) s)"
     else
@@ -26,9 +25,8 @@ step() {
 
 # Up to SECONDS for CONDITION (a command) to hold.
 within() {
-    seconds=$1
+    deadline=$(($(date +%s) + $1))
     shift
-    deadline=$(($(date +%s) + seconds))
     until "$@" >/dev/null 2>&1; do
         [ "$(date +%s)" -lt "$deadline" ] || return 1
         sleep 0.2
@@ -78,9 +76,8 @@ enable_now() {
 }
 
 scpi_switches() {
-    expect "*IDN?" "$identity" "$($tools scpi '*IDN?')" || return 1
-    expect "ROUT:CLOS (@1);*OPC?; ROUT:CLOS:STAT?; SYST:ERR?" '1|(@1)|0,"No error"' \
-        "$($tools scpi 'ROUT:CLOS (@1);*OPC?' 'ROUT:CLOS:STAT?' 'SYST:ERR?' | paste -sd '|')"
+    expect "*IDN?; ROUT:CLOS (@1);*OPC?; ROUT:CLOS:STAT?; SYST:ERR?" "$identity"'|1|(@1)|0,"No error"' \
+        "$($tools scpi '*IDN?' 'ROUT:CLOS (@1);*OPC?' 'ROUT:CLOS:STAT?' 'SYST:ERR?' | paste -sd '|')"
 }
 
 board_shows_rf1() { expect "the emulated port's data register" "C1=1 C2=0" "$(board)"; }
@@ -119,8 +116,7 @@ restart_keeps_rf1() {
     systemctl restart $unit || return 1
     within 90 settled
     running || return 1
-    expect "ROUT:CLOS:STAT? after the restart" "(@1)" "$($tools scpi 'ROUT:CLOS:STAT?')" || return 1
-    expect "the port after the restart" "C1=1 C2=0" "$(board)" || return 1
+    expect "ROUT:CLOS:STAT? and the port after the restart" "(@1) C1=1 C2=0" "$($tools scpi 'ROUT:CLOS:STAT?') $(board)" || return 1
     since=$(journal_since "$mark")
     echo "$since" | grep -Eq 'start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x[0-9a-f]{2} result=read' ||
         { echo "no start-up read in the journal:"; echo "$since" | tail -n 8; return 1; }
@@ -141,8 +137,7 @@ killed_is_restarted() {
         [ "$(date +%s)" -lt "$deadline" ] || { echo "not answering 90 s after kill -9: $(property ActiveState)/$(property SubState), result $(property Result)"; return 1; }
         sleep 0.2
     done
-    expect "ROUT:CLOS:STAT? after kill -9" "(@1)" "$($tools scpi 'ROUT:CLOS:STAT?')" || return 1
-    expect "the port after kill -9" "C1=1 C2=0" "$(board)" || return 1
+    expect "ROUT:CLOS:STAT? and the port after kill -9" "(@1) C1=1 C2=0" "$($tools scpi 'ROUT:CLOS:STAT?') $(board)" || return 1
     ! journal_since "$mark" | grep 'wrote=' || { echo "the restarted service wrote to the port"; return 1; }
 }
 
@@ -169,8 +164,8 @@ policy_applied() {
     # The data register's other bits stay as they were: the bytes are the board's.
     since=$(journal_since "$mark")
     written() { echo "$since" | grep -Ec " $1 port=888 board=real device=/dev/parport0 register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
-    expect "verified writes at start (break, then make)" 2 "$(written start-up)" || { echo "$since" | tail -n 12; return 1; }
-    expect "verified writes at the stop" 1 "$(written stop)" || { echo "$since" | tail -n 12; return 1; }
+    expect "verified writes at start (break, then make), at the stop" "2 1" "$(written start-up) $(written stop)" ||
+        { echo "$since" | tail -n 12; return 1; }
 }
 
 # As the service's own user, in its control group and its mount namespace:

@@ -17,7 +17,7 @@ HOST = "127.0.0.1"
 SCPI_PORT = 5025
 
 
-def scpi(commands):
+def scpi(*commands):
     with socket.create_connection((HOST, SCPI_PORT), timeout=10) as link:
         stream = link.makefile("rwb")
         for command in commands:
@@ -27,7 +27,7 @@ def scpi(commands):
                 print(stream.readline().decode().rstrip("\n"))
 
 
-def visa(resource, commands):
+def visa(resource, *commands):
     import pyvisa
     switch = pyvisa.ResourceManager("@py").open_resource(resource, read_termination="\n", write_termination="\n",
                                                          timeout=10000)
@@ -60,17 +60,8 @@ def devices():
 
 
 if __name__ == "__main__":
+    what = sys.argv[1]
     try:
-        what, arguments = sys.argv[1], sys.argv[2:]
-        if what == "scpi":
-            scpi(arguments)
-        elif what == "visa":
-            visa(arguments[0], arguments[1:])
-        elif what == "http":
-            http(arguments[0])
-        elif what == "devices":
-            devices()
-        else:
-            sys.exit(f"unknown request {what}")
-    except Exception as error:  # the check reports it, whatever it is
+        {"scpi": scpi, "visa": visa, "http": http, "devices": devices}[what](*sys.argv[2:])
+    except Exception as error:  # the check reports it, whatever it is, an unknown request among them
         sys.exit(f"{what}: {type(error).__name__}: {error}")

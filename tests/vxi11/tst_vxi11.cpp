@@ -81,9 +81,8 @@ qint32 Word(const QByteArray& data, int i)
 
 // One TCP connection to a server of this process: calls sent as records,
 // replies read while the server's events run.
-class Client
+struct Client
 {
-public:
     // `receiveBuffer`: the system's buffer for what arrives (0: its own choice).
     explicit Client(quint16 port, const char* from = "127.0.0.1", int receiveBuffer = 0)
     {
@@ -100,19 +99,16 @@ public:
     // A call with the null credentials.
     void Send(unsigned long procedure, const QByteArray& arguments, unsigned long program = kCoreProgram)
     {
-        SendRecord(Words({++xid_, 0, 2, program, 1, procedure, 0, 0, 0, 0}) + arguments);
+        SendRecord(Words({++xid, 0, 2, program, 1, procedure, 0, 0, 0, 0}) + arguments);
     }
     // The next reply record; empty when the connection closed first.
     QByteArray NextRecord()
     {
         const auto have = [this] {
-            if (socket.bytesAvailable() < 4)
-                return false;
-            const QByteArray mark = socket.peek(4);
-            return socket.bytesAvailable() >= 4 + (qFromBigEndian<quint32>(mark.constData()) & 0x7FFFFFFF);
+            const qint64 size = socket.bytesAvailable();
+            return size >= 4 && size >= 4 + (qFromBigEndian<quint32>(socket.peek(4).constData()) & 0x7FFFFFFF);
         };
-        if (!QTest::qWaitFor([&] { return have() || socket.state() == QAbstractSocket::UnconnectedState; }, kTimeout)
-            || !have())
+        if (!QTest::qWaitFor([&] { return have() || socket.state() == QAbstractSocket::UnconnectedState; }, kTimeout) || !have())
             return {};
         const quint32 length = qFromBigEndian<quint32>(socket.read(4).constData()) & 0x7FFFFFFF;
         return socket.read(length);
@@ -122,7 +118,7 @@ public:
     QByteArray Results()
     {
         const QByteArray record = NextRecord();
-        return record.startsWith(Words({xid_, 1, 0, 0, 0, 0})) ? record.mid(24) : QByteArray();
+        return record.startsWith(Words({xid, 1, 0, 0, 0, 0})) ? record.mid(24) : QByteArray();
     }
     // The first `count` words of a call's results, as text.
     QString Call(unsigned long procedure, const QByteArray& arguments, int count, unsigned long program = kCoreProgram)
@@ -136,9 +132,7 @@ public:
     }
 
     QTcpSocket socket;
-
-private:
-    unsigned long xid_ = 0;
+    unsigned long xid = 0;
 };
 
 // A client with one link, as a VISA library opens it.
@@ -255,7 +249,8 @@ private slots:
 
     void rpcHeader()
     {
-        const auto [abortChannel, header, reply] = Fetch<bool, QList<unsigned long>, QList<unsigned long>>("abortChannel", "header", "reply");
+        using List = QList<unsigned long>;
+        const auto [abortChannel, header, reply] = Fetch<bool, List, List>("abortChannel", "header", "reply");
         Instrument instrument;
         Client client(abortChannel ? instrument.server.AbortPort() : instrument.server.Port());
         client.SendRecord(Words({7, 0}) + Words(header) + Words({0, 0, 0, 0}) + QByteArray(2, '\0'));
@@ -348,8 +343,7 @@ private slots:
     {
         QFETCH(QString, end);
         ConnectionPolicy policy;
-        if (end == QLatin1String("idle"))
-            policy.idleTimeout = std::chrono::seconds(1);
+        policy.idleTimeout = std::chrono::seconds(end == QLatin1String("idle") ? 1 : 0);
         Instrument instrument(policy);
         auto holder = std::make_unique<Link>(instrument.server.Port(), true);
         Link other(instrument.server.Port());
@@ -405,7 +399,8 @@ private slots:
         QCOMPARE(late.NextRecord(), QByteArray());
         QTRY_COMPARE_WITH_TIMEOUT(late.socket.state(), QAbstractSocket::UnconnectedState, kTimeout);
         QCOMPARE(late.socket.readAll(), QByteArray());
-        QCOMPARE(Emitted(refused), QStringList{QStringLiteral("%1:%2 | not a peer that --allow lets in").arg(kOther).arg(latePort)});
+        QCOMPARE(Emitted(refused),
+                 QStringList{QStringLiteral("%1:%2 | not a peer that --allow lets in").arg(kOther).arg(latePort)});
     }
 
     // The port mapper to those let in, on TCP and UDP: GETPORT names the core
