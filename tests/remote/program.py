@@ -34,12 +34,9 @@ def ask(port, line, host="127.0.0.1", timeout=10):
     """The answer to one SCPI line, without its line end."""
     with socket.create_connection((host, port), timeout=timeout) as client:
         client.sendall(line.encode() + b"\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = client.recv(4096)
-            if not chunk:
-                raise ConnectionError(f"{line}: the connection closed")
-            answer += chunk
+        answer = client.makefile("rb").readline()
+    if not answer.endswith(b"\n"):
+        raise ConnectionError(f"{line}: the connection closed")
     return answer.decode().strip()
 
 
