@@ -45,27 +45,21 @@ QByteArray Close(int code, const QByteArray& reason = {})
 // "kind:payload" for each event, payloads over 32 bytes by their size.
 QString Events(websocket::FrameReader& reader)
 {
+    using Kind = websocket::Event::Kind;
     QStringList said;
     while (const auto event = reader.Next()) {
         const QString payload = event->payload.size() > 32 ? QStringLiteral("%1 bytes").arg(event->payload.size())
                                                            : QString::fromStdString(event->payload);
-        switch (event->kind) {
-        case websocket::Event::Kind::Message:
-            said << QStringLiteral("%1:%2").arg(event->opcode == websocket::Opcode::Text ? "text" : "binary", payload);
-            break;
-        case websocket::Event::Kind::Ping:
+        if (event->kind == Kind::Message)
+            said << (event->opcode == websocket::Opcode::Text ? "text:" : "binary:") + payload;
+        else if (event->kind == Kind::Ping)
             said << "ping:" + payload;
-            break;
-        case websocket::Event::Kind::Pong:
+        else if (event->kind == Kind::Pong)
             said << "pong";
-            break;
-        case websocket::Event::Kind::Close:
+        else if (event->kind == Kind::Close)
             said << QStringLiteral("close:%1:%2").arg(event->code).arg(payload);
-            break;
-        case websocket::Event::Kind::Fail:
+        else
             said << QStringLiteral("fail:%1").arg(event->code);
-            break;
-        }
     }
     return said.join(u' ');
 }
@@ -157,21 +151,16 @@ private slots:
         QCOMPARE(reader.Buffered(), std::size_t(0));
     }
 
+    // Answers on the wire the web server's own requests do not show (HEAD,
+    // Connection: close and the common statuses are tst_web's).
     void answers_data()
     {
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("head");
-        QTest::addColumn<bool>("close");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("200") << 200 << false << false
-                             << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nrf1");
-        QTest::newRow("to HEAD") << 200 << true << false << QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\n");
-        QTest::newRow("closing") << 413 << false << true
-                                 << QByteArray("HTTP/1.1 413 Content Too Large\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n"
-                                               "Connection: close\r\n\r\nrf1");
-        QTest::newRow("431") << 431 << true << false
+        QTest::newRow("431") << 431 << true
                              << QByteArray("HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\n");
-        QTest::newRow("101 has no length") << 101 << false << false
+        QTest::newRow("101 has no length") << 101 << false
                                            << QByteArray("HTTP/1.1 101 Switching Protocols\r\nContent-Type: text/plain\r\n\r\nrf1");
     }
 
@@ -179,10 +168,8 @@ private slots:
     {
         QFETCH(int, status);
         QFETCH(bool, head);
-        QFETCH(bool, close);
-        QFETCH(QByteArray, bytes);
         const HttpAnswer answer{status, {{"Content-Type", "text/plain"}}, "rf1"};
-        QCOMPARE(QByteArray::fromStdString(AnswerBytes(answer, head, close)), bytes);
+        QTEST(QByteArray::fromStdString(AnswerBytes(answer, head)), "bytes");
     }
 
     void frames_data()
@@ -216,7 +203,6 @@ private slots:
         QTest::newRow("close code 1005") << Close(1005) << "fail:1002";
         QTest::newRow("close code 2000") << Close(2000) << "fail:1002";
         QTest::newRow("4097 bytes, on the header alone") << MaskedFrame(0x82, {}, 4097) << "fail:1009";
-        QTest::newRow("128 MiB, on the header alone") << MaskedFrame(0x81, {}, 128 << 20) << "fail:1009";
         QTest::newRow("4097 bytes in parts") << MaskedFrame(0x02, QByteArray(4000, 'a')) + MaskedFrame(0x80, QByteArray(97, 'a')) << "fail:1009";
         QTest::newRow("text not UTF-8") << MaskedFrame(0x81, "caf\xe9") << "fail:1007";
         QTest::newRow("an overlong form") << MaskedFrame(0x81, "\xc0\xaf") << "fail:1007";
