@@ -78,8 +78,6 @@ private slots:
 
         const QByteArray get = "GET /api/state HTTP/1.1\r\nHost: vm:8080\r\n";
         const QByteArray post = "POST /api/select HTTP/1.1\r\nHost: vm\r\n";
-        QTest::newRow("a GET") << get + "\r\n" << "complete /api/state vm:8080  keep";
-        QTest::newRow("a POST with its body") << post + "Content-Length: 3\r\n\r\nrf1" << "complete /api/select vm rf1 keep";
         QTest::newRow("nothing yet") << QByteArray() << "idle";
         QTest::newRow("blank lines before a request") << "\r\n\r\n" + get + "\r\n" << "complete /api/state vm:8080  keep";
         QTest::newRow("some of the head") << QByteArray("GET /api/state HTTP/1.1\r\nHo") << "partial";
@@ -87,10 +85,8 @@ private slots:
         QTest::newRow("lines ended by LF alone") << QByteArray("GET /page.js?v=2 HTTP/1.1\nHost: vm\n\n") << "complete /page.js vm  keep";
         QTest::newRow("absolute form") << QByteArray("GET http://vm.local:80/api/state?x HTTP/1.1\r\nHost: other\r\n\r\n")
                                        << "complete /api/state vm.local:80  keep";
-        QTest::newRow("HTTP/1.0 needs no Host") << QByteArray("GET / HTTP/1.0\r\n\r\n") << "complete /   close";
         QTest::newRow("HTTP/1.0, keep-alive") << QByteArray("GET / HTTP/1.0\r\nConnection: TE, Keep-Alive\r\n\r\n") << "complete /   keep";
         QTest::newRow("HTTP/1.1, close") << get + "Connection: Close\r\n\r\n" << "complete /api/state vm:8080  close";
-        QTest::newRow("a method of its own") << QByteArray("BREW /pot HTTP/1.1\r\nHost: vm\r\n\r\n") << "complete /pot vm  keep";
         QTest::newRow("the same length twice") << post + "Content-Length: 3\r\nContent-Length: 3\r\n\r\nrf2" << "complete /api/select vm rf2 keep";
         QTest::newRow("waits for 100 Continue") << post + "Content-Length: 3\r\nExpect: 100-continue\r\n\r\n" << "head /api/select vm";
 
@@ -138,17 +134,6 @@ private slots:
             if (got == State::Refused)
                 QCOMPARE(reader.Buffered(), std::size_t(0));
         }
-    }
-
-    void pipelined()
-    {
-        HttpRequestReader reader;
-        const std::string two = "POST /api/select HTTP/1.1\r\nHost: vm\r\nContent-Length: 3\r\n\r\nrf1"
-                                "GET /api/state HTTP/1.0\r\nConnection: keep-alive\r\n\r\nGET /";
-        QCOMPARE(Outcome(reader, reader.Add(two)), QString("complete /api/select vm rf1 keep"));
-        QCOMPARE(Outcome(reader, reader.Next()), QString("complete /api/state   keep"));
-        QCOMPARE(reader.TakeFollowing(), std::string("GET /"));
-        QCOMPARE(reader.Buffered(), std::size_t(0));
     }
 
     // Answers on the wire the web server's own requests do not show (HEAD,
@@ -237,14 +222,10 @@ private slots:
     {
         QTest::addColumn<QByteArray>("frame");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("text") << QByteArray::fromStdString(websocket::Frame(websocket::Opcode::Text, "hi")) << QByteArray("\x81\x02hi");
         QTest::newRow("125 bytes") << QByteArray::fromStdString(websocket::Frame(websocket::Opcode::Binary, std::string(125, 'a'))).left(2)
                                    << QByteArray("\x82\x7d");
-        QTest::newRow("126 bytes") << QByteArray::fromStdString(websocket::Frame(websocket::Opcode::Text, std::string(126, 'a'))).left(4)
-                                   << QByteArray("\x81\x7e\x00\x7e", 4);
         QTest::newRow("65536 bytes") << QByteArray::fromStdString(websocket::Frame(websocket::Opcode::Text, std::string(65536, 'a'))).left(10)
                                      << QByteArray("\x81\x7f\0\0\0\0\0\x01\0\0", 10);
-        QTest::newRow("pong") << QByteArray::fromStdString(websocket::Frame(websocket::Opcode::Pong, "p")) << QByteArray("\x8a\x01p");
         QTest::newRow("close 1009") << QByteArray::fromStdString(websocket::CloseFrame(1009, "big")) << QByteArray("\x88\x05\x03\xf1" "big");
         QTest::newRow("close, no code") << QByteArray::fromStdString(websocket::CloseFrame(1005)) << QByteArray("\x88\x00", 2);
         QTest::newRow("a long reason cut between characters")
@@ -254,48 +235,36 @@ private slots:
     void serverFrames()
     {
         QFETCH(QByteArray, frame);
-        QFETCH(QByteArray, bytes);
-        QCOMPARE(frame, bytes);
+        QTEST(frame, "bytes");
     }
 
+    // Upgrades refused (the one taken, with RFC 6455's key and answer, is
+    // tst_web's).
     void handshakes_data()
     {
         QTest::addColumn<QByteArray>("head");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("accept");
-
         const QByteArray upgrade = "GET /api/events HTTP/1.1\r\nHost: vm\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n";
-        // The key and its answer as RFC 6455 gives them.
         const QByteArray key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-        QTest::newRow("version 13") << upgrade + key + "Sec-WebSocket-Version: 13\r\n\r\n" << 101 << QByteArray("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-        QTest::newRow("version 8") << upgrade + key + "Sec-WebSocket-Version: 8\r\n\r\n" << 426 << QByteArray();
-        QTest::newRow("no key") << upgrade + "Sec-WebSocket-Version: 13\r\n\r\n" << 400 << QByteArray();
-        QTest::newRow("a key of 15 bytes") << upgrade + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25j\r\nSec-WebSocket-Version: 13\r\n\r\n" << 400
-                                           << QByteArray();
-        QTest::newRow("no Connection: Upgrade") << QByteArray(upgrade).replace("keep-alive, Upgrade", "keep-alive") + key
-                                                       + "Sec-WebSocket-Version: 13\r\n\r\n"
-                                                << 400 << QByteArray();
-        QTest::newRow("HTTP/1.0") << QByteArray(upgrade).replace("HTTP/1.1", "HTTP/1.0") + key + "Sec-WebSocket-Version: 13\r\n\r\n" << 400
-                                  << QByteArray();
+        const QByteArray v13 = "Sec-WebSocket-Version: 13\r\n\r\n";
+        QTest::newRow("version 8") << upgrade + key + "Sec-WebSocket-Version: 8\r\n\r\n" << 426;
+        QTest::newRow("no key") << upgrade + v13 << 400;
+        QTest::newRow("a key of 15 bytes") << upgrade + "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25j\r\n" + v13 << 400;
+        QTest::newRow("no Connection: Upgrade") << QByteArray(upgrade).replace("keep-alive, Upgrade", "keep-alive") + key + v13 << 400;
+        QTest::newRow("HTTP/1.0") << QByteArray(upgrade).replace("HTTP/1.1", "HTTP/1.0") + key + v13 << 400;
     }
 
     void handshakes()
     {
         QFETCH(QByteArray, head);
         QFETCH(int, status);
-        QFETCH(QByteArray, accept);
         HttpRequestReader reader;
         QVERIFY(reader.Add(head.toStdString()) == State::Complete);
         QVERIFY(websocket::AsksUpgrade(reader.Request()));
         const HttpAnswer answer = websocket::Handshake(reader.Request());
         QCOMPARE(answer.status, status);
-        QByteArray got;
-        for (const auto& [name, value] : answer.headers)
-            if (name == "Sec-WebSocket-Accept")
-                got = QByteArray::fromStdString(value);
-        QCOMPARE(got, accept);
-        if (status == 426)
-            QCOMPARE(QByteArray::fromStdString(AnswerBytes(answer)).contains("\r\nSec-WebSocket-Version: 13\r\n"), true);
+        // The version this server speaks, for the client to try again with.
+        QVERIFY(status != 426 || QByteArray::fromStdString(AnswerBytes(answer)).contains("\r\nSec-WebSocket-Version: 13\r\n"));
     }
 };
 
