@@ -9,20 +9,15 @@ import socket
 import ssl
 import struct
 
-TYPES = {
-    "Initialize": 0, "InitializeResponse": 1, "FatalError": 2, "Error": 3,
-    "AsyncLock": 4, "AsyncLockResponse": 5, "Data": 6, "DataEnd": 7,
-    "DeviceClearComplete": 8, "DeviceClearAcknowledge": 9,
-    "AsyncRemoteLocalControl": 10, "AsyncRemoteLocalResponse": 11, "Trigger": 12,
-    "Interrupted": 13, "AsyncInterrupted": 14,
-    "AsyncMaximumMessageSize": 15, "AsyncMaximumMessageSizeResponse": 16,
-    "AsyncInitialize": 17, "AsyncInitializeResponse": 18, "AsyncDeviceClear": 19,
-    "AsyncServiceRequest": 20, "AsyncStatusQuery": 21, "AsyncStatusResponse": 22,
-    "AsyncDeviceClearAcknowledge": 23, "AsyncLockInfo": 24, "AsyncLockInfoResponse": 25,
-    "GetDescriptors": 26, "GetDescriptorsResponse": 27,
-    "StartTLS": 28, "AsyncStartTLS": 29, "AsyncStartTLSResponse": 30,
-    "EndTLS": 31, "AsyncEndTLS": 32, "AsyncEndTLSResponse": 33,
-}
+# Message types by their number, 0 to 33.
+TYPES = {name: number for number, name in enumerate("""
+    Initialize InitializeResponse FatalError Error AsyncLock AsyncLockResponse Data DataEnd
+    DeviceClearComplete DeviceClearAcknowledge AsyncRemoteLocalControl AsyncRemoteLocalResponse Trigger
+    Interrupted AsyncInterrupted AsyncMaximumMessageSize AsyncMaximumMessageSizeResponse
+    AsyncInitialize AsyncInitializeResponse AsyncDeviceClear AsyncServiceRequest AsyncStatusQuery
+    AsyncStatusResponse AsyncDeviceClearAcknowledge AsyncLockInfo AsyncLockInfoResponse
+    GetDescriptors GetDescriptorsResponse StartTLS AsyncStartTLS AsyncStartTLSResponse
+    EndTLS AsyncEndTLS AsyncEndTLSResponse""".split())}
 NAMES = {number: name for name, number in TYPES.items()}
 HEADER = struct.Struct(">2sBBIQ")
 FIRST_MESSAGE_ID = 0xFFFFFF00

@@ -85,14 +85,11 @@ class Capture:
 def sessions(port, version, log):
     a = hc.Session("127.0.0.1", port, log)
     b = hc.Session("127.0.0.1", port, log, version=0x0100)
-    equal("version agreed with a 2.0 client", a.version, 0x0200)
-    equal("version agreed with a 1.0 client", b.version, 0x0100)
+    equal("versions agreed with a 2.0 and a 1.0 client, TLS offered to each", (a.version, b.version, a.secure_offered, b.secure_offered),
+          (0x0200, 0x0100, True, False))
     if a.id == b.id or 0 in (a.id, b.id):
         fail(f"session ids {a.id} and {b.id}")
-    equal("TLS offered to 2.0", a.secure_offered, True)
-    equal("TLS offered to 1.0", b.secure_offered, False)
-    for session in (a, b):
-        equal("*IDN?", session.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
+    equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
     try:
         hc.Session("127.0.0.1", port, log, subaddress=b"hislip7")
         fail("a session for hislip7 was opened")
@@ -103,8 +100,7 @@ def sessions(port, version, log):
 
 
 def queries(a):
-    equal("close and wait", a.query("ROUT:CLOS (@1);*OPC?"), "1")
-    equal("state", a.query("ROUT:CLOS:STAT?"), "(@1)")
+    equal("close and wait, then the state", (a.query("ROUT:CLOS (@1);*OPC?"), a.query("ROUT:CLOS:STAT?")), ("1", "(@1)"))
     # One byte more than the server takes in a message: refused, nothing run.
     a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)" + b" " * (a.server_max - hc.HEADER.size - 13))
     a.next_id += 2
@@ -113,24 +109,16 @@ def queries(a):
 
 
 def locks(a, b):
-    equal("exclusive lock", a.lock(), 1)
-    equal("second exclusive lock, no wait", b.lock(timeout_ms=0), 0)
+    equal("an exclusive lock, another without waiting", (a.lock(), b.lock(timeout_ms=0)), (1, 0))
     if not b.query("ROUT:CLOS (@2);SYST:ERR?").startswith("-203,"):
         fail("a session without the lock switched")
     b.lock(timeout_ms=20000, wait=False)
-    equal("lock info", a.lock_info(), (1, 1))
-    equal("release", a.unlock(), 1)
-    equal("the waiting request, granted", b.asyn.expect("AsyncLockResponse").control, 1)
-    equal("release", b.unlock(), 1)
-    equal("release of no lock", b.unlock(), 3)
-    equal("shared lock", a.lock(b"bench"), 1)
-    equal("the same shared lock", b.lock(b"bench"), 1)
-    equal("lock info", b.lock_info(), (0, 2))
-    equal("an exclusive lock on a shared one", a.lock(), 3)
+    equal("lock info, release, the waiting request granted, release, release of no lock",
+          (a.lock_info(), a.unlock(), b.asyn.expect("AsyncLockResponse").control, b.unlock(), b.unlock()), ((1, 1), 1, 1, 1, 3))
+    equal("a shared lock twice, lock info, an exclusive lock on it", (a.lock(b"bench"), b.lock(b"bench"), b.lock_info(), a.lock()),
+          (1, 1, (0, 2), 3))
     equal("switching under a shared lock", b.query("ROUT:CLOS (@2);*OPC?;SYST:ERR?"), '1;0,"No error"')
-    equal("release shared", a.unlock(), 2)
-    equal("release shared", b.unlock(), 2)
-    equal("lock info", a.lock_info(), (0, 0))
+    equal("the shared lock released twice, lock info", (a.unlock(), b.unlock(), a.lock_info()), (2, 2, (0, 0)))
 
 
 def device_clear(a):
@@ -157,9 +145,7 @@ def status_and_service_request(a):
     equal("*CLS", a.query("*CLS;*OPC?"), "1")
     a.write("*IDN?")
     a.sync._fill(hc.TIMEOUT)  # the answer is here, unread
-    equal("status byte, answer unread", a.status(rmt=False), MAV)
-    a.read()
-    equal("status byte, answer read", a.status(), 0)
+    equal("status byte, answer unread, then read", (a.status(rmt=False), a.read()[0], a.status()), (MAV, a.last_id, 0))
     a.write("*SRE 32;*ESE 1;*OPC")
     request = a.asyn.expect("AsyncServiceRequest")
     equal("service request's status byte", request.control & (ESB | MSS), ESB | MSS)
@@ -172,8 +158,7 @@ def interrupted(a):
     got = a.sync.expect("DataEnd", "Interrupted")
     if got.name == "DataEnd":
         got = a.sync.expect("Interrupted")
-    equal("Interrupted's message id", got.parameter, second)
-    equal("AsyncInterrupted's message id", a.asyn.expect("AsyncInterrupted").parameter, second)
+    equal("Interrupted's and AsyncInterrupted's message id", (got.parameter, a.asyn.expect("AsyncInterrupted").parameter), (second, second))
     equal("the new message's answer", a.read(), (second, "1\n"))
     equal("the error", a.query("SYST:ERR?"), '-410,"Query INTERRUPTED"')
 

@@ -25,7 +25,23 @@ struct Message
     int control = 0;
     quint32 parameter = 0;
     QByteArray payload;
+    bool operator==(const Message&) const = default;
 };
+
+Message Said(Type type, int control = 0, quint32 parameter = 0, const QByteArray& payload = {})
+{
+    return {int(type), control, parameter, payload};
+}
+
+// How QCOMPARE shows a message.
+char* toString(const Message& message)
+{
+    return qstrdup(qPrintable(QStringLiteral("type %1, control %2, parameter %3, payload \"%4\"")
+                                  .arg(message.type)
+                                  .arg(message.control)
+                                  .arg(message.parameter, 0, 16)
+                                  .arg(QString::fromLatin1(message.payload))));
+}
 
 // One channel of a client: whole messages in and out, the server's events
 // running while it waits.
@@ -240,9 +256,7 @@ private slots:
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
         session->async->Send(Type::AsyncLock, 1, 0, name);
-        const Message granted = session->async->Next();
-        QCOMPARE(granted.type, int(Type::AsyncLockResponse));
-        QCOMPARE(granted.control, 1);
+        QCOMPARE(session->async->Next(), Said(Type::AsyncLockResponse, 1));
         QVERIFY(board.core.LockHolder());
         QVERIFY(QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
@@ -253,10 +267,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&board] { return !board.core.LockHolder(); }, kTimeout));
         Session next(board.server.Port());
         next.async->Send(Type::AsyncLockInfo, 0, 0);
-        const Message info = next.async->Next();
-        QCOMPARE(info.type, int(Type::AsyncLockInfoResponse));
-        QCOMPARE(info.control, 0);
-        QCOMPARE(info.parameter, 0u);
+        QCOMPARE(next.async->Next(), Said(Type::AsyncLockInfoResponse));
     }
 
     // An answer longer than the client takes comes as Data messages of what
@@ -270,11 +281,9 @@ private slots:
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();
-        QCOMPARE(first.type, int(Type::Data));
+        QCOMPARE(Said(Type(first.type), first.control, first.parameter), Said(Type::Data, 0, kFirstMessageId));
+        QCOMPARE(Said(Type(last.type), last.control, last.parameter), Said(Type::DataEnd, 0, kFirstMessageId));
         QCOMPARE(first.payload.size(), 256);
-        QCOMPARE(last.type, int(Type::DataEnd));
-        QCOMPARE(first.parameter, kFirstMessageId);
-        QCOMPARE(last.parameter, kFirstMessageId);
         QCOMPARE((first.payload + last.payload).count("rfswitch-panel,QTR7-415KM,7,"), 8);
     }
 
@@ -292,9 +301,7 @@ private slots:
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
         QCOMPARE(session.async->Next().type, int(Type::AsyncDeviceClearAcknowledge));
         session.sync.Send(Type::DeviceClearComplete, 0, 0);
-        const Message acknowledged = session.sync.Next();
-        QCOMPARE(acknowledged.payload, QByteArray());
-        QCOMPARE(acknowledged.type, int(Type::DeviceClearAcknowledge));
+        QCOMPARE(session.sync.Next(), Said(Type::DeviceClearAcknowledge));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
         const Message answer = session.sync.Next();
         QCOMPARE(answer.type, int(Type::DataEnd));
@@ -332,9 +339,7 @@ private slots:
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
         QCOMPARE(session.sync.Next().parameter, kFirstMessageId);
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?;SYST:ERR?");
-        const Message second = session.sync.Next();
-        QCOMPARE(second.type, int(Type::DataEnd));
-        QCOMPARE(second.payload, QByteArray("1;0,\"No error\"\n"));
+        QCOMPARE(session.sync.Next(), Said(Type::DataEnd, 0, kFirstMessageId + 2, "1;0,\"No error\"\n"));
     }
 
     // What the server answers a message it will not take, and whether the
