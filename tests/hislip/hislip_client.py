@@ -67,15 +67,12 @@ class Channel:
             raise ProtocolError(f"{self.name}: expected {'/'.join(names)}, got {message}")
         return message
 
-    def closed(self, timeout=TIMEOUT):
-        """Whether the server closes this connection (after what it still sends)."""
+    def closed(self):
+        """Whether the server closes this connection (with nothing more sent)."""
         try:
-            while select.select([self.sock], [], [], timeout)[0]:
-                if not self.sock.recv(65536):
-                    return True
-        except (ConnectionError, ssl.SSLError):
+            return self.sock.recv(1) == b""
+        except ConnectionError:
             return True
-        return False
 
     def close(self):
         self.sock.close()

@@ -85,8 +85,10 @@ class Capture:
 def sessions(port, version, log):
     a = hc.Session("127.0.0.1", port, log)
     b = hc.Session("127.0.0.1", port, log, version=0x0100)
-    equal("versions agreed with a 2.0 and a 1.0 client, TLS offered to each", (a.version, b.version, a.secure_offered, b.secure_offered),
-          (0x0200, 0x0100, True, False))
+    later = hc.Session("127.0.0.1", port, log, version=0x0301)
+    later.close()
+    equal("versions agreed with a 2.0, a 1.0 and a 3.1 client, TLS offered to each",
+          (a.version, b.version, later.version, a.secure_offered, b.secure_offered), (0x0200, 0x0100, 0x0200, True, False))
     if a.id == b.id or 0 in (a.id, b.id):
         fail(f"session ids {a.id} and {b.id}")
     equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
