@@ -17,10 +17,9 @@ import tempfile
 import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "..", "remote"))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "web")]
 import hislip_client as hc  # noqa: E402
-from program import Program  # noqa: E402
+from web_program import Program, expect as equal  # noqa: E402
 
 NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 MAV, ESB, MSS = 0x10, 0x20, 0x40
@@ -28,11 +27,6 @@ MAV, ESB, MSS = 0x10, 0x20, 0x40
 
 def fail(why):
     sys.exit(f"FAIL: {why}")
-
-
-def equal(what, got, expected):
-    if got != expected:
-        fail(f"{what}: expected {expected!r}, got {got!r}")
 
 
 def port_of(line):

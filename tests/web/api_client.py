@@ -44,8 +44,11 @@ with serving(program, "--simulate") as (scpi, url, hislip):
     expect("logged", bool(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3} remote:http:127\.0\.0\.1:\d+ port=4096 board=simulated "
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
 
-# Without --simulate nothing is written, with the SCPI error's meaning.
+# Without --simulate nothing is written, with the SCPI error's meaning, and
+# the page says why its buttons do not switch.
 with serving(program) as (scpi, url, hislip):
+    expect("why the page cannot switch", json.loads(curl(url + "api/state")[1])["refused"],
+           "Only the simulated port is here: no board is driven, so switching from here is refused (the server's --simulate allows a dry run).")
     code, answer = curl(url + "api/select", "-d", "rf2")
     answer = json.loads(answer)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),

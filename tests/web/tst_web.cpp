@@ -111,10 +111,6 @@ struct Served
             port.readError = "/dev/parport0: input/output error";
             core.Attach(888, Source{});
         }
-        if (setup == "simulated") {
-            port.status = {PortReach::Simulated, "simulated port", "no parallel port at 888 (0x378)", "", false};
-            core.TakeAddress(888, true, Source{});
-        }
         port.accesses.clear();
     }
 
@@ -402,18 +398,17 @@ private slots:
         QCOMPARE(DefaultGateway(table, interface).toString(), gateway);
     }
 
-    // Who switched, as the metrics count it.
+    // Who switched, as the metrics count it (metrics_client.py counts the
+    // raw socket's and the web's).
     void sourceLabels_data()
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("peer");
         QTest::addColumn<QString>("label");
         const int remote = int(Source::Kind::Remote);
-        QTest::newRow("raw socket") << remote << "127.0.0.1:50432" << "scpi-raw";
         QTest::newRow("raw socket, IPv6") << remote << "[::1]:50432" << "scpi-raw";
         QTest::newRow("raw socket, bare IPv6") << remote << "fe80::1" << "scpi-raw";
         QTest::newRow("VXI-11") << remote << "vxi11:127.0.0.1:812/link3" << "vxi-11";
-        QTest::newRow("web") << remote << "http:[::1]:50432" << "http";
         QTest::newRow("HiSLIP") << remote << "hislip:127.0.0.1:50432" << "hislip";
         QTest::newRow("panel") << int(Source::Kind::Panel) << "" << "panel";
         QTest::newRow("command line") << int(Source::Kind::CommandLine) << "" << "command-line";
@@ -435,10 +430,8 @@ private slots:
         QTest::addColumn<QString>("label");
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("line");
-        QTest::newRow("plain") << "rf1" << 1.0 << "m{l=\"rf1\"} 1";
         QTest::newRow("quote, backslash, line feed") << "a\"b\\c\nd" << 0.0 << "m{l=\"a\\\"b\\\\c\\nd\"} 0";
         QTest::newRow("a large count") << "x" << 123456789012.0 << "m{l=\"x\"} 123456789012";
-        QTest::newRow("seconds") << "x" << 0.02 << "m{l=\"x\"} 0.02";
     }
 
     void metricsText()
@@ -452,7 +445,8 @@ private slots:
     }
 
     // /metrics and /api/state where the program's clients cannot bring the
-    // switch (metrics_client.py and the browser test read the rest).
+    // switch (api_client.py, metrics_client.py and the browser test read the
+    // rest).
     void stateAndMetrics_data()
     {
         QTest::addColumn<QString>("setup");
@@ -461,10 +455,6 @@ private slots:
         QTest::addColumn<QStringList>("samples");
         QTest::newRow("unknown") << "unreadable" << "Unknown: nothing read back from the port" << ""
                                  << QStringList{"rfswitch_path{path=\"off\"} 0", "rfswitch_path{path=\"unknown\"} 1"};
-        QTest::newRow("simulated") << "simulated" << "All ports terminated"
-                                   << "Only the simulated port is here: no board is driven, so switching from here is refused "
-                                      "(the server's --simulate allows a dry run)."
-                                   << QStringList{"rfswitch_port_simulated 1"};
         QTest::newRow("settling") << "settle" << "All ports terminated" << "" << QStringList{"rfswitch_settle_time_seconds 1.5"};
     }
 
@@ -527,7 +517,6 @@ private slots:
         QTest::newRow("a frame not masked") << QByteArray("\x81\x02hi") << 0 << "close:1002" << true;
         QTest::newRow("a message of 4 KiB, then a ping") << MaskedFrame(0x81, QByteArray(4096, 'a')) + MaskedFrame(0x89, "p") << 0 << "pong:p"
                                                          << false;
-        QTest::newRow("text not UTF-8") << MaskedFrame(0x81, "\xff") << 0 << "close:1007" << true;
         QTest::newRow("the page closes") << MaskedFrame(0x88, QByteArray("\x03\xe8", 2)) << 0 << "close:1000" << true;
         QTest::newRow("pinged within --idle-timeout") << QByteArray() << 1 << "ping:" << false;
     }
