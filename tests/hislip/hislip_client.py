@@ -96,14 +96,12 @@ class Session:
         self.last_id = None
         self.rmt = False  # the last response was read whole: said with the next message
 
-    def write(self, text, end=True):
-        if isinstance(text, str):
-            text = text.encode()
+    def write(self, text):
+        """Sends `text` as one DataEnd; returns its message id."""
         self.last_id = self.next_id
-        self.sync.send("DataEnd" if end else "Data", 1 if self.rmt else 0, self.next_id, text)
+        self.sync.send("DataEnd", 1 if self.rmt else 0, self.next_id, text.encode())
         self.rmt = False
-        if end:
-            self.next_id = (self.next_id + 2) & 0xFFFFFFFF
+        self.next_id = (self.next_id + 2) & 0xFFFFFFFF
         return self.last_id
 
     def read(self, timeout=TIMEOUT):

@@ -31,7 +31,7 @@ def fail(why):
 
 def port_of(line):
     """'HiSLIP on 127.0.0.1:43107: TCPIP0::…' → 43107."""
-    return int(line.split()[2].rstrip(":").rsplit(":", 1)[1])
+    return int(line.split(":")[1])
 
 
 class Capture:
