@@ -74,9 +74,6 @@ class Channel:
         except ConnectionError:
             return True
 
-    def close(self):
-        self.sock.close()
-
 
 class Session:
     def __init__(self, host, port, log, version=0x0200, subaddress=b"hislip0", vendor=b"PY"):
@@ -161,5 +158,5 @@ class Session:
         self._tls("EndTLS", lambda sock: sock.unwrap())
 
     def close(self):
-        self.asyn.close()
-        self.sync.close()
+        self.asyn.sock.close()
+        self.sync.sock.close()

@@ -29,11 +29,6 @@ def fail(why):
     sys.exit(f"FAIL: {why}")
 
 
-def port_of(line):
-    """'HiSLIP on 127.0.0.1:43107: TCPIP0::…' → 43107."""
-    return int(line.split(":")[1])
-
-
 class Capture:
     """tshark on loopback for the server's port, until stopped. It says each
     packet as it takes it: it is taken to capture once it has seen a probe
@@ -159,12 +154,6 @@ def interrupted(a):
     equal("the error", a.query("SYST:ERR?"), '-410,"Query INTERRUPTED"')
 
 
-def tls_context(certificate):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.load_verify_locations(certificate)
-    return context
-
-
 def start_tls(port, context, fingerprint, version):
     s = hc.Session("127.0.0.1", port, [])
     s.start_tls(context)
@@ -228,7 +217,7 @@ def main():
               "--state-dir", os.path.join(folder, "state")]
     try:
         with Program(program + common) as served:
-            port = port_of(served.line("HiSLIP on "))
+            port = int(served.line("HiSLIP on ").split(":")[1])  # "HiSLIP on 127.0.0.1:43107: TCPIP0::…"
             capture = Capture(folder, port)
             log = []
             try:
@@ -243,10 +232,10 @@ def main():
             finally:
                 capture.stop()
             check_capture(capture.file, port, log)
-            context = tls_context(os.path.join(folder, "state", "tls-certificate.pem"))
+            context = ssl.create_default_context(cafile=os.path.join(folder, "state", "tls-certificate.pem"))
             start_tls(port, context, served.line("TLS certificate ").rsplit(" ", 1)[1], version)
             with Program(program + common + ["--tls-required"]) as strict:
-                tls_required(port_of(strict.line("HiSLIP on ")), context, version)
+                tls_required(int(strict.line("HiSLIP on ").split(":")[1]), context, version)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("HiSLIP: all passed")

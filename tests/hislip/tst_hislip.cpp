@@ -326,26 +326,24 @@ private slots:
     void refusals_data()
     {
         QTest::addColumn<bool>("paired");
-        QTest::addColumn<QString>("header");  // hex, on the synchronous channel
-        QTest::addColumn<int>("length");      // of the payload that follows it
+        QTest::addColumn<QString>("message");  // hex, on the synchronous channel
         QTest::addColumn<int>("type");
         QTest::addColumn<int>("control");
         QTest::addColumn<bool>("closes");
-        QTest::newRow("data before the second channel") << false << "48530700ffffff000000000000000001" << 1 << 2 << 2 << true;
-        QTest::newRow("no prologue") << true << "48540700ffffff000000000000000001" << 1 << 2 << 1 << true;
-        QTest::newRow("an asynchronous message") << true << "48531500000000000000000000000000" << 0 << 3 << 1 << false;
-        QTest::newRow("vendor-defined") << true << "4853c000000000000000000000000000" << 0 << 3 << 3 << false;
+        QTest::newRow("data before the second channel") << false << "48530700ffffff000000000000000001 78" << 2 << 2 << true;
+        QTest::newRow("no prologue") << true << "48540700ffffff000000000000000001 78" << 2 << 1 << true;
+        QTest::newRow("an asynchronous message") << true << "48531500000000000000000000000000" << 3 << 1 << false;
+        QTest::newRow("vendor-defined") << true << "4853c000000000000000000000000000" << 3 << 3 << false;
     }
 
     void refusals()
     {
         QFETCH(bool, paired);
-        QFETCH(QString, header);
-        QFETCH(int, length);
+        QFETCH(QString, message);
         QFETCH(bool, closes);
         Board board;
         Session session(board.server.Port(), paired);
-        session.sync.Raw(QByteArray::fromHex(header.toLatin1()) + QByteArray(length, 'x'));
+        session.sync.Raw(QByteArray::fromHex(message.toLatin1()));
         const Message reply = session.sync.Next();
         QTEST(reply.type, "type");
         QTEST(reply.control, "control");

@@ -284,13 +284,11 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, outcome);
         // All at once, and a byte at a time.
-        for (const bool whole : {true, false}) {
+        for (const qsizetype step : {std::max(bytes.size(), qsizetype(1)), qsizetype(1)}) {
             HttpRequestReader reader;
             State got = reader.Current();
-            if (whole)
-                got = reader.Add(bytes.toStdString());
-            for (qsizetype i = 0; !whole && i < bytes.size(); ++i)
-                got = reader.Add(std::string_view(bytes.constData() + i, 1));
+            for (qsizetype at = 0; at < bytes.size(); at += step)
+                got = reader.Add(std::string_view(bytes.constData() + at, std::size_t(std::min(step, bytes.size() - at))));
             QCOMPARE(ReaderSaid(reader, got), outcome);
             // Nothing of a refused request is kept.
             if (got == State::Refused)
@@ -364,18 +362,15 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, events);
-        for (const bool whole : {true, false}) {
+        // All at once, and a byte at a time.
+        for (const qsizetype step : {bytes.size(), qsizetype(1)}) {
             websocket::FrameReader reader(4096);
             QStringList said;
-            if (whole)
-                reader.Add(bytes.toStdString());
-            for (qsizetype i = 0; !whole && i < bytes.size(); ++i) {
-                reader.Add(std::string_view(bytes.constData() + i, 1));
+            for (qsizetype at = 0; at < bytes.size(); at += step) {
+                reader.Add(std::string_view(bytes.constData() + at, std::size_t(std::min(step, bytes.size() - at))));
                 if (const QString now = Events(reader); !now.isEmpty())
                     said << now;
             }
-            if (whole)
-                said << Events(reader);
             QCOMPARE(said.join(u' '), events);
         }
     }
@@ -571,8 +566,7 @@ private slots:
         QVERIFY2(peer.got.startsWith(answer + "\r\n"), peer.got.left(200).constData());
         const qsizetype first = AnswerLength(peer.got);
         const QByteArray head = peer.got.left(peer.got.indexOf("\r\n\r\n") + 2);
-        const qsizetype field = head.indexOf("\r\nConnection: ");
-        QCOMPARE(field < 0 ? QByteArray() : head.mid(field + 14, head.indexOf('\r', field + 2) - field - 14), connection);
+        QVERIFY2(connection.isEmpty() ? !head.contains("\r\nConnection: ") : head.contains("\r\nConnection: " + connection + "\r\n"), head.constData());
         if (connection == "close") {
             peer.HalfClose();
             QVERIFY(peer.WaitForClose());
@@ -756,16 +750,10 @@ private slots:
         Peer peer(served.server.Port());
         const QByteArray host = "\r\nHost: " + served.Host() + "\r\n\r\n";
         peer.Send("GET " + path + " HTTP/1.1" + host + "HEAD " + path + " HTTP/1.1" + host + "GET /api/state HTTP/1.1" + host);
-        peer.WaitFor([](const QByteArray& got) {
-            const qsizetype get = AnswerLength(got);
-            const qsizetype head = get > 0 ? AnswerLength(got.mid(get), true) : 0;
-            return head > 0 && AnswerLength(got.mid(get + head)) > 0;
-        });
-        QVERIFY2(peer.got.startsWith(status + "\r\n"), peer.got.left(200).constData());
-        const qsizetype get = AnswerLength(peer.got);
+        peer.WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0 && got.mid(AnswerLength(got)).contains("\r\n\r\nHTTP/1.1 200 OK\r\n"); });
         const QByteArray headers = peer.got.left(peer.got.indexOf("\r\n\r\n") + 4);
-        QCOMPARE(peer.got.mid(get, headers.size()), headers);
-        QVERIFY2(peer.got.mid(get + headers.size()).startsWith("HTTP/1.1 200 OK\r\n"), peer.got.mid(get + headers.size(), 100).constData());
+        QVERIFY2(headers.startsWith(status + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
+                 peer.got.left(400).constData());
     }
 
     // The page's WebSocket: pings answered, protocol errors closed with
