@@ -534,6 +534,9 @@ private slots:
         QTest::addColumn<QByteArray>("connection");  // its Connection header: "close" where the server closes after it
         QTest::addColumn<QString>("writes");
 
+        // The limits the server sets, not less (more is the hostile suite's).
+        const QByteArray padded = "GET /api/state HTTP/1.1\r\nHost: h\r\nX-Pad: ";
+        QTest::newRow("a head of 16 KiB") << padded + QByteArray(16384 - padded.size() - 4, 'a') + "\r\n\r\n" << QByteArray("HTTP/1.1 200 OK") << QByteArray() << "";
         QTest::newRow("a body of 64 KiB") << "POST /api/select HTTP/1.1\r\nHost: HOST\r\nContent-Length: 65536\r\n\r\nrf1" + QByteArray(65533, ' ')
                                           << QByteArray("HTTP/1.1 200 OK") << QByteArray() << "w888:01";
         // Answered while the client still holds all but 1 KiB of it.
