@@ -118,10 +118,9 @@ class Session:
             raise ProtocolError(f"{text!r}: answer for message {got:#x}, sent {sent:#x}")
         return answer.rstrip("\n")
 
-    def status(self, rmt=None):
+    def status(self):
         """The status byte through the asynchronous channel."""
-        delivered = self.rmt if rmt is None else rmt
-        self.asyn.send("AsyncStatusQuery", 1 if delivered else 0, self.last_id or 0)
+        self.asyn.send("AsyncStatusQuery", 1 if self.rmt else 0, self.last_id or 0)
         return self.asyn.expect("AsyncStatusResponse").control
 
     def lock(self, name=b"", timeout_ms=0, wait=True):

@@ -75,7 +75,6 @@ def sessions(port, version, log):
     a = hc.Session("127.0.0.1", port, log)
     b = hc.Session("127.0.0.1", port, log, version=0x0100)
     later = hc.Session("127.0.0.1", port, log, version=0x0301)
-    later.close()
     equal("versions agreed with a 2.0, a 1.0 and a 3.1 client, TLS offered to each",
           (a.version, b.version, later.version, a.secure_offered, b.secure_offered), (0x0200, 0x0100, 0x0200, True, False))
     if a.id == b.id or 0 in (a.id, b.id):
@@ -136,10 +135,11 @@ def status_and_service_request(a):
     equal("*CLS", a.query("*CLS;*OPC?"), "1")
     a.write("*IDN?")
     a.sync._fill(hc.TIMEOUT)  # the answer is here, unread
-    equal("status byte, answer unread, then read", (a.status(rmt=False), a.read()[0], a.status()), (MAV, a.last_id, 0))
+    equal("status byte, answer unread, then read", (a.status(), a.read()[0], a.status()), (MAV, a.last_id, 0))
     a.write("*SRE 32;*ESE 1;*OPC")
     request = a.asyn.expect("AsyncServiceRequest")
     equal("service request's status byte", request.control & (ESB | MSS), ESB | MSS)
+    equal("a message while it stands (no second request)", a.query("*OPC?"), "1")
     equal("clear", a.query("*CLS;*SRE 0;*OPC?"), "1")
 
 

@@ -36,11 +36,8 @@ Message Said(Type type, int control = 0, quint32 parameter = 0, const QByteArray
 // How QCOMPARE shows a message.
 char* toString(const Message& message)
 {
-    return qstrdup(qPrintable(QStringLiteral("type %1, control %2, parameter %3, payload \"%4\"")
-                                  .arg(message.type)
-                                  .arg(message.control)
-                                  .arg(message.parameter, 0, 16)
-                                  .arg(QString::fromLatin1(message.payload))));
+    const QString text = QStringLiteral("type %1, control %2, parameter %3, payload \"%4\"").arg(message.type).arg(message.control);
+    return qstrdup(qPrintable(text.arg(message.parameter, 0, 16).arg(QString::fromLatin1(message.payload))));
 }
 
 // One channel of a client: whole messages in and out, the server's events

@@ -60,21 +60,15 @@ QString ReaderSaid(const HttpRequestReader& reader, State state)
     const HttpRequest& request = reader.Request();
     const auto text = [](std::string_view view) { return QString::fromLatin1(view.data(), qsizetype(view.size())); };
     const QString read = text(request.Path()) + u' ' + text(request.Authority());
-    switch (state) {
-    case State::Idle:
-        return "idle";
-    case State::Partial:
-        return "partial";
-    case State::Refused:
+    if (state == State::Refused)
         return QStringLiteral("refused %1").arg(reader.Refusal().status);
-    case State::Head:
+    if (state == State::Head)
         return "head " + read;
-    case State::Complete:
+    if (state == State::Complete)
         return QStringLiteral("complete %1 %2 %3")
             .arg(read, request.body.size() > 16 ? QStringLiteral("%1 bytes").arg(request.body.size()) : text(request.body),
                  QLatin1String(request.KeepAlive() ? "keep" : "close"));
-    }
-    return {};
+    return state == State::Idle ? "idle" : "partial";
 }
 
 QByteArray Close(int code, const QByteArray& reason = {})
@@ -608,6 +602,22 @@ private slots:
         QVERIFY(peer.WaitForClose());
         QCOMPARE(peer.got.startsWith("HTTP/1.1 200 OK\r\n"), answered);
         QCOMPARE(served.refusals.join(u'|'), reported);
+    }
+
+    // A browser opens several connections for one page: 32 are served at
+    // once (more is the hostile suite's).
+    void thirtyTwoClients()
+    {
+        Served served;
+        std::vector<std::unique_ptr<Peer>> peers;
+        for (int i = 0; i < 32; ++i) {
+            peers.push_back(std::make_unique<Peer>(served.server.Port()));
+            peers.back()->Send("GET /api/state HTTP/1.1\r\nHost: h\r\n\r\n");
+        }
+        for (const auto& peer : peers) {
+            peer->WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0; });
+            QVERIFY2(peer->got.startsWith("HTTP/1.1 200 OK\r\n"), peer->got.left(100).constData());
+        }
     }
 
     // A client that sends request after request and reads none of the
