@@ -771,7 +771,7 @@ private slots:
     }
 
     // The page's WebSocket: pings answered, protocol errors closed with
-    // RFC 6455's codes (each kind of frame is tst_http's; a message over
+    // RFC 6455's codes (each kind of frame is readFrames'; a message over
     // the limit is the hostile suite's).
     void webSocket_data()
     {
