@@ -173,9 +173,7 @@ private slots:
 
     void programRunsWithoutDisplay()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
+        auto [arguments, out, err] = Fetch<QStringList, QString, QString>("arguments", "out", "err");
         const QString fifo = config.filePath(u"../fifo"_s);
         mkfifo(qPrintable(fifo), 0600);
         arguments.replaceInStrings(u"FIFO"_s, fifo);
@@ -219,8 +217,7 @@ private slots:
 
     void outcomes()
     {
-        QFETCH(QString, action);
-        QFETCH(QString, port);
+        const auto [action, port] = Fetch<QString, QString>("action", "port");
         FakePort fake;
         fake.latched[888] = action == "query"_L1 ? 0x02 : 0x00;
         fake.status = port == "unusable"_L1 ? kDeniedPort : kRealPort;
@@ -308,8 +305,7 @@ private slots:
 
     void handedToThisProcess()
     {
-        QFETCH(QString, owner);
-        QFETCH(QStringList, arguments);
+        auto [owner, arguments] = Fetch<QString, QStringList>("owner", "arguments");
         QTemporaryDir folder;
         const QString log = folder.filePath(u"command-line.log"_s);
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
@@ -373,9 +369,7 @@ private slots:
 
     void handedOver()
     {
-        QFETCH(QString, owner);
-        QFETCH(QByteArray, before);
-        QFETCH(QStringList, arguments);
+        auto [owner, before, arguments] = Fetch<QString, QByteArray, QStringList>("owner", "before", "arguments");
         const bool nobody = owner == "nobody"_L1;
         if (nobody && geteuid() != 0)
             QSKIP("only root may run the command line as another user");
@@ -431,9 +425,7 @@ private slots:
 
     void selectReturnsSettled()
     {
-        QFETCH(QStringList, server);
-        QFETCH(QStringList, select);
-        QFETCH(int, settle);
+        const auto [server, select, settle] = Fetch<QStringList, QStringList, int>("server", "select", "settle");
         QTemporaryDir folder;
         const QString serverLog = folder.filePath(u"server.log"_s), commandLog = folder.filePath(u"command.log"_s);
         QProcess owner;
@@ -490,9 +482,7 @@ private slots:
 
     void powerOnAndStop()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, signal);
-        QFETCH(QString, err);
+        auto [arguments, signal, err] = Fetch<QStringList, int, QString>("arguments", "signal", "err");
         QTemporaryDir folder;
         const QString log = folder.filePath(u"server.log"_s);
         if (!arguments.contains(u"--port"_s))
@@ -530,7 +520,7 @@ private slots:
 
     void logToStandardOutput()
     {
-        QFETCH(QString, target);
+        const auto [target, out, err] = Fetch<QString, QString, QString>("target", "out", "err");
         const QStringList arguments{"--select", "rf1", "--simulate", "--log", "-"};
         QProcess process;
         process.setProcessEnvironment(Environment());
@@ -571,8 +561,6 @@ private slots:
         said += QString::fromLocal8Bit(process.readAllStandardOutput()).remove(u'\r');
         const QString complaint = QString::fromLocal8Bit(process.readAllStandardError());
         QCOMPARE(process.exitCode(), 0);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
         QVERIFY2(QRegularExpression(u'^' + out + u'$').match(said).hasMatch(), qPrintable(said));
         QVERIFY2(QRegularExpression(u'^' + err + u'$').match(complaint).hasMatch(), qPrintable(complaint));
     }

@@ -143,10 +143,7 @@ private slots:
 
     void transitions()
     {
-        QFETCH(QString, start);
-        QFETCH(QString, button);
-        QFETCH(QString, end);
-        QFETCH(bool, warning);
+        const auto [start, button, end, warning] = Fetch<QString, QString, QString, bool>("start", "button", "end", "warning");
         Panel panel;
         Start(panel, start);
         panel.port.latched[888] |= 0xF0; // the register's other bits are carried through
@@ -194,9 +191,7 @@ private slots:
 
     void takesTheTypedAddress()
     {
-        QFETCH(QList<int>, keys);
-        QFETCH(QString, text);
-        QFETCH(QString, status);
+        const auto [keys, text, status, refused] = Fetch<QList<int>, QString, QString, bool>("keys", "text", "status", "refused");
         Panel panel;
         panel.port.hardware = "USB adapter (uss720), about 1 ms per access";
         QVERIFY(panel.Show() && panel.Activate());
@@ -214,7 +209,6 @@ private slots:
         QTEST(panel.form->PortAddress, "address");
         QTEST(panel.port.Take(), "accesses");
         QVERIFY2(panel.Status()->text().startsWith(status), qPrintable(panel.Status()->text()));
-        QFETCH(bool, refused);
         const QString refusal = u"\"%1\" is not a usable port address.\nType the port's base address in decimal, e.g. 888, or as &H378."_s;
         QCOMPARE(panel.messages, refused ? QStringList(refusal.arg(text)) : QStringList());
     }
@@ -392,11 +386,8 @@ private slots:
 
     void backendFaults()
     {
-        QFETCH(int, entry);
-        QFETCH(int, fault);
-        QFETCH(QString, status);
-        QFETCH(QString, captions);
-        QFETCH(bool, box);
+        const auto [entry, fault] = Fetch<int, int>("entry", "fault");
+        const auto [status, captions, box] = Fetch<QString, QString, bool>("status", "captions", "box");
         const int address = entry == AddressEntry ? 632 : 888;
         const QString button = entry == ClickC2 ? "C2" : "C1";
         Panel panel;
@@ -487,9 +478,7 @@ private slots:
 
     void startUp()
     {
-        QFETCH(QString, text);
-        QFETCH(VersionQuery, query);
-        QFETCH(int, address);
+        const auto [text, query, address] = Fetch<QString, VersionQuery, int>("text", "query", "address");
         Panel panel(query);
         panel.Find<QLineEdit>(u"ParallelText"_s)->setText(text);
         QVERIFY(panel.Lines() != LinesFor("00")); // start-up has to move them

@@ -116,11 +116,8 @@ private slots:
 
     void controls()
     {
-        QFETCH(QByteArray, kind);
-        QFETCH(QRect, twips);
-        QFETCH(int, pixelSize);
-        QFETCH(QString, style);
-        QFETCH(int, align);
+        const auto [kind, twips] = Fetch<QByteArray, QRect>("kind", "twips");
+        const auto [pixelSize, style, align] = Fetch<int, QString, int>("pixelSize", "style", "align");
         QWidget* w = Get(QTest::currentDataTag());
         QVERIFY(w);
         QVERIFY2(w->inherits(kind), w->metaObject()->className());
@@ -225,9 +222,7 @@ private slots:
 
     void simulationCannotBeMissed()
     {
-        QFETCH(QString, port);
-        QFETCH(int, scale);
-        QFETCH(QColor, status);
+        const auto [port, scale, status, mark] = Fetch<QString, int, QColor, bool>("port", "scale", "status", "mark");
         panel.emplace();
         if (port == "simulated"_L1)
             panel->port.status = kSimulatedPort;
@@ -245,7 +240,6 @@ private slots:
                 if (c.blue() > c.red() + 40)
                     ++(corner.contains(x, y) ? inside : outside);
             }
-        QFETCH(bool, mark);
         QVERIFY2(mark ? inside > 40 * scale * scale : inside == 0, qPrintable(u"%1 mark pixels"_s.arg(inside)));
         QCOMPARE(outside, 0);
         // The status line's ink, as drawn: its most covered pixel.
@@ -291,8 +285,7 @@ private slots:
 
     void everyTextFits()
     {
-        QFETCH(QString, family);
-        QFETCH(int, scale);
+        const auto [family, scale] = Fetch<QString, int>("family", "scale");
         PanelFamilies() = {family.isEmpty() ? u"No Such Face"_s : family};
         panel.emplace(); // made with that face
         // height 0: the line may take any
@@ -365,8 +358,7 @@ private slots:
 
     void enterPressesFocusedButton()
     {
-        QFETCH(QString, button);
-        QFETCH(int, key);
+        const auto [button, key] = Fetch<QString, int>("button", "key");
         panel->Find(button)->setFocus(Qt::TabFocusReason);
         QCOMPARE(QApplication::focusWidget(), panel->Find(button));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
@@ -448,8 +440,7 @@ private slots:
 
     void position()
     {
-        QFETCH(QRect, screen);
-        QFETCH(QPoint, panel);
+        const auto [screen, panel] = Fetch<QRect, QPoint>("screen", "panel");
         QList<QRect> controls;
         for (const QRect& r : {QRect(56, 88, 97, 17), QRect(56, 104, 145, 24), QRect(56, 152, 145, 89), QRect(320, 96, 81, 17),
                                QRect(408, 96, 65, 19), QRect(472, 96, 41, 17), QRect(576, 96, 57, 25), QRect(16, 296, 289, 49),

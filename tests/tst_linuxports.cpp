@@ -182,9 +182,7 @@ private slots:
 
     void saysWhatServesTheAddress()
     {
-        QFETCH(QString, port);
-        QFETCH(bool, rawIo);
-        QFETCH(QByteArray, ioports);
+        const auto [port, rawIo, ioports] = Fetch<QString, bool, QByteArray>("port", "rawIo", "ioports");
         QTemporaryDir root;
         QVERIFY(MakeSystem(root, ioports));
         const QString tag = QString::fromLatin1(QTest::currentDataTag());

@@ -185,8 +185,7 @@ private slots:
 
     void synopsis()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, argument);
+        const auto [name, argument] = Fetch<QString, QString>("name", "argument");
         QVERIFY2(help_.contains(name), qPrintable(name + u" is in the synopsis but not in --help"_s));
         QCOMPARE(argument, help_[name].argument);
     }
@@ -216,9 +215,7 @@ private slots:
 
     void scope()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, argument);
-        QFETCH(QString, scope);
+        const auto [name, argument, scope] = Fetch<QString, QString, QString>("name", "argument", "scope");
         QStringList arguments{name};
         if (!argument.isEmpty())
             arguments << argument;

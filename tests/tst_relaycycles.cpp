@@ -62,10 +62,8 @@ private slots:
 
     void closures()
     {
-        QFETCH(int, held);
-        QFETCH(QString, port);
-        QFETCH(QString, operations);
-        QFETCH(QString, source);
+        const auto [held, port] = Fetch<int, QString>("held", "port");
+        const auto [operations, source] = Fetch<QString, QString>("operations", "source");
         QTemporaryDir folder;
         auto counted = std::make_unique<Bench>(std::uint8_t(held), kRealPort, folder.path());
         FakePort& fake = counted->port;
@@ -233,8 +231,7 @@ private slots:
 
     void fileNames()
     {
-        QFETCH(QString, port);
-        QFETCH(bool, simulated);
+        const auto [port, simulated] = Fetch<QString, bool>("port", "simulated");
         const PortName name = port.startsWith(u'/') ? PortName(port.toStdString()) : PortName(port.toInt());
         QTEST(CyclesFileName(name, simulated ? PortReach::Simulated : PortReach::Real), "name");
     }

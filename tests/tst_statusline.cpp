@@ -34,10 +34,8 @@ private slots:
 
     void words()
     {
-        QFETCH(PortStatus, status);
-        QFETCH(int, address);
-        QFETCH(OperationResult, last);
-        QFETCH(bool, known);
+        const auto [status, address] = Fetch<PortStatus, int>("status", "address");
+        const auto [last, known] = Fetch<OperationResult, bool>("last", "known");
         const StatusText line = StatusLine(status, address, last, known);
         QTEST(line.text, "text");
         QTEST(line.colour, "colour");
@@ -63,9 +61,7 @@ private slots:
 
     void cyclesWarning()
     {
-        QFETCH(quint64, rf1);
-        QFETCH(quint64, rf2);
-        QFETCH(quint64, limit);
+        const auto [rf1, rf2, limit] = Fetch<quint64, quint64, quint64>("rf1", "rf2", "limit");
         QTEST(CyclesWarning(CycleCounts{rf1, rf2, limit}), "warning");
     }
 };

@@ -58,10 +58,7 @@ private slots:
 
     void operations()
     {
-        QFETCH(int, held);
-        QFETCH(QString, port);
-        QFETCH(QString, operation);
-        QFETCH(QString, source);
+        const auto [held, port, operation, source] = Fetch<int, QString, QString, QString>("held", "port", "operation", "source");
         Bench bench(std::uint8_t(held), port == "simulated"_L1 ? kSimulatedPort : kRealPort);
         bench.port.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x01) : std::nullopt;
         bench.port.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
@@ -167,8 +164,7 @@ private slots:
 
     void settleTime()
     {
-        QFETCH(int, asked);
-        QFETCH(QString, holder);
+        const auto [asked, holder] = Fetch<int, QString>("asked", "holder");
         Bench bench;
         if (!holder.isEmpty())
             bench.core.Lock(Source::Remote(holder.toStdString()));
@@ -248,8 +244,7 @@ private slots:
 
     void stampsFollowTheZone()
     {
-        QFETCH(QStringList, zones);
-        QFETCH(QStringList, instants);
+        const auto [zones, instants] = Fetch<QStringList, QStringList>("zones", "instants");
         for (const QString& zone : zones)
             if (!zone.isEmpty() && !QTimeZone(zone.toLatin1()).isValid())
                 QSKIP("no time zone data (package tzdata)");

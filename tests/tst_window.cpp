@@ -98,8 +98,7 @@ private slots:
 
     void portMenu()
     {
-        QFETCH(QStringList, found);
-        QFETCH(int, pick);
+        const auto [found, pick] = Fetch<QStringList, int>("found", "pick");
         std::vector<FoundPort> ports;
         for (const QString& entry : found) {
             const bool usable = !entry.startsWith(u'-');
@@ -134,8 +133,7 @@ private slots:
 
     void bitsThatCannotSwitch()
     {
-        QFETCH(QString, setup);
-        QFETCH(bool, enabled);
+        const auto [setup, enabled] = Fetch<QString, bool>("setup", "enabled");
         Panel panel;
         if (setup == "simulated"_L1)
             panel.port.status = kSimulatedPort;
