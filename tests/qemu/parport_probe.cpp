@@ -206,7 +206,8 @@ int main()
     // hardware, and the list shows it held meanwhile.
     {
         PortLayer byDevice(MakeSystemBackends({}));
-        const std::string opened = Text(byDevice.OpenDevice("/dev/parport0")) + " [" + byDevice.Hardware() + "]";
+        std::string opened = Text(byDevice.OpenDevice("/dev/parport0"));
+        opened += " [" + byDevice.Hardware() + "]";  // once it is open
         byDevice.PortOut(0, 0x5A);
         std::string beyond = "written";
         try {
