@@ -26,12 +26,10 @@ namespace {
 // The lines of a log file that hold `part`, without their time.
 QString LogLines(const QString& path, const QString& part = {})
 {
-    QFile file(path);
     QString lines;
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : file.readAll().split('\n'))
-            if (!line.isEmpty() && QString::fromUtf8(line).contains(part))
-                lines += QString::fromUtf8(line.mid(line.indexOf(' ') + 1)) + u'\n';
+    for (const QString& line : ReadText(path).split(u'\n', Qt::SkipEmptyParts))
+        if (line.contains(part))
+            lines += line.mid(line.indexOf(u' ') + 1) + u'\n';
     return lines;
 }
 
@@ -314,10 +312,7 @@ private slots:
         port.latched = {{888, 0x02}, {0, 0x02}};
         SwitchCore core{port};
         core.SetAllowSimulated(true);
-        if (owner == "device"_L1)
-            core.Attach(PortName("/dev/parport1"), Source{});
-        else
-            core.Attach(888, Source{});
+        core.Attach(owner == "device"_L1 ? PortName("/dev/parport1") : PortName(888), Source{});
         if (owner == "unknown"_L1 || owner == "unreadable"_L1) {
             port.readError = "/dev/parport0: input/output error";
             core.Read(Source{});
@@ -440,12 +435,10 @@ private slots:
         const QDateTime ended = QDateTime::currentDateTime();
         QCOMPARE(run.out, u"port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n"_s);
         QCOMPARE(run.code, 0);
-        QFile log(server.isEmpty() ? commandLog : serverLog);
-        QVERIFY(log.open(QIODevice::ReadOnly));
         QDateTime written;
-        for (const QByteArray& line : log.readAll().split('\n'))
-            if (line.contains(" wrote=0x01 "))
-                written = QDateTime::fromString(QString::fromLatin1(line.left(line.indexOf(' '))), Qt::ISODateWithMs);
+        for (const QString& line : ReadText(server.isEmpty() ? commandLog : serverLog).split(u'\n'))
+            if (line.contains(u" wrote=0x01 "_s))
+                written = QDateTime::fromString(line.left(line.indexOf(u' ')), Qt::ISODateWithMs);
         QVERIFY(written.isValid());
         QVERIFY2(written.msecsTo(ended) >= settle, qPrintable(u"ended %1 ms after the write"_s.arg(written.msecsTo(ended))));
         if (!server.isEmpty()) {
@@ -553,10 +546,8 @@ private slots:
             close(socketEnds[0]);
         }
         if (target == u"file") {
-            QFile file(runtime.filePath(u"out.txt"_s));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            said = QString::fromLocal8Bit(file.readAll());
-            file.remove();
+            said = ReadText(runtime.filePath(u"out.txt"_s));
+            QFile::remove(runtime.filePath(u"out.txt"_s));
         }
         said += QString::fromLocal8Bit(process.readAllStandardOutput()).remove(u'\r');
         const QString complaint = QString::fromLocal8Bit(process.readAllStandardError());

@@ -4,6 +4,7 @@
 // be read or written, are for the program itself (relay_cycles).
 #include "Bench.h"
 #include "Panel.h"
+#include "Program.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,10 +21,9 @@ namespace {
 // "(none)" where there is no file.
 QString Kept(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFile::exists(path))
         return u"(none)"_s;
-    QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    QStringList lines = ReadText(path).split(u'\n', Qt::SkipEmptyParts);
     lines.removeIf([](const QString& line) { return line.startsWith(u'#'); });
     return lines.join(u' ');
 }

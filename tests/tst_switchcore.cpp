@@ -1,6 +1,7 @@
 #include "Bench.h"
 #include "OperationLog.h"
 #include "PortLayer.h"
+#include "Program.h"
 #include "SwitchCore.h"
 #include "Table.h"
 
@@ -14,16 +15,6 @@
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QString Lines(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : u"(unreadable)"_s;
-}
-
-} // namespace
 
 class SwitchCoreTest : public QObject
 {
@@ -142,7 +133,7 @@ private slots:
         for (int tick = 0; tick < 4; ++tick)  // what the watch does while idle
             simulated.Refresh();
         core.Select(RfPath::Rf1, Source{});
-        const QStringList wrote = Lines(dir.filePath(u"ops.log"_s)).split(u'\n').filter(u"register=data"_s).replaceInStrings(
+        const QStringList wrote = ReadText(dir.filePath(u"ops.log"_s)).split(u'\n').filter(u"register=data"_s).replaceInStrings(
             QRegularExpression(u".* (wrote=0x..) read=(0x..) .*"_s), u"\\1/\\2"_s);
         QCOMPARE(wrote, QStringList({u"wrote=0x00/0x00"_s, u"wrote=0x02/0x02"_s, u"wrote=0x00/0x00"_s, u"wrote=0x01/0x01"_s}));
     }
@@ -215,7 +206,7 @@ private slots:
             uR"(start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x42 result=read)"_s,
             uR"(start-up port=/dev/parport1 board=real device=/dev/parport0 register=data\(0\) read=0x00 result=read)"_s,
         };
-        const QString text = Lines(path);
+        const QString text = ReadText(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
         // A FIFO or a link is no log: tst_commandline runs the program on them.
     }
