@@ -91,22 +91,17 @@ private slots:
             << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
                            "--allow", "fd00::/8", "--serial", "SN-7", "--idle-timeout", "600", "--no-vxi11"}
             << "headless 888 no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600 power-on=off";
-        QTest::newRow("power-on and stop")
-            << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
-            << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
-        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"}
-                                       << "headless 888 http=80";
+        QTest::newRow("power-on and stop") << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
+                                           << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
+        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"} << "headless 888 http=80";
         QTest::newRow("settle time with select") << QStringList{"--select", "rf1", "--settle-time", "60000"} << "select 888 rf1 settle-time=60000";
-        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"}
-                                              << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"60001\"";
-        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"}
-                                                << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"0.05\"";
-        QTest::newRow("power-on elsewhere") << QStringList{"--headless", "--listen", "5025", "--power-on", "rf3"}
-                                            << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
-        QTest::newRow("on-stop rf1") << QStringList{"--headless", "--listen", "5025", "--on-stop", "rf1"}
-                                     << "error --on-stop takes keep or off, not \"rf1\"";
-        QTest::newRow("reset and power-on") << QStringList{"--headless", "--listen", "5025", "--reset", "--power-on", "off"}
-                                            << "error --reset is --power-on off: give one of them";
+        const QString settle = u"error --settle-time takes a number of milliseconds from 0 to 60000, not "_s;
+        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"} << settle + "\"60001\"";
+        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"} << settle + "\"0.05\"";
+        const QStringList server{"--headless", "--listen", "5025"};
+        QTest::newRow("power-on elsewhere") << server + QStringList{"--power-on", "rf3"} << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
+        QTest::newRow("on-stop rf1") << server + QStringList{"--on-stop", "rf1"} << "error --on-stop takes keep or off, not \"rf1\"";
+        QTest::newRow("reset and power-on") << server + QStringList{"--reset", "--power-on", "off"} << "error --reset is --power-on off: give one of them";
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                            "--tls-required", "--state-dir", "/tmp/s"}
