@@ -249,9 +249,8 @@ private slots:
             for (int x = 0; x < line.width(); ++x)
                 if (const QColor c = line.pixelColor(x, y); c.red() + c.green() + c.blue() < ink.red() + ink.green() + ink.blue())
                     ink = c;
-        const bool near = std::abs(ink.red() - status.red()) <= 48 && std::abs(ink.green() - status.green()) <= 48
-            && std::abs(ink.blue() - status.blue()) <= 48;
-        QVERIFY2(near, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
+        QVERIFY2(std::abs(ink.red() - status.red()) <= 48 && std::abs(ink.green() - status.green()) <= 48
+                     && std::abs(ink.blue() - status.blue()) <= 48, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
     }
 
     // What the servers say (four lines, a long warning among them) fits its

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace {
@@ -61,34 +63,32 @@ bool MakeSystem(const QTemporaryDir& root, const QByteArray& ioports)
         if (!Write(root, QStringLiteral("proc/parport%1/base-addr").arg(number), at) || !Write(root, QStringLiteral("dev/parport%1").arg(number), {})
             || !Write(root, QStringLiteral("proc/parport%1/devices/active").arg(number), active))
             return false;
-    const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/";
-    return QFile::remove(root.filePath("dev/parport2")) && QFile::link("/proc/sys/kernel/osrelease", root.filePath("dev/parport2"))
-        && Write(root, "ioports", ioports) && Write(root, "pci/0000:05:00.0/class", "0x070102\n")
-        && Write(root, "pci/0000:06:00.0/class", "0x070002\n")
-        && Write(root, "pci/0000:05:00.0/resource", "0x000000000000e000 0x000000000000e007 0x0000000000040101\n"
-                                                    "0x000000000000e400 0x000000000000e403 0x0000000000040101\n"
-                                                    "0x00000000fe000000 0x00000000fe000fff 0x0000000000040200\n")
-        && Write(root, "pci/0000:06:00.0/resource", "0x000000000000d000 0x000000000000d007 0x0000000000040101\n")
-        && (QTest::currentDataTag() == QLatin1String("no /dev/port") || Write(root, "port", {}))
-        // The main board's port, as parport_pc registers it, and the modes of two ports.
-        && Link(root, "sys/class/ppdev/parport0/device", "sys/devices/platform/parport_pc.888")
-        && Link(root, "sys/devices/platform/parport_pc.888/driver", "sys/bus/platform/drivers/parport_pc")
-        && Write(root, "proc/parport0/modes", "PCSPP,TRISTATE\n") && Write(root, "proc/parport3/modes", "PCSPP,TRISTATE,COMPAT,EPP,ECP\n")
-        // The USB adapter: its driver leaves the port's device unsaid, but has the adapter bound.
-        && Write(root, usb + "1-2/idVendor", "1293\n") && Write(root, usb + "1-2/idProduct", "0002\n")
-        && Write(root, usb + "1-2/1-2:1.0/bInterfaceNumber", "00\n")
-        && Link(root, usb + "1-2/1-2:1.0/driver", "sys/bus/usb/drivers/uss720")
-        && Link(root, "sys/bus/usb/drivers/uss720/1-2:1.0", usb + "1-2/1-2:1.0")
-        // The PCI card (NetMos 9865), served by parport_pc.
-        && Write(root, "sys/devices/pci0000:00/0000:07:00.0/vendor", "0x9710\n")
-        && Write(root, "sys/devices/pci0000:00/0000:07:00.0/device", "0x9865\n")
-        && Link(root, "sys/devices/pci0000:00/0000:07:00.0/driver", "sys/bus/pci/drivers/parport_pc")
-        && Link(root, "sys/class/ppdev/parport4/device", "sys/devices/pci0000:00/0000:07:00.0")
-        && Write(root, "proc/parport4/modes", "PCSPP,TRISTATE,EPP,ECP\n")
-        // The printer cable.
-        && Write(root, "dev/usb/lp0", {}) && Write(root, usb + "1-3/idVendor", "067b\n") && Write(root, usb + "1-3/idProduct", "2305\n")
-        && Write(root, usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n") && Link(root, usb + "1-3/1-3:1.0/driver", "sys/bus/usb/drivers/usblp")
-        && Link(root, "sys/class/usbmisc/lp0/device", usb + "1-3/1-3:1.0");
+    const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/", card = "sys/devices/pci0000:00/0000:07:00.0";
+    const std::pair<QString, QByteArray> files[] = {
+        {"ioports", ioports}, {"pci/0000:05:00.0/class", "0x070102\n"}, {"pci/0000:06:00.0/class", "0x070002\n"},
+        {"pci/0000:05:00.0/resource", "0x000000000000e000 0x000000000000e007 0x0000000000040101\n"
+                                      "0x000000000000e400 0x000000000000e403 0x0000000000040101\n"
+                                      "0x00000000fe000000 0x00000000fe000fff 0x0000000000040200\n"},
+        {"pci/0000:06:00.0/resource", "0x000000000000d000 0x000000000000d007 0x0000000000040101\n"},
+        // The modes of three ports.
+        {"proc/parport0/modes", "PCSPP,TRISTATE\n"}, {"proc/parport3/modes", "PCSPP,TRISTATE,COMPAT,EPP,ECP\n"},
+        {"proc/parport4/modes", "PCSPP,TRISTATE,EPP,ECP\n"},
+        // The USB adapter; the printer cable; the PCI card (NetMos 9865).
+        {usb + "1-2/idVendor", "1293\n"}, {usb + "1-2/idProduct", "0002\n"}, {usb + "1-2/1-2:1.0/bInterfaceNumber", "00\n"},
+        {"dev/usb/lp0", {}}, {usb + "1-3/idVendor", "067b\n"}, {usb + "1-3/idProduct", "2305\n"}, {usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n"},
+        {card + "/vendor", "0x9710\n"}, {card + "/device", "0x9865\n"}};
+    // Where a link is, and what it leads to: the main board's port as parport_pc registers it; the USB adapter, whose driver
+    // leaves the port's device unsaid but has the adapter bound; the PCI card, served by parport_pc; the printer cable.
+    const std::pair<QString, QString> links[] = {
+        {"sys/class/ppdev/parport0/device", "sys/devices/platform/parport_pc.888"},
+        {"sys/devices/platform/parport_pc.888/driver", "sys/bus/platform/drivers/parport_pc"},
+        {usb + "1-2/1-2:1.0/driver", "sys/bus/usb/drivers/uss720"}, {"sys/bus/usb/drivers/uss720/1-2:1.0", usb + "1-2/1-2:1.0"},
+        {card + "/driver", "sys/bus/pci/drivers/parport_pc"}, {"sys/class/ppdev/parport4/device", card},
+        {usb + "1-3/1-3:1.0/driver", "sys/bus/usb/drivers/usblp"}, {"sys/class/usbmisc/lp0/device", usb + "1-3/1-3:1.0"}};
+    return std::ranges::all_of(files, [&root](const auto& file) { return Write(root, file.first, file.second); })
+        && std::ranges::all_of(links, [&root](const auto& link) { return Link(root, link.first, link.second); })
+        && QFile::remove(root.filePath("dev/parport2")) && QFile::link("/proc/sys/kernel/osrelease", root.filePath("dev/parport2"))
+        && (QTest::currentDataTag() == QLatin1String("no /dev/port") || Write(root, "port", {}));
 }
 
 LinuxPaths Paths(const QTemporaryDir& root)
