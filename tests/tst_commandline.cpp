@@ -91,17 +91,21 @@ private slots:
             << QStringList{"--headless", "--reset", "--listen", "[::]:5025", "--http", "[::]:80", "--allow", "10.0.0.0/8",
                            "--allow", "fd00::/8", "--serial", "SN-7", "--idle-timeout", "600", "--no-vxi11"}
             << "headless 888 no-vxi11 listen=[::]:5025 http=[::]:80 allow=10.0.0.0/8,fd00::/8 serial=SN-7 idle-timeout=600 power-on=off";
-        QTest::newRow("power-on and stop") << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
-                                           << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
-        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"} << "headless 888 http=80";
+        QTest::newRow("power-on and stop")
+            << QStringList{"--headless", "--listen", "5025", "--power-on", "RF2", "--on-stop", "off", "--settle-time", "20"}
+            << "headless 888 on-stop=off listen=5025 power-on=rf2 settle-time=20";
+        QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"}
+                                       << "headless 888 http=80";
         QTest::newRow("settle time with select") << QStringList{"--select", "rf1", "--settle-time", "60000"} << "select 888 rf1 settle-time=60000";
         const QString settle = u"error --settle-time takes a number of milliseconds from 0 to 60000, not "_s;
         QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"} << settle + "\"60001\"";
         QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"} << settle + "\"0.05\"";
         const QStringList server{"--headless", "--listen", "5025"};
-        QTest::newRow("power-on elsewhere") << server + QStringList{"--power-on", "rf3"} << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
+        QTest::newRow("power-on elsewhere") << server + QStringList{"--power-on", "rf3"}
+                                            << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
         QTest::newRow("on-stop rf1") << server + QStringList{"--on-stop", "rf1"} << "error --on-stop takes keep or off, not \"rf1\"";
-        QTest::newRow("reset and power-on") << server + QStringList{"--reset", "--power-on", "off"} << "error --reset is --power-on off: give one of them";
+        QTest::newRow("reset and power-on") << server + QStringList{"--reset", "--power-on", "off"}
+                                            << "error --reset is --power-on off: give one of them";
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                            "--tls-required", "--state-dir", "/tmp/s"}
@@ -137,7 +141,8 @@ private slots:
         refused("simulated only", {"--select", "rf2"}, 3,
                 "port 888 \\(0x378\\): only the simulated port is here: no board is driven; --simulate allows a dry run\\n");
         // Devices: no port of that name here, a printer cable, no parallel port's device, and none here to list.
-        refused("device not there", {"--port", "/dev/parport9", "--query"}, 3, "port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n");
+        refused("device not there", {"--port", "/dev/parport9", "--query"}, 3,
+                "port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n");
         refused("printer cable", {"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"}, 3,
                 "port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n");
         QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
@@ -150,7 +155,8 @@ private slots:
         refused("two actions", {"--select", "rf1", "--query"}, 2, "--select, --query, .*");
         refused("VXI-11 on and off", {"--listen", "0", "--vxi11", "--no-vxi11"}, 2, "--vxi11 and --no-vxi11 do not go together");
         refused("log to a FIFO", {"--select", "rf1", "--simulate", "--log", "FIFO"}, 2, "--log .*/fifo: not a regular file");
-        refused("log through a link", {"--select", "rf1", "--simulate", "--log", "LINK"}, 2, "--log .*/link: a symbolic link, not a regular file");
+        refused("log through a link", {"--select", "rf1", "--simulate", "--log", "LINK"}, 2,
+                "--log .*/link: a symbolic link, not a regular file");
         refused("serial with a comma", {"--serial", "a,b", "--listen", "0"}, 2,
                 "--serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"a,b\"");
         refused("idle timeout 0", {"--idle-timeout", "0", "--listen", "0"}, 2, "--idle-timeout takes a number of seconds from 1 on, not \"0\"");
@@ -159,9 +165,11 @@ private slots:
         refused("TLS without a server", {"--tls-required", "--query"}, 2, "--tls-cert, --tls-key and --tls-required go with .*");
         refused("TLS required, plain page", {"--listen", "0", "--http", "0", "--tls-required"}, 2,
                 "--tls-required serves the web page over HTTPS only: .*");
-        refused("allow no subnet", {"--allow", "10.0.0.0/33", "--headless", "--listen", "0"}, 2, "--allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*");
-        refused("no display", {}, 3, "no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X from one; "
-                                     "without a window, .*\\n");
+        refused("allow no subnet", {"--allow", "10.0.0.0/33", "--headless", "--listen", "0"}, 2,
+                "--allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*");
+        refused("no display", {}, 3,
+                "no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X from one; without a "
+                "window, .*\\n");
     }
 
     void programRunsWithoutDisplay()
@@ -189,18 +197,22 @@ private slots:
         const QString at = u"port 888 (0x378) /dev/parport0: "_s, unknown = u"; the board's state is unknown"_s, twice = u"r888:00 r888:00"_s;
         QTest::newRow("verified") << "rf1" << "" << 0 << at + "C1=1 C2=0 rf1" << "" << twice + " w888:01 r888:01";
         // The state line says what the port read back, not what was asked.
-        QTest::newRow("not read back") << "rf1" << "stuck" << 1 << at + "C1=0 C2=0 off" << "Port 888: wrote 0x01, read back 0x00 after 110 attempts"
+        QTest::newRow("not read back") << "rf1" << "stuck" << 1 << at + "C1=0 C2=0 off"
+                                       << "Port 888: wrote 0x01, read back 0x00 after 110 attempts"
                                        << twice + u" w888:01 r888:00"_s.repeated(110);
         QTest::newRow("port gone mid-write") << "rf1" << "dies" << 3 << ""
-                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device" + unknown << twice;
+                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device" + unknown
+                                             << twice;
         QTest::newRow("read-back lost") << "rf1" << "reads die" << 1 << ""
-                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error" + unknown
+                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error"
+                                               + unknown
                                         << twice + u" w888:01"_s.repeated(110);
         QTest::newRow("writes refused") << "rf1" << "writes refused" << 3 << at + "C1=0 C2=0 off"
                                         << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device"
                                         << twice + u" r888:00"_s.repeated(110);
         QTest::newRow("read fails") << "off" << "read error" << 3 << ""
-                                    << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error" + unknown << "";
+                                    << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error" + unknown
+                                    << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
         QTest::newRow("by device") << "rf1" << "device" << 0 << "port /dev/parport1, USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1"
@@ -243,7 +255,8 @@ private slots:
         const QString simulatedOnly = u"port 4096 (0x1000): only the simulated port is here: no board is driven; --simulate allows a dry run"_s;
         const QString at = u"port 4096 (0x1000) simulated port: "_s, head = u"command-line port=4096 board=simulated "_s;
         const QString wrote = head + "register=data(4096) wrote=0x0%1 read=0x0%1 attempts=1 result=verified\n";
-        QTest::newRow("select") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 0 << at + "C1=1 C2=0 rf1\n" << ""
+        QTest::newRow("select") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 0
+                                << at + "C1=1 C2=0 rf1\n" << ""
                                 << QByteArray("(@1);4096") << wrote.arg(1);
         QTest::newRow("query: the owner's state") << "headless" << QByteArray("ROUT:CLOS (@2)") << QStringList{"--query", "--simulate"} << 0
                                                   << at + "C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096") << "";
@@ -254,7 +267,8 @@ private slots:
                                      << "command-line port=4097 board=simulated register=data(4097) wrote=0x02 read=0x02 attempts=1 result=verified\n";
         QTest::newRow("no owner there") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate", "--port", "4097"} << 0
                                         << "port 4097 (0x1001) simulated port: C1=1 C2=0 rf1\n" << "" << QByteArray("(@);4096") << "";
-        QTest::newRow("panel") << "panel" << QByteArray() << QStringList{"--select", "rf2", "--simulate"} << 0 << at + "C1=0 C2=1 rf2\n" << ""
+        QTest::newRow("panel") << "panel" << QByteArray() << QStringList{"--select", "rf2", "--simulate"} << 0
+                               << at + "C1=0 C2=1 rf2\n" << ""
                                << QByteArray("(@2);4096") << wrote.arg(2);
         const QString notServed = u"port 4096 (0x1000): held by a process of this program that takes operations only from its own user and root"_s;
         QTest::newRow("another user") << "nobody" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 3 << "" << "rfswitch-panel: " + notServed + "\n"
@@ -273,8 +287,10 @@ private slots:
         const QString at = u"port 888 (0x378) simulated port: "_s, head = u"command-line port=888 board=simulated register=data(888) "_s;
         const QString read0 = head + "read=0x00 result=read\n", wrote = head + "wrote=0x0%1 read=0x0%1 attempts=1 result=verified\n";
         // Nothing known after a failed read; the port works again: the owner reads for it.
-        QTest::newRow("query after recovery") << "unknown" << query << 0 << at + "C1=0 C2=1 rf2\n" << "" << "r888:02" << head + "read=0x02 result=read\n";
-        QTest::newRow("select after recovery") << "unknown" << QStringList{"--select", "rf1", "--simulate"} << 0 << at + "C1=1 C2=0 rf1\n" << ""
+        QTest::newRow("query after recovery") << "unknown" << query << 0 << at + "C1=0 C2=1 rf2\n" << "" << "r888:02"
+                                              << head + "read=0x02 result=read\n";
+        QTest::newRow("select after recovery") << "unknown" << QStringList{"--select", "rf1", "--simulate"} << 0
+                                               << at + "C1=1 C2=0 rf1\n" << ""
                                                << "r888:02 r888:02 w888:00 r888:00 w888:01 r888:01"
                                                << head + "read=0x02 result=read\n" + wrote.arg(0) + wrote.arg(1);
         const QString unreadable = u"Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "

@@ -142,7 +142,8 @@ private slots:
         // Frame1, WarningLabel, then Label1_0 and C1: the frame's dark red stays on its title.
         const QPalette palette = QApplication::palette();
         QCOMPARE(QList<QColor>({Colour("Frame1"), Colour("WarningLabel"), Colour("Label1_0"), Colour("C1", QPalette::ButtonText)}),
-                 QList<QColor>({QColor(128, 0, 0), QColor(255, 0, 0), palette.color(QPalette::WindowText), palette.color(QPalette::ButtonText)}));
+                 QList<QColor>({QColor(128, 0, 0), QColor(255, 0, 0), palette.color(QPalette::WindowText),
+                                palette.color(QPalette::ButtonText)}));
         for (int i = 1; i <= 3; ++i) {
             auto* line = Get("Picture2")->findChild<LineControl*>(QStringLiteral("Line%1").arg(i), Qt::FindDirectChildrenOnly);
             QVERIFY(line && line->BorderColor == QColor(0, 0, 255) && line->BorderWidth == 2);
@@ -249,8 +250,9 @@ private slots:
             for (int x = 0; x < line.width(); ++x)
                 if (const QColor c = line.pixelColor(x, y); c.red() + c.green() + c.blue() < ink.red() + ink.green() + ink.blue())
                     ink = c;
-        QVERIFY2(std::abs(ink.red() - status.red()) <= 48 && std::abs(ink.green() - status.green()) <= 48
-                     && std::abs(ink.blue() - status.blue()) <= 48, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
+        const bool near = std::abs(ink.red() - status.red()) <= 48 && std::abs(ink.green() - status.green()) <= 48
+            && std::abs(ink.blue() - status.blue()) <= 48;
+        QVERIFY2(near, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
     }
 
     // What the servers say (four lines, a long warning among them) fits its
@@ -341,7 +343,8 @@ private slots:
             QTest::keyClicks(combo->lineEdit(), typed);
             QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
             // The count of entries, the one entry, and what shows.
-            QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText()}), QStringList({"1", "QTR7-415KM", typed}));
+            QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText()}),
+                     QStringList({"1", "QTR7-415KM", typed}));
         }
         QCOMPARE(panel->port.Take(), QString()); // the model never reaches the port
         QCOMPARE(panel->Captions(), u"00"_s);

@@ -75,7 +75,8 @@ bool MakeSystem(const QTemporaryDir& root, const QByteArray& ioports)
         {"proc/parport4/modes", "PCSPP,TRISTATE,EPP,ECP\n"},
         // The USB adapter; the printer cable; the PCI card (NetMos 9865).
         {usb + "1-2/idVendor", "1293\n"}, {usb + "1-2/idProduct", "0002\n"}, {usb + "1-2/1-2:1.0/bInterfaceNumber", "00\n"},
-        {"dev/usb/lp0", {}}, {usb + "1-3/idVendor", "067b\n"}, {usb + "1-3/idProduct", "2305\n"}, {usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n"},
+        {"dev/usb/lp0", {}}, {usb + "1-3/idVendor", "067b\n"}, {usb + "1-3/idProduct", "2305\n"},
+        {usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n"},
         {card + "/vendor", "0x9710\n"}, {card + "/device", "0x9865\n"}};
     // Where a link is, and what it leads to: the main board's port as parport_pc registers it; the USB adapter, whose driver
     // leaves the port's device unsaid but has the adapter bound; the PCI card, served by parport_pc; the printer cable.
@@ -108,7 +109,8 @@ private slots:
     {
         AddColumns<QString, bool, QByteArray, QString>("port", "rawIo", "ioports", "said");  // port: an address, or a device in the tree
         // Most rows: raw I/O allowed, on the PC with its cards.
-        const auto row = [](const char* name, const char* port, const QString& said) { QTest::newRow(name) << port << true << kIoPorts << said; };
+        const auto row = [](const char* name, const char* port, const QString& said) { QTest::newRow(name) << port << true
+                                                                                                           << kIoPorts << said; };
         const QString hint = QStringLiteral(
             "type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC), or 57344 (0xE000) of the PCI parallel "
             "port 0000:05:00.0");

@@ -51,8 +51,10 @@ private slots:
         const QString replace = u": replace the switch, then clear its counts."_s;
         QTest::newRow("RF1 at the limit") << quint64(1000000) << quint64(20) << quint64(1000000)
                                           << "Relay cycles: RF1 has closed 1000000 times, the limit set is 1000000" + replace;
-        QTest::newRow("RF2 over it") << quint64(3) << quint64(12) << quint64(10) << "Relay cycles: RF2 has closed 12 times, the limit set is 10" + replace;
-        QTest::newRow("once") << quint64(0) << quint64(1) << quint64(1) << "Relay cycles: RF2 has closed 1 time, the limit set is 1" + replace;
+        QTest::newRow("RF2 over it") << quint64(3) << quint64(12) << quint64(10)
+                                     << "Relay cycles: RF2 has closed 12 times, the limit set is 10" + replace;
+        QTest::newRow("once") << quint64(0) << quint64(1) << quint64(1)
+                              << "Relay cycles: RF2 has closed 1 time, the limit set is 1" + replace;
         QTest::newRow("both") << quint64(10) << quint64(11) << quint64(10)
                               << "Relay cycles: RF1 has closed 10 times and RF2 has closed 11 times, the limit set is 10" + replace;
     }

@@ -217,7 +217,8 @@ private slots:
     {
         // zones: the first stamp's, then changes, comma-separated; instants in UTC, and stamps, blank-separated
         AddColumns<QString, QString, QString>("zones", "instants", "stamps");
-        QTest::newRow("summer time begins") << "Europe/Berlin" << "2026-03-29T00:59:59.999Z 2026-03-29T01:00:00.000Z 2026-03-29T01:00:00.001Z"
+        QTest::newRow("summer time begins") << "Europe/Berlin"
+                                            << "2026-03-29T00:59:59.999Z 2026-03-29T01:00:00.000Z 2026-03-29T01:00:00.001Z"
                                             << "2026-03-29T01:59:59.999+01:00 2026-03-29T03:00:00.000+02:00 2026-03-29T03:00:00.001+02:00";
         QTest::newRow("summer time ends") << "Europe/Berlin" << "2026-10-25T00:59:59.999Z 2026-10-25T01:00:00.000Z"
                                           << "2026-10-25T02:59:59.999+02:00 2026-10-25T02:00:00.000+01:00";
