@@ -178,12 +178,11 @@ private slots:
         // A USB adapter has no address: its device names it, its registers are 0 to 2.
         QTest::newRow("device") << Return << " /dev/parport1" << 0 << "w2:00 r2:00 w0:00 r0:00"
                                 << "Port /dev/parport1: USB adapter (uss720), about 1 ms per access" << false;
-        QTest::newRow("zero") << Return << "0" << 0 << "" << "Port 0: not a port address; nothing is written" << false;
+        const QString zero = u"Port 0: not a port address; nothing is written"_s;
+        QTest::newRow("zero") << Return << "0" << 0 << "" << zero << false;
         QTest::newRow("C notation") << Return << "0x378" << 0 << ""
-                                    << "Port 0: not a port address; nothing is written\n\"0x378\" reads as 0: nothing is written there. "
-                                       "Type the address in decimal (888) or as &H378." << false;
-        QTest::newRow("not a number") << Tab << "garbage" << 0 << ""
-                                      << "Port 0: not a port address; nothing is written\n\"garbage\" reads as 0" << false;
+                                    << zero + "\n\"0x378\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378." << false;
+        QTest::newRow("not a number") << Tab << "garbage" << 0 << "" << zero + "\n\"garbage\" reads as 0" << false;
         QTest::newRow("negative") << Tab << "-5" << -5 << "" << "Port -5" << false;
         QTest::newRow("beyond 32 bits") << Return << "2147483648" << 888 << "" << unchanged << true;
         QTest::newRow("control register beyond 32 bits") << Tab << "2147483646" << 888 << "" << unchanged << true;

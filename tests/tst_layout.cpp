@@ -292,17 +292,13 @@ private slots:
         // height 0: the line may take any
         struct Box { const char* name; QString text; int width, height; bool wrap = false; };
         const Box boxes[] = {
-            {"Label4", u"Select Model:"_s, 97, 17},
-            {"Label2", u"Parallel Address:"_s, 81, 17},
-            {"Label3", u"(Dec)"_s, 41, 17},
-            {"Label1_0", u"C1"_s, 25, 17},
-            {"Label1_1", u"C2"_s, 25, 17},
+            {"Label4", u"Select Model:"_s, 97, 17}, {"Label2", u"Parallel Address:"_s, 81, 17}, {"Label3", u"(Dec)"_s, 41, 17},
+            {"Label1_0", u"C1"_s, 25, 17}, {"Label1_1", u"C2"_s, 25, 17},
             {"WarningLabel", u"The state C1=1 & C2=1 is not available for the selected model !"_s, 289, 49, true},
             {"Frame1", u"Control Bits:"_s, 129, 0},   // set into the frame's top edge, 8 px in
             {"Command2", u"Help"_s, 49, 0},           // within the button's bevel
-            {"C1", u"0"_s, 17, 0},
             {"ModelCombo", u"QTR7-415KM"_s, 116, 0},  // left of the arrow
-            {"ParallelText", u"888"_s, 57, 0},
+            {"C1", u"0"_s, 17, 0}, {"ParallelText", u"888"_s, 57, 0},
             {"PathWords", u"Unknown: nothing read back from the port"_s, 289, 32, true},
             {"PathWords", u"C1=1 with C2=1: not a state of this model"_s, 289, 32, true},
         };
