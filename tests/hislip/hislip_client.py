@@ -1,44 +1,33 @@
 """A small HiSLIP client for the tests, written from the IVI-6.1 message
 table: the synchronous and asynchronous channels of one session, Data and
-DataEND with message ids, status queries, locks, device clear, and
-StartTLS/EndTLS (HiSLIP 2.0) on Python's ssl module. Every message sent or
-received is recorded, so that a test can compare them with what tshark
-decodes."""
+DataEND with message ids, status queries, locks, and StartTLS/EndTLS
+(HiSLIP 2.0) on Python's ssl module. Every message sent or received is
+recorded, so that a test can compare them with what tshark decodes."""
+import collections
 import select
 import socket
 import ssl
 import struct
 
-TYPES = {
-    "Initialize": 0, "InitializeResponse": 1, "FatalError": 2, "Error": 3,
-    "AsyncLock": 4, "AsyncLockResponse": 5, "Data": 6, "DataEnd": 7,
-    "DeviceClearComplete": 8, "DeviceClearAcknowledge": 9,
-    "AsyncRemoteLocalControl": 10, "AsyncRemoteLocalResponse": 11, "Trigger": 12,
-    "Interrupted": 13, "AsyncInterrupted": 14,
-    "AsyncMaximumMessageSize": 15, "AsyncMaximumMessageSizeResponse": 16,
-    "AsyncInitialize": 17, "AsyncInitializeResponse": 18, "AsyncDeviceClear": 19,
-    "AsyncServiceRequest": 20, "AsyncStatusQuery": 21, "AsyncStatusResponse": 22,
-    "AsyncDeviceClearAcknowledge": 23, "AsyncLockInfo": 24, "AsyncLockInfoResponse": 25,
-    "GetDescriptors": 26, "GetDescriptorsResponse": 27,
-    "StartTLS": 28, "AsyncStartTLS": 29, "AsyncStartTLSResponse": 30,
-    "EndTLS": 31, "AsyncEndTLS": 32, "AsyncEndTLSResponse": 33,
-}
+# Message types by their number, 0 to 33.
+TYPES = {name: number for number, name in enumerate("""
+    Initialize InitializeResponse FatalError Error AsyncLock AsyncLockResponse Data DataEnd
+    DeviceClearComplete DeviceClearAcknowledge AsyncRemoteLocalControl AsyncRemoteLocalResponse Trigger
+    Interrupted AsyncInterrupted AsyncMaximumMessageSize AsyncMaximumMessageSizeResponse
+    AsyncInitialize AsyncInitializeResponse AsyncDeviceClear AsyncServiceRequest AsyncStatusQuery
+    AsyncStatusResponse AsyncDeviceClearAcknowledge AsyncLockInfo AsyncLockInfoResponse
+    GetDescriptors GetDescriptorsResponse StartTLS AsyncStartTLS AsyncStartTLSResponse
+    EndTLS AsyncEndTLS AsyncEndTLSResponse""".split())}
 NAMES = {number: name for name, number in TYPES.items()}
 HEADER = struct.Struct(">2sBBIQ")
 FIRST_MESSAGE_ID = 0xFFFFFF00
 TIMEOUT = 10  # seconds for any one answer
 
+Message = collections.namedtuple("Message", "name control parameter payload")
+
 
 class ProtocolError(Exception):
     pass
-
-
-class Message:
-    def __init__(self, name, control, parameter, payload):
-        self.name, self.control, self.parameter, self.payload = name, control, parameter, payload
-
-    def __repr__(self):
-        return f"{self.name}(control={self.control}, parameter={self.parameter:#x}, payload={self.payload[:60]!r})"
 
 
 class Channel:
@@ -50,18 +39,12 @@ class Channel:
         self.buffer = b""
 
     def send(self, name, control=0, parameter=0, payload=b""):
-        self.sendraw(HEADER.pack(b"HS", TYPES[name], control, parameter, len(payload)) + payload)
+        self.sock.sendall(HEADER.pack(b"HS", TYPES[name], control, parameter, len(payload)) + payload)
         self.log.append((self.name, "sent", name))
 
-    def sendraw(self, data):
-        self.sock.sendall(data)
-
     def _fill(self, timeout):
-        if isinstance(self.sock, ssl.SSLSocket) and self.sock.pending():
-            ready = True
-        else:
-            ready = select.select([self.sock], [], [], timeout)[0]
-        if not ready:
+        pending = isinstance(self.sock, ssl.SSLSocket) and self.sock.pending()
+        if not pending and not select.select([self.sock], [], [], timeout)[0]:
             return False
         chunk = self.sock.recv(65536)
         if not chunk:
@@ -69,53 +52,31 @@ class Channel:
         self.buffer += chunk
         return True
 
-    def receive(self, timeout=TIMEOUT):
-        """The next message; None when nothing came within `timeout`."""
+    def expect(self, *names, timeout=TIMEOUT):
+        """The next message, which must be one of `names`."""
         while len(self.buffer) < HEADER.size or len(self.buffer) < HEADER.size + HEADER.unpack_from(self.buffer)[4]:
             if not self._fill(timeout):
-                return None
+                raise ProtocolError(f"{self.name}: nothing came; expected {'/'.join(names)}")
         prologue, kind, control, parameter, length = HEADER.unpack_from(self.buffer)
         if prologue != b"HS":
             raise ProtocolError(f"{self.name}: no HS prologue: {self.buffer[:16]!r}")
-        payload = self.buffer[HEADER.size:HEADER.size + length]
+        message = Message(NAMES.get(kind, f"type{kind}"), control, parameter, self.buffer[HEADER.size:HEADER.size + length])
         self.buffer = self.buffer[HEADER.size + length:]
-        name = NAMES.get(kind, f"type{kind}")
-        self.log.append((self.name, "received", name))
-        return Message(name, control, parameter, payload)
-
-    def expect(self, *names, timeout=TIMEOUT):
-        message = self.receive(timeout)
-        if message is None:
-            raise ProtocolError(f"{self.name}: nothing came; expected {'/'.join(names)}")
+        self.log.append((self.name, "received", message.name))
         if message.name not in names:
             raise ProtocolError(f"{self.name}: expected {'/'.join(names)}, got {message}")
         return message
 
-    def closed(self, timeout=TIMEOUT):
-        """Whether the server closes this connection (after what it still sends)."""
+    def closed(self):
+        """Whether the server closes this connection (with nothing more sent)."""
         try:
-            while select.select([self.sock], [], [], timeout)[0]:
-                if not self.sock.recv(65536):
-                    return True
-        except (ConnectionError, ssl.SSLError):
+            return self.sock.recv(1) == b""
+        except ConnectionError:
             return True
-        return False
-
-    def start_tls(self, context):
-        if self.buffer:
-            raise ProtocolError(f"{self.name}: bytes left before TLS: {self.buffer!r}")
-        self.sock = context.wrap_socket(self.sock, server_hostname="localhost")
-
-    def end_tls(self):
-        self.sock = self.sock.unwrap()
-
-    def close(self):
-        self.sock.close()
 
 
 class Session:
     def __init__(self, host, port, log, version=0x0200, subaddress=b"hislip0", vendor=b"PY"):
-        self.log = log
         self.sync = Channel(host, port, "sync", log)
         self.sync.send("Initialize", 0, version << 16 | struct.unpack(">H", vendor)[0], subaddress)
         reply = self.sync.expect("InitializeResponse", "FatalError")
@@ -125,22 +86,19 @@ class Session:
         self.initialize_control = reply.control
         self.asyn = Channel(host, port, "async", log)
         self.asyn.send("AsyncInitialize", 0, self.id)
-        reply = self.asyn.expect("AsyncInitializeResponse")
-        self.secure_offered = bool(reply.control & 1)
+        self.secure_offered = bool(self.asyn.expect("AsyncInitializeResponse").control & 1)
         self.asyn.send("AsyncMaximumMessageSize", payload=struct.pack(">Q", 1 << 20))
         self.server_max = struct.unpack(">Q", self.asyn.expect("AsyncMaximumMessageSizeResponse").payload)[0]
         self.next_id = FIRST_MESSAGE_ID
         self.last_id = None
         self.rmt = False  # the last response was read whole: said with the next message
 
-    def write(self, text, end=True):
-        if isinstance(text, str):
-            text = text.encode()
+    def write(self, text):
+        """Sends `text` as one DataEnd; returns its message id."""
         self.last_id = self.next_id
-        self.sync.send("DataEnd" if end else "Data", 1 if self.rmt else 0, self.next_id, text)
+        self.sync.send("DataEnd", 1 if self.rmt else 0, self.next_id, text.encode())
         self.rmt = False
-        if end:
-            self.next_id = (self.next_id + 2) & 0xFFFFFFFF
+        self.next_id = (self.next_id + 2) & 0xFFFFFFFF
         return self.last_id
 
     def read(self, timeout=TIMEOUT):
@@ -160,22 +118,18 @@ class Session:
             raise ProtocolError(f"{text!r}: answer for message {got:#x}, sent {sent:#x}")
         return answer.rstrip("\n")
 
-    def status(self, rmt=None):
+    def status(self):
         """The status byte through the asynchronous channel."""
-        delivered = self.rmt if rmt is None else rmt
-        self.asyn.send("AsyncStatusQuery", 1 if delivered else 0, self.last_id if self.last_id is not None else 0)
+        self.asyn.send("AsyncStatusQuery", 1 if self.rmt else 0, self.last_id or 0)
         return self.asyn.expect("AsyncStatusResponse").control
 
-    def lock(self, name=b"", timeout_ms=0):
+    def lock(self, name=b"", timeout_ms=0, wait=True):
+        """The answer's control code; with wait=False read it later with asyn.expect."""
         self.asyn.send("AsyncLock", 1, timeout_ms, name)
-        return self.asyn.expect("AsyncLockResponse").control
-
-    def lock_request(self, name=b"", timeout_ms=0):
-        """Asks without waiting for the answer (read it with asyn.expect)."""
-        self.asyn.send("AsyncLock", 1, timeout_ms, name)
+        return self.asyn.expect("AsyncLockResponse").control if wait else None
 
     def unlock(self):
-        self.asyn.send("AsyncLock", 0, self.last_id if self.last_id is not None else 0)
+        self.asyn.send("AsyncLock", 0, self.last_id or 0)
         return self.asyn.expect("AsyncLockResponse").control
 
     def lock_info(self):
@@ -184,40 +138,24 @@ class Session:
         reply = self.asyn.expect("AsyncLockInfoResponse")
         return reply.control, reply.parameter
 
-    def device_clear(self):
-        """Returns what the synchronous channel held before the acknowledgement."""
-        self.asyn.send("AsyncDeviceClear")
-        self.asyn.expect("AsyncDeviceClearAcknowledge")
-        self.sync.send("DeviceClearComplete", 0)
-        before = []
-        while True:
-            message = self.sync.expect("Data", "DataEnd", "Interrupted", "DeviceClearAcknowledge")
-            if message.name == "DeviceClearAcknowledge":
-                break
-            before.append(message)
-        self.next_id = FIRST_MESSAGE_ID
-        self.last_id = None
-        self.rmt = False
-        return before
+    def _tls(self, start, wrap):
+        self.asyn.send(f"Async{start}", 1 if self.rmt else 0, self.last_id or 0)
+        reply = self.asyn.expect(f"Async{start}Response")
+        if reply.control != 1:
+            raise ProtocolError(f"Async{start} refused: {reply}")
+        for channel, name in ((self.asyn, None), (self.sync, start)):
+            if name:
+                channel.send(name, 1 if self.rmt else 0, self.last_id or 0)
+            if channel.buffer:
+                raise ProtocolError(f"{channel.name}: bytes left before {start}: {channel.buffer!r}")
+            channel.sock = wrap(channel.sock)
 
     def start_tls(self, context):
-        self.asyn.send("AsyncStartTLS", 1 if self.rmt else 0, self.last_id or 0)
-        reply = self.asyn.expect("AsyncStartTLSResponse")
-        if reply.control != 1:
-            raise ProtocolError(f"AsyncStartTLS refused: {reply}")
-        self.asyn.start_tls(context)
-        self.sync.send("StartTLS", 1 if self.rmt else 0, self.last_id or 0)
-        self.sync.start_tls(context)
+        self._tls("StartTLS", lambda sock: context.wrap_socket(sock, server_hostname="localhost"))
 
     def end_tls(self):
-        self.asyn.send("AsyncEndTLS", 1 if self.rmt else 0, self.last_id or 0)
-        reply = self.asyn.expect("AsyncEndTLSResponse")
-        if reply.control != 1:
-            raise ProtocolError(f"AsyncEndTLS refused: {reply}")
-        self.asyn.end_tls()
-        self.sync.send("EndTLS", 1 if self.rmt else 0, self.last_id or 0)
-        self.sync.end_tls()
+        self._tls("EndTLS", lambda sock: sock.unwrap())
 
     def close(self):
-        self.asyn.close()
-        self.sync.close()
+        self.asyn.sock.close()
+        self.sync.sock.close()

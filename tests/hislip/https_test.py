@@ -10,13 +10,8 @@ import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "remote"))
-from program import Program  # noqa: E402
-
-
-def fail(why):
-    sys.exit(f"FAIL: {why}")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+from web_program import Program, curl, expect  # noqa: E402
 
 
 def s_client(port, certificate, *options):
@@ -37,32 +32,25 @@ def main():
                                 "--state-dir", folder]) as served:
             fingerprint = served.line("TLS certificate ").rsplit(" ", 1)[1]
             url = served.line("web page on ").split()[-1]
-            if not url.startswith("https://127.0.0.1:"):
-                fail(f"the page's address: {url}")
+            expect("the page's address", url.startswith("https://127.0.0.1:"), True)
             port = int(url.rstrip("/").rsplit(":", 1)[1])
             certificate = os.path.join(folder, "tls-certificate.pem")
             secure = url.replace("127.0.0.1", "localhost")
-
-            state = subprocess.run(["curl", "-sS", "--cacert", certificate, secure + "api/state"],
-                                   capture_output=True, text=True, timeout=30)
-            if state.returncode != 0 or json.loads(state.stdout).get("certificate") != fingerprint:
-                fail(f"curl over HTTPS: {state.returncode} {state.stderr} {state.stdout[:200]}")
-            page = subprocess.run(["curl", "-sS", "--cacert", certificate, secure], capture_output=True, text=True,
-                                  timeout=30).stdout
-            if 'id="certificate"' not in page:
-                fail("the page has no place for the certificate's fingerprint")
+            code, state = curl(secure + "api/state", "--cacert", certificate)
+            expect("the fingerprint in the state over HTTPS", (code, json.loads(state).get("certificate")), (200, fingerprint))
+            expect("the page's place for the fingerprint", 'id="certificate"' in curl(secure, "--cacert", certificate)[1], True)
             plain = subprocess.run(["curl", "-sS", "-m", "10", url.replace("https", "http") + "api/state"],
                                    capture_output=True, text=True, timeout=30)
             if plain.returncode == 0:
-                fail(f"plain HTTP answered on the HTTPS port: {plain.stdout[:100]}")
+                sys.exit(f"plain HTTP answered on the HTTPS port: {plain.stdout[:100]}")
 
             for option, version in (("-tls1_3", "TLSv1.3"), ("-tls1_2", "TLSv1.2")):
                 said = s_client(port, certificate, option)
                 if f"New, {version}, Cipher is " not in said or "Verify return code: 0 (ok)" not in said:
-                    fail(f"openssl s_client {option}:\n{said}")
+                    sys.exit(f"openssl s_client {option}:\n{said}")
             said = s_client(port, certificate, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
             if "Cipher is (NONE)" not in said:
-                fail(f"a TLS 1.1 handshake was taken:\n{said}")
+                sys.exit(f"a TLS 1.1 handshake was taken:\n{said}")
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     print("HTTPS: all passed")

@@ -9,21 +9,28 @@ import xml.etree.ElementTree as ElementTree
 
 from web_program import NO_PORT, curl, expect, serving
 
-LXI = {"": "http://www.lxistandard.org/InstrumentIdentification/1.0"}
+LXI = "{http://www.lxistandard.org/InstrumentIdentification/1.0}"
+XSI = "{http://www.w3.org/2001/XMLSchema-instance}"
 
 
 version, program = sys.argv[1], sys.argv[2:]
 with serving(program, "--simulate") as (scpi, url, hislip):
     code, document = curl(url + "lxi/identification")
     device = ElementTree.fromstring(document)
-    expect("identification", (code, device.tag), (200, "{%s}LXIDevice" % LXI[""]))
-    for field, wanted in [("Manufacturer", "rfswitch-panel"), ("Model", "QTR7-415KM"), ("SerialNumber", "0"), ("FirmwareRevision", version),
-                          ("IdentificationURL", url + "lxi/identification"),
-                          ("Interface/Hostname", socket.gethostname()), ("Interface/IPAddress", "127.0.0.1")]:
-        expect(field, device.findtext(field, namespaces=LXI), wanted)
-    expect("Interface/InstrumentAddressString", [e.text for e in device.findall("Interface/InstrumentAddressString", LXI)],
-           [f"TCPIP0::127.0.0.1::hislip0,{hislip}::INSTR", "TCPIP0::127.0.0.1::inst0::INSTR",
-            f"TCPIP0::127.0.0.1::{scpi}::SOCKET"])
+    expect("identification", (code, device.tag), (200, LXI + "LXIDevice"))
+    # Every element the schema requires of a device and of its network
+    # interface, in the schema's order, with what the system has for loopback.
+    host = socket.gethostname()
+    expect("identification's elements", [(e.tag.removeprefix(LXI), (e.text or "").strip()) for e in device.iter()][1:],
+           [("Manufacturer", "rfswitch-panel"), ("Model", "QTR7-415KM"), ("SerialNumber", "0"), ("FirmwareRevision", version),
+            ("ManufacturerDescription", "RF switch test board on a parallel port"), ("HomepageURL", url),
+            ("UserDescription", f"QTR7-415KM on {host}"), ("IdentificationURL", url + "lxi/identification"), ("Interface", ""),
+            ("InstrumentAddressString", f"TCPIP0::127.0.0.1::hislip0,{hislip}::INSTR"),
+            ("InstrumentAddressString", "TCPIP0::127.0.0.1::inst0::INSTR"), ("InstrumentAddressString", f"TCPIP0::127.0.0.1::{scpi}::SOCKET"),
+            ("Hostname", host), ("IPAddress", "127.0.0.1"), ("SubnetMask", "255.0.0.0"), ("MACAddress", "00:00:00:00:00:00"),
+            ("Gateway", "0.0.0.0"), ("DHCPEnabled", "false"), ("AutoIPEnabled", "false"), ("LXIVersion", "1.5")])
+    expect("the interface's attributes", device.find(LXI + "Interface").attrib,
+           {XSI + "type": "NetworkInformation", "InterfaceType": "LXI", "IPType": "IPv4", "InterfaceName": "lo"})
 
     code, state = curl(url + "api/state")
     state = json.loads(state)
@@ -37,8 +44,11 @@ with serving(program, "--simulate") as (scpi, url, hislip):
     expect("logged", bool(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3} remote:http:127\.0\.0\.1:\d+ port=4096 board=simulated "
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
 
-# Without --simulate nothing is written, with the SCPI error's meaning.
+# Without --simulate nothing is written, with the SCPI error's meaning, and
+# the page says why its buttons do not switch.
 with serving(program) as (scpi, url, hislip):
+    expect("why the page cannot switch", json.loads(curl(url + "api/state")[1])["refused"],
+           "Only the simulated port is here: no board is driven, so switching from here is refused (the server's --simulate allows a dry run).")
     code, answer = curl(url + "api/select", "-d", "rf2")
     answer = json.loads(answer)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),

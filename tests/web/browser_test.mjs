@@ -4,13 +4,13 @@
 // script's switching followed, the relay cycle counts and their warning,
 // buttons that cannot switch while another client holds the lock (and say
 // why), the title naming the machine, no contact drawn where nothing is
-// known. Leaves screenshots at a desktop and a phone width in OUT_DIR.
-// Usage: browser_test.mjs NODE_DIR OUT_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
+// known.
+// Usage: browser_test.mjs NODE_DIR PROGRAM [ARGS...]: the program, headless, on loopback.
 import assert from 'node:assert/strict';
 import { hostname } from 'node:os';
 import { launch, scpi, start } from './harness.mjs';
 
-const [nodeDir, outDir, ...command] = process.argv.slice(2);
+const [nodeDir, ...command] = process.argv.slice(2);
 const browser = await launch(nodeDir);
 const program = await start(command);
 const client = await scpi(program.scpiPort);
@@ -62,22 +62,13 @@ try {
   assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@1)');
   await shows('rf1');
 
-  for (const [name, viewport] of Object.entries({
-    desktop: { width: 1024, height: 900 },
-    phone: { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true },
-  })) {
-    await page.setViewport(viewport);
-    await page.screenshot({ path: `${outDir}/page-${name}.png`, fullPage: true });
-  }
   // A port nobody can read: nothing known, no contact drawn, as in the panel.
   await other.query('SYST:PORT "/dev/parport9";*OPC?');
   await shows('unknown', 1000);
   assert.equal(await text('#bits'), 'C1=?  C2=?');
   assert.equal(await page.$eval('#contacts', (contacts) => getComputedStyle(contacts).visibility), 'hidden');
-  await page.setViewport({ width: 1024, height: 900 });
-  await page.screenshot({ path: `${outDir}/page-unknown.png`, fullPage: true });
 
-  console.log(`the page switched, followed a script, named the lock's holder and drew no contact where nothing is known; screenshots in ${outDir}`);
+  console.log(`the page switched, followed a script, named the lock's holder and drew no contact where nothing is known`);
   other.close();
 } finally {
   client.close();

@@ -38,9 +38,7 @@ with serving(program, "--simulate") as (scpi, url, _):
     curl(url + "api/select", "-d", "rf1")
     with socket.create_connection(("127.0.0.1", int(scpi))) as client:
         client.sendall(b"FOO\nSYST:LOCK:REQ?;ROUT:CLOS (@2);*OPC?\n")
-        answer = b""
-        while not answer.endswith(b"\n"):
-            answer += client.recv(100)
+        answer = client.makefile("rb").readline()
         if answer != b"1;1\n":
             sys.exit(f"the SCPI client: expected b'1;1\\n', got {answer!r}")
         holder = "remote:127.0.0.1:%d" % client.getsockname()[1]

@@ -1,8 +1,12 @@
 """The program under test with its web page, read with curl as a script
 would."""
 import contextlib
+import os
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
+from program import Program  # noqa: E402
 
 NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 
@@ -22,17 +26,6 @@ def curl(url, *options):
 @contextlib.contextmanager
 def serving(program, *options):
     """The SCPI port, the page's URL and HiSLIP's port of the program, headless, while it runs."""
-    process = subprocess.Popen([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options],
-                               stdout=subprocess.PIPE, text=True)
-    try:
-        said = {}
-        while len(said) < 3:  # among the lines saying how the switch is reached
-            line = process.stdout.readline()
-            for start in ("listening on ", "web page on ", "HiSLIP on "):
-                if line.startswith(start):
-                    said[start] = line[len(start):].strip()
-        yield (said["listening on "].rsplit(":", 1)[1], said["web page on "],
-               said["HiSLIP on "].split(":")[1])
-    finally:
-        process.terminate()
-        process.wait()
+    with Program([*program, "--headless", "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--port", str(NO_PORT), *options]) as served:
+        yield (served.line("listening on ").rsplit(":", 1)[1], served.line("web page on ").split()[-1],
+               served.line("HiSLIP on ").split(":")[1])
