@@ -1,9 +1,9 @@
 // Remote control on the real switch core and a recording port: the SCPI
 // command layer (what a script reads back, what lands in the error queue,
 // what reaches the port) and the server over loopback with QTcpSocket clients.
+#include "Emitted.h"
 #include "FakePort.h"
 #include "RelayCycles.h"
-#include "Rows.h"
 #include "ScpiServer.h"
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"

@@ -3,9 +3,9 @@
 // reads back (errors, reasons, data, the status byte), the RPC replies word
 // by word, who is let in, and what the server keeps for a client that does
 // not read. Peers at 127.0.0.2 are "another machine" on the same loopback.
+#include "Emitted.h"
 #include "FakePort.h"
 #include "PortMapper.h"
-#include "Rows.h"
 #include "SwitchCore.h"
 #include "Table.h"
 #include "Vxi11Server.h"
