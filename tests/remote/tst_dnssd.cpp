@@ -2,6 +2,7 @@
 // loopback, wildcard and single-address listening, on which interface, and
 // every service's TXT records in the order they go out.
 #include "Services.h"
+#include "../support/Table.h"
 
 #include <QTest>
 
@@ -26,9 +27,8 @@ class TestDnsSd : public QObject
 private slots:
     void announced_data()
     {
-        QTest::addColumn<QString>("raw");    // where the raw socket (and VXI-11) listen; empty: not at all
-        QTest::addColumn<QString>("web");    // where the web page listens; empty: not at all
-        QTest::addColumn<QString>("announced");
+        // raw: where the raw socket (and VXI-11) listen, web: where the web page listens; empty: not at all.
+        AddColumns<QString, QString, QString>("raw", "web", "announced");
         const QString lan = "_scpi-raw._tcp:5025@%1 _vxi-11._tcp:111@%1";
         const QString page = "_http._tcp:8080@%1 _lxi._tcp:8080@%1";
         QTest::newRow("loopback") << "127.0.0.1" << "127.0.0.1" << "";
@@ -49,9 +49,7 @@ private slots:
 
     void announced()
     {
-        QFETCH(QString, raw);
-        QFETCH(QString, web);
-        QFETCH(QString, announced);
+        const auto [raw, web, announced] = Fetch<QString, QString, QString>("raw", "web", "announced");
         const auto address = [](const QString& text) {
             return text == "any" || text == "twice" ? QHostAddress(QHostAddress::Any) : QHostAddress(text);
         };
@@ -81,8 +79,7 @@ private slots:
     // TXT records as they go out: txtvers first, each key once.
     void txt_data()
     {
-        QTest::addColumn<TxtRecords>("own");
-        QTest::addColumn<QString>("txt");
+        AddColumns<TxtRecords, QString>("own", "txt");
         const QString identity = "txtvers=1 Manufacturer=rfswitch-panel Model=QTR7-415KM SerialNumber=SN-9 FirmwareVersion=1.0.0";
         QTest::newRow("the identity alone") << TxtRecords{} << identity;
         QTest::newRow("a key of its own") << TxtRecords{{"path", "/"}} << identity + " path=/";
@@ -93,8 +90,7 @@ private slots:
     void txt()
     {
         QFETCH(TxtRecords, own);
-        QFETCH(QString, txt);
-        QCOMPARE(Text(ServiceTxt(kIdentity, own)), txt);
+        QTEST(Text(ServiceTxt(kIdentity, own)), "txt");
     }
 };
 
