@@ -8,11 +8,10 @@
 # --lan starts a D-Bus system bus, rpcbind and avahi-daemon in there first.
 # Exits 77 (skipped) where namespaces cannot be made or a tool is missing.
 set -u
+need() { for tool; do command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }; done; }
 
 if [ "${RFSWITCH_NETNS:-}" != inside ]; then
-    for tool in unshare ip; do
-        command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }
-    done
+    need unshare ip
     unshare --net --mount --uts --pid --fork --kill-child true 2>/dev/null ||
         { echo "no namespaces may be made here (needs root): skipped"; exit 77; }
     RFSWITCH_NETNS=inside exec unshare --net --mount --uts --pid --fork --kill-child sh "$0" "$@"
@@ -23,9 +22,7 @@ hostname bench-pc
 if [ "${1:-}" = --lan ]; then
     shift
     PATH=$PATH:/usr/sbin:/sbin
-    for tool in dbus-daemon rpcbind avahi-daemon; do
-        command -v "$tool" >/dev/null || { echo "$tool is not installed: skipped"; exit 77; }
-    done
+    need dbus-daemon rpcbind avahi-daemon
     # Avahi announces on a multicast link, which loopback is not.
     ip link add veth0 type veth peer name veth1 &&
         ip addr add 192.0.2.1/24 dev veth0 && ip link set veth0 up && ip link set veth1 up || exit 1
