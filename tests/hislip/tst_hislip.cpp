@@ -6,6 +6,7 @@
 #include "HislipServer.h"
 #include "HislipSessions.h"
 #include "SwitchCore.h"
+#include "Table.h"
 
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -26,6 +27,8 @@ struct Message
     quint32 parameter = 0;
     QByteArray payload;
     bool operator==(const Message&) const = default;
+    // The message with only the first `bytes` of its payload.
+    Message Cut(qsizetype bytes) const { return {type, control, parameter, payload.left(bytes)}; }
 };
 
 Message Said(Type type, int control = 0, quint32 parameter = 0, const QByteArray& payload = {})
@@ -117,16 +120,14 @@ class TestHislip : public QObject
 private slots:
     void reader_data()
     {
-        QTest::addColumn<QStringList>("chunks");   // hex, as they arrive
-        QTest::addColumn<QStringList>("expected"); // what Take gives after all of them, in turn
-
+        // Hex chunks as they arrive, and what Take gives after all of them, in turn.
+        AddColumns<QStringList, QStringList>("chunks", "expected");
         const QString idn = "4853 0700 ffffff00 0000000000000006 2a49444e3f0a";
         const QString clear = "4853 1300 00000000 0000000000000000";
         QTest::newRow("header cut in three") << QStringList{"4853 07", "00 ffffff00 00000000", "00000006 2a49444e3f0a"}
                                              << QStringList{"message 7 ffffff00 *IDN?\n", "more"};
         QTest::newRow("payload still coming") << QStringList{"4853 0700 ffffff00 0000000000000006 2a49"} << QStringList{"more"};
-        QTest::newRow("two in one chunk") << QStringList{clear + idn}
-                                          << QStringList{"message 19 0 ", "message 7 ffffff00 *IDN?\n", "more"};
+        QTest::newRow("two in one chunk") << QStringList{clear + idn} << QStringList{"message 19 0 ", "message 7 ffffff00 *IDN?\n", "more"};
         // 17 bytes against a maximum of 16: the header is told, the payload
         // dropped as it comes, and the next message read.
         QTest::newRow("too large, over two chunks")
@@ -160,8 +161,7 @@ private slots:
     // "none", "close ID", and "pair ID HOST" as an AsyncInitialize does.
     void sessionTable_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("said");
+        AddColumns<QString, QString>("steps", "said");
         QTest::newRow("paired once") << "open a|pair 1 a|pair 1 a" << "1 paired already-paired";
         QTest::newRow("the second of two") << "open a|open a|pair 2 a|pair 2 a" << "1 2 paired already-paired";
         QTest::newRow("no such session") << "open a|pair 2 a" << "1 unknown";
@@ -197,9 +197,7 @@ private slots:
 
     void messageOrder_data()
     {
-        QTest::addColumn<quint32>("id");
-        QTest::addColumn<quint32>("last");
-        QTest::addColumn<bool>("done");
+        AddColumns<quint32, quint32, bool>("id", "last", "done");
         QTest::newRow("the same") << 0xffffff00u << 0xffffff00u << true;
         QTest::newRow("before") << 0xffffff00u << 0xffffff02u << true;
         QTest::newRow("next") << 0xffffff02u << 0xffffff00u << false;
@@ -219,8 +217,7 @@ private slots:
     // or the shared lock's, and it ends with the session.
     void lockIsTheCoresLock_data()
     {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QString>("holder");
+        AddColumns<QByteArray, QString>("name", "holder");
         QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session1$";
         QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$";
     }
@@ -233,8 +230,7 @@ private slots:
         auto session = std::make_unique<Session>(board.server.Port());
         session->async->Send(Type::AsyncLock, 1, 0, name);
         QCOMPARE(session->async->Next(), Said(Type::AsyncLockResponse, 1));
-        QVERIFY(board.core.LockHolder());
-        QVERIFY(QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
+        QVERIFY(board.core.LockHolder() && QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
         // Its own switching goes through.
         session->sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?");
@@ -257,8 +253,8 @@ private slots:
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();
-        QCOMPARE(Said(Type(first.type), first.control, first.parameter), Said(Type::Data, 0, kFirstMessageId));
-        QCOMPARE(Said(Type(last.type), last.control, last.parameter), Said(Type::DataEnd, 0, kFirstMessageId));
+        QCOMPARE(first.Cut(0), Said(Type::Data, 0, kFirstMessageId));
+        QCOMPARE(last.Cut(0), Said(Type::DataEnd, 0, kFirstMessageId));
         QCOMPARE(first.payload.size(), 256);
         QCOMPARE((first.payload + last.payload).count("rfswitch-panel,QTR7-415KM,7,"), 8);
     }
@@ -279,10 +275,7 @@ private slots:
         session.sync.Send(Type::DeviceClearComplete, 0, 0);
         QCOMPARE(session.sync.Next(), Said(Type::DeviceClearAcknowledge));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
-        const Message answer = session.sync.Next();
-        QCOMPARE(answer.type, int(Type::DataEnd));
-        QCOMPARE(answer.parameter, kFirstMessageId);
-        QVERIFY(answer.payload.startsWith("rfswitch-panel,QTR7-415KM,7,"));
+        QCOMPARE(session.sync.Next().Cut(28), Said(Type::DataEnd, 0, kFirstMessageId, "rfswitch-panel,QTR7-415KM,7,"));
     }
 
     // A status query that names a message still running is answered once
@@ -297,8 +290,7 @@ private slots:
         };
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
         const Message status = session.async->Next();
-        QCOMPARE(status.type, int(Type::AsyncStatusResponse));
-        QCOMPARE(status.control & 0x10, 0x10);
+        QCOMPARE(Said(Type(status.type), status.control & 0x10), Said(Type::AsyncStatusResponse, 0x10));
         QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
     }
 
@@ -322,11 +314,8 @@ private slots:
     // session goes on after it.
     void refusals_data()
     {
-        QTest::addColumn<bool>("paired");
-        QTest::addColumn<QString>("message");  // hex, on the synchronous channel
-        QTest::addColumn<int>("type");
-        QTest::addColumn<int>("control");
-        QTest::addColumn<bool>("closes");
+        // The message in hex, on the synchronous channel; the type and control code of the answer.
+        AddColumns<bool, QString, int, int, bool>("paired", "message", "type", "control", "closes");
         QTest::newRow("data before the second channel") << false << "48530700ffffff000000000000000001 78" << 2 << 2 << true;
         QTest::newRow("no prologue") << true << "48540700ffffff000000000000000001 78" << 2 << 1 << true;
         QTest::newRow("an asynchronous message") << true << "48531500000000000000000000000000" << 3 << 1 << false;
