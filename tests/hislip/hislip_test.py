@@ -16,17 +16,19 @@ import socket
 import tempfile
 import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..", "web")]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
 import hislip_client as hc  # noqa: E402
-from web_program import Program, expect as equal  # noqa: E402
+from program import NO_PORT, Program, expect as equal, refused  # noqa: E402
 
-NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 MAV, ESB, MSS = 0x10, 0x20, 0x40
 
 
 def fail(why):
     sys.exit(f"FAIL: {why}")
+
+
+def session(port, log=None, **options):
+    return hc.Session("127.0.0.1", port, [] if log is None else log, **options)
 
 
 class Capture:
@@ -72,20 +74,14 @@ class Capture:
 
 
 def sessions(port, version, log):
-    a = hc.Session("127.0.0.1", port, log)
-    b = hc.Session("127.0.0.1", port, log, version=0x0100)
-    later = hc.Session("127.0.0.1", port, log, version=0x0301)
+    a, b, later = (session(port, log, version=asked) for asked in (0x0200, 0x0100, 0x0301))
     equal("versions agreed with a 2.0, a 1.0 and a 3.1 client, TLS offered to each",
           (a.version, b.version, later.version, a.secure_offered, b.secure_offered), (0x0200, 0x0100, 0x0200, True, False))
     if a.id == b.id or 0 in (a.id, b.id):
         fail(f"session ids {a.id} and {b.id}")
     equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
-    try:
-        hc.Session("127.0.0.1", port, log, subaddress=b"hislip7")
-        fail("a session for hislip7 was opened")
-    except hc.ProtocolError as error:
-        if "hislip7" not in str(error):
-            fail(f"refusal of hislip7: {error}")
+    error = refused("a session for hislip7", lambda: session(port, log, subaddress=b"hislip7"), hc.ProtocolError)
+    equal("refusal of hislip7", "hislip7" in str(error), True)
     return a, b
 
 
@@ -155,7 +151,7 @@ def interrupted(a):
 
 
 def start_tls(port, context, fingerprint, version):
-    s = hc.Session("127.0.0.1", port, [])
+    s = session(port)
     s.start_tls(context)
     seen = hashlib.sha256(s.sync.sock.getpeercert(binary_form=True)).hexdigest().upper()
     equal("certificate fingerprint", ":".join(seen[i:i + 2] for i in range(0, len(seen), 2)), fingerprint)
@@ -167,18 +163,14 @@ def start_tls(port, context, fingerprint, version):
 
 
 def tls_required(port, context, version):
-    try:
-        hc.Session("127.0.0.1", port, [], version=0x0100)
-        fail("a HiSLIP 1.0 session was opened under --tls-required")
-    except hc.ProtocolError as error:
-        if "encryption required" not in str(error):
-            fail(f"refusal of a 1.0 session: {error}")
-    plain = hc.Session("127.0.0.1", port, [])
+    error = refused("a HiSLIP 1.0 session under --tls-required", lambda: session(port, version=0x0100), hc.ProtocolError)
+    equal("refusal of a 1.0 session", "encryption required" in str(error), True)
+    plain = session(port)
     equal("encryption mandatory", plain.initialize_control & 2, 2)
     plain.write("*IDN?")
-    if b"encryption required" not in plain.sync.expect("FatalError").payload or not plain.sync.closed():
-        fail("a plain session was not refused")
-    secure = hc.Session("127.0.0.1", port, [])
+    equal("a plain session refused and closed", (b"encryption required" in plain.sync.expect("FatalError").payload, plain.sync.closed()),
+          (True, True))
+    secure = session(port)
     secure.start_tls(context)
     equal("*IDN? encrypted", secure.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
     secure.close()
@@ -212,12 +204,11 @@ def main():
     if not shutil.which("tshark"):
         print("tshark is not installed: skipped")
         sys.exit(77)
-    folder = tempfile.mkdtemp(prefix="hislip-test-")
-    common = ["--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--simulate", "--port", str(NO_PORT),
-              "--state-dir", os.path.join(folder, "state")]
-    try:
+    with tempfile.TemporaryDirectory(prefix="hislip-test-") as folder:
+        common = ["--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--simulate", "--port", str(NO_PORT),
+                  "--state-dir", os.path.join(folder, "state")]
         with Program(program + common) as served:
-            port = int(served.line("HiSLIP on ").split(":")[1])  # "HiSLIP on 127.0.0.1:43107: TCPIP0::…"
+            port = served.port("HiSLIP on ")
             capture = Capture(folder, port)
             log = []
             try:
@@ -235,9 +226,7 @@ def main():
             context = ssl.create_default_context(cafile=os.path.join(folder, "state", "tls-certificate.pem"))
             start_tls(port, context, served.line("TLS certificate ").rsplit(" ", 1)[1], version)
             with Program(program + common + ["--tls-required"]) as strict:
-                tls_required(int(strict.line("HiSLIP on ").split(":")[1]), context, version)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+                tls_required(strict.port("HiSLIP on "), context, version)
     print("HiSLIP: all passed")
 
 

@@ -22,18 +22,16 @@ def s_client(port, certificate, *options):
 
 def main():
     program = sys.argv[1:]
-    for tool in ("curl", "openssl"):
-        if not shutil.which(tool):
-            print(f"{tool} is not installed: skipped")
-            sys.exit(77)
-    folder = tempfile.mkdtemp(prefix="https-test-")
-    try:
+    if missing := [tool for tool in ("curl", "openssl") if not shutil.which(tool)]:
+        print(f"{missing[0]} is not installed: skipped")
+        sys.exit(77)
+    with tempfile.TemporaryDirectory(prefix="https-test-") as folder:
         with Program(program + ["--headless", "--https", "127.0.0.1:0", "--simulate", "--port", "4096",
                                 "--state-dir", folder]) as served:
             fingerprint = served.line("TLS certificate ").rsplit(" ", 1)[1]
             url = served.line("web page on ").split()[-1]
             expect("the page's address", url.startswith("https://127.0.0.1:"), True)
-            port = int(url.rstrip("/").rsplit(":", 1)[1])
+            port = served.port("web page on ")
             certificate = os.path.join(folder, "tls-certificate.pem")
             secure = url.replace("127.0.0.1", "localhost")
             code, state = curl(secure + "api/state", "--cacert", certificate)
@@ -51,8 +49,6 @@ def main():
             said = s_client(port, certificate, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
             if "Cipher is (NONE)" not in said:
                 sys.exit(f"a TLS 1.1 handshake was taken:\n{said}")
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
     print("HTTPS: all passed")
 
 
