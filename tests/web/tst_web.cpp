@@ -25,6 +25,7 @@
 #include <QTest>
 
 #include <functional>
+#include <map>
 
 #include <sys/socket.h>
 
@@ -41,8 +42,7 @@ QByteArray MaskedFrame(int first, const QByteArray& payload, qint64 declared = -
 {
     const quint64 length = declared < 0 ? quint64(payload.size()) : quint64(declared);
     const int extended = length < 126 ? 0 : length <= 0xFFFF ? 2 : 8;
-    QByteArray frame(1, char(first));
-    frame += char(0x80 | (extended == 0 ? length : extended == 2 ? 126 : 127));
+    QByteArray frame = QByteArray(1, char(first)) + char(0x80 | (extended == 0 ? length : extended == 2 ? 126 : 127));
     for (int shift = 8 * extended - 8; shift >= 0; shift -= 8)
         frame += char((length >> shift) & 0xFF);
     const char key[4] = {0x37, char(0xfa), 0x21, 0x3d};
@@ -167,18 +167,15 @@ struct Served
         QObject::connect(&server, &WebServer::Refused, [this](const QString&, const QString& why) { refusals << why; });
         QObject::connect(&core, &SwitchCore::Logged, [this](const std::string& line) { last = QString::fromStdString(line); });
         // The switch and its port as a row of a table names them.
-        if (setup == "rf1")
-            core.Select(RfPath::Rf1, Source{});
-        if (setup == "locked")
-            core.Lock(Source::Remote("192.0.2.7:5025"));
-        if (setup == "stuck")
-            port.stuckRead = 0;
-        if (setup == "settle")
-            core.SetSettleTime(1500ms, Source{});
-        if (setup == "unreadable") {
-            port.readError = "/dev/parport0: input/output error";
-            core.Attach(888, Source{});
-        }
+        const std::map<QString, std::function<void()>> setups{
+            {"", [] {}},
+            {"rf1", [this] { core.Select(RfPath::Rf1, Source{}); }},
+            {"locked", [this] { core.Lock(Source::Remote("192.0.2.7:5025")); }},
+            {"stuck", [this] { port.stuckRead = 0; }},
+            {"settle", [this] { core.SetSettleTime(1500ms, Source{}); }},
+            {"unreadable", [this] { port.readError = "/dev/parport0: input/output error"; core.Attach(888, Source{}); }},
+        };
+        setups.at(setup)();
         port.accesses.clear();
     }
     QByteArray Host() const { return "127.0.0.1:" + QByteArray::number(server.Port()); }
@@ -673,9 +670,8 @@ private slots:
         QFETCH(QString, label);
         QFETCH(double, value);
         QFETCH(QString, line);
-        MetricsText text;
-        text.Family("m", "gauge", "help\ntext").Sample({{"l", label.toStdString()}}, value);
-        QCOMPARE(QString::fromStdString(text.Text()), "# HELP m help text\n# TYPE m gauge\n" + line + "\n");
+        const std::string text = MetricsText().Family("m", "gauge", "help\ntext").Sample({{"l", label.toStdString()}}, value).Text();
+        QCOMPARE(QString::fromStdString(text), "# HELP m help text\n# TYPE m gauge\n" + line + "\n");
     }
 
     // /metrics and /api/state where the program's clients cannot bring the
