@@ -77,8 +77,7 @@ def sessions(port, version, log):
     a, b, later = (session(port, log, version=asked) for asked in (0x0200, 0x0100, 0x0301))
     equal("versions agreed with a 2.0, a 1.0 and a 3.1 client, TLS offered to each",
           (a.version, b.version, later.version, a.secure_offered, b.secure_offered), (0x0200, 0x0100, 0x0200, True, False))
-    if a.id == b.id or 0 in (a.id, b.id):
-        fail(f"session ids {a.id} and {b.id}")
+    equal(f"session ids {a.id} and {b.id}: distinct, neither 0", len({a.id, b.id} - {0}), 2)
     equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
     error = refused("a session for hislip7", lambda: session(port, log, subaddress=b"hislip7"), hc.ProtocolError)
     equal("refusal of hislip7", "hislip7" in str(error), True)
@@ -90,8 +89,7 @@ def queries(a):
     # One byte more than the server takes in a message: refused, nothing run.
     a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)" + b" " * (a.server_max - hc.HEADER.size - 13))
     a.next_id += 2
-    equal("too large a message", a.sync.expect("Error").control, 4)
-    equal("state after it", a.query("ROUT:CLOS:STAT?"), "(@1)")
+    equal("too large a message, the state after it", (a.sync.expect("Error").control, a.query("ROUT:CLOS:STAT?")), (4, "(@1)"))
 
 
 def locks(a, b):
@@ -120,9 +118,8 @@ def device_clear(a):
     if stale not in ([], [sent]):
         fail(f"before the acknowledgement came answers for {stale}")
     a.next_id, a.last_id, a.rmt = hc.FIRST_MESSAGE_ID, None, False
-    equal("MAV after the clear", a.status() & MAV, 0)
-    equal("first id after the clear", a.write("ROUT:CLOS:STAT?"), 0xFFFFFF00)
-    equal("the answer after the clear", a.read(), (0xFFFFFF00, "(@1)\n"))
+    equal("MAV, the first id and its answer after the clear", (a.status() & MAV, a.write("ROUT:CLOS:STAT?"), a.read()),
+          (0, 0xFFFFFF00, (0xFFFFFF00, "(@1)\n")))
 
 
 def status_and_service_request(a):
@@ -133,8 +130,8 @@ def status_and_service_request(a):
     a.write("*SRE 32;*ESE 1;*OPC")
     request = a.asyn.expect("AsyncServiceRequest")
     equal("service request's status byte", request.control & (ESB | MSS), ESB | MSS)
-    equal("a message while it stands (no second request)", a.query("*OPC?"), "1")
-    equal("clear", a.query("*CLS;*SRE 0;*OPC?"), "1")
+    equal("a message while it stands (no second request), clear", (a.query("*OPC?"), a.query("*CLS;*SRE 0;*OPC?")),
+          ("1", "1"))
 
 
 def interrupted(a):
@@ -144,8 +141,8 @@ def interrupted(a):
     if got.name == "DataEnd":
         got = a.sync.expect("Interrupted")
     equal("Interrupted's and AsyncInterrupted's message id", (got.parameter, a.asyn.expect("AsyncInterrupted").parameter), (second, second))
-    equal("the new message's answer", a.read(), (second, "1\n"))
-    equal("the error", a.query("SYST:ERR?"), '-410,"Query INTERRUPTED"')
+    equal("the new message's answer, the error", (a.read(), a.query("SYST:ERR?")),
+          ((second, "1\n"), '-410,"Query INTERRUPTED"'))
 
 
 def start_tls(port, context, fingerprint, version):
@@ -153,8 +150,8 @@ def start_tls(port, context, fingerprint, version):
     s.start_tls(context)
     seen = hashlib.sha256(s.sync.sock.getpeercert(binary_form=True)).hexdigest().upper()
     equal("certificate fingerprint", ":".join(seen[i:i + 2] for i in range(0, len(seen), 2)), fingerprint)
-    equal("*IDN? over TLS", s.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
-    equal("close over TLS", s.query("ROUT:CLOS (@2);*OPC?"), "1")
+    equal("*IDN? and a close over TLS", (s.query("*IDN?"), s.query("ROUT:CLOS (@2);*OPC?")),
+          (f"rfswitch-panel,QTR7-415KM,0,{version}", "1"))
     s.end_tls()
     equal("plain after EndTLS", s.query("ROUT:CLOS:STAT?"), "(@2)")
     s.close()
@@ -184,8 +181,7 @@ def tshark(capture, *options):
 def check_capture(capture, port, log):
     hislip = ["-d", f"tcp.port=={port},hislip"]
     bad = tshark(capture, *hislip, "-Y", "_ws.malformed || hislip.wrongprologue || hislip.msgnotnull || _ws.expert.severity >= error")
-    if bad.strip():
-        fail(f"tshark finds malformed messages:\n{bad}")
+    equal("what tshark finds malformed", bad.strip(), "")
     decoded = collections.Counter()
     for line in tshark(capture, *hislip, "-Y", "hislip", "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=,",
                        "-e", "hislip.messagetype").splitlines():
