@@ -281,21 +281,76 @@ private slots:
         }
     }
 
-    // Answers on the wire the web server's own requests do not show (HEAD,
-    // Connection: close and the common statuses are tst_web's).
-    void answerBytes_data()
+    // What the layers below the server write, against what it must be:
+    // answers on the wire the server's own requests do not show (HEAD,
+    // Connection: close and the common statuses are requests'), the frames
+    // the server sends, the default route's next hop through eth0 from the
+    // kernel's tables, who switched as the metrics count it
+    // (metrics_client.py counts the raw socket's and the web's), and samples
+    // as the exposition format writes them.
+    void written_data()
     {
-        AddColumns<int, bool, QByteArray>("status", "head", "bytes");
-        QTest::newRow("431") << 431 << true
+        AddColumns<QByteArray, QByteArray>("written", "expected");
+        const auto answer = [](int status, bool head) {
+            return QByteArray::fromStdString(AnswerBytes({status, {{"Content-Type", "text/plain"}}, "rf1"}, head));
+        };
+        QTest::newRow("431") << answer(431, true)
                              << "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\n"_ba;
-        QTest::newRow("101 has no length") << 101 << false << "HTTP/1.1 101 Switching Protocols\r\nContent-Type: text/plain\r\n\r\nrf1"_ba;
+        QTest::newRow("101 has no length") << answer(101, false) << "HTTP/1.1 101 Switching Protocols\r\nContent-Type: text/plain\r\n\r\nrf1"_ba;
+
+        // The first `head` bytes of a frame, or all of it.
+        const auto frame = [](const std::string& bytes, std::size_t head = std::string::npos) {
+            return QByteArray::fromStdString(bytes.substr(0, head));
+        };
+        QTest::newRow("125 bytes") << frame(websocket::Frame(websocket::Opcode::Binary, std::string(125, 'a')), 2) << "\x82\x7d"_ba;
+        QTest::newRow("65536 bytes") << frame(websocket::Frame(websocket::Opcode::Text, std::string(65536, 'a')), 10)
+                                     << "\x81\x7f\0\0\0\0\0\x01\0\0"_ba;
+        QTest::newRow("close 1009") << frame(websocket::CloseFrame(1009, "big")) << "\x88\x05\x03\xf1" "big"_ba;
+        QTest::newRow("close, no code") << frame(websocket::CloseFrame(1005)) << "\x88\x00"_ba;
+        QTest::newRow("a long reason cut between characters")
+            << frame(websocket::CloseFrame(1002, std::string(122, 'a') + "\xc3\xa9"), 2) << "\x88\x7c"_ba;
+
+        const auto gateway = [](const QByteArray& table) { return DefaultGateway(table, "eth0").toString().toLatin1(); };
+        const QByteArray head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+        const auto route = [](const char* interface, const char* gateway, const char* flags, const char* metric) {
+            return QByteArray(interface) + "\t00000000\t" + gateway + '\t' + flags + "\t0\t0\t" + metric + "\t00000000\t0\t0\t0\n";
+        };
+        const QByteArray lan = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
+        QTest::newRow("through eth0") << gateway(head + route("eth0", "010200C0", "0003", "100") + lan) << "192.0.2.1"_ba;
+        QTest::newRow("the lower metric") << gateway(head + route("eth0", "010200C0", "0003", "600") + route("eth0", "FE0200C0", "0003", "100"))
+                                          << "192.0.2.254"_ba;
+        QTest::newRow("through another interface") << gateway(head + route("wlan0", "010200C0", "0003", "100") + lan) << ""_ba;
+        QTest::newRow("a route that is down") << gateway(head + route("eth0", "010200C0", "0002", "100")) << ""_ba;
+        QTest::newRow("no default route") << gateway(head + lan) << ""_ba;
+        QTest::newRow("nothing readable") << gateway({}) << ""_ba;
+        const QByteArray zero(32, '0');
+        QTest::newRow("IPv6 through eth0") << gateway("fd000000000000000000000000000000 40 " + zero + " 00 " + zero + " 00000100 00000001 00000000 00000001 eth0\n"
+                                                      + zero + " 00 " + zero + " 00 fd000000000000000000000000000001 00000400 00000003 00000000 00000003 eth0\n")
+                                           << "fd00::1"_ba;
+        QTest::newRow("IPv6 without a next hop") << gateway(zero + " 00 " + zero + " 00 " + zero + " 00000400 00000003 00000000 00000001 eth0\n") << ""_ba;
+
+        const auto label = [](Source::Kind kind, const char* peer = "") { return QByteArray::fromStdString(SourceLabel({kind, peer, false})); };
+        QTest::newRow("raw socket, IPv6") << label(Source::Kind::Remote, "[::1]:50432") << "scpi-raw"_ba;
+        QTest::newRow("raw socket, bare IPv6") << label(Source::Kind::Remote, "fe80::1") << "scpi-raw"_ba;
+        QTest::newRow("VXI-11") << label(Source::Kind::Remote, "vxi11:127.0.0.1:812/link3") << "vxi-11"_ba;
+        QTest::newRow("HiSLIP") << label(Source::Kind::Remote, "hislip:127.0.0.1:50432") << "hislip"_ba;
+        QTest::newRow("panel") << label(Source::Kind::Panel) << "panel"_ba;
+        QTest::newRow("command line") << label(Source::Kind::CommandLine) << "command-line"_ba;
+        QTest::newRow("start-up") << label(Source::Kind::StartUp) << "start-up"_ba;
+        QTest::newRow("port watch") << label(Source::Kind::PortWatch) << "port-watch"_ba;
+
+        const auto sample = [](const char* label, double value) {
+            return QByteArray::fromStdString(MetricsText().Family("m", "gauge", "help\ntext").Sample({{"l", label}}, value).Text());
+        };
+        const QByteArray family = "# HELP m help text\n# TYPE m gauge\n";
+        QTest::newRow("quote, backslash, line feed") << sample("a\"b\\c\nd", 0) << family + "m{l=\"a\\\"b\\\\c\\nd\"} 0\n";
+        QTest::newRow("a large count") << sample("x", 123456789012.0) << family + "m{l=\"x\"} 123456789012\n";
     }
 
-    void answerBytes()
+    void written()
     {
-        QFETCH(int, status);
-        QFETCH(bool, head);
-        QTEST(QByteArray::fromStdString(AnswerBytes({status, {{"Content-Type", "text/plain"}}, "rf1"}, head)), "bytes");
+        QFETCH(QByteArray, written);
+        QTEST(written, "expected");
     }
 
     void readFrames_data()
@@ -354,28 +409,6 @@ private slots:
             }
             QTEST(said.join(u' '), "events");
         }
-    }
-
-    void serverFrames_data()
-    {
-        AddColumns<QByteArray, QByteArray>("frame", "bytes");
-        // The first `head` bytes of a frame, or all of it.
-        const auto frame = [](const std::string& bytes, std::size_t head = std::string::npos) {
-            return QByteArray::fromStdString(bytes.substr(0, head));
-        };
-        QTest::newRow("125 bytes") << frame(websocket::Frame(websocket::Opcode::Binary, std::string(125, 'a')), 2) << "\x82\x7d"_ba;
-        QTest::newRow("65536 bytes") << frame(websocket::Frame(websocket::Opcode::Text, std::string(65536, 'a')), 10)
-                                     << "\x81\x7f\0\0\0\0\0\x01\0\0"_ba;
-        QTest::newRow("close 1009") << frame(websocket::CloseFrame(1009, "big")) << "\x88\x05\x03\xf1" "big"_ba;
-        QTest::newRow("close, no code") << frame(websocket::CloseFrame(1005)) << "\x88\x00"_ba;
-        QTest::newRow("a long reason cut between characters")
-            << frame(websocket::CloseFrame(1002, std::string(122, 'a') + "\xc3\xa9"), 2) << "\x88\x7c"_ba;
-    }
-
-    void serverFrames()
-    {
-        QFETCH(QByteArray, frame);
-        QTEST(frame, "bytes");
     }
 
     // Upgrades refused (the one taken, with RFC 6455's key and answer, is
@@ -603,75 +636,6 @@ private slots:
         QVERIFY(peer.WaitForClose());
         QCOMPARE(served.refusals, QStringList{"an answer not taken within 0.5 s"});
         QVERIFY(QTest::qWaitFor([&] { return served.server.Buffered() == 0; }, kTimeout));
-    }
-
-    // The default route's next hop through eth0, from the kernel's tables.
-    void gateway_data()
-    {
-        AddColumns<QByteArray, QString>("table", "gateway");
-        const QByteArray head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
-        const auto route = [](const char* interface, const char* gateway, const char* flags, const char* metric) {
-            return QByteArray(interface) + "\t00000000\t" + gateway + '\t' + flags + "\t0\t0\t" + metric + "\t00000000\t0\t0\t0\n";
-        };
-        const QByteArray lan = "eth0\t000200C0\t00000000\t0001\t0\t0\t0\t00FFFFFF\t0\t0\t0\n";
-        QTest::newRow("through eth0") << head + route("eth0", "010200C0", "0003", "100") + lan << "192.0.2.1";
-        QTest::newRow("the lower metric") << head + route("eth0", "010200C0", "0003", "600") + route("eth0", "FE0200C0", "0003", "100")
-                                          << "192.0.2.254";
-        QTest::newRow("through another interface") << head + route("wlan0", "010200C0", "0003", "100") + lan << "";
-        QTest::newRow("a route that is down") << head + route("eth0", "010200C0", "0002", "100") << "";
-        QTest::newRow("no default route") << head + lan << "";
-        QTest::newRow("nothing readable") << QByteArray() << "";
-        const QByteArray zero(32, '0');
-        QTest::newRow("IPv6 through eth0") << "fd000000000000000000000000000000 40 " + zero + " 00 " + zero + " 00000100 00000001 00000000 00000001 eth0\n"
-                                              + zero + " 00 " + zero + " 00 fd000000000000000000000000000001 00000400 00000003 00000000 00000003 eth0\n"
-                                           << "fd00::1";
-        QTest::newRow("IPv6 without a next hop") << zero + " 00 " + zero + " 00 " + zero + " 00000400 00000003 00000000 00000001 eth0\n" << "";
-    }
-
-    void gateway()
-    {
-        QFETCH(QByteArray, table);
-        QTEST(DefaultGateway(table, "eth0").toString(), "gateway");
-    }
-
-    // Who switched, as the metrics count it (metrics_client.py counts the
-    // raw socket's and the web's).
-    void sourceLabels_data()
-    {
-        AddColumns<int, QString, QString>("kind", "peer", "label");
-        const int remote = int(Source::Kind::Remote);
-        QTest::newRow("raw socket, IPv6") << remote << "[::1]:50432" << "scpi-raw";
-        QTest::newRow("raw socket, bare IPv6") << remote << "fe80::1" << "scpi-raw";
-        QTest::newRow("VXI-11") << remote << "vxi11:127.0.0.1:812/link3" << "vxi-11";
-        QTest::newRow("HiSLIP") << remote << "hislip:127.0.0.1:50432" << "hislip";
-        QTest::newRow("panel") << int(Source::Kind::Panel) << "" << "panel";
-        QTest::newRow("command line") << int(Source::Kind::CommandLine) << "" << "command-line";
-        QTest::newRow("start-up") << int(Source::Kind::StartUp) << "" << "start-up";
-        QTest::newRow("port watch") << int(Source::Kind::PortWatch) << "" << "port-watch";
-    }
-
-    void sourceLabels()
-    {
-        QFETCH(int, kind);
-        QFETCH(QString, peer);
-        QTEST(QString::fromStdString(SourceLabel({Source::Kind(kind), peer.toStdString(), false})), "label");
-    }
-
-    // Samples as the exposition format writes them.
-    void metricsText_data()
-    {
-        AddColumns<QString, double, QString>("label", "value", "line");
-        QTest::newRow("quote, backslash, line feed") << "a\"b\\c\nd" << 0.0 << "m{l=\"a\\\"b\\\\c\\nd\"} 0";
-        QTest::newRow("a large count") << "x" << 123456789012.0 << "m{l=\"x\"} 123456789012";
-    }
-
-    void metricsText()
-    {
-        QFETCH(QString, label);
-        QFETCH(double, value);
-        QFETCH(QString, line);
-        const std::string text = MetricsText().Family("m", "gauge", "help\ntext").Sample({{"l", label.toStdString()}}, value).Text();
-        QCOMPARE(QString::fromStdString(text), "# HELP m help text\n# TYPE m gauge\n" + line + "\n");
     }
 
     // /metrics and /api/state where the program's clients cannot bring the
