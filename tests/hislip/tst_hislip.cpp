@@ -127,7 +127,8 @@ private slots:
         QTest::newRow("header cut in three") << QStringList{"4853 07", "00 ffffff00 00000000", "00000006 2a49444e3f0a"}
                                              << QStringList{"message 7 ffffff00 *IDN?\n", "more"};
         QTest::newRow("payload still coming") << QStringList{"4853 0700 ffffff00 0000000000000006 2a49"} << QStringList{"more"};
-        QTest::newRow("two in one chunk") << QStringList{clear + idn} << QStringList{"message 19 0 ", "message 7 ffffff00 *IDN?\n", "more"};
+        QTest::newRow("two in one chunk") << QStringList{clear + idn}
+                                          << QStringList{"message 19 0 ", "message 7 ffffff00 *IDN?\n", "more"};
         // 17 bytes against a maximum of 16: the header is told, the payload
         // dropped as it comes, and the next message read.
         QTest::newRow("too large, over two chunks")
@@ -173,10 +174,9 @@ private slots:
 
     void sessionTable()
     {
-        QFETCH(QString, steps);
         SessionTable table(2);
         QStringList said;
-        for (const QString& step : steps.split(u'|')) {
+        for (const QString& step : Cell<QString>("steps").split(u'|')) {
             const QStringList word = step.split(u' ');
             if (word[0] == "open") {
                 const auto id = table.Open(word[1].toStdString());
@@ -208,9 +208,7 @@ private slots:
 
     void messageOrder()
     {
-        QFETCH(quint32, id);
-        QFETCH(quint32, last);
-        QTEST(NotAfter(id, last), "done");
+        QTEST(NotAfter(Cell<quint32>("id"), Cell<quint32>("last")), "done");
     }
 
     // A HiSLIP lock is the core's one lock, held under the session's name
@@ -224,13 +222,12 @@ private slots:
 
     void lockIsTheCoresLock()
     {
-        QFETCH(QByteArray, name);
-        QFETCH(QString, holder);
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        session->async->Send(Type::AsyncLock, 1, 0, name);
+        session->async->Send(Type::AsyncLock, 1, 0, Cell<QByteArray>("name"));
         QCOMPARE(session->async->Next(), Said(Type::AsyncLockResponse, 1));
-        QVERIFY(board.core.LockHolder() && QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
+        const QString holder = board.core.LockHolder() ? QString::fromStdString(SourceName(*board.core.LockHolder())) : "none";
+        QVERIFY2(holder.contains(QRegularExpression(Cell<QString>("holder"))), qPrintable(holder));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
         // Its own switching goes through.
         session->sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?");
@@ -324,12 +321,10 @@ private slots:
 
     void refusals()
     {
-        QFETCH(bool, paired);
-        QFETCH(QString, message);
         QFETCH(bool, closes);
         Board board;
-        Session session(board.server.Port(), paired);
-        session.sync.Raw(QByteArray::fromHex(message.toLatin1()));
+        Session session(board.server.Port(), Cell<bool>("paired"));
+        session.sync.Raw(QByteArray::fromHex(Cell<QString>("message").toLatin1()));
         const Message reply = session.sync.Next();
         QTEST(reply.type, "type");
         QTEST(reply.control, "control");

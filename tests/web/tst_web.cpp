@@ -349,8 +349,7 @@ private slots:
 
     void written()
     {
-        QFETCH(QByteArray, written);
-        QTEST(written, "expected");
+        QTEST(Cell<QByteArray>("written"), "expected");
     }
 
     void readFrames_data()
@@ -428,10 +427,9 @@ private slots:
 
     void handshakes()
     {
-        QFETCH(QByteArray, head);
         QFETCH(int, status);
         HttpRequestReader reader;
-        QVERIFY(reader.Add(head.toStdString()) == State::Complete && websocket::AsksUpgrade(reader.Request()));
+        QVERIFY(reader.Add(Cell<QByteArray>("head").toStdString()) == State::Complete && websocket::AsksUpgrade(reader.Request()));
         const HttpAnswer answer = websocket::Handshake(reader.Request());
         QCOMPARE(answer.status, status);
         // The version this server speaks, for the client to try again with.
@@ -495,21 +493,18 @@ private slots:
 
     void requests()
     {
-        QFETCH(QString, setup);
         QFETCH(QByteArray, request);
-        QFETCH(QByteArray, answer);
         QFETCH(QString, writes);
         const QByteArray name = QHostInfo::localHostName().toLatin1();
         if (name.isEmpty() && (request.contains("NAME") || request.contains("CAPS")))
             QSKIP("this machine has no name");
-        Served served({}, setup);
+        Served served({}, Cell<QString>("setup"));
         request.replace("HOST", served.Host()).replace("PORT", QByteArray::number(served.server.Port()));
         const QByteArray got = Exchange(served.server.Port(), request.replace("NAME", name).replace("CAPS", name.toUpper()));
-        QVERIFY2(got.contains(answer), got.constData());
+        QVERIFY2(got.contains(Cell<QByteArray>("answer")), got.constData());
         if (writes != "-")
             QCOMPARE(Trace(served.port.Writes()), writes);
-        QFETCH(QString, logged);
-        QVERIFY2(served.last.contains(logged), qPrintable(served.last));
+        QVERIFY2(served.last.contains(Cell<QString>("logged")), qPrintable(served.last));
     }
 
     // A POST is answered once the switch has settled, with the path it
@@ -567,14 +562,13 @@ private slots:
     void limits()
     {
         QFETCH(QByteArray, request);
-        QFETCH(QByteArray, answer);
         QFETCH(QByteArray, connection);
         Served served;
         Peer peer(served.server.Port(), request.replace("HOST", served.Host()) + served.Request("GET /api/state"));
         peer.WaitForAnswer();
         const qsizetype first = AnswerLength(peer.got);
         const QByteArray head = peer.got.left(peer.got.indexOf("\r\n\r\n") + 2);
-        QVERIFY2(head.startsWith(answer + "\r\n")
+        QVERIFY2(head.startsWith(Cell<QByteArray>("answer") + "\r\n")
                      && (connection.isEmpty() ? !head.contains("\r\nConnection: ") : head.contains("\r\nConnection: " + connection + "\r\n")),
                  peer.got.left(300).constData());
         // The state after it, or nothing more once the client has read why it is closed.
@@ -601,9 +595,8 @@ private slots:
 
     void deadline()
     {
-        QFETCH(QByteArray, sent);
         Served served(Options(300ms));
-        Peer peer(served.server.Port(), sent);
+        Peer peer(served.server.Port(), Cell<QByteArray>("sent"));
         QVERIFY(peer.WaitForClose());
         QTEST(peer.got.startsWith("HTTP/1.1 200 OK\r\n"), "answered");
         QTEST(served.refusals.join(u'|'), "reported");
@@ -652,15 +645,13 @@ private slots:
 
     void stateAndMetrics()
     {
-        QFETCH(QString, setup);
-        QFETCH(QStringList, samples);
-        Served served({}, setup);
+        Served served({}, Cell<QString>("setup"));
         const QByteArray got = served.Get("/api/state");
         const QJsonObject state = QJsonDocument::fromJson(got.mid(got.indexOf('{'))).object();
         QTEST(state[u"words"_s].toString(), "words");
         QTEST(state[u"refused"_s].toString(), "refused");
         const QString metrics = QString::fromUtf8(served.Get("/metrics"));
-        for (const QString& sample : samples)
+        for (const QString& sample : Cell<QStringList>("samples"))
             QVERIFY2(metrics.split(u'\n').contains(sample), qPrintable(sample + " not in:\n" + metrics));
     }
 
@@ -675,12 +666,11 @@ private slots:
     void head()
     {
         QFETCH(QByteArray, path);
-        QFETCH(QByteArray, status);
         Served served;
         Peer peer(served.server.Port(), served.Request("GET " + path) + served.Request("HEAD " + path) + served.Request("GET /api/state"));
         peer.WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0 && got.mid(AnswerLength(got)).contains("\r\n\r\nHTTP/1.1 200 OK\r\n"); });
         const QByteArray headers = peer.got.left(peer.got.indexOf("\r\n\r\n") + 4);
-        QVERIFY2(headers.startsWith(status + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
+        QVERIFY2(headers.startsWith(Cell<QByteArray>("status") + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
                  peer.got.left(400).constData());
     }
 
@@ -700,19 +690,16 @@ private slots:
 
     void webSocket()
     {
-        QFETCH(QByteArray, frames);
-        QFETCH(int, idle);
-        QFETCH(QString, answer);
         QFETCH(bool, closes);
-        Served served(Options(10s, std::chrono::seconds(idle)));
+        Served served(Options(10s, std::chrono::seconds(Cell<int>("idle"))));
         Peer peer(served.server.Port(), QByteArray(kFollow).replace("HOST", served.Host()));
         peer.WaitFor([](const QByteArray& got) { return got.contains("\r\n\r\n"); });
         QVERIFY2(peer.got.startsWith("HTTP/1.1 101 Switching Protocols\r\n")
                      && peer.got.contains("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"), peer.got.constData());
         const auto said = [&peer, start = peer.got.indexOf("\r\n\r\n") + 4] { return ServerFrames(peer.got.mid(start)); };
-        peer.Send(frames);
+        peer.Send(Cell<QByteArray>("frames"));
         peer.WaitFor([&](const QByteArray&) { return said().size() >= 2; });
-        QCOMPARE(said().mid(0, 2), (QStringList{"text", answer}));  // the state at once, then the answer
+        QCOMPARE(said().mid(0, 2), (QStringList{"text", Cell<QString>("answer")}));  // the state at once, then the answer
         peer.Send(closes ? QByteArray() : MaskedFrame(0x89, "still"));
         if (closes)
             peer.HalfClose();
