@@ -3,7 +3,6 @@ the program made, whose fingerprint the page shows; openssl s_client with
 TLS 1.3 and 1.2 taken and TLS 1.1 refused; nothing in plain text on the
 HTTPS port. Usage: https_test.py PROGRAM; exits 77 (skipped) where curl or
 openssl is missing."""
-import json
 import os
 import shutil
 import subprocess
@@ -34,8 +33,8 @@ def main():
             port = served.port("web page on ")
             certificate = os.path.join(folder, "tls-certificate.pem")
             secure = url.replace("127.0.0.1", "localhost")
-            code, state = curl(secure + "api/state", "--cacert", certificate)
-            expect("the fingerprint in the state over HTTPS", (code, json.loads(state).get("certificate")), (200, fingerprint))
+            code, state = curl(secure + "api/state", "--cacert", certificate, parse=True)
+            expect("the fingerprint in the state over HTTPS", (code, state.get("certificate")), (200, fingerprint))
             expect("the page's place for the fingerprint", 'id="certificate"' in curl(secure, "--cacert", certificate)[1], True)
             plain = subprocess.run(["curl", "-sS", "-m", "10", url.replace("https", "http") + "api/state"],
                                    capture_output=True, text=True, timeout=30)

@@ -1,6 +1,7 @@
 """The program under test with its web page, read with curl as a script
 would."""
 import contextlib
+import json
 import os
 import subprocess
 import sys
@@ -9,11 +10,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from program import NO_PORT, Program, expect  # noqa: E402,F401  (what the web tests take from here)
 
 
-def curl(url, *options):
-    """The status code and the body."""
+def curl(url, *options, parse=False):
+    """The status code and the body, parsed as JSON where asked."""
     out = subprocess.run(["curl", "-sS", "-w", "\n%{http_code}", *options, url], capture_output=True, text=True, check=True).stdout
     body, _, code = out.rpartition("\n")
-    return int(code), body
+    return int(code), json.loads(body) if parse else body
 
 
 @contextlib.contextmanager
