@@ -15,6 +15,7 @@
 #include <memory>
 
 using namespace hislip;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -56,6 +57,11 @@ public:
     }
 
     void Raw(const QByteArray& bytes) { socket_.write(bytes); }
+    Message Ask(Type type, quint8 control, quint32 parameter, const QByteArray& payload = {})
+    {
+        Send(type, control, parameter, payload);
+        return Next();
+    }
 
     // The next message; type -1 when none came.
     Message Next()
@@ -86,13 +92,11 @@ struct Session
 
     explicit Session(quint16 port, bool pair = true) : sync(port)
     {
-        sync.Send(Type::Initialize, 0, Pack(kVersion2_0, 0x5459), "hislip0");
-        id = Low(sync.Next().parameter);
+        id = Low(sync.Ask(Type::Initialize, 0, Pack(kVersion2_0, 0x5459), "hislip0").parameter);
         if (!pair)
             return;
         async = std::make_unique<Channel>(port);
-        async->Send(Type::AsyncInitialize, 0, id);
-        async->Next();
+        async->Ask(Type::AsyncInitialize, 0, id);
     }
 };
 
@@ -224,19 +228,17 @@ private slots:
     {
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        session->async->Send(Type::AsyncLock, 1, 0, Cell<QByteArray>("name"));
-        QCOMPARE(session->async->Next(), Said(Type::AsyncLockResponse, 1));
+        QCOMPARE(session->async->Ask(Type::AsyncLock, 1, 0, Cell<QByteArray>("name")), Said(Type::AsyncLockResponse, 1));
         const QString holder = board.core.LockHolder() ? QString::fromStdString(SourceName(*board.core.LockHolder())) : "none";
         QVERIFY2(holder.contains(QRegularExpression(Cell<QString>("holder"))), qPrintable(holder));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
         // Its own switching goes through.
-        session->sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?");
-        QCOMPARE(session->sync.Next().payload, QByteArray("1;0,\"No error\"\n"));
+        QCOMPARE(session->sync.Ask(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?").payload,
+                 "1;0,\"No error\"\n"_ba);
         session.reset();
         QVERIFY(QTest::qWaitFor([&board] { return !board.core.LockHolder(); }, kTimeout));
         Session next(board.server.Port());
-        next.async->Send(Type::AsyncLockInfo, 0, 0);
-        QCOMPARE(next.async->Next(), Said(Type::AsyncLockInfoResponse));
+        QCOMPARE(next.async->Ask(Type::AsyncLockInfo, 0, 0), Said(Type::AsyncLockInfoResponse));
     }
 
     // An answer longer than the client takes comes as Data messages of what
@@ -245,8 +247,8 @@ private slots:
     {
         Board board;
         Session session(board.server.Port());
-        session.async->Send(Type::AsyncMaximumMessageSize, 0, 0, QByteArray::fromStdString(EncodeSize(16 + 256)));
-        QCOMPARE(session.async->Next().payload, QByteArray::fromHex("0000000000010010"));
+        const QByteArray size = QByteArray::fromStdString(EncodeSize(16 + 256));
+        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010010"));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();
@@ -269,10 +271,9 @@ private slots:
         };
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
         QCOMPARE(session.async->Next().type, int(Type::AsyncDeviceClearAcknowledge));
-        session.sync.Send(Type::DeviceClearComplete, 0, 0);
-        QCOMPARE(session.sync.Next(), Said(Type::DeviceClearAcknowledge));
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
-        QCOMPARE(session.sync.Next().Cut(28), Said(Type::DataEnd, 0, kFirstMessageId, "rfswitch-panel,QTR7-415KM,7,"));
+        QCOMPARE(session.sync.Ask(Type::DeviceClearComplete, 0, 0), Said(Type::DeviceClearAcknowledge));
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*IDN?").Cut(28),
+                 Said(Type::DataEnd, 0, kFirstMessageId, "rfswitch-panel,QTR7-415KM,7,"));
     }
 
     // A status query that names a message still running is answered once
@@ -297,14 +298,11 @@ private slots:
     {
         Board board;
         Session session(board.server.Port());
-        session.async->Send(Type::AsyncDeviceClear, 0, 0);
-        session.async->Next();
-        session.sync.Send(Type::DeviceClearComplete, 1, 0);
-        QCOMPARE(session.sync.Next().control, 1);
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
-        QCOMPARE(session.sync.Next().parameter, kFirstMessageId);
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?;SYST:ERR?");
-        QCOMPARE(session.sync.Next(), Said(Type::DataEnd, 0, kFirstMessageId + 2, "1;0,\"No error\"\n"));
+        session.async->Ask(Type::AsyncDeviceClear, 0, 0);
+        QCOMPARE(session.sync.Ask(Type::DeviceClearComplete, 1, 0).control, 1);
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*IDN?").parameter, kFirstMessageId);
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?;SYST:ERR?"),
+                 Said(Type::DataEnd, 0, kFirstMessageId + 2, "1;0,\"No error\"\n"));
     }
 
     // What the server answers a message it will not take, and whether the
@@ -331,8 +329,7 @@ private slots:
         if (closes) {
             QVERIFY(session.sync.Closed());
         } else {
-            session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*OPC?");
-            QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
+            QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*OPC?").payload, QByteArray("1\n"));
         }
     }
 };
