@@ -144,11 +144,10 @@ private slots:
 
     void reader()
     {
-        QFETCH(QStringList, chunks);
         QFETCH(QStringList, expected);
         MessageReader reader(16);
         QStringList got;
-        for (const QString& chunk : chunks)
+        for (const QString& chunk : Cell<QStringList>("chunks"))
             reader.Append(QByteArray::fromHex(chunk.toLatin1()).toStdString());
         for (int i = 0; i < expected.size(); ++i) {
             const auto next = reader.Take();
