@@ -1,4 +1,5 @@
 #include "AddressText.h"
+#include "Table.h"
 
 #include <QTest>
 
@@ -12,8 +13,7 @@ class AddressTextTest : public QObject
 private slots:
     void converts_data()
     {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QVariant>("address"); // none: refused
+        AddColumns<QByteArray, QVariant>("text", "address"); // address none: refused
         QTest::newRow("trailing letters") << QByteArray("888abc") << QVariant(888);
         QTest::newRow("empty") << QByteArray("") << QVariant(0);
         QTest::newRow("letters only") << QByteArray("abc") << QVariant(0);

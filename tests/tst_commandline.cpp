@@ -26,12 +26,10 @@ namespace {
 // The lines of a log file that hold `part`, without their time.
 QString LogLines(const QString& path, const QString& part = {})
 {
-    QFile file(path);
     QString lines;
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : file.readAll().split('\n'))
-            if (!line.isEmpty() && QString::fromUtf8(line).contains(part))
-                lines += QString::fromUtf8(line.mid(line.indexOf(' ') + 1)) + u'\n';
+    for (const QString& line : ReadText(path).split(u'\n', Qt::SkipEmptyParts))
+        if (line.contains(part))
+            lines += line.mid(line.indexOf(u' ') + 1) + u'\n';
     return lines;
 }
 
@@ -99,15 +97,14 @@ private slots:
         QTest::newRow("power-on keep") << QStringList{"--headless", "--http", "80", "--power-on", "keep", "--on-stop", "keep"}
                                        << "headless 888 http=80";
         QTest::newRow("settle time with select") << QStringList{"--select", "rf1", "--settle-time", "60000"} << "select 888 rf1 settle-time=60000";
-        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"}
-                                              << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"60001\"";
-        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"}
-                                                << "error --settle-time takes a number of milliseconds from 0 to 60000, not \"0.05\"";
-        QTest::newRow("power-on elsewhere") << QStringList{"--headless", "--listen", "5025", "--power-on", "rf3"}
+        const QString settle = u"error --settle-time takes a number of milliseconds from 0 to 60000, not "_s;
+        QTest::newRow("settle time too long") << QStringList{"--settle-time", "60001"} << settle + "\"60001\"";
+        QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"} << settle + "\"0.05\"";
+        const QStringList server{"--headless", "--listen", "5025"};
+        QTest::newRow("power-on elsewhere") << server + QStringList{"--power-on", "rf3"}
                                             << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
-        QTest::newRow("on-stop rf1") << QStringList{"--headless", "--listen", "5025", "--on-stop", "rf1"}
-                                     << "error --on-stop takes keep or off, not \"rf1\"";
-        QTest::newRow("reset and power-on") << QStringList{"--headless", "--listen", "5025", "--reset", "--power-on", "off"}
+        QTest::newRow("on-stop rf1") << server + QStringList{"--on-stop", "rf1"} << "error --on-stop takes keep or off, not \"rf1\"";
+        QTest::newRow("reset and power-on") << server + QStringList{"--reset", "--power-on", "off"}
                                             << "error --reset is --power-on off: give one of them";
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
@@ -137,52 +134,47 @@ private slots:
                                        << "port 632 \\(0x278\\) simulated port: C1=0 C2=0 off\\n" << "";
         QTest::newRow("radix address") << QStringList{"--port", "&H3BC", "--query", "--simulate"} << 0
                                        << "port 956 \\(0x3BC\\) simulated port: C1=0 C2=0 off\\n" << "";
-        QTest::newRow("simulated only") << QStringList{"--select", "rf2"} << 3 << ""
-                                        << "rfswitch-panel: port 888 \\(0x378\\): only the simulated port is here: no board is driven; "
-                                           "--simulate allows a dry run\\n";
+        // Nothing on stdout; on stderr the program's name, then `err`, then for code 2 the hint to --help.
+        const auto refused = [&usage](const char* name, const QStringList& arguments, int code, const QString& err) {
+            QTest::newRow(name) << arguments << code << "" << u"rfswitch-panel: "_s + err + (code == 2 ? usage : u""_s);
+        };
+        refused("simulated only", {"--select", "rf2"}, 3,
+                "port 888 \\(0x378\\): only the simulated port is here: no board is driven; --simulate allows a dry run\\n");
         // Devices: no port of that name here, a printer cable, no parallel port's device, and none here to list.
-        QTest::newRow("device not there") << QStringList{"--port", "/dev/parport9", "--query"} << 3 << ""
-                                          << "rfswitch-panel: port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n";
-        QTest::newRow("printer cable") << QStringList{"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"} << 3 << ""
-                                       << "rfswitch-panel: port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n";
+        refused("device not there", {"--port", "/dev/parport9", "--query"}, 3,
+                "port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n");
+        refused("printer cable", {"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"}, 3,
+                "port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n");
         QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
                                              << "rfswitch-panel: port /dev/sda: no parallel port device /dev/sda; .*\n";
-        QTest::newRow("no port to list") << QStringList{"--list-ports"} << 3 << ""
-                                         << "rfswitch-panel: no parallel port found: have the parallel-port drivers loaded .*\n";
+        refused("no port to list", {"--list-ports"}, 3, "no parallel port found: have the parallel-port drivers loaded .*\n");
         for (const char* address : {"0", "70000", "garbage", "888abc", "2147483648", "", "/dev/../etc/passwd", "/dev/"})
             QTest::addRow("address \"%s\"", address) << QStringList{"--port", address, "--query"} << 2 << ""
                                                      << u"rfswitch-panel: --port \"%1\" is not a port address: .*"_s.arg(address) + usage;
-        QTest::newRow("bad path") << QStringList{"--select", "rf3"} << 2 << "" << "rfswitch-panel: --select takes rf1, rf2 or off, not \"rf3\"" + usage;
-        QTest::newRow("two actions") << QStringList{"--select", "rf1", "--query"} << 2 << "" << "rfswitch-panel: --select, --query, .*" + usage;
-        QTest::newRow("VXI-11 on and off") << QStringList{"--listen", "0", "--vxi11", "--no-vxi11"} << 2 << ""
-                                           << "rfswitch-panel: --vxi11 and --no-vxi11 do not go together" + usage;
-        QTest::newRow("log to a FIFO") << QStringList{"--select", "rf1", "--simulate", "--log", "FIFO"} << 2 << ""
-                                       << "rfswitch-panel: --log .*/fifo: not a regular file" + usage;
-        QTest::newRow("log through a link") << QStringList{"--select", "rf1", "--simulate", "--log", "LINK"} << 2 << ""
-                                            << "rfswitch-panel: --log .*/link: a symbolic link, not a regular file" + usage;
-        QTest::newRow("serial with a comma") << QStringList{"--serial", "a,b", "--listen", "0"} << 2 << ""
-                                             << "rfswitch-panel: --serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"a,b\"" + usage;
-        QTest::newRow("idle timeout 0") << QStringList{"--idle-timeout", "0", "--listen", "0"} << 2 << ""
-                                        << "rfswitch-panel: --idle-timeout takes a number of seconds from 1 on, not \"0\"" + usage;
-        QTest::newRow("HiSLIP on and off") << QStringList{"--listen", "0", "--hislip", "0", "--no-hislip"} << 2 << ""
-                                           << "rfswitch-panel: --hislip and --no-hislip do not go together" + usage;
-        QTest::newRow("certificate without key") << QStringList{"--listen", "0", "--tls-cert", "c.pem"} << 2 << ""
-                                                 << "rfswitch-panel: --tls-cert and --tls-key go together" + usage;
-        QTest::newRow("TLS without a server") << QStringList{"--tls-required", "--query"} << 2 << ""
-                                              << "rfswitch-panel: --tls-cert, --tls-key and --tls-required go with .*" + usage;
-        QTest::newRow("TLS required, plain page") << QStringList{"--listen", "0", "--http", "0", "--tls-required"} << 2 << ""
-                                                  << "rfswitch-panel: --tls-required serves the web page over HTTPS only: .*" + usage;
-        QTest::newRow("allow no subnet") << QStringList{"--allow", "10.0.0.0/33", "--headless", "--listen", "0"} << 2 << ""
-                                         << "rfswitch-panel: --allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*" + usage;
-        QTest::newRow("no display") << QStringList{} << 3 << "" << "rfswitch-panel: no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X "
-                                                       "from one; without a window, .*\\n";
+        refused("bad path", {"--select", "rf3"}, 2, "--select takes rf1, rf2 or off, not \"rf3\"");
+        refused("two actions", {"--select", "rf1", "--query"}, 2, "--select, --query, .*");
+        refused("VXI-11 on and off", {"--listen", "0", "--vxi11", "--no-vxi11"}, 2, "--vxi11 and --no-vxi11 do not go together");
+        refused("log to a FIFO", {"--select", "rf1", "--simulate", "--log", "FIFO"}, 2, "--log .*/fifo: not a regular file");
+        refused("log through a link", {"--select", "rf1", "--simulate", "--log", "LINK"}, 2,
+                "--log .*/link: a symbolic link, not a regular file");
+        refused("serial with a comma", {"--serial", "a,b", "--listen", "0"}, 2,
+                "--serial takes 1 to 64 printable characters without blanks, ',' or ';', not \"a,b\"");
+        refused("idle timeout 0", {"--idle-timeout", "0", "--listen", "0"}, 2, "--idle-timeout takes a number of seconds from 1 on, not \"0\"");
+        refused("HiSLIP on and off", {"--listen", "0", "--hislip", "0", "--no-hislip"}, 2, "--hislip and --no-hislip do not go together");
+        refused("certificate without key", {"--listen", "0", "--tls-cert", "c.pem"}, 2, "--tls-cert and --tls-key go together");
+        refused("TLS without a server", {"--tls-required", "--query"}, 2, "--tls-cert, --tls-key and --tls-required go with .*");
+        refused("TLS required, plain page", {"--listen", "0", "--http", "0", "--tls-required"}, 2,
+                "--tls-required serves the web page over HTTPS only: .*");
+        refused("allow no subnet", {"--allow", "10.0.0.0/33", "--headless", "--listen", "0"}, 2,
+                "--allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*");
+        refused("no display", {}, 3,
+                "no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X from one; without a "
+                "window, .*\\n");
     }
 
     void programRunsWithoutDisplay()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
+        auto [arguments, out, err] = Fetch<QStringList, QString, QString>("arguments", "out", "err");
         const QString fifo = config.filePath(u"../fifo"_s);
         mkfifo(qPrintable(fifo), 0600);
         arguments.replaceInStrings(u"FIFO"_s, fifo);
@@ -202,33 +194,35 @@ private slots:
     void outcomes_data()
     {
         AddColumns<QString, QString, int, QString, QString, QString>("action", "port", "code", "out", "err", "accesses");
-        QTest::newRow("verified") << "rf1" << "" << 0 << "port 888 (0x378) /dev/parport0: C1=1 C2=0 rf1" << "" << "r888:00 r888:00 w888:01 r888:01";
+        const QString at = u"port 888 (0x378) /dev/parport0: "_s, unknown = u"; the board's state is unknown"_s, twice = u"r888:00 r888:00"_s;
+        QTest::newRow("verified") << "rf1" << "" << 0 << at + "C1=1 C2=0 rf1" << "" << twice + " w888:01 r888:01";
         // The state line says what the port read back, not what was asked.
-        QTest::newRow("not read back") << "rf1" << "stuck" << 1 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
-                                       << "Port 888: wrote 0x01, read back 0x00 after 110 attempts" << "r888:00 r888:00" + u" w888:01 r888:00"_s.repeated(110);
+        QTest::newRow("not read back") << "rf1" << "stuck" << 1 << at + "C1=0 C2=0 off"
+                                       << "Port 888: wrote 0x01, read back 0x00 after 110 attempts"
+                                       << twice + u" w888:01 r888:00"_s.repeated(110);
         QTest::newRow("port gone mid-write") << "rf1" << "dies" << 3 << ""
-                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device; "
-                                                "the board's state is unknown" << "r888:00 r888:00";
+                                             << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/parport0: no such device" + unknown
+                                             << twice;
         QTest::newRow("read-back lost") << "rf1" << "reads die" << 1 << ""
-                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error; "
-                                           "the board's state is unknown" << "r888:00 r888:00" + u" w888:01"_s.repeated(110);
-        QTest::newRow("writes refused") << "rf1" << "writes refused" << 3 << "port 888 (0x378) /dev/parport0: C1=0 C2=0 off"
+                                        << "Port 888: wrote 0x01, nothing read back after 110 attempts: /dev/parport0: input/output error"
+                                               + unknown
+                                        << twice + u" w888:01"_s.repeated(110);
+        QTest::newRow("writes refused") << "rf1" << "writes refused" << 3 << at + "C1=0 C2=0 off"
                                         << "Port 888: nothing written: 110 writes of 0x01 failed: /dev/port: no space left on device"
-                                        << "r888:00 r888:00" + u" r888:00"_s.repeated(110);
+                                        << twice + u" r888:00"_s.repeated(110);
         QTest::newRow("read fails") << "off" << "read error" << 3 << ""
-                                    << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
-                                       "the board's state is unknown" << "";
+                                    << "Port 888: nothing written, the port could not be read: /dev/parport0: input/output error" + unknown
+                                    << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
         QTest::newRow("by device") << "rf1" << "device" << 0 << "port /dev/parport1, USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1"
                                    << "" << "r0:00 r0:00 w0:01 r0:01";
-        QTest::newRow("query writes nothing") << "query" << "" << 0 << "port 888 (0x378) /dev/parport0: C1=0 C2=1 rf2" << "" << "r888:02";
+        QTest::newRow("query writes nothing") << "query" << "" << 0 << at + "C1=0 C2=1 rf2" << "" << "r888:02";
     }
 
     void outcomes()
     {
-        QFETCH(QString, action);
-        QFETCH(QString, port);
+        const auto [action, port] = Fetch<QString, QString>("action", "port");
         FakePort fake;
         fake.latched[888] = action == "query"_L1 ? 0x02 : 0x00;
         fake.status = port == "unusable"_L1 ? kDeniedPort : kRealPort;
@@ -259,24 +253,26 @@ private slots:
         AddColumns<QString, QByteArray, QStringList, int, QString, QString, QByteArray, QString>("owner", "before", "arguments", "code", "out",
                                                                                               "err", "state", "log");
         const QString simulatedOnly = u"port 4096 (0x1000): only the simulated port is here: no board is driven; --simulate allows a dry run"_s;
+        const QString at = u"port 4096 (0x1000) simulated port: "_s, head = u"command-line port=4096 board=simulated "_s;
+        const QString wrote = head + "register=data(4096) wrote=0x0%1 read=0x0%1 attempts=1 result=verified\n";
         QTest::newRow("select") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 0
-                                << "port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n" << "" << QByteArray("(@1);4096")
-                                << "command-line port=4096 board=simulated register=data(4096) wrote=0x01 read=0x01 attempts=1 result=verified\n";
+                                << at + "C1=1 C2=0 rf1\n" << ""
+                                << QByteArray("(@1);4096") << wrote.arg(1);
         QTest::newRow("query: the owner's state") << "headless" << QByteArray("ROUT:CLOS (@2)") << QStringList{"--query", "--simulate"} << 0
-                                                  << "port 4096 (0x1000) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096") << "";
+                                                  << at + "C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096") << "";
         QTest::newRow("no dry run") << "headless" << QByteArray() << QStringList{"--select", "rf2"} << 3 << "" << "rfswitch-panel: " + simulatedOnly + "\n"
-                                    << QByteArray("(@);4096") << "command-line port=4096 board=simulated select-rf2 result=refused (" + simulatedOnly + ")\n";
+                                    << QByteArray("(@);4096") << head + "select-rf2 result=refused (" + simulatedOnly + ")\n";
         QTest::newRow("owner moved") << "headless" << QByteArray("SYST:PORT 4097") << QStringList{"--select", "rf2", "--simulate", "--port", "4097"} << 0
                                      << "port 4097 (0x1001) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4097")
                                      << "command-line port=4097 board=simulated register=data(4097) wrote=0x02 read=0x02 attempts=1 result=verified\n";
         QTest::newRow("no owner there") << "headless" << QByteArray() << QStringList{"--select", "rf1", "--simulate", "--port", "4097"} << 0
                                         << "port 4097 (0x1001) simulated port: C1=1 C2=0 rf1\n" << "" << QByteArray("(@);4096") << "";
         QTest::newRow("panel") << "panel" << QByteArray() << QStringList{"--select", "rf2", "--simulate"} << 0
-                               << "port 4096 (0x1000) simulated port: C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096")
-                               << "command-line port=4096 board=simulated register=data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+                               << at + "C1=0 C2=1 rf2\n" << ""
+                               << QByteArray("(@2);4096") << wrote.arg(2);
         const QString notServed = u"port 4096 (0x1000): held by a process of this program that takes operations only from its own user and root"_s;
         QTest::newRow("another user") << "nobody" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 3 << "" << "rfswitch-panel: " + notServed + "\n"
-                                      << QByteArray("(@);4096") << "command-line port=4096 board=simulated hand-over result=refused (" + notServed + ")\n";
+                                      << QByteArray("(@);4096") << head + "hand-over result=refused (" + notServed + ")\n";
     }
 
     // A panel of this process's own on a recording port owns it: what the
@@ -288,43 +284,37 @@ private slots:
         // accesses: at the owner's port, once the command line has ended; log: the command line's own --log, without the times
         AddColumns<QString, QStringList, int, QString, QString, QString, QString>("owner", "arguments", "code", "out", "err", "accesses", "log");
         const QStringList query{"--query", "--simulate"}, rf2{"--select", "rf2", "--simulate"};
-        const QString head = u"command-line port=888 board=simulated "_s;
+        const QString at = u"port 888 (0x378) simulated port: "_s, head = u"command-line port=888 board=simulated register=data(888) "_s;
+        const QString read0 = head + "read=0x00 result=read\n", wrote = head + "wrote=0x0%1 read=0x0%1 attempts=1 result=verified\n";
         // Nothing known after a failed read; the port works again: the owner reads for it.
-        QTest::newRow("query after recovery") << "unknown" << query << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << ""
-                                              << "r888:02" << head + "register=data(888) read=0x02 result=read\n";
+        QTest::newRow("query after recovery") << "unknown" << query << 0 << at + "C1=0 C2=1 rf2\n" << "" << "r888:02"
+                                              << head + "read=0x02 result=read\n";
         QTest::newRow("select after recovery") << "unknown" << QStringList{"--select", "rf1", "--simulate"} << 0
-                                               << "port 888 (0x378) simulated port: C1=1 C2=0 rf1\n" << ""
+                                               << at + "C1=1 C2=0 rf1\n" << ""
                                                << "r888:02 r888:02 w888:00 r888:00 w888:01 r888:01"
-                                               << head + "register=data(888) read=0x02 result=read\n" + head
-                                                      + "register=data(888) wrote=0x00 read=0x00 attempts=1 result=verified\n" + head
-                                                      + "register=data(888) wrote=0x01 read=0x01 attempts=1 result=verified\n";
+                                               << head + "read=0x02 result=read\n" + wrote.arg(0) + wrote.arg(1);
         const QString unreadable = u"Port 888: nothing written, the port could not be read: /dev/parport0: input/output error; "
                                    "the board's state is unknown"_s;
         QTest::newRow("still unreadable") << "unreadable" << rf2 << 3 << "" << "rfswitch-panel: " + unreadable + "\n" << ""
-                                          << head + "register=data(888) read=none result=unreadable (/dev/parport0: input/output error)\n";
+                                          << head + "read=none result=unreadable (/dev/parport0: input/output error)\n";
         // The owner drives a board at 888; this command line would find only the simulation there.
-        QTest::newRow("a board at the owner") << "board" << rf2 << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << "" << ""
-                                              << head + "register=data(888) read=0x00 result=read\n" + head
-                                                     + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        QTest::newRow("a board at the owner") << "board" << rf2 << 0 << at + "C1=0 C2=1 rf2\n" << "" << "" << read0 + wrote.arg(2);
         QTest::newRow("by device") << "device" << QStringList{"--query", "--port", "/dev/parport1"} << 0 << "port /dev/parport1: C1=0 C2=1 rf2\n"
                                    << "" << "" << "";
         QTest::newRow("by the owner's device") << "board" << QStringList{"--query", "--port", "/dev/parport0"} << 0
                                                << "port 888 (0x378) /dev/parport0: C1=0 C2=1 rf2\n" << "" << "" << "";
         // The owner takes another port before the command line's turn: it drives its own.
-        QTest::newRow("owner moved meanwhile") << "moving" << rf2 << 0 << "port 888 (0x378) simulated port: C1=0 C2=1 rf2\n" << ""
-                                               << "w634:00 r634:00 w632:00 r632:00"
-                                               << head + "register=data(888) read=0x00 result=read\n" + head
-                                                      + "register=data(888) wrote=0x02 read=0x02 attempts=1 result=verified\n";
+        QTest::newRow("owner moved meanwhile") << "moving" << rf2 << 0 << at + "C1=0 C2=1 rf2\n" << "" << "w634:00 r634:00 w632:00 r632:00"
+                                               << read0 + wrote.arg(2);
         // Reads do not wait for a settle: the new path, before the settle time is up.
-        QTest::newRow("owner settling") << "settling" << query << 0 << "port 888 (0x378) simulated port: C1=1 C2=0 rf1\n" << "" << "" << "";
+        QTest::newRow("owner settling") << "settling" << query << 0 << at + "C1=1 C2=0 rf1\n" << "" << "" << "";
         // Stopped while its request waits: that request is never carried out.
         QTest::newRow("stopped while waiting") << "stopped" << rf2 << -1 << "" << "" << "" << "";
     }
 
     void handedToThisProcess()
     {
-        QFETCH(QString, owner);
-        QFETCH(QStringList, arguments);
+        auto [owner, arguments] = Fetch<QString, QStringList>("owner", "arguments");
         QTemporaryDir folder;
         const QString log = folder.filePath(u"command-line.log"_s);
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
@@ -333,10 +323,7 @@ private slots:
         port.latched = {{888, 0x02}, {0, 0x02}};
         SwitchCore core{port};
         core.SetAllowSimulated(true);
-        if (owner == "device"_L1)
-            core.Attach(PortName("/dev/parport1"), Source{});
-        else
-            core.Attach(888, Source{});
+        core.Attach(owner == "device"_L1 ? PortName("/dev/parport1") : PortName(888), Source{});
         if (owner == "unknown"_L1 || owner == "unreadable"_L1) {
             port.readError = "/dev/parport0: input/output error";
             core.Read(Source{});
@@ -388,9 +375,7 @@ private slots:
 
     void handedOver()
     {
-        QFETCH(QString, owner);
-        QFETCH(QByteArray, before);
-        QFETCH(QStringList, arguments);
+        auto [owner, before, arguments] = Fetch<QString, QByteArray, QStringList>("owner", "before", "arguments");
         const bool nobody = owner == "nobody"_L1;
         if (nobody && geteuid() != 0)
             QSKIP("only root may run the command line as another user");
@@ -446,9 +431,7 @@ private slots:
 
     void selectReturnsSettled()
     {
-        QFETCH(QStringList, server);
-        QFETCH(QStringList, select);
-        QFETCH(int, settle);
+        const auto [server, select, settle] = Fetch<QStringList, QStringList, int>("server", "select", "settle");
         QTemporaryDir folder;
         const QString serverLog = folder.filePath(u"server.log"_s), commandLog = folder.filePath(u"command.log"_s);
         QProcess owner;
@@ -463,12 +446,10 @@ private slots:
         const QDateTime ended = QDateTime::currentDateTime();
         QCOMPARE(run.out, u"port 4096 (0x1000) simulated port: C1=1 C2=0 rf1\n"_s);
         QCOMPARE(run.code, 0);
-        QFile log(server.isEmpty() ? commandLog : serverLog);
-        QVERIFY(log.open(QIODevice::ReadOnly));
         QDateTime written;
-        for (const QByteArray& line : log.readAll().split('\n'))
-            if (line.contains(" wrote=0x01 "))
-                written = QDateTime::fromString(QString::fromLatin1(line.left(line.indexOf(' '))), Qt::ISODateWithMs);
+        for (const QString& line : ReadText(server.isEmpty() ? commandLog : serverLog).split(u'\n'))
+            if (line.contains(u" wrote=0x01 "_s))
+                written = QDateTime::fromString(line.left(line.indexOf(u' ')), Qt::ISODateWithMs);
         QVERIFY(written.isValid());
         QVERIFY2(written.msecsTo(ended) >= settle, qPrintable(u"ended %1 ms after the write"_s.arg(written.msecsTo(ended))));
         if (!server.isEmpty()) {
@@ -484,21 +465,19 @@ private slots:
     {
         // writes: the log's lines that wrote, without their time; err: a regular expression for a line of stderr, empty: nothing there
         AddColumns<QStringList, int, QString, QString>("arguments", "signal", "writes", "err");
-        const QString at = u" port=4096 board=simulated register="_s;
+        // start-up or stop wrote `value` to data(4096), or control(4098), and read it back
+        const auto wrote = [](const char* when, const char* value, const char* where = "data(4096)") {
+            return u"%1 port=4096 board=simulated register=%2 wrote=%3 read=%3 attempts=1 result=verified\n"_s.arg(when, where, value);
+        };
         QTest::newRow("keep, keep, said") << QStringList{"--power-on", "keep", "--on-stop", "keep"} << SIGINT << "" << "";
         QTest::newRow("rf1, off") << QStringList{"--power-on", "rf1", "--on-stop", "off"} << SIGTERM
-                                  << "start-up" + at + "data(4096) wrote=0x01 read=0x01 attempts=1 result=verified\n"
-                                         "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+                                  << wrote("start-up", "0x01") + wrote("stop", "0x00") << "";
         QTest::newRow("rf2, off, interrupted") << QStringList{"--power-on", "rf2", "--on-stop", "off"} << SIGINT
-                                               << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n"
-                                                      "stop" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
-        QTest::newRow("rf2, keep") << QStringList{"--power-on", "rf2"} << SIGTERM
-                                   << "start-up" + at + "data(4096) wrote=0x02 read=0x02 attempts=1 result=verified\n" << "";
+                                               << wrote("start-up", "0x02") + wrote("stop", "0x00") << "";
+        QTest::newRow("rf2, keep") << QStringList{"--power-on", "rf2"} << SIGTERM << wrote("start-up", "0x02") << "";
         // Off clears the control register too, as the panel's start does.
         for (const auto& [name, option] : {std::pair{"off", QStringList{"--power-on", "off"}}, std::pair{"reset", QStringList{"--reset"}}})
-            QTest::newRow(name) << option << SIGTERM
-                                << "start-up" + at + "control(4098) wrote=0x00 read=0x00 attempts=1 result=verified\n"
-                                       "start-up" + at + "data(4096) wrote=0x00 read=0x00 attempts=1 result=verified\n" << "";
+            QTest::newRow(name) << option << SIGTERM << wrote("start-up", "0x00", "control(4098)") + wrote("start-up", "0x00") << "";
         // Already off: a stop that finds the path off writes nothing.
         QTest::newRow("keep, off") << QStringList{"--on-stop", "off"} << SIGTERM << "" << "";
         QTest::newRow("no port there") << QStringList{"--power-on", "rf1", "--port", "/dev/parport9"} << SIGTERM << ""
@@ -507,9 +486,7 @@ private slots:
 
     void powerOnAndStop()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, signal);
-        QFETCH(QString, err);
+        auto [arguments, signal, err] = Fetch<QStringList, int, QString>("arguments", "signal", "err");
         QTemporaryDir folder;
         const QString log = folder.filePath(u"server.log"_s);
         if (!arguments.contains(u"--port"_s))
@@ -518,16 +495,13 @@ private slots:
         Start(server, QStringList{"--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--simulate", "--log", log} + arguments,
               Environment());
         // It serves, whatever became of the power-on.
-        QVERIFY(server.waitForReadyRead(30000));
-        QVERIFY2(server.readLine().startsWith("listening on 127.0.0.1:"), "not listening");
+        QVERIFY2(server.waitForReadyRead(30000) && server.readLine().startsWith("listening on 127.0.0.1:"), "not listening");
         ::kill(pid_t(server.processId()), signal);
         const Run run = Finished(server);
         QCOMPARE(run.code, 0);
         QTEST(LogLines(log, u" wrote="_s), "writes");
-        if (err.isEmpty())
-            QCOMPARE(run.err, QString());
-        else
-            QVERIFY2(QRegularExpression(u"(^|\n)"_s + err + u"\n"_s).match(run.err).hasMatch(), qPrintable(run.err));
+        QVERIFY2(err.isEmpty() ? run.err.isEmpty() : QRegularExpression(u"(^|\n)"_s + err + u"\n"_s).match(run.err).hasMatch(),
+                 qPrintable(run.err));
     }
 
     // --log - wherever standard output goes: the lines, then the state, in
@@ -540,17 +514,14 @@ private slots:
         const QString lines = time + uR"(command-line port=888 board=simulated register=data\(888\) read=0x00 result=read\n)"_s + time
             + uR"(command-line port=888 board=simulated register=data\(888\) wrote=0x01 read=0x01 attempts=1 result=verified\n)"_s
             + uR"(port 888 \(0x378\) simulated port: C1=1 C2=0 rf1\n)"_s;
-        QTest::newRow("file") << "file" << lines << "";
-        QTest::newRow("pipe") << "pipe" << lines << "";
-        QTest::newRow("terminal") << "terminal" << lines << "";
-        QTest::newRow("socket pair") << "socket pair" << lines << "";
-        QTest::newRow("full device") << "/dev/full" << ""
-                                     << "rfswitch-panel: log not written: standard output: No space left on device\n";
+        for (const char* target : {"file", "pipe", "terminal", "socket pair"})
+            QTest::newRow(target) << target << lines << "";
+        QTest::newRow("full device") << "/dev/full" << "" << "rfswitch-panel: log not written: standard output: No space left on device\n";
     }
 
     void logToStandardOutput()
     {
-        QFETCH(QString, target);
+        const auto [target, out, err] = Fetch<QString, QString, QString>("target", "out", "err");
         const QStringList arguments{"--select", "rf1", "--simulate", "--log", "-"};
         QProcess process;
         process.setProcessEnvironment(Environment());
@@ -583,16 +554,12 @@ private slots:
             close(socketEnds[0]);
         }
         if (target == u"file") {
-            QFile file(runtime.filePath(u"out.txt"_s));
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            said = QString::fromLocal8Bit(file.readAll());
-            file.remove();
+            said = ReadText(runtime.filePath(u"out.txt"_s));
+            QFile::remove(runtime.filePath(u"out.txt"_s));
         }
         said += QString::fromLocal8Bit(process.readAllStandardOutput()).remove(u'\r');
         const QString complaint = QString::fromLocal8Bit(process.readAllStandardError());
         QCOMPARE(process.exitCode(), 0);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
         QVERIFY2(QRegularExpression(u'^' + out + u'$').match(said).hasMatch(), qPrintable(said));
         QVERIFY2(QRegularExpression(u'^' + err + u'$').match(complaint).hasMatch(), qPrintable(complaint));
     }

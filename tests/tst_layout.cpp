@@ -116,11 +116,8 @@ private slots:
 
     void controls()
     {
-        QFETCH(QByteArray, kind);
-        QFETCH(QRect, twips);
-        QFETCH(int, pixelSize);
-        QFETCH(QString, style);
-        QFETCH(int, align);
+        const auto [kind, twips] = Fetch<QByteArray, QRect>("kind", "twips");
+        const auto [pixelSize, style, align] = Fetch<int, QString, int>("pixelSize", "style", "align");
         QWidget* w = Get(QTest::currentDataTag());
         QVERIFY(w);
         QVERIFY2(w->inherits(kind), w->metaObject()->className());
@@ -142,17 +139,17 @@ private slots:
         SwitchForm& form = *panel->form;
         QCOMPARE(form.windowTitle(), u"Switch     Rev. A1"_s);
         QCOMPARE(QList<QSize>({form.minimumSize(), form.maximumSize()}), QList<QSize>(2, QSize(650, 409)));
-        QCOMPARE(Colour("Frame1"), QColor(128, 0, 0));
-        QCOMPARE(Colour("WarningLabel"), QColor(255, 0, 0));
-        // The frame's dark red stays on its title.
-        QCOMPARE(Colour("Label1_0"), QApplication::palette().color(QPalette::WindowText));
-        QCOMPARE(Colour("C1", QPalette::ButtonText), QApplication::palette().color(QPalette::ButtonText));
+        // Frame1, WarningLabel, then Label1_0 and C1: the frame's dark red stays on its title.
+        const QPalette palette = QApplication::palette();
+        QCOMPARE(QList<QColor>({Colour("Frame1"), Colour("WarningLabel"), Colour("Label1_0"), Colour("C1", QPalette::ButtonText)}),
+                 QList<QColor>({QColor(128, 0, 0), QColor(255, 0, 0), palette.color(QPalette::WindowText),
+                                palette.color(QPalette::ButtonText)}));
         for (int i = 1; i <= 3; ++i) {
             auto* line = Get("Picture2")->findChild<LineControl*>(QStringLiteral("Line%1").arg(i), Qt::FindDirectChildrenOnly);
             QVERIFY(line && line->BorderColor == QColor(0, 0, 255) && line->BorderWidth == 2);
         }
-        QVERIFY(static_cast<QLabel*>(Get("WarningLabel"))->wordWrap());
-        QVERIFY(!static_cast<QLabel*>(Get("WarningLabel"))->buddy()); // "&" shown as it is
+        const auto* warning = static_cast<QLabel*>(Get("WarningLabel"));
+        QVERIFY(warning->wordWrap() && !warning->buddy()); // no buddy: "&" shown as it is
         QCOMPARE(QSvgRenderer(u":/banner.svg"_s).defaultSize(), QSize(650, 80));
     }
 
@@ -226,9 +223,7 @@ private slots:
 
     void simulationCannotBeMissed()
     {
-        QFETCH(QString, port);
-        QFETCH(int, scale);
-        QFETCH(QColor, status);
+        const auto [port, scale, status, mark] = Fetch<QString, int, QColor, bool>("port", "scale", "status", "mark");
         panel.emplace();
         if (port == "simulated"_L1)
             panel->port.status = kSimulatedPort;
@@ -246,7 +241,6 @@ private slots:
                 if (c.blue() > c.red() + 40)
                     ++(corner.contains(x, y) ? inside : outside);
             }
-        QFETCH(bool, mark);
         QVERIFY2(mark ? inside > 40 * scale * scale : inside == 0, qPrintable(u"%1 mark pixels"_s.arg(inside)));
         QCOMPARE(outside, 0);
         // The status line's ink, as drawn: its most covered pixel.
@@ -292,24 +286,19 @@ private slots:
 
     void everyTextFits()
     {
-        QFETCH(QString, family);
-        QFETCH(int, scale);
+        const auto [family, scale] = Fetch<QString, int>("family", "scale");
         PanelFamilies() = {family.isEmpty() ? u"No Such Face"_s : family};
         panel.emplace(); // made with that face
         // height 0: the line may take any
         struct Box { const char* name; QString text; int width, height; bool wrap = false; };
         const Box boxes[] = {
-            {"Label4", u"Select Model:"_s, 97, 17},
-            {"Label2", u"Parallel Address:"_s, 81, 17},
-            {"Label3", u"(Dec)"_s, 41, 17},
-            {"Label1_0", u"C1"_s, 25, 17},
-            {"Label1_1", u"C2"_s, 25, 17},
+            {"Label4", u"Select Model:"_s, 97, 17}, {"Label2", u"Parallel Address:"_s, 81, 17}, {"Label3", u"(Dec)"_s, 41, 17},
+            {"Label1_0", u"C1"_s, 25, 17}, {"Label1_1", u"C2"_s, 25, 17},
             {"WarningLabel", u"The state C1=1 & C2=1 is not available for the selected model !"_s, 289, 49, true},
             {"Frame1", u"Control Bits:"_s, 129, 0},   // set into the frame's top edge, 8 px in
             {"Command2", u"Help"_s, 49, 0},           // within the button's bevel
-            {"C1", u"0"_s, 17, 0},
             {"ModelCombo", u"QTR7-415KM"_s, 116, 0},  // left of the arrow
-            {"ParallelText", u"888"_s, 57, 0},
+            {"C1", u"0"_s, 17, 0}, {"ParallelText", u"888"_s, 57, 0},
             {"PathWords", u"Unknown: nothing read back from the port"_s, 289, 32, true},
             {"PathWords", u"C1=1 with C2=1: not a state of this model"_s, 289, 32, true},
         };
@@ -349,9 +338,9 @@ private slots:
             combo->lineEdit()->selectAll();
             QTest::keyClicks(combo->lineEdit(), typed);
             QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
-            QCOMPARE(combo->count(), 1);
-            QCOMPARE(combo->itemText(0), u"QTR7-415KM"_s);
-            QCOMPARE(combo->currentText(), typed);
+            // The count of entries, the one entry, and what shows.
+            QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText()}),
+                     QStringList({"1", "QTR7-415KM", typed}));
         }
         QCOMPARE(panel->port.Take(), QString()); // the model never reaches the port
         QCOMPARE(panel->Captions(), u"00"_s);
@@ -367,8 +356,7 @@ private slots:
 
     void enterPressesFocusedButton()
     {
-        QFETCH(QString, button);
-        QFETCH(int, key);
+        const auto [button, key] = Fetch<QString, int>("button", "key");
         panel->Find(button)->setFocus(Qt::TabFocusReason);
         QCOMPARE(QApplication::focusWidget(), panel->Find(button));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
@@ -450,8 +438,7 @@ private slots:
 
     void position()
     {
-        QFETCH(QRect, screen);
-        QFETCH(QPoint, panel);
+        const auto [screen, panel] = Fetch<QRect, QPoint>("screen", "panel");
         QList<QRect> controls;
         for (const QRect& r : {QRect(56, 88, 97, 17), QRect(56, 104, 145, 24), QRect(56, 152, 145, 89), QRect(320, 96, 81, 17),
                                QRect(408, 96, 65, 19), QRect(472, 96, 41, 17), QRect(576, 96, 57, 25), QRect(16, 296, 289, 49),
@@ -475,8 +462,7 @@ private slots:
                 QCoreApplication::exit(1); // it would otherwise run on with no window
         });
         QCOMPARE(QApplication::exec(), 0);
-        QCOMPARE(afterPanel, u"0 closed, help shown"_s);
-        QCOMPARE(lastClosed.count(), 1);
+        QCOMPARE(afterPanel + u", then %1 closed"_s.arg(lastClosed.count()), u"0 closed, help shown, then 1 closed"_s);
     }
 };
 

@@ -6,12 +6,15 @@
 // ports it has a USB adapter with no base address (uss720), a PCI card at
 // 0xD010 that parport_pc serves, and a USB printer cable (/dev/usb/lp0).
 #include "LinuxBackends.h"
+#include "Table.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -60,34 +63,33 @@ bool MakeSystem(const QTemporaryDir& root, const QByteArray& ioports)
         if (!Write(root, QStringLiteral("proc/parport%1/base-addr").arg(number), at) || !Write(root, QStringLiteral("dev/parport%1").arg(number), {})
             || !Write(root, QStringLiteral("proc/parport%1/devices/active").arg(number), active))
             return false;
-    const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/";
-    return QFile::remove(root.filePath("dev/parport2")) && QFile::link("/proc/sys/kernel/osrelease", root.filePath("dev/parport2"))
-        && Write(root, "ioports", ioports) && Write(root, "pci/0000:05:00.0/class", "0x070102\n")
-        && Write(root, "pci/0000:06:00.0/class", "0x070002\n")
-        && Write(root, "pci/0000:05:00.0/resource", "0x000000000000e000 0x000000000000e007 0x0000000000040101\n"
-                                                    "0x000000000000e400 0x000000000000e403 0x0000000000040101\n"
-                                                    "0x00000000fe000000 0x00000000fe000fff 0x0000000000040200\n")
-        && Write(root, "pci/0000:06:00.0/resource", "0x000000000000d000 0x000000000000d007 0x0000000000040101\n")
-        && (QTest::currentDataTag() == QLatin1String("no /dev/port") || Write(root, "port", {}))
-        // The main board's port, as parport_pc registers it, and the modes of two ports.
-        && Link(root, "sys/class/ppdev/parport0/device", "sys/devices/platform/parport_pc.888")
-        && Link(root, "sys/devices/platform/parport_pc.888/driver", "sys/bus/platform/drivers/parport_pc")
-        && Write(root, "proc/parport0/modes", "PCSPP,TRISTATE\n") && Write(root, "proc/parport3/modes", "PCSPP,TRISTATE,COMPAT,EPP,ECP\n")
-        // The USB adapter: its driver leaves the port's device unsaid, but has the adapter bound.
-        && Write(root, usb + "1-2/idVendor", "1293\n") && Write(root, usb + "1-2/idProduct", "0002\n")
-        && Write(root, usb + "1-2/1-2:1.0/bInterfaceNumber", "00\n")
-        && Link(root, usb + "1-2/1-2:1.0/driver", "sys/bus/usb/drivers/uss720")
-        && Link(root, "sys/bus/usb/drivers/uss720/1-2:1.0", usb + "1-2/1-2:1.0")
-        // The PCI card (NetMos 9865), served by parport_pc.
-        && Write(root, "sys/devices/pci0000:00/0000:07:00.0/vendor", "0x9710\n")
-        && Write(root, "sys/devices/pci0000:00/0000:07:00.0/device", "0x9865\n")
-        && Link(root, "sys/devices/pci0000:00/0000:07:00.0/driver", "sys/bus/pci/drivers/parport_pc")
-        && Link(root, "sys/class/ppdev/parport4/device", "sys/devices/pci0000:00/0000:07:00.0")
-        && Write(root, "proc/parport4/modes", "PCSPP,TRISTATE,EPP,ECP\n")
-        // The printer cable.
-        && Write(root, "dev/usb/lp0", {}) && Write(root, usb + "1-3/idVendor", "067b\n") && Write(root, usb + "1-3/idProduct", "2305\n")
-        && Write(root, usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n") && Link(root, usb + "1-3/1-3:1.0/driver", "sys/bus/usb/drivers/usblp")
-        && Link(root, "sys/class/usbmisc/lp0/device", usb + "1-3/1-3:1.0");
+    const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/", card = "sys/devices/pci0000:00/0000:07:00.0";
+    const std::pair<QString, QByteArray> files[] = {
+        {"ioports", ioports}, {"pci/0000:05:00.0/class", "0x070102\n"}, {"pci/0000:06:00.0/class", "0x070002\n"},
+        {"pci/0000:05:00.0/resource", "0x000000000000e000 0x000000000000e007 0x0000000000040101\n"
+                                      "0x000000000000e400 0x000000000000e403 0x0000000000040101\n"
+                                      "0x00000000fe000000 0x00000000fe000fff 0x0000000000040200\n"},
+        {"pci/0000:06:00.0/resource", "0x000000000000d000 0x000000000000d007 0x0000000000040101\n"},
+        // The modes of three ports.
+        {"proc/parport0/modes", "PCSPP,TRISTATE\n"}, {"proc/parport3/modes", "PCSPP,TRISTATE,COMPAT,EPP,ECP\n"},
+        {"proc/parport4/modes", "PCSPP,TRISTATE,EPP,ECP\n"},
+        // The USB adapter; the printer cable; the PCI card (NetMos 9865).
+        {usb + "1-2/idVendor", "1293\n"}, {usb + "1-2/idProduct", "0002\n"}, {usb + "1-2/1-2:1.0/bInterfaceNumber", "00\n"},
+        {"dev/usb/lp0", {}}, {usb + "1-3/idVendor", "067b\n"}, {usb + "1-3/idProduct", "2305\n"},
+        {usb + "1-3/1-3:1.0/bInterfaceNumber", "00\n"},
+        {card + "/vendor", "0x9710\n"}, {card + "/device", "0x9865\n"}};
+    // Where a link is, and what it leads to: the main board's port as parport_pc registers it; the USB adapter, whose driver
+    // leaves the port's device unsaid but has the adapter bound; the PCI card, served by parport_pc; the printer cable.
+    const std::pair<QString, QString> links[] = {
+        {"sys/class/ppdev/parport0/device", "sys/devices/platform/parport_pc.888"},
+        {"sys/devices/platform/parport_pc.888/driver", "sys/bus/platform/drivers/parport_pc"},
+        {usb + "1-2/1-2:1.0/driver", "sys/bus/usb/drivers/uss720"}, {"sys/bus/usb/drivers/uss720/1-2:1.0", usb + "1-2/1-2:1.0"},
+        {card + "/driver", "sys/bus/pci/drivers/parport_pc"}, {"sys/class/ppdev/parport4/device", card},
+        {usb + "1-3/1-3:1.0/driver", "sys/bus/usb/drivers/usblp"}, {"sys/class/usbmisc/lp0/device", usb + "1-3/1-3:1.0"}};
+    return std::ranges::all_of(files, [&root](const auto& file) { return Write(root, file.first, file.second); })
+        && std::ranges::all_of(links, [&root](const auto& link) { return Link(root, link.first, link.second); })
+        && QFile::remove(root.filePath("dev/parport2")) && QFile::link("/proc/sys/kernel/osrelease", root.filePath("dev/parport2"))
+        && (QTest::currentDataTag() == QLatin1String("no /dev/port") || Write(root, "port", {}));
 }
 
 LinuxPaths Paths(const QTemporaryDir& root)
@@ -105,10 +107,10 @@ class LinuxPortsTest : public QObject
 private slots:
     void saysWhatServesTheAddress_data()
     {
-        QTest::addColumn<QString>("port");  // an address, or a device in the tree
-        QTest::addColumn<bool>("rawIo");
-        QTest::addColumn<QByteArray>("ioports");
-        QTest::addColumn<QString>("said");
+        AddColumns<QString, bool, QByteArray, QString>("port", "rawIo", "ioports", "said");  // port: an address, or a device in the tree
+        // Most rows: raw I/O allowed, on the PC with its cards.
+        const auto row = [](const char* name, const char* port, const QString& said) { QTest::newRow(name) << port << true
+                                                                                                           << kIoPorts << said; };
         const QString hint = QStringLiteral(
             "type a parallel port's base address: 888 (0x378), 632 (0x278) or 956 (0x3BC), or 57344 (0xE000) of the PCI parallel "
             "port 0000:05:00.0");
@@ -119,45 +121,43 @@ private slots:
         const QString ioctl = "ROOT/dev/parport%1: inappropriate ioctl for device|see the kernel's log (dmesg) for the parallel-port "
                               "driver's words";
         // The driver's ports: a plain file is no parallel port, so the claim fails with the driver's words.
-        QTest::newRow("parport0, driver error") << "888" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport0|" + ioctl.arg(0) + " [main board (parport_pc)]";
-        QTest::newRow("parport1, printing") << "632" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport1|ROOT/dev/parport1: in use by the printer driver (lp0)|a print job holds it: let it finish or "
-               "cancel it; the panel takes the port as soon as it is free|busy";
-        QTest::newRow("parport2, permission denied") << "60416" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport2|ROOT/dev/parport2: permission denied|add your user to the lp group and log in again";
+        row("parport0, driver error", "888", "Unusable|ROOT/dev/parport0|" + ioctl.arg(0) + " [main board (parport_pc)]");
+        row("parport1, printing", "632",
+            "Unusable|ROOT/dev/parport1|ROOT/dev/parport1: in use by the printer driver (lp0)|a print job holds it: let it finish or "
+            "cancel it; the panel takes the port as soon as it is free|busy");
+        row("parport2, permission denied", "60416",
+            "Unusable|ROOT/dev/parport2|ROOT/dev/parport2: permission denied|add your user to the lp group and log in again");
         // By device: the USB adapter (no base address), the PCI card; what is no parallel port's device.
-        QTest::newRow("USB adapter") << "/dev/parport3" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport3|" + ioctl.arg(3) + " [USB adapter 1293:0002 (uss720), about 1 ms per access]";
-        QTest::newRow("PCI card by its base") << "53264" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport4|" + ioctl.arg(4) + " [PCI card 9710:9865 (parport_pc)]";
-        QTest::newRow("printer cable") << "/dev/usb/lp0" << true << kIoPorts
-            << "Unusable|ROOT/dev/usb/lp0|ROOT/dev/usb/lp0: a USB printer cable (usblp) only passes a stream of bytes on to a printer: "
-               "it has no register to set and read back|use a USS720 or MCS7715 USB adapter (it shows as /dev/parportN), a PCI or "
-               "PCIe parallel card, or the main board's port";
-        QTest::newRow("adapter unplugged") << "/dev/parport7" << true << kIoPorts
-            << "Unusable|ROOT/dev/parport7|ROOT/dev/parport7: no such parallel port now (an adapter unplugged, or its driver not "
-               "loaded)|plug the adapter in, or type a port that rfswitch-panel --list-ports lists; the panel takes it as soon as it "
-               "is there";
-        QTest::newRow("serial device") << "/dev/ttyS0" << true << kIoPorts
-            << "Refused||no parallel port device ROOT/dev/ttyS0|type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); "
-               "rfswitch-panel --list-ports lists them";
+        row("USB adapter", "/dev/parport3",
+            "Unusable|ROOT/dev/parport3|" + ioctl.arg(3) + " [USB adapter 1293:0002 (uss720), about 1 ms per access]");
+        row("PCI card by its base", "53264", "Unusable|ROOT/dev/parport4|" + ioctl.arg(4) + " [PCI card 9710:9865 (parport_pc)]");
+        row("printer cable", "/dev/usb/lp0",
+            "Unusable|ROOT/dev/usb/lp0|ROOT/dev/usb/lp0: a USB printer cable (usblp) only passes a stream of bytes on to a printer: "
+            "it has no register to set and read back|use a USS720 or MCS7715 USB adapter (it shows as /dev/parportN), a PCI or "
+            "PCIe parallel card, or the main board's port");
+        row("adapter unplugged", "/dev/parport7",
+            "Unusable|ROOT/dev/parport7|ROOT/dev/parport7: no such parallel port now (an adapter unplugged, or its driver not "
+            "loaded)|plug the adapter in, or type a port that rfswitch-panel --list-ports lists; the panel takes it as soon as it "
+            "is there");
+        row("serial device", "/dev/ttyS0",
+            "Refused||no parallel port device ROOT/dev/ttyS0|type a port's base address (e.g. 888) or its device (e.g. /dev/parport0); "
+            "rfswitch-panel --list-ports lists them");
         // No port at the address: the ports there are, device-only ones with their device.
         QTest::newRow("no port there") << "1000" << false << kIoPorts
             << "Simulated|simulated port|no parallel port at 1000 (0x3E8); ROOT/dev/parport0 is at 888 (0x378), ROOT/dev/parport1 is at "
                "632 (0x278), ROOT/dev/parport2 is at 60416 (0xEC00), ROOT/dev/parport3 has no address (USB): type ROOT/dev/parport3, "
                "ROOT/dev/parport4 is at 53264 (0xD010)|type the base address, or the device, of the port the board is on";
         // Raw I/O, where no driver's port is: a PCI card at its port base only.
-        QTest::newRow("PCI parallel card") << "57344" << true << kIoPorts << "Real|ROOT/port||";
-        QTest::newRow("PCI parallel card, base+1") << "57345" << true << kIoPorts << card.arg("0xE001 to 0xE003", "0xE000 to 0xE007");
-        QTest::newRow("PCI parallel card, ECP") << "58368" << true << kIoPorts << card.arg("0xE400 to 0xE402", "0xE400 to 0xE403");
-        QTest::newRow("PCI parallel card, past its BAR") << "57350" << true << kIoPorts << card.arg("0xE006 to 0xE008", "0xE000 to 0xE007");
-        QTest::newRow("PCI serial card") << "53248" << true << kIoPorts << notParallel.arg("53248 (0xD000)");
+        row("PCI parallel card", "57344", "Real|ROOT/port||");
+        row("PCI parallel card, base+1", "57345", card.arg("0xE001 to 0xE003", "0xE000 to 0xE007"));
+        row("PCI parallel card, ECP", "58368", card.arg("0xE400 to 0xE402", "0xE400 to 0xE403"));
+        row("PCI parallel card, past its BAR", "57350", card.arg("0xE006 to 0xE008", "0xE000 to 0xE007"));
+        row("PCI serial card", "53248", notParallel.arg("53248 (0xD000)"));
         QTest::newRow("serial base, no serial driver") << "1016" << true << QByteArray("0000-0cf7 : PCI Bus 0000:00\n") << notParallel.arg("1016 (0x3F8)");
-        QTest::newRow("one above parport0") << "889" << true << kIoPorts
-            << "Refused|ROOT/port|ROOT/port: 0x379 to 0x37B are registers of ROOT/dev/parport0 at 888 (0x378), which the parallel-port "
-               "driver serves|type that port's base address to use it through its driver";
-        QTest::newRow("parport0's base+3") << "891" << true << kIoPorts << notParallel.arg("891 (0x37B)");
+        row("one above parport0", "889",
+            "Refused|ROOT/port|ROOT/port: 0x379 to 0x37B are registers of ROOT/dev/parport0 at 888 (0x378), which the parallel-port "
+            "driver serves|type that port's base address to use it through its driver");
+        row("parport0's base+3", "891", notParallel.arg("891 (0x37B)"));
         QTest::newRow("standard base, another driver's") << "956" << true << kIoPorts + "  03bc-03bf : snd_foo\n"
             << "Refused|ROOT/port|ROOT/port: 0x3BC to 0x3BE belong to snd_foo (ROOT/ioports: 03bc-03bf), not to a parallel port|" + hint;
         // /proc/ioports shows zeros to a user who is not root: no way to tell, so no.
@@ -165,29 +165,26 @@ private slots:
             << "Refused|ROOT/port|ROOT/port: cannot tell which driver holds 0x3BC to 0x3BE: ROOT/ioports shows no addresses|use the "
                "port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
         // Two programs with raw I/O: the lock per address keeps the second off, as ppdev's claim does.
-        QTest::newRow("raw I/O, held") << "57344" << true << kIoPorts
-            << "Unusable|ROOT/port|ROOT/port: in use by another program (process PID holds ROOT/lock/port-57344.lock)"
-               "|held by another program: close it; the panel takes the port as soon as it is free|busy";
-        QTest::newRow("raw I/O, held, then freed") << "57344" << true << kIoPorts << "Real|ROOT/port||";
-        QTest::newRow("raw I/O, held, another address") << "956" << true << kIoPorts << "Real|ROOT/port||";
+        row("raw I/O, held", "57344",
+            "Unusable|ROOT/port|ROOT/port: in use by another program (process PID holds ROOT/lock/port-57344.lock)"
+            "|held by another program: close it; the panel takes the port as soon as it is free|busy");
+        row("raw I/O, held, then freed", "57344", "Real|ROOT/port||");
+        row("raw I/O, held, another address", "956", "Real|ROOT/port||");
         // Where any user may write, anyone could hold a lock, or plant a link, that keeps raw I/O off.
         const QString lockRefused = QStringLiteral("Unusable|ROOT/port|ROOT/port: cannot lock the port (%1)|use the port through its "
                                                    "driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)");
-        QTest::newRow("raw I/O, lock folder open to all") << "57344" << true << kIoPorts
-            << lockRefused.arg("ROOT/lock: other users may write there; it must be root's alone");
-        QTest::newRow("raw I/O, lock folder a link") << "57344" << true << kIoPorts << lockRefused.arg("ROOT/lock: not a folder");
-        QTest::newRow("raw I/O, lock file a link") << "57344" << true << kIoPorts
-            << lockRefused.arg("ROOT/lock/port-57344.lock: a symbolic link, not a lock file");
-        QTest::newRow("no /dev/port") << "956" << true << kIoPorts
-            << "Unusable|ROOT/port|ROOT/port: no such file or directory|use the port through its driver: have parport_pc and ppdev "
-               "loaded (modprobe parport_pc ppdev)";
+        row("raw I/O, lock folder open to all", "57344",
+            lockRefused.arg("ROOT/lock: other users may write there; it must be root's alone"));
+        row("raw I/O, lock folder a link", "57344", lockRefused.arg("ROOT/lock: not a folder"));
+        row("raw I/O, lock file a link", "57344", lockRefused.arg("ROOT/lock/port-57344.lock: a symbolic link, not a lock file"));
+        row("no /dev/port", "956",
+            "Unusable|ROOT/port|ROOT/port: no such file or directory|use the port through its driver: have parport_pc and ppdev "
+            "loaded (modprobe parport_pc ppdev)");
     }
 
     void saysWhatServesTheAddress()
     {
-        QFETCH(QString, port);
-        QFETCH(bool, rawIo);
-        QFETCH(QByteArray, ioports);
+        const auto [port, rawIo, ioports] = Fetch<QString, bool, QByteArray>("port", "rawIo", "ioports");
         QTemporaryDir root;
         QVERIFY(MakeSystem(root, ioports));
         const QString tag = QString::fromLatin1(QTest::currentDataTag());

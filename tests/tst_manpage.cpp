@@ -12,12 +12,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString ReadFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
 // The page as a terminal shows it, in plain ASCII, wide enough that no tag
 // wraps and no word is hyphenated.
 QString ManPage()
@@ -108,7 +102,7 @@ QMap<QString, QString> OptionsFile()
 {
     QMap<QString, QString> variables;
     static const QRegularExpression assignment(u"^(\\w+)=\"([^\"]*)\"$"_s, QRegularExpression::MultilineOption);
-    for (const auto& match : assignment.globalMatch(ReadFile(QStringLiteral(RFSWITCH_PACKAGING "/rfswitch-panel-remote.default"))))
+    for (const auto& match : assignment.globalMatch(ReadText(QStringLiteral(RFSWITCH_PACKAGING "/rfswitch-panel-remote.default"))))
         variables.insert(match.captured(1), match.captured(2));
     return variables;
 }
@@ -132,7 +126,7 @@ private slots:
         QVERIFY2(!help_.isEmpty(), "rfswitch-panel --help listed no option");
         options_ = Paragraphs(Section(page_, u"OPTIONS"_s), u"^ {7}(-\\S.*?)\\s*$"_s, 14);
         service_ = Paragraphs(Section(page_, u"SERVICE"_s), u"^ {7}([A-Z_]+)\\s*$"_s, 14);
-        execStart_ = ExecStartVariables(ReadFile(QStringLiteral(RFSWITCH_PACKAGING "/rfswitch-panel-remote.service")));
+        execStart_ = ExecStartVariables(ReadText(QStringLiteral(RFSWITCH_PACKAGING "/rfswitch-panel-remote.service")));
     }
 
     // Each option in either list, once.
@@ -185,8 +179,7 @@ private slots:
 
     void synopsis()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, argument);
+        const auto [name, argument] = Fetch<QString, QString>("name", "argument");
         QVERIFY2(help_.contains(name), qPrintable(name + u" is in the synopsis but not in --help"_s));
         QCOMPARE(argument, help_[name].argument);
     }
@@ -216,9 +209,7 @@ private slots:
 
     void scope()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, argument);
-        QFETCH(QString, scope);
+        const auto [name, argument, scope] = Fetch<QString, QString, QString>("name", "argument", "scope");
         QStringList arguments{name};
         if (!argument.isEmpty())
             arguments << argument;

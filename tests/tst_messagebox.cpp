@@ -72,7 +72,7 @@ private slots:
 
     void othersServedWhileItIsOpen()
     {
-        QFETCH(QString, fault);
+        const auto [fault, box, web, err] = Fetch<QString, QString, QByteArray, QString>("fault", "box", "web", "err");
         qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
         FakePort port;
         // What the command line would find here too: it is handed to this panel.
@@ -141,16 +141,12 @@ private slots:
             QTest::mouseClick(form.findChild<QPushButton*>(u"C1"_s), Qt::LeftButton);
         QCoreApplication::processEvents();
 
-        QFETCH(QString, box);
         QVERIFY2(!shown.isEmpty() && shown.startsWith(box), qPrintable(shown));
-        // Opened once the panel's own operation was over, not inside it.
-        QVERIFY(freeWhenOpened);
-        QVERIFY(openThroughout);
+        // Opened once the panel's own operation was over, not inside it; open while the others were served.
+        QCOMPARE(QList<bool>({freeWhenOpened, openThroughout}), QList<bool>({true, true}));
         QTEST(scpiAnswer, "scpi");
-        QFETCH(QByteArray, web);
         QVERIFY2(webAnswer.startsWith(web), webAnswer.constData());
         QTEST(code, "code");
-        QFETCH(QString, err);
         QVERIFY2(err.isEmpty() ? shownErr.isEmpty() : shownErr.startsWith(u"rfswitch-panel: "_s + err), qPrintable(shownErr));
         QTEST(log, "log");
         // Nothing was left to run once the box closed.

@@ -4,6 +4,7 @@
 // be read or written, are for the program itself (relay_cycles).
 #include "Bench.h"
 #include "Panel.h"
+#include "Program.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,10 +21,9 @@ namespace {
 // "(none)" where there is no file.
 QString Kept(const QString& path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFile::exists(path))
         return u"(none)"_s;
-    QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    QStringList lines = ReadText(path).split(u'\n', Qt::SkipEmptyParts);
     lines.removeIf([](const QString& line) { return line.startsWith(u'#'); });
     return lines.join(u' ');
 }
@@ -62,10 +62,8 @@ private slots:
 
     void closures()
     {
-        QFETCH(int, held);
-        QFETCH(QString, port);
-        QFETCH(QString, operations);
-        QFETCH(QString, source);
+        const auto [held, port] = Fetch<int, QString>("held", "port");
+        const auto [operations, source] = Fetch<QString, QString>("operations", "source");
         QTemporaryDir folder;
         auto counted = std::make_unique<Bench>(std::uint8_t(held), kRealPort, folder.path());
         FakePort& fake = counted->port;
@@ -233,8 +231,7 @@ private slots:
 
     void fileNames()
     {
-        QFETCH(QString, port);
-        QFETCH(bool, simulated);
+        const auto [port, simulated] = Fetch<QString, bool>("port", "simulated");
         const PortName name = port.startsWith(u'/') ? PortName(port.toStdString()) : PortName(port.toInt());
         QTEST(CyclesFileName(name, simulated ? PortReach::Simulated : PortReach::Real), "name");
     }

@@ -34,10 +34,8 @@ private slots:
 
     void words()
     {
-        QFETCH(PortStatus, status);
-        QFETCH(int, address);
-        QFETCH(OperationResult, last);
-        QFETCH(bool, known);
+        const auto [status, address] = Fetch<PortStatus, int>("status", "address");
+        const auto [last, known] = Fetch<OperationResult, bool>("last", "known");
         const StatusText line = StatusLine(status, address, last, known);
         QTEST(line.text, "text");
         QTEST(line.colour, "colour");
@@ -50,22 +48,20 @@ private slots:
         AddColumns<quint64, quint64, quint64, QString>("rf1", "rf2", "limit", "warning");
         QTest::newRow("no limit") << quint64(5000000) << quint64(0) << quint64(0) << "";
         QTest::newRow("one below") << quint64(999999) << quint64(999999) << quint64(1000000) << "";
+        const QString replace = u": replace the switch, then clear its counts."_s;
         QTest::newRow("RF1 at the limit") << quint64(1000000) << quint64(20) << quint64(1000000)
-                                          << "Relay cycles: RF1 has closed 1000000 times, the limit set is 1000000: replace the switch, then clear its counts.";
+                                          << "Relay cycles: RF1 has closed 1000000 times, the limit set is 1000000" + replace;
         QTest::newRow("RF2 over it") << quint64(3) << quint64(12) << quint64(10)
-                                     << "Relay cycles: RF2 has closed 12 times, the limit set is 10: replace the switch, then clear its counts.";
+                                     << "Relay cycles: RF2 has closed 12 times, the limit set is 10" + replace;
         QTest::newRow("once") << quint64(0) << quint64(1) << quint64(1)
-                              << "Relay cycles: RF2 has closed 1 time, the limit set is 1: replace the switch, then clear its counts.";
+                              << "Relay cycles: RF2 has closed 1 time, the limit set is 1" + replace;
         QTest::newRow("both") << quint64(10) << quint64(11) << quint64(10)
-                              << "Relay cycles: RF1 has closed 10 times and RF2 has closed 11 times, the limit set is 10: replace the switch, "
-                                 "then clear its counts.";
+                              << "Relay cycles: RF1 has closed 10 times and RF2 has closed 11 times, the limit set is 10" + replace;
     }
 
     void cyclesWarning()
     {
-        QFETCH(quint64, rf1);
-        QFETCH(quint64, rf2);
-        QFETCH(quint64, limit);
+        const auto [rf1, rf2, limit] = Fetch<quint64, quint64, quint64>("rf1", "rf2", "limit");
         QTEST(CyclesWarning(CycleCounts{rf1, rf2, limit}), "warning");
     }
 };

@@ -1,6 +1,7 @@
 #include "Bench.h"
 #include "OperationLog.h"
 #include "PortLayer.h"
+#include "Program.h"
 #include "SwitchCore.h"
 #include "Table.h"
 
@@ -14,16 +15,6 @@
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QString Lines(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : u"(unreadable)"_s;
-}
-
-} // namespace
 
 class SwitchCoreTest : public QObject
 {
@@ -47,8 +38,7 @@ private slots:
         QTest::newRow("break not read back") << 0x01 << "stuck" << "rf2" << remote << u"r888:01 "_s + u"w888:00 r888:01 "_s.repeated(110).trimmed()
                                              << "not-read-back: Port 888: wrote 0x00, read back 0x01 after 110 attempts" << "10";
         // Every write refused, every read answered: nothing changed, and that is known.
-        QTest::newRow("writes refused") << 0x02 << "writes refused" << "rf2" << remote << "r888:02"
-                                        << "verified" << "01";
+        QTest::newRow("writes refused") << 0x02 << "writes refused" << "rf2" << remote << "r888:02" << "verified" << "01";
         QTest::newRow("simulated, remote") << 0x00 << "simulated" << "rf1" << remote << ""
                                            << "not-written: port 888 (0x378) is only simulated: no board is driven; --simulate allows a dry run" << "00";
         QTest::newRow("simulated, dry run") << 0x00 << "simulated" << "rf1" << "dry run" << "r888:00 w888:01 r888:01" << "verified" << "10";
@@ -58,10 +48,7 @@ private slots:
 
     void operations()
     {
-        QFETCH(int, held);
-        QFETCH(QString, port);
-        QFETCH(QString, operation);
-        QFETCH(QString, source);
+        const auto [held, port, operation, source] = Fetch<int, QString, QString, QString>("held", "port", "operation", "source");
         Bench bench(std::uint8_t(held), port == "simulated"_L1 ? kSimulatedPort : kRealPort);
         bench.port.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0x01) : std::nullopt;
         bench.port.writeError = port == "writes refused"_L1 ? "/dev/port: no space left on device" : "";
@@ -146,7 +133,7 @@ private slots:
         for (int tick = 0; tick < 4; ++tick)  // what the watch does while idle
             simulated.Refresh();
         core.Select(RfPath::Rf1, Source{});
-        const QStringList wrote = Lines(dir.filePath(u"ops.log"_s)).split(u'\n').filter(u"register=data"_s).replaceInStrings(
+        const QStringList wrote = ReadText(dir.filePath(u"ops.log"_s)).split(u'\n').filter(u"register=data"_s).replaceInStrings(
             QRegularExpression(u".* (wrote=0x..) read=(0x..) .*"_s), u"\\1/\\2"_s);
         QCOMPARE(wrote, QStringList({u"wrote=0x00/0x00"_s, u"wrote=0x02/0x02"_s, u"wrote=0x00/0x00"_s, u"wrote=0x01/0x01"_s}));
     }
@@ -167,8 +154,7 @@ private slots:
 
     void settleTime()
     {
-        QFETCH(int, asked);
-        QFETCH(QString, holder);
+        const auto [asked, holder] = Fetch<int, QString>("asked", "holder");
         Bench bench;
         if (!holder.isEmpty())
             bench.core.Lock(Source::Remote(holder.toStdString()));
@@ -220,7 +206,7 @@ private slots:
             uR"(start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x42 result=read)"_s,
             uR"(start-up port=/dev/parport1 board=real device=/dev/parport0 register=data\(0\) read=0x00 result=read)"_s,
         };
-        const QString text = Lines(path);
+        const QString text = ReadText(path);
         QVERIFY2(QRegularExpression(u'^' + time + lines.join(u'\n' + time) + u"\n$"_s).match(text).hasMatch(), qPrintable(text));
         // A FIFO or a link is no log: tst_commandline runs the program on them.
     }
@@ -229,27 +215,24 @@ private slots:
     // exactly at the zone's transitions, and with the zone.
     void stampsFollowTheZone_data()
     {
-        AddColumns<QStringList, QStringList, QStringList>("zones", "instants", "stamps");  // zones: the first stamp's, then changes; instants in UTC
-        QTest::newRow("summer time begins") << QStringList{"Europe/Berlin"}
-            << QStringList{"2026-03-29T00:59:59.999Z", "2026-03-29T01:00:00.000Z", "2026-03-29T01:00:00.001Z"}
-            << QStringList{"2026-03-29T01:59:59.999+01:00", "2026-03-29T03:00:00.000+02:00", "2026-03-29T03:00:00.001+02:00"};
-        QTest::newRow("summer time ends") << QStringList{"Europe/Berlin"}
-            << QStringList{"2026-10-25T00:59:59.999Z", "2026-10-25T01:00:00.000Z"}
-            << QStringList{"2026-10-25T02:59:59.999+02:00", "2026-10-25T02:00:00.000+01:00"};
-        QTest::newRow("clock set back over a change") << QStringList{"Europe/Berlin"}
-            << QStringList{"2026-03-29T01:00:00.000Z", "2026-03-28T12:00:00.000Z"}
-            << QStringList{"2026-03-29T03:00:00.000+02:00", "2026-03-28T13:00:00.000+01:00"};
-        QTest::newRow("no changes") << QStringList{"UTC"} << QStringList{"2026-06-01T12:00:00.000Z"}
-                                    << QStringList{"2026-06-01T12:00:00.000Z"};
-        QTest::newRow("zone changed") << QStringList{"UTC", "", "Asia/Kolkata"}
-            << QStringList{"2026-06-01T12:00:00.000Z", "2026-06-01T12:00:00.001Z", "2026-06-01T12:00:00.002Z"}
-            << QStringList{"2026-06-01T12:00:00.000Z", "2026-06-01T12:00:00.001Z", "2026-06-01T17:30:00.002+05:30"};
+        // zones: the first stamp's, then changes, comma-separated; instants in UTC, and stamps, blank-separated
+        AddColumns<QString, QString, QString>("zones", "instants", "stamps");
+        QTest::newRow("summer time begins") << "Europe/Berlin"
+                                            << "2026-03-29T00:59:59.999Z 2026-03-29T01:00:00.000Z 2026-03-29T01:00:00.001Z"
+                                            << "2026-03-29T01:59:59.999+01:00 2026-03-29T03:00:00.000+02:00 2026-03-29T03:00:00.001+02:00";
+        QTest::newRow("summer time ends") << "Europe/Berlin" << "2026-10-25T00:59:59.999Z 2026-10-25T01:00:00.000Z"
+                                          << "2026-10-25T02:59:59.999+02:00 2026-10-25T02:00:00.000+01:00";
+        QTest::newRow("clock set back over a change") << "Europe/Berlin" << "2026-03-29T01:00:00.000Z 2026-03-28T12:00:00.000Z"
+                                                      << "2026-03-29T03:00:00.000+02:00 2026-03-28T13:00:00.000+01:00";
+        QTest::newRow("no changes") << "UTC" << "2026-06-01T12:00:00.000Z" << "2026-06-01T12:00:00.000Z";
+        QTest::newRow("zone changed") << "UTC,,Asia/Kolkata" << "2026-06-01T12:00:00.000Z 2026-06-01T12:00:00.001Z 2026-06-01T12:00:00.002Z"
+                                      << "2026-06-01T12:00:00.000Z 2026-06-01T12:00:00.001Z 2026-06-01T17:30:00.002+05:30";
     }
 
     void stampsFollowTheZone()
     {
-        QFETCH(QStringList, zones);
-        QFETCH(QStringList, instants);
+        const auto [zoneList, instantList] = Fetch<QString, QString>("zones", "instants");
+        const QStringList zones = zoneList.split(u','), instants = instantList.split(u' ');
         for (const QString& zone : zones)
             if (!zone.isEmpty() && !QTimeZone(zone.toLatin1()).isValid())
                 QSKIP("no time zone data (package tzdata)");
@@ -260,7 +243,7 @@ private slots:
                 stamp.SetZone(QTimeZone(zones[i].toLatin1()));
             stamps << QString::fromStdString(stamp.Text(QDateTime::fromString(instants[i], Qt::ISODateWithMs).toMSecsSinceEpoch()));
         }
-        QTEST(stamps, "stamps");
+        QTEST(stamps.join(u' '), "stamps");
     }
 };
 

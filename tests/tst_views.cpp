@@ -89,10 +89,8 @@ private slots:
 
     void everyViewAlike()
     {
-        QFETCH(QString, setup);
-        QFETCH(QString, status);
-        QFETCH(QColor, colour);
-        QFETCH(QString, scpi);
+        const auto [setup, status] = Fetch<QString, QString>("setup", "status");
+        const auto [colour, scpi, words] = Fetch<QColor, QString, QString>("colour", "scpi", "words");
         Panel panel;
         QVERIFY(panel.Show());
         FakePort& port = panel.port;
@@ -137,7 +135,6 @@ private slots:
         const QJsonObject state = StateJson(core, {});
         QTEST(QString::fromUtf8(QJsonDocument(QJsonObject{{u"p"_s, state[u"path"_s]}}).toJson(QJsonDocument::Compact)).mid(5).chopped(1), "path");
         QCOMPARE(state[u"contacts"_s].isNull(), !known);
-        QFETCH(QString, words);
         QTRY_COMPARE(panel.Find<QLabel>(u"PathWords"_s)->text(), words);
         QTEST(state[u"words"_s].toString(), "words");
     }

@@ -90,27 +90,19 @@ private slots:
         QTest::newRow("a PCI card") << all << 1 << menu << "53264" << "w53266:00 r53266:00 w53264:00 r53264:00";
         QTest::newRow("a USB adapter") << all << 2 << menu << "/dev/parport2" << "w2:00 r2:00 w0:00 r0:00";
         QTest::newRow("looked at only") << all << -1 << menu << "888" << "";
-        QTest::newRow("none found") << QStringList{} << -1
-                                    << QStringList{u"-no parallel port found: have the parallel-port drivers loaded (modprobe parport_pc "
-                                                   "ppdev), or plug in a USS720 or MCS7715 USB adapter"_s, u"|"_s}
-                                    << "888" << "";
+        const QString none = u"-no parallel port found: have the parallel-port drivers loaded (modprobe parport_pc ppdev), or plug in "
+                             "a USS720 or MCS7715 USB adapter"_s;
+        QTest::newRow("none found") << QStringList{} << -1 << QStringList{none, u"|"_s} << "888" << "";
     }
 
     void portMenu()
     {
-        QFETCH(QStringList, found);
-        QFETCH(int, pick);
+        const auto [found, pick] = Fetch<QStringList, int>("found", "pick");
         std::vector<FoundPort> ports;
-        for (const QString& entry : found) {
-            const bool usable = !entry.startsWith(u'-');
-            const QString typed = entry.section(u'|', 0, 0).remove(u'-');
-            ports.push_back({typed.toStdString(), entry.section(u'|', 1).toStdString(), usable});
-        }
-        Panel panel;
-        panel.form.reset();
-        panel.form = std::make_unique<SwitchForm>(SwitchFormContext{
-            QueryFails, [&panel](QWidget*, QMessageBox::Icon, const QString& text) { panel.messages << text; }, &panel.core,
-            PortName(888), [ports] { return ports; }});
+        for (const QString& entry : found)  // "typed|line", "-typed|line" for one that cannot be used
+            ports.push_back({entry.section(u'|', 0, 0).remove(u'-').toStdString(), entry.section(u'|', 1).toStdString(),
+                             !entry.startsWith(u'-')});
+        Panel panel(QueryFails, PortName(888), [ports] { return ports; });
         QVERIFY(panel.Show());
         panel.port.accesses.clear();
         QTEST(PortMenu(panel, pick), "menu");
@@ -126,16 +118,15 @@ private slots:
     {
         AddColumns<QString, bool, QString, QString>("setup", "enabled", "tooltip", "clicked");  // the captions after a click on C1
         QTest::newRow("free") << "free" << true << kKeys << "10";
-        QTest::newRow("locked") << "locked" << false
-                                << u"Click to change\nLocked by remote:10.0.0.7:5025: switching from here is refused until it lets go."_s << "00";
+        const QString locked = u"Click to change\nLocked by remote:10.0.0.7:5025: switching from here is refused until it lets go."_s;
+        QTest::newRow("locked") << "locked" << false << locked << "00";
         QTest::newRow("lock let go") << "unlocked" << true << kKeys << "10";
         QTest::newRow("simulated") << "simulated" << true << kKeys << "10";
     }
 
     void bitsThatCannotSwitch()
     {
-        QFETCH(QString, setup);
-        QFETCH(bool, enabled);
+        const auto [setup, enabled] = Fetch<QString, bool>("setup", "enabled");
         Panel panel;
         if (setup == "simulated"_L1)
             panel.port.status = kSimulatedPort;

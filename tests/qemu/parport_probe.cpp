@@ -127,14 +127,14 @@ struct Holder
 
 const std::string kNoPort = "Simulated|simulated port|no parallel port found|have the parallel-port drivers loaded (modprobe parport_pc ppdev)";
 const std::string kHeld = "/dev/parport0: in use by another program (ppdev0)|held by another program: close it; the panel "
-                          "takes the port as soon as it is free|busy";
+                          "takes the port as soon as it is free|busy",
+                  kHeldWrite = "refused: /dev/parport0: in use by another program (ppdev0), unchanged";
 
 } // namespace
 
 int main()
 {
-    PortOptions rawOption;
-    rawOption.rawIo = true;
+    const PortOptions rawOption{true, {}};
     PortLayer plain(MakeSystemBackends({}));
     PortLayer raw(MakeSystemBackends(rawOption));  // a root panel started with --raw-io
 
@@ -177,7 +177,7 @@ int main()
     std::system("insmod ppdev.ko");
     Expect("ppdev, raw", Text(raw.Refresh()), "Real|/dev/parport0||");
     Expect("second panel", Text(plain.Refresh()), "Unusable|/dev/parport0|" + kHeld);
-    Expect("second panel, write", Write(plain, 888, 0x33), "refused: /dev/parport0: in use by another program (ppdev0), unchanged");
+    Expect("second panel, write", Write(plain, 888, 0x33), kHeldWrite);
     const unsigned past = std::stoul(Raw(0x37A).substr(2), nullptr, 16);
     // Only bits 0-3 exist in the control register; raw I/O may show the rest as 1.
     Expect("control after the claim", HexByte(raw.PortIn(890)) + (past & 0x20 ? " reverse " : " forward ") + HexByte(past & 0x0F),
@@ -189,8 +189,7 @@ int main()
 
     // D. The second port is its own; an address with no port lets go of it.
     PortLayer other(MakeSystemBackends({}));
-    Expect("other 632", AndWrite(other.Open(632), other, 632, 0xA6) + " " + Raw(0x378),
-           "Real|/dev/parport1|| wrote 0x278=0xA6 0xF1");
+    Expect("other 632", AndWrite(other.Open(632), other, 632, 0xA6) + " " + Raw(0x378), "Real|/dev/parport1|| wrote 0x278=0xA6 0xF1");
     Expect("other 956", Text(other.Open(956)).substr(0, 24), "Simulated|simulated port");
 
     // E. The printer driver prints on the port the panel left.
@@ -208,7 +207,7 @@ int main()
     {
         PortLayer byDevice(MakeSystemBackends({}));
         std::string opened = Text(byDevice.OpenDevice("/dev/parport0"));
-        opened += " [" + byDevice.Hardware() + "]";
+        opened += " [" + byDevice.Hardware() + "]";  // once it is open
         byDevice.PortOut(0, 0x5A);
         std::string beyond = "written";
         try {
@@ -230,7 +229,7 @@ int main()
         Holder holder(false);
         PpdevPort ppdev;
         Expect("shared", Text(ppdev.Open(888)), "Unusable|/dev/parport0|" + kHeld);
-        Expect("shared, write", Write(ppdev, 888, 0x3C), "refused: /dev/parport0: in use by another program (ppdev0), unchanged");
+        Expect("shared, write", Write(ppdev, 888, 0x3C), kHeldWrite);
         Expect("shared, ticks", Ticks(ppdev), "claims=0 log-bytes=0");
         holder.Release();
         Expect("shared, freed", AndWrite(ppdev.Refresh(), ppdev, 888, 0x3C), "Real|/dev/parport0|| wrote 0x378=0x3C");

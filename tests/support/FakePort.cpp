@@ -19,21 +19,7 @@ PortStatus FakePort::Open(std::int32_t base)
     return status;
 }
 
-PortStatus FakePort::OpenDevice(const std::string&)
-{
-    return Open(0);
-}
-
-PortStatus FakePort::Refresh()
-{
-    return status;
-}
-
-namespace {
-
-const char* const kGone = "/dev/parport0: no such device";
-
-} // namespace
+static const char* const kGone = "/dev/parport0: no such device";
 
 std::uint8_t FakePort::PortIn(std::int32_t port)
 {

@@ -30,10 +30,11 @@ inline ContactLines LinesFor(const QString& captions)
 // The window is created at once and loaded (shown) by Show().
 struct Panel
 {
-    explicit Panel(VersionQuery query = QueryFails, PortName start = PortName(888))
+    explicit Panel(VersionQuery query = QueryFails, PortName start = PortName(888),
+                   std::function<std::vector<FoundPort>()> found = FindSystemPorts)
         : form(std::make_unique<SwitchForm>(SwitchFormContext{
-              std::move(query),
-              [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }, &core, std::move(start)}))
+              std::move(query), [this](QWidget*, QMessageBox::Icon, const QString& text) { messages << text; }, &core, std::move(start),
+              std::move(found)}))
     {
     }
 

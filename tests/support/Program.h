@@ -2,6 +2,7 @@
 
 // The program itself, run as a user would from a shell without a display.
 
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QStringList>
@@ -12,6 +13,13 @@ struct Run
     int code = -1;
     QString out, err;
 };
+
+// A file it wrote, or another, as text; empty where it cannot be read.
+inline QString ReadText(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
 
 // This process's environment without a display; `config` and `runtime`, where
 // given, are its settings and runtime folders.

@@ -37,8 +37,10 @@ modules=$kernel_root/lib/modules/$version
 
 rm -rf "$work" "$work.duration" && mkdir -p "$work/payload"
 cached=""  # what this run had to add to the cached root, which a later run will not
+# A /dev/kvm without the processor's virtualisation flags (a virtual machine
+# that does not nest) takes the guest and never runs it.
 accel=tcg
-[ -w /dev/kvm ] && accel=kvm
+[ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo && accel=kvm
 
 # The package, from what the build tree holds now.
 say "packaging the build tree"

@@ -156,21 +156,19 @@ int main()
     // port is told apart, and nothing is written through it.
     enum Driver { Running, NotInstalled, Refused, NoPort };
     struct Step { std::vector<std::string> fakes; std::string folder, dll, expected; Driver driver = Running; };
+    const std::string x64 = "inpoutx64\\inpoutx64.dll", unusable = "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll";
     for (const Step& step : std::vector<Step>{
-             {{"inpoutx64\\inpoutx64.dll", "inpout32\\inpout32.dll"}, here, "inpoutx64.dll", "Real|" + here + "\\inpoutx64.dll|| r278:00 w278:03"},
+             {{x64, "inpout32\\inpout32.dll"}, here, "inpoutx64.dll", "Real|" + here + "\\inpoutx64.dll|| r278:00 w278:03"},
              {{"inpout32\\inpout32.dll"}, systemFolder, "inpout32.dll", "Real|" + systemFolder + "\\inpout32.dll|| r278:00 w278:03"},
-             {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
-              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll: the InpOut driver is not installed"
-                  "|the InpOut driver is not installed on this PC; have it installed, then restart the panel not loaded", NotInstalled},
-             {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
-              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll: the InpOut driver is installed, but Windows refused to load it; "
-                  "memory integrity (core isolation) or the vulnerable-driver blocklist is the likely cause|Windows keeps old port "
-                  "drivers out to keep the PC safe: use a PCIe parallel card whose maker supplies a signed driver, or the panel's Linux "
-                  "build not loaded", Refused},
-             {{"inpoutx64\\inpoutx64.dll"}, here, "inpoutx64.dll",
-              "Unusable|" + here + "\\inpoutx64.dll|inpoutx64.dll and its driver are loaded, but no port answers at 632 (0x278): its "
-                  "registers all read 0xFF|look up the port's I/O range in Device Manager (Ports (COM & LPT), the port's Resources tab) "
-                  "and type its first address r278:FF r279:FF r27A:FF", NoPort},
+             {{x64}, here, "inpoutx64.dll", unusable + ": the InpOut driver is not installed|the InpOut driver is not installed on this "
+                  "PC; have it installed, then restart the panel not loaded", NotInstalled},
+             {{x64}, here, "inpoutx64.dll", unusable + ": the InpOut driver is installed, but Windows refused to load it; memory "
+                  "integrity (core isolation) or the vulnerable-driver blocklist is the likely cause|Windows keeps old port drivers out "
+                  "to keep the PC safe: use a PCIe parallel card whose maker supplies a signed driver, or the panel's Linux build not "
+                  "loaded", Refused},
+             {{x64}, here, "inpoutx64.dll", unusable + " and its driver are loaded, but no port answers at 632 (0x278): its registers "
+                  "all read 0xFF|look up the port's I/O range in Device Manager (Ports (COM & LPT), the port's Resources tab) and type "
+                  "its first address r278:FF r279:FF r27A:FF", NoPort},
              {{"missing\\IO.DLL"}, here, "IO.DLL",
               "Unusable|" + here + "\\IO.DLL|IO.DLL has no function PortOut: Procedure not found (error 127)|replace " + here
                   + "\\IO.DLL with a port I/O DLL that has PortIn and PortOut, then restart the panel not loaded"},
