@@ -144,10 +144,10 @@ private slots:
 
     void reader()
     {
-        QFETCH(QStringList, expected);
+        const auto [chunks, expected] = Fetch<QStringList, QStringList>("chunks", "expected");
         MessageReader reader(16);
         QStringList got;
-        for (const QString& chunk : Cell<QStringList>("chunks"))
+        for (const QString& chunk : chunks)
             reader.Append(QByteArray::fromHex(chunk.toLatin1()).toStdString());
         for (int i = 0; i < expected.size(); ++i) {
             const auto next = reader.Take();
@@ -179,7 +179,8 @@ private slots:
     {
         SessionTable table(2);
         QStringList said;
-        for (const QString& step : Cell<QString>("steps").split(u'|')) {
+        QFETCH(QString, steps);
+        for (const QString& step : steps.split(u'|')) {
             const QStringList word = step.split(u' ');
             if (word[0] == "open") {
                 const auto id = table.Open(word[1].toStdString());
@@ -211,7 +212,8 @@ private slots:
 
     void messageOrder()
     {
-        QTEST(NotAfter(Cell<quint32>("id"), Cell<quint32>("last")), "done");
+        const auto [id, last] = Fetch<quint32, quint32>("id", "last");
+        QTEST(NotAfter(id, last), "done");
     }
 
     // A HiSLIP lock is the core's one lock, held under the session's name
@@ -227,9 +229,10 @@ private slots:
     {
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        QCOMPARE(session->async->Ask(Type::AsyncLock, 1, 0, Cell<QByteArray>("name")), Said(Type::AsyncLockResponse, 1));
+        const auto [name, pattern] = Fetch<QByteArray, QString>("name", "holder");
+        QCOMPARE(session->async->Ask(Type::AsyncLock, 1, 0, name), Said(Type::AsyncLockResponse, 1));
         const QString holder = board.core.LockHolder() ? QString::fromStdString(SourceName(*board.core.LockHolder())) : "none";
-        QVERIFY2(holder.contains(QRegularExpression(Cell<QString>("holder"))), qPrintable(holder));
+        QVERIFY2(holder.contains(QRegularExpression(pattern)), qPrintable(holder));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
         // Its own switching goes through.
         QCOMPARE(session->sync.Ask(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?").payload,
@@ -318,10 +321,10 @@ private slots:
 
     void refusals()
     {
-        QFETCH(bool, closes);
+        const auto [paired, message, closes] = Fetch<bool, QString, bool>("paired", "message", "closes");
         Board board;
-        Session session(board.server.Port(), Cell<bool>("paired"));
-        session.sync.Raw(QByteArray::fromHex(Cell<QString>("message").toLatin1()));
+        Session session(board.server.Port(), paired);
+        session.sync.Raw(QByteArray::fromHex(message.toLatin1()));
         const Message reply = session.sync.Next();
         QTEST(reply.type, "type");
         QTEST(reply.control, "control");

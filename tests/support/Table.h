@@ -18,10 +18,3 @@ std::tuple<Types...> Fetch(Names... names)
 {
     return {*static_cast<Types*>(QTest::qData(names, qMetaTypeId<Types>()))...};
 }
-
-// The current row's value in `column`, where QFETCH's variable would serve once.
-template <typename T>
-T Cell(const char* column)
-{
-    return *static_cast<T*>(QTest::qData(column, qMetaTypeId<T>()));
-}

@@ -346,7 +346,8 @@ private slots:
 
     void written()
     {
-        QTEST(Cell<QByteArray>("written"), "expected");
+        QFETCH(QByteArray, written);
+        QTEST(written, "expected");
     }
 
     void readFrames_data()
@@ -422,9 +423,9 @@ private slots:
 
     void handshakes()
     {
-        QFETCH(int, status);
+        const auto [head, status] = Fetch<QByteArray, int>("head", "status");
         HttpRequestReader reader;
-        QVERIFY(reader.Add(Cell<QByteArray>("head").toStdString()) == State::Complete && websocket::AsksUpgrade(reader.Request()));
+        QVERIFY(reader.Add(head.toStdString()) == State::Complete && websocket::AsksUpgrade(reader.Request()));
         const HttpAnswer answer = websocket::Handshake(reader.Request());
         QCOMPARE(answer.status, status);
         // The version this server speaks, for the client to try again with.
@@ -488,18 +489,18 @@ private slots:
 
     void requests()
     {
-        QFETCH(QByteArray, request);
-        QFETCH(QString, writes);
+        auto [setup, request, answer, writes, logged] =
+            Fetch<QString, QByteArray, QByteArray, QString, QString>("setup", "request", "answer", "writes", "logged");
         const QByteArray name = QHostInfo::localHostName().toLatin1();
         if (name.isEmpty() && (request.contains("NAME") || request.contains("CAPS")))
             QSKIP("this machine has no name");
-        Served served({}, Cell<QString>("setup"));
+        Served served({}, setup);
         request.replace("HOST", served.Host()).replace("PORT", QByteArray::number(served.server.Port()));
         const QByteArray got = Exchange(served.server.Port(), request.replace("NAME", name).replace("CAPS", name.toUpper()));
-        QVERIFY2(got.contains(Cell<QByteArray>("answer")), got.constData());
+        QVERIFY2(got.contains(answer), got.constData());
         if (writes != "-")
             QCOMPARE(Trace(served.port.Writes()), writes);
-        QVERIFY2(served.last.contains(Cell<QString>("logged")), qPrintable(served.last));
+        QVERIFY2(served.last.contains(logged), qPrintable(served.last));
     }
 
     // A POST is answered once the switch has settled, with the path it
@@ -556,14 +557,13 @@ private slots:
 
     void limits()
     {
-        QFETCH(QByteArray, request);
-        QFETCH(QByteArray, connection);
+        auto [request, answer, connection] = Fetch<QByteArray, QByteArray, QByteArray>("request", "answer", "connection");
         Served served;
         Peer peer(served.server.Port(), request.replace("HOST", served.Host()) + served.Request("GET /api/state"));
         peer.WaitForAnswer();
         const qsizetype first = AnswerLength(peer.got);
         const QByteArray head = peer.got.left(peer.got.indexOf("\r\n\r\n") + 2);
-        QVERIFY2(head.startsWith(Cell<QByteArray>("answer") + "\r\n")
+        QVERIFY2(head.startsWith(answer + "\r\n")
                      && (connection.isEmpty() ? !head.contains("\r\nConnection: ") : head.contains("\r\nConnection: " + connection + "\r\n")),
                  peer.got.left(300).constData());
         // The state after it, or nothing more once the client has read why it is closed.
@@ -591,7 +591,8 @@ private slots:
     void deadline()
     {
         Served served(Options(300ms));
-        Peer peer(served.server.Port(), Cell<QByteArray>("sent"));
+        QFETCH(QByteArray, sent);
+        Peer peer(served.server.Port(), sent);
         QVERIFY(peer.WaitForClose());
         QTEST(peer.got.startsWith("HTTP/1.1 200 OK\r\n"), "answered");
         QTEST(served.refusals.join(u'|'), "reported");
@@ -640,13 +641,14 @@ private slots:
 
     void stateAndMetrics()
     {
-        Served served({}, Cell<QString>("setup"));
+        const auto [setup, samples] = Fetch<QString, QStringList>("setup", "samples");
+        Served served({}, setup);
         const QByteArray got = served.Get("/api/state");
         const QJsonObject state = QJsonDocument::fromJson(got.mid(got.indexOf('{'))).object();
         QTEST(state[u"words"_s].toString(), "words");
         QTEST(state[u"refused"_s].toString(), "refused");
         const QString metrics = QString::fromUtf8(served.Get("/metrics"));
-        for (const QString& sample : Cell<QStringList>("samples"))
+        for (const QString& sample : samples)
             QVERIFY2(metrics.split(u'\n').contains(sample), qPrintable(sample + " not in:\n" + metrics));
     }
 
@@ -660,12 +662,12 @@ private slots:
 
     void head()
     {
-        QFETCH(QByteArray, path);
+        const auto [path, status] = Fetch<QByteArray, QByteArray>("path", "status");
         Served served;
         Peer peer(served.server.Port(), served.Request("GET " + path) + served.Request("HEAD " + path) + served.Request("GET /api/state"));
         peer.WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0 && got.mid(AnswerLength(got)).contains("\r\n\r\nHTTP/1.1 200 OK\r\n"); });
         const QByteArray headers = peer.got.left(peer.got.indexOf("\r\n\r\n") + 4);
-        QVERIFY2(headers.startsWith(Cell<QByteArray>("status") + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
+        QVERIFY2(headers.startsWith(status + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
                  peer.got.left(400).constData());
     }
 
@@ -685,16 +687,16 @@ private slots:
 
     void webSocket()
     {
-        QFETCH(bool, closes);
-        Served served(Options(10s, std::chrono::seconds(Cell<int>("idle"))));
+        const auto [frames, idle, answer, closes] = Fetch<QByteArray, int, QString, bool>("frames", "idle", "answer", "closes");
+        Served served(Options(10s, std::chrono::seconds(idle)));
         Peer peer(served.server.Port(), QByteArray(kFollow).replace("HOST", served.Host()));
         peer.WaitFor([](const QByteArray& got) { return got.contains("\r\n\r\n"); });
         QVERIFY2(peer.got.startsWith("HTTP/1.1 101 Switching Protocols\r\n")
                      && peer.got.contains("\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"), peer.got.constData());
         const auto said = [&peer, start = peer.got.indexOf("\r\n\r\n") + 4] { return ServerFrames(peer.got.mid(start)); };
-        peer.Send(Cell<QByteArray>("frames"));
+        peer.Send(frames);
         peer.WaitFor([&](const QByteArray&) { return said().size() >= 2; });
-        QCOMPARE(said().mid(0, 2), (QStringList{"text", Cell<QString>("answer")}));  // the state at once, then the answer
+        QCOMPARE(said().mid(0, 2), (QStringList{"text", answer}));  // the state at once, then the answer
         peer.Send(closes ? QByteArray() : MaskedFrame(0x89, "still"));
         if (closes)
             peer.HalfClose();
