@@ -9,16 +9,15 @@ import socket
 import ssl
 import struct
 
-# Message types by their number, 0 to 33.
-TYPES = {name: number for number, name in enumerate("""
+# Message types, their number the place in the list, 0 to 33.
+TYPES = """
     Initialize InitializeResponse FatalError Error AsyncLock AsyncLockResponse Data DataEnd
     DeviceClearComplete DeviceClearAcknowledge AsyncRemoteLocalControl AsyncRemoteLocalResponse Trigger
     Interrupted AsyncInterrupted AsyncMaximumMessageSize AsyncMaximumMessageSizeResponse
     AsyncInitialize AsyncInitializeResponse AsyncDeviceClear AsyncServiceRequest AsyncStatusQuery
     AsyncStatusResponse AsyncDeviceClearAcknowledge AsyncLockInfo AsyncLockInfoResponse
     GetDescriptors GetDescriptorsResponse StartTLS AsyncStartTLS AsyncStartTLSResponse
-    EndTLS AsyncEndTLS AsyncEndTLSResponse""".split())}
-NAMES = {number: name for name, number in TYPES.items()}
+    EndTLS AsyncEndTLS AsyncEndTLSResponse""".split()
 HEADER = struct.Struct(">2sBBIQ")
 FIRST_MESSAGE_ID = 0xFFFFFF00
 TIMEOUT = 10  # seconds for any one answer
@@ -39,8 +38,13 @@ class Channel:
         self.buffer = b""
 
     def send(self, name, control=0, parameter=0, payload=b""):
-        self.sock.sendall(HEADER.pack(b"HS", TYPES[name], control, parameter, len(payload)) + payload)
+        self.sock.sendall(HEADER.pack(b"HS", TYPES.index(name), control, parameter, len(payload)) + payload)
         self.log.append((self.name, "sent", name))
+
+    def ask(self, name, answer, control=0, parameter=0, payload=b""):
+        """Sends a message; the answer, of type `answer`."""
+        self.send(name, control, parameter, payload)
+        return self.expect(answer)
 
     def _fill(self, timeout):
         pending = isinstance(self.sock, ssl.SSLSocket) and self.sock.pending()
@@ -60,12 +64,18 @@ class Channel:
         prologue, kind, control, parameter, length = HEADER.unpack_from(self.buffer)
         if prologue != b"HS":
             raise ProtocolError(f"{self.name}: no HS prologue: {self.buffer[:16]!r}")
-        message = Message(NAMES.get(kind, f"type{kind}"), control, parameter, self.buffer[HEADER.size:HEADER.size + length])
+        message = Message(TYPES[kind] if kind < len(TYPES) else f"type{kind}", control, parameter, self.buffer[HEADER.size:HEADER.size + length])
         self.buffer = self.buffer[HEADER.size + length:]
         self.log.append((self.name, "received", message.name))
         if message.name not in names:
             raise ProtocolError(f"{self.name}: expected {'/'.join(names)}, got {message}")
         return message
+
+    def wrap(self, wrap, why):
+        """The connection wrapped (TLS started or ended) with nothing of it left unread."""
+        if self.buffer:
+            raise ProtocolError(f"{self.name}: bytes left before {why}: {self.buffer!r}")
+        self.sock = wrap(self.sock)
 
     def closed(self):
         """Whether the server closes this connection (with nothing more sent)."""
@@ -85,20 +95,16 @@ class Session:
         self.version, self.id = reply.parameter >> 16, reply.parameter & 0xFFFF
         self.initialize_control = reply.control
         self.asyn = Channel(host, port, "async", log)
-        self.asyn.send("AsyncInitialize", 0, self.id)
-        self.secure_offered = bool(self.asyn.expect("AsyncInitializeResponse").control & 1)
-        self.asyn.send("AsyncMaximumMessageSize", payload=struct.pack(">Q", 1 << 20))
-        self.server_max = struct.unpack(">Q", self.asyn.expect("AsyncMaximumMessageSizeResponse").payload)[0]
-        self.next_id = FIRST_MESSAGE_ID
-        self.last_id = None
+        self.secure_offered = bool(self.asyn.ask("AsyncInitialize", "AsyncInitializeResponse", 0, self.id).control & 1)
+        size = self.asyn.ask("AsyncMaximumMessageSize", "AsyncMaximumMessageSizeResponse", payload=struct.pack(">Q", 1 << 20))
+        self.server_max = struct.unpack(">Q", size.payload)[0]
+        self.next_id, self.last_id = FIRST_MESSAGE_ID, None
         self.rmt = False  # the last response was read whole: said with the next message
 
     def write(self, text):
         """Sends `text` as one DataEnd; returns its message id."""
-        self.last_id = self.next_id
         self.sync.send("DataEnd", 1 if self.rmt else 0, self.next_id, text.encode())
-        self.rmt = False
-        self.next_id = (self.next_id + 2) & 0xFFFFFFFF
+        self.last_id, self.rmt, self.next_id = self.next_id, False, (self.next_id + 2) & 0xFFFFFFFF
         return self.last_id
 
     def read(self, timeout=TIMEOUT):
@@ -120,8 +126,7 @@ class Session:
 
     def status(self):
         """The status byte through the asynchronous channel."""
-        self.asyn.send("AsyncStatusQuery", 1 if self.rmt else 0, self.last_id or 0)
-        return self.asyn.expect("AsyncStatusResponse").control
+        return self.asyn.ask("AsyncStatusQuery", "AsyncStatusResponse", 1 if self.rmt else 0, self.last_id or 0).control
 
     def lock(self, name=b"", timeout_ms=0, wait=True):
         """The answer's control code; with wait=False read it later with asyn.expect."""
@@ -129,26 +134,20 @@ class Session:
         return self.asyn.expect("AsyncLockResponse").control if wait else None
 
     def unlock(self):
-        self.asyn.send("AsyncLock", 0, self.last_id or 0)
-        return self.asyn.expect("AsyncLockResponse").control
+        return self.asyn.ask("AsyncLock", "AsyncLockResponse", 0, self.last_id or 0).control
 
     def lock_info(self):
         """Whether an exclusive lock is held, and by how many sessions a lock is."""
-        self.asyn.send("AsyncLockInfo")
-        reply = self.asyn.expect("AsyncLockInfoResponse")
+        reply = self.asyn.ask("AsyncLockInfo", "AsyncLockInfoResponse")
         return reply.control, reply.parameter
 
     def _tls(self, start, wrap):
-        self.asyn.send(f"Async{start}", 1 if self.rmt else 0, self.last_id or 0)
-        reply = self.asyn.expect(f"Async{start}Response")
+        reply = self.asyn.ask(f"Async{start}", f"Async{start}Response", 1 if self.rmt else 0, self.last_id or 0)
         if reply.control != 1:
             raise ProtocolError(f"Async{start} refused: {reply}")
-        for channel, name in ((self.asyn, None), (self.sync, start)):
-            if name:
-                channel.send(name, 1 if self.rmt else 0, self.last_id or 0)
-            if channel.buffer:
-                raise ProtocolError(f"{channel.name}: bytes left before {start}: {channel.buffer!r}")
-            channel.sock = wrap(channel.sock)
+        self.asyn.wrap(wrap, start)
+        self.sync.send(start, 1 if self.rmt else 0, self.last_id or 0)
+        self.sync.wrap(wrap, start)
 
     def start_tls(self, context):
         self._tls("StartTLS", lambda sock: context.wrap_socket(sock, server_hostname="localhost"))

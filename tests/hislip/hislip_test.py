@@ -16,17 +16,19 @@ import socket
 import tempfile
 import threading
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [HERE, os.path.join(HERE, "..", "web")]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
 import hislip_client as hc  # noqa: E402
-from web_program import Program, expect as equal  # noqa: E402
+from program import NO_PORT, Program, expect as equal, refused  # noqa: E402
 
-NO_PORT = 4096  # no machine has a parallel port there: the simulated one stands in
 MAV, ESB, MSS = 0x10, 0x20, 0x40
 
 
 def fail(why):
     sys.exit(f"FAIL: {why}")
+
+
+def session(port, log=None, **options):
+    return hc.Session("127.0.0.1", port, [] if log is None else log, **options)
 
 
 class Capture:
@@ -72,20 +74,13 @@ class Capture:
 
 
 def sessions(port, version, log):
-    a = hc.Session("127.0.0.1", port, log)
-    b = hc.Session("127.0.0.1", port, log, version=0x0100)
-    later = hc.Session("127.0.0.1", port, log, version=0x0301)
+    a, b, later = (session(port, log, version=asked) for asked in (0x0200, 0x0100, 0x0301))
     equal("versions agreed with a 2.0, a 1.0 and a 3.1 client, TLS offered to each",
           (a.version, b.version, later.version, a.secure_offered, b.secure_offered), (0x0200, 0x0100, 0x0200, True, False))
-    if a.id == b.id or 0 in (a.id, b.id):
-        fail(f"session ids {a.id} and {b.id}")
+    equal(f"session ids {a.id} and {b.id}: distinct, neither 0", len({a.id, b.id} - {0}), 2)
     equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
-    try:
-        hc.Session("127.0.0.1", port, log, subaddress=b"hislip7")
-        fail("a session for hislip7 was opened")
-    except hc.ProtocolError as error:
-        if "hislip7" not in str(error):
-            fail(f"refusal of hislip7: {error}")
+    error = refused("a session for hislip7", lambda: session(port, log, subaddress=b"hislip7"), hc.ProtocolError)
+    equal("refusal of hislip7", "hislip7" in str(error), True)
     return a, b
 
 
@@ -94,14 +89,12 @@ def queries(a):
     # One byte more than the server takes in a message: refused, nothing run.
     a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)" + b" " * (a.server_max - hc.HEADER.size - 13))
     a.next_id += 2
-    equal("too large a message", a.sync.expect("Error").control, 4)
-    equal("state after it", a.query("ROUT:CLOS:STAT?"), "(@1)")
+    equal("too large a message, the state after it", (a.sync.expect("Error").control, a.query("ROUT:CLOS:STAT?")), (4, "(@1)"))
 
 
 def locks(a, b):
     equal("an exclusive lock, another without waiting", (a.lock(), b.lock(timeout_ms=0)), (1, 0))
-    if not b.query("ROUT:CLOS (@2);SYST:ERR?").startswith("-203,"):
-        fail("a session without the lock switched")
+    equal("the error of a session without the lock", b.query("ROUT:CLOS (@2);SYST:ERR?").split(",")[0], "-203")
     b.lock(timeout_ms=20000, wait=False)
     equal("lock info, release, the waiting request granted, release, release of no lock",
           (a.lock_info(), a.unlock(), b.asyn.expect("AsyncLockResponse").control, b.unlock(), b.unlock()), ((1, 1), 1, 1, 1, 3))
@@ -116,8 +109,7 @@ def device_clear(a):
     sent = a.write("*IDN?")
     equal("MAV with the answer unread", a.status() & MAV, MAV)
     # A message sent between the clear and its completion is dropped.
-    a.asyn.send("AsyncDeviceClear")
-    equal("feature preference", a.asyn.expect("AsyncDeviceClearAcknowledge").control, 0)
+    equal("feature preference", a.asyn.ask("AsyncDeviceClear", "AsyncDeviceClearAcknowledge").control, 0)
     a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)")
     a.sync.send("DeviceClearComplete", 0)
     stale = []
@@ -126,9 +118,8 @@ def device_clear(a):
     if stale not in ([], [sent]):
         fail(f"before the acknowledgement came answers for {stale}")
     a.next_id, a.last_id, a.rmt = hc.FIRST_MESSAGE_ID, None, False
-    equal("MAV after the clear", a.status() & MAV, 0)
-    equal("first id after the clear", a.write("ROUT:CLOS:STAT?"), 0xFFFFFF00)
-    equal("the answer after the clear", a.read(), (0xFFFFFF00, "(@1)\n"))
+    equal("MAV, the first id and its answer after the clear", (a.status() & MAV, a.write("ROUT:CLOS:STAT?"), a.read()),
+          (0, 0xFFFFFF00, (0xFFFFFF00, "(@1)\n")))
 
 
 def status_and_service_request(a):
@@ -139,8 +130,8 @@ def status_and_service_request(a):
     a.write("*SRE 32;*ESE 1;*OPC")
     request = a.asyn.expect("AsyncServiceRequest")
     equal("service request's status byte", request.control & (ESB | MSS), ESB | MSS)
-    equal("a message while it stands (no second request)", a.query("*OPC?"), "1")
-    equal("clear", a.query("*CLS;*SRE 0;*OPC?"), "1")
+    equal("a message while it stands (no second request), clear", (a.query("*OPC?"), a.query("*CLS;*SRE 0;*OPC?")),
+          ("1", "1"))
 
 
 def interrupted(a):
@@ -150,35 +141,31 @@ def interrupted(a):
     if got.name == "DataEnd":
         got = a.sync.expect("Interrupted")
     equal("Interrupted's and AsyncInterrupted's message id", (got.parameter, a.asyn.expect("AsyncInterrupted").parameter), (second, second))
-    equal("the new message's answer", a.read(), (second, "1\n"))
-    equal("the error", a.query("SYST:ERR?"), '-410,"Query INTERRUPTED"')
+    equal("the new message's answer, the error", (a.read(), a.query("SYST:ERR?")),
+          ((second, "1\n"), '-410,"Query INTERRUPTED"'))
 
 
 def start_tls(port, context, fingerprint, version):
-    s = hc.Session("127.0.0.1", port, [])
+    s = session(port)
     s.start_tls(context)
     seen = hashlib.sha256(s.sync.sock.getpeercert(binary_form=True)).hexdigest().upper()
     equal("certificate fingerprint", ":".join(seen[i:i + 2] for i in range(0, len(seen), 2)), fingerprint)
-    equal("*IDN? over TLS", s.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
-    equal("close over TLS", s.query("ROUT:CLOS (@2);*OPC?"), "1")
+    equal("*IDN? and a close over TLS", (s.query("*IDN?"), s.query("ROUT:CLOS (@2);*OPC?")),
+          (f"rfswitch-panel,QTR7-415KM,0,{version}", "1"))
     s.end_tls()
     equal("plain after EndTLS", s.query("ROUT:CLOS:STAT?"), "(@2)")
     s.close()
 
 
 def tls_required(port, context, version):
-    try:
-        hc.Session("127.0.0.1", port, [], version=0x0100)
-        fail("a HiSLIP 1.0 session was opened under --tls-required")
-    except hc.ProtocolError as error:
-        if "encryption required" not in str(error):
-            fail(f"refusal of a 1.0 session: {error}")
-    plain = hc.Session("127.0.0.1", port, [])
+    error = refused("a HiSLIP 1.0 session under --tls-required", lambda: session(port, version=0x0100), hc.ProtocolError)
+    equal("refusal of a 1.0 session", "encryption required" in str(error), True)
+    plain = session(port)
     equal("encryption mandatory", plain.initialize_control & 2, 2)
     plain.write("*IDN?")
-    if b"encryption required" not in plain.sync.expect("FatalError").payload or not plain.sync.closed():
-        fail("a plain session was not refused")
-    secure = hc.Session("127.0.0.1", port, [])
+    equal("a plain session refused and closed", (b"encryption required" in plain.sync.expect("FatalError").payload, plain.sync.closed()),
+          (True, True))
+    secure = session(port)
     secure.start_tls(context)
     equal("*IDN? encrypted", secure.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
     secure.close()
@@ -194,13 +181,12 @@ def tshark(capture, *options):
 def check_capture(capture, port, log):
     hislip = ["-d", f"tcp.port=={port},hislip"]
     bad = tshark(capture, *hislip, "-Y", "_ws.malformed || hislip.wrongprologue || hislip.msgnotnull || _ws.expert.severity >= error")
-    if bad.strip():
-        fail(f"tshark finds malformed messages:\n{bad}")
+    equal("what tshark finds malformed", bad.strip(), "")
     decoded = collections.Counter()
     for line in tshark(capture, *hislip, "-Y", "hislip", "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=,",
                        "-e", "hislip.messagetype").splitlines():
         decoded.update(int(kind, 16) for kind in line.split(","))
-    exchanged = collections.Counter(hc.TYPES[name] for _, _, name in log)
+    exchanged = collections.Counter(hc.TYPES.index(name) for _, _, name in log)
     if decoded != exchanged:
         fail(f"tshark decoded other messages than the client exchanged: not decoded {dict(exchanged - decoded)}, "
              f"more {dict(decoded - exchanged)} (types by number)")
@@ -212,12 +198,11 @@ def main():
     if not shutil.which("tshark"):
         print("tshark is not installed: skipped")
         sys.exit(77)
-    folder = tempfile.mkdtemp(prefix="hislip-test-")
-    common = ["--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--simulate", "--port", str(NO_PORT),
-              "--state-dir", os.path.join(folder, "state")]
-    try:
+    with tempfile.TemporaryDirectory(prefix="hislip-test-") as folder:
+        common = ["--headless", "--listen", "127.0.0.1:0", "--no-vxi11", "--simulate", "--port", str(NO_PORT),
+                  "--state-dir", os.path.join(folder, "state")]
         with Program(program + common) as served:
-            port = int(served.line("HiSLIP on ").split(":")[1])  # "HiSLIP on 127.0.0.1:43107: TCPIP0::…"
+            port = served.port("HiSLIP on ")
             capture = Capture(folder, port)
             log = []
             try:
@@ -235,9 +220,7 @@ def main():
             context = ssl.create_default_context(cafile=os.path.join(folder, "state", "tls-certificate.pem"))
             start_tls(port, context, served.line("TLS certificate ").rsplit(" ", 1)[1], version)
             with Program(program + common + ["--tls-required"]) as strict:
-                tls_required(int(strict.line("HiSLIP on ").split(":")[1]), context, version)
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
+                tls_required(strict.port("HiSLIP on "), context, version)
     print("HiSLIP: all passed")
 
 

@@ -3,7 +3,6 @@ the program made, whose fingerprint the page shows; openssl s_client with
 TLS 1.3 and 1.2 taken and TLS 1.1 refused; nothing in plain text on the
 HTTPS port. Usage: https_test.py PROGRAM; exits 77 (skipped) where curl or
 openssl is missing."""
-import json
 import os
 import shutil
 import subprocess
@@ -22,22 +21,20 @@ def s_client(port, certificate, *options):
 
 def main():
     program = sys.argv[1:]
-    for tool in ("curl", "openssl"):
-        if not shutil.which(tool):
-            print(f"{tool} is not installed: skipped")
-            sys.exit(77)
-    folder = tempfile.mkdtemp(prefix="https-test-")
-    try:
+    if missing := [tool for tool in ("curl", "openssl") if not shutil.which(tool)]:
+        print(f"{missing[0]} is not installed: skipped")
+        sys.exit(77)
+    with tempfile.TemporaryDirectory(prefix="https-test-") as folder:
         with Program(program + ["--headless", "--https", "127.0.0.1:0", "--simulate", "--port", "4096",
                                 "--state-dir", folder]) as served:
             fingerprint = served.line("TLS certificate ").rsplit(" ", 1)[1]
             url = served.line("web page on ").split()[-1]
             expect("the page's address", url.startswith("https://127.0.0.1:"), True)
-            port = int(url.rstrip("/").rsplit(":", 1)[1])
+            port = served.port("web page on ")
             certificate = os.path.join(folder, "tls-certificate.pem")
             secure = url.replace("127.0.0.1", "localhost")
-            code, state = curl(secure + "api/state", "--cacert", certificate)
-            expect("the fingerprint in the state over HTTPS", (code, json.loads(state).get("certificate")), (200, fingerprint))
+            code, state = curl(secure + "api/state", "--cacert", certificate, parse=True)
+            expect("the fingerprint in the state over HTTPS", (code, state.get("certificate")), (200, fingerprint))
             expect("the page's place for the fingerprint", 'id="certificate"' in curl(secure, "--cacert", certificate)[1], True)
             plain = subprocess.run(["curl", "-sS", "-m", "10", url.replace("https", "http") + "api/state"],
                                    capture_output=True, text=True, timeout=30)
@@ -51,8 +48,6 @@ def main():
             said = s_client(port, certificate, "-tls1_1", "-cipher", "DEFAULT@SECLEVEL=0")
             if "Cipher is (NONE)" not in said:
                 sys.exit(f"a TLS 1.1 handshake was taken:\n{said}")
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
     print("HTTPS: all passed")
 
 

@@ -6,6 +6,7 @@
 #include "HislipServer.h"
 #include "HislipSessions.h"
 #include "SwitchCore.h"
+#include "Table.h"
 
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -14,6 +15,7 @@
 #include <memory>
 
 using namespace hislip;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -26,6 +28,8 @@ struct Message
     quint32 parameter = 0;
     QByteArray payload;
     bool operator==(const Message&) const = default;
+    // The message with only the first `bytes` of its payload.
+    Message Cut(qsizetype bytes) const { return {type, control, parameter, payload.left(bytes)}; }
 };
 
 Message Said(Type type, int control = 0, quint32 parameter = 0, const QByteArray& payload = {})
@@ -53,6 +57,11 @@ public:
     }
 
     void Raw(const QByteArray& bytes) { socket_.write(bytes); }
+    Message Ask(Type type, quint8 control, quint32 parameter, const QByteArray& payload = {})
+    {
+        Send(type, control, parameter, payload);
+        return Next();
+    }
 
     // The next message; type -1 when none came.
     Message Next()
@@ -83,13 +92,11 @@ struct Session
 
     explicit Session(quint16 port, bool pair = true) : sync(port)
     {
-        sync.Send(Type::Initialize, 0, Pack(kVersion2_0, 0x5459), "hislip0");
-        id = Low(sync.Next().parameter);
+        id = Low(sync.Ask(Type::Initialize, 0, Pack(kVersion2_0, 0x5459), "hislip0").parameter);
         if (!pair)
             return;
         async = std::make_unique<Channel>(port);
-        async->Send(Type::AsyncInitialize, 0, id);
-        async->Next();
+        async->Ask(Type::AsyncInitialize, 0, id);
     }
 };
 
@@ -117,9 +124,8 @@ class TestHislip : public QObject
 private slots:
     void reader_data()
     {
-        QTest::addColumn<QStringList>("chunks");   // hex, as they arrive
-        QTest::addColumn<QStringList>("expected"); // what Take gives after all of them, in turn
-
+        // Hex chunks as they arrive, and what Take gives after all of them, in turn.
+        AddColumns<QStringList, QStringList>("chunks", "expected");
         const QString idn = "4853 0700 ffffff00 0000000000000006 2a49444e3f0a";
         const QString clear = "4853 1300 00000000 0000000000000000";
         QTest::newRow("header cut in three") << QStringList{"4853 07", "00 ffffff00 00000000", "00000006 2a49444e3f0a"}
@@ -138,8 +144,7 @@ private slots:
 
     void reader()
     {
-        QFETCH(QStringList, chunks);
-        QFETCH(QStringList, expected);
+        const auto [chunks, expected] = Fetch<QStringList, QStringList>("chunks", "expected");
         MessageReader reader(16);
         QStringList got;
         for (const QString& chunk : chunks)
@@ -160,8 +165,7 @@ private slots:
     // "none", "close ID", and "pair ID HOST" as an AsyncInitialize does.
     void sessionTable_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("said");
+        AddColumns<QString, QString>("steps", "said");
         QTest::newRow("paired once") << "open a|pair 1 a|pair 1 a" << "1 paired already-paired";
         QTest::newRow("the second of two") << "open a|open a|pair 2 a|pair 2 a" << "1 2 paired already-paired";
         QTest::newRow("no such session") << "open a|pair 2 a" << "1 unknown";
@@ -173,9 +177,9 @@ private slots:
 
     void sessionTable()
     {
-        QFETCH(QString, steps);
         SessionTable table(2);
         QStringList said;
+        QFETCH(QString, steps);
         for (const QString& step : steps.split(u'|')) {
             const QStringList word = step.split(u' ');
             if (word[0] == "open") {
@@ -197,9 +201,7 @@ private slots:
 
     void messageOrder_data()
     {
-        QTest::addColumn<quint32>("id");
-        QTest::addColumn<quint32>("last");
-        QTest::addColumn<bool>("done");
+        AddColumns<quint32, quint32, bool>("id", "last", "done");
         QTest::newRow("the same") << 0xffffff00u << 0xffffff00u << true;
         QTest::newRow("before") << 0xffffff00u << 0xffffff02u << true;
         QTest::newRow("next") << 0xffffff02u << 0xffffff00u << false;
@@ -210,8 +212,7 @@ private slots:
 
     void messageOrder()
     {
-        QFETCH(quint32, id);
-        QFETCH(quint32, last);
+        const auto [id, last] = Fetch<quint32, quint32>("id", "last");
         QTEST(NotAfter(id, last), "done");
     }
 
@@ -219,31 +220,27 @@ private slots:
     // or the shared lock's, and it ends with the session.
     void lockIsTheCoresLock_data()
     {
-        QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QString>("holder");
+        AddColumns<QByteArray, QString>("name", "holder");
         QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session1$";
         QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$";
     }
 
     void lockIsTheCoresLock()
     {
-        QFETCH(QByteArray, name);
-        QFETCH(QString, holder);
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        session->async->Send(Type::AsyncLock, 1, 0, name);
-        QCOMPARE(session->async->Next(), Said(Type::AsyncLockResponse, 1));
-        QVERIFY(board.core.LockHolder());
-        QVERIFY(QString::fromStdString(SourceName(*board.core.LockHolder())).contains(QRegularExpression(holder)));
+        const auto [name, pattern] = Fetch<QByteArray, QString>("name", "holder");
+        QCOMPARE(session->async->Ask(Type::AsyncLock, 1, 0, name), Said(Type::AsyncLockResponse, 1));
+        const QString holder = board.core.LockHolder() ? QString::fromStdString(SourceName(*board.core.LockHolder())) : "none";
+        QVERIFY2(holder.contains(QRegularExpression(pattern)), qPrintable(holder));
         QVERIFY(!board.core.Lock(Source::Remote("127.0.0.1:1")));
         // Its own switching goes through.
-        session->sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?");
-        QCOMPARE(session->sync.Next().payload, QByteArray("1;0,\"No error\"\n"));
+        QCOMPARE(session->sync.Ask(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?").payload,
+                 "1;0,\"No error\"\n"_ba);
         session.reset();
         QVERIFY(QTest::qWaitFor([&board] { return !board.core.LockHolder(); }, kTimeout));
         Session next(board.server.Port());
-        next.async->Send(Type::AsyncLockInfo, 0, 0);
-        QCOMPARE(next.async->Next(), Said(Type::AsyncLockInfoResponse));
+        QCOMPARE(next.async->Ask(Type::AsyncLockInfo, 0, 0), Said(Type::AsyncLockInfoResponse));
     }
 
     // An answer longer than the client takes comes as Data messages of what
@@ -252,13 +249,13 @@ private slots:
     {
         Board board;
         Session session(board.server.Port());
-        session.async->Send(Type::AsyncMaximumMessageSize, 0, 0, QByteArray::fromStdString(EncodeSize(16 + 256)));
-        QCOMPARE(session.async->Next().payload, QByteArray::fromHex("0000000000010010"));
+        const QByteArray size = QByteArray::fromStdString(EncodeSize(16 + 256));
+        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010010"));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();
-        QCOMPARE(Said(Type(first.type), first.control, first.parameter), Said(Type::Data, 0, kFirstMessageId));
-        QCOMPARE(Said(Type(last.type), last.control, last.parameter), Said(Type::DataEnd, 0, kFirstMessageId));
+        QCOMPARE(first.Cut(0), Said(Type::Data, 0, kFirstMessageId));
+        QCOMPARE(last.Cut(0), Said(Type::DataEnd, 0, kFirstMessageId));
         QCOMPARE(first.payload.size(), 256);
         QCOMPARE((first.payload + last.payload).count("rfswitch-panel,QTR7-415KM,7,"), 8);
     }
@@ -276,13 +273,9 @@ private slots:
         };
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
         QCOMPARE(session.async->Next().type, int(Type::AsyncDeviceClearAcknowledge));
-        session.sync.Send(Type::DeviceClearComplete, 0, 0);
-        QCOMPARE(session.sync.Next(), Said(Type::DeviceClearAcknowledge));
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
-        const Message answer = session.sync.Next();
-        QCOMPARE(answer.type, int(Type::DataEnd));
-        QCOMPARE(answer.parameter, kFirstMessageId);
-        QVERIFY(answer.payload.startsWith("rfswitch-panel,QTR7-415KM,7,"));
+        QCOMPARE(session.sync.Ask(Type::DeviceClearComplete, 0, 0), Said(Type::DeviceClearAcknowledge));
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*IDN?").Cut(28),
+                 Said(Type::DataEnd, 0, kFirstMessageId, "rfswitch-panel,QTR7-415KM,7,"));
     }
 
     // A status query that names a message still running is answered once
@@ -297,8 +290,7 @@ private slots:
         };
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@1);*OPC?");
         const Message status = session.async->Next();
-        QCOMPARE(status.type, int(Type::AsyncStatusResponse));
-        QCOMPARE(status.control & 0x10, 0x10);
+        QCOMPARE(Said(Type(status.type), status.control & 0x10), Said(Type::AsyncStatusResponse, 0x10));
         QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
     }
 
@@ -308,25 +300,19 @@ private slots:
     {
         Board board;
         Session session(board.server.Port());
-        session.async->Send(Type::AsyncDeviceClear, 0, 0);
-        session.async->Next();
-        session.sync.Send(Type::DeviceClearComplete, 1, 0);
-        QCOMPARE(session.sync.Next().control, 1);
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?");
-        QCOMPARE(session.sync.Next().parameter, kFirstMessageId);
-        session.sync.Send(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?;SYST:ERR?");
-        QCOMPARE(session.sync.Next(), Said(Type::DataEnd, 0, kFirstMessageId + 2, "1;0,\"No error\"\n"));
+        session.async->Ask(Type::AsyncDeviceClear, 0, 0);
+        QCOMPARE(session.sync.Ask(Type::DeviceClearComplete, 1, 0).control, 1);
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*IDN?").parameter, kFirstMessageId);
+        QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId + 2, "*OPC?;SYST:ERR?"),
+                 Said(Type::DataEnd, 0, kFirstMessageId + 2, "1;0,\"No error\"\n"));
     }
 
     // What the server answers a message it will not take, and whether the
     // session goes on after it.
     void refusals_data()
     {
-        QTest::addColumn<bool>("paired");
-        QTest::addColumn<QString>("message");  // hex, on the synchronous channel
-        QTest::addColumn<int>("type");
-        QTest::addColumn<int>("control");
-        QTest::addColumn<bool>("closes");
+        // The message in hex, on the synchronous channel; the type and control code of the answer.
+        AddColumns<bool, QString, int, int, bool>("paired", "message", "type", "control", "closes");
         QTest::newRow("data before the second channel") << false << "48530700ffffff000000000000000001 78" << 2 << 2 << true;
         QTest::newRow("no prologue") << true << "48540700ffffff000000000000000001 78" << 2 << 1 << true;
         QTest::newRow("an asynchronous message") << true << "48531500000000000000000000000000" << 3 << 1 << false;
@@ -335,9 +321,7 @@ private slots:
 
     void refusals()
     {
-        QFETCH(bool, paired);
-        QFETCH(QString, message);
-        QFETCH(bool, closes);
+        const auto [paired, message, closes] = Fetch<bool, QString, bool>("paired", "message", "closes");
         Board board;
         Session session(board.server.Port(), paired);
         session.sync.Raw(QByteArray::fromHex(message.toLatin1()));
@@ -347,8 +331,7 @@ private slots:
         if (closes) {
             QVERIFY(session.sync.Closed());
         } else {
-            session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*OPC?");
-            QCOMPARE(session.sync.Next().payload, QByteArray("1\n"));
+            QCOMPARE(session.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*OPC?").payload, QByteArray("1\n"));
         }
     }
 };

@@ -1,7 +1,6 @@
 """The HTTP API and the LXI identification document of the program itself,
 read with curl as a script would, each answer parsed and checked field by
 field. Usage: api_client.py VERSION PROGRAM [ARGS...]"""
-import json
 import re
 import socket
 import sys
@@ -32,14 +31,12 @@ with serving(program, "--simulate") as (scpi, url, hislip):
     expect("the interface's attributes", device.find(LXI + "Interface").attrib,
            {XSI + "type": "NetworkInformation", "InterfaceType": "LXI", "IPType": "IPv4", "InterfaceName": "lo"})
 
-    code, state = curl(url + "api/state")
-    state = json.loads(state)
-    expect("state", (code, state["path"], state["bits"], state["port"], state["simulated"], state["lock"], state["colour"]),
-           (200, "off", {"c1": False, "c2": False}, NO_PORT, True, None, "#0000c0"))
-    expect("status line", state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven ("), True)
+    code, state = curl(url + "api/state", parse=True)
+    expect("state and its status line", (code, state["path"], state["bits"], state["port"], state["simulated"], state["lock"], state["colour"],
+                                         state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven (")),
+           (200, "off", {"c1": False, "c2": False}, NO_PORT, True, None, "#0000c0", True))
 
-    code, answer = curl(url + "api/select", "-d", "rf1")
-    answer = json.loads(answer)
+    code, answer = curl(url + "api/select", "-d", "rf1", parse=True)
     expect("select rf1", (code, answer["result"], answer["path"], answer["bits"]), (200, "verified", "rf1", {"c1": True, "c2": False}))
     expect("logged", bool(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3} remote:http:127\.0\.0\.1:\d+ port=4096 board=simulated "
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
@@ -47,10 +44,9 @@ with serving(program, "--simulate") as (scpi, url, hislip):
 # Without --simulate nothing is written, with the SCPI error's meaning, and
 # the page says why its buttons do not switch.
 with serving(program) as (scpi, url, hislip):
-    expect("why the page cannot switch", json.loads(curl(url + "api/state")[1])["refused"],
+    expect("why the page cannot switch", curl(url + "api/state", parse=True)[1]["refused"],
            "Only the simulated port is here: no board is driven, so switching from here is refused (the server's --simulate allows a dry run).")
-    code, answer = curl(url + "api/select", "-d", "rf2")
-    answer = json.loads(answer)
+    code, answer = curl(url + "api/select", "-d", "rf2", parse=True)
     expect("select without --simulate", (code, answer["error"]["code"], answer["error"]["message"], answer["path"]),
            (409, -241, f"Hardware missing; port {NO_PORT} (0x{NO_PORT:X}) is only simulated: no board is driven; --simulate allows a dry run", "off"))
 print("the API and the identification document answered as expected")

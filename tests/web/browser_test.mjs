@@ -21,14 +21,12 @@ try {
   const answered = () => page.waitForFunction(() => !document.getElementById('answer').textContent.endsWith('…'));
   await page.goto(program.url);
   await shows('off');
-  assert.equal(await text('#path'), 'All ports terminated');
-  assert.equal(await page.title(), `RF switch on ${hostname()}`);
+  assert.deepEqual([await text('#path'), await page.title()], ['All ports terminated', `RF switch on ${hostname()}`]);
 
   await page.click('button[data-path="rf2"]');
   await answered();
-  assert.equal(await text('#answer'), 'Switched and read back.');
-  assert.equal(await text('#path'), 'RF COMMON connected to RF2');
-  assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@2)');
+  assert.deepEqual([await text('#answer'), await text('#path'), await client.query('ROUT:CLOS:STAT?')],
+    ['Switched and read back.', 'RF COMMON connected to RF2', '(@2)']);
 
   // A script switches; the page follows unasked.
   assert.equal(await client.query('ROUT:CLOS (@1);*OPC?'), '1');
@@ -41,8 +39,8 @@ try {
   assert.equal(await client.query('ROUT:CLOS (@2);*OPC?'), '1');
   const warning = 'Relay cycles: RF2 has closed 1 time, the limit set is 1: replace the switch, then clear its counts.';
   await cycles(warning);
-  assert.equal(await page.$eval('#cycles', (element) => element.className), 'due');
-  assert.equal((await text('#status')).split('\n').pop(), warning);
+  assert.deepEqual([await page.$eval('#cycles', (element) => element.className), (await text('#status')).split('\n').pop()],
+    ['due', warning]);
   assert.equal(await client.query('DIAG:REL:CYCL:LIM 0;:ROUT:CLOS (@1);*OPC?'), '1');
   await cycles('Relay cycles: RF1 1, RF2 1, no limit set.');
 
@@ -58,15 +56,14 @@ try {
   assert.deepEqual(await page.$$eval('#buttons button', (buttons) => buttons.map((button) => button.title)), [why, why, why]);
   const before = await text('#answer');
   await page.click('button[data-path="rf2"]');
-  assert.equal(await text('#answer'), before);
-  assert.equal(await client.query('ROUT:CLOS:STAT?'), '(@1)');
+  assert.deepEqual([await text('#answer'), await client.query('ROUT:CLOS:STAT?')], [before, '(@1)']);
   await shows('rf1');
 
   // A port nobody can read: nothing known, no contact drawn, as in the panel.
   await other.query('SYST:PORT "/dev/parport9";*OPC?');
   await shows('unknown', 1000);
-  assert.equal(await text('#bits'), 'C1=?  C2=?');
-  assert.equal(await page.$eval('#contacts', (contacts) => getComputedStyle(contacts).visibility), 'hidden');
+  assert.deepEqual([await text('#bits'), await page.$eval('#contacts', (contacts) => getComputedStyle(contacts).visibility)],
+    ['C1=?  C2=?', 'hidden']);
 
   console.log(`the page switched, followed a script, named the lock's holder and drew no contact where nothing is known`);
   other.close();
