@@ -610,6 +610,7 @@ private slots:
             peer->WaitForAnswer();
             QVERIFY2(peer->got.startsWith("HTTP/1.1 200 OK\r\n"), peer->got.left(100).constData());
         }
+        QCOMPARE(served.refusals, QStringList());  // none of them turned away first
     }
 
     // A client that sends request after request and reads none of the
