@@ -23,6 +23,9 @@ constexpr std::size_t kAsyncLimit = 64 * 1024;
 // How long a status query or an unlock waits for a message the client
 // named but that has not arrived.
 constexpr int kUnsentMessageWait = 500;  // ms
+// Status queries and unlocks waiting for their message at once; one more is
+// refused, so that what a session keeps stays small whatever it sends.
+constexpr std::size_t kMaxDeferred = 8;
 
 std::string Text(const QString& text)
 {
@@ -43,6 +46,11 @@ HislipSession::HislipSession(HislipServer::Context& context, Connection& sync, s
     scpi_->SetResumed([this] {
         ran_ = messageId_ == received_ ? received_ : ran_;
         Changed();
+    });
+    scpi_->SetShare([this] { return sync_.Spend(); });
+    sync_.SetResume([this] {
+        scpi_->Continue();
+        PumpSync();
     });
     sync_.SetReceiver([this](std::string_view bytes) {
         // A session at work is not idle on its quiet channel either.
@@ -78,6 +86,7 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
         asyncReader_.Append(bytes);
         PumpAsync();
     });
+    async.SetResume([this] { PumpAsync(); });
     connect(&async, &Connection::Closed, this, [this] {
         async_ = nullptr;
         sync_.Finish(QStringLiteral("the asynchronous channel closed"));
@@ -157,7 +166,7 @@ void HislipSession::PumpSync()
     pumping_ = true;
     // One message at a time, and none while the SCPI session waits for the
     // port or the client leaves its responses unread.
-    while (!ended_ && !scpi_->Waiting() && !Full()) {
+    while (!ended_ && !scpi_->Waiting() && !Full() && syncReader_.Buffered() > 0 && sync_.Spend()) {
         const Next message = syncReader_.Take();
         if (message.kind == MessageReader::Kind::NeedMore)
             break;
@@ -343,16 +352,19 @@ void HislipSession::DeviceClear()
     UpdateMessageAvailable();
 }
 
-void HislipSession::AfterMessage(std::uint32_t messageId, std::function<void()> then)
+bool HislipSession::AfterMessage(std::uint32_t messageId, std::function<void()> then)
 {
     // Before its first message a client names none it has sent.
     if (!anyMessage_ || NotAfter(messageId, ran_)) {
         then();
-        return;
+        return true;
     }
+    if (deferred_.size() >= kMaxDeferred)
+        return false;
     deferred_.push_back({messageId, std::move(then)});
     if (!deferredLimit_.isActive())
         deferredLimit_.start(kUnsentMessageWait);
+    return true;
 }
 
 void HislipSession::RunDeferred()
@@ -372,7 +384,7 @@ void HislipSession::RunDeferred()
 
 void HislipSession::PumpAsync()
 {
-    while (async_ && !ended_) {
+    while (async_ && !ended_ && asyncReader_.Buffered() > 0 && async_->Spend()) {
         const Next message = asyncReader_.Take();
         if (message.kind == MessageReader::Kind::NeedMore)
             break;
@@ -409,7 +421,7 @@ bool HislipSession::HandleAsync(const Next& message)
         return true;
     case Type::AsyncLock:
         Lock(message);
-        return true;
+        return async_ != nullptr;
     case Type::AsyncLockInfo:
         SendAsync(Type::AsyncLockInfoResponse, context_.locks.ExclusiveHeld() ? 1 : 0, context_.locks.Holders());
         return true;
@@ -430,12 +442,13 @@ bool HislipSession::HandleAsync(const Next& message)
     case Type::AsyncStatusQuery:
         if (header.control & kRmtDelivered)
             unacknowledged_ = false;
-        AfterMessage(header.parameter, [this] {
-            UpdateMessageAvailable();
-            const std::uint8_t status = scpi_->StatusByte();
-            SendAsync(Type::AsyncStatusResponse, status, 0);
-        });
-        return true;
+        if (!AfterMessage(header.parameter, [this] {
+                UpdateMessageAvailable();
+                const std::uint8_t status = scpi_->StatusByte();
+                SendAsync(Type::AsyncStatusResponse, status, 0);
+            }))
+            Error(async, ErrorCode::Unidentified, "more than " + std::to_string(kMaxDeferred) + " status queries and unlocks waiting");
+        return async_ != nullptr;
     case Type::AsyncStartTls:
         return StartTls(message);
     case Type::AsyncEndTls:
@@ -463,7 +476,8 @@ void HislipSession::Lock(const Next& message)
             SendAsync(Type::AsyncLockResponse, result, 0);
         });
     } else if (header.control == 0) {
-        AfterMessage(header.parameter, [this] { SendAsync(Type::AsyncLockResponse, context_.locks.Release(id_, instrument_), 0); });
+        if (!AfterMessage(header.parameter, [this] { SendAsync(Type::AsyncLockResponse, context_.locks.Release(id_, instrument_), 0); }))
+            SendAsync(Type::AsyncLockResponse, HislipLocks::kError, 0);
     } else {
         Error(*async_, ErrorCode::UnrecognizedControlCode, "AsyncLock takes 0 (release) or 1 (request)");
     }

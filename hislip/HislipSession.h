@@ -72,8 +72,9 @@ private:
     void Interrupted();
     void SetOverlapped(bool overlapped);
     // Runs `then` once the message `messageId` has been run (the client names
-    // its last message so that a status query or an unlock comes after it).
-    void AfterMessage(std::uint32_t messageId, std::function<void()> then);
+    // its last message so that a status query or an unlock comes after it);
+    // false, and `then` dropped, where too many wait already.
+    bool AfterMessage(std::uint32_t messageId, std::function<void()> then);
     void RunDeferred();
     bool Encrypted() const;
 

@@ -30,7 +30,7 @@ std::chrono::seconds KeepAliveFromEnvironment()
 }
 
 Connection::Connection(tcp::Handle socket, const ConnectionPolicy& policy, QObject* parent)
-    : QObject(parent), socket_(socket), maxUnsent_(policy.maxUnsent)
+    : QObject(parent), socket_(socket), maxUnsent_(policy.maxUnsent), share_(policy.turnShare)
 {
     std::uint16_t port = 0;
     peer_ = Address(tcp::PeerAddress(socket, port));
@@ -78,6 +78,33 @@ void Connection::Hold(bool hold)
         UpdateNotifiers();
 }
 
+bool Connection::Spend()
+{
+    if (closed_)
+        return false;
+    if (share_.Take())
+        return true;
+    if (!std::exchange(yielded_, true)) {
+        QMetaObject::invokeMethod(this, &Connection::Resume, Qt::QueuedConnection);
+        UpdateNotifiers();
+    }
+    return false;
+}
+
+void Connection::Resume()
+{
+    yielded_ = false;
+    if (closed_)
+        return;
+    share_.Renew();
+    if (resume_) {
+        const auto resume = resume_;
+        resume();
+    }
+    if (!yielded_)
+        Pump();
+}
+
 bool Connection::Reading() const
 {
     // Held back, or inside its own receiver (a port operation that runs
@@ -86,7 +113,7 @@ bool Connection::Reading() const
     const bool holding = held_ || depth_ > 0;
     // After the peer's close_notify the protocol says first whether plain
     // text follows.
-    return !closed_ && !finishing_ && !peerFinished_ && outbox_.size() < maxUnsent_ && !(tls_ && tls_->PeerClosed())
+    return !closed_ && !lost_ && !finishing_ && !peerFinished_ && !yielded_ && outbox_.size() < maxUnsent_ && !(tls_ && tls_->PeerClosed())
         && (!holding || heldInput_.size() < kMaxHeld);
 }
 
@@ -97,10 +124,16 @@ void Connection::Pump()
     const bool outermost = depth_ == 0;
     ++depth_;
     char buffer[kReadChunk];
+    // Bounded, one read a turn is given to the protocol: the notifier says
+    // again on the next turn that there is more.
+    bool given = false;
     for (;;) {
-        if (outermost && !held_ && !closed_ && !finishing_ && !heldInput_.empty()) {
+        if (given && share_.Bounded())
+            break;
+        if (outermost && !held_ && !yielded_ && !closed_ && !finishing_ && !heldInput_.empty()) {
             const std::string bytes = std::exchange(heldInput_, {});
             Deliver(bytes, true);
+            given = true;
             continue;
         }
         if (!Reading())
@@ -120,6 +153,7 @@ void Connection::Pump()
             idle_.start();
         if (!Take(std::string_view(buffer, io.bytes), outermost))
             break;
+        given = outermost;
     }
     --depth_;
     if (outermost && tls_ && tls_->PeerClosed() && !endingTls_ && !held_ && heldInput_.empty() && !closed_) {
@@ -133,6 +167,13 @@ void Connection::Pump()
     UpdateNotifiers();
     if (!outermost)
         return;
+    // Read ahead while the protocol had it (it took input again from
+    // inside), it is given on the next turn: the socket may say nothing more.
+    if (given && !heldInput_.empty() && !held_ && !yielded_ && !closed_ && !std::exchange(pumpPosted_, true))
+        QMetaObject::invokeMethod(this, [this] {
+            pumpPosted_ = false;
+            Pump();
+        }, Qt::QueuedConnection);
     if (PeerFinished() && !closed_ && !std::exchange(peerClosedSaid_, true))
         emit PeerClosed();
     if (closed_ && releaseWhenOut_)
@@ -229,10 +270,12 @@ void Connection::Release()
 
 void Connection::Send(std::string_view bytes)
 {
-    if (closed_)
+    if (closed_ || lost_)
         return;
     Queue(bytes);
-    Flush();
+    // A peer that has gone ends the connection on the next turn, never
+    // inside the sender's frame, whose state would go under it.
+    Flush(true);
 }
 
 void Connection::Queue(std::string_view plain)
@@ -245,9 +288,9 @@ void Connection::Queue(std::string_view plain)
     outbox_ += tls_->TakeOutput();
 }
 
-void Connection::Flush()
+void Connection::Flush(bool fromSender)
 {
-    if (closed_)
+    if (closed_ || lost_)
         return;
     const bool wasFull = outbox_.size() >= maxUnsent_;
     std::size_t sent = 0;
@@ -256,7 +299,17 @@ void Connection::Flush()
         if (io.status == tcp::Io::Status::WouldBlock)
             break;
         if (io.status != tcp::Io::Status::Moved) {
-            End(false, QStringLiteral("connection lost"));
+            if (!fromSender) {
+                End(false, QStringLiteral("connection lost"));
+                return;
+            }
+            lost_ = true;
+            outbox_.clear();
+            UpdateNotifiers();
+            QMetaObject::invokeMethod(this, [this] {
+                if (!closed_)
+                    End(false, QStringLiteral("connection lost"));
+            }, Qt::QueuedConnection);
             return;
         }
         sent += io.bytes;
@@ -322,5 +375,5 @@ void Connection::UpdateNotifiers()
     if (closed_)
         return;
     readable_->setEnabled(Reading());
-    writable_->setEnabled(!outbox_.empty());
+    writable_->setEnabled(!outbox_.empty() && !lost_);
 }

@@ -2,6 +2,7 @@
 
 #include "ConnectionPolicy.h"
 #include "TcpIo.h"
+#include "TurnShare.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -45,6 +46,13 @@ public:
     // Holds input back (the protocol waits for something) or takes it again;
     // what arrived meanwhile is taken at once then.
     void Hold(bool hold);
+    // The protocol's share of a turn of the event loop: it asks before each
+    // message it runs. Once the share is spent this says no, no more input
+    // is taken, and `resume` (SetResume) is called on the next turn to run
+    // what the protocol holds already; input is taken again after it, unless
+    // it spent that turn's share too.
+    bool Spend();
+    void SetResume(std::function<void()> resume) { resume_ = std::move(resume); }
     // Queues `bytes` and sends what the peer takes now.
     void Send(std::string_view bytes);
     // Bytes queued that the peer has not taken yet.
@@ -93,8 +101,10 @@ signals:
 
 private:
     void Pump();
+    void Resume();
     bool Reading() const;
-    void Flush();
+    // `fromSender`: a write that fails ends the connection on the next turn.
+    void Flush(bool fromSender = false);
     void End(bool reset, const QString& why);
     void UpdateNotifiers();
     // Plain text received, for the receiver or held back.
@@ -112,6 +122,10 @@ private:
     QHostAddress local_;
     quint16 localPort_ = 0;
     std::function<void(std::string_view)> receiver_;
+    std::function<void()> resume_;
+    TurnShare share_;
+    bool yielded_ = false;  // the share of this turn is spent: Resume comes
+    bool pumpPosted_ = false;
     std::unique_ptr<QSocketNotifier> readable_;
     std::unique_ptr<QSocketNotifier> writable_;
     QTimer idle_;
@@ -126,6 +140,7 @@ private:
     bool finishing_ = false;
     QString finishWhy_;
     bool closed_ = false;
+    bool lost_ = false;  // a write failed: it ends on the next turn
     bool enforced_ = false;
     int depth_ = 0;  // inside Pump: a nested call only marks what to do
     std::unique_ptr<TlsLayer> tls_;

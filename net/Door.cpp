@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -79,11 +80,7 @@ void Door::Accept(qintptr socket)
 {
     std::uint16_t port = 0;
     const QHostAddress peer = Unmapped(QHostAddress(QString::fromStdString(tcp::PeerAddress(socket, port))));
-    QString why;
-    if (!policy_.allow.Admits(peer))
-        why = QStringLiteral("not a peer that --allow lets in");
-    else if (Connections() >= policy_.maxConnections)
-        why = QStringLiteral("%1 clients are connected already").arg(policy_.maxConnections);
+    const QString why = policy_.allow.Admits(peer) ? Turnaway(peer) : QStringLiteral("not a peer that --allow lets in");
     if (!why.isEmpty()) {
         // Closed with a reset: nothing arrives that a client could take for an answer.
         tcp::Close(socket, true);
@@ -105,6 +102,24 @@ void Door::Accept(qintptr socket)
         connection->StartTls(*tls_);
     emit ConnectionsChanged(Connections());
     emit Opened(connection);
+}
+
+int Door::ConnectionsOf(const QHostAddress& peer) const
+{
+    return static_cast<int>(std::count_if(open_.begin(), open_.end(), [&peer](const auto& open) { return open.first->PeerAddress() == peer; }));
+}
+
+QString Door::Turnaway(const QHostAddress& peer)
+{
+    const auto full = [this, &peer] { return ConnectionsOf(peer) >= policy_.PerPeer(); };
+    const auto over = [this, &full] { return full() || Connections() >= policy_.maxConnections; };
+    if (over() && makeRoom_)
+        makeRoom_(peer, full());
+    if (full())
+        return QStringLiteral("%1 connections from %2 already, as many as one peer may hold").arg(policy_.PerPeer()).arg(HostText(peer));
+    if (Connections() >= policy_.maxConnections)
+        return QStringLiteral("%1 clients are connected already").arg(policy_.maxConnections);
+    return {};
 }
 
 void Door::Refuse(const QString& peer, const QString& address, const QString& why)

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -31,6 +32,10 @@ public:
 
     // Every connection let in runs over TLS from its first byte (HTTPS).
     void SetTls(std::shared_ptr<const TlsCredentials> credentials) { tls_ = std::move(credentials); }
+    // Asked, when a peer would be turned away for the cap or for its share
+    // of it (`ownShare`: one of its own must go), to close a connection that
+    // can go (an idle keep-alive one) if there is one.
+    void SetMakeRoom(std::function<void(const QHostAddress& peer, bool ownShare)> makeRoom) { makeRoom_ = std::move(makeRoom); }
     bool Listen(const ListenAddress& address, QString* error = nullptr);
     bool Listening() const;
     // The address actually bound, "[::]:5025" or "127.0.0.1:5025"; empty before.
@@ -38,6 +43,7 @@ public:
     QHostAddress Host() const;
     quint16 Port() const;
     int Connections() const { return static_cast<int>(open_.size()); }
+    int ConnectionsOf(const QHostAddress& peer) const;
     const ConnectionPolicy& Policy() const { return policy_; }
     const QString& Protocol() const { return protocol_; }
 
@@ -52,6 +58,8 @@ signals:
 
 private:
     void Accept(qintptr socket);
+    // Why `peer` cannot be let in now, after room has been made where it can; empty where it can.
+    QString Turnaway(const QHostAddress& peer);
     void Refuse(const QString& peer, const QString& address, const QString& why);
     void Recover();
 
@@ -60,6 +68,7 @@ private:
     QTcpServer* server_;
     std::map<Connection*, bool> open_;
     std::shared_ptr<const TlsCredentials> tls_;
+    std::function<void(const QHostAddress&, bool)> makeRoom_;
     struct Reported
     {
         QDateTime at;

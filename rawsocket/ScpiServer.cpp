@@ -22,6 +22,8 @@ public:
             session_->SetOutputUnread(connection_.Unsent() > 0);
         });
         session_->SetResumed([this] { Continue(); });
+        session_->SetShare([this] { return connection_.Spend(); });
+        connection.SetResume([this] { session_->Continue(); });
         connection.SetReceiver([this](std::string_view bytes) {
             session_->Feed(bytes);
             connection_.Hold(session_->Waiting());

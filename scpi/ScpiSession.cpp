@@ -22,6 +22,14 @@ bool ScpiSession::Idle() const
     return !waiting_ && units_.empty() && inbox_.find('\n') == std::string::npos;
 }
 
+void ScpiSession::Continue()
+{
+    if (!std::exchange(yielded_, false))
+        return;
+    if (depth_ == 0)
+        Resume();
+}
+
 bool ScpiSession::AnswerComing()
 {
     if (outputUnread_ || !Idle())
@@ -65,6 +73,7 @@ void ScpiSession::DeviceClear()
     answers_.clear();
     discarding_ = false;
     waiting_ = false;
+    yielded_ = false;
     switching_ = false;
     commands_.NewMessage();
 }
@@ -72,8 +81,12 @@ void ScpiSession::DeviceClear()
 void ScpiSession::Pump()
 {
     ++depth_;
-    while (!waiting_) {
+    while (!waiting_ && !yielded_) {
         if (!units_.empty()) {
+            if (share_ && !share_()) {
+                yielded_ = true;
+                break;
+            }
             const ScpiUnit unit = std::move(units_.front());
             units_.pop_front();
             Sample();
@@ -177,10 +190,10 @@ void ScpiSession::Resume()
     // The rest of the line runs at once, before the operations the core has
     // queued behind this one: a query right after a command sees its result.
     // Whatever this starts now is queued, so this nests one level at most.
-    if (waiting_)
+    if (waiting_ || yielded_)
         return;
     const bool fromOutside = depth_ == 0;
     Pump();
-    if (fromOutside && !waiting_ && resumed_)
+    if (fromOutside && !Waiting() && resumed_)
         resumed_();
 }

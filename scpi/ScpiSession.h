@@ -54,10 +54,19 @@ public:
     // the transport says at once that there is nothing to read.
     bool AnswerComing();
 
+    // Asked before each command is run: where it says no, the session stops
+    // (Waiting) until Continue, so that the transport can share the event
+    // loop's turn with its other clients.
+    void SetShare(std::function<bool()> share) { share_ = std::move(share); }
+    // Runs on after the share said no.
+    void Continue();
+
     // Takes received bytes; runs every complete line, in order.
     void Feed(std::string_view bytes);
-    // A port operation (or *OPC?/*WAI) is still running: later lines wait.
-    bool Waiting() const { return waiting_; }
+    // A port operation (or *OPC?/*WAI) is still running, the share of this
+    // turn is spent, or lines are being run now (an answer sent may bring
+    // the transport back here): later input waits.
+    bool Waiting() const { return waiting_ || yielded_ || depth_ > 0; }
     // Nothing left to run: no operation running and no complete line buffered.
     bool Idle() const;
 
@@ -97,6 +106,7 @@ private:
     std::function<void(std::string_view)> output_;
     std::function<void()> resumed_;
     std::function<void()> dropUnread_;
+    std::function<bool()> share_;
 
     std::string inbox_;
     bool discarding_ = false;       // inside a line too long to take
@@ -104,6 +114,7 @@ private:
     std::vector<std::string> answers_;
     bool outputUnread_ = false;
     bool waiting_ = false;
+    bool yielded_ = false;          // the share said no: Continue runs on
     bool switching_ = false;        // a port operation of this session's runs
     bool completing_ = false;       // inside the end of an operation waited for
     unsigned generation_ = 0;       // what is waited for; a device clear moves on

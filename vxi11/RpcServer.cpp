@@ -123,6 +123,7 @@ public:
             input_.append(bytes);
             Take();
         });
+        connection.SetResume([this] { Take(); });
         // Replies were held up by a peer that did not read: once it has,
         // the next call is taken, from the event loop.
         connect(&connection, &Connection::Drained, this, [this] {
@@ -159,7 +160,7 @@ private:
         std::size_t at = 0;
         for (;;) {
             outputFull_ = connection_.Unsent() > server_.policy_.maxUnsent;
-            if (waiting_ || outputFull_ || !connection_.Open() || input_.size() - at < kMark)
+            if (waiting_ || outputFull_ || !connection_.Open() || input_.size() - at < kMark || !connection_.Spend())
                 break;
             const quint32 mark = qFromBigEndian<quint32>(input_.data() + at);
             const std::size_t length = mark & ~kLastFragment;
@@ -265,7 +266,8 @@ void RpcCall::Fail(accept_stat why) const
 }
 
 RpcServer::RpcServer(QString protocol, ConnectionPolicy policy, std::size_t maxRecord, QObject* parent)
-    : QObject(parent), policy_(policy), maxRecord_(maxRecord), door_(new Door(std::move(protocol), std::move(policy), this))
+    : QObject(parent), policy_(policy), maxRecord_(maxRecord), door_(new Door(std::move(protocol), std::move(policy), this)),
+      datagramShare_(policy_.turnShare)
 {
     connect(door_, &Door::Opened, this, &RpcServer::Open);
     connect(door_, &Door::Refused, this, &RpcServer::Refused);
@@ -326,6 +328,17 @@ void RpcServer::Open(Connection* connection)
 void RpcServer::ReadDatagrams()
 {
     while (udp_->hasPendingDatagrams()) {
+        // The rest waits for the next turn: a flood of datagrams keeps no
+        // other client waiting.
+        if (!datagramShare_.Take()) {
+            if (!std::exchange(datagramsLater_, true))
+                QMetaObject::invokeMethod(this, [this] {
+                    datagramsLater_ = false;
+                    datagramShare_.Renew();
+                    ReadDatagrams();
+                }, Qt::QueuedConnection);
+            return;
+        }
         const bool tooLong = udp_->pendingDatagramSize() > qint64(maxRecord_);
         const QNetworkDatagram datagram = udp_->receiveDatagram(qint64(maxRecord_));
         const QHostAddress peer = Unmapped(datagram.senderAddress());

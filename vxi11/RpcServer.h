@@ -7,6 +7,7 @@
 // server loop is not used, since it must answer inside the call.
 
 #include "ConnectionPolicy.h"
+#include "TurnShare.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -126,6 +127,8 @@ private:
     std::size_t maxRecord_;
     Door* door_;
     QUdpSocket* udp_ = nullptr;
+    TurnShare datagramShare_;
+    bool datagramsLater_ = false;
     std::map<std::uint32_t, Program> programs_;
     std::set<const RpcStream*> streams_;
     std::uint64_t nextConnection_ = 1;

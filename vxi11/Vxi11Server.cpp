@@ -356,7 +356,9 @@ void Vxi11Server::CreateLink(const RpcCall& call)
         reply(kNotAccessible, 0);
         return;
     }
-    if (Links() >= kMaxLinks) {
+    // Half the links at most for one peer address, so that one cannot take them all.
+    const auto peerLinks = std::count_if(links_.begin(), links_.end(), [&call](const auto& link) { return link.second->peer == call.peerAddress; });
+    if (Links() >= kMaxLinks || peerLinks >= kMaxLinks / 2) {
         reply(kOutOfResources, 0);
         return;
     }

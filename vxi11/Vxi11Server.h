@@ -26,6 +26,7 @@ class Vxi11Server : public QObject
     Q_OBJECT
 
 public:
+    // Links at once, half of them at most from one peer address.
     static constexpr int kMaxLinks = 8;
     // Connections of each channel at once. Four times the links: a client
     // past the links is told so by create_link rather than reset, and

@@ -20,6 +20,7 @@ HttpSession::HttpSession(Connection& connection, Limits limits, HttpSite site)
     : QObject(&connection), connection_(connection), limits_(limits), site_(std::move(site)), reader_(limits.request)
 {
     connection.SetReceiver([this](std::string_view bytes) { Received(bytes); });
+    connection.SetResume([this] { Advance(); });
     connect(&connection, &Connection::Drained, this, &HttpSession::Sent);
     connect(&connection, &Connection::PeerClosed, this, [this] {
         if (phase_ == Phase::Closing)
@@ -47,6 +48,18 @@ HttpSession::HttpSession(Connection& connection, Limits limits, HttpSite site)
 std::size_t HttpSession::Buffered() const
 {
     return reader_.Buffered() + connection_.Unsent() + connection_.Held();
+}
+
+qint64 HttpSession::IdleFor() const
+{
+    return phase_ == Phase::Reading && reader_.Current() == State::Idle && connection_.Held() == 0 ? ready_.elapsed() : -1;
+}
+
+void HttpSession::GiveUp()
+{
+    unused_.stop();
+    phase_ = Phase::Closing;
+    connection_.Finish(QStringLiteral("given up, idle, for a new client"));
 }
 
 void HttpSession::Received(std::string_view bytes)
@@ -95,6 +108,9 @@ void HttpSession::Step()
             Wait();
             return;
         case State::Complete:
+            // Requests sent in a row are answered a share a turn.
+            if (!connection_.Spend())
+                return;
             break;
         }
         unused_.stop();

@@ -54,6 +54,11 @@ public:
     WebSocketSession* Upgrade(const HttpAnswer& switching, const WebSocketSession::Limits& limits, std::string_view greeting);
     // Bytes held for it: requests and answers not taken whole yet.
     std::size_t Buffered() const;
+    // How long a kept-alive connection has waited for its next request
+    // without a byte of it; -1 while a request is under way.
+    qint64 IdleFor() const;
+    // Closes a connection that waits for a request, for a new client's sake.
+    void GiveUp();
 
 private:
     enum class Phase

@@ -15,6 +15,7 @@ WebSocketSession::WebSocketSession(Connection& connection, Limits limits, std::s
     : QObject(&connection), connection_(connection), limits_(limits), reader_(limits.maxMessage)
 {
     connection.SetReceiver([this](std::string_view bytes) { Received(bytes); });
+    connection.SetResume([this] { Received({}); });
     connect(&connection, &Connection::PeerClosed, this, [this] { connection_.Finish(QStringLiteral("the page closed")); });
     if (limits.ping.count() > 0) {
         connect(&ping_, &QTimer::timeout, this, [this] { Send(Frame(Opcode::Ping, {})); });
@@ -54,7 +55,10 @@ void WebSocketSession::Received(std::string_view bytes)
     if (closing_)
         return;
     reader_.Add(bytes);
-    while (const auto event = reader_.Next()) {
+    while (reader_.Buffered() > 0 && connection_.Spend()) {
+        const auto event = reader_.Next();
+        if (!event)
+            break;
         switch (event->kind) {
         case Event::Kind::Message:  // the page sends nothing the server needs
         case Event::Kind::Pong:

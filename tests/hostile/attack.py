@@ -2,10 +2,12 @@
 #     attack.py KIND HOST PORT [ARGS...]   (PORT: several, comma-separated, for "many")
 # It prints one line when the attack is in place ("ready ..." with what it
 # saw), then holds its connections until its standard input closes.
+import os
 import resource
 import socket
 import struct
 import sys
+import threading
 import time
 
 import peers
@@ -176,6 +178,117 @@ def half_header(host, port):
     ready(round(time.monotonic() - start, 1))
 
 
+def drain(sock):
+    """Reads and drops whatever comes, in the background, until the connection ends."""
+    def run():
+        try:
+            while sock.recv(65536):
+                pass
+        except OSError:
+            pass
+    threading.Thread(target=run, daemon=True).start()
+
+
+def websocket_pings(host, port):
+    sock = connect(host, port)
+    peers.websocket_handshake(sock)
+    ping = bytes([0x89, 0x80]) + os.urandom(4)  # masked, empty
+    return sock, [sock], ping * 4096
+
+
+def stream_bytes(host, port, kind):
+    """A peer that reads every answer and never pauses: the socket it sends
+    on, the sockets to drain, and what it sends over and over."""
+    if kind == "websocket":
+        return websocket_pings(host, port)
+    if kind == "hislip":
+        sync, asyn = peers.hislip_session(host, port, timeout=5)
+        asyn.sendall(peers.hislip_message(19))  # AsyncDeviceClear: overlapped, so that answers queue
+        peers.hislip_read(asyn)
+        sync.sendall(peers.hislip_message(8, 1))
+        peers.hislip_read(sync)
+        return sync, [sync, asyn], b"".join(peers.hislip_message(7, 0, (peers.HISLIP_FIRST_ID + 2 * i) & 0xFFFFFFFF, b"*IDN?") for i in range(2048))
+    sock = connect(host, port)
+    if kind == "vxi11":
+        sock.sendall(peers.core_record(1, peers.CREATE_LINK, peers.create_link_arguments()))
+        link = struct.unpack(">i", peers.rpc_results(peers.read_record(sock))[4:8])[0]
+        write = peers.core_record(2, peers.DEVICE_WRITE, struct.pack(">iIII", link, 0, 0, peers.END_FLAG) + peers.opaque(b"*CLS"))
+        return sock, [sock], write * 1024
+    return sock, [sock], b"*IDN?\n" * 8192
+
+
+def stream(host, port, kind):
+    """Sends without a pause for as long as the attack lasts, taking every answer."""
+    sock, drained, chunk = stream_bytes(host, port, kind)
+    sock.settimeout(None)
+    for each in drained:
+        drain(each)
+    stop = threading.Event()
+
+    def send():
+        try:
+            while not stop.is_set():
+                sock.sendall(chunk)
+        except OSError:
+            pass
+    threading.Thread(target=send, daemon=True).start()
+    ready("streaming")
+    stop.set()
+
+
+def hislip_locks(host, port, kind, megabytes):
+    """While another session holds the lock, one session sends `megabytes` of
+    lock requests that would wait a day ("lock"), or status queries naming
+    messages it never sends ("status"), reading what comes back."""
+    holder, holder_async = peers.hislip_session(host, port, timeout=5)
+    holder_async.sendall(peers.hislip_message(4, 1, 0))  # AsyncLock, request
+    granted = peers.hislip_read(holder_async)[1]
+    sync, asyn = peers.hislip_session(host, port, timeout=5)
+    sync.sendall(peers.hislip_message(7, 0, peers.HISLIP_FIRST_ID, b"*OPC?"))
+    peers.hislip_read(sync)
+    drain(asyn)
+    if kind == "lock":
+        piece = peers.hislip_message(4, 1, 86400000) * 4096
+    else:
+        piece = b"".join(peers.hislip_message(21, 0, (peers.HISLIP_FIRST_ID + 2 * i) & 0xFFFFFFFF) for i in range(2, 4098))
+    asyn.settimeout(None)
+    sent, _ = pour(asyn, int(megabytes) << 20, piece)
+    ready(granted, sent)
+
+
+def grant_to_reset(host, port, rounds):
+    """The lock granted to a session whose connections were reset while it
+    waited, `rounds` times: how many rounds the server answered after."""
+    answered = 0
+    for _ in range(int(rounds)):
+        holder, holder_async = peers.hislip_session(host, port, timeout=5)
+        holder_async.sendall(peers.hislip_message(4, 1, 0))
+        peers.hislip_read(holder_async)
+        sync, asyn = peers.hislip_session(host, port, timeout=5)
+        asyn.sendall(peers.hislip_message(4, 1, 86400000) * 3)
+        for sock in (sync, asyn):
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.close()
+        holder_async.sendall(peers.hislip_message(4, 0, peers.HISLIP_FIRST_ID - 2))  # release
+        try:
+            peers.hislip_read(holder_async)
+            answered += 1
+        except OSError:
+            break
+        holder.close()
+        holder_async.close()
+    ready(answered)
+
+
+def links(host, port, count):
+    """Links asked for on one connection: how many the server made."""
+    rpc = peers.RpcClient(host, port, timeout=5)
+    made = 0
+    for _ in range(int(count)):
+        made += struct.unpack(">i", rpc.core(peers.CREATE_LINK, ">iII", 1234, 0, 0, data=b"inst0")[:4])[0] == 0
+    ready(made)
+
+
 def lock(host, port, kind):
     """Takes the switch's lock, then waits for its network to vanish."""
     if kind == "scpi":
@@ -188,4 +301,5 @@ def lock(host, port, kind):
 
 
 if __name__ == "__main__":
-    {"idle": idle, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock}[sys.argv[1]](*sys.argv[2:])
+    {"idle": idle, "many": many, "flood": flood, "oversize": oversize, "half-header": half_header, "lock": lock,
+     "stream": stream, "hislip-locks": hislip_locks, "grant-to-reset": grant_to_reset, "links": links}[sys.argv[1]](*sys.argv[2:])

@@ -1,22 +1,27 @@
 # Every listener of the program held to the same standard: the same attacks
 # from a hostile or careless peer against the SCPI socket, VXI-11's core and
 # abort channels, the port mapper, HiSLIP, HTTP and the WebSocket, among them
-# connections that stay silent past --idle-timeout. For each attack the
-# server's resident memory may grow by a few MiB at most, its open files come
-# back to where they were, and a well-behaved client of every listener is
-# answered within a second while the attack runs (but on a listener whose
-# every slot the attack holds) and after it.
+# connections that stay silent past --idle-timeout, one peer taking more than
+# its share, a peer that sends without a pause, floods of HiSLIP lock
+# requests and status queries, and the lock granted to sessions that were
+# reset. For each attack the server's resident memory may grow by a few MiB
+# at most, its open files come back to where they were, and a well-behaved
+# client of every listener is answered within a second while the attack runs
+# (but where the attack holds what that client needs) and after it; behind a
+# peer that never pauses, within FAIR_WITHIN.
 #
 #     suite.py [--bench | --vanished] PROGRAM
 #
 # The attacker sits in a network namespace of its own, tied to the server's
 # by a veth pair, in namespaces this test makes: nothing leaves the machine.
 # Needs root, ip(8) and unshare (skipped without them). With --bench it
-# prints each attack's memory figure instead of only checking it; with
+# prints each attack's memory figure and, behind a peer that never pauses,
+# another client's round trips, besides checking them; with
 # --vanished it checks instead that a client holding the lock whose network
 # vanishes lets go of it (SCPI and VXI-11).
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -29,6 +34,9 @@ KEEPALIVE = 6       # seconds: RFSWITCH_KEEPALIVE for the server
 IDLE = 5            # --idle-timeout
 GROWTH_ALLOWED = 8 << 20
 SETTLE_WITHIN = 30  # seconds for the server's open files to come back
+FAIR_WITHIN = 0.25  # seconds another client may wait behind a peer that never pauses
+# What one peer address may hold of each listener: half its connections.
+SHARE = {"scpi": 4, "vxi11": 16, "vxi11-abort": 16, "portmapper": 16, "http": 16, "hislip": 9}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -102,7 +110,19 @@ def attack(namespace, kind, port, *words):
     return process, line[1:] if line[:1] == ["ready"] else ["no-ready-line"]
 
 
-def run(server, namespace, failures, bench, name, kind, at, words, expect=None, holds=None):
+def round_trips(count=50):
+    """Another client's *IDN? round trips on a raw-socket connection of its own, in seconds, sorted."""
+    times = []
+    with socket.create_connection((SERVER, 5025), timeout=peers.ANSWER_WITHIN) as sock:
+        for _ in range(count):
+            start = time.monotonic()
+            sock.sendall(b"*IDN?\n")
+            peers.received(sock, lambda data: data.endswith(b"\n"))
+            times.append(time.monotonic() - start)
+    return sorted(times)
+
+
+def run(server, namespace, failures, bench, name, kind, at, words, expect=None, holds=None, growth=GROWTH_ALLOWED):
     """One attack on the listener `at`: `expect(seen)` judges its ready line; `holds` names the
     listener whose slots it fills (not probed while it runs)."""
     files, rss = server.files(), server.rss()
@@ -110,6 +130,13 @@ def run(server, namespace, failures, bench, name, kind, at, words, expect=None, 
     if expect is not None:
         failures.check(expect(seen), f"{name}: the server's answer ({' '.join(seen)})")
     failures.check(True, f"{name} ({' '.join(seen)}): every other listener answered during the attack", answered(server, holds))
+    if kind == "stream":
+        times = round_trips()
+        worst = times[-1]
+        failures.check(worst <= FAIR_WITHIN, f"{name}: another client's *IDN? answered within {worst * 1000:.1f} ms at worst")
+        if bench:
+            print(f"BENCH flood {name}: another client's *IDN? round trip median {times[len(times) // 2] * 1000:.2f} ms, "
+                  f"worst {worst * 1000:.2f} ms (goal: worst <= 20 ms)", flush=True)
     grown = server.rss() - rss
     process.stdin.close()
     process.wait(30)
@@ -118,9 +145,9 @@ def run(server, namespace, failures, bench, name, kind, at, words, expect=None, 
         time.sleep(0.2)
     failures.check((after := server.files()) <= files, f"{name}: open files back to {files} (now {after})")
     failures.check(True, f"{name}: every listener answered after", answered(server))
-    failures.check(grown <= GROWTH_ALLOWED, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
+    failures.check(grown <= growth, f"{name}: resident memory grew {grown / 2**20:.1f} MiB")
     if bench:
-        print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= 8 MiB)", flush=True)
+        print(f"BENCH hostile {name}: resident memory +{grown / 2**20:.2f} MiB (goal <= {growth >> 20} MiB)", flush=True)
 
 
 def vanished_lock(server, namespace, failures, kind):
@@ -147,7 +174,8 @@ def vanished_lock(server, namespace, failures, kind):
 # its words after the port, a judge of its ready line (or None), and the
 # listener whose every slot it holds (not probed meanwhile).
 LISTENERS = ("scpi", "vxi11", "vxi11-abort", "portmapper", "http", "hislip")
-ATTACKS = [(f"idle connections beyond the cap on {at}", "idle", at, [40, 1], lambda seen: int(seen[0]) <= 32, at)
+# One peer holds at most its share: every other client is still served.
+ATTACKS = [(f"idle connections beyond its share on {at}", "idle", at, [40, 1], lambda seen, at=at: int(seen[0]) <= SHARE[at], None)
            for at in LISTENERS] + [
     (f"connections silent past --idle-timeout on {at}", "idle", at, [2, IDLE + 3], lambda seen: seen[0] == "0", None)
     for at in LISTENERS] + [
@@ -161,7 +189,19 @@ ATTACKS = [(f"idle connections beyond the cap on {at}", "idle", at, [40, 1], lam
     ("a 128 MiB message (websocket)", "oversize", "http", ["message"], lambda seen: seen[0] == "1009", None),
     ("a half-sent header (http)", "half-header", "http", [], lambda seen: float(seen[0]) <= 15, None),
     ("1,100 connections under a limit of 1,024 open files", "many", "every", [1100], None, "every"),
-]
+    ("8 links asked for by one peer (vxi11)", "links", "vxi11", [8], lambda seen: seen[0] == "4", None),
+    ("the lock granted to sessions reset while they waited, 20 times (hislip)", "grant-to-reset", "hislip", [20],
+     lambda seen: seen[0] == "20", None),
+    # While the attacker's other session holds the lock, VXI-11 refuses a write (error 11): not probed.
+    ("status queries naming messages never sent, 4 MiB (hislip)", "hislip-locks", "hislip", ["status", 4], lambda seen: seen[0] == "1", "vxi11"),
+] + [(f"a peer that never pauses ({kind})", "stream", at, [kind], lambda seen: seen[0] == "streaming", None)
+     for kind, at in (("scpi", "scpi"), ("vxi11", "vxi11"), ("websocket", "http"), ("hislip", "hislip"))]
+
+
+def lock_flood(megabytes):
+    """Lock requests that would wait a day, sent while another session holds the lock."""
+    return (f"lock requests that would wait a day, {megabytes} MiB (hislip)", "hislip-locks", "hislip", ["lock", megabytes],
+            lambda seen: seen[0] == "1", "vxi11", 2 << 20)
 
 
 def suite(program, bench, vanished):
@@ -182,7 +222,7 @@ def suite(program, bench, vanished):
         # operations opens its watch on the time zone at its first use, once.
         peers.scpi_query(SERVER, server.ports["scpi"], "ROUT:CLOS (@1);*OPC?")
         failures.check(True, "every listener answers a well-behaved client", answered(server))
-        for row in ([] if vanished else ATTACKS):
+        for row in ([] if vanished else ATTACKS + [lock_flood(32 if bench else 4)]):
             run(server, namespace, failures, bench, *row)
         for kind in (("scpi", "vxi11") if vanished else ()):
             vanished_lock(server, namespace, failures, kind)

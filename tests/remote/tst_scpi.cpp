@@ -44,9 +44,11 @@ struct Board
         server.Listen({QHostAddress::LocalHost, 0});
     }
 
-    std::unique_ptr<QTcpSocket> Connect() const
+    // From `from`, another address of loopback standing for another peer.
+    std::unique_ptr<QTcpSocket> Connect(const QString& from = QStringLiteral("127.0.0.1")) const
     {
         auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(QHostAddress(from));
         socket->connectToHost(QHostAddress::LocalHost, server.Port());
         return socket;
     }
@@ -361,44 +363,64 @@ private slots:
         QCOMPARE(writes, QStringLiteral("w888:01 w888:00 w888:02"));
     }
 
-    // A client turned away reads nothing at all: no text to take for an answer.
+    // A client turned away reads nothing at all: no text to take for an
+    // answer. Clients come from 127.0.0.1, or from 127.0.0.1 and .2 in turn.
     void refused_data()
     {
-        AddColumns<QString, int, QString>("allow", "before", "why");
-        QTest::newRow("ninth client") << "" << 8 << "8 clients are connected already";
-        QTest::newRow("peer not allowed") << "10.0.0.0/8" << 0 << "not a peer that --allow lets in";
+        AddColumns<QString, int, bool, QString, QString>("allow", "before", "twoPeers", "late", "why");
+        QTest::newRow("ninth client") << "" << 8 << true << "127.0.0.3" << "8 clients are connected already";
+        QTest::newRow("fifth from one peer") << "" << 4 << false << "127.0.0.1" << "4 connections from 127.0.0.1 already, as many as one peer may hold";
+        QTest::newRow("peer not allowed") << "10.0.0.0/8" << 0 << false << "127.0.0.1" << "not a peer that --allow lets in";
     }
 
     void refused()
     {
-        const auto [allow, before, why] = Fetch<QString, int, QString>("allow", "before", "why");
+        const auto [allow, before, twoPeers, late, why] = Fetch<QString, int, bool, QString, QString>("allow", "before", "twoPeers", "late", "why");
         ConnectionPolicy policy;
         policy.allow = *AllowList::Parse(allow.isEmpty() ? QStringList() : QStringList{allow});
         Board board(1, policy);
         std::vector<std::unique_ptr<QTcpSocket>> clients;
         for (int i = 0; i < before; ++i)
-            clients.push_back(board.Connect());
+            clients.push_back(board.Connect(twoPeers && i % 2 ? "127.0.0.2" : "127.0.0.1"));
         QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), before, kTimeout);
-        auto late = board.Connect();
+        auto turnedAway = board.Connect(late);
         QByteArray got;
-        connect(late.get(), &QTcpSocket::readyRead, this, [&got, &late] { got += late->readAll(); });
-        QVERIFY(late->waitForConnected(kTimeout));
-        const quint16 port = late->localPort();
-        late->write("*IDN?\n");
-        QTRY_COMPARE_WITH_TIMEOUT(late->state(), QAbstractSocket::UnconnectedState, kTimeout);
+        connect(turnedAway.get(), &QTcpSocket::readyRead, this, [&got, &turnedAway] { got += turnedAway->readAll(); });
+        QVERIFY(turnedAway->waitForConnected(kTimeout));
+        const quint16 port = turnedAway->localPort();
+        turnedAway->write("*IDN?\n");
+        QTRY_COMPARE_WITH_TIMEOUT(turnedAway->state(), QAbstractSocket::UnconnectedState, kTimeout);
         QCOMPARE(got, QByteArray());
-        QCOMPARE(Emitted(board.refused), QStringList{QStringLiteral("127.0.0.1:%1 | ").arg(port) + why});
+        QCOMPARE(Emitted(board.refused), QStringList{QStringLiteral("%1:%2 | ").arg(late).arg(port) + why});
         if (before == 0)
             return;
 
-        // One leaves: a newcomer is served, and the panel hears of both.
+        // One of its peer leaves: a newcomer is served, and the panel hears of both.
         QSignalSpy changed(&board.server, &ScpiServer::ClientsChanged);
         clients.front()->disconnectFromHost();
-        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 7, kTimeout);
-        auto newcomer = board.Connect();
+        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), before - 1, kTimeout);
+        auto newcomer = board.Connect(late);
         newcomer->write("SYST:VERS?\n");
         QCOMPARE(ReadLine(*newcomer), QByteArray("1999.0\n"));
-        QCOMPARE(Emitted(changed), (QStringList{QStringLiteral("7"), QStringLiteral("8")}));
+        QCOMPARE(Emitted(changed), (QStringList{QString::number(before - 1), QString::number(before)}));
+    }
+
+    // A client that keeps sending commands is not idle, though none of them
+    // has an answer; one that stops is closed after the idle timeout.
+    void idleMeansSilent()
+    {
+        ConnectionPolicy policy;
+        policy.idleTimeout = std::chrono::seconds(1);
+        Board board(1, policy);
+        auto busy = board.Connect(), silent = board.Connect();
+        QTRY_COMPARE_WITH_TIMEOUT(board.server.Clients(), 2, kTimeout);
+        for (int i = 0; i < 8; ++i) {
+            busy->write("*CLS\n");
+            QTest::qWait(250);
+        }
+        QCOMPARE(silent->state(), QAbstractSocket::UnconnectedState);
+        busy->write("*OPC?\n");
+        QCOMPARE(ReadLine(*busy), QByteArray("1\n"));
     }
 
     // What a client sent before it stopped sending is answered, also what
