@@ -16,7 +16,8 @@ class SwitchCore;
 struct HislipServer::Context
 {
     Context(SwitchCore& core, Identity identity, HislipOptions options, std::size_t maxSessions, std::function<void()> changed)
-        : core(core), identity(std::move(identity)), options(std::move(options)), table(maxSessions), locks(core),
+        : core(core), identity(std::move(identity)), options(std::move(options)), maxSessions(int(maxSessions)), table(maxSessions),
+          locks(core),
           changed(std::move(changed))
     {
     }
@@ -24,6 +25,7 @@ struct HislipServer::Context
     SwitchCore& core;
     Identity identity;
     HislipOptions options;
+    int maxSessions;
     hislip::SessionTable table;
     HislipLocks locks;
     std::map<std::uint16_t, HislipSession*> sessions;

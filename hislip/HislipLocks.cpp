@@ -3,11 +3,15 @@
 #include "SwitchCore.h"
 #include "SwitchInstrument.h"
 
+#include <algorithm>
+
 HislipLocks::HislipLocks(SwitchCore& core, QObject* parent) : QObject(parent), core_(core)
 {
     // Whoever lets go of the core's lock (a session, SYST:LOCK OFF, a VXI-11
     // link), the next waiting request may get it now.
     connect(&core_, &SwitchCore::Changed, this, &HislipLocks::Retry);
+    expiry_.setSingleShot(true);
+    connect(&expiry_, &QTimer::timeout, this, &HislipLocks::Expire);
 }
 
 HislipLocks::~HislipLocks() = default;
@@ -21,10 +25,14 @@ bool HislipLocks::ExclusiveHeld() const
 std::uint32_t HislipLocks::Holders() const
 {
     std::uint32_t holders = static_cast<std::uint32_t>(sharing_.size());
-    const auto& holder = core_.LockHolder();
-    if (holder && !(sharedHolder_ && holder->SameClient(*sharedHolder_)))
+    if (ExclusiveHeld())
         ++holders;
     return holders;
+}
+
+std::size_t HislipLocks::Waiting() const
+{
+    return static_cast<std::size_t>(std::count_if(waiting_.begin(), waiting_.end(), [](const Waiter& waiter) { return !waiter.done; }));
 }
 
 std::optional<HislipLocks::Result> HislipLocks::TryGrant(std::uint16_t session, SwitchInstrument& instrument,
@@ -37,9 +45,8 @@ std::optional<HislipLocks::Result> HislipLocks::TryGrant(std::uint16_t session, 
         // A session that shares a lock cannot take the exclusive one on top.
         if (sharing)
             return kError;
-        if (ownExclusive || core_.Lock(instrument.Client())) {
+        if (ownExclusive || core_.Lock(instrument.Client()))
             return kSuccess;
-        }
         return std::nullopt;
     }
     if (sharing)
@@ -69,36 +76,77 @@ void HislipLocks::Request(std::uint16_t session, SwitchInstrument& instrument, c
         answer(kFailure);
         return;
     }
-    Waiter& waiter = waiting_.emplace_back(Waiter{session, &instrument, name, std::move(answer), std::make_unique<QTimer>()});
-    waiter.timer->setSingleShot(true);
-    const auto at = std::prev(waiting_.end());
-    connect(waiter.timer.get(), &QTimer::timeout, this, [this, at] {
-        const auto answer = std::move(at->answer);
-        // The timer that fires now goes once its signal has returned.
-        at->timer.release()->deleteLater();
-        waiting_.erase(at);
-        answer(kFailure);
-    });
-    waiter.timer->start(static_cast<int>(std::min<std::uint32_t>(timeoutMs, 24u * 3600 * 1000)));
+    const auto queued = std::count_if(waiting_.begin(), waiting_.end(),
+                                      [session](const Waiter& waiter) { return waiter.session == session && !waiter.done; });
+    if (std::size_t(queued) >= kMaxWaiting) {
+        answer(kError);
+        return;
+    }
+    const auto wait = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(timeoutMs), kLongestWait);
+    waiting_.push_back({session, &instrument, name, std::move(answer), Clock::now() + wait});
+    Tidy();
+}
+
+void HislipLocks::Walk(const std::function<std::optional<Result>(Waiter&)>& settle)
+{
+    ++walking_;
+    // Nothing is erased from the list while it is walked, and what an
+    // answer adds is walked too.
+    for (Waiter& waiter : waiting_) {
+        if (waiter.done)
+            continue;
+        const auto result = settle(waiter);
+        if (!result)
+            continue;
+        waiter.done = true;
+        const auto answer = std::exchange(waiter.answer, {});
+        answer(*result);
+    }
+    --walking_;
 }
 
 void HislipLocks::Retry()
 {
-    // Taking the core's lock says Changed again: that pass is this one.
-    if (retrying_)
+    // Taking the core's lock, or a session ending inside an answer, says
+    // Changed again: the walk under way goes round once more instead.
+    if (walking_ > 0) {
+        again_ = true;
         return;
-    retrying_ = true;
-    for (auto at = waiting_.begin(); at != waiting_.end();) {
-        const auto result = TryGrant(at->session, *at->instrument, at->name);
-        if (!result) {
-            ++at;
-            continue;
-        }
-        const auto answer = std::move(at->answer);
-        at = waiting_.erase(at);
-        answer(*result);
     }
-    retrying_ = false;
+    do {
+        again_ = false;
+        Walk([this](Waiter& waiter) { return TryGrant(waiter.session, *waiter.instrument, waiter.name); });
+    } while (again_);
+    Tidy();
+}
+
+void HislipLocks::Expire()
+{
+    if (walking_ > 0) {
+        expiry_.start(0);
+        return;
+    }
+    const auto now = Clock::now();
+    Walk([now](Waiter& waiter) { return waiter.deadline <= now ? std::optional(kFailure) : std::nullopt; });
+    if (again_)
+        Retry();
+    else
+        Tidy();
+}
+
+void HislipLocks::Tidy()
+{
+    if (walking_ > 0)
+        return;
+    waiting_.remove_if([](const Waiter& waiter) { return waiter.done; });
+    if (waiting_.empty()) {
+        expiry_.stop();
+        return;
+    }
+    const auto first = std::min_element(waiting_.begin(), waiting_.end(),
+                                        [](const Waiter& a, const Waiter& b) { return a.deadline < b.deadline; });
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(first->deadline - Clock::now());
+    expiry_.start(std::max(left, std::chrono::milliseconds(0)));
 }
 
 HislipLocks::Result HislipLocks::Release(std::uint16_t session, SwitchInstrument& instrument)
@@ -123,6 +171,12 @@ HislipLocks::Result HislipLocks::Release(std::uint16_t session, SwitchInstrument
 
 void HislipLocks::Leave(std::uint16_t session, SwitchInstrument& instrument)
 {
-    waiting_.remove_if([session](const Waiter& waiter) { return waiter.session == session; });
+    for (Waiter& waiter : waiting_) {
+        if (waiter.session == session && !waiter.done) {
+            waiter.done = true;
+            waiter.answer = {};
+        }
+    }
     Release(session, instrument);
+    Tidy();
 }

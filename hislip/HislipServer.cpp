@@ -61,7 +61,10 @@ private:
         }
         const auto id = context_.table.Open(connection_.PeerAddress().toString().toStdString());
         if (!id) {
-            Fatal(FatalCode::MaximumClientsExceeded, std::to_string(HislipServer::kMaxSessions) + " sessions are open already");
+            Fatal(FatalCode::MaximumClientsExceeded,
+                  context_.table.Size() >= std::size_t(context_.maxSessions)
+                      ? std::to_string(context_.maxSessions) + " sessions are open already"
+                      : std::to_string(context_.table.MaxPerHost()) + " sessions of this host are open already, as many as one host may hold");
             return;
         }
         connection_.SetDeadline(std::chrono::milliseconds(0), {});

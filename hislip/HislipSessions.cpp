@@ -1,16 +1,31 @@
 #include "HislipSessions.h"
 
+#include <algorithm>
+
 namespace hislip {
+
+namespace {
+
+// Closed ids not given again: a late AsyncInitialize for a session that has
+// gone cannot join a new one.
+constexpr std::size_t kClosedRemembered = 256;
+
+} // namespace
+
+SessionTable::SessionTable(std::size_t maxSessions)
+    : maxSessions_(maxSessions), maxPerHost_(std::max<std::size_t>(1, maxSessions / 2))
+{
+}
 
 std::optional<std::uint16_t> SessionTable::Open(const std::string& host)
 {
-    if (sessions_.size() >= maxSessions_)
+    const auto fromHost = std::count_if(sessions_.begin(), sessions_.end(), [&host](const auto& session) { return session.second.host == host; });
+    if (sessions_.size() >= maxSessions_ || std::size_t(fromHost) >= maxPerHost_)
         return std::nullopt;
-    // Ids are not reused at once, so that a late AsyncInitialize for a
-    // session that has gone cannot join a new one.
+    std::uniform_int_distribution<unsigned> draw(1, 0xffff);
     for (;;) {
-        const std::uint16_t id = next_++;
-        if (id != 0 && !sessions_.contains(id)) {
+        const auto id = static_cast<std::uint16_t>(draw(random_));
+        if (!sessions_.contains(id) && std::find(closed_.begin(), closed_.end(), id) == closed_.end()) {
             sessions_[id] = {host, false};
             return id;
         }
@@ -32,7 +47,11 @@ SessionTable::Pairing SessionTable::Pair(std::uint16_t id, const std::string& ho
 
 void SessionTable::Close(std::uint16_t id)
 {
-    sessions_.erase(id);
+    if (sessions_.erase(id) == 0)
+        return;
+    closed_.push_back(id);
+    if (closed_.size() > kClosedRemembered)
+        closed_.pop_front();
 }
 
 bool NotAfter(std::uint32_t id, std::uint32_t last)

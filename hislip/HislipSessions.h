@@ -5,8 +5,10 @@
 // one with AsyncInitialize naming that id. Pure logic, free of sockets.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace hislip {
@@ -14,10 +16,14 @@ namespace hislip {
 class SessionTable
 {
 public:
-    explicit SessionTable(std::size_t maxSessions) : maxSessions_(maxSessions) {}
+    // At most `maxSessions`, and half of them (at least one) from one host,
+    // so that one peer cannot take every session.
+    explicit SessionTable(std::size_t maxSessions);
 
-    // A new session for a synchronous channel from `host`: its id, never 0
-    // nor one in use; nullopt when the table is full.
+    // A new session for a synchronous channel from `host`: its id, drawn at
+    // random so that no other connection can guess it, never 0, one in use
+    // or one closed lately; nullopt when the table, or the host's share of
+    // it, is full.
     std::optional<std::uint16_t> Open(const std::string& host);
 
     enum class Pairing
@@ -30,6 +36,7 @@ public:
     Pairing Pair(std::uint16_t id, const std::string& host);
     void Close(std::uint16_t id);
     std::size_t Size() const { return sessions_.size(); }
+    std::size_t MaxPerHost() const { return maxPerHost_; }
 
 private:
     struct Session
@@ -38,8 +45,10 @@ private:
         bool paired = false;
     };
     std::size_t maxSessions_;
+    std::size_t maxPerHost_;
     std::map<std::uint16_t, Session> sessions_;
-    std::uint16_t next_ = 1;
+    std::deque<std::uint16_t> closed_;  // lately, oldest first
+    std::random_device random_;
 };
 
 // Message ids count up by two and wrap: whether `id` came no later than

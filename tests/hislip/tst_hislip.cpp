@@ -2,17 +2,21 @@
 // tables, and the server in-process on the real switch core and a recording
 // port, driven over loopback by QTcpSocket clients.
 #include "FakePort.h"
+#include "HislipLocks.h"
 #include "HislipMessage.h"
 #include "HislipServer.h"
 #include "HislipSessions.h"
 #include "SwitchCore.h"
+#include "SwitchInstrument.h"
 #include "Table.h"
 
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <map>
 #include <memory>
+#include <set>
 
 using namespace hislip;
 using namespace Qt::StringLiterals;
@@ -161,34 +165,41 @@ private slots:
         QCOMPARE(got, expected);
     }
 
-    // The sessions a server of two keeps: "open HOST" gives an id or
-    // "none", "close ID", and "pair ID HOST" as an AsyncInitialize does.
+    // The sessions a server of four keeps, two at most from one host:
+    // "open HOST" gives an id, told as #1 for the first new one, #2 for the
+    // next, or "none"; "close #N"; "pair #N HOST" (or "pair 0 HOST", an id
+    // never given) as an AsyncInitialize does.
     void sessionTable_data()
     {
         AddColumns<QString, QString>("steps", "said");
-        QTest::newRow("paired once") << "open a|pair 1 a|pair 1 a" << "1 paired already-paired";
-        QTest::newRow("the second of two") << "open a|open a|pair 2 a|pair 2 a" << "1 2 paired already-paired";
-        QTest::newRow("no such session") << "open a|pair 2 a" << "1 unknown";
-        QTest::newRow("from another host") << "open a|pair 1 b|pair 1 b" << "1 other-host other-host";
-        QTest::newRow("closed") << "open a|open a|close 1|pair 1 a" << "1 2 unknown";
+        QTest::newRow("paired once") << "open a|pair #1 a|pair #1 a" << "#1 paired already-paired";
+        QTest::newRow("the second of two") << "open a|open a|pair #2 a|pair #2 a" << "#1 #2 paired already-paired";
+        QTest::newRow("no such session") << "open a|pair 0 a" << "#1 unknown";
+        QTest::newRow("from another host") << "open a|pair #1 b|pair #1 b" << "#1 other-host other-host";
+        QTest::newRow("closed") << "open a|open a|close #1|pair #1 a" << "#1 #2 unknown";
+        QTest::newRow("a host's share") << "open a|open a|open a|open b" << "#1 #2 none #3";
         // A closed session's id is not given again at once.
-        QTest::newRow("full, then one closed") << "open a|open a|open a|close 1|open a" << "1 2 none 3";
+        QTest::newRow("full, then one closed") << "open a|open a|open b|open b|open c|close #1|open c" << "#1 #2 #3 #4 none #5";
     }
 
     void sessionTable()
     {
-        SessionTable table(2);
+        SessionTable table(4);
+        QList<std::uint16_t> ids;
+        const auto id = [&ids](const QString& word) { return word.startsWith(u'#') ? ids.value(word.mid(1).toInt() - 1) : 0; };
         QStringList said;
         QFETCH(QString, steps);
         for (const QString& step : steps.split(u'|')) {
             const QStringList word = step.split(u' ');
             if (word[0] == "open") {
-                const auto id = table.Open(word[1].toStdString());
-                said << (id ? QString::number(*id) : "none");
+                const auto opened = table.Open(word[1].toStdString());
+                if (opened && !ids.contains(*opened))
+                    ids << *opened;
+                said << (opened ? "#" + QString::number(ids.indexOf(*opened) + 1) : "none");
             } else if (word[0] == "close") {
-                table.Close(std::uint16_t(word[1].toUInt()));
+                table.Close(id(word[1]));
             } else {
-                switch (table.Pair(std::uint16_t(word[1].toUInt()), word[2].toStdString())) {
+                switch (table.Pair(id(word[1]), word[2].toStdString())) {
                 case SessionTable::Pairing::Paired: said << "paired"; break;
                 case SessionTable::Pairing::Unknown: said << "unknown"; break;
                 case SessionTable::Pairing::AlreadyPaired: said << "already-paired"; break;
@@ -197,6 +208,25 @@ private slots:
             }
         }
         QTEST(said.join(u' '), "said");
+    }
+
+    // Another connection cannot guess the id of a session whose
+    // asynchronous channel has not come yet: ids follow no order, and none
+    // comes back within 256 sessions.
+    void sessionIdsUnguessable()
+    {
+        SessionTable table(8);
+        QSet<std::uint16_t> seen;
+        int next = 0;
+        std::uint16_t last = 0;
+        for (int i = 0; i < 256; ++i) {
+            const std::uint16_t id = *table.Open("a");
+            next += id == std::uint16_t(last + 1);
+            seen << (last = id);
+            table.Close(id);
+        }
+        QCOMPARE(seen.size(), 256);
+        QVERIFY2(next < 4, qPrintable(QString("%1 ids followed the one before").arg(next)));
     }
 
     void messageOrder_data()
@@ -216,12 +246,102 @@ private slots:
         QTEST(NotAfter(id, last), "done");
     }
 
+    // The lock queue on the real core, its sessions being instruments of
+    // their own: "lock S [MS]" asks for the exclusive lock (a day unless MS
+    // given), "shared S NAME" for a shared one, "release S", "ends S" has
+    // the session end inside its next answer (as a write to a connection
+    // that was reset ends it), "wait N" waits for N answers. Each answer and
+    // release is told as "S:code", in turn (a release after the grants it
+    // makes); then the holder of the core's
+    // lock and the requests left waiting.
+    void lockQueue_data()
+    {
+        AddColumns<QString, QString, QString, int>("steps", "answers", "holder", "waiting");
+        QTest::newRow("a waiter that ends in its grant")
+            << "lock 1|lock 2|lock 2|lock 2|ends 2|release 1" << "1:1 2:1 1:1" << "none" << 0;
+        QTest::newRow("and the next one behind it")
+            << "lock 1|lock 2|lock 2|lock 3|ends 2|release 1" << "1:1 2:1 3:1 1:1" << "remote:session3" << 0;
+        QTest::newRow("a session's fifth request at once")
+            << "lock 1|lock 2|lock 2|lock 2|lock 2|lock 2" << "1:1 2:3" << "remote:session1" << 4;
+        QTest::newRow("a release frees the switch") << "lock 1|release 1|lock 3" << "1:1 1:1 3:1" << "remote:session3" << 0;
+        QTest::newRow("a shared lock released by both")
+            << "shared 1 g|shared 2 g|release 1|release 2|lock 3" << "1:1 2:1 1:2 2:2 3:1" << "remote:session3" << 0;
+        QTest::newRow("a shared lock after the exclusive one")
+            << "lock 1|shared 2 g|release 1" << "1:1 2:1 1:1" << "remote:hislip:shared:g" << 0;
+        QTest::newRow("not granted within its time") << "lock 1|lock 2 20|wait 2" << "1:1 2:0" << "remote:session1" << 0;
+    }
+
+    void lockQueue()
+    {
+        FakePort port;
+        SwitchCore core{port};
+        std::map<int, std::unique_ptr<SwitchInstrument>> sessions;
+        std::set<int> ending;
+        QStringList answers;
+        HislipLocks locks(core);
+        const auto session = [&](int id) -> SwitchInstrument& {
+            auto& instrument = sessions[id];
+            if (!instrument)
+                instrument = std::make_unique<SwitchInstrument>(core, Source::Remote("session" + std::to_string(id)));
+            return *instrument;
+        };
+        const auto answer = [&](int id) {
+            return [&, id](HislipLocks::Result result) {
+                answers << QString("%1:%2").arg(id).arg(int(result));
+                if (ending.erase(id))
+                    locks.Leave(std::uint16_t(id), session(id));
+            };
+        };
+        QFETCH(QString, steps);
+        for (const QString& step : steps.split(u'|')) {
+            const QStringList word = step.split(u' ');
+            const int id = word[1].toInt();
+            if (word[0] == "lock")
+                locks.Request(std::uint16_t(id), session(id), {}, word.size() > 2 ? word[2].toUInt() : 86400000u, answer(id));
+            else if (word[0] == "shared")
+                locks.Request(std::uint16_t(id), session(id), word[2].toStdString(), 86400000u, answer(id));
+            else if (word[0] == "release")
+                answers << QString("%1:%2").arg(id).arg(int(locks.Release(std::uint16_t(id), session(id))));
+            else if (word[0] == "ends")
+                ending.insert(id);
+            else
+                QVERIFY(QTest::qWaitFor([&] { return answers.size() >= id; }, kTimeout));
+        }
+        QTEST(answers.join(u' '), "answers");
+        QTEST(core.LockHolder() ? QString::fromStdString(SourceName(*core.LockHolder())) : "none", "holder");
+        QTEST(int(locks.Waiting()), "waiting");
+    }
+
+    // A session that floods the asynchronous channel is told at once where
+    // it asks for more than may wait: the fifth lock request, the ninth
+    // status query naming a message not sent yet.
+    void floodsRefused_data()
+    {
+        AddColumns<int, int, int>("type", "requests", "refusals");
+        QTest::newRow("lock requests") << int(Type::AsyncLock) << 6 << 2;
+        QTest::newRow("status queries") << int(Type::AsyncStatusQuery) << 10 << 2;
+    }
+
+    void floodsRefused()
+    {
+        const auto [type, requests, refusals] = Fetch<int, int, int>("type", "requests", "refusals");
+        Board board;
+        Session holder(board.server.Port()), flood(board.server.Port());
+        QCOMPARE(holder.async->Ask(Type::AsyncLock, 1, 0), Said(Type::AsyncLockResponse, 1));
+        QCOMPARE(flood.sync.Ask(Type::DataEnd, 0, kFirstMessageId, "*OPC?").payload, "1\n"_ba);
+        for (int i = 0; i < requests; ++i)
+            flood.async->Send(Type(type), 1, type == int(Type::AsyncLock) ? 86400000u : kFirstMessageId + 4 + 2 * i);
+        const Message refused = type == int(Type::AsyncLock) ? Said(Type::AsyncLockResponse, 3) : Said(Type::Error, 0);
+        for (int i = 0; i < refusals; ++i)
+            QCOMPARE(flood.async->Next().Cut(0), refused);
+    }
+
     // A HiSLIP lock is the core's one lock, held under the session's name
     // or the shared lock's, and it ends with the session.
     void lockIsTheCoresLock_data()
     {
         AddColumns<QByteArray, QString>("name", "holder");
-        QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session1$";
+        QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session\\d+$";
         QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$";
     }
 
