@@ -69,9 +69,12 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                   QStringLiteral("Serve the switch's web page, its LXI identification and an HTTP API "
                                                  "(host 127.0.0.1 unless given; port 0 picks a free one)."),
                                   QStringLiteral("[HOST:]PORT"));
+    const QCommandLineOption rawSocket(QStringLiteral("raw-socket"),
+                                       QStringLiteral("With --listen (the default, but with --tls-required): answer SCPI in "
+                                                      "plain text at --listen's address, as VISA's TCPIP0::HOST::PORT::SOCKET."));
     const QCommandLineOption vxi11(QStringLiteral("vxi11"),
-                                   QStringLiteral("With --listen (the default): answer VXI-11 too, as VISA's "
-                                                  "TCPIP0::HOST::inst0::INSTR, found through the port mapper."));
+                                   QStringLiteral("With --listen (the default, but with --tls-required): answer VXI-11 too, "
+                                                  "in plain text, as VISA's TCPIP0::HOST::inst0::INSTR, found through the port mapper."));
     const QCommandLineOption noVxi11(QStringLiteral("no-vxi11"), QStringLiteral("With --listen: no VXI-11."));
     const QCommandLineOption hislip(QStringLiteral("hislip"),
                                     QStringLiteral("With --listen: answer HiSLIP here, as VISA's TCPIP0::HOST::hislip0::INSTR "
@@ -88,8 +91,9 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QStringLiteral("The certificate's private key (PEM)."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption tlsRequired(QStringLiteral("tls-required"),
-                                         QStringLiteral("Refuse HiSLIP sessions that do not encrypt, and serve the web page "
-                                                        "only over HTTPS."));
+                                         QStringLiteral("Encrypted control only: refuse HiSLIP sessions that do not encrypt, "
+                                                        "serve the web page only over HTTPS, and open the raw socket and "
+                                                        "VXI-11 only where --raw-socket and --vxi11 ask for them."));
     const QCommandLineOption stateDir(QStringLiteral("state-dir"),
                                       QStringLiteral("Where to keep what the program keeps across runs: each board's relay "
                                                      "cycle counts and limit, and the server's certificate (default: "
@@ -123,7 +127,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption serial(QStringLiteral("serial"),
                                     QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
                                                   "LXI identification report (default 0)."), QStringLiteral("TEXT"));
-    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, vxi11, noVxi11, hislip, noHislip,
+    parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, rawSocket, vxi11, noVxi11, hislip, noHislip,
                        http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, powerOn, onStop, settleTime, allow,
                        idleTimeout, serial});
 
@@ -247,7 +251,13 @@ Invocation ParseCommandLine(const QStringList& arguments)
         return fail(QStringLiteral("--vxi11 and --no-vxi11 do not go together"));
     if ((parser.isSet(vxi11) || parser.isSet(noVxi11)) && invocation.listen.isEmpty())
         return fail(QStringLiteral("--vxi11 and --no-vxi11 go with --listen"));
-    invocation.vxi11 = !parser.isSet(noVxi11);
+    // Encrypted control only: what runs in plain text is opened by name alone.
+    invocation.vxi11 = invocation.tlsRequired ? parser.isSet(vxi11) : !parser.isSet(noVxi11);
+    invocation.rawSocket = !invocation.tlsRequired || parser.isSet(rawSocket);
+    if (parser.isSet(rawSocket) && invocation.listen.isEmpty())
+        return fail(QStringLiteral("--raw-socket goes with --listen"));
+    if (!invocation.listen.isEmpty() && !invocation.rawSocket && !invocation.vxi11 && parser.isSet(noHislip))
+        return fail(QStringLiteral("--listen with --tls-required and --no-hislip serves nothing: name --raw-socket or --vxi11 to serve plain text"));
     if (parser.isSet(hislip) && parser.isSet(noHislip))
         return fail(QStringLiteral("--hislip and --no-hislip do not go together"));
     if ((parser.isSet(hislip) || parser.isSet(noHislip)) && invocation.listen.isEmpty())

@@ -36,13 +36,14 @@ struct Invocation
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT
     QString http;                      // --http [HOST:]PORT
-    bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: the raw socket alone)
+    bool rawSocket = true;             // with --listen: the raw socket (with --tls-required: --raw-socket)
+    bool vxi11 = true;                 // with --listen: VXI-11 too (--no-vxi11: not; with --tls-required: --vxi11)
     bool hislip = true;                // with --listen: HiSLIP too (--no-hislip: not)
     QString hislipAddress;             // --hislip [HOST:]PORT; empty: --listen's host at 4880
     QString https;                     // --https [HOST:]PORT
     QString tlsCertificate;            // --tls-cert FILE
     QString tlsKey;                    // --tls-key FILE
-    bool tlsRequired = false;          // --tls-required: HiSLIP only encrypted, the page only over HTTPS
+    bool tlsRequired = false;          // --tls-required: HiSLIP only encrypted, the page only over HTTPS, plain doors by name
     QString stateDir;                  // --state-dir DIR: where the program keeps what it makes
     QStringList allow;                 // --allow ADDRESS/PREFIX: the peers let in (empty: any)
     int idleTimeout = 0;               // --idle-timeout SECONDS (0: none)

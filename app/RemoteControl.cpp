@@ -68,8 +68,9 @@ struct RemoteControl::Lan
     std::vector<ServiceOffer> offers;
 };
 
-bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host)
+bool RemoteControl::StartLan(const Invocation& invocation, SwitchSetup& setup, const QHostAddress& host)
 {
+    SwitchCore& core = setup.Core();
     if (!lan_)
         lan_ = std::make_unique<Lan>();
     QuitOnStopSignals();
@@ -83,14 +84,18 @@ bool RemoteControl::StartLan(const Invocation& invocation, SwitchCore& core, con
         }
         connect(lan_->vxi11.get(), &Vxi11Server::LinksChanged, this, &RemoteControl::Changed);
         Print(QStringLiteral("VXI-11 on port %1: %2").arg(lan_->vxi11->Port()).arg(InstrResource(host_)));
+        // Where the raw socket is there, its warning names the address already.
+        if (!raw_)
+            WarnExposure(setup, QStringLiteral("VXI-11 on port %1").arg(lan_->vxi11->Port()), host, invocation.rawIo);
         lan_->portMapper = std::make_unique<PortMapper>(policy_);
         Report(lan_->portMapper.get(), core, QStringLiteral("portmap"));
         connect(lan_->portMapper.get(), &PortMapper::Settled, this, Print);
         lan_->portMapper->Start(host, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
     }
-    Print(QStringLiteral("raw socket: ") + SocketResource(host_, raw_->Port()));
-
-    Offer({QStringLiteral("_scpi-raw._tcp"), host, raw_->Port(), {}});
+    if (raw_) {
+        Print(QStringLiteral("raw socket: ") + SocketResource(host_, raw_->Port()));
+        Offer({QStringLiteral("_scpi-raw._tcp"), host, raw_->Port(), {}});
+    }
     // VXI-11 clients start at the port mapper, which names the channel's port.
     if (lan_->vxi11)
         Offer({QStringLiteral("_vxi-11._tcp"), host, kPortMapperPort, {}});
@@ -131,7 +136,7 @@ struct RemoteControl::Lan
 {
 };
 
-bool RemoteControl::StartLan(const Invocation&, SwitchCore&, const QHostAddress&)
+bool RemoteControl::StartLan(const Invocation&, SwitchSetup&, const QHostAddress&)
 {
     return true;
 }
@@ -159,7 +164,7 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
     remote->policy_.allow = *allow;
     remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
     remote->policy_.keepAlive = KeepAliveFromEnvironment();
-    if (!invocation.listen.isEmpty() && !remote->StartRaw(invocation, setup))
+    if (!invocation.listen.isEmpty() && !remote->StartListen(invocation, setup))
         return nullptr;
     if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, false))
         return nullptr;
@@ -199,24 +204,49 @@ void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
         log->Append("remote-server warning: " + warning.toStdString());
 }
 
-bool RemoteControl::StartRaw(const Invocation& invocation, SwitchSetup& setup)
+bool RemoteControl::StartListen(const Invocation& invocation, SwitchSetup& setup)
 {
     QString error;
     const auto where = ParseListenAddress(invocation.listen, &error);
-    raw_ = std::make_unique<ScpiServer>(setup.Core(), identity_, policy_);
-    Report(raw_.get(), setup.Core(), QStringLiteral("scpi"));
-    if (!where || !raw_->Listen(*where, &error)) {
+    if (!where) {
         Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
         return false;
     }
-    PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
-    WarnExposure(setup, QStringLiteral("listening on ") + raw_->Address(), where->host, invocation.rawIo);
-    connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
     // Listening on every address, the machine is reached by its name.
     host_ = IsAnyAddress(where->host) ? QHostInfo::localHostName() : HostText(where->host);
+    if (invocation.rawSocket) {
+        raw_ = std::make_unique<ScpiServer>(setup.Core(), identity_, policy_);
+        Report(raw_.get(), setup.Core(), QStringLiteral("scpi"));
+        if (!raw_->Listen(*where, &error)) {
+            Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
+            return false;
+        }
+        PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
+        WarnExposure(setup, QStringLiteral("listening on ") + raw_->Address(), where->host, invocation.rawIo);
+        connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
+    }
     if (invocation.hislip && !StartHislip(invocation, setup, *where))
         return false;
-    return StartLan(invocation, setup.Core(), where->host);
+    if (!StartLan(invocation, setup, where->host))
+        return false;
+    if (invocation.tlsRequired)
+        WarnPlain(setup);
+    return true;
+}
+
+void RemoteControl::WarnPlain(SwitchSetup& setup)
+{
+    QStringList plain;
+    if (raw_)
+        plain << QStringLiteral("the raw socket on %1 (--raw-socket)").arg(raw_->Address());
+#ifdef RFSWITCH_LAN
+    if (lan_ && lan_->vxi11)
+        plain << QStringLiteral("VXI-11 on port %1 (--vxi11)").arg(lan_->vxi11->Port());
+#endif
+    if (plain.isEmpty())
+        return;
+    plain_ = plain.join(QStringLiteral(" and "));
+    Warn(setup, QStringLiteral("--tls-required, yet control is open in plain text too: ") + plain_);
 }
 
 bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
@@ -279,7 +309,7 @@ bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup
     PrintLine(stdout, QStringLiteral("HiSLIP on %1: %2%3")
                           .arg(hislip_->Address(), HislipResource(host, hislip_->Port()),
                                invocation.tlsRequired ? QStringLiteral(" (encrypted only)") : QString()));
-    if (where.host != listen.host)
+    if (!raw_ || where.host != listen.host)
         WarnExposure(setup, QStringLiteral("HiSLIP on ") + hislip_->Address(), where.host, invocation.rawIo);
 #ifdef RFSWITCH_LAN
     Offer({QStringLiteral("_hislip._tcp"), where.host, hislip_->Port(), {}});
@@ -303,15 +333,15 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, b
     if (tls_)
         options.fingerprint = tls_->Fingerprint();
     // The page names the other ways in as a client would type them, its own host in place of %1.
-    if (raw_) {
-        if (hislip_)
-            options.resources << HislipResource(QStringLiteral("%1"), hislip_->Port());
+    if (hislip_)
+        options.resources << HislipResource(QStringLiteral("%1"), hislip_->Port());
 #ifdef RFSWITCH_LAN
-        if (lan_ && lan_->vxi11)
-            options.resources << InstrResource(QStringLiteral("%1"));
+    if (lan_ && lan_->vxi11)
+        options.resources << InstrResource(QStringLiteral("%1"));
 #endif
+    if (raw_)
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
-    }
+    options.plain = plain_;
     // The other servers' figures for /metrics: each web server counts its own connections.
     options.servers = [this, tls] { return Load(tls ? "https" : "http"); };
     auto& web = tls ? secureWeb_ : web_;
@@ -351,19 +381,20 @@ std::vector<ServerLoad> RemoteControl::Load(const std::string& asking) const
 QString RemoteControl::Note() const
 {
     QStringList notes;
-    if (raw_) {
 #ifdef RFSWITCH_LAN
-        const Vxi11Server* vxi11 = lan_ ? lan_->vxi11.get() : nullptr;
+    const Vxi11Server* vxi11 = lan_ ? lan_->vxi11.get() : nullptr;
 #else
-        const QObject* vxi11 = nullptr;
+    const QObject* vxi11 = nullptr;
 #endif
-        const int clients = raw_->Clients() + (vxi11 ? vxi11->Links() : 0) + (hislip_ ? hislip_->Sessions() : 0);
-        QStringList resources;
-        if (hislip_)
-            resources << HislipResource(host_, hislip_->Port());
-        if (vxi11)
-            resources << InstrResource(host_);
+    QStringList resources;
+    if (hislip_)
+        resources << HislipResource(host_, hislip_->Port());
+    if (vxi11)
+        resources << InstrResource(host_);
+    if (raw_)
         resources << SocketResource(host_, raw_->Port());
+    if (!resources.isEmpty()) {
+        const int clients = (raw_ ? raw_->Clients() : 0) + (vxi11 ? vxi11->Links() : 0) + (hislip_ ? hislip_->Sessions() : 0);
         notes << QStringLiteral("Remote: %1%2, %3 client%4")
                      .arg(resources.mid(0, resources.size() - 1).join(QStringLiteral(", ")) + (resources.size() > 1 ? QStringLiteral(" or ") : QString()),
                           resources.last())

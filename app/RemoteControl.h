@@ -53,8 +53,12 @@ private:
     struct Lan;
 
     RemoteControl();
-    bool StartRaw(const Invocation& invocation, SwitchSetup& setup);
-    bool StartLan(const Invocation& invocation, SwitchCore& core, const QHostAddress& host);
+    // --listen: the raw socket (but with --tls-required unless named),
+    // HiSLIP and VXI-11.
+    bool StartListen(const Invocation& invocation, SwitchSetup& setup);
+    // With --tls-required: which doors serve plain text all the same.
+    void WarnPlain(SwitchSetup& setup);
+    bool StartLan(const Invocation& invocation, SwitchSetup& setup, const QHostAddress& host);
     bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen);
     // The certificate for TLS, loaded or made once; false (with the reason
     // said) where it cannot be had and TLS is asked for; `needed`: without
@@ -88,5 +92,6 @@ private:
     std::unique_ptr<WebServer> web_;
     std::unique_ptr<WebServer> secureWeb_;
     QStringList warnings_;
+    QString plain_;  // the doors open in plain text despite --tls-required
     QString refusal_;  // the last client turned away
 };

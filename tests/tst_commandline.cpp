@@ -46,7 +46,8 @@ QString Described(const Invocation& invocation)
     if (invocation.mode == Invocation::Mode::Select)
         said << (invocation.path == RfPath::Rf1 ? u"rf1"_s : invocation.path == RfPath::Rf2 ? u"rf2"_s : u"off"_s);
     const std::pair<bool, const char*> flags[] = {{invocation.simulate, "simulate"}, {invocation.rawIo, "raw-io"},
-        {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"}, {invocation.tlsRequired, "tls-required"},
+        {!invocation.rawSocket, "no-raw-socket"}, {!invocation.vxi11, "no-vxi11"}, {!invocation.hislip, "no-hislip"},
+        {invocation.tlsRequired, "tls-required"},
         {invocation.offOnStop, "on-stop=off"}};
     for (const auto& [set, name] : flags)
         if (set)
@@ -109,7 +110,10 @@ private slots:
         QTest::newRow("HiSLIP and TLS")
             << QStringList{"--listen", "0", "--hislip", "4881", "--https", "8443", "--tls-cert", "c.pem", "--tls-key", "k.pem",
                            "--tls-required", "--state-dir", "/tmp/s"}
-            << "panel 888 tls-required listen=0 https=8443 hislip=4881 tls-cert=c.pem tls-key=k.pem state-dir=/tmp/s";
+            << "panel 888 no-raw-socket no-vxi11 tls-required listen=0 https=8443 hislip=4881 tls-cert=c.pem tls-key=k.pem state-dir=/tmp/s";
+        // Encrypted control only: what runs in plain text is opened by name.
+        QTest::newRow("TLS required, plain doors named") << QStringList{"--listen", "0", "--tls-required", "--raw-socket", "--vxi11"}
+                                                         << "panel 888 tls-required listen=0";
         QTest::newRow("no HiSLIP") << QStringList{"--listen", "0", "--no-hislip"} << "panel 888 no-hislip listen=0";
         QTest::newRow("help wins") << QStringList{"--help", "--select", "rf9"} << "help 888";
         QTest::newRow("unknown option") << QStringList{"--colour"} << "error Unknown option 'colour'.";
@@ -163,6 +167,8 @@ private slots:
         refused("HiSLIP on and off", {"--listen", "0", "--hislip", "0", "--no-hislip"}, 2, "--hislip and --no-hislip do not go together");
         refused("certificate without key", {"--listen", "0", "--tls-cert", "c.pem"}, 2, "--tls-cert and --tls-key go together");
         refused("TLS without a server", {"--tls-required", "--query"}, 2, "--tls-cert, --tls-key and --tls-required go with .*");
+        refused("nothing to listen for", {"--listen", "0", "--tls-required", "--no-hislip"}, 2,
+                "--listen with --tls-required and --no-hislip serves nothing: .*");
         refused("TLS required, plain page", {"--listen", "0", "--http", "0", "--tls-required"}, 2,
                 "--tls-required serves the web page over HTTPS only: .*");
         refused("allow no subnet", {"--allow", "10.0.0.0/33", "--headless", "--listen", "0"}, 2,

@@ -117,6 +117,7 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     policy.maxConnections = kMaxConnections;
     door_ = new Door(options_.tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP"), std::move(policy), this);
     door_->SetTls(options_.tls);
+    door_->SetMakeRoom([this](const QHostAddress& peer, bool ownShare) { MakeRoom(peer, ownShare); });
     connect(door_, &Door::Opened, this, &WebServer::Serve);
     connect(door_, &Door::Refused, this, &WebServer::Refused);
 
@@ -161,6 +162,19 @@ void WebServer::Serve(Connection* connection)
     const HttpSite site{[this](const HttpRequest& request, HttpSession& session) { Handle(request, session); },
                         [](const HttpRefusal& refusal) { return Error(refusal.status, QString::fromStdString(refusal.why)); }};
     sessions_.emplace_back(new HttpSession(*connection, {{kMaxHead, kMaxBody}, options_.deadline}, site));
+}
+
+void WebServer::MakeRoom(const QHostAddress& peer, bool ownShare)
+{
+    // A browser keeps spare connections open for a while: the one that has
+    // waited longest gives way to a client that has none.
+    HttpSession* oldest = nullptr;
+    for (const auto& session : sessions_)
+        if (session && session->IdleFor() >= 0 && (!ownShare || session->Link().PeerAddress() == peer)
+            && (!oldest || session->IdleFor() > oldest->IdleFor()))
+            oldest = session;
+    if (oldest)
+        oldest->GiveUp();
 }
 
 void WebServer::Handle(const HttpRequest& request, HttpSession& session)
@@ -295,6 +309,8 @@ QJsonObject WebServer::State() const
     QJsonObject state = StateJson(core_, QStringList(operations_.begin(), operations_.end()));
     if (!options_.fingerprint.isEmpty())
         state[QStringLiteral("certificate")] = options_.fingerprint;
+    if (!options_.plain.isEmpty())
+        state[QStringLiteral("plain")] = options_.plain;
     return state;
 }
 

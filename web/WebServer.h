@@ -52,6 +52,9 @@ struct WebServerOptions
     // The SHA-256 fingerprint of the certificate the switch offers, shown on
     // the page so that a user can compare it (empty: none).
     QString fingerprint;
+    // With --tls-required, the doors that serve plain text all the same
+    // ("the raw socket on …"), for the page to say (empty: none).
+    QString plain;
 };
 
 // A service for DNS-SD to announce the page by.
@@ -115,6 +118,7 @@ private:
     };
 
     void Serve(Connection* connection);
+    void MakeRoom(const QHostAddress& peer, bool ownShare);
     void Handle(const HttpRequest& request, HttpSession& session);
     void Select(const HttpRequest& request, HttpSession& session);
     void Follow(const HttpRequest& request, HttpSession& session);

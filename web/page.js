@@ -45,6 +45,8 @@ function show(state) {
   // Compared with what the browser shows for the connection, it tells the right switch.
   $('certificate').hidden = !state.certificate;
   $('certificate').textContent = state.certificate ? `Certificate SHA-256 fingerprint: ${state.certificate}` : '';
+  $('plain').hidden = !state.plain;
+  $('plain').textContent = state.plain ? `Not encrypted: ${state.plain}` : '';
   const operations = $('operations');
   operations.replaceChildren(...state.operations.slice().reverse().map((line) => {
     const item = document.createElement('li');

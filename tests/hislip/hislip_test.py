@@ -18,7 +18,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
 import hislip_client as hc  # noqa: E402
-from program import NO_PORT, Program, expect as equal, refused  # noqa: E402
+from program import NO_PORT, Program, ask, expect as equal, refused  # noqa: E402
 
 MAV, ESB, MSS = 0x10, 0x20, 0x40
 
@@ -157,7 +157,10 @@ def start_tls(port, context, fingerprint, version):
     s.close()
 
 
-def tls_required(port, context, version):
+def tls_required(strict, context, version):
+    port = strict.port("HiSLIP on ")
+    strict.line("DNS-SD")  # the last line of the start
+    equal("plain doors under --tls-required", [line for line in strict.lines if line.startswith(("listening on", "VXI-11", "raw socket"))], [])
     error = refused("a HiSLIP 1.0 session under --tls-required", lambda: session(port, version=0x0100), hc.ProtocolError)
     equal("refusal of a 1.0 session", "encryption required" in str(error), True)
     plain = session(port)
@@ -165,10 +168,27 @@ def tls_required(port, context, version):
     plain.write("*IDN?")
     equal("a plain session refused and closed", (b"encryption required" in plain.sync.expect("FatalError").payload, plain.sync.closed()),
           (True, True))
+    # Encrypted on one channel only, a session still runs nothing in plain text.
+    half = session(port)
+    half.asyn.ask("AsyncStartTLS", "AsyncStartTLSResponse")
+    half.asyn.wrap(lambda sock: context.wrap_socket(sock, server_hostname="localhost"), "StartTLS")
+    half.write("*IDN?")
+    equal("a session encrypted on its asynchronous channel only", (b"encryption required" in half.sync.expect("FatalError").payload,
+                                                                   half.sync.closed()), (True, True))
     secure = session(port)
     secure.start_tls(context)
     equal("*IDN? encrypted", secure.query("*IDN?"), f"rfswitch-panel,QTR7-415KM,0,{version}")
     secure.close()
+
+
+def plain_doors_named(program):
+    """Under --tls-required, the raw socket and VXI-11 open where named, and the program says so."""
+    with Program(program + ["--tls-required", "--raw-socket", "--vxi11"], stderr=subprocess.PIPE) as named:
+        raw, vxi11 = named.port("listening on"), int(named.line("VXI-11 on port").split()[3].rstrip(":"))
+        equal("*IDN? in plain text where asked for", ask(raw, "*IDN?").split(",")[0], "rfswitch-panel")
+        named.stop()
+        warning = f"--tls-required, yet control is open in plain text too: the raw socket on 127.0.0.1:{raw} (--raw-socket) and VXI-11 on port {vxi11} (--vxi11)"
+        equal("the warning", warning in named.process.stderr.read().decode(), True)
 
 
 def tshark(capture, *options):
@@ -220,7 +240,8 @@ def main():
             context = ssl.create_default_context(cafile=os.path.join(folder, "state", "tls-certificate.pem"))
             start_tls(port, context, served.line("TLS certificate ").rsplit(" ", 1)[1], version)
             with Program(program + common + ["--tls-required"]) as strict:
-                tls_required(strict.port("HiSLIP on "), context, version)
+                tls_required(strict, context, version)
+            plain_doors_named(program + [arg for arg in common if arg != "--no-vxi11"])
     print("HiSLIP: all passed")
 
 
