@@ -189,15 +189,17 @@ system-root:
 	    mkdir -p $(dir $(SYSTEM_ROOT)) && sh tests/system/make-root.sh $(SYSTEM_ROOT) || \
 	    echo "No Debian 12 root file system: the service's system test will be skipped"; }
 
-# The address conversion and the SCPI command layer under libFuzzer, ASan and
-# UBSan for FUZZ_SECONDS each, built with clang in $(BUILD)/fuzz and
-# $(BUILD)/fuzz-scpi. `make test` runs each for 20 s.
+# The address conversion, the SCPI command layer and HiSLIP's reader and lock
+# queue under libFuzzer, ASan and UBSan for FUZZ_SECONDS each, built with
+# clang in $(BUILD)/fuzz, $(BUILD)/fuzz-scpi and $(BUILD)/fuzz-hislip.
+# `make test` runs each for 20 s.
 FUZZ_SECONDS ?= 300
 
 .PHONY: fuzz
 fuzz: test-deps
 	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz $(FUZZ_SECONDS)
 	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz-scpi $(FUZZ_SECONDS) scpi
+	sh tests/fuzz/run-fuzz.sh $(BUILD)/fuzz-hislip $(FUZZ_SECONDS) hislip
 
 # Every Qt Test program built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (any undefined behaviour fails its test) and run with leak detection; leaks

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds a fuzzer with clang in BUILD_DIR and runs it for SECONDS, starting
 # from the corpus kept beside this script: NAME "address" (the default) for
-# the address conversion, "scpi" for the SCPI command layer. Exits 77
+# the address conversion, "scpi" for the SCPI command layer, "hislip" for
+# HiSLIP's reader and lock queue. Exits 77
 # (skipped) where clang or its libFuzzer runtime is not installed.
 # Usage: run-fuzz.sh BUILD_DIR SECONDS [NAME]
 set -eu
