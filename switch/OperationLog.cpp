@@ -25,6 +25,44 @@ const QString kZoneFile = QStringLiteral("/etc/localtime");
 // Past this much waiting, lines are written out without waiting for the loop.
 constexpr std::size_t kMostWaiting = 64 * 1024;
 
+// How many bytes at `at` are a control, 0 for none: a C0 control or DEL,
+// or a C1 control in UTF-8 (NEL ends a line for some readers).
+std::size_t ControlAt(std::string_view line, std::size_t at)
+{
+    const auto byte = static_cast<unsigned char>(line[at]);
+    if (byte < 0x20 || byte == 0x7F)
+        return 1;
+    return byte == 0xC2 && at + 1 < line.size() && (static_cast<unsigned char>(line[at + 1]) & 0xE0) == 0x80 ? 2 : 0;
+}
+
+// `line` with what a client sent in it (a request's body, a lock's name)
+// unable to forge a line of its own or to steer the terminal that shows
+// it: controls written \n, \r, \t or \xHH a byte, and a backslash \\, so
+// that each escape reads back one way.
+void AppendEscaped(std::string& to, std::string_view line)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::size_t clean = 0;  // where the text not written yet begins
+    for (std::size_t at = 0; at < line.size(); ++at) {
+        const std::size_t control = ControlAt(line, at);
+        if (control == 0 && line[at] != '\\')
+            continue;
+        to.append(line.substr(clean, at - clean));
+        const char c = line[at];
+        if (c == '\\' || c == '\n' || c == '\r' || c == '\t') {
+            to.append(1, '\\').append(1, c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : '\\');
+        } else {
+            for (std::size_t i = 0; i < control; ++i) {
+                const auto byte = static_cast<unsigned char>(line[at + i]);
+                to.append("\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0xF]);
+            }
+            at += control - 1;
+        }
+        clean = at + 1;
+    }
+    to.append(line.substr(clean));
+}
+
 } // namespace
 
 LocalStamp::LocalStamp(QTimeZone zone) : zone_(std::move(zone)) {}
@@ -169,7 +207,9 @@ std::unique_ptr<OperationLog> OperationLog::Open(const QString& path, QString* e
 void OperationLog::Append(const std::string& line)
 {
     AppendLocalTimeNow(waiting_);
-    waiting_.append(1, ' ').append(line).append(1, '\n');
+    waiting_.append(1, ' ');
+    AppendEscaped(waiting_, line);
+    waiting_.append(1, '\n');
     ++waitingLines_;
     // The loop comes round once the work in hand is done; without one
     // running, nothing would write the line later.

@@ -14,6 +14,7 @@ constexpr std::pair<int, std::string_view> kReasons[] = {
     {411, "Length Required"},
     {413, "Content Too Large"},
     {417, "Expectation Failed"},
+    {421, "Misdirected Request"},
     {426, "Upgrade Required"},
     {431, "Request Header Fields Too Large"},
     {500, "Internal Server Error"},

@@ -62,7 +62,7 @@ bool IsMethod(std::string_view method)
 // Whether `authority` (a Host header: a name or an address, and perhaps a
 // port) names this machine exactly: an address, localhost, the machine's
 // own name, or that name in .local. A page from any other name that merely
-// resolves to it (DNS rebinding) may not switch.
+// resolves to it (DNS rebinding) is served nothing.
 bool NamesThisMachine(std::string_view authority)
 {
     const QString host = QString::fromLatin1(authority.data(), qsizetype(authority.size())).toLower();
@@ -98,14 +98,23 @@ bool SameOrigin(const QString& origin, std::string_view host)
 // Sec-Fetch-Site; a browser sends them with every such request.
 QString CrossSite(const HttpRequest& request)
 {
-    const std::string_view host = request.Authority();
     const QString origin = QString::fromLatin1(request.Header("Origin"));
     const std::string_view site = request.Header("Sec-Fetch-Site");
-    if ((!site.empty() && site != "same-origin" && site != "none") || (!origin.isEmpty() && !SameOrigin(origin, host)))
+    if ((!site.empty() && site != "same-origin" && site != "none") || (!origin.isEmpty() && !SameOrigin(origin, request.Authority())))
         return QStringLiteral("sent from another site's page: only this switch's own page may switch it");
-    if (!NamesThisMachine(host))
-        return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));
     return {};
+}
+
+// Why a request is not served as sent to another machine, or nothing. A
+// page whose name was made to resolve here (DNS rebinding) would read the
+// machine's name and MAC address, the lock's holder and the last
+// operations. Only HTTP/1.0 may leave Host out, and no browser does.
+QString Misdirected(const HttpRequest& request)
+{
+    const std::string_view host = request.Authority();
+    if (host.empty() || NamesThisMachine(host))
+        return {};
+    return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));
 }
 
 } // namespace
@@ -181,6 +190,15 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
 {
     const std::string_view path = request.Path();
     const std::string& method = request.method;
+    // 421, not 403: the name is another server's, and the same request sent
+    // to this machine's name or address is served.
+    // /lxi/identification included: LXI tools ask at the address they found, which passes.
+    if (const QString elsewhere = Misdirected(request); !elsewhere.isEmpty()) {
+        if (path == "/api/select" && method == "POST")
+            core_.Refused(PeerSource(session.Link()), "select", elsewhere.toStdString());
+        session.Answer(Error(421, elsewhere));
+        return;
+    }
     if (!IsMethod(method)) {
         session.Answer(Error(501, QStringLiteral("GET, HEAD and POST only")));
         return;

@@ -96,6 +96,25 @@ web_state() {
     echo "$state" | grep -q '"path": "rf1"' && echo "$state" | grep -q '"reach": "real"' || { echo "/api/state: $state"; return 1; }
 }
 
+# Asked at the guest's own address, the identification reports its network
+# card: QEMU's /24 and the MAC address the kernel has for the card, which
+# the service reads over a netlink socket.
+identification_names_the_nic() {
+    address() { hostname -I | tr ' ' '\n' | grep -m 1 -E '^[0-9.]+$'; }
+    within 30 address || { echo "eth0 has no IPv4 address: $(hostname -I)"; return 1; }
+    document=$($tools http "http://$(address):8080/lxi/identification") || { echo "$document"; return 1; }
+    expect "the identification's mask and MAC address" \
+        "<SubnetMask>255.255.255.0</SubnetMask> <MACAddress>$(tr a-f A-F </sys/class/net/eth0/address)</MACAddress>" \
+        "$(echo "$document" | grep -o '<\(SubnetMask\|MACAddress\)>[^<]*</[A-Za-z]*>' | paste -sd ' ')"
+}
+
+# As installed, a client that stays silent is let go, with its lock.
+idle_timeout() {
+    pid=$(property MainPID)
+    expect "--idle-timeout of the running service" "--idle-timeout 300" \
+        "$(tr '\0' '\n' </proc/$pid/cmdline | grep -A1 -x -- --idle-timeout | paste -sd ' ')"
+}
+
 avahi_lists() {
     listed() {
         found=$(avahi-browse --all --terminate --parsable --no-db-lookup 2>&1)
@@ -224,6 +243,8 @@ step "SCPI *IDN? and ROUT:CLOS (@1);*OPC?" scpi_switches
 step "the emulated port shows RF1" board_shows_rf1
 step "VXI-11 through rpcbind (PyVISA inst0)" vxi11_through_rpcbind
 step "web page /api/state" web_state
+step "LXI identification: eth0's mask and MAC address" identification_names_the_nic
+step "the service runs with --idle-timeout 300" idle_timeout
 step "avahi-browse lists the services" avahi_lists
 step "journal holds the operation lines" journal_operations
 step "systemctl restart keeps RF1, writes nothing" restart_keeps_rf1

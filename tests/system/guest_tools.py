@@ -3,7 +3,7 @@
 # page's API, and which devices a process can open. Usage:
 #   guest_tools.py scpi COMMAND...         answers, one line each
 #   guest_tools.py visa RESOURCE COMMAND... answers through PyVISA (pyvisa-py)
-#   guest_tools.py http URL                the body
+#   guest_tools.py http URL                the body (JSON with its keys sorted)
 #   guest_tools.py devices                 every device node this process opens
 # Exits 1, saying why, where an answer does not come.
 import json
@@ -38,7 +38,8 @@ def visa(resource, *commands):
 
 def http(url):
     with urllib.request.urlopen(url, timeout=10) as response:
-        print(json.dumps(json.load(response), sort_keys=True))
+        body = response.read().decode()
+        print(json.dumps(json.loads(body), sort_keys=True) if response.headers.get_content_type() == "application/json" else body)
 
 
 def devices():

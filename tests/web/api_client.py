@@ -1,19 +1,24 @@
 """The HTTP API and the LXI identification document of the program itself,
 read with curl as a script would, each answer parsed and checked field by
 field. Usage: api_client.py VERSION PROGRAM [ARGS...]"""
+import os
 import re
 import socket
 import sys
+import tempfile
+import time
 import xml.etree.ElementTree as ElementTree
 
-from web_program import NO_PORT, curl, expect, serving
+from web_program import NO_PORT, ask, curl, expect, serving
 
 LXI = "{http://www.lxistandard.org/InstrumentIdentification/1.0}"
 XSI = "{http://www.w3.org/2001/XMLSchema-instance}"
 
 
 version, program = sys.argv[1], sys.argv[2:]
-with serving(program, "--simulate") as (scpi, url, hislip):
+folder = tempfile.TemporaryDirectory()
+log = os.path.join(folder.name, "operations.log")
+with serving(program, "--simulate", "--log", log) as (scpi, url, hislip):
     code, document = curl(url + "lxi/identification")
     device = ElementTree.fromstring(document)
     expect("identification", (code, device.tag), (200, LXI + "LXIDevice"))
@@ -40,6 +45,20 @@ with serving(program, "--simulate") as (scpi, url, hislip):
     expect("select rf1", (code, answer["result"], answer["path"], answer["bits"]), (200, "verified", "rf1", {"c1": True, "c2": False}))
     expect("logged", bool(re.fullmatch(r"\d\d:\d\d:\d\d\.\d{3} remote:http:127\.0\.0\.1:\d+ port=4096 board=simulated "
                                       r"register=data\(4096\) wrote=0x01 read=0x01 attempts=1 result=verified", answer["operations"][-1])), True)
+
+    # What a client sends forges no line of the log and steers no terminal.
+    expect("a body with a line", curl(url + "api/select", "--data-binary", "rf9\n2026-01-01T00:00:00 forged\x1b[2J\\")[0], 400)
+    expect("a SCPI line with an ESC", ask(scpi, "ROUT:CLOS (@2);*OPC?;\x1b[2J"), "1")
+    head = "port=4096 board=simulated register=data(4096)"
+    deadline = time.monotonic() + 10  # written once the server is done with the work in hand
+    while open(log, encoding="utf-8").read().count("\n") < 5 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    expect("the log", [re.sub(r"^\S+ |(?<=127\.0\.0\.1):\d+", "", line) for line in open(log, encoding="utf-8").read().split("\n")],
+           [f"start-up {head} read=0x00 result=read", f"remote:http:127.0.0.1 {head} wrote=0x01 read=0x01 attempts=1 result=verified",
+            'remote:http:127.0.0.1 port=4096 board=simulated select result=refused '
+            '("rf9\\n2026-01-01T00:00:00 forged\\x1b[2J\\\\" is not rf1, rf2 or off)',
+            f"remote:127.0.0.1 {head} wrote=0x00 read=0x00 attempts=1 result=verified",
+            f"remote:127.0.0.1 {head} wrote=0x02 read=0x02 attempts=1 result=verified", ""])
 
 # Without --simulate nothing is written, with the SCPI error's meaning, and
 # the page says why its buttons do not switch.

@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "remote"))
-from program import NO_PORT, Program, expect  # noqa: E402,F401  (what the web tests take from here)
+from program import NO_PORT, Program, ask, expect  # noqa: E402,F401  (what the web tests take from here)
 
 
 def curl(url, *options, parse=False):
