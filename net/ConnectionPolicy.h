@@ -27,7 +27,7 @@ struct ConnectionPolicy
     // Messages (commands, requests, frames) run for one connection in one
     // turn of the event loop before every other connection, the port watch
     // and the window have had theirs (0: no bound).
-    int turnShare = 16;
+    int turnShare = 64;
 };
 
 // RFSWITCH_KEEPALIVE seconds where set (tests shorten it), else about two minutes.
