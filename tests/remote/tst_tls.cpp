@@ -54,10 +54,10 @@ class TestTls : public QObject
 
 private slots:
     // plant: what an earlier start left in the state folder (made for
-    // bench-7 on 127.0.0.1), then changed, or a user's own certificate; given: the program is handed
-    // those files with --tls-cert and --tls-key instead; said: why the
-    // start made a certificate (empty: it kept the one there), or, given,
-    // what the program said before it ended.
+    // bench-7 on 127.0.0.1), then changed, or a user's own certificate;
+    // given: the program is handed those files with --tls-cert and
+    // --tls-key instead; said: why the start made a certificate (empty: it
+    // kept the one there), or, given, what the program said as it ended.
     void certificate_data()
     {
         AddColumns<QString, QString, QStringList, bool, QString>("plant", "host", "addresses", "given", "said");
@@ -97,12 +97,13 @@ private slots:
         const QString certificateFile = state.filePath("tls-certificate.pem"), keyFile = state.filePath("tls-key.pem");
         QString made, error;
         std::shared_ptr<TlsCredentials> before;
-        if (plant == "own")
+        if (plant == "own") {
             Execute({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=switch.example",
                      "-keyout", keyFile, "-out", certificateFile, "-days", "30"});
-        before = plant == "own" ? TlsCredentials::Load(certificateFile, keyFile, &error)
-            : plant.isEmpty()   ? nullptr
-                                : TlsCredentials::SelfSigned(state.path(), "bench-7", {QHostAddress("127.0.0.1")}, &made, &error);
+            before = TlsCredentials::Load(certificateFile, keyFile, &error);
+        } else if (!plant.isEmpty()) {
+            before = TlsCredentials::SelfSigned(state.path(), "bench-7", {QHostAddress("127.0.0.1")}, &made, &error);
+        }
         if (plant == "expired")
             Redate(certificateFile, keyFile, "20190101000000Z", "20200102000000Z");
         if (plant == "not yet valid")
