@@ -41,6 +41,17 @@ QString HislipResource(const QString& host, quint16 port)
     return QStringLiteral("TCPIP0::%1::%2::INSTR").arg(host, device);
 }
 
+// The hosts that HiSLIP and the page over HTTPS listen on, which the
+// self-signed certificate names.
+QList<QHostAddress> TlsHosts(const Invocation& invocation)
+{
+    QList<QHostAddress> hosts;
+    for (const QString& given : {invocation.listen, invocation.hislipAddress, invocation.https})
+        if (const auto where = given.isEmpty() ? std::nullopt : ParseListenAddress(given))
+            hosts << where->host;
+    return hosts;
+}
+
 } // namespace
 
 #ifdef RFSWITCH_LAN
@@ -257,15 +268,20 @@ bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
     const bool given = !invocation.tlsCertificate.isEmpty();
     if (given) {
         tls_ = TlsCredentials::Load(invocation.tlsCertificate, invocation.tlsKey, &error);
-        if (tls_) {
-            if (const QString exposure = TlsCredentials::KeyExposure(invocation.tlsKey); !exposure.isEmpty())
-                PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: --tls-key %1 is %2: chmod 600 it").arg(invocation.tlsKey, exposure));
-        }
+        // Said at start rather than by every client's handshake; a key that others can read is no secret.
+        const QString outOfDate = tls_ ? tls_->OutOfDate() : QString();
+        const QString exposure = tls_ ? TlsCredentials::KeyExposure(invocation.tlsKey) : QString();
+        if (!outOfDate.isEmpty())
+            error = QStringLiteral("--tls-cert %1 %2").arg(invocation.tlsCertificate, outOfDate);
+        else if (!exposure.isEmpty())
+            error = QStringLiteral("--tls-key %1 is %2: chmod 600 it").arg(invocation.tlsKey, exposure);
+        if (!outOfDate.isEmpty() || !exposure.isEmpty())
+            tls_.reset();
     } else {
-        bool made = false;
-        tls_ = TlsCredentials::SelfSigned(StateFolder(invocation), QHostInfo::localHostName(), &made, &error);
-        if (made)
-            PrintLine(stdout, QStringLiteral("made a self-signed TLS certificate for %1: %2").arg(QHostInfo::localHostName(), tls_->CertificateFile()));
+        QString made;
+        tls_ = TlsCredentials::SelfSigned(StateFolder(invocation), QHostInfo::localHostName(), TlsHosts(invocation), &made, &error);
+        if (tls_ && !made.isEmpty())
+            PrintLine(stdout, QStringLiteral("made a self-signed TLS certificate for %1: %2 (%3)").arg(QHostInfo::localHostName(), tls_->CertificateFile(), made));
     }
     if (!tls_) {
         if (needed || given) {

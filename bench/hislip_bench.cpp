@@ -214,9 +214,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir state;
-    bool made = false;
-    QString error;
-    const auto credentials = TlsCredentials::SelfSigned(state.path(), QHostInfo::localHostName(), &made, &error);
+    QString made, error;
+    const auto credentials = TlsCredentials::SelfSigned(state.path(), QHostInfo::localHostName(), {QHostAddress::LocalHost}, &made, &error);
     if (!credentials) {
         std::printf("no certificate for the benchmark: %s\n", qPrintable(error));
         return 1;

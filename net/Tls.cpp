@@ -1,9 +1,13 @@
 #include "Tls.h"
 
+#include "NetAddress.h"
+
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QNetworkInterface>
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -17,7 +21,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <functional>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -69,7 +75,106 @@ bool WritePem(const QString& path, mode_t mode, const std::function<int(FILE*)>&
     return true;
 }
 
-bool MakeSelfSigned(const QString& certificateFile, const QString& keyFile, const QString& host, QString* error)
+// "2026-01-02": the day of a certificate's date, in UTC.
+QString Day(const ASN1_TIME* time)
+{
+    std::tm parts{};
+    if (ASN1_TIME_to_tm(time, &parts) != 1)
+        return QStringLiteral("an unreadable date");
+    return QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday).toString(Qt::ISODate);
+}
+
+// The day `x` expired on, or the day it becomes valid on where that is yet
+// to come; empty while it is valid.
+QString Expired(const X509* x)
+{
+    return X509_cmp_current_time(X509_get0_notAfter(x)) < 0 ? Day(X509_get0_notAfter(x)) : QString();
+}
+
+QString NotYetValid(const X509* x)
+{
+    return X509_cmp_current_time(X509_get0_notBefore(x)) > 0 ? Day(X509_get0_notBefore(x)) : QString();
+}
+
+// What a self-made certificate names: the host's names, then the addresses.
+struct Names
+{
+    QStringList hosts;
+    QStringList addresses;
+};
+
+Names Needed(const QString& host, const QList<QHostAddress>& served)
+{
+    Names names;
+    if (!host.isEmpty())
+        names.hosts << host << host + QStringLiteral(".local");
+    names.hosts << QStringLiteral("localhost");
+    names.hosts.removeDuplicates();
+    QList<QHostAddress> addresses{QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    for (const QHostAddress& where : served)
+        addresses << (IsAnyAddress(where) ? QNetworkInterface::allAddresses() : QList<QHostAddress>{where});
+    for (QHostAddress address : addresses) {
+        address = Unmapped(address);
+        // A link-local address's interface is no part of the address a client checks.
+        address.setScopeId({});
+        if (!address.isNull() && !names.addresses.contains(address.toString()))
+            names.addresses << address.toString();
+    }
+    return names;
+}
+
+// The first of `names` that `x` does not name, as a client checks it;
+// empty where it names them all.
+QString Unnamed(X509* x, const Names& names)
+{
+    for (const QString& host : names.hosts) {
+        const QByteArray name = host.toUtf8();
+        if (X509_check_host(x, name.constData(), std::size_t(name.size()), X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_WILDCARDS, nullptr) != 1)
+            return host;
+    }
+    for (const QString& address : names.addresses)
+        if (X509_check_ip_asc(x, address.toLatin1().constData(), 0) != 1)
+            return address;
+    return {};
+}
+
+// Whether this program made `x` (an earlier version too), rather than a
+// user who put a certificate of their own in the folder.
+bool SelfMade(X509* x)
+{
+    X509_NAME* subject = X509_get_subject_name(x);
+    char organization[64] = {};
+    return X509_NAME_cmp(subject, X509_get_issuer_name(x)) == 0
+        && X509_NAME_get_text_by_NID(subject, NID_organizationName, organization, sizeof organization) > 0
+        && std::string_view(organization) == "rfswitch-panel";
+}
+
+// Why the certificate kept no longer serves as made now; empty where it
+// does, and for one a user put there, which is theirs to keep.
+QString Stale(const QString& certificateFile, const QString& keyFile, const Names& names)
+{
+    Owned<BIO, BIO_free_all> file{BIO_new_file(QFile::encodeName(certificateFile).constData(), "r")};
+    Owned<X509, X509_free> certificate{file.p ? PEM_read_bio_X509(file.p, nullptr, nullptr, nullptr) : nullptr};
+    if (!certificate.p)
+        return OpenSslError(QStringLiteral("the one kept did not read"));
+    X509* x = certificate.p;
+    if (!SelfMade(x))
+        return {};
+    // An earlier version made one that could sign others.
+    if (X509_check_ca(x) != 0)
+        return QStringLiteral("the one kept was a CA's certificate");
+    if (const QString day = Expired(x); !day.isEmpty())
+        return QStringLiteral("the one kept expired on ") + day;
+    if (const QString day = NotYetValid(x); !day.isEmpty())
+        return QStringLiteral("the one kept was not valid before ") + day;
+    if (const QString name = Unnamed(x, names); !name.isEmpty())
+        return QStringLiteral("the one kept did not name ") + name;
+    if (const QString exposure = TlsCredentials::KeyExposure(keyFile); !exposure.isEmpty())
+        return QStringLiteral("the one kept had its key ") + exposure;
+    return {};
+}
+
+bool MakeSelfSigned(const QString& certificateFile, const QString& keyFile, const QString& host, const Names& names, QString* error)
 {
     Owned<EVP_PKEY, EVP_PKEY_free> key{EVP_EC_gen("P-256")};
     Owned<X509, X509_free> certificate{X509_new()};
@@ -91,14 +196,20 @@ bool MakeSelfSigned(const QString& certificateFile, const QString& keyFile, cons
     X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(name.constData()), -1, -1, 0);
     X509_set_issuer_name(x, subject);
     // The names a client may use for this machine: its own, with .local for
-    // DNS-SD, and loopback.
-    const QByteArray names = "DNS:" + name + ",DNS:" + name + ".local,DNS:localhost,IP:127.0.0.1,IP:::1";
+    // DNS-SD, loopback and every address it is served on.
+    QStringList alternatives;
+    for (const QString& dns : names.hosts)
+        alternatives << QStringLiteral("DNS:") + dns;
+    for (const QString& ip : names.addresses)
+        alternatives << QStringLiteral("IP:") + ip;
+    const QByteArray alternativeNames = alternatives.join(u',').toUtf8();
+    // A server's certificate alone: it signs handshakes (ECDSA), never other certificates.
     const std::pair<int, const char*> extensions[] = {
-        {NID_basic_constraints, "critical,CA:TRUE"},
-        {NID_key_usage, "critical,digitalSignature,keyCertSign"},
+        {NID_basic_constraints, "critical,CA:FALSE"},
+        {NID_key_usage, "critical,digitalSignature"},
         {NID_ext_key_usage, "serverAuth"},
         {NID_subject_key_identifier, "hash"},
-        {NID_subject_alt_name, names.constData()},
+        {NID_subject_alt_name, alternativeNames.constData()},
     };
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
@@ -160,9 +271,10 @@ std::shared_ptr<TlsCredentials> TlsCredentials::Load(const QString& certificateF
     return credentials;
 }
 
-std::shared_ptr<TlsCredentials> TlsCredentials::SelfSigned(const QString& folder, const QString& host, bool* made, QString* error)
+std::shared_ptr<TlsCredentials> TlsCredentials::SelfSigned(const QString& folder, const QString& host, const QList<QHostAddress>& addresses,
+                                                           QString* made, QString* error)
 {
-    *made = false;
+    made->clear();
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("%1: cannot make the folder").arg(folder);
         return nullptr;
@@ -173,12 +285,29 @@ std::shared_ptr<TlsCredentials> TlsCredentials::SelfSigned(const QString& folder
     // beside the certificate of the other.
     QLockFile lock(QDir(folder).filePath(QStringLiteral(".tls.lock")));
     lock.lock();
-    if (!QFileInfo::exists(certificateFile) || !QFileInfo::exists(keyFile)) {
-        if (!MakeSelfSigned(certificateFile, keyFile, host, error))
-            return nullptr;
-        *made = true;
+    const Names names = Needed(host, addresses);
+    QString why = !QFileInfo::exists(certificateFile) || !QFileInfo::exists(keyFile) ? QStringLiteral("none was kept")
+                                                                                      : Stale(certificateFile, keyFile, names);
+    if (why.isEmpty()) {
+        if (auto kept = Load(certificateFile, keyFile, error))
+            return kept;
+        // A key from one start beside the certificate of another, say.
+        why = QStringLiteral("the one kept did not load: ") + *error;
     }
+    if (!MakeSelfSigned(certificateFile, keyFile, host, names, error))
+        return nullptr;
+    *made = why;
     return Load(certificateFile, keyFile, error);
+}
+
+QString TlsCredentials::OutOfDate() const
+{
+    const X509* x = SSL_CTX_get0_certificate(context_);
+    if (const QString day = Expired(x); !day.isEmpty())
+        return QStringLiteral("expired on %1 (notAfter); renew it").arg(day);
+    if (const QString day = NotYetValid(x); !day.isEmpty())
+        return QStringLiteral("is not valid before %1 (notBefore): renew it, or set this machine's clock").arg(day);
+    return {};
 }
 
 QString TlsCredentials::KeyExposure(const QString& keyFile)

@@ -7,6 +7,8 @@
 // Qt's QSslSocket owns a socket of its own, closes on the peer's half-close
 // and cannot go back to plain text, so it does not fit here.
 
+#include <QHostAddress>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -24,15 +26,24 @@ public:
     // From PEM files (the certificate may be followed by its chain); nullptr
     // with the reason in `error`.
     static std::shared_ptr<TlsCredentials> Load(const QString& certificateFile, const QString& keyFile, QString* error);
-    // The self-signed certificate for `host` kept in `folder`, made there on
-    // first use (`made` says so), its key readable by its owner alone.
-    static std::shared_ptr<TlsCredentials> SelfSigned(const QString& folder, const QString& host, bool* made, QString* error);
+    // The self-signed certificate kept in `folder`, a server's alone (no CA),
+    // its key readable by its owner alone, naming `host`, host.local,
+    // localhost, loopback and the `addresses` served on (an any-address
+    // stands for every address of this machine's interfaces). Made there
+    // where none is kept or the one kept no longer serves; `made` then says
+    // why ("none was kept", "the one kept expired on 2026-01-02", …), and
+    // is empty where the one kept is used.
+    static std::shared_ptr<TlsCredentials> SelfSigned(const QString& folder, const QString& host, const QList<QHostAddress>& addresses,
+                                                      QString* made, QString* error);
     ~TlsCredentials();
 
     // "AB:12:…": the certificate's SHA-256 fingerprint, for a user to compare.
     const QString& Fingerprint() const { return fingerprint_; }
     const QString& CertificateFile() const { return certificateFile_; }
     ssl_ctx_st* Context() const { return context_; }
+    // Why the certificate cannot serve today, with what to do: "expired on
+    // 2026-01-02 (notAfter); renew it", …; empty while it is valid.
+    QString OutOfDate() const;
 
     // What a private key file's owner and mode let others do, if anything:
     // "readable by its group", … (empty when only its owner can read it).

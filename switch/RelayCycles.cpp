@@ -4,15 +4,32 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 
 #include <charconv>
 #include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <QSaveFile>
+#endif
 
 namespace {
 
 // Far more than the file ever holds: anything longer is not this file.
 constexpr qint64 kLargestFile = 4096;
+// Copies of files that did not read, kept beside them; no more are made.
+constexpr int kKeptAside = 5;
+// Lines that did not read, told at most.
+constexpr std::size_t kToldLines = 3;
+
+const std::string kLink = "a symbolic link, not a regular file";
+const std::string kNotRegular = "not a regular file";
 
 std::string_view Trimmed(std::string_view text)
 {
@@ -20,6 +37,167 @@ std::string_view Trimmed(std::string_view text)
     if (first == std::string_view::npos)
         return {};
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A line as it may go into the log: its first 40 bytes, control and
+// non-ASCII bytes as \xNN.
+std::string Printable(std::string_view line)
+{
+    std::string text;
+    for (const unsigned char byte : line.substr(0, 40)) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        if (byte >= 0x20 && byte < 0x7F)
+            text += char(byte);
+        else
+            text += std::string{'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    }
+    return line.size() > 40 ? text + "..." : text;
+}
+
+#ifdef Q_OS_UNIX
+std::string Words(int error)
+{
+    return qt_error_string(error).toStdString();
+}
+#endif
+
+// The first kLargestFile + 1 bytes of the file at `path`, none where there
+// is none, or why it cannot be read. Never read through a link, nor held
+// up by a FIFO.
+struct FileText
+{
+    QByteArray text;
+    std::string why;
+};
+
+FileText ReadFile(const QString& path)
+{
+    FileText read;
+    QFile file;
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int error = errno;
+    struct stat status{};
+    if (fd < 0) {
+        if (error != ENOENT)
+            read.why = error == ELOOP ? kLink : Words(error);
+        return read;
+    }
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        read.why = kNotRegular;
+        return read;
+    }
+#else
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        read.why = info.isSymLink() ? kLink : kNotRegular;
+    file.setFileName(path);
+    if (!read.why.empty() || !info.exists() || !file.open(QIODevice::ReadOnly)) {
+        if (read.why.empty() && info.exists())
+            read.why = file.errorString().toStdString();
+        return read;
+    }
+#endif
+    read.text = file.read(kLargestFile + 1);
+    if (file.error() != QFileDevice::NoError)
+        read.why = file.errorString().toStdString();
+    return read;
+}
+
+// `text` whole in place of the file at `path` (in `folder`), never through
+// a link: written to a new file beside it, flushed to the disk, renamed over
+// it. Empty where that worked, else why not.
+std::string WriteFile(const QString& folder, const QString& path, const std::string& text)
+{
+    if (!QDir().mkpath(folder))
+        return "the folder cannot be made";
+#ifdef Q_OS_UNIX
+    const QByteArray final = QFile::encodeName(path);
+    struct stat status{};
+    if (::lstat(final.constData(), &status) == 0 && !S_ISREG(status.st_mode))
+        return S_ISLNK(status.st_mode) ? kLink : kNotRegular;
+    // Named for this process: one left by another that was killed is
+    // removed when the board next comes into use.
+    const QByteArray temporary = final + ".new-" + QByteArray::number(::getpid());
+    ::unlink(temporary.constData());
+    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return Words(errno);
+    std::string_view rest = text;
+    ssize_t written = 0;
+    while (!rest.empty() && (written = ::write(fd, rest.data(), rest.size())) > 0)
+        rest.remove_prefix(std::size_t(written));
+    const bool whole = rest.empty() && ::fsync(fd) == 0;
+    const int error = errno;
+    if (::close(fd) != 0 || !whole || ::rename(temporary.constData(), final.constData()) != 0) {
+        const int reason = whole ? errno : error;
+        ::unlink(temporary.constData());
+        return Words(reason);
+    }
+    // The new name is on the disk once the folder is.
+    if (const int directory = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+    return {};
+#else
+    if (QFileInfo(path).isSymLink())
+        return kLink;
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(text.data(), qint64(text.size())) == qint64(text.size()) && file.commit())
+        return {};
+    return file.errorString().toStdString();
+#endif
+}
+
+// Removes the new files that writes of processes since killed left beside
+// `file`: "relay-cycles-888.txt.new-PID" of a PID that runs no more.
+void RemoveLeftovers(const QDir& folder, const QString& file)
+{
+#ifdef Q_OS_UNIX
+    const QString prefix = file + QStringLiteral(".new-");
+    for (const QString& name : folder.entryList({prefix + u'*'}, QDir::Files | QDir::System)) {
+        bool number = false;
+        const int pid = name.mid(prefix.size()).toInt(&number);
+        if (number && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
+            QFile::remove(folder.filePath(name));
+    }
+#else
+    Q_UNUSED(folder);
+    Q_UNUSED(file);
+#endif
+}
+
+// The file that did not read, kept as it is beside it under a name that no
+// earlier copy has: FILE.unreadable, FILE.unreadable-2, … Where a copy of
+// this very file is kept already (read again after a restart), that one.
+// Its name, or why none was kept.
+std::string KeepAside(const QDir& folder, const QString& file, bool* kept)
+{
+    *kept = false;
+    const QString path = folder.filePath(file);
+    for (int copy = 1; copy <= kKeptAside; ++copy) {
+        const QString name = file + QStringLiteral(".unreadable") + (copy > 1 ? QStringLiteral("-%1").arg(copy) : QString());
+        const QString aside = folder.filePath(name);
+#ifdef Q_OS_UNIX
+        // A second name for the file itself: the next write replaces the
+        // first name only.
+        struct stat original{}, existing{};
+        const bool linked = ::link(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0;
+        if (!linked && errno != EEXIST)
+            return "not kept aside: " + Words(errno);
+        const bool same = !linked && ::stat(QFile::encodeName(path).constData(), &original) == 0
+            && ::lstat(QFile::encodeName(aside).constData(), &existing) == 0 && original.st_ino == existing.st_ino && original.st_dev == existing.st_dev;
+        if (linked || same) {
+#else
+        if (!QFileInfo::exists(aside) && QFile::copy(path, aside)) {
+#endif
+            *kept = true;
+            return name.toStdString();
+        }
+    }
+    return "not kept aside: " + std::to_string(kKeptAside) + " copies of files that did not read are kept beside it already";
 }
 
 } // namespace
@@ -54,26 +232,26 @@ std::string CyclesText(const CycleCounts& counts, const std::string& board)
         + "rf1 " + std::to_string(counts.rf1) + "\nrf2 " + std::to_string(counts.rf2) + "\nlimit " + std::to_string(counts.limit) + "\n";
 }
 
-std::optional<CycleCounts> ParseCycles(std::string_view text)
+CycleCounts ParseCycles(std::string_view text, std::vector<std::string>* unread)
 {
     CycleCounts counts;
     std::set<std::string_view> seen;
-    while (!text.empty()) {
+    for (int number = 1; !text.empty(); ++number) {
         const auto end = text.find('\n');
         const std::string_view line = Trimmed(text.substr(0, end));
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
         if (line.empty() || line.front() == '#')
             continue;
         const auto blank = line.find_first_of(" \t");
-        if (blank == std::string_view::npos)
-            return std::nullopt;
-        const std::string_view key = line.substr(0, blank), number = Trimmed(line.substr(blank));
+        const std::string_view key = line.substr(0, blank);
+        const std::string_view digits = blank == std::string_view::npos ? std::string_view() : Trimmed(line.substr(blank));
         std::uint64_t* value = key == "rf1" ? &counts.rf1 : key == "rf2" ? &counts.rf2 : key == "limit" ? &counts.limit : nullptr;
-        if (!value || !seen.insert(key).second)
-            return std::nullopt;
-        const auto [rest, error] = std::from_chars(number.data(), number.data() + number.size(), *value);
-        if (error != std::errc() || rest != number.data() + number.size())
-            return std::nullopt;
+        std::uint64_t parsed = 0;
+        const auto [rest, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
+        if (value && !digits.empty() && error == std::errc() && rest == digits.data() + digits.size() && seen.insert(key).second)
+            *value = parsed;
+        else
+            unread->push_back("line " + std::to_string(number) + ": " + Printable(line));
     }
     return counts;
 }
@@ -147,21 +325,40 @@ void RelayCycles::Load()
 {
     if (file_.isEmpty())
         return;
-    QFile file(QDir(folder_).filePath(file_));
-    if (!file.exists())
+    const QDir folder(folder_);
+    const QString path = folder.filePath(file_);
+    RemoveLeftovers(folder, file_);
+    FileText file = ReadFile(path);
+    // A file is reported once, not again each time its board comes back into use.
+    const bool reported = unreadable_.count(path) > 0;
+    if (!file.why.empty()) {
+        if (file.why == kLink)
+            failing_ = true;  // not written through it either: said here
+        if (unreadable_.insert(path).second)
+            Trouble(path.toStdString() + ": "
+                    + (file.why == kLink ? kLink + ": neither read nor written through; the counts are kept in memory"
+                                         : "cannot be read: " + file.why + "; counting from 0"));
         return;
-    std::optional<CycleCounts> read;
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray text = file.read(kLargestFile + 1);
-        if (text.size() <= kLargestFile)
-            read = ParseCycles(std::string_view(text.constData(), std::size_t(text.size())));
-        if (!read && unreadable_.insert(file.fileName()).second)
-            Trouble(file.fileName().toStdString() + ": not a relay cycle count file; counting from 0, and it will be replaced");
-    } else if (unreadable_.insert(file.fileName()).second) {
-        Trouble(file.fileName().toStdString() + ": cannot be read: " + file.errorString().toStdString() + "; counting from 0");
     }
-    if (read)
-        counts_ = *read;
+    std::vector<std::string> unread;
+    if (file.text.size() > kLargestFile) {
+        // Cut where a line ends, so that no number is read cut short.
+        file.text.truncate(file.text.lastIndexOf('\n', kLargestFile - 1) + 1);
+        unread.push_back("what follows byte " + std::to_string(file.text.size()));
+    }
+    counts_ = ParseCycles(std::string_view(file.text.constData(), std::size_t(file.text.size())), &unread);
+    if (unread.empty() || reported)
+        return;
+    unreadable_.insert(path);
+    bool kept = false;
+    const std::string aside = KeepAside(folder, file_, &kept);
+    std::string lines;
+    for (std::size_t line = 0; line < unread.size() && line < kToldLines; ++line)
+        lines += (line ? "; " : "") + unread[line];
+    if (unread.size() > kToldLines)
+        lines += "; and " + std::to_string(unread.size() - kToldLines) + " more";
+    Trouble(path.toStdString() + ": did not read whole (" + lines + "); " + (kept ? "kept as " + aside : aside) + "; counting on from the rest: rf1 "
+            + std::to_string(counts_.rf1) + ", rf2 " + std::to_string(counts_.rf2) + ", limit " + std::to_string(counts_.limit));
 }
 
 void RelayCycles::Write()
@@ -171,22 +368,15 @@ void RelayCycles::Write()
         return;
     timer_.start();
     const QString path = QDir(folder_).filePath(file_);
-    // Written whole beside the old one and renamed over it: a crash
-    // leaves one or the other, never half of either.
-    QSaveFile file(path);
-    const std::string text = CyclesText(counts_, board_);
-    const bool written = QDir().mkpath(folder_) && file.open(QIODevice::WriteOnly)
-        && file.write(text.data(), qint64(text.size())) == qint64(text.size()) && file.commit();
-    if (written) {
+    const std::string why = WriteFile(folder_, path, CyclesText(counts_, board_));
+    if (why.empty()) {
         failing_ = false;
         return;
     }
     // Tried again with the next change, or in a second.
     unwritten_ = true;
     if (!std::exchange(failing_, true))
-        Trouble(path.toStdString() + ": cannot be written: "
-                + (file.errorString().isEmpty() ? std::string("the folder cannot be made") : file.errorString().toStdString())
-                + "; the counts are kept in memory until it can");
+        Trouble(path.toStdString() + ": cannot be written: " + why + "; the counts are kept in memory until it can");
 }
 
 void RelayCycles::Trouble(const std::string& why)

@@ -13,10 +13,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The channel a change of the read-back bits from `before` to `after`
 // closed: 1 where the path came to RF1, 2 where it came to RF2, 0 for
@@ -33,16 +33,22 @@ QString CyclesFileName(const PortName& port, PortReach reach);
 // The file's text: a comment naming the board, then "rf1 N", "rf2 N" and
 // "limit N", one per line.
 std::string CyclesText(const CycleCounts& counts, const std::string& board);
-// The counts from such a text; nullopt for anything else (a line it does
-// not know, a number that is not one, a key twice). Keys left out are 0.
-std::optional<CycleCounts> ParseCycles(std::string_view text);
+// The counts from such a text, keys left out 0. Each line that does not
+// read (a key it does not know, a number that is not one, a key again)
+// counts for nothing and goes to `unread` as "line 2: rf2 98O"; the lines
+// that do read count all the same.
+CycleCounts ParseCycles(std::string_view text, std::vector<std::string>* unread);
 
 // The counts of the board in use, read from its file when the board comes
-// into use and written back (a temporary file renamed over the old one)
-// at once after a change, then at most once a second while changes go on,
-// and when the board goes out of use or this ends: a process killed
-// outright loses at most the last second. A file that cannot be read or
-// written is reported once and counting goes on in memory.
+// into use and written back (a new file beside it, flushed to the disk and
+// renamed over the old one) at once after a change, then at most once a
+// second while changes go on, and when the board goes out of use or this
+// ends: a process killed outright loses at most the last second, and never
+// leaves half a file. A file with lines that do not read is kept aside as
+// it was (FILE.unreadable) and counting goes on from the lines that do. A
+// symbolic link at the file's place is neither read nor written through.
+// Each of these, and a file that cannot be read or written, is reported
+// once, and counting goes on in memory.
 class RelayCycles
 {
 public:
@@ -68,8 +74,9 @@ public:
     // Writes what is not written yet, now.
     void Flush();
 
-    // Told, in the system's words, when a file cannot be read, and when
-    // writing stops working (again only after it worked in between).
+    // Told, in the system's words, when a file cannot be read or does not
+    // read whole, and when writing stops working (again only after it
+    // worked in between).
     void OnTrouble(std::function<void(const std::string& why)> trouble) { trouble_ = std::move(trouble); }
 
 private:

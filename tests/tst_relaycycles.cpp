@@ -1,13 +1,15 @@
 // Relay cycle counters: which operations count as a closure (only what the
 // port read back), and the file each board's counts are kept in: written at
-// once, then at most once a second. Kept across runs, and a file that cannot
-// be read or written, are for the program itself (relay_cycles).
+// once, then at most once a second; one that does not read whole, and a link
+// at its place. Kept across runs, kill -9 while writing, and a file that
+// cannot be written are for the program itself (relay_cycles).
 #include "Bench.h"
 #include "Panel.h"
 #include "Program.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -195,27 +197,95 @@ private slots:
         QCOMPARE(Kept(file), u"rf1 2 rf2 2 limit 0"_s);
     }
 
+    // A file that does not read whole: the lines that do count on, and the
+    // file is kept aside as it was, never over a copy kept before nor more
+    // than five times. A symbolic link at its place is neither read nor
+    // written through. plant: what lies in the folder before the board
+    // comes into use; file: the file's text after a closure of RF2 was
+    // written; entries: what the folder then holds.
+    void damagedFile_data()
+    {
+        AddColumns<QString, QString, QString, int, QString>("plant", "counts", "file", "entries", "said");
+        const QString said = u"relay cycles: DIR/relay-cycles-888.txt: did not read whole (line 2: rf2 98O); %1; "
+                             u"counting on from the rest: rf1 1520, rf2 0, limit 5000"_s;
+        QTest::newRow("a bad byte") << "" << "1520 1 5000" << "rf1 1520 rf2 1 limit 5000" << 2 << said.arg("kept as relay-cycles-888.txt.unreadable");
+        QTest::newRow("a copy kept before") << "kept before" << "1520 1 5000" << "rf1 1520 rf2 1 limit 5000" << 3
+                                            << said.arg("kept as relay-cycles-888.txt.unreadable-2");
+        QTest::newRow("read again before a write") << "read before" << "1520 1 5000" << "rf1 1520 rf2 1 limit 5000" << 2
+                                                   << said.arg("kept as relay-cycles-888.txt.unreadable");
+        QTest::newRow("five copies kept") << "five kept" << "1520 1 5000" << "rf1 1520 rf2 1 limit 5000" << 6
+                                          << said.arg("not kept aside: 5 copies of files that did not read are kept beside it already");
+        QTest::newRow("a link at its place") << "link" << "0 1 0" << "rf1 1520 rf2 98O limit 5000" << 2
+                                             << "relay cycles: DIR/relay-cycles-888.txt: a symbolic link, not a regular file: "
+                                                "neither read nor written through; the counts are kept in memory";
+    }
+
+    void damagedFile()
+    {
+        const auto [plant, said] = Fetch<QString, QString>("plant", "said");
+        QTemporaryDir folder;
+        const QString file = folder.filePath(u"relay-cycles-888.txt"_s);
+        const QByteArray damaged = "rf1 1520\nrf2 98O\nlimit 5000\n";
+        const auto put = [&folder](const QString& name, const QByteArray& text) {
+            QFile out(folder.filePath(name));
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(text) == text.size());
+        };
+        put(plant == "link"_L1 ? u"elsewhere.txt"_s : u"relay-cycles-888.txt"_s, damaged);
+        if (plant == "link"_L1)
+            QVERIFY(QFile::link(u"elsewhere.txt"_s, file));
+        for (int copy = 1; copy <= (plant == "five kept"_L1 ? 5 : plant == "kept before"_L1 ? 1 : 0); ++copy)
+            put(u"relay-cycles-888.txt.unreadable"_s + (copy > 1 ? u"-%1"_s.arg(copy) : u""_s), "rf1 7\n");
+        if (plant == "read before"_L1)
+            RelayCycles(folder.path()).UseBoard(888, PortReach::Real);
+        QStringList told;
+        {
+            RelayCycles cycles(folder.path());
+            cycles.OnTrouble([&told](const std::string& why) { told << QString::fromStdString(why); });
+            cycles.UseBoard(888, PortReach::Real);
+            cycles.Closed(2);
+            QTEST(u"%1 %2 %3"_s.arg(cycles.Counts().rf1).arg(cycles.Counts().rf2).arg(cycles.Counts().limit), "counts");
+        }
+        QCOMPARE(told, QStringList{QString(said).replace(u"DIR"_s, folder.path())});
+        QTEST(Kept(file), "file");
+        QCOMPARE(QFileInfo(file).isSymLink(), plant == "link"_L1);
+        const QStringList entries = QDir(folder.path()).entryList(QDir::Files | QDir::System | QDir::Hidden);
+        QTEST(int(entries.size()), "entries");
+        // The copy kept aside is the file as it was, byte for byte.
+        const QString aside = said.section(u"kept as "_s, 1).section(u';', 0, 0);
+        if (!aside.isEmpty())
+            QCOMPARE(ReadText(folder.filePath(aside)).toUtf8(), damaged);
+    }
+
     void parse_data()
     {
-        AddColumns<QByteArray, QString>("text", "counts");  // "-": not a count file
-        QTest::newRow("as written") << QByteArray("# comment\nrf1 5\nrf2 7\nlimit 100\n") << "5 7 100";
+        AddColumns<QByteArray, QString, QString>("text", "counts", "unread");
+        QTest::newRow("as written") << QByteArray("# comment\nrf1 5\nrf2 7\nlimit 100\n") << "5 7 100" << "";
         QTest::newRow("any order, blanks, CR LF") << QByteArray("\r\n  limit\t3 \r\nrf2 0\r\n#\nrf1 18446744073709551615\r\n")
-                                                 << "18446744073709551615 0 3";
-        QTest::newRow("keys left out") << QByteArray("rf2 4\n") << "0 4 0";
-        QTest::newRow("empty") << QByteArray("") << "0 0 0";
-        QTest::newRow("unknown key") << QByteArray("rf1 5\nrf3 1\n") << "-";
-        QTest::newRow("key twice") << QByteArray("rf1 5\nrf1 6\n") << "-";
-        QTest::newRow("negative") << QByteArray("rf1 -5\n") << "-";
-        QTest::newRow("trailing letters") << QByteArray("rf1 5x\n") << "-";
-        QTest::newRow("too large") << QByteArray("rf1 18446744073709551616\n") << "-";
-        QTest::newRow("no number") << QByteArray("rf1\n") << "-";
+                                                 << "18446744073709551615 0 3" << "";
+        QTest::newRow("keys left out") << QByteArray("rf2 4\n") << "0 4 0" << "";
+        QTest::newRow("empty") << QByteArray("") << "0 0 0" << "";
+        // A line that does not read counts for nothing; the others count all the same.
+        QTest::newRow("a bad byte") << QByteArray("rf1 1520\nrf2 98O\nlimit 5000\n") << "1520 0 5000" << "line 2: rf2 98O";
+        QTest::newRow("unknown key") << QByteArray("rf1 5\nrf3 1\n") << "5 0 0" << "line 2: rf3 1";
+        QTest::newRow("key twice") << QByteArray("rf1 5\nrf1 6\n") << "5 0 0" << "line 2: rf1 6";
+        QTest::newRow("negative") << QByteArray("rf1 -5\nlimit 9") << "0 0 9" << "line 1: rf1 -5";
+        QTest::newRow("trailing letters") << QByteArray("rf1 5x\n") << "0 0 0" << "line 1: rf1 5x";
+        QTest::newRow("too large") << QByteArray("rf1 18446744073709551616\n") << "0 0 0" << "line 1: rf1 18446744073709551616";
+        QTest::newRow("no number") << QByteArray("rf1\nrf2 3\n") << "0 3 0" << "line 1: rf1";
+        QTest::newRow("control bytes, cut short") << QByteArray("rf2 \x01\xff" + QByteArray(60, 'z')) << "0 0 0"
+                                                  << "line 1: rf2 \\x01\\xFF" + QString(34, u'z') + "...";
     }
 
     void parse()
     {
         QFETCH(QByteArray, text);
-        const auto counts = ParseCycles(std::string_view(text.constData(), std::size_t(text.size())));
-        QTEST(counts ? u"%1 %2 %3"_s.arg(counts->rf1).arg(counts->rf2).arg(counts->limit) : u"-"_s, "counts");
+        std::vector<std::string> unread;
+        const CycleCounts counts = ParseCycles(std::string_view(text.constData(), std::size_t(text.size())), &unread);
+        QTEST(u"%1 %2 %3"_s.arg(counts.rf1).arg(counts.rf2).arg(counts.limit), "counts");
+        QStringList lines;
+        for (const std::string& line : unread)
+            lines << QString::fromStdString(line);
+        QTEST(lines.join(u" | "_s), "unread");
     }
 
     void fileNames_data()

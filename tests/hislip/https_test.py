@@ -1,10 +1,12 @@
-"""The page over HTTPS from the program itself: curl with the certificate
-the program made, whose fingerprint the page shows; openssl s_client with
+"""The page over HTTPS from the program itself: the CA certificate an earlier
+version made in the state folder replaced by a server's; curl with the
+certificate the program made, whose fingerprint the page shows; openssl s_client with
 TLS 1.3 and 1.2 taken and TLS 1.1 refused; nothing in plain text on the
 HTTPS port. Usage: https_test.py PROGRAM; exits 77 (skipped) where curl or
 openssl is missing."""
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -25,13 +27,20 @@ def main():
         print(f"{missing[0]} is not installed: skipped")
         sys.exit(77)
     with tempfile.TemporaryDirectory(prefix="https-test-") as folder:
+        certificate, host = os.path.join(folder, "tls-certificate.pem"), socket.gethostname()
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-subj", f"/O=rfswitch-panel/CN={host}", "-keyout", os.path.join(folder, "tls-key.pem"), "-out", certificate, "-days", "30",
+                        "-addext", "basicConstraints=critical,CA:TRUE",
+                        "-addext", f"subjectAltName=DNS:{host},DNS:{host}.local,DNS:localhost,IP:127.0.0.1,IP:::1"],
+                       capture_output=True, check=True)
         with Program(program + ["--headless", "--https", "127.0.0.1:0", "--simulate", "--port", "4096",
                                 "--state-dir", folder]) as served:
+            expect("what the start said of the CA's certificate", served.line("made a "),
+                   f"made a self-signed TLS certificate for {host}: {certificate} (the one kept was a CA's certificate)")
             fingerprint = served.line("TLS certificate ").rsplit(" ", 1)[1]
             url = served.line("web page on ").split()[-1]
             expect("the page's address", url.startswith("https://127.0.0.1:"), True)
             port = served.port("web page on ")
-            certificate = os.path.join(folder, "tls-certificate.pem")
             secure = url.replace("127.0.0.1", "localhost")
             code, state = curl(secure + "api/state", "--cacert", certificate, parse=True)
             expect("the fingerprint in the state over HTTPS", (code, state.get("certificate")), (200, fingerprint))

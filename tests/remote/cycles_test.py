@@ -2,10 +2,13 @@
 # port: every kind of client's switching counted in one file of the state
 # folder; the counts and the limit surviving kill -9 and SIGTERM; the limit's
 # warning over SCPI, the web API and /metrics; a state folder that is read
-# only: said once, switching goes on.
+# only: said once, switching goes on; processes killed with SIGKILL at random
+# points while they switch and write: never half a file.
 # Usage: cycles_test.py PROGRAM HISLIP_CLIENT_DIR
 import json
 import os
+import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -171,7 +174,32 @@ def read_only(folder):
     expect("the read-only file, untouched", kept(state), "rf1 7 rf2 0 limit 0")
 
 
+def killed_while_writing(folder):
+    """--select runs, each a closure written at once, killed at random points of their lives:
+    the file is always whole, its counts never go back, and what the killed ones left is cleared."""
+    state, runtime = os.path.join(folder, "killed"), os.path.join(folder, "run-killed")
+    os.makedirs(runtime, mode=0o700)
+    command = [program, "--port", str(NO_PORT), "--simulate", "--state-dir", state, "--select"]
+    environment = dict(os.environ, XDG_RUNTIME_DIR=runtime)
+    started = time.monotonic()
+    subprocess.run(command + ["rf1"], env=environment, capture_output=True, check=True, timeout=TIMEOUT)
+    life, closed = time.monotonic() - started, 1
+    for run in range(100):
+        process = subprocess.Popen(command + [("rf2", "rf1")[run % 2]], env=environment, stdout=subprocess.DEVNULL)
+        time.sleep(random.uniform(0, life))  # the random point it is killed at
+        process.kill()
+        process.wait()
+        counts = re.fullmatch(r"rf1 (\d+) rf2 (\d+) limit 0", kept(state))
+        if not counts or not closed <= int(counts[1]) + int(counts[2]) <= closed + 1:
+            sys.exit(f"after a kill -9 at {run}: {kept(state)!r}, with {closed} closures written before")
+        closed = int(counts[1]) + int(counts[2])
+    subprocess.run(command + ["off"], env=environment, capture_output=True, check=True, timeout=TIMEOUT)
+    expect("the state folder after a run", os.listdir(state), [FILE])
+
+
 with tempfile.TemporaryDirectory() as folder:
     counted_and_kept(folder)
     read_only(folder)
-print("relay cycles counted for every client, kept across kill -9 and SIGTERM, and a read-only state folder said once")
+    killed_while_writing(folder)
+print("relay cycles counted for every client, kept across kill -9 and SIGTERM, whole however the writer was killed, "
+      "and a read-only state folder said once")
