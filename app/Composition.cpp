@@ -60,7 +60,7 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     const auto remote = RemoteControl::Start(invocation, *setup);
     if (!remote)
         return kExitUsage;
-    const auto show = [&form, &remote] { form.SetRemoteNote(remote->Note()); };
+    const auto show = [&form, &remote] { form.SetRemoteNote({remote->Clients(), remote->Lines()}); };
     QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
     show();
     form.show();

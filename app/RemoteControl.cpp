@@ -367,6 +367,7 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, b
         Fail(kExitUsage, QStringLiteral("%1 %2: %3").arg(option, given, error));
         return false;
     }
+    connect(web.get(), &WebServer::ViewersChanged, this, &RemoteControl::Changed);
     PrintLine(stdout, QStringLiteral("web page on ") + web->Url());
     WarnExposure(setup, QStringLiteral("web page on ") + web->Url(), where->host, invocation.rawIo);
 #ifdef RFSWITCH_LAN
@@ -394,35 +395,36 @@ std::vector<ServerLoad> RemoteControl::Load(const std::string& asking) const
     return servers;
 }
 
-QString RemoteControl::Note() const
+int RemoteControl::Clients() const
 {
-    QStringList notes;
+    if (!raw_ && !hislip_ && !web_ && !secureWeb_)
+        return -1;
 #ifdef RFSWITCH_LAN
-    const Vxi11Server* vxi11 = lan_ ? lan_->vxi11.get() : nullptr;
+    const int links = lan_ && lan_->vxi11 ? lan_->vxi11->Links() : 0;
 #else
-    const QObject* vxi11 = nullptr;
+    const int links = 0;
 #endif
-    QStringList resources;
-    if (hislip_)
-        resources << HislipResource(host_, hislip_->Port());
-    if (vxi11)
-        resources << InstrResource(host_);
-    if (raw_)
-        resources << SocketResource(host_, raw_->Port());
-    if (!resources.isEmpty()) {
-        const int clients = (raw_ ? raw_->Clients() : 0) + (vxi11 ? vxi11->Links() : 0) + (hislip_ ? hislip_->Sessions() : 0);
-        notes << QStringLiteral("Remote: %1%2, %3 client%4")
-                     .arg(resources.mid(0, resources.size() - 1).join(QStringLiteral(", ")) + (resources.size() > 1 ? QStringLiteral(" or ") : QString()),
-                          resources.last())
-                     .arg(clients)
-                     .arg(clients == 1 ? "" : "s");
-    }
+    return (raw_ ? raw_->Clients() : 0) + links + (hislip_ ? hislip_->Sessions() : 0) + (web_ ? web_->Viewers() : 0)
+        + (secureWeb_ ? secureWeb_->Viewers() : 0);
+}
+
+QStringList RemoteControl::Lines() const
+{
+    QStringList lines;
+    if (!refusal_.isEmpty())
+        lines << refusal_;
+    for (const QString& warning : warnings_)
+        lines << QStringLiteral("Warning: ") + warning;
     for (const auto* web : {web_.get(), secureWeb_.get()})
         if (web)
-            notes << QStringLiteral("Web page on ") + web->Url();
-    for (const QString& warning : warnings_)
-        notes << QStringLiteral("Warning: ") + warning;
-    if (!refusal_.isEmpty())
-        notes << refusal_;
-    return notes.join(u'\n');
+            lines << QStringLiteral("Web page on ") + web->Url();
+    if (hislip_)
+        lines << HislipResource(host_, hislip_->Port());
+#ifdef RFSWITCH_LAN
+    if (lan_ && lan_->vxi11)
+        lines << InstrResource(host_);
+#endif
+    if (raw_)
+        lines << SocketResource(host_, raw_->Port());
+    return lines;
 }

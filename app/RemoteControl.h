@@ -40,10 +40,12 @@ public:
     static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchSetup& setup);
     ~RemoteControl() override;
 
-    // For the panel's status strip: the resource strings, the clients, the
-    // page's address, the warnings and the last refusal; empty when nothing
-    // is served.
-    QString Note() const;
+    // For the panel: the clients of every server, the page's viewers among
+    // them (-1 where nothing is served), and the lines to show, the most
+    // pressing first: the last client turned away, the warnings, the page's
+    // address and the resource strings.
+    int Clients() const;
+    QStringList Lines() const;
 
 signals:
     // The clients came or went, or one was turned away.

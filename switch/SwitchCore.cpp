@@ -577,6 +577,11 @@ CycleCounts SwitchCore::Cycles() const
     return cycles_ ? cycles_->Counts() : CycleCounts{};
 }
 
+bool SwitchCore::Counting() const
+{
+    return cycles_ && !cycles_->File().isEmpty();
+}
+
 std::optional<OperationResult> SwitchCore::CyclesRefusal(const Source& source, const std::string& request)
 {
     if (lockHolder_ && !lockHolder_->SameClient(source)) {

@@ -123,6 +123,8 @@ public:
     void SetCycles(RelayCycles* cycles);
     // The counts of the board in use; all 0 without counting.
     CycleCounts Cycles() const;
+    // Whether the board in use has its closures counted.
+    bool Counting() const;
     // Sets the counts of `channels` (1, 2) to 0, or the limit (0: none), as
     // asked by `source`: refused, as switching is, while another client holds
     // the lock. Logged either way.

@@ -128,6 +128,9 @@ private slots:
         QTest::newRow("(1,0) C2 refused") << "10" << "C2" << "" << "10" << true;
         QTest::newRow("(0,1) C1 refused") << "01" << "C1" << "" << "01" << true;
         QTest::newRow("(0,1) C2 clears bit 1") << "01" << "C2" << "r888:f2 w888:f0 r888:f0" << "00" << false;
+        // The warning of a refused click goes once an allowed state is drawn.
+        QTest::newRow("(1,0) C2 refused, then C1") << "10" << "C2 C1" << "r888:f1 w888:f0 r888:f0" << "00" << false;
+        QTest::newRow("(0,1) C1 refused, then Ctrl+1") << "01" << "C1 Ctrl+1" << "r888:f2 w888:f0 r888:f0 w888:f1 r888:f1" << "10" << false;
         // The keys the tooltips name.
         QTest::newRow("(0,0) Ctrl+1") << "00" << "Ctrl+1" << "r888:f0 w888:f1 r888:f1" << "10" << false;
         QTest::newRow("(1,0) Ctrl+2 breaks first") << "10" << "Ctrl+2" << "r888:f1 w888:f0 r888:f0 w888:f2 r888:f2" << "01" << false;
@@ -152,10 +155,15 @@ private slots:
             QVERIFY(panel.Activate());
             panel.Find(u"ParallelText"_s)->setFocus();
         }
-        if (button.startsWith(u"Ctrl+"_s))
-            QTest::keyClick(panel.form.get(), Qt::Key(Qt::Key_0 + button.back().digitValue()), Qt::ControlModifier);
-        else
-            button.isEmpty() ? panel.Enter() : panel.Click(button);
+        const QStringList presses = button.split(u' ');
+        for (const QString& press : presses) {
+            if (press.startsWith(u"Ctrl+"_s))
+                QTest::keyClick(panel.form.get(), Qt::Key(Qt::Key_0 + press.back().digitValue()), Qt::ControlModifier);
+            else
+                press.isEmpty() ? panel.Enter() : panel.Click(press);
+            if (presses.size() > 1)
+                QVERIFY(WarningShown(panel) == (press == presses.front()));
+        }
         if (warning && !fromBox)
             panel.Click(button); // a second refusal leaves the warning up
         QTEST(panel.port.Take(), "accesses");

@@ -255,18 +255,27 @@ private slots:
         QVERIFY2(near, qPrintable(u"ink %1, not %2, in: %3"_s.arg(ink.name(), status.name(), TextOf(Get("PortStatus")))));
     }
 
-    // What the servers say (four lines, a long warning among them) fits its
-    // room under the control bits, and stays out of the warning's.
+    // The room under the control bits shows what the servers say in the
+    // window's own font, whole lines only: with five lines, a long warning
+    // among them, those that do not fit are counted, and all show on hover.
     void remoteNoteFits()
     {
-        const QString note = u"Remote: TCPIP0::bench-pc::inst0::INSTR or TCPIP0::bench-pc::5025::SOCKET, 3 clients\n"
-                             "Web page on http://192.168.100.200:8080/\nWarning: listening on 0.0.0.0:5025: anyone who can reach this "
-                             "address can switch the board; --allow limits who may connect\nRefused 192.168.100.201:51234: not in the --allow list"_s;
-        panel->form->SetRemoteNote(note);
+        const QStringList lines{u"Refused scpi client 127.0.0.2:51234: not a peer that --allow lets in"_s,
+                                u"Warning: listening on 0.0.0.0:5025: anyone who can reach this address can switch the board"_s,
+                                u"Web page on http://bench-pc:8080/"_s, u"TCPIP0::bench-pc::inst0::INSTR"_s,
+                                u"TCPIP0::bench-pc::5025::SOCKET"_s};
+        panel->form->SetRemoteNote({3, lines});
         auto* label = static_cast<QLabel*>(Get("RemoteStatus"));
-        const QRect room = label->contentsRect();
-        QCOMPARE(label->text(), note);
-        QVERIFY(room.contains(QFontMetrics(label->font()).boundingRect(room, Qt::TextWordWrap, note)));
+        QCOMPARE(label->font().pixelSize(), PanelFont(8.25).pixelSize());
+        QCOMPARE(label->text(), u"3 clients\n"_s + lines[0] + u"\n+4 more: hover here for all"_s);
+        QCOMPARE(label->toolTip(), (QStringList{u"3 clients"_s} + lines).join(u'\n'));
+        // As drawn: no ink below the last of the lines its font's height allows.
+        const QImage drawn = label->grab().toImage();
+        const int rows = QFontMetrics(label->font()).boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text()).height();
+        QVERIFY(rows <= label->contentsRect().height());
+        for (int y = rows; y < drawn.height(); ++y)
+            for (int x = 0; x < drawn.width(); ++x)
+                QVERIFY2(qGray(drawn.pixel(x, y)) > 160, qPrintable(u"ink at %1,%2 below %3 rows"_s.arg(x).arg(y).arg(rows)));
         QVERIFY(!label->geometry().intersects(Get("WarningLabel")->geometry()) && !label->geometry().intersects(Get("Frame1")->geometry()));
     }
 

@@ -298,8 +298,11 @@ void WebServer::Follow(const HttpRequest& request, HttpSession& session)
     limits.maxMessage = kMaxMessage;
     // Pinged within --idle-timeout, a page that is still there is not idle.
     limits.ping = std::chrono::milliseconds(options_.policy.idleTimeout) / 2;
-    if (WebSocketSession* page = session.Upgrade(switching, limits, websocket::Frame(websocket::Opcode::Text, StateText())))
+    if (WebSocketSession* page = session.Upgrade(switching, limits, websocket::Frame(websocket::Opcode::Text, StateText()))) {
         pages_.emplace_back(page);
+        connect(page, &QObject::destroyed, this, &WebServer::ViewersChanged, Qt::QueuedConnection);
+        emit ViewersChanged();
+    }
 }
 
 void WebServer::Schedule()
@@ -365,6 +368,11 @@ quint16 WebServer::Port() const
 int WebServer::Connections() const
 {
     return door_->Connections();
+}
+
+int WebServer::Viewers() const
+{
+    return static_cast<int>(std::count_if(pages_.begin(), pages_.end(), [](const auto& page) { return !page.isNull(); }));
 }
 
 std::size_t WebServer::Buffered() const

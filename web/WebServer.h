@@ -101,6 +101,8 @@ public:
     // every service's).
     QList<WebService> Services() const;
     int Connections() const;
+    // Pages that follow the switch now.
+    int Viewers() const;
     // Bytes held for all connections: requests, answers and messages not
     // taken whole yet.
     std::size_t Buffered() const;
@@ -109,6 +111,8 @@ signals:
     // A peer was turned away or a connection closed by the policy: who, and why.
     void Refused(const QString& peer, const QString& why);
     void Listening(const QString& url);
+    // A page started or stopped following the switch.
+    void ViewersChanged();
 
 private:
     struct File

@@ -110,6 +110,31 @@ void SetFittedText(QLabel* label, const QString& text, const QFont& font)
     label->setToolTip(text);
 }
 
+void ShowWholeLines(QLabel* label, const QStringList& lines, const QFont& font)
+{
+    const QRect room = label->contentsRect();
+    const QFontMetrics metrics(font);
+    const auto fits = [&](const QStringList& shown) {
+        for (const QString& line : shown)
+            for (const QString& word : line.split(u' '))
+                if (metrics.horizontalAdvance(word) > room.width())
+                    return false;
+        const QRect needed = metrics.boundingRect(QRect(0, 0, room.width(), QWIDGETSIZE_MAX), Qt::TextWordWrap, shown.join(u'\n'));
+        return needed.height() <= room.height();
+    };
+    QStringList shown = lines;
+    for (qsizetype whole = lines.size(); whole >= 0; --whole) {
+        shown = lines.mid(0, whole);
+        if (whole < lines.size())
+            shown << QStringLiteral("+%1 more: hover here for all").arg(lines.size() - whole);
+        if (fits(shown))
+            break;
+    }
+    label->setFont(font);
+    label->setText(shown.join(u'\n'));
+    label->setToolTip(lines.join(u'\n'));
+}
+
 void FitCaptions(QWidget* window)
 {
     for (QWidget* widget : window->findChildren<QWidget*>()) {

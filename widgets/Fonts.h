@@ -30,3 +30,7 @@ void FitCaptions(QWidget* window);
 // label's box otherwise: text that changes while the window is open (a
 // status) is never cut off. The whole text is its tooltip too.
 void SetFittedText(QLabel* label, const QString& text, const QFont& font);
+// Shows as many of `lines`, in turn, as fit `label` whole in `font`, never
+// shrunk nor cut (a line may wrap where it has blanks); where not all fit,
+// the last line shown says how many more there are. The tooltip shows them all.
+void ShowWholeLines(QLabel* label, const QStringList& lines, const QFont& font);

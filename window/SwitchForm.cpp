@@ -470,9 +470,33 @@ void SwitchForm::UpdateSchematic()
     }
 }
 
-void SwitchForm::SetRemoteNote(const QString& note)
+void SwitchForm::SetRemoteNote(RemoteNote note)
 {
-    SetFittedText(RemoteStatus, note, PanelFont(8.25));
+    remoteNote_ = std::move(note);
+    ShowRemoteNote();
+}
+
+void SwitchForm::ShowRemoteNote()
+{
+    QStringList summary;
+    if (remoteNote_.clients >= 0)
+        summary << QStringLiteral("%1 client%2").arg(remoteNote_.clients).arg(remoteNote_.clients == 1 ? "" : "s");
+    if (const auto settle = core_.SettleTime(); settle.count() > 0) {
+        const QString time = settle.count() < 1000 ? QStringLiteral("%1 ms").arg(settle.count())
+                                                   : QStringLiteral("%1 s").arg(double(settle.count()) / 1000, 0, 'g', 3);
+        summary << (core_.Settling() ? QStringLiteral("settling, %1…").arg(time) : QStringLiteral("settle ") + time);
+    }
+    if (core_.Counting()) {
+        const CycleCounts cycles = core_.Cycles();
+        summary << QStringLiteral("RF1 %1 / RF2 %2 closures").arg(cycles.rf1).arg(cycles.rf2);
+    }
+    QStringList lines = remoteNote_.lines;
+    if (!summary.isEmpty())
+        lines.prepend(summary.join(QStringLiteral(" · ")));
+    if (lines == remoteShown_)
+        return;
+    remoteShown_ = lines;
+    ShowWholeLines(RemoteStatus, lines, PanelFont(8.25));
 }
 
 void SwitchForm::ShowCore()
@@ -527,4 +551,5 @@ void SwitchForm::ShowCoreNow()
             line.text += u'\n' + note;
     SetTextColor(PortStatus, line.colour);
     SetFittedText(PortStatus, line.text, PanelFont(8.25));
+    ShowRemoteNote();
 }

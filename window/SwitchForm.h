@@ -6,6 +6,7 @@
 #include "SwitchCore.h"
 
 #include <QElapsedTimer>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 
@@ -39,6 +40,14 @@ struct SwitchFormContext
     std::function<std::vector<FoundPort>()> findPorts = FindSystemPorts;
 };
 
+// What the servers tell the room under the control bits: how many clients
+// they serve (-1: nothing is served), then their lines, the most pressing first.
+struct RemoteNote
+{
+    int clients = -1;
+    QStringList lines;
+};
+
 // The control panel: pick the model, type the port address, toggle the two
 // control bits, and see on the schematic which RF port is connected. A view
 // of the switch core: the captions show the bits the port last read back, so
@@ -57,8 +66,9 @@ public:
 
     void UpdateSchematic();
 
-    // How remote clients reach the switch, shown under the control bits.
-    void SetRemoteNote(const QString& note);
+    // How remote clients reach the switch, shown under the control bits
+    // after a line of the switch's own: its clients, settle time and closures.
+    void SetRemoteNote(RemoteNote note);
 
     void setVisible(bool visible) override;
 
@@ -91,6 +101,7 @@ private:
     void ShowHeldMessages();
     void ShowCore();
     void ShowCoreNow();
+    void ShowRemoteNote();
 
     SwitchFormContext context_;
     std::unique_ptr<SwitchCore> ownCore_;
@@ -116,6 +127,8 @@ private:
     QElapsedTimer lastShown_;  // the window shows the core at most once a frame
     QTimer showTimer_;
     QString addressNote_;      // how the typed address was read, when not as meant
+    RemoteNote remoteNote_;
+    QStringList remoteShown_;  // what the room under the control bits shows
     QString logFailure_;
     QString bitTip_;           // the control bits' own tooltip, before what is added to it
 

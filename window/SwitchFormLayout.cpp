@@ -39,8 +39,9 @@ constexpr Placement kLayout[] = {
     {"WarningLabel", 240, 4440, 4335, 735},  {"Label4", 840, 1320, 1455, 255},
     // Says which port the panel talks to, and any access that did not verify.
     {"PortStatus", 240, 5430, 9270, 690},
-    // How remote clients reach the switch, in the free room under the control bits.
-    {"RemoteStatus", 240, 3660, 4335, 765},
+    // How remote clients reach the switch, in the free room under the control
+    // bits: all of it between them and the warning, four lines of the font.
+    {"RemoteStatus", 240, 3630, 4335, 810},
     // The path the board is in, in words, over the schematic.
     {"PathWords", 4680, 1890, 4335, 480},
 };
