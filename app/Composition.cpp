@@ -4,6 +4,7 @@
 #include "Fonts.h"
 #include "Invocation.h"
 #include "Messages.h"
+#include "OneShot.h"
 #include "PortOwner.h"
 #include "PortText.h"
 #include "RemoteControl.h"
@@ -33,6 +34,7 @@ bool HasDisplay()
 
 int RunPanel(const Invocation& invocation, int argc, char** argv)
 {
+    SayPortNote(invocation);
     if (!HasDisplay())
         return Fail(kExitNoBoard, QStringLiteral("no display to open the panel on (DISPLAY is not set): run it in a desktop "
                                                  "session, or over ssh -X from one; without a window, --query and --select "
@@ -74,6 +76,7 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
 // the server goes on with the board as read back.
 int RunHeadless(const Invocation& invocation, int argc, char** argv)
 {
+    SayPortNote(invocation);
     QCoreApplication app(argc, argv);
     QString error;
     const auto setup = SwitchSetup::Create(invocation, {}, &error);

@@ -28,8 +28,7 @@ std::optional<std::int32_t> PortArgument(const QString& text)
         address = AddressFromText(text.toStdString());
     else if (const auto hex = cHex.match(text); hex.hasMatch())
         address = AddressFromText("&H0" + hex.captured(1).toStdString());
-    // The I/O space ends at 0xFFFF, and the control register sits at base + 2.
-    if (!address || *address < 1 || *address > 0xFFFD)
+    if (!address || *address < kFirstPortAddress || *address > kLastPortAddress)
         return std::nullopt;
     return address;
 }
@@ -156,11 +155,15 @@ Invocation ParseCommandLine(const QStringList& arguments)
             invocation.port = PortName(*device);
         else if (const auto address = PortArgument(parser.value(port)))
             invocation.port = PortName(*address);
-        else
-            return fail(QStringLiteral("--port \"%1\" is not a port address: type it as 888, 0x378 or &H378, between 1 and %2, "
-                                       "or a device such as /dev/parport1")
-                            .arg(parser.value(port))
-                            .arg(0xFFFD));
+        // In the user's own words, as the address box says it.
+        const AddressReading reading = ReadAddress(parser.value(port).toStdString());
+        if (!invocation.port) {
+            const QString why = reading.problem.empty() ? QStringLiteral("\"%1\" is not a port address").arg(parser.value(port))
+                                                        : QString::fromStdString(reading.problem);
+            return fail(QStringLiteral("--port: %1: type it as 888, 0x378 or &H378, between 1 and 65533, or a device such "
+                                       "as /dev/parport1").arg(why));
+        }
+        invocation.portNote = QString::fromStdString(reading.note);
     }
     invocation.simulate = parser.isSet(simulate);
     invocation.rawIo = parser.isSet(rawIo);

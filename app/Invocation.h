@@ -26,6 +26,7 @@ struct Invocation
     };
     Mode mode = Mode::Panel;
     std::optional<PortName> port;      // --port, for this run only
+    QString portNote;                  // how --port was read, where not as typed ("0378" is decimal)
     RfPath path = RfPath::Off;         // --select
     bool simulate = false;             // the simulated port is good enough
     bool rawIo = false;                // raw /dev/port for a port no driver serves

@@ -83,6 +83,12 @@ CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, 
     return CommandAfterSwitching(core, result);
 }
 
+void SayPortNote(const Invocation& invocation)
+{
+    if (!invocation.portNote.isEmpty())
+        PrintLine(stderr, QStringLiteral("rfswitch-panel: note: --port ") + invocation.portNote);
+}
+
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv)
 {
     switch (invocation.mode) {
@@ -106,6 +112,7 @@ std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char
     default:
         return std::nullopt;
     }
+    SayPortNote(invocation);
     QCoreApplication app(argc, argv);
     QString error;
     // Nobody to ask here: an address that needs confirming is refused.

@@ -34,3 +34,5 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
 // usage, --list-ports, --select and --query, printing what they print. Returns the exit
 // code, or nothing when the invocation is for the panel or the server.
 std::optional<int> RunWithoutWindow(const Invocation& invocation, int argc, char** argv);
+// How --port was read, where not as typed, on standard error.
+void SayPortNote(const Invocation& invocation);

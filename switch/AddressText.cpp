@@ -165,6 +165,49 @@ std::optional<std::int32_t> AddressFromText(std::string_view text)
     return static_cast<std::int32_t>(rounded);
 }
 
+AddressReading ReadAddress(std::string_view text)
+{
+    const std::string typed(text);
+    const std::string s = WithoutBlanks(text);
+    const auto quoted = [&typed] { return "\"" + typed + "\""; };
+    AddressReading reading;
+    std::size_t used = 0;  // of `s`, the characters the number took
+    const bool cHex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X') && DigitValue(s[2], 16) >= 0;
+    if (cHex) {
+        used = 2;
+        while (used < s.size() && DigitValue(s[used], 16) >= 0)
+            ++used;
+        reading.address = AddressFromText("&H0" + s.substr(2, used - 2));
+    } else {
+        reading.address = AddressFromText(s);
+        std::string number;
+        const bool radix = s.size() > 2 && s[0] == '&' && (s[1] == 'h' || s[1] == 'H' || s[1] == 'o' || s[1] == 'O')
+            && DigitValue(s[2], s[1] == 'o' || s[1] == 'O' ? 8 : 16) >= 0;
+        used = radix ? 2 : DecimalPrefix(s, number);
+        while (radix && used < s.size() && DigitValue(s[used], s[1] == 'o' || s[1] == 'O' ? 8 : 16) >= 0)
+            ++used;
+    }
+    if (s.empty())
+        reading.problem = "no address was given";
+    else if (used == 0)
+        reading.problem = quoted() + " is not a number";
+    else if (reading.address && *reading.address < kFirstPortAddress)
+        reading.problem = quoted() + " is below 1, the first port address";
+    else if (!reading.address || *reading.address > kLastPortAddress)
+        reading.problem = quoted() + " is beyond the last port address, 65533 (0xFFFD)";
+    if (!reading.problem.empty())
+        return reading;
+    const std::string value = std::to_string(*reading.address);
+    if (used < s.size()) {
+        reading.note = quoted() + " reads as " + value;
+    } else if (!cHex && s.size() > 1 && s[0] == '0' && s[1] >= '0' && s[1] <= '9') {
+        const std::string digits = s.substr(s.find_first_not_of('0'));
+        reading.note = quoted() + " reads as decimal " + value + ": addresses read decimal; 0x" + digits + " or &H" + digits
+            + " reads hexadecimal";
+    }
+    return reading;
+}
+
 std::optional<std::int32_t> CheckedAdd(std::int32_t a, std::int32_t b)
 {
     std::int32_t sum = 0;

@@ -16,6 +16,26 @@
 // Returns std::nullopt when the number does not fit a signed 32-bit integer.
 std::optional<std::int32_t> AddressFromText(std::string_view text);
 
+// How a typed address reads, where the address box or --port takes it:
+// as AddressFromText reads it, but that C's hexadecimal (0x378) reads as such
+// too; said in the user's own words where it names no port address, and
+// noted where it reads otherwise than a user may mean.
+struct AddressReading
+{
+    // The address it reads as; nullopt where that fits no 32-bit integer.
+    std::optional<std::int32_t> address;
+    // Why it names no port address ("\"abc\" is not a number"); empty where it does.
+    std::string problem;
+    // How it was read, where not as typed ("\"0378\" reads as decimal 378: ...").
+    std::string note;
+};
+AddressReading ReadAddress(std::string_view text);
+
+// The first and last base address a port may have: the I/O space ends at
+// 0xFFFF, and the control register sits at base + 2.
+constexpr std::int32_t kFirstPortAddress = 1;
+constexpr std::int32_t kLastPortAddress = 0xFFFD;
+
 // The number the text reads as, before rounding (nullopt: not a finite double
 // or a radix literal beyond 32 bits).
 std::optional<double> NumberFromText(std::string_view text);

@@ -3,7 +3,7 @@
 
 #include <QTest>
 
-// What the address box makes of a text. Plain decimals and &H/&O literals are
+// What the address box makes of a text, and says of it. Plain decimals and &H/&O literals are
 // checked against a reference of their own by the address fuzzer; these are
 // the forms only this table pins down.
 class AddressTextTest : public QObject
@@ -44,6 +44,35 @@ private slots:
         QFETCH(QByteArray, text);
         const auto converted = AddressFromText(std::string_view(text.constData(), text.size()));
         QTEST(converted ? QVariant(*converted) : QVariant(), "address");
+    }
+
+    // What the box and --port say of a text that names no port, or that
+    // reads otherwise than typed, in the words typed.
+    void reads_data()
+    {
+        AddColumns<QByteArray, QVariant, QString>("text", "address", "said");
+        QTest::newRow("decimal") << QByteArray("888") << QVariant(888) << "";
+        QTest::newRow("C's hexadecimal") << QByteArray("0x378") << QVariant(888) << "";
+        QTest::newRow("letters") << QByteArray("abc") << QVariant(0) << "problem: \"abc\" is not a number";
+        QTest::newRow("a radix prefix without digits") << QByteArray("&HZZ") << QVariant(0) << "problem: \"&HZZ\" is not a number";
+        QTest::newRow("blanks only") << QByteArray(" \t") << QVariant(0) << "problem: no address was given";
+        QTest::newRow("zero") << QByteArray("0") << QVariant(0) << "problem: \"0\" is below 1, the first port address";
+        QTest::newRow("within 32 bits") << QByteArray("99999999") << QVariant(99999999)
+                                        << "problem: \"99999999\" is beyond the last port address, 65533 (0xFFFD)";
+        QTest::newRow("beyond 32 bits") << QByteArray("99999999999") << QVariant()
+                                        << "problem: \"99999999999\" is beyond the last port address, 65533 (0xFFFD)";
+        QTest::newRow("a leading zero") << QByteArray("0378") << QVariant(378)
+                                        << "note: \"0378\" reads as decimal 378: addresses read decimal; 0x378 or &H378 reads hexadecimal";
+        QTest::newRow("trailing letters") << QByteArray("888abc") << QVariant(888) << "note: \"888abc\" reads as 888";
+    }
+
+    void reads()
+    {
+        QFETCH(QByteArray, text);
+        const AddressReading reading = ReadAddress(std::string_view(text.constData(), text.size()));
+        QTEST(reading.address ? QVariant(*reading.address) : QVariant(), "address");
+        QTEST(QString::fromStdString(!reading.problem.empty() ? "problem: " + reading.problem : !reading.note.empty() ? "note: " + reading.note : ""),
+              "said");
     }
 };
 

@@ -152,9 +152,19 @@ private slots:
         QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
                                              << "rfswitch-panel: port /dev/sda: no parallel port device /dev/sda; .*\n";
         refused("no port to list", {"--list-ports"}, 3, "no parallel port found: have the parallel-port drivers loaded .*\n");
-        for (const char* address : {"0", "70000", "garbage", "888abc", "2147483648", "", "/dev/../etc/passwd", "/dev/"})
+        // Said as the address box says it, in the words typed.
+        const std::pair<const char*, const char*> addresses[] = {
+            {"0", "\"0\" is below 1, the first port address"}, {"70000", "\"70000\" is beyond the last port address, 65533 \\(0xFFFD\\)"},
+            {"garbage", "\"garbage\" is not a number"}, {"888abc", "\"888abc\" is not a port address"},
+            {"2147483648", "\"2147483648\" is beyond the last port address, 65533 \\(0xFFFD\\)"}, {"", "no address was given"},
+            {"/dev/../etc/passwd", "\"/dev/../etc/passwd\" is not a number"}};
+        for (const auto& [address, why] : addresses)
             QTest::addRow("address \"%s\"", address) << QStringList{"--port", address, "--query"} << 2 << ""
-                                                     << u"rfswitch-panel: --port \"%1\" is not a port address: .*"_s.arg(address) + usage;
+                                                     << u"rfswitch-panel: --port: %1: type it as 888, 0x378 or &H378, .*"_s.arg(why) + usage;
+        QTest::newRow("a leading zero") << QStringList{"--port", "0378", "--query", "--simulate"} << 0
+                                        << "port 378 \\(0x17A\\) simulated port: C1=0 C2=0 off\\n"
+                                        << "rfswitch-panel: note: --port \"0378\" reads as decimal 378: addresses read decimal; 0x378 or &H378 "
+                                           "reads hexadecimal\\n";
         refused("bad path", {"--select", "rf3"}, 2, "--select takes rf1, rf2 or off, not \"rf3\"");
         refused("two actions", {"--select", "rf1", "--query"}, 2, "--select, --query, .*");
         refused("VXI-11 on and off", {"--listen", "0", "--vxi11", "--no-vxi11"}, 2, "--vxi11 and --no-vxi11 do not go together");

@@ -29,6 +29,9 @@ const QString kZero = QStringLiteral("0");
 const QString kOne = QStringLiteral("1");
 // Where nothing is known of the board: no bit is shown as 0 or 1.
 const QString kUnknown = QStringLiteral("?");
+// After why a typed address names no port.
+const QString kNothingWritten = QStringLiteral(": no port is driven, and nothing is written. Type the port's base address in "
+                                               "decimal (888), or in hexadecimal as 0x378 or &H378.");
 
 // The window follows the switch at most once a frame, however fast remote
 // clients switch it; every operation is still in the log.
@@ -242,24 +245,24 @@ void SwitchForm::TakePendingAddress()
 std::optional<PortName> SwitchForm::AcceptAddress(Qt::FocusReason reason)
 {
     const QString text = ParallelText->text();
+    addressNote_.clear();
+    addressProblem_.clear();
     if (const auto device = DeviceFromText(text.toStdString())) {
         takeRefused_ = false;
-        addressNote_.clear();
         return PortName(*device);
     }
-    const auto address = AddressFromText(text.toStdString());
-    takeRefused_ = !address || !CheckedAdd(*address, 2);
+    const AddressReading reading = ReadAddress(text.toStdString());
+    takeRefused_ = !reading.address || !CheckedAdd(*reading.address, 2);
     if (takeRefused_) {
-        RefuseAddress(text, reason);
+        RefuseAddress(QString::fromStdString(reading.problem), reason);
         return std::nullopt;
     }
-    // The conversion reads "0x378" or "garbage" as 0; say so rather than
-    // leave the user wondering why nothing happens.
-    static const QRegularExpression zero(QStringLiteral("^([+-]?(0+\\.?0*|\\.0+)([eEdD][+-]?[0-9]+)?|&[hHoO]0+)$"));
-    addressNote_ = *address == 0 && !zero.match(QString(text).remove(QRegularExpression(QStringLiteral("[ \t\n]")))).hasMatch()
-        ? QStringLiteral("\"%1\" reads as 0: nothing is written there. Type the address in decimal (888) or as &H378.").arg(text)
-        : QString();
-    return PortName(*address);
+    // Taken all the same, where it names no port: nothing is written there,
+    // and the status line says why in the words typed, not as port 0.
+    addressProblem_ = reading.problem.empty() ? QString() : QString::fromStdString(reading.problem) + kNothingWritten;
+    problemPort_ = PortName(*reading.address);
+    addressNote_ = QString::fromStdString(reading.note);
+    return PortName(*reading.address);
 }
 
 void SwitchForm::TakeAddress(const PortName& port)
@@ -269,27 +272,26 @@ void SwitchForm::TakeAddress(const PortName& port)
     core_.TakeAddress(port, true, Asker(), Then(&SwitchForm::ShowTaken));
 }
 
-void SwitchForm::RefuseAddress(const QString& text, Qt::FocusReason reason)
+void SwitchForm::RefuseAddress(const QString& problem, Qt::FocusReason reason)
 {
     pressedFromBox_ = nullptr;
-    // Back to the address in use, ready to be typed over: the refused text
-    // would otherwise be refused again at every change of focus.
+    // Back to the address in use, ready to be typed over.
     ParallelText->setText(QString::fromStdString(PortTyped(core_.Port())));
     ParallelText->selectAll();
-    const QString message = QStringLiteral("\"%1\" is not a usable port address.\n"
-                                           "Type the port's base address in decimal, e.g. 888, or as &H378.").arg(text);
-    if (reason != Qt::MouseFocusReason) {
-        ShowWhenFree(QMessageBox::Warning, message);
+    addressProblem_ = problem + QStringLiteral(": nothing is written, and port %1 stays in use. Type the port's base address in "
+                                               "decimal (888), or in hexadecimal as 0x378 or &H378.")
+                                    .arg(QString::fromStdString(PortLabel(core_.Port())));
+    problemPort_ = core_.Port();
+    ShowCoreNow();
+    if (reason != Qt::MouseFocusReason)
         return;
-    }
     // The mouse press that moved the focus is still on its way to its
-    // control: keep it from acting, and show the message once it is past.
+    // control: keep it from acting on the port still in use.
     swallowPress_ = true;
-    QTimer::singleShot(0, this, [this, message] {
+    QTimer::singleShot(0, this, [this] {
         swallowPress_ = false;
         ParallelText->setFocus();
         ParallelText->selectAll();
-        ShowWhenFree(QMessageBox::Warning, message);
     });
 }
 
@@ -543,6 +545,12 @@ void SwitchForm::ShowCoreNow()
     Picture2->SetMark(status.IsSimulated() ? QStringLiteral("SIMULATED\nno board") : QString(), kStatusSimulated,
                       QRect(196, 136, 90, 60));
     StatusText line = StatusLine(core_);
+    // A typed address that names no port is said as typed, as long as it
+    // stands and nothing is written there.
+    if (!(core_.Port() == problemPort_))
+        addressProblem_.clear();
+    if (!addressProblem_.isEmpty() && (takeRefused_ || !core_.Status().Writable()))
+        line = {addressProblem_, kStatusWarning};
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
                                                   .arg(QString::fromStdString(SourceName(*core_.LockHolder())))
                                             : QString();

@@ -88,7 +88,8 @@ private:
     std::optional<PortName> AcceptAddress(Qt::FocusReason reason);
     void TakeAddress(const PortName& port);
     void TakePendingAddress();
-    void RefuseAddress(const QString& text, Qt::FocusReason reason);
+    // The typed text cannot be taken at all (`problem`, in the user's words).
+    void RefuseAddress(const QString& problem, Qt::FocusReason reason);
     void ClickBit(int bit, QPushButton* button);
     void SelectPath(RfPath path);
     void ShowPortMenu(const QPoint& at);
@@ -127,6 +128,8 @@ private:
     QElapsedTimer lastShown_;  // the window shows the core at most once a frame
     QTimer showTimer_;
     QString addressNote_;      // how the typed address was read, when not as meant
+    QString addressProblem_;   // why it names no port, in the words typed, while problemPort_ is in use
+    PortName problemPort_;
     RemoteNote remoteNote_;
     QStringList remoteShown_;  // what the room under the control bits shows
     QString logFailure_;
