@@ -230,7 +230,7 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
     } else if (path == "/lxi/identification") {
         const Connection& link = session.Link();
         session.Answer(Reply("text/xml; charset=utf-8",
-                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), options_.resources,
+                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), bool(options_.tls), options_.resources,
                                                FactsOf(Unmapped(link.LocalAddress())))
                                  .toStdString()));
     } else if (method == "GET" && websocket::AsksUpgrade(request)) {
