@@ -170,11 +170,11 @@ InterfaceFacts FactsOf(const QHostAddress& address)
     return facts;
 }
 
-QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources,
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, bool tls, const QStringList& resources,
                              const InterfaceFacts& facts)
 {
     const QString host = HostText(local);
-    const QString url = QStringLiteral("http://%1:%2/").arg(host).arg(port);
+    const QString url = QStringLiteral("%1://%2:%3/").arg(tls ? "https" : "http", host).arg(port);
     const QHostAddress address = Unmapped(local);
     const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     // Where the system has no value, the schema's strings for none.

@@ -67,11 +67,11 @@ InterfaceFacts FactsOf(const QHostAddress& address);
 QHostAddress DefaultGateway(QByteArrayView table, const QString& interface);
 
 // The LXI identification document for a client that reached the server at
-// `local` on `port`: every element the LXI identification schema requires
-// (maker, model, serial, firmware revision, descriptions, URLs, the LXI
-// version) and one interface with `resources` (VISA resource strings, "%1"
-// standing for the address as the client reached it) and what `facts` say
-// of the address.
-QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, const QStringList& resources,
+// `local` on `port` (over HTTPS where `tls`): every element the LXI
+// identification schema requires (maker, model, serial, firmware revision,
+// descriptions, URLs in the scheme the client used, the LXI version) and one
+// interface with `resources` (VISA resource strings, "%1" standing for the
+// address as the client reached it) and what `facts` say of the address.
+QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local, quint16 port, bool tls, const QStringList& resources,
                              const InterfaceFacts& facts);
 

@@ -133,7 +133,9 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     for (const auto& [path, resource, mime] : {std::tuple{"/", ":/web/page.html", "text/html; charset=utf-8"},
                                                std::tuple{"/page.js", ":/web/page.js", "text/javascript; charset=utf-8"},
                                                std::tuple{"/page.css", ":/web/page.css", "text/css; charset=utf-8"},
-                                               std::tuple{"/schematic.svg", ":/schematic.svg", "image/svg+xml"}}) {
+                                               std::tuple{"/schematic.svg", ":/schematic.svg", "image/svg+xml"},
+                                               // The window's icon, where every browser asks for one.
+                                               std::tuple{"/favicon.ico", ":/switch-icon.svg", "image/svg+xml"}}) {
         QFile source(QString::fromLatin1(resource));
         source.open(QIODevice::ReadOnly);
         files_[path] = {mime, source.readAll().toStdString()};
@@ -230,7 +232,7 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
     } else if (path == "/lxi/identification") {
         const Connection& link = session.Link();
         session.Answer(Reply("text/xml; charset=utf-8",
-                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), options_.resources,
+                             IdentificationXml(options_.identity, link.LocalAddress(), Port(), bool(options_.tls), options_.resources,
                                                FactsOf(Unmapped(link.LocalAddress())))
                                  .toStdString()));
     } else if (method == "GET" && websocket::AsksUpgrade(request)) {

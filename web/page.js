@@ -4,10 +4,25 @@
 
 const $ = (id) => document.getElementById(id);
 const kTwipsPerPixel = 15;
+const kCutOff = 'Not connected to the switch: the buttons work again once the connection is back.';
+
+// The state last received, and whether the page follows the switch now:
+// cut off, it shows that state greyed as the last known and cannot switch.
+let last = null;
+let live = false;
+
+function allow(refused) {
+  for (const button of document.querySelectorAll('#buttons button')) {
+    button.disabled = refused !== null;
+    button.title = refused || '';
+  }
+}
 
 function show(state) {
+  last = state;
+  document.body.classList.toggle('cut', !live);
   const path = $('path');
-  path.textContent = state.words;
+  path.textContent = live ? state.words : `Last known: ${state.words}`;
   path.dataset.path = state.path || 'unknown';
   $('bits').textContent = state.bits ? `C1=${+state.bits.c1}  C2=${+state.bits.c2}` : 'C1=?  C2=?';
   // An unknown state draws no contact, as in the panel; where the panel
@@ -31,20 +46,19 @@ function show(state) {
     : 'Not locked: any client may switch.';
   $('lock').className = state.lock ? 'locked' : '';
   // Buttons that cannot switch look it, and say why.
-  for (const button of document.querySelectorAll('#buttons button')) {
-    button.disabled = state.refused !== null;
-    button.title = state.refused || '';
-  }
-  // The lock says so already.
-  $('refused').textContent = state.lock ? '' : state.refused || '';
+  allow(live ? state.refused : kCutOff);
+  // The lock, or the line on the connection, says so already.
+  $('refused').textContent = state.lock || !live ? '' : state.refused || '';
   // The board's closures, and the warning once a path has reached the limit set for the switch's life.
   const cycles = state.cycles;
   $('cycles').textContent = cycles.warning
     || `Relay cycles: RF1 ${cycles.rf1}, RF2 ${cycles.rf2}${cycles.limit ? `, limit ${cycles.limit}` : ', no limit set'}.`;
   $('cycles').className = cycles.warning ? 'due' : '';
-  // Compared with what the browser shows for the connection, it tells the right switch.
+  // Compared with what the browser shows for the connection, it tells the
+  // right switch; where it must wrap, it wraps between two bytes.
   $('certificate').hidden = !state.certificate;
-  $('certificate').textContent = state.certificate ? `Certificate SHA-256 fingerprint: ${state.certificate}` : '';
+  $('certificate').replaceChildren(...(state.certificate ? ['Certificate SHA-256 fingerprint: ',
+    ...state.certificate.split(/(?<=:)/).flatMap((part) => [part, document.createElement('wbr')])] : []));
   $('plain').hidden = !state.plain;
   $('plain').textContent = state.plain ? `Not encrypted: ${state.plain}` : '';
   const operations = $('operations');
@@ -59,17 +73,21 @@ async function select(path) {
   const answer = $('answer');
   answer.className = '';
   answer.textContent = 'Switching…';
+  let reply, body;
   try {
-    const reply = await fetch('/api/select', { method: 'POST', body: path, headers: { 'Content-Type': 'text/plain' } });
-    const body = await reply.json();
-    if (body.path !== undefined)
-      show(body);
-    answer.className = body.error ? 'refused' : 'done';
-    answer.textContent = body.error ? `Not switched: ${body.error.detail || body.error.message}` : 'Switched and read back.';
-  } catch (error) {
+    reply = await fetch('/api/select', { method: 'POST', body: path, headers: { 'Content-Type': 'text/plain' } });
+    body = await reply.json();
+  } catch {
+    // The browser's words ("Failed to fetch") say nothing of the switch.
     answer.className = 'refused';
-    answer.textContent = `Not switched: ${error.message}`;
+    answer.textContent = reply ? `Not known whether it switched: its answer (HTTP ${reply.status}) could not be read`
+      : 'Not switched: the switch cannot be reached (the connection to it is lost)';
+    return;
   }
+  if (body.path !== undefined)
+    show(body);
+  answer.className = body.error ? 'refused' : 'done';
+  answer.textContent = body.error ? `Not switched: ${body.error.detail || body.error.message}` : 'Switched and read back.';
 }
 
 // Follows the switch; a lost connection is tried again, less often each time.
@@ -80,10 +98,19 @@ function follow(delay) {
     $('link').textContent = 'Live: the page follows every change.';
     $('link').className = '';
   };
-  socket.onmessage = (event) => show(JSON.parse(event.data));
+  // The server sends the state as soon as the page follows it.
+  socket.onmessage = (event) => {
+    live = true;
+    show(JSON.parse(event.data));
+  };
   socket.onclose = () => {
-    $('link').textContent = `Not connected to the switch: trying again in ${delay / 1000} s. What is shown may be out of date.`;
+    $('link').textContent = `Not connected to the switch: trying again in ${delay / 1000} s. Greyed below: the last known state.`;
     $('link').className = 'lost';
+    live = false;
+    if (last)
+      show(last);
+    else
+      allow(kCutOff);
     setTimeout(() => follow(Math.min(delay * 2, 30000)), delay);
   };
 }

@@ -1,15 +1,17 @@
 """The page over HTTPS from the program itself: the CA certificate an earlier
 version made in the state folder replaced by a server's; curl with the
-certificate the program made, whose fingerprint the page shows; openssl s_client with
-TLS 1.3 and 1.2 taken and TLS 1.1 refused; nothing in plain text on the
-HTTPS port. Usage: https_test.py PROGRAM; exits 77 (skipped) where curl or
-openssl is missing."""
+certificate the program made, whose fingerprint the page shows, and the
+identification document's links in https://; openssl s_client with TLS 1.3
+and 1.2 taken and TLS 1.1 refused; nothing in plain text on the HTTPS port.
+Usage: https_test.py PROGRAM; exits 77 (skipped) where curl or openssl is
+missing."""
 import os
 import shutil
 import socket
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ElementTree
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
 from web_program import Program, curl, expect  # noqa: E402
@@ -45,6 +47,9 @@ def main():
             code, state = curl(secure + "api/state", "--cacert", certificate, parse=True)
             expect("the fingerprint in the state over HTTPS", (code, state.get("certificate")), (200, fingerprint))
             expect("the page's place for the fingerprint", 'id="certificate"' in curl(secure, "--cacert", certificate)[1], True)
+            code, document = curl(secure + "lxi/identification", "--cacert", certificate)
+            expect("the identification's links over HTTPS", (code, [e.text for e in ElementTree.fromstring(document) if e.tag.endswith("URL")]),
+                   (200, [f"https://127.0.0.1:{port}/", f"https://127.0.0.1:{port}/lxi/identification"]))
             plain = subprocess.run(["curl", "-sS", "-m", "10", url.replace("https", "http") + "api/state"],
                                    capture_output=True, text=True, timeout=30)
             if plain.returncode == 0:

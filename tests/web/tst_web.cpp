@@ -454,7 +454,8 @@ private slots:
         const QString elsewhere = "which does not name this machine";
         // Nothing at all is served to a name rebound to this machine, and
         // everything to its own names and addresses.
-        for (const char* path : {"/", "/page.js", "/page.css", "/schematic.svg", "/api/state", "/api/events", "/lxi/identification", "/metrics"}) {
+        for (const char* path : {"/", "/page.js", "/page.css", "/schematic.svg", "/favicon.ico", "/api/state", "/api/events", "/lxi/identification",
+                                 "/metrics"}) {
             const bool events = path == "/api/events"_ba;
             const QByteArray get = events ? kFollow : "GET " + QByteArray(path) + " HTTP/1.1\r\nHost: HOST\r\n\r\n";
             for (const char* host : {"127.0.0.1:PORT", "localhost", "NAME:PORT"})
@@ -688,22 +689,25 @@ private slots:
             QVERIFY2(metrics.split(u'\n').contains(sample), qPrintable(sample + " not in:\n" + metrics));
     }
 
-    // HEAD gives what GET gives but the body, and the next answer follows at once.
+    // HEAD gives what GET gives but the body, and the next answer follows at
+    // once. The type is what a browser takes it as (nosniff).
     void head_data()
     {
-        AddColumns<QByteArray, QByteArray>("path", "status");
-        QTest::newRow("the page") << "/"_ba << "HTTP/1.1 200 OK"_ba;
-        QTest::newRow("nothing there") << "/nothing"_ba << "HTTP/1.1 404 Not Found"_ba;
+        AddColumns<QByteArray, QByteArray, QByteArray>("path", "status", "type");
+        QTest::newRow("the page") << "/"_ba << "HTTP/1.1 200 OK"_ba << "text/html; charset=utf-8"_ba;
+        QTest::newRow("the icon a browser asks for") << "/favicon.ico"_ba << "HTTP/1.1 200 OK"_ba << "image/svg+xml"_ba;
+        QTest::newRow("nothing there") << "/nothing"_ba << "HTTP/1.1 404 Not Found"_ba << "application/json"_ba;
     }
 
     void head()
     {
-        const auto [path, status] = Fetch<QByteArray, QByteArray>("path", "status");
+        const auto [path, status, type] = Fetch<QByteArray, QByteArray, QByteArray>("path", "status", "type");
         Served served;
         Peer peer(served.server.Port(), served.Request("GET " + path) + served.Request("HEAD " + path) + served.Request("GET /api/state"));
         peer.WaitFor([](const QByteArray& got) { return AnswerLength(got) > 0 && got.mid(AnswerLength(got)).contains("\r\n\r\nHTTP/1.1 200 OK\r\n"); });
         const QByteArray headers = peer.got.left(peer.got.indexOf("\r\n\r\n") + 4);
-        QVERIFY2(headers.startsWith(status + "\r\n") && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
+        QVERIFY2(headers.startsWith(status + "\r\n") && headers.contains("\r\nContent-Type: " + type + "\r\n")
+                     && peer.got.mid(AnswerLength(peer.got)).startsWith(headers + "HTTP/1.1 200 OK\r\n"),
                  peer.got.left(400).constData());
     }
 
