@@ -123,8 +123,25 @@ bench: bench-deps configure node-modules
 	$(BUILD)/bench/settle-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
 	python3 tests/hostile/suite.py --bench $(APP) | grep '^BENCH' || [ $$? = 77 ]
+	@$(MAKE) --no-print-directory old-panel
+	python3 bench/startup_bench.py $(APP) $(OLD_PANEL)/build/rfswitch-panel || [ $$? = 77 ]
 	@echo "rfswitch-panel service system test (its last passing run in make test)"
 	@cat $(BUILD)/tests/system/run.duration 2>/dev/null || echo "  not run yet: make test runs it"
+
+# The panel as it was at OLD_PANEL_COMMIT, when its start-up stood at Qt's
+# floor, built beside this one once, for the start-up benchmark to measure
+# both in one run.
+OLD_PANEL_COMMIT := 71321f9
+OLD_PANEL := $(BUILD)/bench-panel-$(OLD_PANEL_COMMIT)
+
+.PHONY: old-panel
+old-panel:
+	@[ -x $(OLD_PANEL)/build/rfswitch-panel ] || { \
+	    mkdir -p $(LOGS); log=$(abspath $(LOGS))/old-panel.log; \
+	    echo "Building the panel of $(OLD_PANEL_COMMIT) in $(OLD_PANEL) for the start-up benchmark; output in $$log"; \
+	    rm -rf $(OLD_PANEL) && mkdir -p $(OLD_PANEL) && git archive $(OLD_PANEL_COMMIT) | tar -x -C $(OLD_PANEL) && \
+	    cmake -S $(OLD_PANEL) -B $(OLD_PANEL)/build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) >$$log 2>&1 && \
+	    cmake --build $(OLD_PANEL)/build -j $(JOBS) --target rfswitch-panel >>$$log 2>&1; }
 
 # puppeteer-core from the npm registry, for driving Chromium in the web
 # page's test and benchmark: into the build tree, once. Where it cannot be
