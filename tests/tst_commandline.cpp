@@ -146,7 +146,8 @@ private slots:
                 "port 888 \\(0x378\\): only the simulated port is here: no board is driven; --simulate allows a dry run\\n");
         // Devices: no port of that name here, a printer cable, no parallel port's device, and none here to list.
         refused("device not there", {"--port", "/dev/parport9", "--query"}, 3,
-                "port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n");
+                "port /dev/parport9: no such parallel port now \\(an adapter unplugged, or its driver not loaded\\); plug the adapter in, or "
+                "type a port that rfswitch-panel --list-ports lists; run the command again once it is there\n");
         refused("printer cable", {"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"}, 3,
                 "port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n");
         QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
@@ -221,6 +222,10 @@ private slots:
                                     << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
+        // What the panel would do once the port is free is no use to a command line.
+        QTest::newRow("held") << "query" << "held" << 3 << ""
+                              << "port 888 (0x378): /dev/parport0: in use by another program (lp0); close it; run the command again once the "
+                                 "port is free" << "";
         QTest::newRow("by device") << "rf1" << "device" << 0 << "port /dev/parport1, USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1"
                                    << "" << "r0:00 r0:00 w0:01 r0:01";
         QTest::newRow("query writes nothing") << "query" << "" << 0 << at + "C1=0 C2=1 rf2" << "" << "r888:02";
@@ -232,6 +237,9 @@ private slots:
         FakePort fake;
         fake.latched[888] = action == "query"_L1 ? 0x02 : 0x00;
         fake.status = port == "unusable"_L1 ? kDeniedPort : kRealPort;
+        if (port == "held"_L1)
+            fake.status = {PortReach::Unusable, "/dev/parport0", "/dev/parport0: in use by another program (lp0)",
+                           "close it; the panel takes the port as soon as it is free", true};
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
         fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
