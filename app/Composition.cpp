@@ -59,9 +59,13 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     context.core = &setup->Core();
     context.startPort = StartAddress(invocation);
     SwitchForm form(std::move(context));
-    const auto remote = RemoteControl::Start(invocation, *setup);
-    if (!remote)
-        return kExitUsage;
+    RemoteControl::Failure failure;
+    const auto remote = RemoteControl::Start(invocation, *setup, &failure);
+    if (!remote) {
+        // Started from a menu, nobody reads standard error: the user sees why no panel opens.
+        ShowMessageBox(nullptr, QMessageBox::Critical, QStringLiteral("The panel cannot start: ") + failure.words);
+        return failure.code;
+    }
     const auto show = [&form, &remote] { form.SetRemoteNote({remote->Clients(), remote->Lines()}); };
     QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
     show();
@@ -101,9 +105,10 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
     }
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);
-    auto remote = RemoteControl::Start(invocation, *setup);
+    RemoteControl::Failure failure;
+    auto remote = RemoteControl::Start(invocation, *setup, &failure);
     if (!remote)
-        return kExitUsage;
+        return failure.code;
     const int code = app.exec();
     if (invocation.offOnStop) {
         // No client may switch after the stop's write: what they asked and

@@ -15,7 +15,8 @@ const QString kDescription = QStringLiteral(
     "Exit codes of --select and --query: 0 verified, 1 a write was not read back,\n"
     "2 bad usage or an address no port may be at, 3 nothing was switched: the port\n"
     "is unusable, could not be read or written, or is only simulated (see\n"
-    "--simulate). --list-ports exits 3 where it finds no port.");
+    "--simulate). --list-ports exits 3 where it finds no port. A server exits 4\n"
+    "where it cannot listen: a port in use, an address not this machine's.");
 
 } // namespace
 
@@ -62,7 +63,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                  QStringLiteral("FILE"));
     const QCommandLineOption listen(QStringLiteral("listen"),
                                     QStringLiteral("Answer SCPI commands on TCP (port 5025 by convention; host 127.0.0.1 "
-                                                   "unless given; port 0 picks a free one)."),
+                                                   "unless given, a name serves each of its addresses; port 0 picks a free one)."),
                                     QStringLiteral("[HOST:]PORT"));
     const QCommandLineOption http(QStringLiteral("http"),
                                   QStringLiteral("Serve the switch's web page, its LXI identification and an HTTP API "

@@ -35,9 +35,9 @@ std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocatio
     };
     const PortStatus& status = core.Status();
     if (status.reach == PortReach::Refused)
-        return CommandOutcome{kExitUsage, {}, where(ReasonAndNextStep(status))};
+        return CommandOutcome{kExitUsage, {}, where(CommandLineWords(ReasonAndNextStep(status)))};
     if (!status.Writable())
-        return CommandOutcome{kExitNoBoard, {}, where(ReasonAndNextStep(status))};
+        return CommandOutcome{kExitNoBoard, {}, where(CommandLineWords(ReasonAndNextStep(status)))};
     if (!read.Ok())
         return CommandOutcome{kExitNoBoard, {}, QString::fromStdString(read.detail)};
     // A script must never believe it switched, or read, a board that is not
@@ -62,7 +62,7 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
     case Outcome::Abandoned:
         break;
     }
-    return {kExitNoBoard, StateLine(core), QString::fromStdString(result.detail)};
+    return {kExitNoBoard, StateLine(core), QString::fromStdString(CommandLineWords(result.detail))};
 }
 
 CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port)

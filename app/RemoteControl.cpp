@@ -13,6 +13,7 @@
 
 #include <QHostInfo>
 
+#include <algorithm>
 #include <utility>
 
 #ifdef RFSWITCH_LAN
@@ -48,8 +49,33 @@ QList<QHostAddress> TlsHosts(const Invocation& invocation)
     QList<QHostAddress> hosts;
     for (const QString& given : {invocation.listen, invocation.hislipAddress, invocation.https})
         if (const auto where = given.isEmpty() ? std::nullopt : ParseListenAddress(given))
-            hosts << where->host;
+            for (const QHostAddress& host : ListenHosts(*where))
+                hosts << host;
     return hosts;
+}
+
+// How clients name a server at `where`: by the name it was given, by the
+// machine's name where it listens on every address, else by its address.
+QString ClientHost(const ListenAddress& where)
+{
+    if (!where.name.isEmpty())
+        return where.name;
+    return IsAnyAddress(where.host) ? QHostInfo::localHostName() : HostText(where.host);
+}
+
+// "127.0.0.1:5025 and [::1]:5025"
+QString Places(const std::vector<QHostAddress>& hosts, quint16 port)
+{
+    QStringList places;
+    for (const QHostAddress& host : hosts)
+        places << PeerText(host, port);
+    return places.join(QStringLiteral(" and "));
+}
+
+// "10.0.0.0/8", "10.0.0.0/8 or fd00::/8", "a, b or c".
+QString OneOf(const QStringList& texts)
+{
+    return texts.size() < 2 ? texts.join(QString()) : texts.mid(0, texts.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" or ") + texts.last();
 }
 
 } // namespace
@@ -79,7 +105,7 @@ struct RemoteControl::Lan
     std::vector<ServiceOffer> offers;
 };
 
-bool RemoteControl::StartLan(const Invocation& invocation, SwitchSetup& setup, const QHostAddress& host)
+bool RemoteControl::StartLan(const Invocation& invocation, SwitchSetup& setup)
 {
     SwitchCore& core = setup.Core();
     if (!lan_)
@@ -88,28 +114,31 @@ bool RemoteControl::StartLan(const Invocation& invocation, SwitchSetup& setup, c
     if (invocation.vxi11) {
         lan_->vxi11 = std::make_unique<Vxi11Server>(core, identity_, policy_);
         Report(lan_->vxi11.get(), core, QStringLiteral("vxi11"));
-        QString error;
-        if (!lan_->vxi11->Listen(host, &error)) {
-            Fail(kExitUsage, QStringLiteral("--listen %1: VXI-11: %2").arg(invocation.listen, error));
-            return false;
+        for (const QHostAddress& host : hosts_) {
+            QString error;
+            if (!lan_->vxi11->Listen(host, &error))
+                return Failed(kExitCannotServe, QStringLiteral("VXI-11: %1: choose another address with --listen HOST:PORT, or leave VXI-11 out "
+                                                               "with --no-vxi11").arg(error));
         }
         connect(lan_->vxi11.get(), &Vxi11Server::LinksChanged, this, &RemoteControl::Changed);
         Print(QStringLiteral("VXI-11 on port %1: %2").arg(lan_->vxi11->Port()).arg(InstrResource(host_)));
         // Where the raw socket is there, its warning names the address already.
         if (!raw_)
-            WarnExposure(setup, QStringLiteral("VXI-11 on port %1").arg(lan_->vxi11->Port()), host, invocation.rawIo);
+            WarnExposure(setup, QStringLiteral("VXI-11 on port %1").arg(lan_->vxi11->Port()), hosts_, invocation.rawIo);
         lan_->portMapper = std::make_unique<PortMapper>(policy_);
         Report(lan_->portMapper.get(), core, QStringLiteral("portmap"));
         connect(lan_->portMapper.get(), &PortMapper::Settled, this, Print);
-        lan_->portMapper->Start(host, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
+        lan_->portMapper->Start(hosts_, kVxi11Program, kVxi11Version, lan_->vxi11->Port());
     }
-    if (raw_) {
+    if (raw_)
         Print(QStringLiteral("raw socket: ") + SocketResource(host_, raw_->Port()));
-        Offer({QStringLiteral("_scpi-raw._tcp"), host, raw_->Port(), {}});
+    for (const QHostAddress& host : hosts_) {
+        if (raw_)
+            Offer({QStringLiteral("_scpi-raw._tcp"), host, raw_->Port(), {}});
+        // VXI-11 clients start at the port mapper, which names the channel's port.
+        if (lan_->vxi11)
+            Offer({QStringLiteral("_vxi-11._tcp"), host, kPortMapperPort, {}});
     }
-    // VXI-11 clients start at the port mapper, which names the channel's port.
-    if (lan_->vxi11)
-        Offer({QStringLiteral("_vxi-11._tcp"), host, kPortMapperPort, {}});
     return true;
 }
 
@@ -129,8 +158,9 @@ void RemoteControl::Announce()
     for (const ServiceOffer& offer : lan_->offers)
         if (Unmapped(offer.host).isLoopback() && !local.contains(HostText(offer.host)))
             local << HostText(offer.host);
-    for (const QString& host : local)
-        Print(QStringLiteral("DNS-SD: not announced: %1 is reached from this machine only").arg(host));
+    if (!local.isEmpty())
+        Print(QStringLiteral("DNS-SD: not announced: %1 %2 reached from this machine only")
+                  .arg(local.join(QStringLiteral(" and ")), local.size() == 1 ? QStringLiteral("is") : QStringLiteral("are")));
     const std::vector<Announcement> services = Announcements(lan_->offers, identity_);
     if (services.empty())
         return;
@@ -147,7 +177,7 @@ struct RemoteControl::Lan
 {
 };
 
-bool RemoteControl::StartLan(const Invocation&, SwitchSetup&, const QHostAddress&)
+bool RemoteControl::StartLan(const Invocation&, SwitchSetup&)
 {
     return true;
 }
@@ -161,28 +191,69 @@ void RemoteControl::Announce()
 RemoteControl::RemoteControl() = default;
 RemoteControl::~RemoteControl() = default;
 
-std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation, SwitchSetup& setup)
+std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation, SwitchSetup& setup, Failure* failure)
 {
     std::unique_ptr<RemoteControl> remote(new RemoteControl);
-    QString error;
-    const auto allow = AllowList::Parse(invocation.allow, &error);
-    if (!allow) {
-        Fail(kExitUsage, QStringLiteral("--allow ") + error);
+    const auto started = [&remote, &invocation, &setup] {
+        QString error;
+        const auto allow = AllowList::Parse(invocation.allow, &error);
+        if (!allow)
+            return remote->Failed(kExitUsage, QStringLiteral("--allow ") + error);
+        // One policy for every way in.
+        remote->identity_ = ProgramIdentity(invocation.serial.toStdString());
+        remote->policy_.allow = *allow;
+        remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
+        remote->policy_.keepAlive = KeepAliveFromEnvironment();
+        remote->allowed_ = OneOf(invocation.allow);
+        return (invocation.listen.isEmpty() || remote->StartListen(invocation, setup))
+            && (invocation.http.isEmpty() || remote->StartWeb(invocation, setup, false))
+            && (invocation.https.isEmpty() || remote->StartWeb(invocation, setup, true));
+    };
+    if (!started()) {
+        if (failure)
+            *failure = remote->failure_;
         return nullptr;
     }
-    // One policy for every way in.
-    remote->identity_ = ProgramIdentity(invocation.serial.toStdString());
-    remote->policy_.allow = *allow;
-    remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
-    remote->policy_.keepAlive = KeepAliveFromEnvironment();
-    if (!invocation.listen.isEmpty() && !remote->StartListen(invocation, setup))
-        return nullptr;
-    if (!invocation.http.isEmpty() && !remote->StartWeb(invocation, setup, false))
-        return nullptr;
-    if (!invocation.https.isEmpty() && !remote->StartWeb(invocation, setup, true))
-        return nullptr;
     remote->Announce();
     return remote;
+}
+
+bool RemoteControl::Failed(int code, const QString& words)
+{
+    failure_ = {Fail(code, words), words};
+    return false;
+}
+
+std::optional<RemoteControl::Where> RemoteControl::Resolve(const QString& option, const QString& given)
+{
+    QString error;
+    const auto address = ParseListenAddress(given, &error);
+    if (!address) {
+        Failed(kExitUsage, QStringLiteral("%1 %2").arg(option, error));
+        return std::nullopt;
+    }
+    std::vector<QHostAddress> hosts = ListenHosts(*address, &error);
+    // The resolver's answer depends on the network it asks: a failure to run, not bad usage.
+    if (hosts.empty()) {
+        Failed(kExitCannotServe, QStringLiteral("%1 %2: %3: give an address, or a name this machine resolves").arg(option, given, error));
+        return std::nullopt;
+    }
+    return Where{*address, std::move(hosts)};
+}
+
+template <typename Server>
+bool RemoteControl::ListenOnEach(Server& server, const std::vector<QHostAddress>& hosts, quint16 port, const QString& with)
+{
+    for (const QHostAddress& host : hosts) {
+        const quint16 at = &host == &hosts.front() ? port : server.Port();
+        QString error;
+        if (!server.Listen(ListenAddress{host, at}, &error))
+            return Failed(kExitCannotServe, error
+                                                + (error == PortInUse(host, at) ? QStringLiteral(": stop it or choose another port with ")
+                                                                                : QStringLiteral(": choose another address or port with "))
+                                                + with);
+    }
+    return true;
 }
 
 template <typename Server>
@@ -196,13 +267,16 @@ void RemoteControl::Report(Server* server, SwitchCore& core, const QString& prot
     });
 }
 
-void RemoteControl::WarnExposure(SwitchSetup& setup, const QString& what, const QHostAddress& host, bool rawIo)
+void RemoteControl::WarnExposure(SwitchSetup& setup, const QString& what, const std::vector<QHostAddress>& hosts, bool rawIo)
 {
-    if (host.isLoopback())
+    if (std::all_of(hosts.begin(), hosts.end(), [](const QHostAddress& host) { return Unmapped(host).isLoopback(); }))
         return;
-    Warn(setup, QStringLiteral("%1: anyone who can reach this address can switch the board%2%3")
-                    .arg(what, rawIo ? QStringLiteral(", through a process that runs as root (--raw-io)") : QString(),
-                         policy_.allow.Empty() ? QStringLiteral("; --allow limits who may connect") : QString()));
+    const QString who = !allowed_.isEmpty() ? QStringLiteral("clients from ") + allowed_
+                        : hosts.size() > 1  ? QStringLiteral("anyone who can reach these addresses")
+                                            : QStringLiteral("anyone who can reach this address");
+    Warn(setup, QStringLiteral("%1: %2 can switch the board%3%4")
+                    .arg(what, who, rawIo ? QStringLiteral(", through a process that runs as root (--raw-io)") : QString(),
+                         allowed_.isEmpty() ? QStringLiteral("; --allow limits who may connect") : QString()));
 }
 
 void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
@@ -217,28 +291,24 @@ void RemoteControl::Warn(SwitchSetup& setup, const QString& warning)
 
 bool RemoteControl::StartListen(const Invocation& invocation, SwitchSetup& setup)
 {
-    QString error;
-    const auto where = ParseListenAddress(invocation.listen, &error);
-    if (!where) {
-        Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
+    const auto where = Resolve(QStringLiteral("--listen"), invocation.listen);
+    if (!where)
         return false;
-    }
-    // Listening on every address, the machine is reached by its name.
-    host_ = IsAnyAddress(where->host) ? QHostInfo::localHostName() : HostText(where->host);
+    hosts_ = where->hosts;
+    host_ = ClientHost(where->address);
     if (invocation.rawSocket) {
         raw_ = std::make_unique<ScpiServer>(setup.Core(), identity_, policy_);
         Report(raw_.get(), setup.Core(), QStringLiteral("scpi"));
-        if (!raw_->Listen(*where, &error)) {
-            Fail(kExitUsage, QStringLiteral("--listen %1: %2").arg(invocation.listen, error));
+        if (!ListenOnEach(*raw_, hosts_, where->address.port, QStringLiteral("--listen HOST:PORT")))
             return false;
-        }
-        PrintLine(stdout, QStringLiteral("listening on ") + raw_->Address());
-        WarnExposure(setup, QStringLiteral("listening on ") + raw_->Address(), where->host, invocation.rawIo);
+        const QString listening = QStringLiteral("listening on ") + Places(hosts_, raw_->Port());
+        PrintLine(stdout, listening);
+        WarnExposure(setup, listening, hosts_, invocation.rawIo);
         connect(raw_.get(), &ScpiServer::ClientsChanged, this, &RemoteControl::Changed);
     }
     if (invocation.hislip && !StartHislip(invocation, setup, *where))
         return false;
-    if (!StartLan(invocation, setup, where->host))
+    if (!StartLan(invocation, setup))
         return false;
     if (invocation.tlsRequired)
         WarnPlain(setup);
@@ -249,7 +319,7 @@ void RemoteControl::WarnPlain(SwitchSetup& setup)
 {
     QStringList plain;
     if (raw_)
-        plain << QStringLiteral("the raw socket on %1 (--raw-socket)").arg(raw_->Address());
+        plain << QStringLiteral("the raw socket on %1 (--raw-socket)").arg(Places(hosts_, raw_->Port()));
 #ifdef RFSWITCH_LAN
     if (lan_ && lan_->vxi11)
         plain << QStringLiteral("VXI-11 on port %1 (--vxi11)").arg(lan_->vxi11->Port());
@@ -284,10 +354,8 @@ bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
             PrintLine(stdout, QStringLiteral("made a self-signed TLS certificate for %1: %2 (%3)").arg(QHostInfo::localHostName(), tls_->CertificateFile(), made));
     }
     if (!tls_) {
-        if (needed || given) {
-            Fail(kExitUsage, QStringLiteral("TLS: %1").arg(error));
-            return false;
-        }
+        if (needed || given)
+            return Failed(kExitUsage, QStringLiteral("TLS: %1").arg(error));
         PrintLine(stderr, QStringLiteral("rfswitch-panel: warning: no TLS (%1; --state-dir names a folder to keep a certificate in)").arg(error));
         return true;
     }
@@ -295,17 +363,14 @@ bool RemoteControl::StartTls(const Invocation& invocation, bool needed)
     return true;
 }
 
-bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen)
+bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup, const Where& listen)
 {
-    QString error;
     // Beside --listen at HiSLIP's own port; a test's port 0 picks a free one for both.
-    ListenAddress where{listen.host, listen.port == 0 ? quint16(0) : HislipServer::kDefaultPort};
+    Where where{{listen.address.host, listen.address.port == 0 ? quint16(0) : HislipServer::kDefaultPort, listen.address.name}, listen.hosts};
     if (!invocation.hislipAddress.isEmpty()) {
-        const auto given = ParseListenAddress(invocation.hislipAddress, &error);
-        if (!given) {
-            Fail(kExitUsage, QStringLiteral("--hislip %1: %2").arg(invocation.hislipAddress, error));
+        const auto given = Resolve(QStringLiteral("--hislip"), invocation.hislipAddress);
+        if (!given)
             return false;
-        }
         where = *given;
     }
     if (!StartTls(invocation, invocation.tlsRequired))
@@ -315,20 +380,18 @@ bool RemoteControl::StartHislip(const Invocation& invocation, SwitchSetup& setup
     options.tlsRequired = invocation.tlsRequired;
     hislip_ = std::make_unique<HislipServer>(setup.Core(), identity_, policy_, options);
     Report(hislip_.get(), setup.Core(), QStringLiteral("hislip"));
-    if (!hislip_->Listen(where, &error)) {
-        Fail(kExitUsage, QStringLiteral("HiSLIP on %1: %2 (--hislip [HOST:]PORT listens elsewhere, --no-hislip not at all)")
-                             .arg(PeerText(where.host, where.port), error));
+    if (!ListenOnEach(*hislip_, where.hosts, where.address.port, QStringLiteral("--hislip HOST:PORT, or leave HiSLIP out with --no-hislip")))
         return false;
-    }
     connect(hislip_.get(), &HislipServer::SessionsChanged, this, &RemoteControl::Changed);
-    const QString host = IsAnyAddress(where.host) ? QHostInfo::localHostName() : HostText(where.host);
+    const QString places = Places(where.hosts, hislip_->Port());
     PrintLine(stdout, QStringLiteral("HiSLIP on %1: %2%3")
-                          .arg(hislip_->Address(), HislipResource(host, hislip_->Port()),
+                          .arg(places, HislipResource(ClientHost(where.address), hislip_->Port()),
                                invocation.tlsRequired ? QStringLiteral(" (encrypted only)") : QString()));
-    if (!raw_ || where.host != listen.host)
-        WarnExposure(setup, QStringLiteral("HiSLIP on ") + hislip_->Address(), where.host, invocation.rawIo);
+    if (!raw_ || where.hosts != listen.hosts)
+        WarnExposure(setup, QStringLiteral("HiSLIP on ") + places, where.hosts, invocation.rawIo);
 #ifdef RFSWITCH_LAN
-    Offer({QStringLiteral("_hislip._tcp"), where.host, hislip_->Port(), {}});
+    for (const QHostAddress& host : where.hosts)
+        Offer({QStringLiteral("_hislip._tcp"), host, hislip_->Port(), {}});
 #endif
     return true;
 }
@@ -339,8 +402,9 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, b
     const QString given = tls ? invocation.https : invocation.http;
     if (tls && !StartTls(invocation, true))
         return false;
-    QString error;
-    const auto where = ParseListenAddress(given, &error);
+    const auto where = Resolve(option, given);
+    if (!where)
+        return false;
     WebServerOptions options;
     options.identity = identity_;
     options.policy = policy_;
@@ -358,21 +422,25 @@ bool RemoteControl::StartWeb(const Invocation& invocation, SwitchSetup& setup, b
     if (raw_)
         options.resources << SocketResource(QStringLiteral("%1"), raw_->Port());
     options.plain = plain_;
+    options.name = where->address.name;
     // The other servers' figures for /metrics: each web server counts its own connections.
     options.servers = [this, tls] { return Load(tls ? "https" : "http"); };
     auto& web = tls ? secureWeb_ : web_;
     web = std::make_unique<WebServer>(setup.Core(), std::move(options));
     Report(web.get(), setup.Core(), tls ? QStringLiteral("https") : QStringLiteral("http"));
-    if (!where || !web->Listen(*where, &error)) {
-        Fail(kExitUsage, QStringLiteral("%1 %2: %3").arg(option, given, error));
+    if (!ListenOnEach(*web, where->hosts, where->address.port, option + QStringLiteral(" HOST:PORT")))
         return false;
-    }
     connect(web.get(), &WebServer::ViewersChanged, this, &RemoteControl::Changed);
-    PrintLine(stdout, QStringLiteral("web page on ") + web->Url());
-    WarnExposure(setup, QStringLiteral("web page on ") + web->Url(), where->host, invocation.rawIo);
+    // Named as the SCPI lines name the host; the addresses first where the name is not one.
+    const QString url = QStringLiteral("%1://%2:%3/").arg(tls ? "https" : "http", ClientHost(where->address)).arg(web->Port());
+    const bool named = !where->address.name.isEmpty() || IsAnyAddress(where->address.host);
+    PrintLine(stdout, QStringLiteral("web page on ") + (named ? Places(where->hosts, web->Port()) + QStringLiteral(": ") : QString()) + url);
+    WarnExposure(setup, QStringLiteral("web page on ") + url, where->hosts, invocation.rawIo);
+    pages_ << url;
 #ifdef RFSWITCH_LAN
     for (const WebService& service : web->Services())
-        Offer({service.type, where->host, service.port, service.txt});
+        for (const QHostAddress& host : where->hosts)
+            Offer({service.type, host, service.port, service.txt});
 #endif
     return true;
 }
@@ -415,9 +483,8 @@ QStringList RemoteControl::Lines() const
         lines << refusal_;
     for (const QString& warning : warnings_)
         lines << QStringLiteral("Warning: ") + warning;
-    for (const auto* web : {web_.get(), secureWeb_.get()})
-        if (web)
-            lines << QStringLiteral("Web page on ") + web->Url();
+    for (const QString& page : pages_)
+        lines << QStringLiteral("Web page on ") + page;
     if (hislip_)
         lines << HislipResource(host_, hislip_->Port());
 #ifdef RFSWITCH_LAN

@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Announcer;
@@ -28,16 +29,24 @@ struct Invocation;
 // web page; the DNS-SD announcement of each that listens
 // beyond loopback; the VISA resource strings and the page's address,
 // printed as the log's lines and shown in the panel; and, where it listens
-// beyond loopback, the warning that anyone who reaches it can switch the
-// board, and each client turned away.
+// beyond loopback, the warning of who can switch the board (anyone who
+// reaches it, or the clients --allow lets in), and each client turned away.
+// A host name is looked up once, at start, and each of its addresses served.
 class RemoteControl : public QObject
 {
     Q_OBJECT
 
 public:
-    // nullptr, with the reason printed, when a server cannot listen; one
-    // that serves nothing when neither option is given.
-    static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchSetup& setup);
+    // Why it did not start: the exit code and the words printed.
+    struct Failure
+    {
+        int code = 0;
+        QString words;
+    };
+
+    // nullptr, with the reason printed (and in `failure`), when a server
+    // cannot listen; one that serves nothing when neither option is given.
+    static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchSetup& setup, Failure* failure = nullptr);
     ~RemoteControl() override;
 
     // For the panel: the clients of every server, the page's viewers among
@@ -54,14 +63,30 @@ signals:
 private:
     struct Lan;
 
+    // Where an option asks to listen: its address, and each host it stands for.
+    struct Where
+    {
+        ListenAddress address;
+        std::vector<QHostAddress> hosts;
+    };
+
     RemoteControl();
+    // Says why nothing is served; false.
+    bool Failed(int code, const QString& words);
+    // The value `given` of `option` parsed, its host name looked up.
+    std::optional<Where> Resolve(const QString& option, const QString& given);
+    // `server` on each of `hosts` at `port` (the later ones at the port the
+    // first was given); where one cannot, the failure with what to choose
+    // `with` ("--http HOST:PORT").
+    template <typename Server>
+    bool ListenOnEach(Server& server, const std::vector<QHostAddress>& hosts, quint16 port, const QString& with);
     // --listen: the raw socket (but with --tls-required unless named),
     // HiSLIP and VXI-11.
     bool StartListen(const Invocation& invocation, SwitchSetup& setup);
     // With --tls-required: which doors serve plain text all the same.
     void WarnPlain(SwitchSetup& setup);
-    bool StartLan(const Invocation& invocation, SwitchSetup& setup, const QHostAddress& host);
-    bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenAddress& listen);
+    bool StartLan(const Invocation& invocation, SwitchSetup& setup);
+    bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const Where& listen);
     // The certificate for TLS, loaded or made once; false (with the reason
     // said) where it cannot be had and TLS is asked for; `needed`: without
     // it, nothing that was asked for can be served.
@@ -69,9 +94,10 @@ private:
     // The page over plain HTTP (--http) or over TLS (--https).
     bool StartWeb(const Invocation& invocation, SwitchSetup& setup, bool tls);
     void Warn(SwitchSetup& setup, const QString& warning);
-    // Where `address` is reached beyond this machine: that anyone who
-    // reaches it can switch the board, and how to narrow that.
-    void WarnExposure(SwitchSetup& setup, const QString& what, const QHostAddress& host, bool rawIo);
+    // Where one of `hosts` is reached beyond this machine: who can switch
+    // the board there (anyone who reaches it, and how to narrow that, or the
+    // clients --allow lets in).
+    void WarnExposure(SwitchSetup& setup, const QString& what, const std::vector<QHostAddress>& hosts, bool rawIo);
     // Every refusal of `server` goes to the log, stderr and the panel.
     template <typename Server>
     void Report(Server* server, SwitchCore& core, const QString& protocol);
@@ -85,7 +111,11 @@ private:
 
     Identity identity_;
     ConnectionPolicy policy_;
+    QString allowed_;  // --allow's subnets, as given, in words
+    Failure failure_;
+    std::vector<QHostAddress> hosts_;  // where --listen listens
     QString host_;  // as a VISA resource names it
+    QStringList pages_;  // the page's addresses, as a browser is given them
     std::unique_ptr<ScpiServer> raw_;
     std::unique_ptr<HislipServer> hislip_;
     std::shared_ptr<const TlsCredentials> tls_;

@@ -31,11 +31,6 @@ constexpr std::size_t kPeersRemembered = 1024;
 Door::Door(QString protocol, ConnectionPolicy policy, QObject* parent)
     : QObject(parent), protocol_(std::move(protocol)), policy_(std::move(policy))
 {
-    auto* listener = new Listener;
-    listener->setParent(this);
-    listener->incoming = [this](qintptr socket) { Accept(socket); };
-    connect(listener, &QTcpServer::acceptError, this, &Door::Recover);
-    server_ = listener;
 }
 
 Door::~Door()
@@ -49,31 +44,38 @@ Door::~Door()
 
 bool Door::Listen(const ListenAddress& address, QString* error)
 {
-    if (server_->listen(address.host, address.port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+    auto* listener = new Listener;
+    listener->setParent(this);
+    listener->incoming = [this](qintptr socket) { Accept(socket); };
+    connect(listener, &QTcpServer::acceptError, this, [this, listener] { Recover(listener); });
+    if (!listener->listen(address.host, address.port)) {
+        if (error)
+            *error = ListenFailure(address.host, address.port, listener->serverError(), listener->errorString());
+        delete listener;
+        return false;
+    }
+    listeners_.push_back(listener);
+    return true;
 }
 
 bool Door::Listening() const
 {
-    return server_->isListening();
+    return !listeners_.empty();
 }
 
 QString Door::Address() const
 {
-    return server_->isListening() ? PeerText(server_->serverAddress(), server_->serverPort()) : QString();
+    return listeners_.empty() ? QString() : PeerText(listeners_.front()->serverAddress(), listeners_.front()->serverPort());
 }
 
 QHostAddress Door::Host() const
 {
-    return server_->serverAddress();
+    return listeners_.empty() ? QHostAddress() : listeners_.front()->serverAddress();
 }
 
 quint16 Door::Port() const
 {
-    return server_->serverPort();
+    return listeners_.empty() ? quint16(0) : listeners_.front()->serverPort();
 }
 
 void Door::Accept(qintptr socket)
@@ -137,17 +139,17 @@ void Door::Refuse(const QString& peer, const QString& address, const QString& wh
     emit Refused(peer, since == 0 ? why : QStringLiteral("%1 (%2 more from %3 in the last minute)").arg(why).arg(since).arg(address));
 }
 
-void Door::Recover()
+void Door::Recover(QTcpServer* listener)
 {
     // The listener paused itself: a full descriptor table, most likely.
     // The pending connection is turned away through the reserve, and it
     // listens again; where even that failed it tries again shortly.
-    const bool dropped = tcp::DropPending(server_->socketDescriptor());
+    const bool dropped = tcp::DropPending(listener->socketDescriptor());
     if (dropped)
         Refuse(QStringLiteral("a peer"), QStringLiteral("(no descriptor)"),
                QStringLiteral("no file descriptor free to take the connection"));
     if (dropped)
-        server_->resumeAccepting();
+        listener->resumeAccepting();
     else
-        QTimer::singleShot(100, server_, &QTcpServer::resumeAccepting);
+        QTimer::singleShot(100, listener, &QTcpServer::resumeAccepting);
 }

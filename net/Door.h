@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 class Connection;
 class QTcpServer;
@@ -20,7 +21,9 @@ class TlsCredentials;
 // the cap, is reset with nothing to read and reported at most once a minute
 // per peer address; a full descriptor table neither stops this listener
 // nor, through the one descriptor kept in reserve, the others; every
-// connection let in gets keepalive and the idle timeout.
+// connection let in gets keepalive and the idle timeout. It may listen on
+// several addresses (a host name's): the policy and its counts are the
+// same for all of them.
 class Door : public QObject
 {
     Q_OBJECT
@@ -36,9 +39,11 @@ public:
     // of it (`ownShare`: one of its own must go), to close a connection that
     // can go (an idle keep-alive one) if there is one.
     void SetMakeRoom(std::function<void(const QHostAddress& peer, bool ownShare)> makeRoom) { makeRoom_ = std::move(makeRoom); }
+    // Listens on one more address; `error`: ListenFailure's words.
     bool Listen(const ListenAddress& address, QString* error = nullptr);
     bool Listening() const;
-    // The address actually bound, "[::]:5025" or "127.0.0.1:5025"; empty before.
+    // The first address actually bound, "[::]:5025" or "127.0.0.1:5025";
+    // empty before.
     QString Address() const;
     QHostAddress Host() const;
     quint16 Port() const;
@@ -61,11 +66,11 @@ private:
     // Why `peer` cannot be let in now, after room has been made where it can; empty where it can.
     QString Turnaway(const QHostAddress& peer);
     void Refuse(const QString& peer, const QString& address, const QString& why);
-    void Recover();
+    void Recover(QTcpServer* listener);
 
     QString protocol_;
     ConnectionPolicy policy_;
-    QTcpServer* server_;
+    std::vector<QTcpServer*> listeners_;
     std::map<Connection*, bool> open_;
     std::shared_ptr<const TlsCredentials> tls_;
     std::function<void(const QHostAddress&, bool)> makeRoom_;

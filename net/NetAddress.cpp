@@ -1,5 +1,9 @@
 #include "NetAddress.h"
 
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QRegularExpression>
+
 #include <algorithm>
 
 bool IsAnyAddress(const QHostAddress& host)
@@ -48,9 +52,14 @@ std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* er
         if (host.contains(QLatin1Char(':')))
             return fail(QStringLiteral("an IPv6 address goes in brackets, e.g. [::1]:5025"));
     }
+    // A name is looked up only once it is to be served (ListenHosts).
+    static const QRegularExpression name(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9._-]{0,251}[A-Za-z0-9])?$"));
     ListenAddress address;
-    if (!address.host.setAddress(host))
-        return fail(QStringLiteral("\"%1\" is not an IP address").arg(host));
+    if (!address.host.setAddress(host)) {
+        if (!name.match(host).hasMatch())
+            return fail(QStringLiteral("\"%1\" is not an IP address or a host name").arg(host));
+        address.name = host;
+    }
     // "::" means every address to a user, IPv4 ones too: Qt's Any is dual stack.
     if (address.host == QHostAddress::AnyIPv6)
         address.host = QHostAddress::Any;
@@ -60,4 +69,37 @@ std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* er
         return fail(QStringLiteral("the port is a number from 0 to 65535 (0: any free one)"));
     address.port = static_cast<quint16>(port.toUInt());
     return address;
+}
+
+std::vector<QHostAddress> ListenHosts(const ListenAddress& address, QString* error)
+{
+    if (address.name.isEmpty())
+        return {address.host};
+    std::vector<QHostAddress> hosts;
+    if (address.name.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+        hosts.emplace_back(QHostAddress::LocalHost);
+        if (QNetworkInterface::allAddresses().contains(QHostAddress(QHostAddress::LocalHostIPv6)))
+            hosts.emplace_back(QHostAddress::LocalHostIPv6);
+        return hosts;
+    }
+    const QHostInfo found = QHostInfo::fromName(address.name);
+    for (const QHostAddress& each : found.addresses())
+        if (std::find(hosts.begin(), hosts.end(), Unmapped(each)) == hosts.end())
+            hosts.push_back(Unmapped(each));
+    std::stable_partition(hosts.begin(), hosts.end(), [](const QHostAddress& host) { return host.protocol() == QAbstractSocket::IPv4Protocol; });
+    if (hosts.empty() && error)
+        *error = QStringLiteral("%1 has no address (%2)").arg(address.name, found.errorString());
+    return hosts;
+}
+
+QString PortInUse(const QHostAddress& host, quint16 port)
+{
+    return QStringLiteral("port %1 on %2 is in use by another program").arg(port).arg(HostText(host));
+}
+
+QString ListenFailure(const QHostAddress& host, quint16 port, QAbstractSocket::SocketError error, const QString& words)
+{
+    if (error == QAbstractSocket::AddressInUseError)
+        return PortInUse(host, port);
+    return QStringLiteral("cannot listen on %1: %2").arg(PeerText(host, port), words);
 }

@@ -2,20 +2,37 @@
 
 // Addresses as every server takes and names them.
 
+#include <QAbstractSocket>
 #include <QHostAddress>
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 // Where to listen, from the option value [HOST:]PORT: "5025" is
 // 127.0.0.1:5025, "0" any free port; an IPv6 host goes in brackets,
-// "[::1]:5025"; "[::]" is every address, IPv4 and IPv6 alike.
+// "[::1]:5025"; "[::]" is every address, IPv4 and IPv6 alike; a host name,
+// "localhost:5025", is kept as given until ListenHosts looks it up.
 struct ListenAddress
 {
-    QHostAddress host;
+    QHostAddress host;  // null for a name
     quint16 port = 0;
+    QString name{};     // the host name as given, else empty
 };
 std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* error = nullptr);
+
+// The addresses to listen on for `address`: its own, or each address its
+// name has, IPv4 ones first, looked up once (this blocks: at start, before
+// anything is served). "localhost" is the loopback addresses this machine
+// has, whatever the resolver says. Empty, with why, where a name has none.
+std::vector<QHostAddress> ListenHosts(const ListenAddress& address, QString* error = nullptr);
+
+// Why nothing can listen on `host`:`port` (`error` and `words`: the
+// socket's): PortInUse for a port in use, else the address and the system's
+// words.
+QString ListenFailure(const QHostAddress& host, quint16 port, QAbstractSocket::SocketError error, const QString& words);
+// "port 8080 on 127.0.0.1 is in use by another program".
+QString PortInUse(const QHostAddress& host, quint16 port);
 
 // Whether `host` is an any-address (every interface).
 bool IsAnyAddress(const QHostAddress& host);

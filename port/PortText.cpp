@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 std::string HexAddress(std::int32_t port)
 {
@@ -58,6 +59,15 @@ std::string ReasonAndNextStep(const PortStatus& status)
     if (status.nextStep.empty())
         return status.reason;
     return status.reason + "; " + status.nextStep;
+}
+
+std::string CommandLineWords(std::string words)
+{
+    for (const auto& [waits, again] : {std::pair{kTakenOnceFree, "run the command again once the port is free"},
+                                       std::pair{kTakenOnceThere, "run the command again once it is there"}})
+        if (const std::size_t at = words.find(waits); at != std::string::npos)
+            words.replace(at, std::strlen(waits), again);
+    return words;
 }
 
 std::string NonStandardAddressQuestion(std::int32_t base)

@@ -38,6 +38,14 @@ std::string StandardBasesText();
 // in again": why a port cannot be used, then what to do about it.
 std::string ReasonAndNextStep(const PortStatus& status);
 
+// What the panel and the servers do by themselves about a port held by
+// another program, or not there yet: the next step ends with it.
+inline constexpr const char* kTakenOnceFree = "the panel takes the port as soon as it is free";
+inline constexpr const char* kTakenOnceThere = "the panel takes it as soon as it is there";
+// `words` for a command line, which has ended by then: "run the command
+// again once the port is free" in place of what the panel does.
+std::string CommandLineWords(std::string words);
+
 // Asked before a base that is not a standard parallel port's is used:
 // "1000 (0x3E8) is not a standard parallel port address; writing to it may
 // disturb another device. Use it anyway?"

@@ -27,7 +27,7 @@ namespace {
 
 constexpr int kClaimTimedOut = -1;
 
-const char* const kFreeStep = "the panel takes the port as soon as it is free";
+const char* const kFreeStep = kTakenOnceFree;
 const char* const kDriverStep = "see the kernel's log (dmesg) for the parallel-port driver's words";
 
 void Interrupt(int) {}
@@ -170,7 +170,7 @@ PortStatus PpdevPort::Attach(const std::vector<Parport>& table)
     if (wanted_ >= 0) {
         const std::string device = DeviceName(wanted_);
         status_ = {PortReach::Unusable, device, device + ": no such parallel port now (an adapter unplugged, or its driver not loaded)",
-                   "plug the adapter in, or type a port that rfswitch-panel --list-ports lists; the panel takes it as soon as it is there",
+                   std::string("plug the adapter in, or type a port that rfswitch-panel --list-ports lists; ") + kTakenOnceThere,
                    false};
         return status_;
     }

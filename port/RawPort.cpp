@@ -16,7 +16,7 @@
 namespace {
 
 const char* const kDriversStep = "use the port through its driver: have parport_pc and ppdev loaded (modprobe parport_pc ppdev)";
-const char* const kHeldStep = "held by another program: close it; the panel takes the port as soon as it is free";
+const std::string kHeldStep = std::string("held by another program: close it; ") + kTakenOnceFree;
 
 struct Range
 {
@@ -234,7 +234,7 @@ PortStatus RawPort::Lock(std::int32_t base)
         const std::string pid = length > 0 ? std::string(holder, std::size_t(length)) : std::string();
         const bool named = !pid.empty() && pid.find_first_not_of("0123456789") == std::string::npos;
         return unusable("in use by another program (" + (named ? "process " + pid + " holds " : std::string()) + path + ")",
-                        kHeldStep, true);
+                        kHeldStep.c_str(), true);
     }
     // Who holds it, for the one that is told so; the lock holds without it.
     const std::string pid = std::to_string(getpid());

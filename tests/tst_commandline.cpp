@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QHostAddress>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -146,7 +147,8 @@ private slots:
                 "port 888 \\(0x378\\): only the simulated port is here: no board is driven; --simulate allows a dry run\\n");
         // Devices: no port of that name here, a printer cable, no parallel port's device, and none here to list.
         refused("device not there", {"--port", "/dev/parport9", "--query"}, 3,
-                "port /dev/parport9: no such parallel port now \\(an adapter unplugged.*\n");
+                "port /dev/parport9: no such parallel port now \\(an adapter unplugged, or its driver not loaded\\); plug the adapter in, or "
+                "type a port that rfswitch-panel --list-ports lists; run the command again once it is there\n");
         refused("printer cable", {"--port", "/dev/usb/lp0", "--select", "rf1", "--simulate"}, 3,
                 "port /dev/usb/lp0: a USB printer cable \\(usblp\\) only passes .*\n");
         QTest::newRow("not a port's device") << QStringList{"--port", "/dev/sda", "--query"} << 2 << ""
@@ -183,6 +185,9 @@ private slots:
                 "--tls-required serves the web page over HTTPS only: .*");
         refused("allow no subnet", {"--allow", "10.0.0.0/33", "--headless", "--listen", "0"}, 2,
                 "--allow 10\\.0\\.0\\.0/33: not an ADDRESS/PREFIX .*");
+        // Something else listens there (BUSY: a port this test holds).
+        refused("port in use", {"--headless", "--http", "127.0.0.1:BUSY", "--simulate", "--port", "4096"}, 4,
+                "port BUSY on 127.0.0.1 is in use by another program: stop it or choose another port with --http HOST:PORT\n");
         refused("no display", {}, 3,
                 "no display to open the panel on \\(DISPLAY is not set\\): run it in a desktop session, or over ssh -X from one; without a "
                 "window, .*\\n");
@@ -191,6 +196,10 @@ private slots:
     void programRunsWithoutDisplay()
     {
         auto [arguments, out, err] = Fetch<QStringList, QString, QString>("arguments", "out", "err");
+        QTcpServer busy;
+        QVERIFY(busy.listen(QHostAddress::LocalHost));
+        arguments.replaceInStrings(u"BUSY"_s, QString::number(busy.serverPort()));
+        err.replace(u"BUSY"_s, QString::number(busy.serverPort()));
         const QString fifo = config.filePath(u"../fifo"_s);
         mkfifo(qPrintable(fifo), 0600);
         arguments.replaceInStrings(u"FIFO"_s, fifo);
@@ -231,6 +240,10 @@ private slots:
                                     << "";
         QTest::newRow("unusable") << "rf1" << "unusable" << 3 << ""
                                   << "port 888 (0x378): /dev/parport0: permission denied; add your user to the lp group and log in again" << "";
+        // What the panel would do once the port is free is no use to a command line.
+        QTest::newRow("held") << "query" << "held" << 3 << ""
+                              << "port 888 (0x378): /dev/parport0: in use by another program (lp0); close it; run the command again once the "
+                                 "port is free" << "";
         QTest::newRow("by device") << "rf1" << "device" << 0 << "port /dev/parport1, USB adapter (uss720), about 1 ms per access: C1=1 C2=0 rf1"
                                    << "" << "r0:00 r0:00 w0:01 r0:01";
         QTest::newRow("query writes nothing") << "query" << "" << 0 << at + "C1=0 C2=1 rf2" << "" << "r888:02";
@@ -242,6 +255,9 @@ private slots:
         FakePort fake;
         fake.latched[888] = action == "query"_L1 ? 0x02 : 0x00;
         fake.status = port == "unusable"_L1 ? kDeniedPort : kRealPort;
+        if (port == "held"_L1)
+            fake.status = {PortReach::Unusable, "/dev/parport0", "/dev/parport0: in use by another program (lp0)",
+                           "close it; the panel takes the port as soon as it is free", true};
         fake.stuckRead = port == "stuck"_L1 ? std::optional<std::uint8_t>(0) : std::nullopt;
         fake.answersFor = port == "dies"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
         fake.readsFor = port == "reads die"_L1 ? std::optional<std::size_t>(2) : std::nullopt;
@@ -518,6 +534,57 @@ private slots:
         QTEST(LogLines(log, u" wrote="_s), "writes");
         QVERIFY2(err.isEmpty() ? run.err.isEmpty() : QRegularExpression(u"(^|\n)"_s + err + u"\n"_s).match(run.err).hasMatch(),
                  qPrintable(run.err));
+    }
+
+    // What a server says as it starts, stopped once it has said it all, and
+    // that it answers on each address it names. Beyond loopback only in
+    // namespaces of its own, where the machine is bench-pc and no Avahi runs.
+    void serving_data()
+    {
+        // out, err: all of stdout and stderr; PORT stands for the port taken
+        AddColumns<QStringList, QString, QString>("arguments", "out", "err");
+        const QStringList lan{"--listen", "0.0.0.0:5025", "--http", "0.0.0.0:8080"};
+        const QString out = u"listening on 0.0.0.0:5025\nraw socket: TCPIP0::bench-pc::5025::SOCKET\nweb page on 0.0.0.0:8080: "
+                            "http://bench-pc:8080/\nDNS-SD: Avahi is not running: the switch is not announced\n"_s;
+        const QString warned = u"rfswitch-panel: warning: listening on 0.0.0.0:5025: %1\nrfswitch-panel: warning: web page on "
+                               "http://bench-pc:8080/: %1\n"_s;
+        QTest::newRow("every address") << lan << out
+                                       << warned.arg(u"anyone who can reach this address can switch the board; --allow limits who may connect"_s);
+        QTest::newRow("allowed subnets") << lan + QStringList{"--allow", "192.168.1.0/24", "--allow", "10.0.0.0/8"} << out
+                                         << warned.arg(u"clients from 192.168.1.0/24 or 10.0.0.0/8 can switch the board"_s);
+        QTest::newRow("localhost") << QStringList{"--listen", "localhost:0"}
+                                   << "listening on 127.0.0.1:PORT and [::1]:PORT\nraw socket: TCPIP0::localhost::PORT::SOCKET\n"
+                                      "DNS-SD: not announced: 127.0.0.1 and [::1] are reached from this machine only\n" << "";
+    }
+
+    void serving()
+    {
+        auto [arguments, out, err] = Fetch<QStringList, QString, QString>("arguments", "out", "err");
+        const bool lan = !arguments.contains(u"localhost:0"_s);
+        arguments = QStringList{"--headless", "--no-vxi11", "--no-hislip", "--simulate", "--port", "4096"} + arguments;
+        QProcess server;
+        if (lan)
+            arguments = QStringList{"-rnum", "sh", "-c", "mount -t tmpfs tmpfs /run && hostname bench-pc && exec \"$0\" \"$@\"", RFSWITCH_BINARY}
+                        + arguments;
+        server.setProcessEnvironment(Environment());
+        server.start(lan ? u"unshare"_s : QStringLiteral(RFSWITCH_BINARY), arguments);
+        QByteArray said;
+        while (!said.contains("DNS-SD") && server.waitForReadyRead(30000))
+            said += server.readAllStandardOutput();
+        if (lan && said.isEmpty() && server.waitForFinished(30000) && server.readAllStandardError().startsWith("unshare:"))
+            QSKIP("no namespaces may be made here");
+        const QString port = QRegularExpression(u":(\\d+)"_s).match(QString::fromLatin1(said)).captured(1);
+        for (const QString& host : lan ? QStringList() : QStringList{"127.0.0.1", "::1"}) {
+            QTcpSocket client;
+            client.connectToHost(QHostAddress(host), port.toUShort());
+            client.write("ROUT:CLOS:STAT?\n");
+            QVERIFY2(client.waitForReadyRead(30000), qPrintable(host));
+            QCOMPARE(client.readLine(), QByteArray("(@)\n"));
+        }
+        server.terminate();
+        const Run run = Finished(server);
+        QCOMPARE(QString::fromLatin1(said) + run.out, out.replace(u"PORT"_s, port));
+        QCOMPARE(run.err, err);
     }
 
     // --log - wherever standard output goes: the lines, then the state, in

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QMap>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
@@ -216,6 +218,25 @@ private slots:
         const Run run = Program(arguments);
         QVERIFY2(run.code == 2, qPrintable(name + u" alone is taken (exit "_s + QString::number(run.code) + u"): "_s + run.err));
         QCOMPARE(OptionsAfter(run.err, u"(?:goes with|go with|needs) "_s), scope);
+    }
+
+    // EXIT STATUS gives each failure the code the program exits with.
+    void exitStatus_data()
+    {
+        AddColumns<QStringList, QString>("arguments", "said");  // said: what follows the code in EXIT STATUS
+        QTest::newRow("bad usage") << QStringList{"--select", "rf3"} << "bad usage";
+        QTest::newRow("port in use") << QStringList{"--headless", "--http", "127.0.0.1:BUSY", "--simulate", "--port", "4096"}
+                                     << "where a server cannot listen: its port is in use";
+    }
+
+    void exitStatus()
+    {
+        auto [arguments, said] = Fetch<QStringList, QString>("arguments", "said");
+        QTcpServer busy;
+        QTemporaryDir runtime;
+        QVERIFY(busy.listen(QHostAddress::LocalHost));
+        const Run run = Program(arguments.replaceInStrings(u"BUSY"_s, QString::number(busy.serverPort())), NoDisplay({}, runtime.path()));
+        QVERIFY2(Simplified(Section(page_, u"EXIT STATUS"_s)).contains(QString::number(run.code) + u' ' + said), qPrintable(run.err));
     }
 
     // Each variable of the service's options file: described in SERVICE with

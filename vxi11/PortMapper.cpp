@@ -4,6 +4,7 @@
 #include "NetAddress.h"
 
 #include <QLocalSocket>
+#include <QStringList>
 #include <QtEndian>
 
 #include <rpc/pmap_prot.h>
@@ -77,10 +78,10 @@ PortMapper::~PortMapper()
     }
 }
 
-void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port,
+void PortMapper::Start(const std::vector<QHostAddress>& hosts, std::uint32_t program, std::uint32_t version, quint16 port,
                        quint16 mapperPort)
 {
-    host_ = host;
+    host_ = hosts.front();
     program_ = program;
     version_ = version;
     port_ = port;
@@ -122,9 +123,14 @@ void PortMapper::Start(const QHostAddress& host, std::uint32_t program, std::uin
         }
     });
     QString error;
-    if (own_->Listen(host, mapperPort, true, &error)) {
-        Settle(QStringLiteral("VXI-11: no rpcbind runs; this program answers the port mapper on %1")
-                   .arg(PeerText(host, own_->Port())));
+    QStringList places;
+    for (const QHostAddress& host : hosts) {
+        if (!own_->Listen(host, places.isEmpty() ? mapperPort : own_->Port(), true, &error))
+            break;
+        places << PeerText(host, own_->Port());
+    }
+    if (places.size() == qsizetype(hosts.size())) {
+        Settle(QStringLiteral("VXI-11: no rpcbind runs; this program answers the port mapper on %1").arg(places.join(QStringLiteral(" and "))));
         return;
     }
     delete own_;

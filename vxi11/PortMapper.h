@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <vector>
 
 class QLocalSocket;
 class RpcServer;
@@ -35,9 +36,10 @@ public:
     explicit PortMapper(ConnectionPolicy policy, QObject* parent = nullptr);
     ~PortMapper() override;
 
-    // Makes `program` `version` on TCP `port` of `host` known; Settled says
-    // how. Its own port mapper answers on `mapperPort` (0: a free one, for tests).
-    void Start(const QHostAddress& host, std::uint32_t program, std::uint32_t version, quint16 port,
+    // Makes `program` `version` on TCP `port` of `hosts` (a host name's
+    // addresses, or one) known; Settled says how. Its own port mapper answers
+    // on `mapperPort` of each (0: a free one, for tests).
+    void Start(const std::vector<QHostAddress>& hosts, std::uint32_t program, std::uint32_t version, quint16 port,
                quint16 mapperPort = kPortMapperPort);
     // Where its own port mapper answers; 0 where rpcbind does.
     quint16 OwnPort() const;

@@ -291,14 +291,16 @@ bool RpcServer::Listen(const QHostAddress& host, quint16 port, bool udp, QString
         return false;
     if (!udp)
         return true;
-    udp_ = new QUdpSocket(this);
+    auto* socket = new QUdpSocket(this);
     // Not shared: another port mapper on this port means this one stays out.
-    if (!udp_->bind(host, door_->Port(), QAbstractSocket::DontShareAddress)) {
+    if (!socket->bind(host, door_->Port(), QAbstractSocket::DontShareAddress)) {
         if (error)
-            *error = udp_->errorString();
+            *error = ListenFailure(host, door_->Port(), socket->error(), socket->errorString());
+        delete socket;
         return false;
     }
-    connect(udp_, &QUdpSocket::readyRead, this, &RpcServer::ReadDatagrams);
+    udp_.push_back(socket);
+    connect(socket, &QUdpSocket::readyRead, this, &RpcServer::ReadDatagrams);
     return true;
 }
 
@@ -327,34 +329,35 @@ void RpcServer::Open(Connection* connection)
 
 void RpcServer::ReadDatagrams()
 {
-    while (udp_->hasPendingDatagrams()) {
-        // The rest waits for the next turn: a flood of datagrams keeps no
-        // other client waiting.
-        if (!datagramShare_.Take()) {
-            if (!std::exchange(datagramsLater_, true))
-                QMetaObject::invokeMethod(this, [this] {
-                    datagramsLater_ = false;
-                    datagramShare_.Renew();
-                    ReadDatagrams();
-                }, Qt::QueuedConnection);
-            return;
+    for (QUdpSocket* udp : udp_)
+        while (udp->hasPendingDatagrams()) {
+            // The rest waits for the next turn: a flood of datagrams keeps no
+            // other client waiting.
+            if (!datagramShare_.Take()) {
+                if (!std::exchange(datagramsLater_, true))
+                    QMetaObject::invokeMethod(this, [this] {
+                        datagramsLater_ = false;
+                        datagramShare_.Renew();
+                        ReadDatagrams();
+                    }, Qt::QueuedConnection);
+                return;
+            }
+            const bool tooLong = udp->pendingDatagramSize() > qint64(maxRecord_);
+            const QNetworkDatagram datagram = udp->receiveDatagram(qint64(maxRecord_));
+            const QHostAddress peer = Unmapped(datagram.senderAddress());
+            // Dropped unheard: nothing goes back to a peer --allow does not let in.
+            if (tooLong || !policy_.allow.Admits(peer))
+                continue;
+            RpcCall call;
+            call.peer = PeerText(peer, quint16(datagram.senderPort()));
+            call.peerAddress = peer;
+            auto channel = std::make_shared<RpcCall::Channel>();
+            channel->udp = udp;
+            channel->to = datagram.senderAddress();
+            channel->port = quint16(datagram.senderPort());
+            const QByteArray data = datagram.data();
+            Dispatch(std::string_view(data.constData(), std::size_t(data.size())), std::move(call), std::move(channel));
         }
-        const bool tooLong = udp_->pendingDatagramSize() > qint64(maxRecord_);
-        const QNetworkDatagram datagram = udp_->receiveDatagram(qint64(maxRecord_));
-        const QHostAddress peer = Unmapped(datagram.senderAddress());
-        // Dropped unheard: nothing goes back to a peer --allow does not let in.
-        if (tooLong || !policy_.allow.Admits(peer))
-            continue;
-        RpcCall call;
-        call.peer = PeerText(peer, quint16(datagram.senderPort()));
-        call.peerAddress = peer;
-        auto channel = std::make_shared<RpcCall::Channel>();
-        channel->udp = udp_;
-        channel->to = datagram.senderAddress();
-        channel->port = quint16(datagram.senderPort());
-        const QByteArray data = datagram.data();
-        Dispatch(std::string_view(data.constData(), std::size_t(data.size())), std::move(call), std::move(channel));
-    }
 }
 
 bool RpcServer::Dispatch(std::string_view record, RpcCall call, std::shared_ptr<RpcCall::Channel> channel)

@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class Connection;
 class Door;
@@ -95,7 +96,8 @@ public:
     // Serves one version of `program`; other versions are told which one is.
     void Serve(std::uint32_t program, std::uint32_t version, Handler handler);
     // Listens on TCP, and on UDP when `udp`, on the same port (0: any free
-    // one). False with the system's words when a socket cannot be bound.
+    // one); again for each further address. False with the system's words
+    // when a socket cannot be bound.
     bool Listen(const QHostAddress& host, quint16 port, bool udp, QString* error = nullptr);
     quint16 Port() const;
     int Connections() const;
@@ -126,7 +128,7 @@ private:
     ConnectionPolicy policy_;
     std::size_t maxRecord_;
     Door* door_;
-    QUdpSocket* udp_ = nullptr;
+    std::vector<QUdpSocket*> udp_;
     TurnShare datagramShare_;
     bool datagramsLater_ = false;
     std::map<std::uint32_t, Program> programs_;

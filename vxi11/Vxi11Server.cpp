@@ -136,7 +136,7 @@ Vxi11Server::~Vxi11Server()
 
 bool Vxi11Server::Listen(const QHostAddress& host, QString* error)
 {
-    return channel_->Listen(host, 0, false, error) && abort_->Listen(host, 0, false, error);
+    return channel_->Listen(host, channel_->Port(), false, error) && abort_->Listen(host, abort_->Port(), false, error);
 }
 
 quint16 Vxi11Server::Port() const

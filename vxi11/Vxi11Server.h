@@ -43,7 +43,8 @@ public:
     Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent = nullptr);
     ~Vxi11Server() override;
 
-    // The core and abort channels, each on a free TCP port of `host`.
+    // The core and abort channels, each on a free TCP port of `host`; on a
+    // further host, at the same ports.
     bool Listen(const QHostAddress& host, QString* error = nullptr);
     quint16 Port() const;
     quint16 AbortPort() const;

@@ -61,9 +61,10 @@ bool IsMethod(std::string_view method)
 
 // Whether `authority` (a Host header: a name or an address, and perhaps a
 // port) names this machine exactly: an address, localhost, the machine's
-// own name, or that name in .local. A page from any other name that merely
-// resolves to it (DNS rebinding) is served nothing.
-bool NamesThisMachine(std::string_view authority)
+// own name, or that name in .local, or the name it was `given` to listen
+// on. A page from any other name that merely resolves to it (DNS
+// rebinding) is served nothing.
+bool NamesThisMachine(std::string_view authority, const QString& given)
 {
     const QString host = QString::fromLatin1(authority.data(), qsizetype(authority.size())).toLower();
     const bool bracketed = host.startsWith(u'[');
@@ -80,7 +81,8 @@ bool NamesThisMachine(std::string_view authority)
     if (std::all_of(name.begin(), name.end(), [](QChar c) { return c.isDigit() || c == u'.'; }))
         return QHostAddress(name).protocol() == QAbstractSocket::IPv4Protocol;
     const QString self = QHostInfo::localHostName().toLower();
-    return name == QLatin1String("localhost") || (!self.isEmpty() && (name == self || name == self + QLatin1String(".local")));
+    return name == QLatin1String("localhost") || (!self.isEmpty() && (name == self || name == self + QLatin1String(".local")))
+        || (!given.isEmpty() && name == given.toLower());
 }
 
 // Whether `origin` is the page's own: the host and port the request went to,
@@ -109,10 +111,10 @@ QString CrossSite(const HttpRequest& request)
 // page whose name was made to resolve here (DNS rebinding) would read the
 // machine's name and MAC address, the lock's holder and the last
 // operations. Only HTTP/1.0 may leave Host out, and no browser does.
-QString Misdirected(const HttpRequest& request)
+QString Misdirected(const HttpRequest& request, const QString& given)
 {
     const std::string_view host = request.Authority();
-    if (host.empty() || NamesThisMachine(host))
+    if (host.empty() || NamesThisMachine(host, given))
         return {};
     return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));
 }
@@ -195,7 +197,7 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
     // 421, not 403: the name is another server's, and the same request sent
     // to this machine's name or address is served.
     // /lxi/identification included: LXI tools ask at the address they found, which passes.
-    if (const QString elsewhere = Misdirected(request); !elsewhere.isEmpty()) {
+    if (const QString elsewhere = Misdirected(request, options_.name); !elsewhere.isEmpty()) {
         if (path == "/api/select" && method == "POST")
             core_.Refused(PeerSource(session.Link()), "select", elsewhere.toStdString());
         session.Answer(Error(421, elsewhere));

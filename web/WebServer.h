@@ -55,6 +55,9 @@ struct WebServerOptions
     // With --tls-required, the doors that serve plain text all the same
     // ("the raw socket on …"), for the page to say (empty: none).
     QString plain;
+    // The host name it was told to listen on (--http NAME:PORT), served as
+    // the machine's own names are (empty: none).
+    QString name;
 };
 
 // A service for DNS-SD to announce the page by.

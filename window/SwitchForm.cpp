@@ -546,10 +546,13 @@ void SwitchForm::ShowCoreNow()
                       QRect(196, 136, 90, 60));
     StatusText line = StatusLine(core_);
     // A typed address that names no port is said as typed, as long as it
-    // stands and nothing is written there.
+    // stands: in place of the port's line where it was taken and nothing is
+    // there, after it where the port in use stays (whose line is the truth).
     if (!(core_.Port() == problemPort_))
         addressProblem_.clear();
-    if (!addressProblem_.isEmpty() && (takeRefused_ || !core_.Status().Writable()))
+    if (!addressProblem_.isEmpty() && takeRefused_)
+        line = {line.text + u'\n' + addressProblem_, kStatusWarning};
+    else if (!addressProblem_.isEmpty() && !core_.Status().Writable())
         line = {addressProblem_, kStatusWarning};
     const QString lock = core_.LockHolder() ? QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
                                                   .arg(QString::fromStdString(SourceName(*core_.LockHolder())))

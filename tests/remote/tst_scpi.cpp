@@ -322,7 +322,8 @@ private slots:
         QTest::newRow("all interfaces") << "0.0.0.0:5025" << "0.0.0.0 5025";
         QTest::newRow("IPv6") << "[::1]:5025" << "::1 5025";
         QTest::newRow("IPv6 without brackets") << "::1:5025" << "";
-        QTest::newRow("host name") << "bench-pc:5025" << "";
+        QTest::newRow("host name") << "bench-pc:5025" << "bench-pc 5025";
+        QTest::newRow("not a host name") << "bench pc:5025" << "";
         QTest::newRow("port too big") << "65536" << "";
         QTest::newRow("no port") << "127.0.0.1:" << "";
         QTest::newRow("letters") << "50x5" << "";
@@ -334,7 +335,7 @@ private slots:
 
         QString error;
         if (const auto parsed = ParseListenAddress(text, &error))
-            QCOMPARE(parsed->host.toString() + QLatin1Char(' ') + QString::number(parsed->port), address);
+            QCOMPARE((parsed->name.isEmpty() ? parsed->host.toString() : parsed->name) + QLatin1Char(' ') + QString::number(parsed->port), address);
         else
             QVERIFY2(address.isEmpty() && error.startsWith(text + QLatin1String(": ")), qPrintable(error));
     }

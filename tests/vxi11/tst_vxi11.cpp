@@ -386,7 +386,7 @@ private slots:
         Instrument instrument(policy);
         PortMapper mapper(policy);
         QSignalSpy mapperRefused(&mapper, &PortMapper::Refused);
-        mapper.Start(QHostAddress::LocalHost, kCoreProgram, 1, instrument.server.Port(), 0);
+        mapper.Start({QHostAddress::LocalHost}, kCoreProgram, 1, instrument.server.Port(), 0);
         const bool toMapper = door == QLatin1String("mapper");
         const quint16 port = toMapper ? mapper.OwnPort() : door == QLatin1String("core") ? instrument.server.Port() : instrument.server.AbortPort();
         QSignalSpy& refused = toMapper ? mapperRefused : instrument.refused;
@@ -431,7 +431,7 @@ private slots:
         policy.allow = *AllowList::Parse({QStringLiteral("127.0.0.1")});
         Instrument instrument(policy);
         PortMapper mapper(policy);
-        mapper.Start(QHostAddress::LocalHost, kCoreProgram, 1, instrument.server.Port(), 0);
+        mapper.Start({QHostAddress::LocalHost}, kCoreProgram, 1, instrument.server.Port(), 0);
         const unsigned long procedure = call.takeFirst();
         const QByteArray request = Words({3, 0, 2, kMapper, kMapperVersion, procedure, 0, 0, 0, 0}) + Words(call);
         for (unsigned long& word : reply)

@@ -474,6 +474,8 @@ private slots:
         QTest::newRow("its name") << "" << to("NAME:PORT") << ok << "w888:01" << verified;
         QTest::newRow("its name in capitals") << "" << to("CAPS:PORT") << ok << "w888:01" << verified;
         QTest::newRow("its name in .local") << "" << to("NAME.local:PORT") << ok << "w888:01" << verified;
+        QTest::newRow("the name it listens on") << "" << to("Switch.Lab.example:PORT") << ok << "w888:01" << verified;
+        QTest::newRow("that name and more") << "" << to("switch.lab.example.evil.example") << misdirected << "" << elsewhere;
         QTest::newRow("IPv6 loopback") << "" << to("[::1]:PORT") << ok << "w888:01" << verified;
         QTest::newRow("another address") << "" << to("192.0.2.7") << ok << "w888:01" << verified;
         QTest::newRow("vm.evil.example") << "" << to("NAME.evil.example:PORT") << misdirected << "" << elsewhere;
@@ -517,7 +519,9 @@ private slots:
         const QByteArray name = QHostInfo::localHostName().toLatin1();
         if (name.isEmpty() && (request.contains("NAME") || request.contains("CAPS")))
             QSKIP("this machine has no name");
-        Served served({}, setup);
+        WebServerOptions options;
+        options.name = u"switch.lab.example"_s;  // as --http switch.lab.example:8080 gives it
+        Served served(options, setup);
         request.replace("HOST", served.Host()).replace("PORT", QByteArray::number(served.server.Port()));
         const QByteArray got = Exchange(served.server.Port(), request.replace("NAME", name).replace("CAPS", name.toUpper()));
         QVERIFY2(got.contains(answer), got.constData());
