@@ -1,5 +1,7 @@
 #include "KeyFile.h"
 
+#include <vector>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -24,6 +26,25 @@ std::string LastError()
     return words + " (error " + std::to_string(code) + ")";
 }
 
+// An access list that lets in the user this program runs as, and nobody
+// else; empty where the user cannot be told.
+std::string OwnerAlone()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> user(size);
+    char* sid = nullptr;
+    const bool known = GetTokenInformation(token, TokenUser, user.data(), size, &size)
+                       && ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid);
+    CloseHandle(token);
+    const std::string list = known ? "D:P(A;;FA;;;" + std::string(sid) + ")" : "";
+    LocalFree(sid);
+    return list;
+}
+
 } // namespace
 
 bool WriteWhole(const std::string& path, bool ownerOnly, const std::function<bool(std::FILE*)>& write, std::string& error)
@@ -33,8 +54,10 @@ bool WriteWhole(const std::string& path, bool ownerOnly, const std::function<boo
     // Not inherited by other programs started; the key with an access list
     // of its own that lets in its owner alone, from its first byte.
     SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
+    const std::string alone = ownerOnly ? OwnerAlone() : "";
     if (ownerOnly
-        && !ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
+        && (alone.empty()
+            || !ConvertStringSecurityDescriptorToSecurityDescriptorA(alone.c_str(), SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr))) {
         error = LastError();
         return false;
     }
