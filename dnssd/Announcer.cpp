@@ -17,12 +17,13 @@ namespace {
 
 AvahiStringList* TxtList(const TxtRecords& records)
 {
-    // Each record goes in front: reversed at the end, they go out in order.
+    // Each record goes in front, and Avahi sends a list from its back: they
+    // go out in the order given.
     AvahiStringList* list = nullptr;
     for (const auto& [key, value] : records)
         list = avahi_string_list_add_pair_arbitrary(list, key.constData(), reinterpret_cast<const uint8_t*>(value.constData()),
                                                     std::size_t(value.size()));
-    return avahi_string_list_reverse(list);
+    return list;
 }
 
 QString Words(int error)

@@ -1,5 +1,6 @@
 #include "Tls.h"
 
+#include "KeyFile.h"
 #include "NetAddress.h"
 
 #include <QDate>
@@ -18,15 +19,11 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <string_view>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -52,27 +49,15 @@ struct Owned
     ~Owned() { Free(p); }
 };
 
-// Written beside `path` and moved over it, so that a file is either whole
-// or not there; the key is created with its final mode, never wider.
-bool WritePem(const QString& path, mode_t mode, const std::function<int(FILE*)>& write, QString* error)
+// A file either whole or not there; the key kept from other users from its
+// first byte.
+bool WritePem(const QString& path, bool ownerOnly, const std::function<int(FILE*)>& write, QString* error)
 {
-    const QByteArray final = QFile::encodeName(path);
-    const QByteArray temporary = final + ".new";
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
-        *error = QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    FILE* file = ::fdopen(fd, "w");
-    const bool written = file && write(file) == 1;
-    const bool closed = file ? std::fclose(file) == 0 : ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.constData(), final.constData()) != 0) {
-        *error = QStringLiteral("%1: %2").arg(path, written ? QString::fromLocal8Bit(std::strerror(errno)) : OpenSslError(QStringLiteral("cannot write")));
-        ::unlink(temporary.constData());
-        return false;
-    }
-    return true;
+    std::string failure;
+    if (keyfile::WriteWhole(QFile::encodeName(path).toStdString(), ownerOnly, [&](FILE* file) { return write(file) == 1; }, failure))
+        return true;
+    *error = QStringLiteral("%1: %2").arg(path, failure.empty() ? OpenSslError(QStringLiteral("cannot write")) : QString::fromLocal8Bit(failure));
+    return false;
 }
 
 // "2026-01-02": the day of a certificate's date, in UTC.
@@ -227,8 +212,8 @@ bool MakeSelfSigned(const QString& certificateFile, const QString& keyFile, cons
         *error = OpenSslError(QStringLiteral("cannot sign the certificate"));
         return false;
     }
-    return WritePem(keyFile, 0600, [&](FILE* f) { return PEM_write_PrivateKey(f, key.p, nullptr, nullptr, 0, nullptr, nullptr); }, error)
-        && WritePem(certificateFile, 0644, [&](FILE* f) { return PEM_write_X509(f, x); }, error);
+    return WritePem(keyFile, true, [&](FILE* f) { return PEM_write_PrivateKey(f, key.p, nullptr, nullptr, 0, nullptr, nullptr); }, error)
+        && WritePem(certificateFile, false, [&](FILE* f) { return PEM_write_X509(f, x); }, error);
 }
 
 } // namespace
@@ -312,14 +297,7 @@ QString TlsCredentials::OutOfDate() const
 
 QString TlsCredentials::KeyExposure(const QString& keyFile)
 {
-    struct stat status{};
-    if (::stat(QFile::encodeName(keyFile).constData(), &status) != 0)
-        return {};
-    if (status.st_mode & S_IROTH)
-        return QStringLiteral("readable by every user");
-    if (status.st_mode & S_IRGRP)
-        return QStringLiteral("readable by its group");
-    return {};
+    return QString::fromStdString(keyfile::Exposure(QFile::encodeName(keyFile).toStdString()));
 }
 
 TlsLayer::TlsLayer(const TlsCredentials& credentials)

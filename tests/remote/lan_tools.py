@@ -1,12 +1,14 @@
 # lxi-tools finds and drives the switch as on a LAN: `lxi scpi` (VXI-11,
 # its default), `lxi discover` (the port mapper on each interface) and `lxi
-# discover --mdns` (DNS-SD through Avahi); avahi-browse reads every
-# service's TXT records; the identification document gives the interface's
-# gateway, DHCP and auto-IP as the system has them; once the program stops,
-# neither finds it, and rpcbind no longer holds it. Run by netns.sh --lan,
-# with rpcbind and avahi-daemon.
+# discover --mdns` (DNS-SD through Avahi); every service's TXT records as
+# Avahi sends them, in order; the identification document gives the
+# interface's gateway, DHCP and auto-IP as the system has them; once the
+# program stops, neither finds it, and rpcbind no longer holds it. Run by
+# netns.sh --lan, with rpcbind and avahi-daemon.
 # Usage: lan_tools.py VERSION PROGRAM
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import urllib.request
@@ -14,8 +16,8 @@ import xml.etree.ElementTree as ElementTree
 
 from program import NO_PORT, Program, expect
 
-if not all(map(shutil.which, ("lxi", "rpcinfo", "avahi-browse"))):
-    print("lxi-tools, rpcbind or avahi-utils not installed: skipped")
+if not all(map(shutil.which, ("lxi", "rpcinfo"))):
+    print("lxi-tools or rpcbind not installed: skipped")
     sys.exit(77)
 
 version, program = sys.argv[1], sys.argv[2]
@@ -39,13 +41,22 @@ def lxi(*arguments):
 
 
 def txt_records(service):
-    """The TXT records of the switch's `service` as avahi-browse resolves them, in order."""
-    lines = run("avahi-browse", "--resolve", "--parsable", "--terminate", service).splitlines()
-    for line in lines:
-        fields = line.split(";")
-        if fields[0] == "=" and fields[3] == r"QTR7-415KM\032on\032bench-pc":
-            return [record.strip('"') for record in fields[9].split('" "')]
-    sys.exit(f"avahi-browse found no {service} of the switch:\n" + "\n".join(lines))
+    """The TXT records of the switch's `service` in the order Avahi sends them: its answer to a plain DNS query sent to
+    its port, which comes straight back (avahi-browse prints them reversed)."""
+    labels = [label.encode() for label in ("QTR7-415KM on bench-pc", *service.split("."), "local")]
+    question = b"".join(bytes([len(label)]) + label for label in labels) + b"\0" + struct.pack(">HH", 16, 1)  # TXT, IN
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as query:
+        query.settimeout(10)
+        query.sendto(struct.pack(">6H", 7, 0, 1, 0, 0, 0) + question, ("192.0.2.1", 5353))
+        answer = query.recv(9000)
+    # Past the header, the question echoed, and the answer's name (a pointer), type, class and TTL: the data's length,
+    # then each string after its length byte.
+    start = 12 + len(question) + 10
+    text, records = answer[start + 2:start + 2 + struct.unpack_from(">H", answer, start)[0]], []
+    while text:
+        records.append(text[1:1 + text[0]].decode())
+        text = text[1 + text[0]:]
+    return records
 
 
 def identification(host):
@@ -80,7 +91,7 @@ with Program([program, "--headless", "--listen", "0.0.0.0:5025", "--http", "0.0.
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    vxi-11 service on port 111',
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    scpi-raw service on port 5025',
            'Found "QTR7-415KM on bench-pc" on address 192.0.2.1\n    hislip service on port 4880')
-    # Each key once, txtvers first, the serial number on every service.
+    # On the wire: each key once, txtvers first, the serial number on every service.
     for service in SERVICES:
         expect(f"TXT records of {service}", txt_records(service), TXT + (["path=/"] if service == "_http._tcp" else []))
 

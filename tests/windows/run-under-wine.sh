@@ -1,5 +1,5 @@
 #!/bin/sh
-# Cross-builds the Windows port test into BUILD_DIR and runs it under Wine.
+# Cross-builds the Windows tests into BUILD_DIR and runs them under Wine.
 # Exits 77 (skipped) where MinGW-w64 or Wine is not installed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,4 +17,4 @@ cmake -S "$here" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/mingw-w64.cmake" -DCM
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 trap 'wineserver -k 2>/dev/null' EXIT
-wine "$build/tst_winports.exe"
+cd "$build" && wine tst_winports.exe && wine tst_winnet.exe

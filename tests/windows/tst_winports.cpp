@@ -3,6 +3,7 @@
 // never run; each step puts its DLLs beside this program or into the system
 // folder, and the system's own backends pick one.
 #include "DllPort.h"
+#include "Expect.h"
 #include "Platform.h"
 #include "PortLayer.h"
 #include "PortText.h"
@@ -16,15 +17,7 @@
 
 namespace {
 
-int failed = 0;
 std::string here, systemFolder;  // this program's folder, and the system folder
-
-void Expect(const std::string& seen, const std::string& expected, const std::string& what)
-{
-    failed += seen != expected;
-    std::printf("%s %s: %s%s\n", seen == expected ? "ok  " : "FAIL", what.c_str(), seen.c_str(),
-                seen == expected ? "" : ("\n     expected: " + expected).c_str());
-}
 
 // Copies dlls/<fake> into `folder`; Clear() takes every port DLL away again.
 void Place(const std::string& fake, const std::string& folder = here)
