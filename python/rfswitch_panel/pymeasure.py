@@ -102,6 +102,7 @@ class RFSwitchPanel(Instrument):
         if errors:
             raise RFSwitchPanelError(errors)
 
+    # As PyMeasure's, but a timeout leaves no answer behind to be read later.
     def ask(self, command):
         with self._recovering():
             return super().ask(command)

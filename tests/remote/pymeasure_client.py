@@ -75,8 +75,9 @@ def recovery(resource):
     ask(RAW, "ROUT:SETT:TIME 1;*OPC?")  # behind the class's back
     refused(f"{resource}: a switch that outlasts the timeout", lambda: setattr(switch, "path", "rf2"), pyvisa.errors.VisaIOError)
     expect(f"{resource}: path after a timeout", switch.path, "rf2")
+    switch.path = "rf1"  # the timeout follows the settle time read after the timeout
     expect(f"{resource}: settle_time after a timeout", switch.settle_time, 1.0)
-    expect(f"{resource}: cycles after a timeout", switch.cycles, (rf1 + 1, rf2 + 1))
+    expect(f"{resource}: cycles after a timeout", switch.cycles, (rf1 + 2, rf2 + 1))
     expect(f"{resource}: lock() after a timeout", switch.lock(), True)
     switch.unlock()
     switch.path = "off"
