@@ -4,16 +4,23 @@
     switch = RFSwitchPanel("TCPIP0::bench-pc::inst0::INSTR")
     switch.path = "rf1"
 
-Any VISA resource string the program prints works: ...::inst0::INSTR
-(VXI-11) or ...::5025::SOCKET (the raw socket). Every setting waits until
+Over ...::inst0::INSTR (VXI-11), ...::5025::SOCKET (the raw socket) or
+...::hislip0::INSTR (with a VISA that has HiSLIP). Every setting waits until
 the switch has moved and raises RFSwitchPanelError with the program's own
-words where it did not.
+words where it did not. The VISA timeout follows the settle time; after a
+timeout all the same, the next answer read is the next query's.
 """
+import contextlib
+import secrets
+
+import pyvisa
 from pymeasure.instruments import Instrument
 
 # What each path is switched by, and what ROUTe:CLOSe:STATe? answers for it.
 _SELECT = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:ALL"}
 _CLOSED = {"(@1)": "rf1", "(@2)": "rf2", "(@)": "off", "(@1,2)": "forbidden"}
+# The longest settle time the switch takes, in seconds.
+_MAX_SETTLE = 60
 
 
 class RFSwitchPanelError(Exception):
@@ -34,6 +41,10 @@ class RFSwitchPanel(Instrument):
         kwargs.setdefault("read_termination", "\n")
         kwargs.setdefault("write_termination", "\n")
         super().__init__(adapter, name, includeSCPI=True, **kwargs)
+        # What is given (or VISA's own) is the time to reach the switch; a
+        # switch takes up to two settle times more: the last one's, then its own.
+        self._reach = self.adapter.connection.timeout
+        self._follow()
 
     @property
     def path(self):
@@ -61,11 +72,13 @@ class RFSwitchPanel(Instrument):
         """Seconds after a verified switch until the operation is complete."""
         answer = self.ask("ROUT:SETT:TIME?")
         self.check_errors()
+        self._follow(float(answer))
         return float(answer)
 
     @settle_time.setter
     def settle_time(self, seconds):
         self._complete(f"ROUT:SETT:TIME {float(seconds):g}")
+        self._follow(float(seconds))
 
     def lock(self):
         """Takes the switch for this client alone: True where it got it,
@@ -88,6 +101,49 @@ class RFSwitchPanel(Instrument):
             errors.append((int(number), text.strip('"')))
         if errors:
             raise RFSwitchPanelError(errors)
+
+    # As PyMeasure's, but a timeout leaves no answer behind to be read later.
+    def ask(self, command):
+        with self._recovering():
+            return super().ask(command)
+
+    def read(self):
+        with self._recovering():
+            return super().read()
+
+    def _follow(self, settle_time=None):
+        """Sets the VISA timeout from the settle time, read from the switch where not given."""
+        if settle_time is None:
+            settle_time = float(self.adapter.connection.query("ROUT:SETT:TIME?"))
+        if self._reach is not None:
+            self.adapter.connection.timeout = self._reach + 2000 * settle_time
+
+    @contextlib.contextmanager
+    def _recovering(self):
+        # An answer that came too late must not pass for the next one's.
+        try:
+            yield
+        except pyvisa.errors.VisaIOError as error:
+            if error.error_code != pyvisa.constants.StatusCode.error_timeout:
+                raise
+            self._resynchronise()
+            self._follow()  # another client may have changed it
+            raise
+
+    def _resynchronise(self):
+        connection = self.adapter.connection
+        if connection.resource_class != "SOCKET":
+            connection.clear()  # device clear: what the switch still owes is dropped
+            return
+        # A raw socket cannot be cleared: every answer still due is read and
+        # dropped, up to the one that carries a token of this client's own.
+        # The blank line ends whatever was left half sent.
+        token = f'"{secrets.token_hex(8)}"'
+        if self._reach is not None:
+            connection.timeout = self._reach + 2000 * _MAX_SETTLE
+        connection.write(f"\nSYST:SYNC? {token}")
+        while connection.read().strip() != token:
+            pass
 
     def _complete(self, command):
         # *OPC? answers once the switch has done what came before it.

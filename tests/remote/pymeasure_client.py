@@ -1,9 +1,13 @@
 # The PyMeasure instrument class the package ships, driving the program
 # over the raw socket (...::SOCKET) and VXI-11 (...::INSTR) through PyMeasure
-# and pyvisa-py, while a plain socket reads back what the switch says. Run by
-# netns.sh, where the program answers the port mapper itself.
+# and pyvisa-py, while a plain socket reads back what the switch says; and a
+# plain socket back from a timeout as the README says. Run by netns.sh, where
+# the program answers the port mapper itself.
 # Usage: pymeasure_client.py MODULE_DIR PROGRAM; exits 77 where PyMeasure or
 # pyvisa-py is missing.
+import pathlib
+import re
+import socket
 import sys
 
 from program import NO_PORT, Program, ask, expect, need, refused
@@ -60,9 +64,46 @@ def settle_and_cycles(resource):
     switch.adapter.connection.close()
 
 
+def recovery(resource):
+    """A settle time beyond the VISA timeout: the class waits for it, and
+    after a timeout all the same, each property reads its own answer."""
+    ask(RAW, "ROUT:SETT:TIME 1;*OPC?")
+    switch = driver.RFSwitchPanel(resource, visa_library="@py", timeout=500)
+    rf1, rf2 = switch.cycles
+    switch.path = "rf1"
+    switch.settle_time = 0
+    ask(RAW, "ROUT:SETT:TIME 1;*OPC?")  # behind the class's back
+    refused(f"{resource}: a switch that outlasts the timeout", lambda: setattr(switch, "path", "rf2"), pyvisa.errors.VisaIOError)
+    expect(f"{resource}: path after a timeout", switch.path, "rf2")
+    switch.path = "rf1"  # the timeout follows the settle time read after the timeout
+    expect(f"{resource}: settle_time after a timeout", switch.settle_time, 1.0)
+    expect(f"{resource}: cycles after a timeout", switch.cycles, (rf1 + 2, rf2 + 1))
+    expect(f"{resource}: lock() after a timeout", switch.lock(), True)
+    switch.unlock()
+    switch.path = "off"
+    switch.settle_time = 0
+    switch.adapter.connection.close()
+
+
+def plain_socket():
+    """The README's recipe for a plain socket back from a timeout."""
+    readme = (pathlib.Path(sys.argv[1]).parent / "README.md").read_text()
+    recipe = {}
+    exec(re.search(r"### Raw socket\n.*?```python\n(.*?)```", readme, re.S)[1], recipe)
+    ask(RAW, "ROUT:SETT:TIME 1;*OPC?")
+    with socket.create_connection(("127.0.0.1", RAW), timeout=0.5) as client:
+        client.sendall(b"ROUT:CLOS (@2);*OPC?\n")
+        refused("a plain socket: a switch that outlasts its timeout", lambda: client.recv(100), TimeoutError)
+        recipe["resynchronise"](client)
+        client.sendall(b"ROUT:CLOS:STAT?;:ROUT:SETT:TIME 0;*OPC?\n")
+        expect("a plain socket: the answer after resynchronising", client.recv(100), b"(@2);1\n")
+
+
 with Program([program, "--headless", "--listen", f"0.0.0.0:{RAW}", "--port", str(NO_PORT), "--simulate"]) as server:
     server.line("VXI-11: ")  # the port mapper answers
     for resource in (f"TCPIP0::127.0.0.1::{RAW}::SOCKET", "TCPIP0::127.0.0.1::inst0::INSTR"):
         drive(resource)
         settle_and_cycles(resource)
-print("the PyMeasure class drove the switch over the raw socket and VXI-11")
+        recovery(resource)
+    plain_socket()
+print("the PyMeasure class drove the switch over the raw socket and VXI-11, and recovered from timeouts")

@@ -127,6 +127,8 @@ private slots:
         QTest::newRow("an operation's end") << "real" << "STAT:OPER:PTR 0;NTR 256;ROUT:CLOS (@1);*OPC?;STAT:OPER?;STAT:OPER?\n"
                                             << "1;256;0\n" << none << "w888:01";
         QTest::newRow("neither edge") << "real" << "STAT:OPER:PTR 0;ROUT:CLOS (@1);*OPC?;STAT:OPER?\n" << "1;0\n" << none << "w888:01";
+        // A client back from a timeout: a blank line ends whatever it left half sent.
+        QTest::newRow("sync token") << "real" << "\nSYST:SYNC? \"4f1c\"\"9a\";:SYSTem:SYNC? 'x'\nSYST:SYNC? 49\n" << "\"4f1c\"\"9a\";\"x\"\n" << "-104" << "";
         QTest::newRow("error queue") << "real" << "FOO;SYST:ERR:COUN?;BAR;SYST:ERR:ALL?;SYST:ERR:COUN?;SYST:ERR:ALL?\n"
                                      << "1;-113,\"Undefined header\",-113,\"Undefined header\";0;0,\"No error\"\n" << none << "";
         QTest::newRow("texts at most 255") << "real" << "SYST:PORT \"" + QString(300, 'x') + "\";SYST:ERR?\n"
