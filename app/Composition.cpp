@@ -7,7 +7,7 @@
 #include "OneShot.h"
 #include "PortOwner.h"
 #include "PortText.h"
-#include "RemoteControl.h"
+#include "RemoteService.h"
 #include "SwitchForm.h"
 #include "StopSignals.h"
 #include "SwitchSetup.h"
@@ -59,15 +59,15 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     context.core = &setup->Core();
     context.startPort = StartAddress(invocation);
     SwitchForm form(std::move(context));
-    RemoteControl::Failure failure;
-    const auto remote = RemoteControl::Start(invocation, *setup, &failure);
+    RemoteService::Failure failure;
+    const auto remote = RemoteService::Start(invocation, *setup, &failure);
     if (!remote) {
         // Started from a menu, nobody reads standard error: the user sees why no panel opens.
         ShowMessageBox(nullptr, QMessageBox::Critical, QStringLiteral("The panel cannot start: ") + failure.words);
         return failure.code;
     }
     const auto show = [&form, &remote] { form.SetRemoteNote({remote->Clients(), remote->Lines()}); };
-    QObject::connect(remote.get(), &RemoteControl::Changed, &form, show);
+    QObject::connect(remote.get(), &RemoteService::Changed, &form, show);
     show();
     form.show();
     return app.exec();
@@ -105,8 +105,8 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
     }
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);
-    RemoteControl::Failure failure;
-    auto remote = RemoteControl::Start(invocation, *setup, &failure);
+    RemoteService::Failure failure;
+    auto remote = RemoteService::Start(invocation, *setup, &failure);
     if (!remote)
         return failure.code;
     const int code = app.exec();

@@ -495,3 +495,10 @@ QStringList RemoteControl::Lines() const
         lines << SocketResource(host_, raw_->Port());
     return lines;
 }
+
+// The module's entry point (see RemoteService.h).
+extern "C" Q_DECL_EXPORT RemoteService* rfswitch_start_remote(const Invocation& invocation, SwitchSetup& setup,
+                                                               RemoteService::Failure* failure)
+{
+    return RemoteControl::Start(invocation, setup, failure).release();
+}

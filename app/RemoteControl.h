@@ -4,6 +4,7 @@
 #include "Identity.h"
 #include "Metrics.h"
 #include "NetAddress.h"
+#include "RemoteService.h"
 
 #include <QObject>
 #include <QString>
@@ -32,33 +33,20 @@ struct Invocation;
 // beyond loopback, the warning of who can switch the board (anyone who
 // reaches it, or the clients --allow lets in), and each client turned away.
 // A host name is looked up once, at start, and each of its addresses served.
-class RemoteControl : public QObject
+class RemoteControl : public RemoteService
 {
     Q_OBJECT
 
 public:
-    // Why it did not start: the exit code and the words printed.
-    struct Failure
-    {
-        int code = 0;
-        QString words;
-    };
-
     // nullptr, with the reason printed (and in `failure`), when a server
     // cannot listen; one that serves nothing when neither option is given.
     static std::unique_ptr<RemoteControl> Start(const Invocation& invocation, SwitchSetup& setup, Failure* failure = nullptr);
     ~RemoteControl() override;
 
-    // For the panel: the clients of every server, the page's viewers among
-    // them (-1 where nothing is served), and the lines to show, the most
-    // pressing first: the last client turned away, the warnings, the page's
+    // The lines: the last client turned away, the warnings, the page's
     // address and the resource strings.
-    int Clients() const;
-    QStringList Lines() const;
-
-signals:
-    // The clients came or went, or one was turned away.
-    void Changed();
+    int Clients() const override;
+    QStringList Lines() const override;
 
 private:
     struct Lan;
