@@ -210,19 +210,19 @@ void RelayCycles::Clear(int channel)
 void RelayCycles::SetLimit(std::uint64_t limit)
 {
     record_.counts.limit = limit;
-    Changed();
+    Changed(true);
 }
 
 void RelayCycles::SetLabels(const ChannelLabels& labels)
 {
     record_.labels = labels;
-    Changed();
+    Changed(true);
 }
 
 void RelayCycles::SetPowerOn(std::optional<int> setup)
 {
     record_.powerOn = setup;
-    Changed();
+    Changed(true);
 }
 
 std::string RelayCycles::SaveSetup(int number, const SavedSetup& setup) const
@@ -267,12 +267,12 @@ void RelayCycles::Flush()
         Write();
 }
 
-void RelayCycles::Changed()
+void RelayCycles::Changed(bool now)
 {
     if (file_.isEmpty())
         return;
     unwritten_ = true;
-    if (!timer_.isActive())
+    if (now || !timer_.isActive())
         Write();
 }
 

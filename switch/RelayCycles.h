@@ -82,7 +82,7 @@ struct SetupReading
 // The counts of the board in use, read from its file when the board comes
 // into use and written back (a new file beside it, flushed to the disk and
 // renamed over the old one) at once after a change, then at most once a
-// second while changes go on, and when the board goes out of use or this
+// second while changes go on (a setting, at once), and when the board goes out of use or this
 // ends: a process killed outright loses at most the last second, and never
 // leaves half a file. A file with lines that do not read is kept aside as
 // it was (FILE.unreadable) and counting goes on from the lines that do. A
@@ -131,7 +131,8 @@ public:
     void OnTrouble(std::function<void(const std::string& why)> trouble) { trouble_ = std::move(trouble); }
 
 private:
-    void Changed();
+    // A setting (`now`) is written at once; counts at most once a second.
+    void Changed(bool now = false);
     void Load();
     void Write();
     void Trouble(const std::string& why);

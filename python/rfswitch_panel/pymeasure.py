@@ -9,11 +9,15 @@ Any VISA resource string the program prints works: ...::inst0::INSTR
 the switch has moved and raises RFSwitchPanelError with the program's own
 words where it did not.
 """
+import re
+
 from pymeasure.instruments import Instrument
 
 # What each path is switched by, and what ROUTe:CLOSe:STATe? answers for it.
 _SELECT = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:ALL"}
 _CLOSED = {"(@1)": "rf1", "(@2)": "rf2", "(@)": "off", "(@1,2)": "forbidden"}
+# A channel's label, as the switch takes it (ROUT:CHAN:LAB).
+_LABEL = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,11}")
 
 
 class RFSwitchPanelError(Exception):
@@ -39,14 +43,17 @@ class RFSwitchPanel(Instrument):
     def path(self):
         """"rf1", "rf2" or "off" as the port last read it back ("forbidden"
         for both control bits set); None where the port could not be read.
-        Set to "rf1", "rf2" or "off": returns once the switch has moved."""
+        Set to "rf1", "rf2", "off" or a channel's label ("ANT"): returns
+        once the switch has moved."""
         return _CLOSED.get(self.ask("ROUT:CLOS:STAT?").strip())
 
     @path.setter
     def path(self, value):
         command = _SELECT.get(str(value).lower())
+        if command is None and _LABEL.fullmatch(str(value)):
+            command = f"ROUT:CLOS (@{value})"
         if command is None:
-            raise ValueError(f"path {value!r}: rf1, rf2 or off")
+            raise ValueError(f"path {value!r}: rf1, rf2, off or a channel's label")
         self._complete(command)
 
     @property
