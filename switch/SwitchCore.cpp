@@ -750,8 +750,11 @@ void SwitchCore::RecallSetup(int number, const Source& source, Done done)
             return OperationResult{Outcome::NotWritten, read.why, cause};
         }
         const SavedSetup& setup = read.setup;
-        cycles_->SetLabels(setup.labels);
-        cycles_->SetLimit(setup.limit);
+        // Written only where they change: the file is flushed to the disk each time.
+        if (!(setup.labels == cycles_->Labels()))
+            cycles_->SetLabels(setup.labels);
+        if (setup.limit != cycles_->Counts().limit)
+            cycles_->SetLimit(setup.limit);
         settleTime_ = setup.settleTime;
         Append(source, LogHead(source) + " " + request + " settle-time=" + std::to_string(setup.settleTime.count()) + "ms limit="
                            + std::to_string(setup.limit) + " result=done");
