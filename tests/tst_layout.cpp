@@ -266,8 +266,10 @@ private slots:
         QTemporaryDir folder;
         RelayCycles kept(folder.path());
         panel->core.SetCycles(&kept);
-        panel->core.SetLabel(1, "ANT", Source{});
-        panel->core.SetLabel(2, "LOAD_12345", Source{});
+        for (const auto& [channel, label] : {std::pair{1, "ANT"}, std::pair{2, "LOAD_12345"}}) {
+            const OperationResult set = panel->core.SetLabel(channel, label, Source{});
+            QVERIFY2(set.Ok(), set.detail.c_str());
+        }
         const QStringList lines{u"Refused scpi client 127.0.0.2:51234: not a peer that --allow lets in"_s,
                                 u"Warning: listening on 0.0.0.0:5025: anyone who can reach this address can switch the board"_s,
                                 u"Web page on http://bench-pc:8080/"_s, u"TCPIP0::bench-pc::inst0::INSTR"_s,
