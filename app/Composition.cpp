@@ -100,8 +100,15 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         core.TakeAddress(StartAddress(invocation), true, start, report("power-on", RfPath::Off));
     } else {
         core.Attach(StartAddress(invocation), start);
+        // --power-on keep leaves it to the board: the setup its SYST:POS names, if any.
+        const auto setup = invocation.powerOnSetup ? invocation.powerOnSetup : invocation.powerOn ? std::nullopt : core.PowerOnSetup();
         if (invocation.powerOn)
             core.Select(*invocation.powerOn, start, report("power-on", *invocation.powerOn));
+        else if (setup)
+            core.RecallSetup(*setup, start, [setup](const OperationResult& result) {
+                if (!result.Ok())
+                    PrintLine(stderr, QStringLiteral("rfswitch-panel: power-on rcl%1: %2").arg(*setup).arg(QString::fromStdString(result.detail)));
+            });
     }
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);

@@ -17,8 +17,9 @@ constexpr char kReal[] = "board=real", kSimulated[] = "board=simulated";
 QByteArray RequestLine(const Invocation& invocation, const PortName& port, bool simulated)
 {
     QByteArray line = QByteArray::fromStdString(PortTyped(port));
-    line += invocation.mode == Invocation::Mode::Select ? QByteArray(" select ") + PathName(BitsFor(invocation.path))
-                                                        : QByteArray(" query");
+    line += invocation.mode != Invocation::Mode::Select ? QByteArray(" query")
+        : invocation.selectLabel.isEmpty()               ? QByteArray(" select ") + PathName(BitsFor(invocation.path))
+                                                         : " select label=" + invocation.selectLabel.toLatin1();
     if (invocation.simulate)
         line += " dry-run";
     line += ' ';
@@ -81,6 +82,12 @@ std::optional<HandedCommand> ParseHandedCommand(const QByteArray& line)
         return std::nullopt;
     if (words[1] == "query") {
         command.invocation.mode = Invocation::Mode::Query;
+    } else if (words[1] == "select" && words[2].startsWith("label=")) {
+        command.invocation.selectLabel = QString::fromLatin1(words[2].mid(6));
+        if (!LabelProblem(command.invocation.selectLabel.toStdString()).empty())
+            return std::nullopt;
+        command.invocation.mode = Invocation::Mode::Select;
+        next = 3;
     } else if (words[1] == "select") {
         const auto path = std::find_if(std::begin(kPaths), std::end(kPaths), [&](RfPath p) { return words[2] == PathName(BitsFor(p)); });
         if (path == std::end(kPaths))

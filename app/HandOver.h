@@ -13,6 +13,7 @@
 // are done by that process's core: one process drives a port, and its window
 // and log show what the command line did. One line goes to the owner:
 //   "888 select rf1 dry-run board=real" or "/dev/parport1 query board=real"
+//   ("select label=ANT": the channel the owner's board labels so)
 //   ("dry-run" for --simulate; the board the command line would find
 //   there itself: only an owner on the same kind of board takes it);
 // and back come the log lines of what it did ("log<TAB>LINE"), then

@@ -48,9 +48,10 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                        QStringLiteral("Print every parallel port: device, base address, hardware, modes, "
                                                       "holder, and whether this program can use it; then exit."));
     const QCommandLineOption select(QStringLiteral("select"),
-                                    QStringLiteral("Without a window: connect RF COMMON to rf1 or rf2, or terminate all "
-                                                   "ports (off), break-before-make; print the state and exit."),
-                                    QStringLiteral("rf1|rf2|off"));
+                                    QStringLiteral("Without a window: connect RF COMMON to rf1 or rf2 (or the channel "
+                                                   "the board's label names), or terminate all ports (off), "
+                                                   "break-before-make; print the state and exit."),
+                                    QStringLiteral("rf1|rf2|off|LABEL"));
     const QCommandLineOption query(QStringLiteral("query"),
                                    QStringLiteral("Without a window: print the state the port holds and exit; writes nothing."));
     const QCommandLineOption simulate(QStringLiteral("simulate"),
@@ -105,9 +106,10 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption reset(QStringLiteral("reset"), QStringLiteral("With --headless: the same as --power-on off."));
     const QCommandLineOption powerOn(QStringLiteral("power-on"),
                                      QStringLiteral("With --headless: the path to set at start, break-before-make; keep (the "
-                                                    "default) reads the board and writes nothing, off also clears the "
-                                                    "control register."),
-                                     QStringLiteral("keep|off|rf1|rf2"));
+                                                    "default) reads the board and writes nothing, or recalls the setup "
+                                                    "SYST:POS names; off also clears the control register; rcl0 to rcl9 "
+                                                    "recall a saved setup (*SAV)."),
+                                     QStringLiteral("keep|off|rf1|rf2|rclN"));
     const QCommandLineOption onStop(QStringLiteral("on-stop"),
                                     QStringLiteral("With --headless: off terminates all ports when the server stops (SIGTERM, "
                                                    "SIGINT); keep (the default) leaves the path as it is."),
@@ -187,8 +189,10 @@ Invocation ParseCommandLine(const QStringList& arguments)
             invocation.powerOn = RfPath::Rf1;
         else if (path == QLatin1String("rf2"))
             invocation.powerOn = RfPath::Rf2;
+        else if (static const QRegularExpression setup(QStringLiteral("^rcl([0-9])$")); setup.match(path).hasMatch())
+            invocation.powerOnSetup = path.back().digitValue();
         else if (path != QLatin1String("keep"))
-            return fail(QStringLiteral("--power-on takes keep, off, rf1 or rf2, not \"%1\"").arg(parser.value(powerOn)));
+            return fail(QStringLiteral("--power-on takes keep, off, rf1, rf2 or rcl0 to rcl9, not \"%1\"").arg(parser.value(powerOn)));
     }
     if (parser.isSet(onStop)) {
         const QString what = parser.value(onStop).toLower();
@@ -239,8 +243,11 @@ Invocation ParseCommandLine(const QStringList& arguments)
             invocation.path = RfPath::Rf1;
         else if (path == QLatin1String("rf2"))
             invocation.path = RfPath::Rf2;
+        else if (LabelProblem(parser.value(select).toStdString()).empty())
+            invocation.selectLabel = parser.value(select);
         else if (path != QLatin1String("off"))
-            return fail(QStringLiteral("--select takes rf1, rf2 or off, not \"%1\"").arg(parser.value(select)));
+            return fail(QStringLiteral("--select takes rf1, rf2, off or a channel's label (a letter, then letters, digits or '_', "
+                                       "12 at most), not \"%1\"").arg(parser.value(select)));
         invocation.mode = Invocation::Mode::Select;
     } else if (parser.isSet(query)) {
         invocation.mode = Invocation::Mode::Query;

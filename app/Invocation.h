@@ -28,11 +28,14 @@ struct Invocation
     std::optional<PortName> port;      // --port, for this run only
     QString portNote;                  // how --port was read, where not as typed ("0378" is decimal)
     RfPath path = RfPath::Off;         // --select
+    QString selectLabel;               // --select LABEL: the channel the board's label names, found once the board is known
     bool simulate = false;             // the simulated port is good enough
     bool rawIo = false;                // raw /dev/port for a port no driver serves
     std::chrono::milliseconds settleTime{0};  // --settle-time MS
     // --headless: --power-on (--reset is off); none: keep, read and write nothing.
     std::optional<RfPath> powerOn;
+    // --power-on rcl0 … rcl9: a saved setup; with neither, the board's SYST:POS.
+    std::optional<int> powerOnSetup;
     bool offOnStop = false;            // --headless: --on-stop off
     QString log;                       // --log FILE
     QString listen;                    // --listen [HOST:]PORT

@@ -49,6 +49,27 @@ std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocatio
     return std::nullopt;
 }
 
+std::optional<CommandOutcome> FindLabel(Invocation& invocation, const SwitchCore& core)
+{
+    if (invocation.mode != Invocation::Mode::Select || invocation.selectLabel.isEmpty())
+        return std::nullopt;
+    const int channel = core.ChannelNamed(invocation.selectLabel.toStdString());
+    if (channel == 0) {
+        const ChannelLabels labels = core.Labels();
+        QStringList named;
+        for (const int c : {1, 2})
+            if (!labels.Of(c).empty())
+                named << QStringLiteral("RF%1 %2").arg(c).arg(QString::fromStdString(labels.Of(c)));
+        return CommandOutcome{kExitUsage, {},
+                              QStringLiteral("--select %1: no channel of port %2 is labelled so (%3)")
+                                  .arg(invocation.selectLabel, QString::fromStdString(PortLabel(core.Port())),
+                                       named.isEmpty() ? QStringLiteral("it has no labels; SCPI's ROUT:CHAN:LAB sets them")
+                                                       : QStringLiteral("its labels: ") + named.join(QStringLiteral(", ")))};
+    }
+    invocation.path = channel == 1 ? RfPath::Rf1 : RfPath::Rf2;
+    return std::nullopt;
+}
+
 CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result)
 {
     switch (result.outcome) {
@@ -65,12 +86,14 @@ CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResu
     return {kExitNoBoard, StateLine(core), QString::fromStdString(CommandLineWords(result.detail))};
 }
 
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port)
+CommandOutcome RunSwitchCommand(Invocation invocation, SwitchCore& core, const PortName& port)
 {
     const Source source{Source::Kind::CommandLine, {}, invocation.simulate};
     OperationResult read;
     core.Attach(port, source, [&](const OperationResult& result) { read = result; });
     if (auto ended = CommandBeforeSwitching(invocation, core, read))
+        return *ended;
+    if (auto ended = FindLabel(invocation, core))
         return *ended;
     OperationResult result;
     core.Select(invocation.path, source, [&](const OperationResult& r) { result = r; });

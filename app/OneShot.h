@@ -22,11 +22,14 @@ struct CommandOutcome
 };
 
 // Runs --select or --query on `core` at `port`. Needs a QCoreApplication.
-CommandOutcome RunSwitchCommand(const Invocation& invocation, SwitchCore& core, const PortName& port);
+CommandOutcome RunSwitchCommand(Invocation invocation, SwitchCore& core, const PortName& port);
 // Its halves, also for a core that holds the address already (a command
 // handed over): where the command ends before switching, given how the port
 // was read (a query's answer, or why nothing is switched)...
 std::optional<CommandOutcome> CommandBeforeSwitching(const Invocation& invocation, const SwitchCore& core, const OperationResult& read);
+// --select LABEL: the path of the channel the label names on `core`'s
+// board, set in `invocation`; where none has it, what the command line says.
+std::optional<CommandOutcome> FindLabel(Invocation& invocation, const SwitchCore& core);
 // ...and what --select says once the core's Select has ended with `result`.
 CommandOutcome CommandAfterSwitching(const SwitchCore& core, const OperationResult& result);
 

@@ -138,8 +138,8 @@ void PortOwner::Serve(QLocalSocket* socket)
             }
             return;
         }
-        const Invocation invocation = command.invocation;
-        const auto run = [&core, invocation, source, answer](const OperationResult& read) {
+        const auto run = [&core, asked = command.invocation, source, answer](const OperationResult& read) {
+            Invocation invocation = asked;
             if (read.outcome == Outcome::Abandoned)
                 return answer(CommandAfterSwitching(core, read));
             if (const auto ended = CommandBeforeSwitching(invocation, core, read)) {
@@ -149,6 +149,10 @@ void PortOwner::Serve(QLocalSocket* socket)
                                              ? std::string("select-") + PathName(BitsFor(invocation.path))
                                              : std::string("read"),
                                  ended->error.toStdString());
+                return answer(*ended);
+            }
+            if (const auto ended = FindLabel(invocation, core)) {
+                core.Refused(source, "select-label=" + invocation.selectLabel.toStdString(), ended->error.toStdString());
                 return answer(*ended);
             }
             // Answered once the switch has settled, as the command line itself would.

@@ -28,7 +28,7 @@ std::unique_ptr<SwitchSetup> SwitchSetup::Create(const Invocation& invocation, P
     });
     setup->core_ = std::make_unique<SwitchCore>();
     // The setting it starts with, not a change: not logged.
-    setup->core_->SetSettleTime(invocation.settleTime, Source{Source::Kind::StartUp, {}, false});
+    setup->core_->SetStartSettleTime(invocation.settleTime);
     setup->core_->SetLog(setup->log_.get());
     setup->core_->SetCycles(setup->cycles_.get());
     setup->core_->SetAllowSimulated(invocation.simulate);

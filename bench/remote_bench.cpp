@@ -4,8 +4,10 @@
 // QTcpServer echo in the same run; the switch operations per second without
 // a window and with the panel open (offscreen); round trips while the panel
 // shows a message box, against none; switching with each connection's share
-// of a turn against a server without shares; and whether 1 000 connections
-// opened and closed leave any file open behind them.
+// of a turn against a server without shares; whether 1 000 connections
+// opened and closed leave any file open behind them; what a channel's label
+// in the list costs against its number; and how long *RCL of a saved setup
+// takes against the settle time it waits for.
 //
 // The servers run in this process's event loop; the client is a plain
 // blocking socket on a thread of its own, so that it costs both alike.
@@ -13,6 +15,7 @@
 #include "Figures.h"
 #include "Loopback.h"
 #include "Identity.h"
+#include "RelayCycles.h"
 #include "ScpiServer.h"
 #include "SimulatedPort.h"
 #include "SwitchCore.h"
@@ -25,6 +28,7 @@
 #include <QEventLoop>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -49,8 +53,15 @@ constexpr int kConnections = 1000;
 constexpr std::chrono::seconds kSettle{5};
 constexpr double kMinFairShare = 0.95;
 constexpr int kFairRuns = 5;
+constexpr double kMaxLabelCost = 0.05;
+constexpr int kRecalls = 100;
+constexpr std::chrono::milliseconds kRecallSettle{20};
+constexpr double kRecallSlackMs = 1;
 
 const char* const kCommands[] = {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"};
+const char* const kLabelled[] = {"ROUT:CLOS (@ANT);*OPC?\n", "ROUT:CLOS (@LOAD);*OPC?\n"};
+const char* const kRecall[] = {"*RCL 1;*OPC?\n", "*RCL 2;*OPC?\n"};
+const char* const kSave[] = {"ROUT:CLOS (@1);*WAI;*SAV 1;*OPC?\n", "ROUT:CLOS (@2);*WAI;*SAV 2;*OPC?\n"};
 
 
 struct Run
@@ -82,8 +93,8 @@ private:
     SimulatedPort port_;
 };
 
-// Sends each command, reads up to the answer's LF, times the pair.
-Run Client(quint16 port, bool echo)
+// Sends each command (of `commands` in turn), reads up to the answer's LF, times the pair.
+Run Client(quint16 port, bool echo, const char* const* commands = kCommands, int count = kRoundTrips)
 {
     Run run;
     const int fd = Connect(port, true);
@@ -93,8 +104,9 @@ Run Client(quint16 port, bool echo)
     }
     char buffer[256];
     const auto begin = Clock::now();
-    for (int i = -kWarmUp; i < kRoundTrips && run.ok; ++i) {
-        const std::string command = kCommands[(i + kWarmUp) % 2];
+    const int warmUp = std::min(kWarmUp, count);
+    for (int i = -warmUp; i < count && run.ok; ++i) {
+        const std::string command = commands[(i + warmUp) % 2];
         const auto start = Clock::now();
         send(fd, command.data(), command.size(), 0);
         std::string answer;
@@ -279,6 +291,32 @@ int main(int argc, char* argv[])
     (c2->text() == QLatin1String("1") ? c2 : panel.findChild<QPushButton*>(QStringLiteral("C1")))->click();
     watch.stop();
 
+    // A label in the channel list against the channel's number, on a board
+    // whose labels are kept: alternated, the best median of each.
+    QTemporaryDir folder;
+    RelayCycles kept(folder.path());
+    core.SetCycles(&kept);
+    core.SetLabel(1, "ANT", Source{});
+    core.SetLabel(2, "LOAD", Source{});
+    double numbered = 1e9, labelled = 1e9;
+    bool labelsOk = true;
+    for (int i = 0; i < kFairRuns; ++i) {
+        for (auto [commands, best] : {std::pair{kCommands, &numbered}, std::pair{kLabelled, &labelled}}) {
+            const Run run = Measure([port = server.Port(), commands = commands] { return Client(port, false, commands); });
+            labelsOk = labelsOk && run.ok;
+            *best = std::min(*best, Percentile(run.microseconds, 50));
+        }
+    }
+    // *RCL of setups that differ in the path: each switches, then waits for the settle time.
+    core.SetSettleTime(kRecallSettle, Source{});
+    labelsOk = labelsOk && Measure([port = server.Port()] { return Client(port, false, kSave, 1); }).ok;
+    const Run recalls = Measure([port = server.Port()] { return Client(port, false, kRecall, kRecalls); });
+    core.SetCycles(nullptr);
+
+    if (!labelsOk || !recalls.ok) {
+        std::printf("a round trip with a label or a recall failed\n");
+        return 1;
+    }
     if (!bare.ok || !scpi.ok || !pipelined.ok || !windowed.ok || !cycles.ok || !noBox.ok || !withBox.ok || !boxShown || !sharesOk) {
         const auto said = [](bool ok) { return ok ? "ok" : "failed"; };
         std::printf("a round trip failed (echo %s, SCPI %s, sent without waiting %s, with the panel %s, connections %s, "
@@ -318,5 +356,18 @@ int main(int argc, char* argv[])
                 ConnectionPolicy().turnShare, shared, greedyRate, shared / greedyRate, kMinFairShare, shared >= kMinFairShare * greedyRate ? "holds" : "MISSED");
     std::printf("  %d connections opened, answered and closed: open files %d before, %d after: %s\n", kConnections,
                 filesBefore, filesAfter, filesAfter == filesBefore ? "unchanged" : "LEAKED");
+    const double labelCost = (labelled - numbered) / numbered;
+    std::printf("  ROUT:CLOS (@ANT) against (@1), best median of %d runs each: %.1f us against %.1f us, the label costs %+.1f %% "
+                "(goal <= %.0f %%): %s\n",
+                kFairRuns, labelled, numbered, 100 * labelCost, 100 * kMaxLabelCost, labelCost <= kMaxLabelCost ? "holds" : "MISSED");
+    const double recallMs = Percentile(recalls.microseconds, 50) / 1000, settleMs = double(kRecallSettle.count());
+    if (recallMs < settleMs) {
+        std::printf("  *RCL: the setups recalled did not switch (%.2f ms a recall)\n", recallMs);
+        return 1;
+    }
+    std::printf("  *RCL of a saved setup with *OPC?, %d round trips, settle time %.0f ms: median %.2f ms, p99 %.2f ms "
+                "(goal: median <= %.0f ms, the settle time plus %.0f ms): %s\n",
+                kRecalls, settleMs, recallMs, Percentile(recalls.microseconds, 99) / 1000, settleMs + kRecallSlackMs, kRecallSlackMs,
+                recallMs <= settleMs + kRecallSlackMs ? "holds" : "MISSED");
     return 0;
 }

@@ -12,7 +12,7 @@ struct Mapping
 
 Mapping MappingFor(const OperationResult& result)
 {
-    constexpr int kConflict = 409, kServerError = 500, kUnavailable = 503;
+    constexpr int kConflict = 409, kNotFound = 404, kServerError = 500, kUnavailable = 503;
     switch (result.outcome) {
     case Outcome::Verified:
         return {0, 200};
@@ -34,6 +34,14 @@ Mapping MappingFor(const OperationResult& result)
     case Cause::Unreadable:
     case Cause::WriteFailed:
         return {-240, kServerError};
+    case Cause::Conflict:
+        return {-221, kConflict};
+    case Cause::NotSaved:
+        return {-256, kNotFound};
+    case Cause::Storage:
+        return {-250, kServerError};
+    case Cause::Corrupt:
+        return {-300, kServerError};
     case Cause::Unusable:
     case Cause::OnlySimulated:
     case Cause::None:

@@ -22,6 +22,7 @@ struct Command
     const char* pattern;
     std::size_t parameters;
     Handler run;
+    std::size_t optional = 0;  // taken after `parameters`, where given
 };
 
 // SCPI's "not a number": what a query answers for a path nobody could read.
@@ -98,35 +99,138 @@ std::optional<int> Integer(ScpiContext& context, const ScpiParameter& parameter,
     return static_cast<int>(value);
 }
 
-// The channels of a list such as (@1), (@1,2) or (@2:1), in the order given.
+// One channel of a list: its number, a label bare (ANT) or quoted ("ANT"),
+// read from `text` at `at`; 0 where none is there, -1 for a number out of
+// range, -2 for a label no channel has.
+int ChannelAt(ScpiContext& context, std::string_view text, std::size_t& at, std::string& named)
+{
+    const std::size_t start = at;
+    if (at < text.size() && (text[at] == '"' || text[at] == '\'')) {
+        const std::size_t end = text.find(text[at], at + 1);
+        if (end == std::string_view::npos)
+            return 0;
+        named = text.substr(at + 1, end - at - 1);
+        at = end + 1;
+    } else {
+        const bool digits = at < text.size() && IsDigit(text[at]);
+        while (at < text.size() && (digits ? IsDigit(text[at]) : IsLetter(text[at]) || IsDigit(text[at]) || text[at] == '_'))
+            ++at;
+        if (at == start || (digits && at - start > 2))
+            return at == start ? 0 : -1;  // longer digit strings are out of range too
+        named = text.substr(start, at - start);
+        if (digits) {
+            const int number = std::stoi(named);
+            return number == 1 || number == 2 ? number : -1;
+        }
+    }
+    const int channel = context.Instrument().ChannelNamed(named);
+    return channel ? channel : -2;
+}
+
+// The channels of a list such as (@1), (@1,2), (@2:1) or (@ANT,LOAD), in
+// the order given. A label stands for its channel, bare or quoted; labels
+// are letters, digits and '_' after a letter, so none reads as a number.
 bool Channels(ScpiContext& context, const ScpiParameter& parameter, std::vector<int>& channels)
 {
-    static const std::regex list(R"(\(\s*@\s*((\d+\s*(:\s*\d+\s*)?)(,\s*\d+\s*(:\s*\d+\s*)?)*)?\))");
-    static const std::regex item(R"((\d+)\s*(:\s*(\d+))?)");
     if (parameter.kind != ScpiParameter::Kind::Expression) {
-        context.Status().Push(-104, "a channel list is expected: (@1), (@2) or (@1,2)");
+        context.Status().Push(-104, "a channel list is expected: (@1), (@2), (@1,2) or (@LABEL)");
         return false;
     }
-    if (!std::regex_match(parameter.text, list)) {
-        context.Status().Push(-102, "a channel list is written (@1), (@2) or (@1,2)");
+    const std::string_view text = parameter.text;
+    std::size_t at = 1;
+    const auto next = [&] { return at < text.size() ? text[at] : '\0'; };
+    const auto blanks = [&] {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t'))
+            ++at;
+    };
+    const auto syntax = [&context] {
+        context.Status().Push(-102, "a channel list is written (@1), (@2), (@1,2) or (@LABEL)");
         return false;
-    }
-    for (auto it = std::sregex_iterator(parameter.text.begin(), parameter.text.end(), item); it != std::sregex_iterator(); ++it) {
-        // Only 1 and 2 exist; longer digit strings are out of range too.
-        const auto number = [](const std::string& digits) { return digits.size() > 2 ? 0 : std::stoi(digits); };
-        const int first = number((*it)[1]);
-        const int last = (*it)[3].matched ? number((*it)[3]) : first;
-        if (first < 1 || first > 2 || last < 1 || last > 2) {
-            context.Status().Push(-222, "channels are 1 (RF1) and 2 (RF2)");
-            return false;
+    };
+    blanks();
+    if (at >= text.size() || text[at++] != '@')
+        return syntax();
+    blanks();
+    if (next() == ')')
+        return at + 1 == text.size() || syntax();
+    for (;;) {
+        std::string named;
+        int range[2] = {0, 0};
+        for (int end = 0; end < 2; ++end) {
+            range[end] = ChannelAt(context, text, at, named);
+            if (range[end] == 0)
+                return syntax();
+            if (range[end] < 0) {
+                if (range[end] == -1)
+                    context.Status().Push(-222, "channels are 1 (RF1) and 2 (RF2)");
+                else
+                    context.Status().Push(-224, "no channel is labelled " + Quoted(named));
+                return false;
+            }
+            blanks();
+            if (end == 1 || next() != ':') {
+                range[1] = end == 0 ? range[0] : range[1];
+                break;
+            }
+            ++at;
+            blanks();
         }
-        for (int channel = first;; channel += last > first ? 1 : -1) {
+        for (int channel = range[0];; channel += range[1] > range[0] ? 1 : -1) {
             channels.push_back(channel);
-            if (channel == last)
+            if (channel == range[1])
                 break;
         }
+        if (next() == ')')
+            return at + 1 == text.size() || syntax();
+        if (next() != ',')
+            return syntax();
+        ++at;
+        blanks();
     }
+}
+
+// The channels a command names with its optional list: both without one.
+bool ChannelsOrBoth(ScpiContext& context, const ScpiParameters& parameters, std::size_t index, std::vector<int>& channels)
+{
+    if (parameters.size() > index)
+        return Channels(context, parameters[index], channels);
+    channels = {1, 2};
     return true;
+}
+
+enum class Bound
+{
+    Minimum,
+    Maximum,
+    Default,
+};
+
+// MINimum, MAXimum or DEFault, as a numeric parameter may be given.
+std::optional<Bound> BoundOf(const ScpiParameter& parameter)
+{
+    static const std::regex minimum("MIN(IMUM)?", std::regex::icase), maximum("MAX(IMUM)?", std::regex::icase),
+        byDefault("DEF(AULT)?", std::regex::icase);
+    if (parameter.kind != ScpiParameter::Kind::Characters)
+        return std::nullopt;
+    if (std::regex_match(parameter.text, minimum))
+        return Bound::Minimum;
+    if (std::regex_match(parameter.text, maximum))
+        return Bound::Maximum;
+    if (std::regex_match(parameter.text, byDefault))
+        return Bound::Default;
+    return std::nullopt;
+}
+
+// A numeric query's optional MIN, MAX or DEF: the setting now without one.
+// False, with the error queued, for any other parameter.
+bool QueriedBound(ScpiContext& context, const ScpiParameters& parameters, std::optional<Bound>& bound)
+{
+    if (parameters.empty())
+        return true;
+    bound = BoundOf(parameters.front());
+    if (!bound)
+        context.Status().Push(-224, "MIN, MAX or DEF, or nothing for the setting now");
+    return bound.has_value();
 }
 
 // The port address a SYST:PORT parameter names: a decimal integer, a
@@ -228,7 +332,7 @@ void CloseState(ScpiContext& context, const ScpiParameters&)
 void CyclesQuery(ScpiContext& context, const ScpiParameters& parameters)
 {
     std::vector<int> channels;
-    if (!Channels(context, parameters.front(), channels))
+    if (!ChannelsOrBoth(context, parameters, 0, channels))
         return;
     const CycleCounts counts = context.Instrument().View().cycles;
     std::string answer;
@@ -245,35 +349,38 @@ void ClearCycles(ScpiContext& context, const ScpiParameters& parameters)
     Report(context, context.Instrument().ClearCycles(channels));
 }
 
+constexpr double kLargestLimit = 4294967295.0;
+
 // The rated life as a count of closures: a whole number, 0 for none.
 void SetCycleLimit(ScpiContext& context, const ScpiParameters& parameters)
 {
-    constexpr double kLargest = 4294967295.0;
     const ScpiParameter& parameter = parameters.front();
     double value = 0;
-    if (parameter.kind == ScpiParameter::Kind::Decimal) {
+    if (const auto bound = BoundOf(parameter)) {
+        value = *bound == Bound::Maximum ? kLargestLimit : 0;
+    } else if (parameter.kind == ScpiParameter::Kind::Decimal) {
         value = std::nearbyint(std::strtod(parameter.text.c_str(), nullptr));
     } else if (parameter.kind == ScpiParameter::Kind::NonDecimal) {
         value = double(NonDecimal(parameter.text));
     } else {
-        context.Status().Push(-104, "a number of closures is expected; 0 for no limit");
+        context.Status().Push(-104, "a number of closures is expected; 0 (or MIN, DEF) for no limit, MAX");
         return;
     }
-    if (!(value >= 0 && value <= kLargest)) {
+    if (!(value >= 0 && value <= kLargestLimit)) {
         context.Status().Push(-222, "from 0 (no limit) to 4294967295");
         return;
     }
     Report(context, context.Instrument().SetCycleLimit(static_cast<std::uint64_t>(value)));
 }
 
+constexpr double kMaxSeconds = 60;
+
 // ROUT:SETT:TIME <seconds>: a number of seconds (a unit of S or MS may
-// follow), or MINimum, MAXimum, DEFault; kept to the millisecond.
+// follow), or MINimum, MAXimum, DEFault (as the program started); kept to
+// the millisecond.
 void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
 {
     static const std::regex withUnit(R"(([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)\s*(M?S))", std::regex::icase);
-    static const std::regex minimum("MIN(IMUM)?|DEF(AULT)?", std::regex::icase);
-    static const std::regex maximum("MAX(IMUM)?", std::regex::icase);
-    constexpr double kMaxSeconds = 60;
     const ScpiParameter& parameter = parameters.front();
     double seconds = 0;
     std::smatch unit;
@@ -281,9 +388,11 @@ void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
         seconds = std::strtod(parameter.text.c_str(), nullptr);
     } else if (std::regex_match(parameter.text, unit, withUnit)) {
         seconds = std::strtod(unit[1].str().c_str(), nullptr) / (unit[4].length() == 2 ? 1000 : 1);
-    } else if (std::regex_match(parameter.text, maximum)) {
-        seconds = kMaxSeconds;
-    } else if (!std::regex_match(parameter.text, minimum)) {
+    } else if (const auto bound = BoundOf(parameter)) {
+        seconds = *bound == Bound::Maximum ? kMaxSeconds
+            : *bound == Bound::Default     ? double(context.Instrument().View().startSettleTime.count()) / 1000
+                                           : 0;
+    } else {
         context.Status().Push(-104, "a number of seconds is expected, e.g. 0.05 or 50 MS");
         return;
     }
@@ -294,12 +403,125 @@ void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
     Report(context, context.Instrument().SetSettleTime(std::chrono::milliseconds(std::llround(seconds * 1000))));
 }
 
-void SettleTimeQuery(ScpiContext& context, const ScpiParameters&)
+// In seconds, the shortest text that reads back as the setting: 0.05.
+std::string Seconds(std::chrono::milliseconds time)
 {
-    // In seconds, the shortest text that reads back as the setting: 0.05.
     char text[32];
-    const double seconds = double(context.Instrument().View().settleTime.count()) / 1000;
-    context.Answer(std::string(text, std::to_chars(text, text + sizeof text, seconds).ptr));
+    return std::string(text, std::to_chars(text, text + sizeof text, double(time.count()) / 1000).ptr);
+}
+
+std::string SettleTimeAnswer(ScpiContext& context, std::optional<Bound> bound)
+{
+    const SwitchView view = context.Instrument().View();
+    if (!bound)
+        return Seconds(view.settleTime);
+    return *bound == Bound::Maximum ? Seconds(std::chrono::seconds(60)) : *bound == Bound::Default ? Seconds(view.startSettleTime) : "0";
+}
+
+void SettleTimeQuery(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::optional<Bound> bound;
+    if (QueriedBound(context, parameters, bound))
+        context.Answer(SettleTimeAnswer(context, bound));
+}
+
+// ROUT:CHAN:DEL <seconds>[,<list>]: the switch has one settle time, so the
+// channels named are checked and the time holds for both.
+void SetChannelDelay(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (ChannelsOrBoth(context, parameters, 1, channels))
+        SetSettleTime(context, parameters);
+}
+
+// ROUT:CHAN:DEL? [<list>|MIN|MAX|DEF]: the settle time once per channel named.
+void ChannelDelayQuery(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (parameters.empty() || parameters.front().kind != ScpiParameter::Kind::Expression)
+        return SettleTimeQuery(context, parameters);
+    if (!Channels(context, parameters.front(), channels))
+        return;
+    std::string answer;
+    for (std::size_t i = 0; i < channels.size(); ++i)
+        answer += (i ? "," : "") + SettleTimeAnswer(context, std::nullopt);
+    context.Answer(answer);
+}
+
+// ROUT:CHAN:LAB "ANT",(@1): "" takes the label away; one label names one channel.
+void SetLabel(ScpiContext& context, const ScpiParameters& parameters)
+{
+    const ScpiParameter& label = parameters.front();
+    if (label.kind != ScpiParameter::Kind::String) {
+        context.Status().Push(-104, "a label is a quoted string: ROUT:CHAN:LAB \"ANT\",(@1)");
+        return;
+    }
+    if (const std::string why = LabelProblem(label.text); !label.text.empty() && !why.empty()) {
+        context.Status().Push(-224, Quoted(label.text) + ": " + why);
+        return;
+    }
+    std::vector<int> channels;
+    if (!Channels(context, parameters[1], channels) || channels.empty())
+        return;
+    if (!label.text.empty() && std::any_of(channels.begin(), channels.end(), [&](int c) { return c != channels.front(); })) {
+        context.Status().Push(-221, "a label names one channel");
+        return;
+    }
+    for (const int channel : channels) {
+        const OperationResult result = context.Instrument().SetLabel(channel, label.text);
+        Report(context, result);
+        if (!result.Ok())
+            return;
+    }
+}
+
+void LabelQuery(ScpiContext& context, const ScpiParameters& parameters)
+{
+    std::vector<int> channels;
+    if (!ChannelsOrBoth(context, parameters, 0, channels))
+        return;
+    const ChannelLabels labels = context.Instrument().View().labels;
+    std::string answer;
+    for (const int channel : channels)
+        answer += (answer.empty() ? "" : ",") + Quoted(labels.Of(channel));
+    context.Answer(answer);
+}
+
+// *SAV n, *RCL n: setups 0 to 9 of the board.
+void SaveSetup(ScpiContext& context, const ScpiParameters& parameters)
+{
+    if (const auto number = Integer(context, parameters.front(), 9))
+        Report(context, context.Instrument().SaveSetup(*number));
+}
+
+void RecallSetup(ScpiContext& context, const ScpiParameters& parameters)
+{
+    if (const auto number = Integer(context, parameters.front(), 9))
+        context.Operate([&context, number = *number](ScpiInstrument::Done done) { context.Instrument().RecallSetup(number, std::move(done)); },
+                        [&context](const OperationResult& result) { Report(context, result); });
+}
+
+// SYST:POS RCL0 … RCL9 | KEEP: what a headless server does at start.
+void SetPowerOn(ScpiContext& context, const ScpiParameters& parameters)
+{
+    static const std::regex setup("RCL([0-9])", std::regex::icase), keep("KEEP", std::regex::icase);
+    const ScpiParameter& parameter = parameters.front();
+    std::smatch number;
+    if (parameter.kind == ScpiParameter::Kind::Characters && std::regex_match(parameter.text, number, setup))
+        Report(context, context.Instrument().SetPowerOn(number[1].str()[0] - '0'));
+    else if (parameter.kind == ScpiParameter::Kind::Characters && std::regex_match(parameter.text, keep))
+        Report(context, context.Instrument().SetPowerOn(std::nullopt));
+    else
+        context.Status().Push(-224, "RCL0 to RCL9 (a saved setup) or KEEP (the board as it is found)");
+}
+
+// *RST: every port terminated, and the settle time as the program started.
+void Reset(ScpiContext& context, const ScpiParameters&)
+{
+    // Another client's lock keeps both: one error says so.
+    if (const SwitchView view = context.Instrument().View(); !view.lockedByOther)
+        Report(context, context.Instrument().SetSettleTime(view.startSettleTime));
+    Route(context, RfPath::Off);
 }
 
 template <std::uint8_t ScpiStatus::*mask>
@@ -357,7 +579,9 @@ const Command kCommands[] = {
          const Identity& o = c.Identification();
          c.Answer(o.maker + "," + o.model + "," + o.serial + "," + o.version);
      }},
-    {"*RST", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"*RST", 0, Reset},
+    {"*SAV", 1, SaveSetup},
+    {"*RCL", 1, RecallSetup},
     {"*CLS", 0, [](ScpiContext& c, const ScpiParameters&) { c.Status().Clear(); }},
     {"*OPC", 0, [](ScpiContext& c, const ScpiParameters&) { c.AfterAll([&c] { c.Status().esr |= S::kOperationComplete; }); }},
     {"*OPC?", 0, [](ScpiContext& c, const ScpiParameters&) { c.AfterAll([&c] { c.Answer(kComplete); }); }},
@@ -373,16 +597,23 @@ const Command kCommands[] = {
     // A self-test passes only on a board that is really driven.
     {"*TST?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Instrument().View().reach == PortReach::Real ? "0" : "1"); }},
     {"*OPT?", 0, Fixed<kNoOptions>},
-    {"ROUTe:CLOSe", 1, Close},
-    {"ROUTe:CLOSe?", 1, PathQuery<true>},
-    {"ROUTe:CLOSe:STATe?", 0, CloseState},
-    {"ROUTe:OPEN", 1, Open},
-    {"ROUTe:OPEN?", 1, PathQuery<false>},
-    {"ROUTe:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
-    {"ROUTe:SETTling:TIME", 1, SetSettleTime},
-    {"ROUTe:SETTling:TIME?", 0, SettleTimeQuery},
+    // ROUTe may be left out, as switch units have it.
+    {"[ROUTe]:CLOSe", 1, Close},
+    {"[ROUTe]:CLOSe?", 1, PathQuery<true>},
+    {"[ROUTe]:CLOSe:STATe?", 0, CloseState},
+    // One path at a time: closing one opens the other.
+    {"[ROUTe]:CLOSe:EXCLusive", 1, Close},
+    {"[ROUTe]:OPEN", 1, Open},
+    {"[ROUTe]:OPEN?", 1, PathQuery<false>},
+    {"[ROUTe]:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"[ROUTe]:SETTling:TIME", 1, SetSettleTime},
+    {"[ROUTe]:SETTling:TIME?", 0, SettleTimeQuery, 1},
+    {"[ROUTe]:CHANnel:DELay", 1, SetChannelDelay, 1},
+    {"[ROUTe]:CHANnel:DELay?", 0, ChannelDelayQuery, 1},
+    {"[ROUTe]:CHANnel:LABel[:DEFine]", 2, SetLabel},
+    {"[ROUTe]:CHANnel:LABel[:DEFine]?", 0, LabelQuery, 1},
     // 1 once no switch operation is under way and the last one has settled.
-    {"ROUTe:DONE?", 0, [](ScpiContext& c, const ScpiParameters&) {
+    {"[ROUTe]:DONE?", 0, [](ScpiContext& c, const ScpiParameters&) {
          c.Answer(c.OperationCondition() & (S::kSwitching | S::kSettling) ? "0" : "1");
      }},
     {"STATus:OPERation[:EVENt]?", 0, EventQuery<&S::operation>},
@@ -431,11 +662,18 @@ const Command kCommands[] = {
     {"SYSTem:PORT:SIMulated?", 0, [](ScpiContext& c, const ScpiParameters&) {
          c.Answer(c.Instrument().View().reach == PortReach::Simulated ? "1" : "0");
      }},
-    {"DIAGnostic:RELay:CYCLes?", 1, CyclesQuery},
+    {"DIAGnostic:RELay:CYCLes?", 0, CyclesQuery, 1},
     {"DIAGnostic:RELay:CYCLes:CLEar", 1, ClearCycles},
     {"DIAGnostic:RELay:CYCLes:LIMit", 1, SetCycleLimit},
-    {"DIAGnostic:RELay:CYCLes:LIMit?", 0, [](ScpiContext& c, const ScpiParameters&) {
-         c.Answer(std::to_string(c.Instrument().View().cycles.limit));
+    {"DIAGnostic:RELay:CYCLes:LIMit?", 0, [](ScpiContext& c, const ScpiParameters& p) {
+         std::optional<Bound> bound;
+         if (QueriedBound(c, p, bound))
+             c.Answer(!bound ? std::to_string(c.Instrument().View().cycles.limit) : *bound == Bound::Maximum ? "4294967295" : "0");
+     }, 1},
+    {"SYSTem:POSetup", 1, SetPowerOn},
+    {"SYSTem:POSetup?", 0, [](ScpiContext& c, const ScpiParameters&) {
+         const auto setup = c.Instrument().View().powerOn;
+         c.Answer(setup ? "RCL" + std::to_string(*setup) : "KEEP");
      }},
     {"SYSTem:LOCK:REQuest?", 0, [](ScpiContext& c, const ScpiParameters&) { c.Answer(c.Instrument().Lock() ? "1" : "0"); }},
     {"SYSTem:LOCK:RELease", 0, [](ScpiContext& c, const ScpiParameters&) { c.Instrument().Unlock(); }},
@@ -568,7 +806,7 @@ void ScpiCommands::Run(ScpiContext& context, const ScpiUnit& unit)
     }
     if (!command)
         return status.Push(-113);
-    if (unit.parameters.size() > command->parameters)
+    if (unit.parameters.size() > command->parameters + command->optional)
         return status.Push(-108);
     if (unit.parameters.size() < command->parameters)
         return status.Push(-109);

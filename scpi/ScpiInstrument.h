@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What the switch is like now, as a connection sees it.
@@ -26,6 +27,9 @@ struct SwitchView
     CycleCounts cycles;               // the board's closures per path, and their limit
     bool settling = false;            // the last write's settle time has not passed yet
     std::chrono::milliseconds settleTime{0};
+    std::chrono::milliseconds startSettleTime{0};  // as the program started: *RST's and DEFault's
+    ChannelLabels labels;             // the board's channel labels
+    std::optional<int> powerOn;       // the setup a headless server recalls at start; none: KEEP
 };
 
 class ScpiInstrument
@@ -56,5 +60,13 @@ public:
     // (0: none); refused, as switching is, while another client holds the lock.
     virtual OperationResult ClearCycles(const std::vector<int>& channels) = 0;
     virtual OperationResult SetCycleLimit(std::uint64_t limit) = 0;
+    // The channel a label names, in any case (also "1", "rf2"); 0 for none.
+    virtual int ChannelNamed(std::string_view text) const = 0;
+    // The board's label of `channel` ("" for none), its saved setups and the
+    // one recalled at start; refused, as switching is, under another's lock.
+    virtual OperationResult SetLabel(int channel, const std::string& label) = 0;
+    virtual OperationResult SaveSetup(int number) = 0;
+    virtual void RecallSetup(int number, Done done) = 0;
+    virtual OperationResult SetPowerOn(std::optional<int> number) = 0;
 };
 

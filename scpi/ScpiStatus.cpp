@@ -43,6 +43,9 @@ const char* ScpiStatus::ErrorText(int number)
     case -224: return "Illegal parameter value";
     case -240: return "Hardware error";
     case -241: return "Hardware missing";
+    case -250: return "Mass storage error";
+    case -256: return "File name not found";
+    case -300: return "Device-specific error";
     case -410: return "Query INTERRUPTED";
     case -420: return "Query UNTERMINATED";
     case kQueueOverflow: return "Queue overflow";

@@ -37,6 +37,9 @@ SwitchView SwitchInstrument::View() const
     view.cycles = core_.Cycles();
     view.settling = core_.Settling();
     view.settleTime = core_.SettleTime();
+    view.startSettleTime = core_.StartSettleTime();
+    view.labels = core_.Labels();
+    view.powerOn = core_.PowerOnSetup();
     if (const auto& holder = core_.LockHolder()) {
         view.lockHolder = SourceName(*holder);
         view.lockedByOther = !holder->SameClient(Acting());
@@ -92,4 +95,24 @@ OperationResult SwitchInstrument::ClearCycles(const std::vector<int>& channels)
 OperationResult SwitchInstrument::SetCycleLimit(std::uint64_t limit)
 {
     return core_.SetCycleLimit(limit, Acting());
+}
+
+OperationResult SwitchInstrument::SetLabel(int channel, const std::string& label)
+{
+    return core_.SetLabel(channel, label, Acting());
+}
+
+OperationResult SwitchInstrument::SaveSetup(int number)
+{
+    return core_.SaveSetup(number, Acting());
+}
+
+void SwitchInstrument::RecallSetup(int number, Done done)
+{
+    core_.RecallSetup(number, Acting(), std::move(done));
+}
+
+OperationResult SwitchInstrument::SetPowerOn(std::optional<int> number)
+{
+    return core_.SetPowerOnSetup(number, Acting());
 }

@@ -39,6 +39,11 @@ public:
     void Unlock() override;
     OperationResult ClearCycles(const std::vector<int>& channels) override;
     OperationResult SetCycleLimit(std::uint64_t limit) override;
+    int ChannelNamed(std::string_view text) const override { return core_.ChannelNamed(text); }
+    OperationResult SetLabel(int channel, const std::string& label) override;
+    OperationResult SaveSetup(int number) override;
+    void RecallSetup(int number, Done done) override;
+    OperationResult SetPowerOn(std::optional<int> number) override;
 
 private:
     SwitchCore& core_;

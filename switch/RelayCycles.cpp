@@ -1,203 +1,67 @@
 #include "RelayCycles.h"
 
 #include "PortText.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "StateFiles.h"
 
 #include <charconv>
 #include <utility>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <csignal>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#else
-#include <QSaveFile>
-#endif
-
 namespace {
 
-// Far more than the file ever holds: anything longer is not this file.
-constexpr qint64 kLargestFile = 4096;
-// Copies of files that did not read, kept beside them; no more are made.
-constexpr int kKeptAside = 5;
-// Lines that did not read, told at most.
-constexpr std::size_t kToldLines = 3;
-
-const std::string kLink = "a symbolic link, not a regular file";
-const std::string kNotRegular = "not a regular file";
-
-std::string_view Trimmed(std::string_view text)
+std::optional<std::uint64_t> Number(std::string_view digits)
 {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    std::uint64_t parsed = 0;
+    const auto [rest, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
+    if (digits.empty() || error != std::errc() || rest != digits.data() + digits.size())
+        return std::nullopt;
+    return parsed;
 }
 
-// A line as it may go into the log: its first 40 bytes, control and
-// non-ASCII bytes as \xNN.
-std::string Printable(std::string_view line)
+// Each "key value" line of `text` handed to `take`, which says whether it
+// read; those that did not, and a key again, go to `unread` as "line 2: …".
+void ReadLines(std::string_view text, std::vector<std::string>* unread, const std::function<bool(std::string_view, std::string_view)>& take)
 {
-    std::string text;
-    for (const unsigned char byte : line.substr(0, 40)) {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        if (byte >= 0x20 && byte < 0x7F)
-            text += char(byte);
+    std::set<std::string_view> seen;
+    for (int number = 1; !text.empty(); ++number) {
+        const auto end = text.find('\n');
+        const std::string_view line = Trimmed(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.empty() || line.front() == '#')
+            continue;
+        const auto blank = line.find_first_of(" \t");
+        const std::string_view key = line.substr(0, blank);
+        const std::string_view value = blank == std::string_view::npos ? std::string_view() : Trimmed(line.substr(blank));
+        if (seen.count(key) || !take(key, value))
+            unread->push_back("line " + std::to_string(number) + ": " + Printable(line));
         else
-            text += std::string{'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+            seen.insert(key);
     }
-    return line.size() > 40 ? text + "..." : text;
 }
 
-#ifdef Q_OS_UNIX
-std::string Words(int error)
+// A label line's value, where it is one and another channel has it not.
+bool TakeLabel(ChannelLabels& labels, int channel, std::string_view value)
 {
-    return qt_error_string(error).toStdString();
-}
-#endif
-
-// The first kLargestFile + 1 bytes of the file at `path`, none where there
-// is none, or why it cannot be read. Never read through a link, nor held
-// up by a FIFO.
-struct FileText
-{
-    QByteArray text;
-    std::string why;
-};
-
-FileText ReadFile(const QString& path)
-{
-    FileText read;
-    QFile file;
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const int error = errno;
-    struct stat status{};
-    if (fd < 0) {
-        if (error != ENOENT)
-            read.why = error == ELOOP ? kLink : Words(error);
-        return read;
-    }
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        read.why = kNotRegular;
-        return read;
-    }
-#else
-    const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && !info.isFile()))
-        read.why = info.isSymLink() ? kLink : kNotRegular;
-    file.setFileName(path);
-    if (!read.why.empty() || !info.exists() || !file.open(QIODevice::ReadOnly)) {
-        if (read.why.empty() && info.exists())
-            read.why = file.errorString().toStdString();
-        return read;
-    }
-#endif
-    read.text = file.read(kLargestFile + 1);
-    if (file.error() != QFileDevice::NoError)
-        read.why = file.errorString().toStdString();
-    return read;
+    if (!LabelProblem(value).empty() || labels.ChannelOf(value) != 0)
+        return false;
+    labels.Of(channel) = std::string(value);
+    return true;
 }
 
-// `text` whole in place of the file at `path` (in `folder`), never through
-// a link: written to a new file beside it, flushed to the disk, renamed over
-// it. Empty where that worked, else why not.
-std::string WriteFile(const QString& folder, const QString& path, const std::string& text)
+std::string LabelLines(const ChannelLabels& labels)
 {
-    if (!QDir().mkpath(folder))
-        return "the folder cannot be made";
-#ifdef Q_OS_UNIX
-    const QByteArray final = QFile::encodeName(path);
-    struct stat status{};
-    if (::lstat(final.constData(), &status) == 0 && !S_ISREG(status.st_mode))
-        return S_ISLNK(status.st_mode) ? kLink : kNotRegular;
-    // Named for this process: one left by another that was killed is
-    // removed when the board next comes into use.
-    const QByteArray temporary = final + ".new-" + QByteArray::number(::getpid());
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return Words(errno);
-    std::string_view rest = text;
-    ssize_t written = 0;
-    while (!rest.empty() && (written = ::write(fd, rest.data(), rest.size())) > 0)
-        rest.remove_prefix(std::size_t(written));
-    const bool whole = rest.empty() && ::fsync(fd) == 0;
-    const int error = errno;
-    if (::close(fd) != 0 || !whole || ::rename(temporary.constData(), final.constData()) != 0) {
-        const int reason = whole ? errno : error;
-        ::unlink(temporary.constData());
-        return Words(reason);
-    }
-    // The new name is on the disk once the folder is.
-    if (const int directory = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
-    return {};
-#else
-    if (QFileInfo(path).isSymLink())
-        return kLink;
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(text.data(), qint64(text.size())) == qint64(text.size()) && file.commit())
-        return {};
-    return file.errorString().toStdString();
-#endif
+    std::string lines;
+    for (const int channel : {1, 2})
+        if (!labels.Of(channel).empty())
+            lines += "label" + std::to_string(channel) + " " + labels.Of(channel) + "\n";
+    return lines;
 }
 
-// Removes the new files that writes of processes since killed left beside
-// `file`: "relay-cycles-888.txt.new-PID" of a PID that runs no more.
-void RemoveLeftovers(const QDir& folder, const QString& file)
+// "rcl3" for saved setup 3.
+std::optional<int> SetupNamed(std::string_view text)
 {
-#ifdef Q_OS_UNIX
-    const QString prefix = file + QStringLiteral(".new-");
-    for (const QString& name : folder.entryList({prefix + u'*'}, QDir::Files | QDir::System)) {
-        bool number = false;
-        const int pid = name.mid(prefix.size()).toInt(&number);
-        if (number && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH)
-            QFile::remove(folder.filePath(name));
-    }
-#else
-    Q_UNUSED(folder);
-    Q_UNUSED(file);
-#endif
-}
-
-// The file that did not read, kept as it is beside it under a name that no
-// earlier copy has: FILE.unreadable, FILE.unreadable-2, … Where a copy of
-// this very file is kept already (read again after a restart), that one.
-// Its name, or why none was kept.
-std::string KeepAside(const QDir& folder, const QString& file, bool* kept)
-{
-    *kept = false;
-    const QString path = folder.filePath(file);
-    for (int copy = 1; copy <= kKeptAside; ++copy) {
-        const QString name = file + QStringLiteral(".unreadable") + (copy > 1 ? QStringLiteral("-%1").arg(copy) : QString());
-        const QString aside = folder.filePath(name);
-#ifdef Q_OS_UNIX
-        // A second name for the file itself: the next write replaces the
-        // first name only.
-        struct stat original{}, existing{};
-        const bool linked = ::link(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0;
-        if (!linked && errno != EEXIST)
-            return "not kept aside: " + Words(errno);
-        const bool same = !linked && ::stat(QFile::encodeName(path).constData(), &original) == 0
-            && ::lstat(QFile::encodeName(aside).constData(), &existing) == 0 && original.st_ino == existing.st_ino && original.st_dev == existing.st_dev;
-        if (linked || same) {
-#else
-        if (!QFileInfo::exists(aside) && QFile::copy(path, aside)) {
-#endif
-            *kept = true;
-            return name.toStdString();
-        }
-    }
-    return "not kept aside: " + std::to_string(kKeptAside) + " copies of files that did not read are kept beside it already";
+    if (text.size() == 4 && text.substr(0, 3) == "rcl" && text[3] >= '0' && text[3] <= '9')
+        return text[3] - '0';
+    return std::nullopt;
 }
 
 } // namespace
@@ -212,6 +76,16 @@ int ClosedChannel(ControlBits before, ControlBits after)
 
 QString CyclesFileName(const PortName& port, PortReach reach)
 {
+    return BoardFileName(QStringLiteral("relay-cycles-"), port, reach);
+}
+
+QString SetupFileName(const PortName& port, PortReach reach, int number)
+{
+    return BoardFileName(QStringLiteral("setup-%1-").arg(number), port, reach);
+}
+
+QString BoardFileName(const QString& prefix, const PortName& port, PortReach reach)
+{
     if (!port.ByDevice() && port.base < 1)
         return {};
     QString board;
@@ -223,37 +97,68 @@ QString CyclesFileName(const PortName& port, PortReach reach)
     } else {
         board = QString::number(port.base);
     }
-    return QStringLiteral("relay-cycles-%1%2.txt").arg(board, reach == PortReach::Simulated ? QStringLiteral("-simulated") : QString());
+    return prefix + board + (reach == PortReach::Simulated ? QStringLiteral("-simulated") : QString()) + QStringLiteral(".txt");
 }
 
-std::string CyclesText(const CycleCounts& counts, const std::string& board)
+std::string BoardText(const BoardRecord& record, const std::string& board)
 {
+    const CycleCounts& counts = record.counts;
     return "# rfswitch-panel: how often each path of the switch at " + board + " has closed; limit 0 is none\n"
-        + "rf1 " + std::to_string(counts.rf1) + "\nrf2 " + std::to_string(counts.rf2) + "\nlimit " + std::to_string(counts.limit) + "\n";
+        + "rf1 " + std::to_string(counts.rf1) + "\nrf2 " + std::to_string(counts.rf2) + "\nlimit " + std::to_string(counts.limit) + "\n"
+        + LabelLines(record.labels) + (record.powerOn ? "power-on rcl" + std::to_string(*record.powerOn) + "\n" : "");
 }
 
-CycleCounts ParseCycles(std::string_view text, std::vector<std::string>* unread)
+BoardRecord ParseBoard(std::string_view text, std::vector<std::string>* unread)
 {
-    CycleCounts counts;
-    std::set<std::string_view> seen;
-    for (int number = 1; !text.empty(); ++number) {
-        const auto end = text.find('\n');
-        const std::string_view line = Trimmed(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (line.empty() || line.front() == '#')
-            continue;
-        const auto blank = line.find_first_of(" \t");
-        const std::string_view key = line.substr(0, blank);
-        const std::string_view digits = blank == std::string_view::npos ? std::string_view() : Trimmed(line.substr(blank));
-        std::uint64_t* value = key == "rf1" ? &counts.rf1 : key == "rf2" ? &counts.rf2 : key == "limit" ? &counts.limit : nullptr;
-        std::uint64_t parsed = 0;
-        const auto [rest, error] = std::from_chars(digits.data(), digits.data() + digits.size(), parsed);
-        if (value && !digits.empty() && error == std::errc() && rest == digits.data() + digits.size() && seen.insert(key).second)
-            *value = parsed;
+    BoardRecord record;
+    CycleCounts& counts = record.counts;
+    ReadLines(text, unread, [&record, &counts](std::string_view key, std::string_view value) {
+        if (key == "label1" || key == "label2")
+            return TakeLabel(record.labels, key.back() - '0', value);
+        if (key == "power-on")
+            return (record.powerOn = SetupNamed(value)).has_value();
+        std::uint64_t* field = key == "rf1" ? &counts.rf1 : key == "rf2" ? &counts.rf2 : key == "limit" ? &counts.limit : nullptr;
+        const auto number = Number(value);
+        if (field && number)
+            *field = *number;
+        return field && number;
+    });
+    return record;
+}
+
+std::string SetupText(const SavedSetup& setup, const std::string& board, int number)
+{
+    return "# rfswitch-panel: setup " + std::to_string(number) + " of the switch at " + board + ", saved by *SAV " + std::to_string(number)
+        + "; *RCL " + std::to_string(number) + " restores it\npath " + (setup.path ? PathName(BitsFor(*setup.path)) : "none")
+        + "\nsettle-time-ms " + std::to_string(setup.settleTime.count()) + "\nlimit " + std::to_string(setup.limit) + "\n" + LabelLines(setup.labels);
+}
+
+SavedSetup ParseSetup(std::string_view text, std::vector<std::string>* unread)
+{
+    SavedSetup setup;
+    std::set<std::string_view> needed{"path", "settle-time-ms", "limit"};
+    ReadLines(text, unread, [&](std::string_view key, std::string_view value) {
+        needed.erase(key);
+        if (key == "label1" || key == "label2")
+            return TakeLabel(setup.labels, key.back() - '0', value);
+        if (key == "path") {
+            for (const RfPath path : {RfPath::Off, RfPath::Rf1, RfPath::Rf2})
+                if (value == PathName(BitsFor(path)))
+                    setup.path = path;
+            return setup.path || value == "none";
+        }
+        const auto number = Number(value);
+        if (key == "settle-time-ms" && number && *number <= 60000)
+            setup.settleTime = std::chrono::milliseconds(*number);
+        else if (key == "limit" && number && *number <= 4294967295u)
+            setup.limit = *number;
         else
-            unread->push_back("line " + std::to_string(number) + ": " + Printable(line));
-    }
-    return counts;
+            return false;
+        return true;
+    });
+    for (const std::string_view key : needed)
+        unread->push_back("no " + std::string(key) + " line");
+    return setup;
 }
 
 RelayCycles::RelayCycles(QString folder) : folder_(std::move(folder))
@@ -284,26 +189,76 @@ void RelayCycles::UseBoard(const PortName& port, PortReach reach)
         return;
     file_ = file;
     board_ = "port " + PortLabel(port) + (reach == PortReach::Simulated ? " (simulated)" : "");
-    counts_ = {};
+    port_ = port;
+    reach_ = reach;
+    record_ = {};
     Load();
 }
 
 void RelayCycles::Closed(int channel)
 {
-    ++counts_.Of(channel);
+    ++record_.counts.Of(channel);
     Changed();
 }
 
 void RelayCycles::Clear(int channel)
 {
-    counts_.Of(channel) = 0;
+    record_.counts.Of(channel) = 0;
     Changed();
 }
 
 void RelayCycles::SetLimit(std::uint64_t limit)
 {
-    counts_.limit = limit;
-    Changed();
+    record_.counts.limit = limit;
+    Changed(true);
+}
+
+void RelayCycles::SetLabels(const ChannelLabels& labels)
+{
+    record_.labels = labels;
+    Changed(true);
+}
+
+void RelayCycles::SetPowerOn(std::optional<int> setup)
+{
+    record_.powerOn = setup;
+    Changed(true);
+}
+
+std::string RelayCycles::SaveSetup(int number, const SavedSetup& setup) const
+{
+    const QString file = SetupFileName(port_, reach_, number);
+    if (file.isEmpty())
+        return "no board to keep a setup for";
+    const QString path = QDir(folder_).filePath(file);
+    const std::string why = WriteStateFile(folder_, path, SetupText(setup, board_, number));
+    return why.empty() ? why : path.toStdString() + ": cannot be written: " + why;
+}
+
+SetupReading RelayCycles::LoadSetup(int number) const
+{
+    const QString file = SetupFileName(port_, reach_, number);
+    if (file.isEmpty())
+        return {{}, SetupReading::Trouble::Unreadable, "no board to keep a setup for"};
+    const QDir folder(folder_);
+    const QString path = folder.filePath(file);
+    RemoveLeftovers(folder, file);
+    FileText read = ReadStateFile(path);
+    if (!read.found && read.why.empty())
+        return {{}, SetupReading::Trouble::NotSaved, path.toStdString() + ": nothing saved as " + std::to_string(number)};
+    if (!read.why.empty())
+        return {{}, SetupReading::Trouble::Unreadable, path.toStdString() + ": cannot be read: " + read.why};
+    std::vector<std::string> unread;
+    if (read.text.size() > kLargestStateFile)
+        unread.push_back("longer than " + std::to_string(kLargestStateFile) + " bytes");
+    const SavedSetup setup = ParseSetup(std::string_view(read.text.constData(), std::size_t(read.text.size())), &unread);
+    if (unread.empty())
+        return {setup, SetupReading::Trouble::None, {}};
+    // Half a setup is not recalled: a script relies on all of it.
+    bool kept = false;
+    const std::string aside = KeepAside(folder, file, &kept);
+    return {{}, SetupReading::Trouble::Corrupt,
+            path.toStdString() + ": did not read (" + UnreadLines(unread) + "); " + (kept ? "kept as " + aside : aside)};
 }
 
 void RelayCycles::Flush()
@@ -312,12 +267,12 @@ void RelayCycles::Flush()
         Write();
 }
 
-void RelayCycles::Changed()
+void RelayCycles::Changed(bool now)
 {
     if (file_.isEmpty())
         return;
     unwritten_ = true;
-    if (!timer_.isActive())
+    if (now || !timer_.isActive())
         Write();
 }
 
@@ -328,37 +283,33 @@ void RelayCycles::Load()
     const QDir folder(folder_);
     const QString path = folder.filePath(file_);
     RemoveLeftovers(folder, file_);
-    FileText file = ReadFile(path);
+    FileText file = ReadStateFile(path);
     // A file is reported once, not again each time its board comes back into use.
     const bool reported = unreadable_.count(path) > 0;
     if (!file.why.empty()) {
-        if (file.why == kLink)
+        if (file.why == kLinkWords)
             failing_ = true;  // not written through it either: said here
         if (unreadable_.insert(path).second)
             Trouble(path.toStdString() + ": "
-                    + (file.why == kLink ? kLink + ": neither read nor written through; the counts are kept in memory"
+                    + (file.why == kLinkWords ? kLinkWords + ": neither read nor written through; the counts are kept in memory"
                                          : "cannot be read: " + file.why + "; counting from 0"));
         return;
     }
     std::vector<std::string> unread;
-    if (file.text.size() > kLargestFile) {
+    if (file.text.size() > kLargestStateFile) {
         // Cut where a line ends, so that no number is read cut short.
-        file.text.truncate(file.text.lastIndexOf('\n', kLargestFile - 1) + 1);
+        file.text.truncate(file.text.lastIndexOf('\n', kLargestStateFile - 1) + 1);
         unread.push_back("what follows byte " + std::to_string(file.text.size()));
     }
-    counts_ = ParseCycles(std::string_view(file.text.constData(), std::size_t(file.text.size())), &unread);
+    record_ = ParseBoard(std::string_view(file.text.constData(), std::size_t(file.text.size())), &unread);
+    const CycleCounts& counts = record_.counts;
     if (unread.empty() || reported)
         return;
     unreadable_.insert(path);
     bool kept = false;
     const std::string aside = KeepAside(folder, file_, &kept);
-    std::string lines;
-    for (std::size_t line = 0; line < unread.size() && line < kToldLines; ++line)
-        lines += (line ? "; " : "") + unread[line];
-    if (unread.size() > kToldLines)
-        lines += "; and " + std::to_string(unread.size() - kToldLines) + " more";
-    Trouble(path.toStdString() + ": did not read whole (" + lines + "); " + (kept ? "kept as " + aside : aside) + "; counting on from the rest: rf1 "
-            + std::to_string(counts_.rf1) + ", rf2 " + std::to_string(counts_.rf2) + ", limit " + std::to_string(counts_.limit));
+    Trouble(path.toStdString() + ": did not read whole (" + UnreadLines(unread) + "); " + (kept ? "kept as " + aside : aside) + "; counting on from the rest: rf1 "
+            + std::to_string(counts.rf1) + ", rf2 " + std::to_string(counts.rf2) + ", limit " + std::to_string(counts.limit));
 }
 
 void RelayCycles::Write()
@@ -368,7 +319,7 @@ void RelayCycles::Write()
         return;
     timer_.start();
     const QString path = QDir(folder_).filePath(file_);
-    const std::string why = WriteFile(folder_, path, CyclesText(counts_, board_));
+    const std::string why = WriteStateFile(folder_, path, BoardText(record_, board_));
     if (why.empty()) {
         failing_ = false;
         return;

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -30,19 +31,58 @@ int ClosedChannel(ControlBits before, ControlBits after);
 // address below 1).
 QString CyclesFileName(const PortName& port, PortReach reach);
 
+// "setup-3-888.txt": saved setup 3 (*SAV 3) of the same board.
+QString SetupFileName(const PortName& port, PortReach reach, int number);
+// Either: `prefix` then the board's part of the name.
+QString BoardFileName(const QString& prefix, const PortName& port, PortReach reach);
+
+// What the board's file keeps: its closures and their limit, its channels'
+// labels, and the saved setup a headless server recalls at start (none:
+// KEEP, the board as it is found).
+struct BoardRecord
+{
+    CycleCounts counts;
+    ChannelLabels labels;
+    std::optional<int> powerOn;
+};
+
 // The file's text: a comment naming the board, then "rf1 N", "rf2 N" and
-// "limit N", one per line.
-std::string CyclesText(const CycleCounts& counts, const std::string& board);
-// The counts from such a text, keys left out 0. Each line that does not
-// read (a key it does not know, a number that is not one, a key again)
-// counts for nothing and goes to `unread` as "line 2: rf2 98O"; the lines
-// that do read count all the same.
-CycleCounts ParseCycles(std::string_view text, std::vector<std::string>* unread);
+// "limit N", "label1 ANT" and "label2 LOAD" where set, "power-on rcl3"
+// where set, one per line.
+std::string BoardText(const BoardRecord& record, const std::string& board);
+// The record from such a text, keys left out 0 or none. Each line that does
+// not read (a key it does not know, a number that is not one, a label that
+// is not one or that the other channel has, a key again) counts for nothing
+// and goes to `unread` as "line 2: rf2 98O"; the lines that do read count
+// all the same.
+BoardRecord ParseBoard(std::string_view text, std::vector<std::string>* unread);
+
+// A saved setup's text: a comment, then "path rf1" ("none" where it was not
+// known), "settle-time-ms 50", "limit 0" and the label lines.
+std::string SetupText(const SavedSetup& setup, const std::string& board, int number);
+// The setup from such a text; a line that does not read, or one of the
+// three first keys missing, goes to `unread`.
+SavedSetup ParseSetup(std::string_view text, std::vector<std::string>* unread);
+
+// How a saved setup read: `why` names the file and says what went wrong.
+struct SetupReading
+{
+    enum class Trouble
+    {
+        None,
+        NotSaved,    // no such file
+        Unreadable,  // a file, a link or something else that cannot be read
+        Corrupt,     // a file that does not read whole: kept aside, nothing of it taken
+    };
+    SavedSetup setup;
+    Trouble trouble = Trouble::None;
+    std::string why;
+};
 
 // The counts of the board in use, read from its file when the board comes
 // into use and written back (a new file beside it, flushed to the disk and
 // renamed over the old one) at once after a change, then at most once a
-// second while changes go on, and when the board goes out of use or this
+// second while changes go on (a setting, at once), and when the board goes out of use or this
 // ends: a process killed outright loses at most the last second, and never
 // leaves half a file. A file with lines that do not read is kept aside as
 // it was (FILE.unreadable) and counting goes on from the lines that do. A
@@ -63,7 +103,10 @@ public:
     // The board at `port` comes into use, or its port's state changed: the
     // counts of the one before are written, this one's read.
     void UseBoard(const PortName& port, PortReach reach);
-    const CycleCounts& Counts() const { return counts_; }
+    const CycleCounts& Counts() const { return record_.counts; }
+    const ChannelLabels& Labels() const { return record_.labels; }
+    // The saved setup a headless server recalls at start; none: KEEP.
+    std::optional<int> PowerOn() const { return record_.powerOn; }
     // The file of the board in use; empty where no board can be.
     QString File() const { return file_; }
 
@@ -71,6 +114,14 @@ public:
     void Closed(int channel);
     void Clear(int channel);
     void SetLimit(std::uint64_t limit);
+    void SetLabels(const ChannelLabels& labels);
+    void SetPowerOn(std::optional<int> setup);
+
+    // Setup `number` (0 to 9) of the board in use, in a file of its own
+    // beside the board's, written the same way (atomic, never through a
+    // link): empty where it was written, else why not with the file's name.
+    std::string SaveSetup(int number, const SavedSetup& setup) const;
+    SetupReading LoadSetup(int number) const;
     // Writes what is not written yet, now.
     void Flush();
 
@@ -80,7 +131,8 @@ public:
     void OnTrouble(std::function<void(const std::string& why)> trouble) { trouble_ = std::move(trouble); }
 
 private:
-    void Changed();
+    // A setting (`now`) is written at once; counts at most once a second.
+    void Changed(bool now = false);
     void Load();
     void Write();
     void Trouble(const std::string& why);
@@ -88,7 +140,9 @@ private:
     QString folder_;
     QString file_;
     std::string board_;  // "port 888 (0x378)", for the file's comment
-    CycleCounts counts_;
+    PortName port_{0};
+    PortReach reach_ = PortReach::Absent;
+    BoardRecord record_;
     bool unwritten_ = false;
     bool failing_ = false;
     std::set<QString> unreadable_;  // reported already

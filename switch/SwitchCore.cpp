@@ -83,6 +83,39 @@ const char* OutcomeName(Outcome outcome)
     return "verified";
 }
 
+namespace {
+
+bool SameLetters(std::string_view a, std::string_view b)
+{
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return upper(x) == upper(y); });
+}
+
+} // namespace
+
+int ChannelLabels::ChannelOf(std::string_view text) const
+{
+    if (text.empty())
+        return 0;
+    return SameLetters(text, rf1) ? 1 : SameLetters(text, rf2) ? 2 : 0;
+}
+
+std::string LabelProblem(std::string_view text)
+{
+    constexpr std::size_t kLongest = 12;
+    const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (text.empty() || text.size() > kLongest)
+        return "a label has 1 to 12 characters";
+    if (!letter(text.front()))
+        return "a label starts with a letter";
+    if (!std::all_of(text.begin(), text.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9') || c == '_'; }))
+        return "a label has only letters, digits and '_'";
+    for (const std::string_view taken : {"rf1", "rf2", "off", "all"})
+        if (SameLetters(text, taken))
+            return std::string(taken) + " names a path already";
+    return {};
+}
+
 std::optional<ControlBits> KnownState(bool usable, std::optional<ControlBits> readBack, Outcome lastAccess)
 {
     // Another program may drive a port this one cannot use; a write whose
@@ -209,6 +242,12 @@ OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const 
         emit Changed();
     }
     return {};
+}
+
+void SwitchCore::SetStartSettleTime(std::chrono::milliseconds time)
+{
+    startSettleTime_ = settleTime_ = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
+    emit Changed();
 }
 
 void SwitchCore::WhenSettled(std::function<void()> then)
@@ -435,32 +474,35 @@ void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done do
 void SwitchCore::Select(RfPath path, const Source& source, Done done)
 {
     const std::string request = std::string("select-") + PathName(BitsFor(path));
-    Enqueue(source, request, [this, path, source, request] {
-        if (auto refused = Refusal(source, request))
-            return *refused;
-        OperationResult failed;
-        const auto read = ReadData(source, failed);
-        if (!read)
-            return failed;
-        std::uint8_t value = *read;
-        SetState(BitsOf(value));
-        const std::uint8_t target = Mask(BitsFor(path));
-        // Break: clear what must go to 0, verified, before anything is set.
-        const auto clear = static_cast<std::uint8_t>(value & (kC1 | kC2) & ~target);
-        const auto set = static_cast<std::uint8_t>(target & ~value);
-        for (const std::uint8_t next : {static_cast<std::uint8_t>(value & ~clear), static_cast<std::uint8_t>((value & ~clear) | set)}) {
-            if (next == value)
-                continue;
-            value = next;
-            OperationResult step = Write(address_, value, source);
-            if (!step.Ok()) {
-                SetLast(step);
-                return step;
-            }
+    Enqueue(source, request, [this, path, source, request] { return SelectNow(path, source, request); }, std::move(done));
+}
+
+OperationResult SwitchCore::SelectNow(RfPath path, const Source& source, const std::string& request)
+{
+    if (auto refused = Refusal(source, request + LabelNote(BitsFor(path))))
+        return *refused;
+    OperationResult failed;
+    const auto read = ReadData(source, failed);
+    if (!read)
+        return failed;
+    std::uint8_t value = *read;
+    SetState(BitsOf(value));
+    const std::uint8_t target = Mask(BitsFor(path));
+    // Break: clear what must go to 0, verified, before anything is set.
+    const auto clear = static_cast<std::uint8_t>(value & (kC1 | kC2) & ~target);
+    const auto set = static_cast<std::uint8_t>(target & ~value);
+    for (const std::uint8_t next : {static_cast<std::uint8_t>(value & ~clear), static_cast<std::uint8_t>((value & ~clear) | set)}) {
+        if (next == value)
+            continue;
+        value = next;
+        OperationResult step = Write(address_, value, source);
+        if (!step.Ok()) {
+            SetLast(step);
+            return step;
         }
-        SetLast({});
-        return OperationResult{};
-    }, std::move(done));
+    }
+    SetLast({});
+    return OperationResult{};
 }
 
 OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const Source& source)
@@ -478,6 +520,8 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
     std::string line = LogHead(source) + " register=" + (data ? "data(" : "control(") + std::to_string(port) + ")"
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
+    if (data && write.readBack)
+        line += LabelNote(BitsOf(static_cast<std::uint8_t>(write.lastRead)));
     if (write) {
         Append(source, line + " result=verified");
         if (data)
@@ -621,6 +665,119 @@ OperationResult SwitchCore::SetCycleLimit(std::uint64_t limit, const Source& sou
     cycles_->SetLimit(limit);
     Append(source, LogHead(source) + " cycle-limit=" + std::to_string(limit) + " result=done");
     emit Changed();
+    return {};
+}
+
+ChannelLabels SwitchCore::Labels() const
+{
+    return cycles_ ? cycles_->Labels() : ChannelLabels{};
+}
+
+int SwitchCore::ChannelNamed(std::string_view text) const
+{
+    if (text == "1" || text == "2")
+        return text[0] - '0';
+    if (text.size() == 3 && (text[0] == 'r' || text[0] == 'R') && (text[1] == 'f' || text[1] == 'F') && (text[2] == '1' || text[2] == '2'))
+        return text[2] - '0';
+    return cycles_ ? cycles_->Labels().ChannelOf(text) : 0;
+}
+
+std::string SwitchCore::LabelNote(ControlBits bits) const
+{
+    const int channel = bits.c1 == bits.c2 ? 0 : bits.c1 ? 1 : 2;
+    const std::string label = channel && cycles_ ? cycles_->Labels().Of(channel) : std::string();
+    return label.empty() ? label : " label=" + label;
+}
+
+OperationResult SwitchCore::SetLabel(int channel, const std::string& label, const Source& source)
+{
+    const std::string request = "label-rf" + std::to_string(channel) + "=" + (label.empty() ? "none" : label);
+    if (auto refused = CyclesRefusal(source, request))
+        return *refused;
+    ChannelLabels labels = cycles_->Labels();
+    OperationResult refused;
+    const int other = labels.ChannelOf(label);
+    if (const std::string why = LabelProblem(label); !label.empty() && !why.empty())
+        refused = {Outcome::NotWritten, label + ": " + why, Cause::Conflict};
+    else if (other != 0 && other != channel)
+        refused = {Outcome::NotWritten, label + " labels RF" + std::to_string(other) + " already: a label names one channel", Cause::Conflict};
+    if (!refused.detail.empty()) {
+        Refused(source, request, refused.detail);
+        return refused;
+    }
+    const std::string was = std::exchange(labels.Of(channel), label);
+    if (was != label) {
+        cycles_->SetLabels(labels);
+        Append(source, LogHead(source) + " " + request + " was=" + (was.empty() ? "none" : was) + " result=set");
+        emit Changed();
+    }
+    return {};
+}
+
+OperationResult SwitchCore::SaveSetup(int number, const Source& source)
+{
+    const std::string request = "save-setup=" + std::to_string(number);
+    if (auto refused = CyclesRefusal(source, request))
+        return *refused;
+    SavedSetup setup;
+    if (const auto bits = State(); bits && !(bits->c1 && bits->c2))
+        setup.path = bits->c1 ? RfPath::Rf1 : bits->c2 ? RfPath::Rf2 : RfPath::Off;
+    setup.settleTime = settleTime_;
+    setup.labels = cycles_->Labels();
+    setup.limit = cycles_->Counts().limit;
+    if (const std::string why = cycles_->SaveSetup(number, setup); !why.empty()) {
+        const OperationResult failed{Outcome::NotWritten, why, Cause::Storage};
+        Refused(source, request, why);
+        return failed;
+    }
+    Append(source, LogHead(source) + " " + request + " path=" + (setup.path ? PathName(BitsFor(*setup.path)) : "none")
+                       + " settle-time=" + std::to_string(setup.settleTime.count()) + "ms result=done");
+    return {};
+}
+
+void SwitchCore::RecallSetup(int number, const Source& source, Done done)
+{
+    const std::string request = "recall-setup=" + std::to_string(number);
+    Enqueue(source, request, [this, number, source, request] {
+        if (auto refused = CyclesRefusal(source, request))
+            return *refused;
+        const SetupReading read = cycles_->LoadSetup(number);
+        if (read.trouble != SetupReading::Trouble::None) {
+            const Cause cause = read.trouble == SetupReading::Trouble::NotSaved ? Cause::NotSaved
+                : read.trouble == SetupReading::Trouble::Corrupt                ? Cause::Corrupt
+                                                                                : Cause::Storage;
+            Refused(source, request, read.why);
+            return OperationResult{Outcome::NotWritten, read.why, cause};
+        }
+        const SavedSetup& setup = read.setup;
+        // Written only where they change: the file is flushed to the disk each time.
+        if (!(setup.labels == cycles_->Labels()))
+            cycles_->SetLabels(setup.labels);
+        if (setup.limit != cycles_->Counts().limit)
+            cycles_->SetLimit(setup.limit);
+        settleTime_ = setup.settleTime;
+        Append(source, LogHead(source) + " " + request + " settle-time=" + std::to_string(setup.settleTime.count()) + "ms limit="
+                           + std::to_string(setup.limit) + " result=done");
+        emit Changed();
+        // The path last, with the settle time it was saved with.
+        return setup.path ? SelectNow(*setup.path, source, request + "-" + PathName(BitsFor(*setup.path))) : OperationResult{};
+    }, std::move(done));
+}
+
+std::optional<int> SwitchCore::PowerOnSetup() const
+{
+    return cycles_ ? cycles_->PowerOn() : std::nullopt;
+}
+
+OperationResult SwitchCore::SetPowerOnSetup(std::optional<int> number, const Source& source)
+{
+    const std::string request = "power-on=" + (number ? "rcl" + std::to_string(*number) : std::string("keep"));
+    if (auto refused = CyclesRefusal(source, request))
+        return *refused;
+    if (cycles_->PowerOn() != number) {
+        cycles_->SetPowerOn(number);
+        Append(source, LogHead(source) + " " + request + " result=set");
+    }
     return {};
 }
 

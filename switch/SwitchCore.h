@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class OperationLog;
@@ -87,6 +88,10 @@ public:
     // while another client holds the lock; logged.
     std::chrono::milliseconds SettleTime() const { return settleTime_; }
     OperationResult SetSettleTime(std::chrono::milliseconds time, const Source& source);
+    // The settle time the program starts with (--settle-time), which *RST
+    // and DEFault return to; set at start, not logged.
+    void SetStartSettleTime(std::chrono::milliseconds time);
+    std::chrono::milliseconds StartSettleTime() const { return startSettleTime_; }
     // The last write's settle time has not passed yet.
     bool Settling() const { return settling_; }
     // Runs `then` once the last write's settle time has passed: at once
@@ -131,6 +136,27 @@ public:
     OperationResult ClearCycles(const std::vector<int>& channels, const Source& source);
     OperationResult SetCycleLimit(std::uint64_t limit, const Source& source);
 
+    // The labels of the board in use, kept with its counts; none without counting.
+    ChannelLabels Labels() const;
+    // The channel `text` names: "1", "2", "rf1", "rf2" or a label, in any
+    // case; 0 for none.
+    int ChannelNamed(std::string_view text) const;
+    // Labels `channel` (1, 2) so; "" takes its label away. Refused while
+    // another client holds the lock, for a text that is no label
+    // (LabelProblem), and for the other channel's label (Conflict). Logged.
+    OperationResult SetLabel(int channel, const std::string& label, const Source& source);
+
+    // Keeps the path as read back, the settle time, the labels and the cycle
+    // limit as setup `number` (0 to 9) of the board in use. Logged.
+    OperationResult SaveSetup(int number, const Source& source);
+    // Restores setup `number`: the settings at once, then the path as
+    // Select sets it, in turn with every other switching. A setup that is
+    // not there or does not read whole changes nothing (NotSaved, Storage,
+    // Corrupt, with the file's name). Logged.
+    void RecallSetup(int number, const Source& source, Done done = {});
+    // The setup a headless server recalls at start (SYST:POS): none, KEEP.
+    std::optional<int> PowerOnSetup() const;
+    OperationResult SetPowerOnSetup(std::optional<int> number, const Source& source);
 signals:
     // The address, the port's status, the bits, the last access or the lock changed.
     void Changed();
@@ -171,6 +197,9 @@ private:
     void Append(const Source& source, const std::string& line);
     void UseBoard();
     std::optional<OperationResult> CyclesRefusal(const Source& source, const std::string& request);
+    OperationResult SelectNow(RfPath path, const Source& source, const std::string& request);
+    // " label=ANT" where the channel `bits` close is labelled; empty otherwise.
+    std::string LabelNote(ControlBits bits) const;
 
     struct Pending
     {
@@ -198,6 +227,7 @@ private:
     OperationLog* log_ = nullptr;
     RelayCycles* cycles_ = nullptr;
     std::chrono::milliseconds settleTime_{0};
+    std::chrono::milliseconds startSettleTime_{0};
     bool settling_ = false;
     std::chrono::steady_clock::time_point settledAt_;
     QTimer settle_;

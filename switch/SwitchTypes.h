@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Whether the client that asked for a request is still there to see it done.
 struct Presence
@@ -123,6 +124,11 @@ enum class Cause
     OnlySimulated,  // the simulated port stands in, and this client did not ask for a dry run
     Unreadable,     // the register could not be read before writing
     WriteFailed,    // every write was refused by the port
+    // Settings, not the port:
+    Conflict,       // a setting that clashes with another (a label the other channel has)
+    NotSaved,       // no setup saved under that number
+    Storage,        // a file of the state folder cannot be read or written
+    Corrupt,        // a saved setup that does not read whole: nothing of it taken
 };
 
 // "verified", "not-read-back", "not-written", "port-lost", "forbidden", "abandoned".
@@ -151,6 +157,38 @@ struct CycleCounts
     // Either count has reached the limit, where there is one.
     bool AtLimit() const { return limit > 0 && (rf1 >= limit || rf2 >= limit); }
     friend bool operator==(const CycleCounts&, const CycleCounts&) = default;
+};
+
+// The names the user gave the board's channels: 1 (RF1) and 2 (RF2), so
+// that scripts say what is connected, not where; empty: none.
+struct ChannelLabels
+{
+    std::string rf1;
+    std::string rf2;
+
+    const std::string& Of(int channel) const { return channel == 1 ? rf1 : rf2; }
+    std::string& Of(int channel) { return channel == 1 ? rf1 : rf2; }
+    // The channel `text` names, in any case: 1, 2, or 0 for neither.
+    int ChannelOf(std::string_view text) const;
+    friend bool operator==(const ChannelLabels&, const ChannelLabels&) = default;
+};
+
+// Why `text` cannot label a channel, empty where it can: 1 to 12 letters,
+// digits and '_', a letter first, and none of the names a path or a list
+// has already (rf1, rf2, off, all) in any case. So a label is never taken
+// for a number, a mnemonic of the path, or another label's case.
+std::string LabelProblem(std::string_view text);
+
+// What *SAV keeps and *RCL restores: the path (none where the board's state
+// was unknown, or no path, when saved: the recall leaves it as it is), the
+// settle time, the labels and the cycle limit.
+struct SavedSetup
+{
+    std::optional<RfPath> path;
+    std::chrono::milliseconds settleTime{0};
+    ChannelLabels labels;
+    std::uint64_t limit = 0;
+    friend bool operator==(const SavedSetup&, const SavedSetup&) = default;
 };
 
 // The one rule every view (window, status line, SCPI, web, command line)

@@ -58,7 +58,9 @@ QString Described(const Invocation& invocation)
         {invocation.tlsCertificate, "tls-cert"}, {invocation.tlsKey, "tls-key"}, {invocation.stateDir, "state-dir"},
         {invocation.allow.join(u','), "allow"}, {invocation.serial == u"0" ? QString() : invocation.serial, "serial"},
         {invocation.idleTimeout ? QString::number(invocation.idleTimeout) : QString(), "idle-timeout"},
-        {invocation.powerOn ? QString::fromLatin1(PathName(BitsFor(*invocation.powerOn))) : QString(), "power-on"},
+        {invocation.powerOn ? QString::fromLatin1(PathName(BitsFor(*invocation.powerOn)))
+                            : invocation.powerOnSetup ? u"rcl%1"_s.arg(*invocation.powerOnSetup) : QString(), "power-on"},
+        {invocation.selectLabel, "label"},
         {invocation.settleTime.count() ? QString::number(invocation.settleTime.count()) : QString(), "settle-time"}};
     for (const auto& [value, name] : values)
         if (!value.isEmpty())
@@ -104,7 +106,9 @@ private slots:
         QTest::newRow("settle time in seconds") << QStringList{"--settle-time", "0.05"} << settle + "\"0.05\"";
         const QStringList server{"--headless", "--listen", "5025"};
         QTest::newRow("power-on elsewhere") << server + QStringList{"--power-on", "rf3"}
-                                            << "error --power-on takes keep, off, rf1 or rf2, not \"rf3\"";
+                                            << "error --power-on takes keep, off, rf1, rf2 or rcl0 to rcl9, not \"rf3\"";
+        QTest::newRow("power-on a saved setup") << server + QStringList{"--power-on", "RCL7"} << "headless 888 listen=5025 power-on=rcl7";
+        QTest::newRow("select by label") << QStringList{"--select", "Ant_2"} << "select 888 off label=Ant_2";
         QTest::newRow("on-stop rf1") << server + QStringList{"--on-stop", "rf1"} << "error --on-stop takes keep or off, not \"rf1\"";
         QTest::newRow("reset and power-on") << server + QStringList{"--reset", "--power-on", "off"}
                                             << "error --reset is --power-on off: give one of them";
@@ -132,7 +136,7 @@ private slots:
         // out, err: regular expressions for all of stdout and stderr. An option without the one it goes with is tst_manpage's.
         AddColumns<QStringList, int, QString, QString>("arguments", "code", "out", "err");
         const QString usage = u"\nTry 'rfswitch-panel --help'\\.\n"_s;
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: rfswitch-panel \\[options\\]\\n(.|\\n)*--select <rf1\\|rf2\\|off>(.|\\n)*" << "";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: rfswitch-panel \\[options\\]\\n(.|\\n)*--select <rf1\\|rf2\\|off\\|LABEL>(.|\\n)*" << "";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "rfswitch-panel 1\\.0\\.0\\n" << "";
         QTest::newRow("dry run") << QStringList{"--select", "rf1", "--simulate"} << 0 << "port 888 \\(0x378\\) simulated port: C1=1 C2=0 rf1\\n" << "";
         QTest::newRow("C hex address") << QStringList{"--port", "0x278", "--query", "--simulate"} << 0
@@ -167,7 +171,8 @@ private slots:
                                         << "port 378 \\(0x17A\\) simulated port: C1=0 C2=0 off\\n"
                                         << "rfswitch-panel: note: --port \"0378\" reads as decimal 378: addresses read decimal; 0x378 or &H378 "
                                            "reads hexadecimal\\n";
-        refused("bad path", {"--select", "rf3"}, 2, "--select takes rf1, rf2 or off, not \"rf3\"");
+        refused("bad path", {"--select", "rf-3"}, 2, "--select takes rf1, rf2, off or a channel's label \\(a letter, then letters, digits or '_', "
+                                                    "12 at most\\), not \"rf-3\"");
         refused("two actions", {"--select", "rf1", "--query"}, 2, "--select, --query, .*");
         refused("VXI-11 on and off", {"--listen", "0", "--vxi11", "--no-vxi11"}, 2, "--vxi11 and --no-vxi11 do not go together");
         refused("log to a FIFO", {"--select", "rf1", "--simulate", "--log", "FIFO"}, 2, "--log .*/fifo: not a regular file");
@@ -302,6 +307,14 @@ private slots:
         QTest::newRow("panel") << "panel" << QByteArray() << QStringList{"--select", "rf2", "--simulate"} << 0
                                << at + "C1=0 C2=1 rf2\n" << ""
                                << QByteArray("(@2);4096") << wrote.arg(2);
+        // A label is the owner's board's: found there.
+        QTest::newRow("select by label") << "headless" << QByteArray("ROUT:CHAN:LAB \"DUT\",(@2)") << QStringList{"--select", "dut", "--simulate"} << 0
+                                         << at + "C1=0 C2=1 rf2\n" << "" << QByteArray("(@2);4096")
+                                         << head + "register=data(4096) wrote=0x02 read=0x02 attempts=1 label=DUT result=verified\n";
+        const QString unlabelled = u"--select dut: no channel of port 4096 (0x1000) is labelled so (it has no labels; SCPI's ROUT:CHAN:LAB sets them)"_s;
+        QTest::newRow("a label the board has not") << "headless" << QByteArray() << QStringList{"--select", "dut", "--simulate"} << 2 << ""
+                                                   << "rfswitch-panel: " + unlabelled + "\n" << QByteArray("(@);4096")
+                                                   << head + "select-label=dut result=refused (" + unlabelled + ")\n";
         const QString notServed = u"port 4096 (0x1000): held by a process of this program that takes operations only from its own user and root"_s;
         QTest::newRow("another user") << "nobody" << QByteArray() << QStringList{"--select", "rf1", "--simulate"} << 3 << "" << "rfswitch-panel: " + notServed + "\n"
                                       << QByteArray("(@);4096") << head + "hand-over result=refused (" + notServed + ")\n";
@@ -423,7 +436,8 @@ private slots:
         QProcessEnvironment environment = NoDisplay(config.path(), run);
         environment.insert(nobody ? u"RUNTIME_DIRECTORY"_s : u"QT_QPA_PLATFORM"_s, nobody ? served : u"offscreen"_s);
         server.setProcessEnvironment(environment);
-        server.start(QStringLiteral(RFSWITCH_BINARY), QStringList{"--listen", "127.0.0.1:0", "--simulate", "--port", "4096", "--log", log}
+        server.start(QStringLiteral(RFSWITCH_BINARY), QStringList{"--listen", "127.0.0.1:0", "--simulate", "--port", "4096", "--log", log,
+                                                                  "--state-dir", folder.filePath(u"state"_s)}
                                                           + (owner == "panel"_L1 ? QStringList() : QStringList{"--headless"}));
         QVERIFY(server.waitForReadyRead(30000));
         QTcpSocket scpi;

@@ -2,6 +2,7 @@
 #include "Fonts.h"
 #include "HelpWindow.h"
 #include "Panel.h"
+#include "RelayCycles.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -15,6 +16,7 @@
 #include <QTextBlock>
 #include <QTimer>
 #include <QSvgRenderer>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cmath>
@@ -258,8 +260,16 @@ private slots:
     // The room under the control bits shows what the servers say in the
     // window's own font, whole lines only: with five lines, a long warning
     // among them, those that do not fit are counted, and all show on hover.
+    // The first, the switch's own, names the board's labels.
     void remoteNoteFits()
     {
+        QTemporaryDir folder;
+        RelayCycles kept(folder.path());
+        panel->core.SetCycles(&kept);
+        for (const auto& [channel, label] : {std::pair{1, "ANT"}, std::pair{2, "LOAD_12345"}}) {
+            const OperationResult set = panel->core.SetLabel(channel, label, Source{});
+            QVERIFY2(set.Ok(), set.detail.c_str());
+        }
         const QStringList lines{u"Refused scpi client 127.0.0.2:51234: not a peer that --allow lets in"_s,
                                 u"Warning: listening on 0.0.0.0:5025: anyone who can reach this address can switch the board"_s,
                                 u"Web page on http://bench-pc:8080/"_s, u"TCPIP0::bench-pc::inst0::INSTR"_s,
@@ -267,8 +277,9 @@ private slots:
         panel->form->SetRemoteNote({3, lines});
         auto* label = static_cast<QLabel*>(Get("RemoteStatus"));
         QCOMPARE(label->font().pixelSize(), PanelFont(8.25).pixelSize());
-        QCOMPARE(label->text(), u"3 clients\n"_s + lines[0] + u"\n+4 more: hover here for all"_s);
-        QCOMPARE(label->toolTip(), (QStringList{u"3 clients"_s} + lines).join(u'\n'));
+        const QString first = u"3 clients · RF1 ANT 0 / RF2 LOAD_12345 0 closures"_s;
+        QCOMPARE(label->text(), first + u"\n"_s + lines[0] + u"\n+4 more: hover here for all"_s);
+        QCOMPARE(label->toolTip(), (QStringList{first} + lines).join(u'\n'));
         // As drawn: no ink below the last of the lines its font's height allows.
         const QImage drawn = label->grab().toImage();
         const int rows = QFontMetrics(label->font()).boundingRect(label->contentsRect(), Qt::TextWordWrap, label->text()).height();
@@ -277,6 +288,7 @@ private slots:
             for (int x = 0; x < drawn.width(); ++x)
                 QVERIFY2(qGray(drawn.pixel(x, y)) > 160, qPrintable(u"ink at %1,%2 below %3 rows"_s.arg(x).arg(y).arg(rows)));
         QVERIFY(!label->geometry().intersects(Get("WarningLabel")->geometry()) && !label->geometry().intersects(Get("Frame1")->geometry()));
+        panel->core.SetCycles(nullptr);
     }
 
     // Every caption, label and help line fits its box in each face that can

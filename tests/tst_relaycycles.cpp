@@ -272,6 +272,10 @@ private slots:
         QTest::newRow("trailing letters") << QByteArray("rf1 5x\n") << "0 0 0" << "line 1: rf1 5x";
         QTest::newRow("too large") << QByteArray("rf1 18446744073709551616\n") << "0 0 0" << "line 1: rf1 18446744073709551616";
         QTest::newRow("no number") << QByteArray("rf1\nrf2 3\n") << "0 3 0" << "line 1: rf1";
+        // Labels: each a label, and each channel's own.
+        QTest::newRow("labels") << QByteArray("rf1 1\nlabel2 Load_1\nlabel1 ANT\npower-on rcl3\n") << "1 0 0 ANT Load_1 3" << "";
+        QTest::newRow("labels refused") << QByteArray("label1 ant\nlabel2 ANT\nlabel3 X\nlabel1 B\npower-on rcl10\nlabel2 rf1\n")
+                                        << "0 0 0 ant" << "line 2: label2 ANT | line 3: label3 X | line 4: label1 B | line 5: power-on rcl10 | line 6: label2 rf1";
         QTest::newRow("control bytes, cut short") << QByteArray("rf2 \x01\xff" + QByteArray(60, 'z')) << "0 0 0"
                                                   << "line 1: rf2 \\x01\\xFF" + QString(34, u'z') + "...";
     }
@@ -280,8 +284,15 @@ private slots:
     {
         QFETCH(QByteArray, text);
         std::vector<std::string> unread;
-        const CycleCounts counts = ParseCycles(std::string_view(text.constData(), std::size_t(text.size())), &unread);
-        QTEST(u"%1 %2 %3"_s.arg(counts.rf1).arg(counts.rf2).arg(counts.limit), "counts");
+        const BoardRecord record = ParseBoard(std::string_view(text.constData(), std::size_t(text.size())), &unread);
+        const CycleCounts& counts = record.counts;
+        QStringList read{QString::number(counts.rf1), QString::number(counts.rf2), QString::number(counts.limit)};
+        for (const std::string& label : {record.labels.rf1, record.labels.rf2})
+            if (!label.empty())
+                read << QString::fromStdString(label);
+        if (record.powerOn)
+            read << QString::number(*record.powerOn);
+        QTEST(read.join(u' '), "counts");
         QStringList lines;
         for (const std::string& line : unread)
             lines << QString::fromStdString(line);

@@ -113,6 +113,11 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
     out.Family("rfswitch_relay_cycles_total", "counter", "Closures of each path of the switch on the port in use, as read back.");
     for (const int channel : {1, 2})
         out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}}, double(cycles.Of(channel)));
+    const ChannelLabels labels = core.Labels();
+    out.Family("rfswitch_channel_label", "gauge", "The board's label of a channel, where it has one (ROUT:CHAN:LAB).");
+    for (const int channel : {1, 2})
+        if (!labels.Of(channel).empty())
+            out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}, {"label", labels.Of(channel)}}, 1);
     out.Gauge("rfswitch_relay_cycles_limit", "The closures a path is rated for, as set; 0 where no limit is set.", double(cycles.limit));
 
     out.Gauge("rfswitch_settle_time_seconds", "How long a switching operation waits after its write for the switch to settle.",

@@ -11,6 +11,7 @@
 #include <QHostInfo>
 #include <QtEndian>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QNetworkInterface>
 #include <QXmlStreamWriter>
 
@@ -47,6 +48,15 @@ QJsonValue Contacts(ControlBits bits)
     return lines;
 }
 
+QJsonObject Labels(const ChannelLabels& labels)
+{
+    QJsonObject named;
+    for (const int channel : {1, 2})
+        named.insert(QStringLiteral("rf%1").arg(channel),
+                     labels.Of(channel).empty() ? QJsonValue::Null : QJsonValue(QString::fromStdString(labels.Of(channel))));
+    return named;
+}
+
 ScpiError Error(int code, int httpStatus, const std::string& text, const std::string& detail)
 {
     const QString words = QString::fromStdString(detail);
@@ -80,6 +90,7 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
         {QStringLiteral("refused"), refused.isEmpty() ? QJsonValue::Null : QJsonValue(refused)},
         {QStringLiteral("contacts"), bits ? Contacts(*bits) : QJsonValue::Null},
         {QStringLiteral("operations"), QJsonArray::fromStringList(operations)},
+        {QStringLiteral("labels"), Labels(core.Labels())},
         {QStringLiteral("cycles"), QJsonObject{{QStringLiteral("rf1"), double(cycles.rf1)},
                                                {QStringLiteral("rf2"), double(cycles.rf2)},
                                                {QStringLiteral("limit"), cycles.limit ? QJsonValue(double(cycles.limit)) : QJsonValue::Null},
@@ -87,9 +98,19 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
     };
 }
 
-std::optional<RfPath> PathFromText(QByteArrayView text)
+std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& labels)
 {
-    const QByteArray name = text.trimmed().toByteArray().toLower();
+    QByteArray name = text.trimmed().toByteArray();
+    // A script's JSON: {"path": "rf2"}.
+    if (name.startsWith('{')) {
+        const QJsonValue path = QJsonDocument::fromJson(name).object().value(QStringLiteral("path"));
+        if (!path.isString())
+            return std::nullopt;
+        name = path.toString().toUtf8();
+    }
+    if (const int channel = labels.ChannelOf(name.toStdString()))
+        return channel == 1 ? RfPath::Rf1 : RfPath::Rf2;
+    name = name.toLower();
     if (name == "rf1")
         return RfPath::Rf1;
     if (name == "rf2")
@@ -109,7 +130,7 @@ ScpiError ApiError(const OperationResult& result)
 
 ScpiError IllegalPath(const QString& text)
 {
-    return Error(-224, 400, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2 or off");
+    return Error(-224, 400, "Illegal parameter value", "\"" + text.left(40).toStdString() + "\" is not rf1, rf2, off or a channel's label");
 }
 
 QHostAddress DefaultGateway(QByteArrayView table, const QString& interface)

@@ -26,11 +26,12 @@ class SwitchCore;
 // twips; null where the panel leaves them as they were), "operations"
 // (the last log lines, oldest first) and "cycles" (the closures "rf1" and
 // "rf2" of the board, their "limit" or null, and the "warning" at the limit
-// or null).
+// or null), "labels" (the board's labels of "rf1" and "rf2", or null).
 QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);
 
-// The path a request names: "rf1", "rf2" or "off", in any case, blanks around.
-std::optional<RfPath> PathFromText(QByteArrayView text);
+// The path a request names: "rf1", "rf2", "off" or a channel's label, in
+// any case, blanks around; or that as the "path" of a JSON object.
+std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& labels = {});
 
 // The error a SCPI client would find in its queue for the same outcome, and
 // the HTTP status it answers with (OutcomeError's one table).
@@ -42,7 +43,7 @@ struct ScpiError
     QString detail;        // the core's words alone
 };
 ScpiError ApiError(const OperationResult& result);
-// -224, for a path that is not rf1, rf2 or off.
+// -224, for a path that is not rf1, rf2, off or a label.
 ScpiError IllegalPath(const QString& text);
 
 

@@ -49,6 +49,11 @@ function show(state) {
   allow(live ? state.refused : kCutOff);
   // The lock, or the line on the connection, says so already.
   $('refused').textContent = state.lock || !live ? '' : state.refused || '';
+  // A channel's label beside its name, as scripts use it.
+  for (const button of document.querySelectorAll('#buttons button[data-path^="rf"]')) {
+    const label = state.labels && state.labels[button.dataset.path];
+    button.textContent = button.dataset.path.toUpperCase() + (label ? ` · ${label}` : '');
+  }
   // The board's closures, and the warning once a path has reached the limit set for the switch's life.
   const cycles = state.cycles;
   $('cycles').textContent = cycles.warning

@@ -489,8 +489,13 @@ void SwitchForm::ShowRemoteNote()
         summary << (core_.Settling() ? QStringLiteral("settling, %1…").arg(time) : QStringLiteral("settle ") + time);
     }
     if (core_.Counting()) {
+        // Each channel with the label scripts name it by, where it has one: "RF1 ANT 3 / RF2 2 closures".
         const CycleCounts cycles = core_.Cycles();
-        summary << QStringLiteral("RF1 %1 / RF2 %2 closures").arg(cycles.rf1).arg(cycles.rf2);
+        const ChannelLabels labels = core_.Labels();
+        const auto channel = [&](int c) {
+            return QStringLiteral("RF%1 %2%3").arg(c).arg(QString::fromStdString(labels.Of(c) + (labels.Of(c).empty() ? "" : " "))).arg(cycles.Of(c));
+        };
+        summary << channel(1) + QStringLiteral(" / ") + channel(2) + QStringLiteral(" closures");
     }
     QStringList lines = remoteNote_.lines;
     if (!summary.isEmpty())

@@ -11,6 +11,7 @@ words where it did not. The VISA timeout follows the settle time; after a
 timeout all the same, the next answer read is the next query's.
 """
 import contextlib
+import re
 import secrets
 
 import pyvisa
@@ -21,6 +22,8 @@ _SELECT = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:A
 _CLOSED = {"(@1)": "rf1", "(@2)": "rf2", "(@)": "off", "(@1,2)": "forbidden"}
 # The longest settle time the switch takes, in seconds.
 _MAX_SETTLE = 60
+# A channel's label, as the switch takes it (ROUT:CHAN:LAB).
+_LABEL = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,11}")
 
 
 class RFSwitchPanelError(Exception):
@@ -50,14 +53,17 @@ class RFSwitchPanel(Instrument):
     def path(self):
         """"rf1", "rf2" or "off" as the port last read it back ("forbidden"
         for both control bits set); None where the port could not be read.
-        Set to "rf1", "rf2" or "off": returns once the switch has moved."""
+        Set to "rf1", "rf2", "off" or a channel's label ("ANT"): returns
+        once the switch has moved."""
         return _CLOSED.get(self.ask("ROUT:CLOS:STAT?").strip())
 
     @path.setter
     def path(self, value):
         command = _SELECT.get(str(value).lower())
+        if command is None and _LABEL.fullmatch(str(value)):
+            command = f"ROUT:CLOS (@{value})"
         if command is None:
-            raise ValueError(f"path {value!r}: rf1, rf2 or off")
+            raise ValueError(f"path {value!r}: rf1, rf2, off or a channel's label")
         self._complete(command)
 
     @property

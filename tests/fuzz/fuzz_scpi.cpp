@@ -64,6 +64,29 @@ struct Recorder final : ScpiInstrument
         view.cycles.limit = limit;
         return {};
     }
+    int ChannelNamed(std::string_view text) const override { return text == "1" || text == "2" ? text[0] - '0' : view.labels.ChannelOf(text); }
+    OperationResult SetLabel(int channel, const std::string& label) override
+    {
+        Require((channel == 1 || channel == 2) && (label.empty() || LabelProblem(label).empty()), "a label the switch cannot keep is set");
+        view.labels.Of(channel) = label;
+        return {};
+    }
+    OperationResult SaveSetup(int number) override
+    {
+        Require(number >= 0 && number <= 9, "a setup saved under a number it does not have");
+        return {};
+    }
+    void RecallSetup(int number, Done done) override
+    {
+        Require(number >= 0 && number <= 9, "a setup recalled under a number it does not have");
+        Later([done] { done({}); });
+    }
+    OperationResult SetPowerOn(std::optional<int> number) override
+    {
+        Require(!number || (*number >= 0 && *number <= 9), "a power-on setup it does not have");
+        view.powerOn = number;
+        return {};
+    }
 
     // Now or after what waits already, by the seed; Finish() runs what waits in order, as the core does.
     void Later(std::function<void()> work)

@@ -2,7 +2,8 @@
 # port: every kind of client's switching counted in one file of the state
 # folder; the counts and the limit surviving kill -9 and SIGTERM; the limit's
 # warning over SCPI, the web API and /metrics; a state folder that is read
-# only: said once, switching goes on; processes killed with SIGKILL at random
+# only: said once, switching goes on; saved setups and labels across a
+# restart, with setup files that do not read; processes killed with SIGKILL at random
 # points while they switch and write: never half a file.
 # Usage: cycles_test.py PROGRAM HISLIP_CLIENT_DIR
 import json
@@ -174,6 +175,40 @@ def read_only(folder):
     expect("the read-only file, untouched", kept(state), "rf1 7 rf2 0 limit 0")
 
 
+def saved_setups(folder):
+    """*SAV and *RCL across a restart, SYST:POS recalling at start; a setup file that does not read, a link in its place
+    and a read-only state folder: each said with the file's name, and switching goes on."""
+    state, runtime = os.path.join(folder, "setups"), os.path.join(folder, "run-setups")
+    os.makedirs(runtime, mode=0o700)
+    name = "setup-3-4096-simulated.txt"
+    setup = os.path.join(state, name)
+    with Server(state, runtime) as server:
+        expect("saved", server.scpi('ROUT:CLOS (@2);:ROUT:SETT:TIME 0.02;:ROUT:CHAN:LAB "ANT",(@2);:DIAG:REL:CYCL:LIM 9;*SAV 3;'
+                                    ':SYST:POS RCL3;:ROUT:OPEN:ALL;*OPC?;:SYST:ERR?'), '1;0,"No error"')
+        server.process.kill()  # kill -9: what was saved is on the disk already
+        server.process.wait()
+    with Server(state, runtime) as server:
+        expect("recalled at start", server.scpi("ROUT:CLOS:STAT?;:ROUT:SETT:TIME?;:ROUT:CHAN:LAB? (@2);:DIAG:REL:CYCL:LIM?;:SYST:POS?"),
+               '(@2);0.02;"ANT";9;RCL3')
+        expect("recalled", server.scpi('*RST;:ROUT:CHAN:LAB "",(@2);:SYST:POS KEEP;*RCL 3;*OPC?;:ROUT:CLOS? (@ANT);:SYST:ERR?'), '1;1;0,"No error"')
+        with open(setup, "w") as file:
+            file.write("path rf9\nlimit 1\n")
+        expect("a setup that does not read", server.scpi("*RCL 3;:SYST:ERR?;:ROUT:CLOS (@1);*OPC?;:ROUT:CLOS:STAT?;:DIAG:REL:CYCL:LIM?"),
+               f'-300,"Device-specific error; {setup}: did not read (line 1: path rf9; no settle-time-ms line); kept as {name}.unreadable";1;(@1);9')
+        os.remove(setup)
+        os.symlink("/etc/hostname", setup)
+        expect("a link in its place", server.scpi("*RCL 3;:SYST:ERR?;:ROUT:CLOS:STAT?"),
+               f'-250,"Mass storage error; {setup}: cannot be read: a symbolic link, not a regular file";(@1)')
+        expect("a setup never saved", server.scpi("*RCL 4;:SYST:ERR?"), f'-256,"File name not found; {state}/setup-4-4096-simulated.txt: nothing saved as 4"')
+        expect("the exit code", server.stop(), 0)
+    os.remove(setup)
+    with Server(state, runtime, read_only_mount()(state)) as server:
+        said = server.scpi("*SAV 3;:SYST:ERR?;:ROUT:CLOS (@2);*OPC?;:ROUT:CLOS:STAT?").rsplit(";", 2)
+        expect("a setup saved in a read-only folder", [said[0].startswith(f'-250,"Mass storage error; {setup}: cannot be written: '), said[1:]],
+               [True, ["1", "(@2)"]])
+    expect("the setups the folder holds", [entry for entry in os.listdir(state) if entry.startswith("setup")], [f"{name}.unreadable"])
+
+
 def killed_while_writing(folder):
     """--select runs, each a closure written at once, killed at random points of their lives:
     the file is always whole, its counts never go back, and what the killed ones left is cleared."""
@@ -200,6 +235,7 @@ def killed_while_writing(folder):
 with tempfile.TemporaryDirectory() as folder:
     counted_and_kept(folder)
     read_only(folder)
+    saved_setups(folder)
     killed_while_writing(folder)
 print("relay cycles counted for every client, kept across kill -9 and SIGTERM, whole however the writer was killed, "
       "and a read-only state folder said once")

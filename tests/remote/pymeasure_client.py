@@ -9,6 +9,7 @@ import pathlib
 import re
 import socket
 import sys
+import tempfile
 
 from program import NO_PORT, Program, ask, expect, need, refused
 
@@ -29,7 +30,15 @@ def drive(resource):
         switch.path = path
         expect(f"{resource}: path = {path!r}, read by another client", ask(RAW, "ROUT:CLOS:STAT?"), closed)
         expect(f"{resource}: path after {path!r}", switch.path, path.lower())
-    refused(f"{resource}: path = 'rf3'", lambda: setattr(switch, "path", "rf3"), ValueError)
+    refused(f"{resource}: path = 'rf-3'", lambda: setattr(switch, "path", "rf-3"), ValueError)
+    # A label the board has stands for its channel; one it has not is the switch's error.
+    expect(f"{resource}: a label set", ask(RAW, 'ROUT:CHAN:LAB "ANT",(@1);:SYST:ERR?'), '0,"No error"')
+    for path, closed in [("ANT", "(@1)"), ("off", "(@)"), ("ant", "(@1)")]:
+        switch.path = path
+        expect(f"{resource}: path = {path!r}, read by another client", ask(RAW, "ROUT:CLOS:STAT?"), closed)
+    error = refused(f"{resource}: path = 'rf3'", lambda: setattr(switch, "path", "rf3"), driver.RFSwitchPanelError)
+    expect(f"{resource}: a label nobody set", error.errors, [(-224, "Illegal parameter value; no channel is labelled 'rf3'")])
+    switch.path = "rf2"
 
     expect(f"{resource}: lock()", switch.lock(), True)
     if resource.endswith("::SOCKET"):
@@ -99,7 +108,8 @@ def plain_socket():
         expect("a plain socket: the answer after resynchronising", client.recv(100), b"(@2);1\n")
 
 
-with Program([program, "--headless", "--listen", f"0.0.0.0:{RAW}", "--port", str(NO_PORT), "--simulate"]) as server:
+state = tempfile.TemporaryDirectory()  # the labels set here are this board's alone
+with Program([program, "--headless", "--listen", f"0.0.0.0:{RAW}", "--port", str(NO_PORT), "--simulate", "--state-dir", state.name]) as server:
     server.line("VXI-11: ")  # the port mapper answers
     for resource in (f"TCPIP0::127.0.0.1::{RAW}::SOCKET", "TCPIP0::127.0.0.1::inst0::INSTR"):
         drive(resource)

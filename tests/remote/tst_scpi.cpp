@@ -92,7 +92,37 @@ private slots:
         const QString none;
         QTest::newRow("1 to 2 breaks first") << "real" << "ROUTe:CLOSe (@1)\nROUT:CLOS (@2)\n" << none << none << "w888:01 w888:00 w888:02";
         QTest::newRow("relative header") << "real" << "ROUT:CLOS (@1);OPEN (@1);:ROUT:CLOS:STAT?\n" << "(@)\n" << none << "w888:01 w888:00";
-        QTest::newRow("relative within a line only") << "real" << "ROUT:CLOS (@1)\nOPEN (@1);ROUT:CLOS:STAT?\n" << "(@1)\n" << "-113" << "w888:01";
+        QTest::newRow("relative within a line only") << "real" << "DIAG:REL:CYCL:LIM 5\nLIM?;DIAG:REL:CYCL:LIM?\n" << "5\n" << "-113" << "";
+        // The forms of switch units: ROUTe left out, EXCLusive, CHANnel:DELay for the settle time.
+        QTest::newRow("ROUTe left out") << "real" << "CLOS (@2);:CLOS:STAT?;:OPEN:ALL;:DONE?;:SETT:TIME 0.05;:SETT:TIME?;:OPEN? (@1)\n"
+                                        << "(@2);1;0.05;1\n" << none << "w888:02 w888:00";
+        QTest::newRow("exclusive") << "real" << "ROUT:CLOS:EXCL (@2);CLOS:STAT?;:CLOS:EXCL (@1);:ROUT:CLOS:EXCL (@1,2)\n" << "(@2)\n" << "-221"
+                                   << "w888:02 w888:00 w888:01";
+        QTest::newRow("channel delay") << "real" << "ROUT:CHAN:DEL 0.05;DEL?;DEL? (@1,2);:CHAN:DEL 20 MS,(@2);:SETT:TIME?;:CHAN:DEL 1,(@3);DEL?\n"
+                                       << "0.05;0.05,0.05;0.02;0.02\n" << "-222" << "";
+        QTest::newRow("MIN, MAX, DEF") << "real" << "ROUT:SETT:TIME? MIN;TIME? MAX;TIME? DEF;TIME 3;TIME DEF;TIME?;:ROUT:CHAN:DEL? MAX;"
+                                                    ":DIAG:REL:CYCL:LIM? MAX;LIM? MIN;LIM MAX;LIM?;LIM DEF;LIM?;:ROUT:SETT:TIME? ON\n"
+                                       << "0;60;0;0;60;4294967295;0;4294967295;0\n" << "-224" << "";
+        // DEF and *RST: the settle time the program started with.
+        QTest::newRow("reset to the start's settle time") << "settle 20" << "ROUT:SETT:TIME?;TIME 1;*RST;:ROUT:SETT:TIME?;TIME? DEF;TIME MIN;TIME DEF;TIME?\n"
+                                                          << "0.02;0.02;0.02;0.02\n" << none << "";
+        // Labels stand for their channels in any list, bare or quoted, in any case.
+        QTest::newRow("labels") << "real" << "ROUT:CHAN:LAB \"ANT\",(@1);LAB \"load\",(@2);LAB? (@2,1);:CLOS (@ant);:CLOS:STAT?;:CLOS (@\"LOAD\");"
+                                             ":ROUT:CLOS? (@ANT,Load);:DIAG:REL:CYCL? (@LOAD);:ROUT:CHAN:LAB? (@1:Load)\n"
+                                << "\"load\",\"ANT\";(@1);0,1;1;\"ANT\",\"load\"\n" << none << "w888:01 w888:00 w888:02";
+        QTest::newRow("labels refused") << "real" << "ROUT:CHAN:LAB \"1ANT\",(@1)\nROUT:CHAN:LAB \"RF2\",(@1)\nROUT:CHAN:LAB \"A\",(@1,2)\n"
+                                                     "ROUT:CHAN:LAB ANT,(@1)\nROUT:CHAN:LAB \"ANT\",(@1);LAB \"ant\",(@2)\nROUT:CLOS (@FOO)\n"
+                                                     "ROUT:CHAN:LAB \"ABCDEFGHIJKLM\",(@1)\nROUT:CHAN:LAB? (@ANT);LAB \"\",(@1);LAB?\nROUT:CLOS (@ANT\n"
+                                        << "\"ANT\";\"\",\"\"\n" << "-224 -224 -221 -104 -221 -224 -224 -102" << "";
+        // *SAV and *RCL: the path, the settle time, the labels and the limit of the board.
+        QTest::newRow("saved setup") << "real" << "ROUT:CLOS (@2);:ROUT:SETT:TIME 0.03;:ROUT:CHAN:LAB \"ANT\",(@2);:DIAG:REL:CYCL:LIM 7;*SAV 4;*RST;"
+                                                  ":ROUT:CHAN:LAB \"\",(@2);:DIAG:REL:CYCL:LIM 0;*RCL 4;*OPC?;:ROUT:CLOS:STAT?;:ROUT:SETT:TIME?;"
+                                                  ":ROUT:CHAN:LAB? (@2);:DIAG:REL:CYCL:LIM?\n"
+                                     << "1;(@2);0.03;\"ANT\";7\n" << none << "w888:02 w888:00 w888:02";
+        QTest::newRow("setups refused") << "real" << "*RCL 5\n*SAV 10\n*RCL\nSYST:POS RCL10\nSYST:POS?;POS RCL3;POS?;POS KEEP;POS?\n"
+                                        << "KEEP;RCL3;KEEP\n" << "-256 -222 -109 -224" << "";
+        QTest::newRow("settings locked by another") << "locked" << "ROUT:CHAN:LAB \"ANT\",(@1);*SAV 1;*RCL 1;SYST:POS RCL1;*RST;:ROUT:SETT:TIME?\n"
+                                                    << "0\n" << "-203 -203 -203 -203 -203" << "";
         QTest::newRow("open of an open path") << "real" << "ROUT:CLOS (@1);ROUT:OPEN (@2);ROUT:CLOS:STAT?\n" << "(@1)\n" << none << "w888:01";
         QTest::newRow("open all, self-test") << "real" << "ROUT:CLOS (@2);ROUT:OPEN:ALL;ROUT:OPEN? (@1,2);*TST?\n" << "1,1;0\n" << none << "w888:02 w888:00";
         QTest::newRow("both paths as a range") << "real" << "ROUT:CLOS (@1:2)\n" << none << "-221" << "";
@@ -192,7 +222,8 @@ private slots:
         QTest::newRow("limit out of range") << "real" << "DIAG:REL:CYCL:LIM -1\nDIAG:REL:CYCL:LIM 4294967296\nDIAG:REL:CYCL:LIM ON\n"
                                                          "DIAG:REL:CYCL:LIM\nDIAG:REL:CYCL:LIM 4294967295;LIM?\n"
                                             << "4294967295\n" << "-222 -222 -104 -109" << "-";
-        QTest::newRow("cycle channel lists") << "real" << "DIAG:REL:CYCL? (@3)\nDIAG:REL:CYCL:CLE 1\nDIAG:REL:CYCL?\n" << none << "-222 -104 -109" << "-";
+        QTest::newRow("cycle channel lists") << "real" << "DIAG:REL:CYCL? (@3)\nDIAG:REL:CYCL:CLE 1\nDIAG:REL:CYCL:CLE\nROUT:CLOS (@2);:DIAG:REL:CYCL?\n"
+                                             << "0,1\n" << "-222 -104 -109" << "-";
         QTest::newRow("cycles locked by another") << "locked" << "ROUT:CLOS (@2);DIAG:REL:CYCL:CLE (@1,2);DIAG:REL:CYCL:LIM 3;DIAG:REL:CYCL? (@1,2);"
                                                           "DIAG:REL:CYCL:LIM?;SYST:ERR?\n"
                                            << "1,0;0;-203,\"Command protected; locked by remote:127.0.0.1:6000\"\n" << "-203 -203" << "-";
@@ -218,6 +249,8 @@ private slots:
         RelayCycles counts{folder.path()};
         core.SetCycles(&counts);
         core.TakeAddress(888, true, Source{});
+        if (setup == QLatin1String("settle 20"))
+            core.SetStartSettleTime(std::chrono::milliseconds(20));
         if (setup == QLatin1String("write refused"))
             port.writeError = "/dev/port: no space left on device";
         if (setup == QLatin1String("locked")) {
@@ -234,6 +267,8 @@ private slots:
         // Bytes arrive as the network hands them over: here one at a time.
         for (const char byte : input.toLatin1())
             session->Feed(std::string_view(&byte, 1));
+        // What waits for a settle time is answered once it has passed.
+        QTRY_VERIFY_WITH_TIMEOUT(said.count(u'\n') >= answers.count(u'\n'), kTimeout);
 
         QStringList queued;
         for (const auto& error : session->Errors())
@@ -272,7 +307,8 @@ private slots:
         FakePort port;
         SwitchCore core{port};
         core.TakeAddress(888, true, Source{});
-        core.SetSettleTime(std::chrono::milliseconds(settle), Source{});
+        // As --settle-time sets it: what *RST returns to.
+        core.SetStartSettleTime(std::chrono::milliseconds(settle));
         QTRY_VERIFY_WITH_TIMEOUT(!core.Settling(), kTimeout);
         SwitchInstrument instrument{core, Source::Remote("127.0.0.1:5000")};
         const auto session = ScpiSession::Create(instrument, {});

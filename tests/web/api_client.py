@@ -56,9 +56,25 @@ with serving(program, "--simulate", "--log", log) as (scpi, url, hislip):
     expect("the log", [re.sub(r"^\S+ |(?<=127\.0\.0\.1):\d+", "", line) for line in open(log, encoding="utf-8").read().split("\n")],
            [f"start-up {head} read=0x00 result=read", f"remote:http:127.0.0.1 {head} wrote=0x01 read=0x01 attempts=1 result=verified",
             'remote:http:127.0.0.1 port=4096 board=simulated select result=refused '
-            '("rf9\\n2026-01-01T00:00:00 forged\\x1b[2J\\\\" is not rf1, rf2 or off)',
+            '("rf9\\n2026-01-01T00:00:00 forged\\x1b[2J\\\\" is not rf1, rf2, off or a channel\'s label)',
             f"remote:127.0.0.1 {head} wrote=0x00 read=0x00 attempts=1 result=verified",
             f"remote:127.0.0.1 {head} wrote=0x02 read=0x02 attempts=1 result=verified", ""])
+
+# Labels set over SCPI name channels for the API, its log lines and /metrics
+# too; they are the board's, there after a restart.
+state = os.path.join(folder.name, "state")
+for restart in (False, True):
+    with serving(program, "--simulate", "--state-dir", state) as (scpi, url, hislip):
+        if not restart:
+            expect("labels set", ask(scpi, 'ROUT:CHAN:LAB "ANT",(@2);LAB "load",(@1);:SYST:ERR?'), '0,"No error"')
+        code, answer = curl(url + "api/select", "-d", "ant", parse=True)
+        expect(f"select by label (restarted: {restart})", (code, answer["path"], answer["labels"], answer["operations"][-1].endswith(" label=ANT result=verified")),
+               (200, "rf2", {"rf1": "load", "rf2": "ANT"}, True))
+        code, answer = curl(url + "api/select", "-d", '{"path": "LOAD"}', parse=True)
+        expect("select by label in JSON", (code, answer["path"]), (200, "rf1"))
+        expect("a label in /metrics", [line for line in curl(url + "metrics")[1].splitlines() if line.startswith("rfswitch_channel_label{")],
+               ['rfswitch_channel_label{channel="1",path="rf1",label="load"} 1', 'rfswitch_channel_label{channel="2",path="rf2",label="ANT"} 1'])
+        expect("a label nobody set", curl(url + "api/select", "-d", '{"path": "DUT"}')[0], 400)
 
 # Without --simulate nothing is written, with the SCPI error's meaning, and
 # the page says why its buttons do not switch.

@@ -499,13 +499,13 @@ private slots:
             << "" << QByteArray(post).replace("HOST", "evil.example:80") + "Origin: http://evil.example:80\r\n\r\nrf1" << misdirected << ""
             << elsewhere;
         QTest::newRow("no such path") << "" << post + "\r\nrf3" << "HTTP/1.1 400 Bad Request"_ba << ""
-                                      << "select result=refused (\"rf3\" is not rf1, rf2 or off)";
+                                      << "select result=refused (\"rf3\" is not rf1, rf2, off or a channel's label)";
         QTest::newRow("locked by another")
             << "locked" << post + "\r\nrf1"
             << "HTTP/1.1 409 Conflict {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#000000\",\"contacts\":[[1900,800,2300,800],"
                "[1680,1250,2160,1350],[3250,1230,2880,1320]],\"cycles\":{\"limit\":null,\"rf1\":0,\"rf2\":0,\"warning\":null},"
                "\"device\":\"fake port\",\"error\":{\"code\":-203,\"detail\":\"locked by remote:192.0.2.7:5025\",\"message\":\"Command "
-               "protected; locked by remote:192.0.2.7:5025\"},\"lock\":\"remote:192.0.2.7:5025\""_ba
+               "protected; locked by remote:192.0.2.7:5025\"},\"labels\":{\"rf1\":null,\"rf2\":null},\"lock\":\"remote:192.0.2.7:5025\""_ba
             << "" << "select-rf1 result=refused (locked by remote:192.0.2.7:5025)";
         QTest::newRow("not read back") << "stuck" << post + "\r\nrf2"
                                        << "HTTP/1.1 500 Internal Server Error {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#ff0000\""_ba
