@@ -224,7 +224,7 @@ private slots:
     void exitStatus_data()
     {
         AddColumns<QStringList, QString>("arguments", "said");  // said: what follows the code in EXIT STATUS
-        QTest::newRow("bad usage") << QStringList{"--select", "rf3"} << "bad usage";
+        QTest::newRow("bad usage") << QStringList{"--settle-time", "-1"} << "bad usage";
         QTest::newRow("port in use") << QStringList{"--headless", "--http", "127.0.0.1:BUSY", "--simulate", "--port", "4096"}
                                      << "where a server cannot listen: its port is in use";
     }
