@@ -32,13 +32,14 @@ def session(port, log=None, **options):
 
 
 class Capture:
-    """tshark on loopback for the server's port, until stopped. It says each
-    packet as it takes it: it is taken to capture once it has seen a probe
-    connection (one without a message, which the checks pass over)."""
+    """tshark on loopback for the server's port (or what `bpf` names beside
+    it), until stopped. It says each packet as it takes it: it is taken to
+    capture once it has seen a probe connection to the port (one without a
+    message, which the checks pass over)."""
 
-    def __init__(self, folder, port):
-        self.file, self.port = os.path.join(folder, "hislip.pcapng"), port
-        self.process = subprocess.Popen(["tshark", "-l", "-P", "-i", "lo", "-f", f"tcp port {port}", "-w", self.file],
+    def __init__(self, folder, port, bpf=None):
+        self.file, self.port = os.path.join(folder, "capture.pcapng"), port
+        self.process = subprocess.Popen(["tshark", "-l", "-P", "-i", "lo", "-f", bpf or f"tcp port {port}", "-w", self.file],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines, self.said = [], threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
