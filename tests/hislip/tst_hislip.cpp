@@ -375,7 +375,7 @@ private slots:
         Board board;
         Session session(board.server.Port());
         const QByteArray size = QByteArray::fromStdString(EncodeSize(16 + 256));
-        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010010"));
+        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010000"));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();
