@@ -11,6 +11,8 @@
 #include <QHostInfo>
 #include <QtEndian>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QXmlStreamWriter>
 
@@ -97,6 +99,16 @@ std::optional<RfPath> PathFromText(QByteArrayView text)
     if (name == "off")
         return RfPath::Off;
     return std::nullopt;
+}
+
+QByteArray SelectedName(const QByteArray& body)
+{
+    // A string alone is JSON in an array.
+    const QJsonArray json = QJsonDocument::fromJson("[" + body + "]").array();
+    if (json.size() != 1)
+        return body;
+    const QJsonValue name = json.first().isObject() ? json.first().toObject().value(QLatin1String("path")) : json.first();
+    return name.isString() ? name.toString().toUtf8() : QByteArray();
 }
 
 ScpiError ApiError(const OperationResult& result)
