@@ -61,7 +61,10 @@ std::optional<HislipLocks::Result> HislipLocks::TryGrant(std::uint16_t session, 
     sharedHolder_ = group;
     sharedName_ = name;
     sharing_[session] = &instrument;
-    instrument.ShareLockAs(group);
+    // Switching under it is logged as this session's, holding the lock.
+    Source acting = group;
+    acting.member = instrument.Client().peer + " shared-lock=" + name;
+    instrument.ShareLockAs(acting);
     return kSuccess;
 }
 

@@ -12,6 +12,9 @@ namespace {
 
 // Synchronized mode, InitializeResponse's and the device clear's control bit 0.
 constexpr std::uint8_t kOverlapped = 1 << 0;
+// The server's vendor id: "rf" in lower case, since the makers' registered
+// ids are two capital letters (and "RF" is one of them).
+constexpr std::uint16_t kVendorId = 0x7266;
 // Data's, DataEnd's, AsyncStatusQuery's and Trigger's control bit 0: the
 // client has read the whole of the last response.
 constexpr std::uint8_t kRmtDelivered = 1 << 0;
@@ -95,7 +98,7 @@ void HislipSession::AttachAsync(Connection& async, std::string rest)
     // Taken up again once the asynchronous channel's backlog is read.
     connect(&async, &Connection::Drained, this, &HislipSession::PumpSync);
     const bool secure = context_.options.tls && version_ >= kVersion2_0;
-    SendAsync(Type::AsyncInitializeResponse, secure ? 1 : 0, Pack(0, 0x5246));  // vendor "RF"
+    SendAsync(Type::AsyncInitializeResponse, secure ? 1 : 0, Pack(0, kVendorId));
     asyncReader_.Append(rest);
     PumpAsync();
     PumpSync();
@@ -217,6 +220,14 @@ bool HislipSession::HandleSync(const Next& message)
         messageId_ = received_ = ran_ = kFirstMessageId - 2;
         anyMessage_ = false;
         Send(sync_, Type::DeviceClearAcknowledge, overlapped_ ? kOverlapped : 0, 0);
+        return true;
+    case Type::GetDescriptors:
+        if (version_ < kVersion2_0) {
+            Error(sync_, ErrorCode::UnrecognizedMessageType, "GetDescriptors is HiSLIP 2.0's; this session speaks 1.0");
+            return true;
+        }
+        // None to give: *IDN? and the LXI identification describe the switch.
+        Send(sync_, Type::GetDescriptorsResponse, 0, 0);
         return true;
     case Type::StartTls:
         if (version_ < kVersion2_0 || !context_.options.tls) {
@@ -414,7 +425,8 @@ bool HislipSession::HandleAsync(const Next& message)
     case Type::AsyncMaximumMessageSize:
         if (const auto size = DecodeSize(message.payload)) {
             clientMax_ = *size;
-            SendAsync(Type::AsyncMaximumMessageSizeResponse, 0, 0, EncodeSize(kMaxPayload + kHeaderSize));
+            // The largest message taken, as a client counts it: its payload.
+            SendAsync(Type::AsyncMaximumMessageSizeResponse, 0, 0, EncodeSize(kMaxPayload));
         } else {
             Error(async, ErrorCode::Unidentified, "the maximum message size takes 8 bytes");
         }
@@ -431,7 +443,7 @@ bool HislipSession::HandleAsync(const Next& message)
         if (header.control > 6)
             Error(async, ErrorCode::UnrecognizedControlCode, "remote/local control codes are 0 to 6");
         else
-            SendAsync(Type::AsyncRemoteLocalResponse, 0, header.parameter);
+            SendAsync(Type::AsyncRemoteLocalResponse, 0, 0);
         return true;
     case Type::AsyncDeviceClear:
         DeviceClear();

@@ -33,7 +33,7 @@ std::string SourceName(const Source& source)
     case Source::Kind::CommandLine:
         return "command-line";
     case Source::Kind::Remote:
-        return "remote:" + source.peer;
+        return "remote:" + (source.member.empty() ? source.peer : source.member);
     case Source::Kind::PortWatch:
         return "port-watch";
     case Source::Kind::Stop:

@@ -64,6 +64,9 @@ struct Source
     std::shared_ptr<const Presence> alive{};
     // Not started by then, it is not carried out.
     std::optional<Clock::time_point> deadline{};
+    // Who of the clients that share this lock holder acted, and how: the
+    // log names it in the holder's place. The lock knows only the holder.
+    std::string member{};
 
     static Source Remote(std::string peer) { return {Kind::Remote, std::move(peer), false}; }
     // The same client: one network connection, or the panel, or the command line.

@@ -34,16 +34,7 @@ QByteArray UniversalAddress(const QHostAddress& host, quint16 port)
 // One record-marked call to rpcbind (version 3) with a mapping as argument.
 QByteArray RpcbindCall(std::uint32_t xid, rpcproc_t procedure, rpcb& mapping)
 {
-    rpc_msg call = CallHeader(xid, RPCBPROG, RPCBVERS, procedure);
-    const auto size = xdr_sizeof(AsXdrProc(xdr_callmsg), &call)
-        + xdr_sizeof(AsXdrProc(xdr_rpcb), &mapping);
-    QByteArray out(static_cast<qsizetype>(4 + size), '\0');
-    XDR xdrs;
-    xdrmem_create(&xdrs, out.data() + 4, static_cast<u_int>(size), XDR_ENCODE);
-    const bool encoded = xdr_callmsg(&xdrs, &call) && xdr_rpcb(&xdrs, &mapping);
-    xdr_destroy(&xdrs);
-    qToBigEndian<quint32>(0x80000000u | quint32(size), out.data());
-    return encoded ? out : QByteArray();
+    return CallRecord(CallHeader(xid, RPCBPROG, RPCBVERS, procedure), AsXdrProc(xdr_rpcb), &mapping);
 }
 
 QByteArray MappingCall(std::uint32_t xid, rpcproc_t procedure, std::uint32_t program, std::uint32_t version,

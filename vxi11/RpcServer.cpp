@@ -83,6 +83,18 @@ rpc_msg CallHeader(std::uint32_t xid, rpcprog_t program, rpcvers_t version, rpcp
     return call;
 }
 
+QByteArray CallRecord(rpc_msg call, xdrproc_t encode, void* arguments)
+{
+    const auto size = xdr_sizeof(AsXdrProc(xdr_callmsg), &call) + xdr_sizeof(encode, arguments);
+    QByteArray out(static_cast<qsizetype>(kMark + size), '\0');
+    XDR xdrs;
+    xdrmem_create(&xdrs, out.data() + kMark, static_cast<u_int>(size), XDR_ENCODE);
+    const bool encoded = xdr_callmsg(&xdrs, &call) && encode(&xdrs, arguments, 0);
+    xdr_destroy(&xdrs);
+    qToBigEndian<quint32>(kLastFragment | quint32(size), out.data());
+    return encoded ? out : QByteArray();
+}
+
 bool DecodeReply(char* data, u_int size, xdrproc_t decode, void* result, std::uint32_t* xid)
 {
     rpc_msg reply{};

@@ -140,4 +140,7 @@ private:
 // For a client: the header of a call without credentials, and a reply's
 // results decoded (true when the call was accepted and succeeded).
 rpc_msg CallHeader(std::uint32_t xid, rpcprog_t program, rpcvers_t version, rpcproc_t procedure);
+// A call as one record on a stream, its arguments encoded by `encode`;
+// empty where they do not encode.
+QByteArray CallRecord(rpc_msg call, xdrproc_t encode, void* arguments);
 bool DecodeReply(char* data, u_int size, xdrproc_t decode, void* result, std::uint32_t* xid = nullptr);

@@ -1,5 +1,6 @@
 #include "Vxi11Server.h"
 
+#include "InterruptChannel.h"
 #include "LinkSession.h"
 #include "RpcServer.h"
 #include "SwitchCore.h"
@@ -29,6 +30,7 @@ constexpr long kLockedByAnother = 11;
 constexpr long kNoLockHeld = 12;
 constexpr long kIoTimeout = 15;
 constexpr long kAborted = 23;
+constexpr long kChannelEstablished = 29;
 
 // Operation flags, and the reasons a read ends.
 constexpr long kWaitLock = 0x01;
@@ -37,6 +39,9 @@ constexpr long kTermCharSet = 0x80;
 constexpr long kReasonRequestCount = 0x01;
 constexpr long kReasonTermChar = 0x02;
 constexpr long kReasonEnd = 0x04;
+
+// The status byte's MSS: the link requests service.
+constexpr std::uint8_t kMasterSummary = 1 << 6;
 
 // A wait longer than this is taken in steps of it (a client may ask for days).
 constexpr auto kLongestTimer = 1h;
@@ -89,6 +94,9 @@ struct Vxi11Server::Link
     QHostAddress peer;  // who made it: only an abort from there ends its wait
     LinkSession session;
     std::unique_ptr<Waiter> waiter;
+    bool serviceRequests = false;  // device_enable_srq: told on the interrupt channel
+    QByteArray handle;             // which the client gave to know the link by
+    bool serviceRequested = false;  // MSS as last looked at
 };
 
 namespace {
@@ -105,7 +113,7 @@ constexpr std::size_t kMaxAbortCall = 1024;
 } // namespace
 
 Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
-    : QObject(parent), core_(core), identity_(std::move(identity)),
+    : QObject(parent), core_(core), identity_(std::move(identity)), policy_(policy),
       channel_(new RpcServer(QStringLiteral("VXI-11"), ChannelPolicy(policy), kMaxCall, this)),
       abort_(new RpcServer(QStringLiteral("VXI-11 abort channel"), ChannelPolicy(policy), kMaxAbortCall, this))
 {
@@ -119,9 +127,12 @@ Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy p
     // A lock let go, or an answer that a read waits for: the waiting calls look again.
     connect(&core_, &SwitchCore::Changed, this, [this] {
         std::vector<long> waiting;
-        for (const auto& [id, link] : links_)
+        for (const auto& [id, link] : links_) {
+            // A condition of the switch may be what the link's *SRE asks for.
+            ServiceRequest(*link);
             if (link->waiter)
                 waiting.push_back(id);
+        }
         for (const long id : waiting)
             if (const auto it = links_.find(id); it != links_.end())
                 Retry(*it->second);
@@ -160,6 +171,8 @@ int Vxi11Server::ErrorsQueued() const
 std::size_t Vxi11Server::Held() const
 {
     std::size_t held = channel_->Held() + abort_->Held();
+    for (const auto& [connection, interrupt] : interrupts_)
+        held += interrupt->Unsent();
     for (const auto& [id, link] : links_)
         held += link->session.Unread();
     return held;
@@ -205,6 +218,7 @@ void Vxi11Server::Core(const RpcCall& call)
                     if (link->session.Busy())
                         return Step::Busy;
                     link->session.Write(data, end);
+                    ServiceRequest(*link);
                     call.Reply(xdr_Device_WriteResp, Device_WriteResp{kNoError, static_cast<u_long>(data.size())});
                     return Step::Done;
                 },
@@ -246,6 +260,8 @@ void Vxi11Server::Core(const RpcCall& call)
                     out.data.data_len = static_cast<u_int>(chunk.data.size());
                     out.data.data_val = chunk.data.data();
                     call.Reply(xdr_Device_ReadResp, out);
+                    // MAV may have fallen: the next request is a new one.
+                    ServiceRequest(*link);
                     return Step::Done;
                 },
                 fail);
@@ -279,8 +295,10 @@ void Vxi11Server::Core(const RpcCall& call)
                     }
                     // Remote and local change nothing here: the panel stays
                     // usable, as on most LAN instruments.
-                    if (call.procedure == device_clear)
+                    if (call.procedure == device_clear) {
                         link->session.Clear();
+                        ServiceRequest(*link);
+                    }
                     ReplyError(call, kNoError);
                     return Step::Done;
                 },
@@ -325,13 +343,17 @@ void Vxi11Server::Core(const RpcCall& call)
         return;
     }
     case device_trigger:
-    case device_enable_srq:
-    case create_intr_chan:
-        // The switch has no trigger and no service request: no interrupt channel.
+        // The switch has nothing to trigger.
         ReplyError(call, kNotSupported);
         return;
+    case device_enable_srq:
+        EnableServiceRequest(call);
+        return;
+    case create_intr_chan:
+        CreateInterrupt(call);
+        return;
     case destroy_intr_chan:
-        ReplyError(call, kNoChannel);
+        DestroyInterrupt(call);
         return;
     case device_docmd: {
         Device_DocmdResp out{};
@@ -368,8 +390,10 @@ void Vxi11Server::CreateLink(const RpcCall& call)
     auto owned = std::make_unique<Link>(id, call, core_, std::move(source), identity_);
     Link* link = owned.get();
     link->session.SetChanged([this, id] {
-        if (const auto it = links_.find(id); it != links_.end())
+        if (const auto it = links_.find(id); it != links_.end()) {
+            ServiceRequest(*it->second);
             Retry(*it->second);
+        }
     });
     links_.emplace(id, std::move(owned));
     emit LinksChanged(Links());
@@ -390,6 +414,74 @@ void Vxi11Server::CreateLink(const RpcCall& call)
                 emit LinksChanged(Links());
                 reply(error, 0);
             });
+}
+
+void Vxi11Server::EnableServiceRequest(const RpcCall& call)
+{
+    Arguments<Device_EnableSrqParms> in(call, xdr_Device_EnableSrqParms);
+    if (!in.ok)
+        return;
+    Link* link = Find(call, in.value.lid);
+    if (!link) {
+        ReplyError(call, kInvalidLink);
+        return;
+    }
+    link->serviceRequests = in.value.enable;
+    link->handle = QByteArray(in.value.handle.handle_val, qsizetype(in.value.handle.handle_len));
+    ReplyError(call, kNoError);
+}
+
+void Vxi11Server::CreateInterrupt(const RpcCall& call)
+{
+    Arguments<Device_RemoteFunc> in(call, xdr_Device_RemoteFunc);
+    if (!in.ok)
+        return;
+    if (interrupts_.contains(call.connection)) {
+        ReplyError(call, kChannelEstablished);
+        return;
+    }
+    // Only back to the client that asks: no client can have the switch
+    // connect to another machine.
+    const QHostAddress host(quint32(in.value.hostAddr));
+    if (host != call.peerAddress) {
+        emit Refused(call.peer, QStringLiteral("create_intr_chan names %1, not the address it came from").arg(host.toString()));
+        ReplyError(call, kNoChannel);
+        return;
+    }
+    if (in.value.progNum != DEVICE_INTR || in.value.progVers != DEVICE_INTR_VERSION || in.value.progFamily != DEVICE_TCP) {
+        ReplyError(call, kNoChannel);
+        return;
+    }
+    auto* channel = new InterruptChannel(host, in.value.hostPort, policy_.keepAlive, policy_.maxUnsent, this);
+    interrupts_[call.connection] = channel;
+    connect(channel, &InterruptChannel::Closed, this, [this, channel, connection = call.connection] {
+        if (const auto it = interrupts_.find(connection); it != interrupts_.end() && it->second == channel)
+            interrupts_.erase(it);
+        channel->deleteLater();
+    });
+    // Answered once connected: the client's next call waits, nothing else does.
+    channel->Open([call](bool open) { ReplyError(call, open ? kNoError : kNoChannel); });
+}
+
+void Vxi11Server::DestroyInterrupt(const RpcCall& call)
+{
+    const auto it = interrupts_.find(call.connection);
+    if (it == interrupts_.end()) {
+        ReplyError(call, kNoChannel);
+        return;
+    }
+    it->second->Close();
+    ReplyError(call, kNoError);
+}
+
+void Vxi11Server::ServiceRequest(Link& link)
+{
+    const bool requested = link.session.StatusByte() & kMasterSummary;
+    const bool was = std::exchange(link.serviceRequested, requested);
+    if (!requested || was || !link.serviceRequests)
+        return;
+    if (const auto it = interrupts_.find(link.connection); it != interrupts_.end())
+        it->second->Raise(link.handle);
 }
 
 void Vxi11Server::DestroyLink(const RpcCall& call, Link& link)
@@ -493,4 +585,7 @@ void Vxi11Server::Drop(std::uint64_t connection)
     }
     if (dropped)
         emit LinksChanged(Links());
+    // Its interrupt channel goes with it.
+    if (const auto it = interrupts_.find(connection); it != interrupts_.end())
+        it->second->Close();
 }

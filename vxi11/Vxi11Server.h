@@ -3,7 +3,9 @@
 // VXI-11, the instrument protocol VISA libraries open as
 // TCPIP0::host::inst0::INSTR: the core channel, on which each client link
 // runs an SCPI session of its own on the switch core (as the raw socket's
-// do), and the abort channel. A VXI-11 lock is the switch core's lock.
+// do), the abort channel, and the interrupt channel a client may open to
+// itself, on which a link's service request reaches it. A VXI-11 lock is
+// the switch core's lock.
 // Calls that wait (a read before the answer is there, a lock another client
 // holds) are answered later, from the event loop: nothing blocks the panel.
 
@@ -17,6 +19,7 @@
 #include <map>
 #include <memory>
 
+class InterruptChannel;
 class RpcCall;
 class RpcServer;
 class SwitchCore;
@@ -73,6 +76,13 @@ private:
     void Core(const RpcCall& call);
     void Abort(const RpcCall& call);
     void CreateLink(const RpcCall& call);
+    void EnableServiceRequest(const RpcCall& call);
+    void CreateInterrupt(const RpcCall& call);
+    void DestroyInterrupt(const RpcCall& call);
+    // Calls the link's client on its interrupt channel where the link's
+    // service request has just risen (MSS, as *SRE makes it) and it asked
+    // to be told.
+    void ServiceRequest(Link& link);
     void DestroyLink(const RpcCall& call, Link& link);
     Link* Find(const RpcCall& call, long id);
     bool LockedOut(const Link& link) const;
@@ -86,8 +96,11 @@ private:
 
     SwitchCore& core_;
     Identity identity_;
+    ConnectionPolicy policy_;
     RpcServer* channel_;
     RpcServer* abort_;
     std::map<long, std::unique_ptr<Link>> links_;
+    // Each core channel connection's interrupt channel, once it asked for one.
+    std::map<std::uint64_t, InterruptChannel*> interrupts_;
     long nextLink_ = 1;
 };

@@ -12,6 +12,7 @@
 #include <QtEndian>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QXmlStreamWriter>
 
@@ -101,13 +102,6 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
 std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& labels)
 {
     QByteArray name = text.trimmed().toByteArray();
-    // A script's JSON: {"path": "rf2"}.
-    if (name.startsWith('{')) {
-        const QJsonValue path = QJsonDocument::fromJson(name).object().value(QStringLiteral("path"));
-        if (!path.isString())
-            return std::nullopt;
-        name = path.toString().toUtf8();
-    }
     if (const int channel = labels.ChannelOf(name.toStdString()))
         return channel == 1 ? RfPath::Rf1 : RfPath::Rf2;
     name = name.toLower();
@@ -118,6 +112,16 @@ std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& lab
     if (name == "off")
         return RfPath::Off;
     return std::nullopt;
+}
+
+QByteArray SelectedName(const QByteArray& body)
+{
+    // A string alone is JSON in an array.
+    const QJsonArray json = QJsonDocument::fromJson("[" + body + "]").array();
+    if (json.size() != 1)
+        return body;
+    const QJsonValue name = json.first().isObject() ? json.first().toObject().value(QLatin1String("path")) : json.first();
+    return name.isString() ? name.toString().toUtf8() : QByteArray();
 }
 
 ScpiError ApiError(const OperationResult& result)

@@ -30,8 +30,11 @@ class SwitchCore;
 QJsonObject StateJson(const SwitchCore& core, const QStringList& operations);
 
 // The path a request names: "rf1", "rf2", "off" or a channel's label, in
-// any case, blanks around; or that as the "path" of a JSON object.
+// any case, blanks around.
 std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& labels = {});
+// What the body of a POST to /api/select names: the text of a JSON string,
+// or of a JSON object's "path" ({"path":"rf1"}); any other body as it is.
+QByteArray SelectedName(const QByteArray& body);
 
 // The error a SCPI client would find in its queue for the same outcome, and
 // the HTTP status it answers with (OutcomeError's one table).

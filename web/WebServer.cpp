@@ -254,7 +254,7 @@ void WebServer::Select(const HttpRequest& request, HttpSession& session)
         return;
     }
     const QByteArray body = QByteArray::fromStdString(request.body);
-    const auto path = PathFromText(body, core_.Labels());
+    const auto path = PathFromText(SelectedName(body), core_.Labels());
     if (!path) {
         const ScpiError error = IllegalPath(QString::fromUtf8(body.trimmed()));
         core_.Refused(source, "select", error.detail.toStdString());

@@ -8,6 +8,7 @@ missing or cannot capture."""
 import collections
 import hashlib
 import os
+import re
 import shutil
 import ssl
 import subprocess
@@ -32,13 +33,14 @@ def session(port, log=None, **options):
 
 
 class Capture:
-    """tshark on loopback for the server's port, until stopped. It says each
-    packet as it takes it: it is taken to capture once it has seen a probe
-    connection (one without a message, which the checks pass over)."""
+    """tshark on loopback for the server's port (or what `bpf` names beside
+    it), until stopped. It says each packet as it takes it: it is taken to
+    capture once it has seen a probe connection to the port (one without a
+    message, which the checks pass over)."""
 
-    def __init__(self, folder, port):
-        self.file, self.port = os.path.join(folder, "hislip.pcapng"), port
-        self.process = subprocess.Popen(["tshark", "-l", "-P", "-i", "lo", "-f", f"tcp port {port}", "-w", self.file],
+    def __init__(self, folder, port, bpf=None):
+        self.file, self.port = os.path.join(folder, "capture.pcapng"), port
+        self.process = subprocess.Popen(["tshark", "-l", "-P", "-i", "lo", "-f", bpf or f"tcp port {port}", "-w", self.file],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.lines, self.said = [], threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -81,13 +83,18 @@ def sessions(port, version, log):
     equal("*IDN? of each", [session.query("*IDN?") for session in (a, b)], [f"rfswitch-panel,QTR7-415KM,0,{version}"] * 2)
     error = refused("a session for hislip7", lambda: session(port, log, subaddress=b"hislip7"), hc.ProtocolError)
     equal("refusal of hislip7", "hislip7" in str(error), True)
+    equal("GetDescriptors in the 2.0 session: no descriptors; in the 1.0 one, no such message",
+          (a.sync.ask("GetDescriptors", "GetDescriptorsResponse")[1:], b.sync.ask("GetDescriptors", "Error").control), ((0, 0, b""), 1))
+    equal("remote/local control: its response's message parameter",
+          a.asyn.ask("AsyncRemoteLocalControl", "AsyncRemoteLocalResponse", 1, 0xFFFFFEFE)[1:3], (0, 0))
     return a, b
 
 
 def queries(a):
     equal("close and wait, then the state", (a.query("ROUT:CLOS (@1);*OPC?"), a.query("ROUT:CLOS:STAT?")), ("1", "(@1)"))
-    # One byte more than the server takes in a message: refused, nothing run.
-    a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)" + b" " * (a.server_max - hc.HEADER.size - 13))
+    # The size offered is the size taken; one byte more is refused, and nothing run.
+    equal("a message of the size offered", a.query("ROUT:CLOS:STAT?".rjust(a.server_max, "\n")), "(@1)")
+    a.sync.send("DataEnd", 0, a.next_id, b"ROUT:CLOS (@2)".ljust(a.server_max + 1))
     a.next_id += 2
     equal("too large a message, the state after it", (a.sync.expect("Error").control, a.query("ROUT:CLOS:STAT?")), (4, "(@1)"))
 
@@ -202,6 +209,9 @@ def check_capture(capture, port, log):
     hislip = ["-d", f"tcp.port=={port},hislip"]
     bad = tshark(capture, *hislip, "-Y", "_ws.malformed || hislip.wrongprologue || hislip.msgnotnull || _ws.expert.severity >= error")
     equal("what tshark finds malformed", bad.strip(), "")
+    # Registered makers' ids are two capital letters: tshark knows them by name.
+    vendor = tshark(capture, *hislip, "-Y", "hislip.messagetype == 0x12", "-O", "hislip")
+    equal("the server's vendor id as tshark decodes it", set(re.findall(r"VendorID: .*", vendor)), {"VendorID: Unknown (0x7266)"})
     decoded = collections.Counter()
     for line in tshark(capture, *hislip, "-Y", "hislip", "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=,",
                        "-e", "hislip.messagetype").splitlines():

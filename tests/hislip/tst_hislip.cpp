@@ -337,19 +337,23 @@ private slots:
     }
 
     // A HiSLIP lock is the core's one lock, held under the session's name
-    // or the shared lock's, and it ends with the session.
+    // or the shared lock's, and it ends with the session. The switching is
+    // logged as the session's either way.
     void lockIsTheCoresLock_data()
     {
-        AddColumns<QByteArray, QString>("name", "holder");
-        QTest::newRow("exclusive") << QByteArray() << "^remote:hislip:127\\.0\\.0\\.1:\\d+/session\\d+$";
-        QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$";
+        AddColumns<QByteArray, QString, QString>("name", "holder", "logged");
+        const QString session = "^remote:hislip:127\\.0\\.0\\.1:\\d+/session\\d+";
+        QTest::newRow("exclusive") << QByteArray() << session + "$" << session + " port=888 ";
+        QTest::newRow("shared") << QByteArray("bench") << "^remote:hislip:shared:bench$" << session + " shared-lock=bench port=888 ";
     }
 
     void lockIsTheCoresLock()
     {
         Board board;
         auto session = std::make_unique<Session>(board.server.Port());
-        const auto [name, pattern] = Fetch<QByteArray, QString>("name", "holder");
+        const auto [name, pattern, logged] = Fetch<QByteArray, QString, QString>("name", "holder", "logged");
+        QStringList lines;
+        connect(&board.core, &SwitchCore::Logged, this, [&lines](const std::string& line) { lines << QString::fromStdString(line); });
         QCOMPARE(session->async->Ask(Type::AsyncLock, 1, 0, name), Said(Type::AsyncLockResponse, 1));
         const QString holder = board.core.LockHolder() ? QString::fromStdString(SourceName(*board.core.LockHolder())) : "none";
         QVERIFY2(holder.contains(QRegularExpression(pattern)), qPrintable(holder));
@@ -357,6 +361,7 @@ private slots:
         // Its own switching goes through.
         QCOMPARE(session->sync.Ask(Type::DataEnd, 0, kFirstMessageId, "ROUT:CLOS (@2);*OPC?;SYST:ERR?").payload,
                  "1;0,\"No error\"\n"_ba);
+        QCOMPARE(lines.filter(QRegularExpression(logged + ".* wrote=0x02 ")).size(), 1);
         session.reset();
         QVERIFY(QTest::qWaitFor([&board] { return !board.core.LockHolder(); }, kTimeout));
         Session next(board.server.Port());
@@ -370,7 +375,7 @@ private slots:
         Board board;
         Session session(board.server.Port());
         const QByteArray size = QByteArray::fromStdString(EncodeSize(16 + 256));
-        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010010"));
+        QCOMPARE(session.async->Ask(Type::AsyncMaximumMessageSize, 0, 0, size).payload, QByteArray::fromHex("0000000000010000"));
         session.sync.Send(Type::DataEnd, 0, kFirstMessageId, "*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?;*IDN?");
         const Message first = session.sync.Next();
         const Message last = session.sync.Next();

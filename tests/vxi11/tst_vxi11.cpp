@@ -13,6 +13,7 @@
 #include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
@@ -33,11 +34,12 @@ const char* const kOther = "127.0.0.2";
 // Stand-ins in expected replies for ports known only once the servers listen.
 constexpr unsigned long kCore = 0xC0DE0001, kOwn = 0xC0DE0002;
 // VXI-11's programs and the procedures the tests call.
-constexpr unsigned long kCoreProgram = 0x0607AF, kAbortProgram = 0x0607B0;
+constexpr unsigned long kCoreProgram = 0x0607AF, kAbortProgram = 0x0607B0, kInterruptProgram = 0x0607B1;
 // The port mapper's program, version and procedures; the protocols it names.
 constexpr unsigned long kMapper = 100000, kMapperVersion = 2, kGetPort = 3, kDump = 4, kTcp = 6, kUdp = 17;
 constexpr unsigned long kDeviceAbort = 1, kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kReadStb = 13, kDeviceClear = 15,
-                        kDeviceLock = 18, kDestroyLink = 23;
+                        kDeviceLock = 18, kEnableSrq = 20, kDestroyLink = 23, kCreateIntrChan = 25, kDestroyIntrChan = 26,
+                        kIntrSrq = 30;
 const QByteArray kIdn = "rfswitch-panel,QTR7-415KM,SN17,1.0.0\n";
 const QString kIdnText = QString::fromLatin1(kIdn);
 
@@ -453,6 +455,73 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(witness.hasPendingDatagrams(), kTimeout);
         QCOMPARE(witness.receiveDatagram().data(), Words({4, 1, 0, 0, 0, 0}));
         QCOMPARE(asker.hasPendingDatagrams() ? asker.receiveDatagram().data() : QByteArray(), expected);
+    }
+
+    // A client's interrupt channel, served by the test: steps I (create_intr_chan
+    // back to the test's RPC server), O (asked from another address), N (a port
+    // where nothing listens), E h (device_enable_srq, handle h), e (disabled),
+    // W (device_write), S (readstb), X (destroy_intr_chan), Q (the client
+    // closes its connection); then the calls its server received, in turn.
+    void interruptChannel_data()
+    {
+        AddColumns<QString, QString, QString>("steps", "results", "received");
+        const QString srq = "W *SRE 32;*ESE 1;*OPC";
+        QTest::newRow("a service request") << "I|E h1|" + srq + "|X" << "0|0|0 19|0" << "srq h1|closed";
+        QTest::newRow("once until cleared") << "I|E h1|" + srq + "|W *OPC|W *CLS|W *OPC|X" << "0|0|0 19|0 4|0 4|0 4|0"
+                                            << "srq h1|srq h1|closed";
+        QTest::newRow("not enabled") << "I|" + srq + "|S|X" << "0|0 19|0 96|0" << "closed";
+        QTest::newRow("enabled, then not") << "I|E h1|e|" + srq + "|S|X" << "0|0|0|0 19|0 96|0" << "closed";
+        QTest::newRow("asked twice") << "I|I|X|X" << "0|29|0|6" << "closed";
+        QTest::newRow("another address") << "O" << "6" << "none";
+        QTest::newRow("nothing listens") << "N|X" << "6|6" << "none";
+        QTest::newRow("the client goes") << "I|E h1|Q" << "0|0" << "closed";
+    }
+
+    void interruptChannel()
+    {
+        QFETCH(QString, steps);
+        Instrument instrument;
+        Link link(instrument.server.Port());
+        QTcpServer server, nobody;
+        QVERIFY(server.listen(QHostAddress::LocalHost) && nobody.listen(QHostAddress::LocalHost));
+        const quint16 closedPort = nobody.serverPort();
+        nobody.close();
+        const auto create = [](Link& from, quint16 port) {
+            return from.Call(kCreateIntrChan, Words({0x7F000001, port, kInterruptProgram, 1, 0}), 1);
+        };
+        QStringList results;
+        for (const QString& step : steps.split(u'|')) {
+            const QByteArray argument = step.mid(2).toLatin1();
+            switch (step.at(0).toLatin1()) {
+            case 'I': results << create(link, server.serverPort()); break;
+            case 'O': results << create(*std::make_unique<Link>(instrument.server.Port(), false, kOther), server.serverPort()); break;
+            case 'N': results << create(link, closedPort); break;
+            case 'E': results << link.Call(kEnableSrq, Words({link.id, 1}) + Opaque(argument), 1); break;
+            case 'e': results << link.Call(kEnableSrq, Words({link.id, 0}) + Opaque({}), 1); break;
+            case 'W': results << link.Write(argument); break;
+            case 'S': results << link.Generic(kReadStb, 2); break;
+            case 'X': results << link.Call(kDestroyIntrChan, {}, 1); break;
+            case 'Q': link.socket.disconnectFromHost(); break;
+            default: QFAIL(qPrintable(step));
+            }
+        }
+        QTEST(results.join(u'|'), "results");
+        // Every call the server made, up to the end of the channel.
+        QStringList received;
+        if (server.hasPendingConnections()) {
+            QTcpSocket* channel = server.nextPendingConnection();
+            QVERIFY(QTest::qWaitFor([channel] { return channel->state() == QAbstractSocket::UnconnectedState; }, kTimeout));
+            QByteArray bytes = channel->readAll();
+            while (bytes.size() >= 4) {
+                const qsizetype length = qFromBigEndian<quint32>(bytes.constData()) & 0x7FFFFFFF;
+                const QByteArray call = bytes.mid(8, length - 4);
+                const QByteArray handle = call.mid(40, Word(call, 9));
+                received << (call == Words({0, 2, kInterruptProgram, 1, kIntrSrq, 0, 0, 0, 0}) + Opaque(handle) ? "srq " + handle : "bad " + call.toHex());
+                bytes.remove(0, 4 + length);
+            }
+            received << "closed";
+        }
+        QTEST(received.isEmpty() ? QStringLiteral("none") : received.join(u'|'), "received");
     }
 
     // A client that sends calls and never reads their replies: the server

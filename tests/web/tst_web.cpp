@@ -500,6 +500,17 @@ private slots:
             << elsewhere;
         QTest::newRow("no such path") << "" << post + "\r\nrf3" << "HTTP/1.1 400 Bad Request"_ba << ""
                                       << "select result=refused (\"rf3\" is not rf1, rf2, off or a channel's label)";
+        // A JSON body: an object naming the path, or the path alone.
+        const auto json = [](const QByteArray& type, const QByteArray& body) {
+            return "POST /api/select HTTP/1.1\r\nHost: HOST\r\nContent-Type: " + type + "\r\nContent-Length: "
+                + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+        };
+        QTest::newRow("JSON") << "" << json("application/json", "{\"path\":\"rf2\"}") << ok << "w888:02" << verified;
+        QTest::newRow("JSON, a charset") << "" << json("application/json; charset=utf-8", " { \"path\" : \"RF1\" } ") << ok << "w888:01"
+                                         << verified;
+        QTest::newRow("a JSON string") << "" << json("application/json", "\"rf1\"") << ok << "w888:01" << verified;
+        QTest::newRow("JSON naming no path") << "" << json("application/json", "{\"path\":2}") << "HTTP/1.1 400 Bad Request"_ba << ""
+                                             << "select result=refused (\"{\"path\":2}\" is not rf1, rf2, off or a channel's label)";
         QTest::newRow("locked by another")
             << "locked" << post + "\r\nrf1"
             << "HTTP/1.1 409 Conflict {\"bits\":{\"c1\":false,\"c2\":false},\"colour\":\"#000000\",\"contacts\":[[1900,800,2300,800],"
