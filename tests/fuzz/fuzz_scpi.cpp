@@ -117,11 +117,11 @@ struct Recorder final : ScpiInstrument
 // A second opinion on what may reach the port: units that, read loosely,
 // name a routing command, a reset or a port change. Headers after the first
 // unit may be relative, so the root node is optional here.
-const std::regex kCloseOne(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t01:,]*\)[ \t]*$)", std::regex::icase);
-const std::regex kCloseTwo(R"(^[ \t]*(:?ROUTE?:)?CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
-const std::regex kOpen(R"(^[ \t]*((:?ROUTE?:)?OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
-const std::regex kPort(R"(^[ \t]*(:?SYST(EM)?:)?PORT[ \t]+.*$)", std::regex::icase);
-const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE)|ROUT|SYST|STAT|DIAG)", std::regex::icase);
+const std::regex kCloseOne(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@[ \t01:,]*\)[ \t]*$)", std::regex::icase);
+const std::regex kCloseTwo(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
+const std::regex kOpen(R"(^[ \t]*((:?(ROUTE?:)?)OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
+const std::regex kPort(R"(^[ \t]*(:?(SYST(EM)?:)?)PORT[ \t]+.*$)", std::regex::icase);
+const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE|SAV|RCL)|ROUT|CLOS|OPEN|SYST|STAT|DIAG|CHAN|MEM)", std::regex::icase);
 
 std::size_t Matching(const std::string& line, const std::regex& pattern)
 {
@@ -186,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Require(recorder.ports <= Matching(line, kPort), "a port taken without a command naming one");
         // Anything but blanks asks for something: an answer, an error, or an effect.
         const bool blank = line.find_first_not_of(" \t\r;") == std::string::npos;
-        Require(blank || std::regex_search(line, kSilent) || !answers.empty() || !session->Errors().empty(),
+        Require(blank || std::regex_search(line, kSilent) || !answers.empty() || !session->Errors().empty() || !recorder.selects.empty(),
                 "a line vanishes without a trace");
         Require(session->Errors().size() <= ScpiSession::kErrorQueueSize, "the error queue outgrows its size");
         // A line of one unit: a command answers nothing, a query that raised
