@@ -200,7 +200,7 @@ std::unique_ptr<RemoteControl> RemoteControl::Start(const Invocation& invocation
         if (!allow)
             return remote->Failed(kExitUsage, QStringLiteral("--allow ") + error);
         // One policy for every way in.
-        remote->identity_ = ProgramIdentity(invocation.serial.toStdString());
+        remote->identity_ = ProgramIdentity(invocation.serial.toStdString(), setup.Core().Model());
         remote->policy_.allow = *allow;
         remote->policy_.idleTimeout = std::chrono::seconds(invocation.idleTimeout);
         remote->policy_.keepAlive = KeepAliveFromEnvironment();

@@ -1,8 +1,9 @@
 #include "Identity.h"
 
-Identity ProgramIdentity(const std::string& serial)
+Identity ProgramIdentity(const std::string& serial, const BoardModel& model)
 {
     Identity identity;
+    identity.model = model.name;
     identity.version = RFSWITCH_VERSION;
     if (!serial.empty())
         identity.serial = serial;

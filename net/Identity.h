@@ -4,15 +4,17 @@
 // identification document, DNS-SD's TXT records. Free of Qt: the SCPI
 // command layer is fuzzed alone.
 
+#include "BoardModel.h"
+
 #include <string>
 
 struct Identity
 {
     std::string maker = "rfswitch-panel";
-    std::string model = "QTR7-415KM";
+    std::string model;
     std::string serial = "0";  // --serial: the same whatever port is in use
     std::string version;       // the program's
 };
 
-// This program's identity with `serial` (empty: "0").
-Identity ProgramIdentity(const std::string& serial = {});
+// This program's identity with `serial` (empty: "0"), driving a board of `model`.
+Identity ProgramIdentity(const std::string& serial = {}, const BoardModel& model = Qtr7Board());

@@ -8,24 +8,9 @@
 #include <algorithm>
 #include <utility>
 
-namespace {
+SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : SwitchCore(ports, Qtr7Board(), parent) {}
 
-constexpr std::uint8_t kC1 = 1;  // bit 0
-constexpr std::uint8_t kC2 = 2;  // bit 1
-
-std::uint8_t Mask(ControlBits bits)
-{
-    return static_cast<std::uint8_t>((bits.c1 ? kC1 : 0) | (bits.c2 ? kC2 : 0));
-}
-
-ControlBits BitsOf(std::uint8_t value)
-{
-    return {(value & kC1) != 0, (value & kC2) != 0};
-}
-
-} // namespace
-
-SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : QObject(parent), ports_(ports)
+SwitchCore::SwitchCore(PortIo& ports, const BoardModel& model, QObject* parent) : QObject(parent), ports_(ports), model_(model)
 {
     watch_.setInterval(kWatchInterval);
     connect(&watch_, &QTimer::timeout, this, &SwitchCore::Watch);
@@ -297,7 +282,7 @@ OperationResult SwitchCore::ReadState(const Source& source)
     if (!value)
         return failed;
     Append(source, LogHead(source) + " register=data(" + std::to_string(address_) + ") read=" + HexByte(*value) + " result=read");
-    SetState(BitsOf(*value));
+    SetState(model_.Lines(*value));
     SetLast({});
     return {};
 }
@@ -359,12 +344,12 @@ void SwitchCore::Toggle(int bit, ControlBits seen, const Source& source, Done do
         const auto read = ReadData(source, failed);
         if (!read)
             return failed;
-        SetState(BitsOf(*read));
-        const auto mask = static_cast<std::uint8_t>(1u << bit);
+        SetState(model_.Lines(*read));
+        const std::uint8_t mask = model_.Register({bit == 0, bit == 1});
         // A bit is set only while the other is seen at 0; a stale or stuck
         // read-back must not carry the other bit onto the port too.
         const auto value = own ? static_cast<std::uint8_t>(*read & ~mask)
-                               : static_cast<std::uint8_t>((*read | mask) & ~((kC1 | kC2) ^ mask));
+                               : static_cast<std::uint8_t>((*read | mask) & ~(model_.Used() ^ mask));
         const OperationResult result = Write(address_, value, source);
         SetLast(result);
         return result;
@@ -386,10 +371,10 @@ OperationResult SwitchCore::SelectNow(RfPath path, const Source& source, const s
     if (!read)
         return failed;
     std::uint8_t value = *read;
-    SetState(BitsOf(value));
-    const std::uint8_t target = Mask(BitsFor(path));
+    SetState(model_.Lines(value));
+    const std::uint8_t target = model_.Register(BitsFor(path));
     // Break: clear what must go to 0, verified, before anything is set.
-    const auto clear = static_cast<std::uint8_t>(value & (kC1 | kC2) & ~target);
+    const auto clear = static_cast<std::uint8_t>(value & model_.Used() & ~target);
     const auto set = static_cast<std::uint8_t>(target & ~value);
     for (const std::uint8_t next : {static_cast<std::uint8_t>(value & ~clear), static_cast<std::uint8_t>((value & ~clear) | set)}) {
         if (next == value)
@@ -412,7 +397,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
     const bool data = port == address_;
     // A closure is what the port read back after a write that reached it.
     if (cycles_ && data && before && write.written && write.readBack)
-        if (const int channel = ClosedChannel(*before, BitsOf(static_cast<std::uint8_t>(write.lastRead))))
+        if (const int channel = ClosedChannel(*before, model_.Lines(static_cast<std::uint8_t>(write.lastRead))))
             cycles_->Closed(channel);
     // Whatever reached the data register may have moved the switch.
     if (data && write.written)
@@ -421,11 +406,11 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
     if (data && write.readBack)
-        line += LabelNote(BitsOf(static_cast<std::uint8_t>(write.lastRead)));
+        line += LabelNote(model_.Lines(static_cast<std::uint8_t>(write.lastRead)));
     if (write) {
         Append(source, line + " result=verified");
         if (data)
-            SetState(BitsOf(value));
+            SetState(model_.Lines(value));
         return {};
     }
     const std::string attempts = std::to_string(write.attempts);
@@ -448,7 +433,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
     Append(source, line + " result=" + OutcomeName(result.outcome) + (write.error.empty() ? "" : " (" + write.error + ")"));
     if (write.readBack) {
         if (data)
-            SetState(BitsOf(static_cast<std::uint8_t>(write.lastRead)));
+            SetState(model_.Lines(static_cast<std::uint8_t>(write.lastRead)));
         return result;
     }
     SetState(std::nullopt);

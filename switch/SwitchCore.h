@@ -41,7 +41,9 @@ public:
     // The longest settle time taken.
     static constexpr std::chrono::milliseconds kMaxSettleTime{60000};
 
+    // Drives a board of `model` (the QTR7-415KM where none is named).
     explicit SwitchCore(PortIo& ports = Ports(), QObject* parent = nullptr);
+    SwitchCore(PortIo& ports, const BoardModel& model, QObject* parent = nullptr);
     ~SwitchCore() override;
 
     // Whether every client may drive the simulated port (a dry run,
@@ -97,6 +99,8 @@ public:
     // Runs `then` once the last write's settle time has passed: at once
     // where it has.
     void WhenSettled(std::function<void()> then);
+
+    const BoardModel& Model() const { return model_; }
 
     // The base address in use; 0 for a port chosen by its device.
     std::int32_t Address() const { return address_; }
@@ -211,6 +215,7 @@ private:
     };
 
     PortIo& ports_;
+    const BoardModel& model_;
     bool allowSimulated_ = false;
     std::optional<Source> lockHolder_;
     std::int32_t address_ = 0;

@@ -4,6 +4,8 @@
 // sessions) say to each other. Free of Qt, so that the SCPI layer built on it
 // can be fuzzed on its own.
 
+#include "BoardModel.h"
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -84,22 +86,6 @@ struct Source
 
 // "panel", "command-line", "remote:127.0.0.1:50432", "start-up", "port-watch", "stop".
 std::string SourceName(const Source& source);
-
-// The switch's signal paths: all ports terminated, RF COMMON to RF1, to RF2.
-enum class RfPath
-{
-    Off,
-    Rf1,
-    Rf2,
-};
-
-// The two control bits of the data register (C1 bit 0, C2 bit 1).
-struct ControlBits
-{
-    bool c1 = false;
-    bool c2 = false;
-    friend bool operator==(const ControlBits&, const ControlBits&) = default;
-};
 
 ControlBits BitsFor(RfPath path);
 

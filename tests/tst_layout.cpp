@@ -355,13 +355,18 @@ private slots:
     {
         auto* combo = panel->Find<QComboBox>(u"ModelCombo"_s);
         panel->port.Take();
-        for (const QString& typed : {u"ABC-123"_s, u"QTR7-415KM x"_s}) {
+        const QString unknown = u"\"%1\" is not a model this program knows (QTR7-415KM): the board is driven as the QTR7-415KM."_s;
+        // What is typed, what shows then, and what the box says of it.
+        const QStringList rows[] = {{u"ABC-123"_s, u"ABC-123"_s, unknown.arg(u"ABC-123"_s)},
+                                    {u"QTR7-415KM x"_s, u"QTR7-415KM x"_s, unknown.arg(u"QTR7-415KM x"_s)},
+                                    {u"qtr7-415km"_s, u"QTR7-415KM"_s, u"Choose  Model"_s}};
+        for (const QStringList& row : rows) {
             combo->lineEdit()->selectAll();
-            QTest::keyClicks(combo->lineEdit(), typed);
+            QTest::keyClicks(combo->lineEdit(), row[0]);
             QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
-            // The count of entries, the one entry, and what shows.
-            QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText()}),
-                     QStringList({"1", "QTR7-415KM", typed}));
+            // The count of entries, the one entry, what shows, and whether it names a model.
+            QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText(), combo->toolTip()}),
+                     QStringList({"1", "QTR7-415KM", row[1], row[2]}));
         }
         QCOMPARE(panel->port.Take(), QString()); // the model never reaches the port
         QCOMPARE(panel->Captions(), u"00"_s);

@@ -1,9 +1,9 @@
 #include "WebDocuments.h"
 
+#include "BoardModel.h"
 #include "NetAddress.h"
 #include "OutcomeError.h"
 #include "PortText.h"
-#include "Schematic.h"
 #include "StatusLine.h"
 #include "SwitchCore.h"
 
@@ -38,13 +38,13 @@ const char* ReachName(PortReach reach)
 
 // Where the panel puts the contacts for `bits`; nothing for C1=1 with C2=1,
 // where it leaves them as they were.
-QJsonValue Contacts(ControlBits bits)
+QJsonValue Contacts(const BoardModel& model, ControlBits bits)
 {
     if (bits.c1 && bits.c2)
         return QJsonValue::Null;
     const SwitchState state = bits.c1 ? SwitchState::CommonToRf1 : bits.c2 ? SwitchState::CommonToRf2 : SwitchState::AllTerminated;
     QJsonArray lines;
-    for (const Segment& line : ContactLinesFor(state))
+    for (const Segment& line : model.Contacts(state))
         lines.append(QJsonArray{line.x1, line.y1, line.x2, line.y2});
     return lines;
 }
@@ -76,6 +76,7 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
     // Every page is a client of its own, none of which holds the lock.
     const QString refused = SwitchingRefused(core, Source::Remote("http"));
     return {
+        {QStringLiteral("model"), QString::fromStdString(core.Model().name)},
         {QStringLiteral("path"), bits ? QJsonValue(QLatin1String(PathName(*bits))) : QJsonValue::Null},
         {QStringLiteral("words"), PathWords(bits)},
         {QStringLiteral("bits"), bits ? QJsonValue(QJsonObject{{QStringLiteral("c1"), bits->c1}, {QStringLiteral("c2"), bits->c2}})
@@ -89,7 +90,7 @@ QJsonObject StateJson(const SwitchCore& core, const QStringList& operations)
         {QStringLiteral("colour"), line.colour.name()},
         {QStringLiteral("lock"), core.LockHolder() ? QJsonValue(QString::fromStdString(SourceName(*core.LockHolder()))) : QJsonValue::Null},
         {QStringLiteral("refused"), refused.isEmpty() ? QJsonValue::Null : QJsonValue(refused)},
-        {QStringLiteral("contacts"), bits ? Contacts(*bits) : QJsonValue::Null},
+        {QStringLiteral("contacts"), bits ? Contacts(core.Model(), *bits) : QJsonValue::Null},
         {QStringLiteral("operations"), QJsonArray::fromStringList(operations)},
         {QStringLiteral("labels"), Labels(core.Labels())},
         {QStringLiteral("cycles"), QJsonObject{{QStringLiteral("rf1"), double(cycles.rf1)},

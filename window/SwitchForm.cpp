@@ -1,13 +1,13 @@
 #include "SwitchForm.h"
 
 #include "AddressText.h"
+#include "BoardModel.h"
 #include "Fonts.h"
 #include "HelpWindow.h"
 #include "Palette.h"
 #include "PictureBox.h"
 #include "PortAccess.h"
 #include "PortText.h"
-#include "Schematic.h"
 #include "StatusLine.h"
 #include "Twips.h"
 
@@ -133,6 +133,7 @@ void SwitchForm::ConnectCore()
     connect(C1, &QPushButton::clicked, this, &SwitchForm::C1_Click);
     connect(C2, &QPushButton::clicked, this, &SwitchForm::C2_Click);
     connect(Command2, &QPushButton::clicked, this, &SwitchForm::Command2_Click);
+    connect(ModelCombo, &QComboBox::editTextChanged, this, &SwitchForm::ShowModelBox);
     for (QWidget* control : {static_cast<QWidget*>(ParallelText), static_cast<QWidget*>(C1), static_cast<QWidget*>(C2),
                              static_cast<QWidget*>(Command2)})
         control->installEventFilter(this);
@@ -202,7 +203,8 @@ void SwitchForm::Form_Load()
     }
     step([&] { core_.TakeAddress(port, IsNT, Asker(Source::Kind::StartUp)); });
     step([&] { UpdateSchematic(); });
-    ModelCombo->addItem(QStringLiteral("QTR7-415KM"));
+    for (const BoardModel* model : KnownModels())
+        ModelCombo->addItem(QString::fromStdString(model->name));
     ShowCoreNow();
 }
 
@@ -386,6 +388,20 @@ SwitchCore::Done SwitchForm::Then(void (SwitchForm::*shown)(const OperationResul
     };
 }
 
+void SwitchForm::ShowModelBox(const QString& typed)
+{
+    // The model names nothing the port sees: a name the program does not
+    // know is said to be one, the board is driven as it is all the same.
+    const bool known = ModelNamed(typed.trimmed().toStdString()) != nullptr;
+    SetTextColor(ModelCombo, known ? palette().color(QPalette::Text) : QColor(Qt::red));
+    QStringList names;
+    for (const BoardModel* model : KnownModels())
+        names << QString::fromStdString(model->name);
+    ModelCombo->setToolTip(known ? QStringLiteral("Choose  Model")
+                                 : QStringLiteral("\"%1\" is not a model this program knows (%2): the board is driven as the %3.")
+                                       .arg(typed, names.join(QStringLiteral(", ")), QString::fromStdString(core_.Model().name)));
+}
+
 void SwitchForm::ShowTaken(const OperationResult&)
 {
     ShowCoreNow();
@@ -444,7 +460,7 @@ void SwitchForm::UpdateSchematic()
 {
     LineControl* const controls[] = {Line1, Line2, Line3};
     auto place = [&](SwitchState state) {
-        const ContactLines lines = ContactLinesFor(state);
+        const ContactLines& lines = core_.Model().Contacts(state);
         for (int i = 0; i < 3; ++i) {
             controls[i]->SetX1(lines[i].x1);
             controls[i]->SetX2(lines[i].x2);

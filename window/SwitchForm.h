@@ -97,6 +97,8 @@ private:
     Source Asker(Source::Kind kind = Source::Kind::Panel) const;
     SwitchCore::Done Then(void (SwitchForm::*shown)(const OperationResult&));
     void ShowClickResult(const OperationResult& result);
+    // Says when the model box names no model the program knows.
+    void ShowModelBox(const QString& typed);
     void ShowTaken(const OperationResult& result);
     void ShowWhenFree(QMessageBox::Icon icon, const QString& text);
     void ShowHeldMessages();

@@ -156,8 +156,8 @@ void SwitchForm::CreateControls()
     ModelCombo = Place(new QComboBox(this), "ModelCombo");
     ModelCombo->setFont(PanelFont(9.75)); // first, so that its text is laid out once, in its own size
     ModelCombo->setEditable(true);
-    ModelCombo->setInsertPolicy(QComboBox::NoInsert); // the list keeps its one model
-    ModelCombo->setEditText(QStringLiteral("QTR7-415KM"));
+    ModelCombo->setInsertPolicy(QComboBox::NoInsert); // the list keeps the models the program knows
+    ModelCombo->setEditText(QString::fromStdString(core_.Model().name));
     ModelCombo->setToolTip(QStringLiteral("Choose  Model"));
 
     Command2 = Place(new QPushButton(QStringLiteral("Help"), this), "Command2");

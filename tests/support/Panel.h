@@ -1,8 +1,8 @@
 #pragma once
 
+#include "BoardModel.h"
 #include "FakePort.h"
 #include "PictureBox.h"
-#include "Schematic.h"
 #include "SwitchForm.h"
 #include "Table.h"
 
