@@ -2,9 +2,9 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
-#include "Metrics.h"
 #include "NetAddress.h"
 #include "RemoteService.h"
+#include "ServerLoad.h"
 
 #include <QObject>
 #include <QString>
@@ -14,14 +14,10 @@
 #include <optional>
 #include <vector>
 
-class Announcer;
-class HislipServer;
-struct ServiceOffer;
-class ScpiServer;
+class Listener;
 class TlsCredentials;
 class SwitchCore;
 class SwitchSetup;
-class WebServer;
 struct Invocation;
 
 // What --listen and --http offer: SCPI on the raw socket, HiSLIP (unless
@@ -33,6 +29,7 @@ struct Invocation;
 // beyond loopback, the warning of who can switch the board (anyone who
 // reaches it, or the clients --allow lets in), and each client turned away.
 // A host name is looked up once, at start, and each of its addresses served.
+// Every server is a Listener, started, reported and listed the same way.
 class RemoteControl : public RemoteService
 {
     Q_OBJECT
@@ -49,32 +46,24 @@ public:
     QStringList Lines() const override;
 
 private:
-    struct Lan;
-
-    // Where an option asks to listen: its address, and each host it stands for.
-    struct Where
-    {
-        ListenAddress address;
-        std::vector<QHostAddress> hosts;
-    };
-
     RemoteControl();
     // Says why nothing is served; false.
     bool Failed(int code, const QString& words);
     // The value `given` of `option` parsed, its host name looked up.
-    std::optional<Where> Resolve(const QString& option, const QString& given);
-    // `server` on each of `hosts` at `port` (the later ones at the port the
-    // first was given); where one cannot, the failure with what to choose
-    // `with` ("--http HOST:PORT").
-    template <typename Server>
-    bool ListenOnEach(Server& server, const std::vector<QHostAddress>& hosts, quint16 port, const QString& with);
+    std::optional<ListenPlace> Resolve(const QString& option, const QString& given);
+    // Opens `server` at `place` and keeps it: its refusals reported, its
+    // line printed, its exposure warned of. Where it cannot listen, the
+    // failure with what to choose `with` ("--http HOST:PORT").
+    bool Serve(SwitchSetup& setup, std::unique_ptr<Listener> server, const ListenPlace& place, const QString& with);
+    // The lines the servers said they would say later, now.
+    void SayLater();
     // --listen: the raw socket (but with --tls-required unless named),
     // HiSLIP and VXI-11.
     bool StartListen(const Invocation& invocation, SwitchSetup& setup);
     // With --tls-required: which doors serve plain text all the same.
     void WarnPlain(SwitchSetup& setup);
-    bool StartLan(const Invocation& invocation, SwitchSetup& setup);
-    bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const Where& listen);
+    bool StartHislip(const Invocation& invocation, SwitchSetup& setup, const ListenPlace& listen);
+    bool StartVxi11(SwitchSetup& setup, const ListenPlace& listen);
     // The certificate for TLS, loaded or made once; false (with the reason
     // said) where it cannot be had and TLS is asked for; `needed`: without
     // it, nothing that was asked for can be served.
@@ -85,32 +74,30 @@ private:
     // Where one of `hosts` is reached beyond this machine: who can switch
     // the board there (anyone who reaches it, and how to narrow that, or the
     // clients --allow lets in).
-    void WarnExposure(SwitchSetup& setup, const QString& what, const std::vector<QHostAddress>& hosts, bool rawIo);
+    void WarnExposure(SwitchSetup& setup, const QString& what, const std::vector<QHostAddress>& hosts);
     // Every refusal of `server` goes to the log, stderr and the panel.
-    template <typename Server>
-    void Report(Server* server, SwitchCore& core, const QString& protocol);
+    void Report(Listener& server, SwitchCore& core);
     // The servers' clients and queued errors, for the metrics of the web
     // server `asking` ("http", "https"), which counts its own.
     std::vector<ServerLoad> Load(const std::string& asking) const;
-    // A server that listens, for DNS-SD (where the system has it).
-    void Offer(ServiceOffer offer);
     // Announces by DNS-SD what the servers offer, once all have started.
     void Announce();
 
     Identity identity_;
     ConnectionPolicy policy_;
     QString allowed_;  // --allow's subnets, as given, in words
+    bool rawIo_ = false;
     Failure failure_;
-    std::vector<QHostAddress> hosts_;  // where --listen listens
-    QString host_;  // as a VISA resource names it
-    QStringList pages_;  // the page's addresses, as a browser is given them
-    std::unique_ptr<ScpiServer> raw_;
-    std::unique_ptr<HislipServer> hislip_;
+    QString host_;  // where --listen listens, as a VISA resource names it
     std::shared_ptr<const TlsCredentials> tls_;
     bool tlsTried_ = false;
-    std::unique_ptr<Lan> lan_;
-    std::unique_ptr<WebServer> web_;
-    std::unique_ptr<WebServer> secureWeb_;
+    // Every server, in the order clients are offered them (Preference).
+    std::vector<std::unique_ptr<Listener>> servers_;
+    QStringList later_;  // the lines to say once the servers of an option have started
+    QStringList plainDoors_;  // those that serve plain text, as they started
+    // Where a warning names the addresses of --listen for every server there.
+    std::optional<std::vector<QHostAddress>> warned_;
+    std::unique_ptr<QObject> announcer_;  // DNS-SD's, where the system has it
     QStringList warnings_;
     QString plain_;  // the doors open in plain text despite --tls-required
     QString refusal_;  // the last client turned away

@@ -4,6 +4,7 @@
 // servers are announced, on which interface, and every service's TXT records.
 
 #include "Identity.h"
+#include "ServiceOffer.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -13,18 +14,6 @@
 
 #include <functional>
 #include <vector>
-
-using TxtRecords = QList<QPair<QByteArray, QByteArray>>;
-
-// A server that may be announced: its service type ("_scpi-raw._tcp"),
-// where it listens, and TXT records of its own ("path=/").
-struct ServiceOffer
-{
-    QString type;
-    QHostAddress host;
-    quint16 port = 0;
-    TxtRecords txt;
-};
 
 // A service as Avahi is asked to announce it.
 struct Announcement

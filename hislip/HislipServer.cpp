@@ -1,7 +1,6 @@
 #include "HislipServer.h"
 
 #include "Connection.h"
-#include "Door.h"
 #include "HislipContext.h"
 #include "HislipMessage.h"
 #include "HislipSession.h"
@@ -108,43 +107,30 @@ private:
 
 } // namespace
 
-HislipServer::HislipServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, HislipOptions options, QObject* parent)
-    : QObject(parent)
+namespace {
+
+// Two connections a session, and room for one more session's greeting, so
+// that a client past the cap hears why.
+ConnectionPolicy ChannelPolicy(ConnectionPolicy policy)
 {
-    const int sessions = std::min(policy.maxConnections, kMaxSessions);
-    context_ = std::make_unique<Context>(core, std::move(identity), std::move(options), std::size_t(sessions),
-                                         [this] { emit SessionsChanged(Sessions()); });
-    // Two connections a session, and room for one more session's greeting,
-    // so that a client past the cap hears why.
-    policy.maxConnections = 2 * sessions + 2;
-    door_ = std::make_unique<Door>(QStringLiteral("HiSLIP"), std::move(policy));
-    connect(door_.get(), &Door::Opened, this, &HislipServer::Greet);
-    connect(door_.get(), &Door::Refused, this, &HislipServer::Refused);
+    policy.maxConnections = 2 * std::min(policy.maxConnections, HislipServer::kMaxSessions) + 2;
+    return policy;
+}
+
+} // namespace
+
+HislipServer::HislipServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, HislipOptions options, QObject* parent)
+    : DoorListener(QStringLiteral("HiSLIP"), ChannelPolicy(policy), parent),
+      context_(std::make_unique<Context>(core, std::move(identity), std::move(options),
+                                         std::size_t(std::min(policy.maxConnections, kMaxSessions)),
+                                         [this] { emit ClientsChanged(Sessions()); }))
+{
 }
 
 HislipServer::~HislipServer()
 {
-    door_.reset();
-}
-
-bool HislipServer::Listen(const ListenAddress& address, QString* error)
-{
-    return door_->Listen(address, error);
-}
-
-QString HislipServer::Address() const
-{
-    return door_->Address();
-}
-
-QHostAddress HislipServer::Host() const
-{
-    return door_->Host();
-}
-
-quint16 HislipServer::Port() const
-{
-    return door_->Port();
+    // Its connections, and the sessions on them, before what they share.
+    Shut();
 }
 
 int HislipServer::Sessions() const
@@ -160,7 +146,35 @@ int HislipServer::ErrorsQueued() const
     return errors;
 }
 
-void HislipServer::Greet(Connection* connection)
+std::optional<ServerLoad> HislipServer::Load() const
+{
+    return ServerLoad{"hislip", Sessions(), ErrorsQueued()};
+}
+
+Listener::Words HislipServer::Started() const
+{
+    const QString places = QStringLiteral("HiSLIP on ") + Place().Places(Port());
+    return {.line = QStringLiteral("%1: %2%3").arg(places, Resource(Place().ClientHost()),
+                                                   context_->options.tlsRequired ? QStringLiteral(" (encrypted only)") : QString()),
+            .exposure = places};
+}
+
+QString HislipServer::Resource(const QString& host) const
+{
+    // VISA names a port other than HiSLIP's own after the device name.
+    const QString device = Port() == kDefaultPort ? QStringLiteral("hislip0") : QStringLiteral("hislip0,%1").arg(Port());
+    return QStringLiteral("TCPIP0::%1::%2::INSTR").arg(host, device);
+}
+
+std::vector<ServiceOffer> HislipServer::Offers() const
+{
+    std::vector<ServiceOffer> offers;
+    for (const QHostAddress& host : Place().hosts)
+        offers.push_back({QStringLiteral("_hislip._tcp"), host, Port(), {}});
+    return offers;
+}
+
+void HislipServer::Serve(Connection* connection)
 {
     new Greeting(*connection, *context_);
 }

@@ -2,15 +2,13 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
-#include "NetAddress.h"
+#include "Listener.h"
 
-#include <QObject>
 #include <QString>
 
 #include <memory>
 
 class Connection;
-class Door;
 class HislipLocks;
 class SwitchCore;
 class TlsCredentials;
@@ -31,7 +29,7 @@ struct HislipOptions
 // each session, a synchronous and an asynchronous connection paired by its
 // id, is a SCPI client of its own, named "hislip:PEER/sessionN"; its lock
 // and whatever it left running end with it.
-class HislipServer : public QObject
+class HislipServer : public DoorListener
 {
     Q_OBJECT
 
@@ -45,25 +43,23 @@ public:
                  QObject* parent = nullptr);
     ~HislipServer() override;
 
-    bool Listen(const ListenAddress& address, QString* error = nullptr);
-    QString Address() const;
-    QHostAddress Host() const;
-    quint16 Port() const;
     int Sessions() const;
     // SCPI errors in the sessions' queues, summed.
     int ErrorsQueued() const;
 
+    QString Protocol() const override { return QStringLiteral("hislip"); }
+    // First: locks of its own, service requests and TLS.
+    int Preference() const override { return 1; }
+    int Clients() const override { return Sessions(); }
+    std::optional<ServerLoad> Load() const override;
+    Words Started() const override;
+    QString Resource(const QString& host) const override;
+    std::vector<ServiceOffer> Offers() const override;
+
     struct Context;
 
-signals:
-    void SessionsChanged(int sessions);
-    // A connection was turned away or closed by the policy: who, and why.
-    void Refused(const QString& peer, const QString& why);
-
 private:
-    void Greet(Connection* connection);
+    void Serve(Connection* connection) override;
 
     std::unique_ptr<Context> context_;
-    // Last, so that its connections, and the sessions on them, go first.
-    std::unique_ptr<Door> door_;
 };

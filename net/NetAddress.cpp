@@ -3,6 +3,7 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -102,4 +103,19 @@ QString ListenFailure(const QHostAddress& host, quint16 port, QAbstractSocket::S
     if (error == QAbstractSocket::AddressInUseError)
         return PortInUse(host, port);
     return QStringLiteral("cannot listen on %1: %2").arg(PeerText(host, port), words);
+}
+
+QString ListenPlace::ClientHost() const
+{
+    if (!address.name.isEmpty())
+        return address.name;
+    return IsAnyAddress(address.host) ? QHostInfo::localHostName() : HostText(address.host);
+}
+
+QString ListenPlace::Places(quint16 port) const
+{
+    QStringList places;
+    for (const QHostAddress& host : hosts)
+        places << PeerText(host, port);
+    return places.join(QStringLiteral(" and "));
 }

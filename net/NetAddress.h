@@ -27,6 +27,20 @@ std::optional<ListenAddress> ParseListenAddress(const QString& text, QString* er
 // has, whatever the resolver says. Empty, with why, where a name has none.
 std::vector<QHostAddress> ListenHosts(const ListenAddress& address, QString* error = nullptr);
 
+// Where a server listens: the address an option gave, and each address its
+// host name stands for (ListenHosts).
+struct ListenPlace
+{
+    ListenAddress address;
+    std::vector<QHostAddress> hosts;
+
+    // How clients name the server: by the name it was given, by the
+    // machine's name where it listens on every address, else by its address.
+    QString ClientHost() const;
+    // "127.0.0.1:5025 and [::1]:5025": each host at `port`.
+    QString Places(quint16 port) const;
+};
+
 // Why nothing can listen on `host`:`port` (`error` and `words`: the
 // socket's): PortInUse for a port in use, else the address and the system's
 // words.

@@ -57,41 +57,27 @@ private:
     std::shared_ptr<ScpiSession> session_;
 };
 
-ScpiServer::ScpiServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
-    : QObject(parent), core_(core), identity_(std::move(identity))
+namespace {
+
+ConnectionPolicy ClientPolicy(ConnectionPolicy policy)
 {
-    policy.maxConnections = std::min(policy.maxConnections, kMaxClients);
-    door_ = new Door(QStringLiteral("SCPI"), std::move(policy), this);
-    connect(door_, &Door::Opened, this, &ScpiServer::Serve);
-    connect(door_, &Door::ConnectionsChanged, this, &ScpiServer::ClientsChanged);
-    connect(door_, &Door::Refused, this, &ScpiServer::Refused);
+    policy.maxConnections = std::min(policy.maxConnections, ScpiServer::kMaxClients);
+    return policy;
+}
+
+} // namespace
+
+ScpiServer::ScpiServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
+    : DoorListener(QStringLiteral("SCPI"), ClientPolicy(std::move(policy)), parent), core_(core), identity_(std::move(identity))
+{
+    connect(&Entrance(), &Door::ConnectionsChanged, this, &Listener::ClientsChanged);
 }
 
 ScpiServer::~ScpiServer() = default;
 
-bool ScpiServer::Listen(const ListenAddress& address, QString* error)
-{
-    return door_->Listen(address, error);
-}
-
-QString ScpiServer::Address() const
-{
-    return door_->Address();
-}
-
-QHostAddress ScpiServer::Host() const
-{
-    return door_->Host();
-}
-
-quint16 ScpiServer::Port() const
-{
-    return door_->Port();
-}
-
 int ScpiServer::Clients() const
 {
-    return door_->Connections();
+    return Entrance().Connections();
 }
 
 int ScpiServer::ErrorsQueued() const
@@ -100,6 +86,35 @@ int ScpiServer::ErrorsQueued() const
     for (const auto& client : clients_)
         errors += client ? client->ErrorsQueued() : 0;
     return errors;
+}
+
+std::optional<ServerLoad> ScpiServer::Load() const
+{
+    return ServerLoad{"scpi-raw", Clients(), ErrorsQueued()};
+}
+
+Listener::Words ScpiServer::Started() const
+{
+    const QString listening = QStringLiteral("listening on ") + Place().Places(Port());
+    return {.line = listening,
+            .later = QStringLiteral("raw socket: ") + Resource(Place().ClientHost()),
+            .exposure = listening,
+            .forAddresses = true,
+            .plain = QStringLiteral("the raw socket on %1 (--raw-socket)").arg(Place().Places(Port()))};
+}
+
+QString ScpiServer::Resource(const QString& host) const
+{
+    // Both at once: the host may be a "%1" left for the web page to fill in.
+    return QStringLiteral("TCPIP0::%1::%2::SOCKET").arg(host, QString::number(Port()));
+}
+
+std::vector<ServiceOffer> ScpiServer::Offers() const
+{
+    std::vector<ServiceOffer> offers;
+    for (const QHostAddress& host : Place().hosts)
+        offers.push_back({QStringLiteral("_scpi-raw._tcp"), host, Port(), {}});
+    return offers;
 }
 
 void ScpiServer::Serve(Connection* connection)

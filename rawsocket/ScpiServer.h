@@ -2,9 +2,8 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
-#include "NetAddress.h"
+#include "Listener.h"
 
-#include <QObject>
 #include <QPointer>
 #include <QString>
 
@@ -12,14 +11,13 @@
 
 class Connection;
 class ScpiClient;
-class Door;
 class SwitchCore;
 
 // SCPI over raw TCP for test scripts (VISA's TCPIP::host::port::SOCKET), on
 // the panel's switch core: remote commands queue with panel clicks and
 // show in the panel at once. Each connection is a client of its own; its
 // lock ends with it.
-class ScpiServer : public QObject
+class ScpiServer : public DoorListener
 {
     Q_OBJECT
 
@@ -30,25 +28,22 @@ public:
     ScpiServer(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent = nullptr);
     ~ScpiServer() override;
 
-    bool Listen(const ListenAddress& address, QString* error = nullptr);
-    // "127.0.0.1:5025" once listening (the port it got for port 0), else empty.
-    QString Address() const;
-    QHostAddress Host() const;
-    quint16 Port() const;
-    int Clients() const;
     // SCPI errors its clients have not read yet, summed over them.
     int ErrorsQueued() const;
 
-signals:
-    void ClientsChanged(int clients);
-    // A connection was turned away or closed by the policy: who, and why.
-    void Refused(const QString& peer, const QString& why);
+    QString Protocol() const override { return QStringLiteral("scpi"); }
+    // After HiSLIP and VXI-11, which have locks and service requests of their own.
+    int Preference() const override { return 3; }
+    int Clients() const override;
+    std::optional<ServerLoad> Load() const override;
+    Words Started() const override;
+    QString Resource(const QString& host) const override;
+    std::vector<ServiceOffer> Offers() const override;
 
 private:
-    void Serve(Connection* connection);
+    void Serve(Connection* connection) override;
 
     SwitchCore& core_;
     Identity identity_;
-    Door* door_;
     std::vector<QPointer<ScpiClient>> clients_;
 };

@@ -47,7 +47,15 @@ QByteArray MappingCall(std::uint32_t xid, rpcproc_t procedure, std::uint32_t pro
 
 } // namespace
 
-PortMapper::PortMapper(ConnectionPolicy policy, QObject* parent) : QObject(parent), policy_(std::move(policy))
+PortMapper::PortMapper(ConnectionPolicy policy, std::uint32_t program, std::uint32_t version, quint16 port, QObject* parent)
+    : PortMapper(std::move(policy), parent)
+{
+    program_ = program;
+    version_ = version;
+    port_ = port;
+}
+
+PortMapper::PortMapper(ConnectionPolicy policy, QObject* parent) : Listener(parent), policy_(std::move(policy))
 {
     policy_.maxConnections = kMaxConnections;
     timeout_.setSingleShot(true);
@@ -77,7 +85,7 @@ void PortMapper::Start(const std::vector<QHostAddress>& hosts, std::uint32_t pro
     version_ = version;
     port_ = port;
     own_ = new RpcServer(QStringLiteral("port mapper"), policy_, kMaxCall, this);
-    connect(own_, &RpcServer::Refused, this, &PortMapper::Refused);
+    connect(own_, &RpcServer::Refused, this, &Listener::Refused);
     own_->Serve(PMAPPROG, PMAPVERS, [this](const RpcCall& call) {
         switch (call.procedure) {
         case PMAPPROC_NULL:
@@ -127,6 +135,21 @@ void PortMapper::Start(const std::vector<QHostAddress>& hosts, std::uint32_t pro
     delete own_;
     own_ = nullptr;
     Register(error);
+}
+
+bool PortMapper::ListenAt(const ListenPlace& place, QString*)
+{
+    Start(place.hosts, program_, version_, port_, place.address.port);
+    return true;
+}
+
+std::vector<ServiceOffer> PortMapper::Offers() const
+{
+    // VXI-11 clients start at the port mapper, which names the channel's port.
+    std::vector<ServiceOffer> offers;
+    for (const QHostAddress& host : Place().hosts)
+        offers.push_back({QStringLiteral("_vxi-11._tcp"), host, Place().address.port, {}});
+    return offers;
 }
 
 quint16 PortMapper::OwnPort() const
@@ -181,5 +204,5 @@ void PortMapper::Settle(const QString& line)
         return;
     timeout_.stop();
     line_ = line;
-    emit Settled(line);
+    emit Said(line);
 }

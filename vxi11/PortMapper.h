@@ -8,9 +8,9 @@
 // --allow lets in.
 
 #include "ConnectionPolicy.h"
+#include "Listener.h"
 
 #include <QHostAddress>
-#include <QObject>
 #include <QString>
 #include <QTimer>
 
@@ -20,7 +20,7 @@
 class QLocalSocket;
 class RpcServer;
 
-class PortMapper : public QObject
+class PortMapper : public Listener
 {
     Q_OBJECT
 
@@ -34,23 +34,34 @@ public:
 
     // The policy holds for its own port mapper, with kMaxConnections.
     explicit PortMapper(ConnectionPolicy policy, QObject* parent = nullptr);
+    // One that, once opened at a place (its own port mapper's port there),
+    // makes `program` `version` on TCP `port` known there.
+    PortMapper(ConnectionPolicy policy, std::uint32_t program, std::uint32_t version, quint16 port, QObject* parent = nullptr);
     ~PortMapper() override;
 
     // Makes `program` `version` on TCP `port` of `hosts` (a host name's
-    // addresses, or one) known; Settled says how. Its own port mapper answers
+    // addresses, or one) known; Said says how. Its own port mapper answers
     // on `mapperPort` of each (0: a free one, for tests).
     void Start(const std::vector<QHostAddress>& hosts, std::uint32_t program, std::uint32_t version, quint16 port,
                quint16 mapperPort = kPortMapperPort);
     // Where its own port mapper answers; 0 where rpcbind does.
     quint16 OwnPort() const;
-    // The line Settled gave, once it has.
+    // The line Said gave, once it has.
     const QString& Line() const { return line_; }
 
-signals:
-    void Settled(const QString& line);
-    // A peer was turned away from its own port mapper on TCP, or closed by
-    // the policy (datagrams from a peer not let in are dropped unheard).
-    void Refused(const QString& peer, const QString& why);
+    // Refusals: a peer turned away from its own port mapper on TCP, or
+    // closed by the policy (datagrams from a peer not let in are dropped
+    // unheard).
+    QString Protocol() const override { return QStringLiteral("portmap"); }
+    // VXI-11's service, announced at the port mapper: after the ways in a
+    // client connects to directly.
+    int Preference() const override { return 4; }
+    int Clients() const override { return 0; }
+    std::vector<ServiceOffer> Offers() const override;
+
+protected:
+    // Never fails: how it settles is said.
+    bool ListenAt(const ListenPlace& place, QString* failure) override;
 
 private:
     void Register(const QString& whyNotOwn);

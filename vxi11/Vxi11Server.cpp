@@ -99,6 +99,8 @@ struct Vxi11Server::Link
     bool serviceRequested = false;  // MSS as last looked at
 };
 
+static_assert(Vxi11Server::kCoreProgram == DEVICE_CORE && Vxi11Server::kCoreVersion == DEVICE_CORE_VERSION);
+
 namespace {
 
 ConnectionPolicy ChannelPolicy(ConnectionPolicy policy)
@@ -113,7 +115,7 @@ constexpr std::size_t kMaxAbortCall = 1024;
 } // namespace
 
 Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy policy, QObject* parent)
-    : QObject(parent), core_(core), identity_(std::move(identity)), policy_(policy),
+    : Listener(parent), core_(core), identity_(std::move(identity)), policy_(policy),
       channel_(new RpcServer(QStringLiteral("VXI-11"), ChannelPolicy(policy), kMaxCall, this)),
       abort_(new RpcServer(QStringLiteral("VXI-11 abort channel"), ChannelPolicy(policy), kMaxAbortCall, this))
 {
@@ -122,8 +124,8 @@ Vxi11Server::Vxi11Server(SwitchCore& core, Identity identity, ConnectionPolicy p
     // A link ends with its connection, however that ends: closed, reset,
     // silent past --idle-timeout, or gone from the network (keepalive).
     connect(channel_, &RpcServer::Closed, this, &Vxi11Server::Drop);
-    connect(channel_, &RpcServer::Refused, this, &Vxi11Server::Refused);
-    connect(abort_, &RpcServer::Refused, this, &Vxi11Server::Refused);
+    connect(channel_, &RpcServer::Refused, this, &Listener::Refused);
+    connect(abort_, &RpcServer::Refused, this, &Listener::Refused);
     // A lock let go, or an answer that a read waits for: the waiting calls look again.
     connect(&core_, &SwitchCore::Changed, this, [this] {
         std::vector<long> waiting;
@@ -150,6 +152,19 @@ bool Vxi11Server::Listen(const QHostAddress& host, QString* error)
     return channel_->Listen(host, channel_->Port(), false, error) && abort_->Listen(host, abort_->Port(), false, error);
 }
 
+bool Vxi11Server::ListenAt(const ListenPlace& place, QString* failure)
+{
+    for (const QHostAddress& host : place.hosts) {
+        QString error;
+        if (!Listen(host, &error)) {
+            if (failure)
+                *failure = QStringLiteral("VXI-11: %1: choose another address").arg(error);
+            return false;
+        }
+    }
+    return true;
+}
+
 quint16 Vxi11Server::Port() const
 {
     return channel_->Port();
@@ -166,6 +181,24 @@ int Vxi11Server::ErrorsQueued() const
     for (const auto& [id, link] : links_)
         errors += link->session.ErrorsQueued();
     return errors;
+}
+
+std::optional<ServerLoad> Vxi11Server::Load() const
+{
+    return ServerLoad{"vxi-11", Links(), ErrorsQueued()};
+}
+
+Listener::Words Vxi11Server::Started() const
+{
+    const QString port = QStringLiteral("VXI-11 on port %1").arg(Port());
+    return {.line = QStringLiteral("%1: %2").arg(port, Resource(Place().ClientHost())),
+            .exposure = port,
+            .plain = port + QStringLiteral(" (--vxi11)")};
+}
+
+QString Vxi11Server::Resource(const QString& host) const
+{
+    return QStringLiteral("TCPIP0::%1::inst0::INSTR").arg(host);
 }
 
 std::size_t Vxi11Server::Held() const
@@ -396,7 +429,7 @@ void Vxi11Server::CreateLink(const RpcCall& call)
         }
     });
     links_.emplace(id, std::move(owned));
-    emit LinksChanged(Links());
+    emit ClientsChanged(Links());
     if (!in.value.lockDevice) {
         reply(kNoError, id);
         return;
@@ -411,7 +444,7 @@ void Vxi11Server::CreateLink(const RpcCall& call)
             [this, id, reply](long error) {
                 // A link that could not get the lock it asked for is not made.
                 links_.erase(id);
-                emit LinksChanged(Links());
+                emit ClientsChanged(Links());
                 reply(error, 0);
             });
 }
@@ -488,7 +521,7 @@ void Vxi11Server::DestroyLink(const RpcCall& call, Link& link)
 {
     core_.Unlock(link.session.Client());
     links_.erase(link.id);
-    emit LinksChanged(Links());
+    emit ClientsChanged(Links());
     ReplyError(call, kNoError);
 }
 
@@ -584,7 +617,7 @@ void Vxi11Server::Drop(std::uint64_t connection)
         dropped = true;
     }
     if (dropped)
-        emit LinksChanged(Links());
+        emit ClientsChanged(Links());
     // Its interrupt channel goes with it.
     if (const auto it = interrupts_.find(connection); it != interrupts_.end())
         it->second->Close();

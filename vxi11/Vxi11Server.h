@@ -11,9 +11,9 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
+#include "Listener.h"
 
 #include <QHostAddress>
-#include <QObject>
 
 #include <cstdint>
 #include <map>
@@ -24,11 +24,14 @@ class RpcCall;
 class RpcServer;
 class SwitchCore;
 
-class Vxi11Server : public QObject
+class Vxi11Server : public Listener
 {
     Q_OBJECT
 
 public:
+    // The core channel's program, as the port mapper names it.
+    static constexpr std::uint32_t kCoreProgram = 0x0607AF;
+    static constexpr std::uint32_t kCoreVersion = 1;
     // Links at once, half of them at most from one peer address.
     static constexpr int kMaxLinks = 8;
     // Connections of each channel at once. Four times the links: a client
@@ -58,10 +61,18 @@ public:
     // sent, and answers not yet read.
     std::size_t Held() const;
 
-signals:
-    void LinksChanged(int links);
-    // A client was turned away, or a connection closed by the policy: who, and why.
-    void Refused(const QString& peer, const QString& why);
+    QString Protocol() const override { return QStringLiteral("vxi11"); }
+    // After HiSLIP; announced by DNS-SD through its port mapper.
+    int Preference() const override { return 2; }
+    int Clients() const override { return Links(); }
+    std::optional<ServerLoad> Load() const override;
+    Words Started() const override;
+    QString Resource(const QString& host) const override;
+
+protected:
+    // Its ports are free ones, the same on every address: only another
+    // address can be chosen.
+    bool ListenAt(const ListenPlace& place, QString* failure) override;
 
 private:
     struct Link;

@@ -3,6 +3,7 @@
 // The switch for Prometheus: the text exposition format (version 0.0.4)
 // that GET /metrics answers, and the figures it is made of.
 
+#include "ServerLoad.h"
 #include "SwitchTypes.h"
 
 #include <cstdint>
@@ -55,15 +56,6 @@ public:
 
 private:
     std::map<std::pair<std::string, const char*>, std::uint64_t> counts_;
-};
-
-// One server's clients now, and the errors its sessions hold unread
-// (-1: it has no error queue).
-struct ServerLoad
-{
-    std::string server;  // "scpi-raw", "vxi-11", "http", "hislip"
-    int clients = 0;
-    int errorsQueued = -1;
 };
 
 // Every metric of the switch, as GET /metrics answers it.

@@ -119,18 +119,20 @@ QString Misdirected(const HttpRequest& request, const QString& given)
     return QStringLiteral("sent to \"%1\", which does not name this machine").arg(QString::fromLatin1(host.substr(0, 80)));
 }
 
+ConnectionPolicy PagePolicy(ConnectionPolicy policy)
+{
+    policy.maxConnections = WebServer::kMaxConnections;
+    return policy;
+}
+
 } // namespace
 
 WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
-    : QObject(parent), core_(core), options_(std::move(options))
+    : DoorListener(options.tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP"), PagePolicy(options.policy), parent), core_(core),
+      options_(std::move(options))
 {
-    ConnectionPolicy policy = options_.policy;
-    policy.maxConnections = kMaxConnections;
-    door_ = new Door(options_.tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP"), std::move(policy), this);
-    door_->SetTls(options_.tls);
-    door_->SetMakeRoom([this](const QHostAddress& peer, bool ownShare) { MakeRoom(peer, ownShare); });
-    connect(door_, &Door::Opened, this, &WebServer::Serve);
-    connect(door_, &Door::Refused, this, &WebServer::Refused);
+    Entrance().SetTls(options_.tls);
+    Entrance().SetMakeRoom([this](const QHostAddress& peer, bool ownShare) { MakeRoom(peer, ownShare); });
 
     for (const auto& [path, resource, mime] : {std::tuple{"/", ":/web/page.html", "text/html; charset=utf-8"},
                                                std::tuple{"/page.js", ":/web/page.js", "text/javascript; charset=utf-8"},
@@ -304,8 +306,8 @@ void WebServer::Follow(const HttpRequest& request, HttpSession& session)
     limits.ping = std::chrono::milliseconds(options_.policy.idleTimeout) / 2;
     if (WebSocketSession* page = session.Upgrade(switching, limits, websocket::Frame(websocket::Opcode::Text, StateText()))) {
         pages_.emplace_back(page);
-        connect(page, &QObject::destroyed, this, &WebServer::ViewersChanged, Qt::QueuedConnection);
-        emit ViewersChanged();
+        connect(page, &QObject::destroyed, this, [this] { emit ClientsChanged(Viewers()); }, Qt::QueuedConnection);
+        emit ClientsChanged(Viewers());
     }
 }
 
@@ -342,7 +344,7 @@ QJsonObject WebServer::State() const
 std::string WebServer::Metrics() const
 {
     std::vector<ServerLoad> servers = options_.servers ? options_.servers() : std::vector<ServerLoad>();
-    servers.push_back({options_.tls ? "https" : "http", Connections()});
+    servers.push_back(*Load());
     return SwitchMetrics(core_, options_.identity, counts_, servers);
 }
 
@@ -351,27 +353,9 @@ std::string WebServer::StateText() const
     return QJsonDocument(State()).toJson(QJsonDocument::Compact).toStdString();
 }
 
-bool WebServer::Listen(const ListenAddress& address, QString* error)
-{
-    if (!door_->Listen(address, error))
-        return false;
-    emit Listening(Url());
-    return true;
-}
-
-QString WebServer::Url() const
-{
-    return door_->Listening() ? QStringLiteral("%1://%2/").arg(options_.tls ? "https" : "http", door_->Address()) : QString();
-}
-
-quint16 WebServer::Port() const
-{
-    return door_->Port();
-}
-
 int WebServer::Connections() const
 {
-    return door_->Connections();
+    return Entrance().Connections();
 }
 
 int WebServer::Viewers() const
@@ -389,8 +373,37 @@ std::size_t WebServer::Buffered() const
     return bytes;
 }
 
-QList<WebService> WebServer::Services() const
+QString WebServer::Scheme() const
 {
-    return {{options_.tls ? QStringLiteral("_https._tcp") : QStringLiteral("_http._tcp"), Port(), {{"path", "/"}}},
-            {QStringLiteral("_lxi._tcp"), Port(), {}}};
+    return options_.tls ? QStringLiteral("https") : QStringLiteral("http");
+}
+
+std::optional<ServerLoad> WebServer::Load() const
+{
+    return ServerLoad{Scheme().toStdString(), Connections()};
+}
+
+Listener::Words WebServer::Started() const
+{
+    // Named as the SCPI lines name the host; the addresses first where the name is not one.
+    const ListenAddress& given = Place().address;
+    const bool named = !given.name.isEmpty() || IsAnyAddress(given.host);
+    return {.line = QStringLiteral("web page on ") + (named ? Place().Places(Port()) + QStringLiteral(": ") : QString()) + Page(),
+            .exposure = QStringLiteral("web page on ") + Page()};
+}
+
+QString WebServer::Page() const
+{
+    return QStringLiteral("%1://%2:%3/").arg(Scheme(), Place().ClientHost()).arg(Port());
+}
+
+std::vector<ServiceOffer> WebServer::Offers() const
+{
+    // Each with the TXT records of its own (the identity's are every service's).
+    std::vector<ServiceOffer> offers;
+    for (const auto& [type, txt] : {std::pair{QStringLiteral("_%1._tcp").arg(Scheme()), TxtRecords{{"path", "/"}}},
+                                    std::pair{QStringLiteral("_lxi._tcp"), TxtRecords{}}})
+        for (const QHostAddress& host : Place().hosts)
+            offers.push_back({type, host, Port(), txt});
+    return offers;
 }

@@ -2,15 +2,14 @@
 
 #include "ConnectionPolicy.h"
 #include "Identity.h"
+#include "Listener.h"
 #include "Metrics.h"
-#include "NetAddress.h"
 #include "WebDocuments.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
-#include <QPair>
 #include <QPointer>
 #include <QTimer>
 
@@ -23,7 +22,6 @@
 #include <vector>
 
 class Connection;
-class Door;
 class TlsCredentials;
 class HttpSession;
 class SwitchCore;
@@ -60,14 +58,6 @@ struct WebServerOptions
     QString name;
 };
 
-// A service for DNS-SD to announce the page by.
-struct WebService
-{
-    QString type;  // "_http._tcp"
-    quint16 port = 0;
-    QList<QPair<QByteArray, QByteArray>> txt;  // its own ("path=/")
-};
-
 // The switch in a browser, on the switch core: a page that shows the
 // schematic, the path, the port's status, the lock and the last operations
 // and switches through the core like every other client; it follows every
@@ -76,7 +66,7 @@ struct WebService
 // for Prometheus. Nothing changes
 // the switch but a same-origin POST addressed to this machine by name or
 // address.
-class WebServer : public QObject
+class WebServer : public DoorListener
 {
     Q_OBJECT
 
@@ -95,14 +85,6 @@ public:
     explicit WebServer(SwitchCore& core, Options options = {}, QObject* parent = nullptr);
     ~WebServer() override;
 
-    bool Listen(const ListenAddress& address, QString* error = nullptr);
-    // "http://127.0.0.1:8080/" (https:// over TLS) once listening, else empty.
-    QString Url() const;
-    quint16 Port() const;
-    // For DNS-SD: _http._tcp (_https._tcp over TLS) with path=/, and
-    // _lxi._tcp, each with the TXT records of its own (the identity's are
-    // every service's).
-    QList<WebService> Services() const;
     int Connections() const;
     // Pages that follow the switch now.
     int Viewers() const;
@@ -110,12 +92,17 @@ public:
     // taken whole yet.
     std::size_t Buffered() const;
 
-signals:
-    // A peer was turned away or a connection closed by the policy: who, and why.
-    void Refused(const QString& peer, const QString& why);
-    void Listening(const QString& url);
-    // A page started or stopped following the switch.
-    void ViewersChanged();
+    QString Protocol() const override { return Scheme(); }
+    // Last: a page is for people; programs take the other ways in.
+    int Preference() const override { return 5; }
+    // The pages that follow the switch (ClientsChanged when one starts or stops).
+    int Clients() const override { return Viewers(); }
+    std::optional<ServerLoad> Load() const override;
+    Words Started() const override;
+    // "http://bench-pc:8080/" (https:// over TLS), named as clients name the host.
+    QString Page() const override;
+    // For DNS-SD: _http._tcp (_https._tcp over TLS) with path=/, and _lxi._tcp.
+    std::vector<ServiceOffer> Offers() const override;
 
 private:
     struct File
@@ -124,7 +111,8 @@ private:
         std::string body;
     };
 
-    void Serve(Connection* connection);
+    QString Scheme() const;
+    void Serve(Connection* connection) override;
     void MakeRoom(const QHostAddress& peer, bool ownShare);
     void Handle(const HttpRequest& request, HttpSession& session);
     void Select(const HttpRequest& request, HttpSession& session);
@@ -137,7 +125,6 @@ private:
 
     SwitchCore& core_;
     Options options_;
-    Door* door_;
     std::map<std::string, File, std::less<>> files_;  // by path
     std::vector<QPointer<HttpSession>> sessions_;
     std::vector<QPointer<WebSocketSession>> pages_;
