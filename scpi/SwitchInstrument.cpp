@@ -42,7 +42,7 @@ SwitchView SwitchInstrument::View() const
     view.powerOn = core_.PowerOnSetup();
     if (const auto& holder = core_.LockHolder()) {
         view.lockHolder = SourceName(*holder);
-        view.lockedByOther = !holder->SameClient(Acting());
+        view.lockedByOther = core_.LockedAgainst(Acting());
     }
     return view;
 }

@@ -10,13 +10,22 @@
 
 SwitchCore::SwitchCore(PortIo& ports, QObject* parent) : SwitchCore(ports, Qtr7Board(), parent) {}
 
-SwitchCore::SwitchCore(PortIo& ports, const BoardModel& model, QObject* parent) : QObject(parent), ports_(ports), model_(model)
+SwitchCore::SwitchCore(PortIo& ports, const BoardModel& model, QObject* parent)
+    : QObject(parent),
+      ports_(ports),
+      model_(model),
+      queue_({.settling = [this] { return settle_.Active(); },
+              .abandoned = [this](const OperationQueue::Pending& pending,
+                                  const std::string& why) {
+                  Append(pending.source, LogHead(pending.source) + " " + pending.request + " result=abandoned (" + why + ")");
+              },
+              .finished = [this](const OperationResult& result, const Source& source) { emit Finished(result, source); },
+              .idle = [this] { emit Idle(); }})
 {
     watch_.setInterval(kWatchInterval);
     connect(&watch_, &QTimer::timeout, this, &SwitchCore::Watch);
-    settle_.setSingleShot(true);
-    settle_.setTimerType(Qt::PreciseTimer);
-    connect(&settle_, &QTimer::timeout, this, &SwitchCore::SettleOver);
+    connect(&settle_, &Settling::Changed, this, &SwitchCore::Changed);
+    connect(&settle_, &Settling::Over, this, [this] { queue_.Resume(); });
 }
 
 SwitchCore::~SwitchCore()
@@ -53,57 +62,22 @@ bool SwitchCore::MayDrive(const Source& source) const
 
 bool SwitchCore::Lock(const Source& holder)
 {
-    if (lockHolder_)
-        return lockHolder_->SameClient(holder);
-    lockHolder_ = holder;
-    emit Changed();
-    return true;
+    const bool had = lock_.Holder().has_value();
+    const bool granted = lock_.Take(holder);
+    if (!had && granted)
+        emit Changed();
+    return granted;
 }
 
 void SwitchCore::Unlock(const Source& holder)
 {
-    if (!lockHolder_ || !lockHolder_->SameClient(holder))
-        return;
-    lockHolder_.reset();
-    emit Changed();
+    if (lock_.Release(holder))
+        emit Changed();
 }
 
 void SwitchCore::Enqueue(const Source& source, std::string request, Operation operation, Done done, bool afterSettle)
 {
-    queue_.push_back({source, std::move(request), std::move(operation), std::move(done), afterSettle});
-    Drain();
-}
-
-void SwitchCore::Drain()
-{
-    // An operation asked for from inside another's retry wait lands in the
-    // queue and runs here once that one is over.
-    if (running_)
-        return;
-    running_ = true;
-    // What may switch waits for the last write to settle, and so does
-    // everything asked after it: the order asked holds.
-    while (!queue_.empty() && !(settling_ && queue_.front().afterSettle)) {
-        Pending next = std::move(queue_.front());
-        queue_.pop_front();
-        OperationResult result;
-        if (next.operation) {
-            // Asked for by someone who is no longer there to see it happen.
-            if (std::string why = next.source.Abandoned(); !why.empty()) {
-                result = {Outcome::Abandoned, "not carried out: " + why};
-                Append(next.source, LogHead(next.source) + " " + next.request + " result=abandoned (" + why + ")");
-            } else {
-                result = next.operation();
-            }
-        }
-        if (next.done)
-            next.done(result);
-        if (next.operation)
-            emit Finished(result, next.source);
-    }
-    running_ = false;
-    if (queue_.empty())
-        emit Idle();
+    queue_.Add({source, std::move(request), std::move(operation), std::move(done), afterSettle});
 }
 
 void SwitchCore::WhenIdle(std::function<void()> then, bool afterSettle)
@@ -116,13 +90,12 @@ OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const 
     time = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
     const std::string request = "settle-time=" + std::to_string(time.count()) + "ms";
     // Another client's measurement relies on it.
-    if (lockHolder_ && !lockHolder_->SameClient(source)) {
-        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
-        Refused(source, request, refused.detail);
-        return refused;
+    if (auto refused = lock_.Refusal(source)) {
+        Refused(source, request, refused->detail);
+        return *refused;
     }
-    const auto was = std::exchange(settleTime_, time);
-    if (was != settleTime_) {
+    const auto was = settle_.SetTime(time);
+    if (was != time) {
         Append(source, LogHead(source) + " " + request + " was=" + std::to_string(was.count()) + "ms result=set");
         emit Changed();
     }
@@ -131,42 +104,13 @@ OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const 
 
 void SwitchCore::SetStartSettleTime(std::chrono::milliseconds time)
 {
-    startSettleTime_ = settleTime_ = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
+    settle_.SetStartTime(time);
     emit Changed();
 }
 
 void SwitchCore::WhenSettled(std::function<void()> then)
 {
-    if (settling_)
-        whenSettled_.push_back(std::move(then));
-    else
-        then();
-}
-
-void SwitchCore::StartSettling()
-{
-    if (settleTime_.count() <= 0)
-        return;
-    settledAt_ = std::chrono::steady_clock::now() + settleTime_;
-    settle_.start(settleTime_);
-    if (!std::exchange(settling_, true))
-        emit Changed();
-}
-
-void SwitchCore::SettleOver()
-{
-    // Never early, whatever the timer's rounding.
-    const auto left = settledAt_ - std::chrono::steady_clock::now();
-    if (left.count() > 0) {
-        settle_.start(std::chrono::ceil<std::chrono::milliseconds>(left));
-        return;
-    }
-    settling_ = false;
-    emit Changed();
-    for (auto& then : std::exchange(whenSettled_, {}))
-        then();
-    if (!queue_.empty())
-        Drain();
+    settle_.WhenOver(std::move(then));
 }
 
 std::optional<ControlBits> SwitchCore::State() const
@@ -236,9 +180,8 @@ OperationResult SwitchCore::Unusable(const Source& source, const std::string& re
 
 std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
 {
-    if (lockHolder_ && !lockHolder_->SameClient(source)) {
-        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
-        Refused(source, request, refused.detail);
+    if (auto refused = lock_.Refusal(source)) {
+        Refused(source, request, refused->detail);
         return refused;
     }
     if (!status_.Writable())
@@ -291,7 +234,7 @@ void SwitchCore::TakeAddress(const PortName& port, bool clearControl, const Sour
 {
     Enqueue(source, "take-address", [this, port, clearControl, source] {
         // Another client's lock keeps the port where it is.
-        if (lockHolder_ && !lockHolder_->SameClient(source))
+        if (lock_.HeldAgainst(source))
             return *Refusal(source, "take-address");
         Claim(port);
         if (auto refused = Refusal(source, "take-address")) {
@@ -401,7 +344,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
             cycles_->Closed(channel);
     // Whatever reached the data register may have moved the switch.
     if (data && write.written)
-        StartSettling();
+        settle_.Start();
     std::string line = LogHead(source) + " register=" + (data ? "data(" : "control(") + std::to_string(port) + ")"
         + " wrote=" + HexByte(value) + " read=" + (write.readBack ? HexByte(static_cast<std::uint8_t>(write.lastRead)) : "none")
         + " attempts=" + std::to_string(write.attempts);
@@ -444,7 +387,7 @@ OperationResult SwitchCore::Write(std::int32_t port, std::uint8_t value, const S
 
 void SwitchCore::Watch()
 {
-    if (running_ || !opened_)
+    if (queue_.Running() || !opened_)
         return;
     PortStatus status = ports_.Refresh();
     if (status == status_)
@@ -513,9 +456,8 @@ bool SwitchCore::Counting() const
 
 std::optional<OperationResult> SwitchCore::CyclesRefusal(const Source& source, const std::string& request)
 {
-    if (lockHolder_ && !lockHolder_->SameClient(source)) {
-        const OperationResult refused{Outcome::NotWritten, "locked by " + SourceName(*lockHolder_), Cause::Locked};
-        Refused(source, request, refused.detail);
+    if (auto refused = lock_.Refusal(source)) {
+        Refused(source, request, refused->detail);
         return refused;
     }
     if (!cycles_ || cycles_->File().isEmpty()) {
@@ -607,7 +549,7 @@ OperationResult SwitchCore::SaveSetup(int number, const Source& source)
     SavedSetup setup;
     if (const auto bits = State(); bits && !(bits->c1 && bits->c2))
         setup.path = bits->c1 ? RfPath::Rf1 : bits->c2 ? RfPath::Rf2 : RfPath::Off;
-    setup.settleTime = settleTime_;
+    setup.settleTime = settle_.Time();
     setup.labels = cycles_->Labels();
     setup.limit = cycles_->Counts().limit;
     if (const std::string why = cycles_->SaveSetup(number, setup); !why.empty()) {
@@ -640,7 +582,7 @@ void SwitchCore::RecallSetup(int number, const Source& source, Done done)
             cycles_->SetLabels(setup.labels);
         if (setup.limit != cycles_->Counts().limit)
             cycles_->SetLimit(setup.limit);
-        settleTime_ = setup.settleTime;
+        settle_.SetTime(setup.settleTime);
         Append(source, LogHead(source) + " " + request + " settle-time=" + std::to_string(setup.settleTime.count()) + "ms limit="
                            + std::to_string(setup.limit) + " result=done");
         emit Changed();

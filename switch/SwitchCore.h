@@ -1,7 +1,10 @@
 #pragma once
 
+#include "OperationQueue.h"
 #include "PortAccess.h"
 #include "PortIo.h"
+#include "Settling.h"
+#include "SwitchLock.h"
 #include "SwitchTypes.h"
 
 #include <QObject>
@@ -39,7 +42,7 @@ public:
     // frees up or appears is read within about this time.
     static constexpr std::chrono::milliseconds kWatchInterval{500};
     // The longest settle time taken.
-    static constexpr std::chrono::milliseconds kMaxSettleTime{60000};
+    static constexpr std::chrono::milliseconds kMaxSettleTime = ::Settling::kLongest;
 
     // Drives a board of `model` (the QTR7-415KM where none is named).
     explicit SwitchCore(PortIo& ports = Ports(), QObject* parent = nullptr);
@@ -58,7 +61,9 @@ public:
     bool Lock(const Source& holder);
     // Lets go of the lock if `holder` has it (a client that leaves must).
     void Unlock(const Source& holder);
-    const std::optional<Source>& LockHolder() const { return lockHolder_; }
+    const std::optional<Source>& LockHolder() const { return lock_.Holder(); }
+    // Another client than `asker` holds the lock.
+    bool LockedAgainst(const Source& asker) const { return lock_.HeldAgainst(asker); }
 
     // Claims the port at `port` (releasing the one before) and clears its
     // control register (when `clearControl`), then its data register. An
@@ -88,14 +93,14 @@ public:
     // complete only once this has passed, and the next switching waits for
     // it (reads do not). One value for every client, 0 at first. Refused
     // while another client holds the lock; logged.
-    std::chrono::milliseconds SettleTime() const { return settleTime_; }
+    std::chrono::milliseconds SettleTime() const { return settle_.Time(); }
     OperationResult SetSettleTime(std::chrono::milliseconds time, const Source& source);
     // The settle time the program starts with (--settle-time), which *RST
     // and DEFault return to; set at start, not logged.
     void SetStartSettleTime(std::chrono::milliseconds time);
-    std::chrono::milliseconds StartSettleTime() const { return startSettleTime_; }
+    std::chrono::milliseconds StartSettleTime() const { return settle_.StartTime(); }
     // The last write's settle time has not passed yet.
-    bool Settling() const { return settling_; }
+    bool Settling() const { return settle_.Active(); }
     // Runs `then` once the last write's settle time has passed: at once
     // where it has.
     void WhenSettled(std::function<void()> then);
@@ -117,9 +122,9 @@ public:
     // How the last access to the port went, until the next one.
     const OperationResult& LastAccess() const { return last_; }
     // Whether an operation runs now (the next ones wait for it).
-    bool Running() const { return running_; }
+    bool Running() const { return queue_.Running(); }
     // How many requests wait for their turn.
-    std::size_t Queued() const { return queue_.size(); }
+    std::size_t Queued() const { return queue_.Waiting(); }
 
     // Every port operation and refusal is appended to `log` (may be nullptr).
     void SetLog(OperationLog* log);
@@ -177,14 +182,11 @@ signals:
     void Logged(const std::string& line, const Source& source);
 
 private:
-    using Operation = std::function<OperationResult()>;
+    using Operation = OperationQueue::Operation;
 
     // `afterSettle`: it may switch, so it waits for the last write to settle.
     void Enqueue(const Source& source, std::string request, Operation operation, Done done, bool afterSettle = true);
-    void Drain();
     void Watch();
-    void StartSettling();
-    void SettleOver();
 
     void Claim(const PortName& port);
     void SetStatus(PortStatus status);
@@ -205,19 +207,10 @@ private:
     // " label=ANT" where the channel `bits` close is labelled; empty otherwise.
     std::string LabelNote(ControlBits bits) const;
 
-    struct Pending
-    {
-        Source source;
-        std::string request;  // as the log names it: "select-rf1"
-        Operation operation;
-        Done done;
-        bool afterSettle = true;
-    };
-
     PortIo& ports_;
     const BoardModel& model_;
     bool allowSimulated_ = false;
-    std::optional<Source> lockHolder_;
+    SwitchLock lock_;
     std::int32_t address_ = 0;
     std::string device_;  // chosen by device
     bool opened_ = false;
@@ -226,15 +219,9 @@ private:
     OperationResult last_;
     PortStatus status_;
     std::string hardware_;
-    std::deque<Pending> queue_;
-    bool running_ = false;
     QTimer watch_;
     OperationLog* log_ = nullptr;
     RelayCycles* cycles_ = nullptr;
-    std::chrono::milliseconds settleTime_{0};
-    std::chrono::milliseconds startSettleTime_{0};
-    bool settling_ = false;
-    std::chrono::steady_clock::time_point settledAt_;
-    QTimer settle_;
-    std::vector<std::function<void()>> whenSettled_;
+    ::Settling settle_;
+    OperationQueue queue_;
 };

@@ -76,9 +76,9 @@ QString PathWords(const std::optional<ControlBits>& bits)
 
 QString SwitchingRefused(const SwitchCore& core, const Source& asker)
 {
-    if (const auto& holder = core.LockHolder(); holder && !holder->SameClient(asker))
+    if (core.LockedAgainst(asker))
         return QStringLiteral("Locked by %1: switching from here is refused until it lets go.")
-            .arg(QString::fromStdString(SourceName(*holder)));
+            .arg(QString::fromStdString(SourceName(*core.LockHolder())));
     if (core.Status().IsSimulated() && !core.MayDrive(asker))
         return QStringLiteral("Only the simulated port is here: no board is driven, so switching from here is refused "
                               "(the server's --simulate allows a dry run).");

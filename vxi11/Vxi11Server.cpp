@@ -220,7 +220,7 @@ Vxi11Server::Link* Vxi11Server::Find(const RpcCall& call, long id)
 
 bool Vxi11Server::LockedOut(const Link& link) const
 {
-    return core_.LockHolder() && !core_.LockHolder()->SameClient(link.session.Client());
+    return core_.LockedAgainst(link.session.Client());
 }
 
 void Vxi11Server::Core(const RpcCall& call)
