@@ -80,7 +80,7 @@ void RemoteControl::Announce()
     const std::vector<Announcement> services = Announcements(offers, identity_);
     if (services.empty())
         return;
-    auto announcer = std::make_unique<Announcer>(QString::fromStdString(identity_.model));
+    auto announcer = std::make_unique<Announcer>(identity_);
     connect(announcer.get(), &Announcer::Said, this, Print);
     QuitOnStopSignals();
     for (const Announcement& service : services)

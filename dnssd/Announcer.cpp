@@ -33,8 +33,8 @@ QString Words(int error)
 
 } // namespace
 
-Announcer::Announcer(QString model, QObject* parent)
-    : QObject(parent), poll_(std::make_unique<AvahiQtPoll>()), model_(std::move(model))
+Announcer::Announcer(Identity identity, QObject* parent)
+    : QObject(parent), poll_(std::make_unique<AvahiQtPoll>()), identity_(std::move(identity))
 {
     // From the event loop: what it says then finds its listeners connected.
     QMetaObject::invokeMethod(this, &Announcer::Connect, Qt::QueuedConnection);
@@ -126,7 +126,7 @@ void Announcer::Publish()
     if (services_.empty())
         return;
     if (name_.isEmpty())
-        name_ = QStringLiteral("%1 on %2").arg(model_, QString::fromUtf8(avahi_client_get_host_name(client_)));
+        name_ = QString::fromStdString(InstrumentName(identity_, avahi_client_get_host_name(client_)));
     if (!group_) {
         group_ = avahi_entry_group_new(
             client_, [](AvahiEntryGroup*, AvahiEntryGroupState state, void* self) { static_cast<Announcer*>(self)->GroupChanged(state); },

@@ -25,8 +25,8 @@ class Announcer : public QObject
     Q_OBJECT
 
 public:
-    // `model` names the instance, "QTR7-415KM on bench-pc".
-    explicit Announcer(QString model, QObject* parent = nullptr);
+    // The instance is named by InstrumentName, on the host name Avahi has.
+    explicit Announcer(Identity identity, QObject* parent = nullptr);
     ~Announcer() override;
 
     // Announces `service` for as long as the announcer lives, its TXT
@@ -47,7 +47,7 @@ private:
     std::unique_ptr<AvahiQtPoll> poll_;
     AvahiClient* client_ = nullptr;
     AvahiEntryGroup* group_ = nullptr;
-    QString model_;
+    Identity identity_;
     QString name_;
     std::vector<Announcement> services_;
     QString said_;

@@ -9,3 +9,8 @@ Identity ProgramIdentity(const std::string& serial, const BoardModel& model)
         identity.serial = serial;
     return identity;
 }
+
+std::string InstrumentName(const Identity& identity, const std::string& host)
+{
+    return identity.model + " on " + host;
+}

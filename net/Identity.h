@@ -16,5 +16,9 @@ struct Identity
     std::string version;       // the program's
 };
 
+// The name the switch goes by on the network, "QTR7-415KM on bench-pc":
+// DNS-SD announces it, the identification document gives it.
+std::string InstrumentName(const Identity& identity, const std::string& host);
+
 // This program's identity with `serial` (empty: "0"), driving a board of `model`.
 Identity ProgramIdentity(const std::string& serial = {}, const BoardModel& model = Qtr7Board());

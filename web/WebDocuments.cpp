@@ -225,7 +225,7 @@ QByteArray IdentificationXml(const Identity& identity, const QHostAddress& local
     xml.writeTextElement(lxi, QStringLiteral("HomepageURL"), url);
     // The name DNS-SD announces it by.
     xml.writeTextElement(lxi, QStringLiteral("UserDescription"),
-                         QStringLiteral("%1 on %2").arg(QString::fromStdString(identity.model), QHostInfo::localHostName()));
+                         QString::fromStdString(InstrumentName(identity, QHostInfo::localHostName().toStdString())));
     xml.writeTextElement(lxi, QStringLiteral("IdentificationURL"), url + QStringLiteral("lxi/identification"));
 
     xml.writeStartElement(lxi, QStringLiteral("Interface"));
