@@ -367,6 +367,8 @@ private slots:
             // The count of entries, the one entry, what shows, and whether it names a model.
             QCOMPARE(QStringList({QString::number(combo->count()), combo->itemText(0), combo->currentText(), combo->toolTip()}),
                      QStringList({"1", "QTR7-415KM", row[1], row[2]}));
+            // A name that is no model shows in red.
+            QCOMPARE(combo->lineEdit()->palette().color(QPalette::Text) == QColor(Qt::red), row[2] != u"Choose  Model"_s);
         }
         QCOMPARE(panel->port.Take(), QString()); // the model never reaches the port
         QCOMPARE(panel->Captions(), u"00"_s);

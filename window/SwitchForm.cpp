@@ -393,7 +393,9 @@ void SwitchForm::ShowModelBox(const QString& typed)
     // The model names nothing the port sees: a name the program does not
     // know is said to be one, the board is driven as it is all the same.
     const bool known = ModelNamed(typed.trimmed().toStdString()) != nullptr;
-    SetTextColor(ModelCombo, known ? palette().color(QPalette::Text) : QColor(Qt::red));
+    QPalette typing = ModelCombo->lineEdit()->palette();
+    typing.setColor(QPalette::Text, known ? palette().color(QPalette::Text) : QColor(Qt::red));
+    ModelCombo->lineEdit()->setPalette(typing);
     QStringList names;
     for (const BoardModel* model : KnownModels())
         names << QString::fromStdString(model->name);
