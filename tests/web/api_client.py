@@ -37,9 +37,9 @@ with serving(program, "--simulate", "--log", log) as (scpi, url, hislip):
            {XSI + "type": "NetworkInformation", "InterfaceType": "LXI", "IPType": "IPv4", "InterfaceName": "lo"})
 
     code, state = curl(url + "api/state", parse=True)
-    expect("state and its status line", (code, state["path"], state["bits"], state["port"], state["simulated"], state["lock"], state["colour"],
-                                         state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven (")),
-           (200, "off", {"c1": False, "c2": False}, NO_PORT, True, None, "#0000c0", True))
+    expect("state and its status line", (code, state["model"], state["path"], state["bits"], state["port"], state["simulated"], state["lock"],
+                                         state["colour"], state["status"].startswith("Port 4096 (0x1000): SIMULATED, no board is driven (")),
+           (200, "QTR7-415KM", "off", {"c1": False, "c2": False}, NO_PORT, True, None, "#0000c0", True))
 
     code, answer = curl(url + "api/select", "-d", "rf1", parse=True)
     expect("select rf1", (code, answer["result"], answer["path"], answer["bits"]), (200, "verified", "rf1", {"c1": True, "c2": False}))
