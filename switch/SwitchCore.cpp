@@ -62,8 +62,8 @@ bool SwitchCore::MayDrive(const Source& source) const
 
 bool SwitchCore::Lock(const Source& holder)
 {
-    const bool had = lock_.Holder().has_value();
-    const bool granted = lock_.Take(holder);
+    const bool had = lock_->Holder().has_value();
+    const bool granted = lock_->Take(holder);
     if (!had && granted)
         emit Changed();
     return granted;
@@ -71,7 +71,7 @@ bool SwitchCore::Lock(const Source& holder)
 
 void SwitchCore::Unlock(const Source& holder)
 {
-    if (lock_.Release(holder))
+    if (lock_->Release(holder))
         emit Changed();
 }
 
@@ -90,7 +90,7 @@ OperationResult SwitchCore::SetSettleTime(std::chrono::milliseconds time, const 
     time = std::clamp(time, std::chrono::milliseconds(0), kMaxSettleTime);
     const std::string request = "settle-time=" + std::to_string(time.count()) + "ms";
     // Another client's measurement relies on it.
-    if (auto refused = lock_.Refusal(source)) {
+    if (auto refused = lock_->Refusal(source)) {
         Refused(source, request, refused->detail);
         return *refused;
     }
@@ -180,7 +180,7 @@ OperationResult SwitchCore::Unusable(const Source& source, const std::string& re
 
 std::optional<OperationResult> SwitchCore::Refusal(const Source& source, const std::string& request)
 {
-    if (auto refused = lock_.Refusal(source)) {
+    if (auto refused = lock_->Refusal(source)) {
         Refused(source, request, refused->detail);
         return refused;
     }
@@ -234,7 +234,7 @@ void SwitchCore::TakeAddress(const PortName& port, bool clearControl, const Sour
 {
     Enqueue(source, "take-address", [this, port, clearControl, source] {
         // Another client's lock keeps the port where it is.
-        if (lock_.HeldAgainst(source))
+        if (lock_->HeldAgainst(source))
             return *Refusal(source, "take-address");
         Claim(port);
         if (auto refused = Refusal(source, "take-address")) {
@@ -456,7 +456,7 @@ bool SwitchCore::Counting() const
 
 std::optional<OperationResult> SwitchCore::CyclesRefusal(const Source& source, const std::string& request)
 {
-    if (auto refused = lock_.Refusal(source)) {
+    if (auto refused = lock_->Refusal(source)) {
         Refused(source, request, refused->detail);
         return refused;
     }

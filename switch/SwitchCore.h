@@ -61,9 +61,13 @@ public:
     bool Lock(const Source& holder);
     // Lets go of the lock if `holder` has it (a client that leaves must).
     void Unlock(const Source& holder);
-    const std::optional<Source>& LockHolder() const { return lock_.Holder(); }
+    const std::optional<Source>& LockHolder() const { return lock_->Holder(); }
+    // Takes its lock from now on from `lock`, which other boards' cores
+    // share: a client that holds it holds them all. Set before any client
+    // locks; `lock` outlives the core.
+    void ShareLock(SwitchLock& lock) { lock_ = &lock; }
     // Another client than `asker` holds the lock.
-    bool LockedAgainst(const Source& asker) const { return lock_.HeldAgainst(asker); }
+    bool LockedAgainst(const Source& asker) const { return lock_->HeldAgainst(asker); }
 
     // Claims the port at `port` (releasing the one before) and clears its
     // control register (when `clearControl`), then its data register. An
@@ -210,7 +214,8 @@ private:
     PortIo& ports_;
     const BoardModel& model_;
     bool allowSimulated_ = false;
-    SwitchLock lock_;
+    SwitchLock ownLock_;
+    SwitchLock* lock_ = &ownLock_;
     std::int32_t address_ = 0;
     std::string device_;  // chosen by device
     bool opened_ = false;

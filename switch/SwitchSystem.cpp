@@ -1,0 +1,47 @@
+#include "SwitchSystem.h"
+
+#include "SwitchCore.h"
+
+#include <algorithm>
+#include <charconv>
+
+int SwitchSystem::Add(SwitchCore& core, std::string name)
+{
+    core.ShareLock(lock_);
+    boards_.push_back({&core, std::move(name)});
+    return Count();
+}
+
+SwitchCore& SwitchSystem::Core(int board) const
+{
+    return *boards_.at(static_cast<std::size_t>(board - 1)).core;
+}
+
+const std::string& SwitchSystem::Name(int board) const
+{
+    return boards_.at(static_cast<std::size_t>(board - 1)).name;
+}
+
+int SwitchSystem::BoardNamed(std::string_view text) const
+{
+    int number = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (error == std::errc() && end == text.data() + text.size())
+        return number >= 1 && number <= Count() ? number : 0;
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
+    for (int board = 1; board <= Count(); ++board) {
+        const std::string& name = Name(board);
+        if (!name.empty() && name.size() == text.size()
+            && std::equal(name.begin(), name.end(), text.begin(), [&](char a, char b) { return upper(a) == upper(b); }))
+            return board;
+    }
+    return 0;
+}
+
+std::optional<SlotChannel> SwitchSystem::Slot(int number) const
+{
+    const SlotChannel slot = number < 100 ? SlotChannel{1, number} : SlotChannel{number / 100, number % 100};
+    if (slot.board < 1 || slot.board > Count() || (slot.channel != 1 && slot.channel != 2))
+        return std::nullopt;
+    return slot;
+}

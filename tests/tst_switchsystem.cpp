@@ -1,0 +1,183 @@
+// Four boards in one process, each on a recording port of its own, under one
+// lock: slot channels, the lock held over every board, one board failing
+// while the others switch, and each board's relay counts across a restart.
+#include "FakePort.h"
+#include "RelayCycles.h"
+#include "SwitchCore.h"
+#include "SwitchSystem.h"
+#include "Table.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <array>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kTimeout = 30000;
+constexpr std::array<std::int32_t, 4> kAddresses{888, 632, 956, 1016};
+
+const Source kAlice = Source::Remote("192.0.2.1:5025");
+const Source kBob = Source::Remote("192.0.2.2:5025");
+
+// Four boards at their addresses, their relay counts kept in `folder` where one is given.
+struct Rack
+{
+    explicit Rack(const QString& folder = {})
+    {
+        for (std::size_t i = 0; i < kAddresses.size(); ++i) {
+            cores[i] = std::make_unique<SwitchCore>(ports[i]);
+            if (!folder.isEmpty()) {
+                cycles[i] = std::make_unique<RelayCycles>(folder);
+                cores[i]->SetCycles(cycles[i].get());
+            }
+            system.Add(*cores[i], "board" + std::to_string(i + 1));
+            cores[i]->TakeAddress(kAddresses[i], false, Source{});
+        }
+        Settle();
+        for (FakePort& port : ports)
+            port.accesses.clear();
+    }
+
+    void Settle()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(std::none_of(cores.begin(), cores.end(), [](const auto& core) { return core->Running() || core->Queued(); }),
+                                 kTimeout);
+    }
+
+    // Each board's outcome of selecting `path` for `who`, in board order.
+    QString SelectOnEach(RfPath path, const Source& who)
+    {
+        std::array<QString, 4> outcomes;
+        for (int board = 1; board <= system.Count(); ++board)
+            system.Core(board).Select(path, who, [&outcomes, board](const OperationResult& result) {
+                outcomes[std::size_t(board - 1)] = QLatin1String(OutcomeName(result.outcome));
+            });
+        Settle();
+        return QStringList(outcomes.begin(), outcomes.end()).join(u' ');
+    }
+
+    // What reached each port since the last look, "|" between boards.
+    QString Traces()
+    {
+        QStringList traces;
+        for (FakePort& port : ports)
+            traces << port.Take();
+        return traces.join(u'|');
+    }
+
+    std::array<FakePort, 4> ports;
+    std::array<std::unique_ptr<RelayCycles>, 4> cycles;
+    std::array<std::unique_ptr<SwitchCore>, 4> cores;
+    SwitchSystem system;
+};
+
+} // namespace
+
+class TestSwitchSystem : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void slotChannels_data()
+    {
+        AddColumns<int, int, QString>("boards", "number", "slot");
+        QTest::newRow("one board, 1") << 1 << 1 << "1/1";
+        QTest::newRow("one board, 2") << 1 << 2 << "1/2";
+        QTest::newRow("one board, 101 is 1") << 1 << 101 << "1/1";
+        QTest::newRow("one board, 102 is 2") << 1 << 102 << "1/2";
+        QTest::newRow("one board, no 201") << 1 << 201 << "none";
+        QTest::newRow("no path 3") << 4 << 3 << "none";
+        QTest::newRow("no path 103") << 4 << 103 << "none";
+        QTest::newRow("no path 100") << 4 << 100 << "none";
+        QTest::newRow("four boards, 202") << 4 << 202 << "2/2";
+        QTest::newRow("four boards, 401") << 4 << 401 << "4/1";
+        QTest::newRow("four boards, no 501") << 4 << 501 << "none";
+        QTest::newRow("none is 0") << 4 << 0 << "none";
+    }
+
+    void slotChannels()
+    {
+        const auto [boards, number, slot] = Fetch<int, int, QString>("boards", "number", "slot");
+        std::array<FakePort, 4> ports;
+        std::vector<std::unique_ptr<SwitchCore>> cores;
+        SwitchSystem system;
+        for (int i = 0; i < boards; ++i)
+            system.Add(*cores.emplace_back(std::make_unique<SwitchCore>(ports[std::size_t(i)])));
+        const auto found = system.Slot(number);
+        QCOMPARE(found ? QStringLiteral("%1/%2").arg(found->board).arg(found->channel) : u"none"_s, slot);
+    }
+
+    void boardsByName_data()
+    {
+        AddColumns<QString, int>("text", "board");
+        QTest::newRow("number") << "3" << 3;
+        QTest::newRow("name") << "board2" << 2;
+        QTest::newRow("name in capitals") << "BOARD4" << 4;
+        QTest::newRow("no such number") << "5" << 0;
+        QTest::newRow("no such name") << "board9" << 0;
+        QTest::newRow("nothing") << "" << 0;
+    }
+
+    void boardsByName()
+    {
+        const auto [text, board] = Fetch<QString, int>("text", "board");
+        Rack rack;
+        QCOMPARE(rack.system.BoardNamed(text.toStdString()), board);
+    }
+
+    void oneLockOverEveryBoard()
+    {
+        Rack rack;
+        // Taken through board 2, it holds board 4 too.
+        QVERIFY(rack.system.Core(2).Lock(kAlice));
+        QVERIFY(!rack.system.Core(4).Lock(kBob));
+        QCOMPARE(rack.SelectOnEach(RfPath::Rf1, kBob), u"not-written not-written not-written not-written"_s);
+        QCOMPARE(rack.Traces(), u"|||"_s);
+        QCOMPARE(rack.system.Core(3).LockHolder() ? QString::fromStdString(SourceName(*rack.system.Core(3).LockHolder())) : QString(),
+                 u"remote:192.0.2.1:5025"_s);
+        QCOMPARE(rack.SelectOnEach(RfPath::Rf2, kAlice), u"verified verified verified verified"_s);
+        // Let go through another board, it is free everywhere.
+        rack.system.Core(3).Unlock(kAlice);
+        QCOMPARE(rack.SelectOnEach(RfPath::Rf1, kBob), u"verified verified verified verified"_s);
+        QCOMPARE(rack.Traces(), u"r888:00 w888:02 r888:02 r888:02 w888:00 r888:00 w888:01 r888:01|"
+                                 "r632:00 w632:02 r632:02 r632:02 w632:00 r632:00 w632:01 r632:01|"
+                                 "r956:00 w956:02 r956:02 r956:02 w956:00 r956:00 w956:01 r956:01|"
+                                 "r1016:00 w1016:02 r1016:02 r1016:02 w1016:00 r1016:00 w1016:01 r1016:01"_s);
+    }
+
+    void oneBoardFailsTheOthersSwitch()
+    {
+        Rack rack;
+        rack.ports[1].writeError = "/dev/parport1: no such device";
+        QCOMPARE(rack.SelectOnEach(RfPath::Rf1, Source{}), u"verified not-written verified verified"_s);
+        QCOMPARE(QStringList({QLatin1String(PathName(*rack.system.Core(1).State())), QLatin1String(PathName(*rack.system.Core(3).State())),
+                              QLatin1String(PathName(*rack.system.Core(4).State()))}),
+                 QStringList({"rf1", "rf1", "rf1"}));
+    }
+
+    void countsPerBoardSurviveARestart()
+    {
+        QTemporaryDir folder;
+        {
+            Rack rack(folder.path());
+            rack.system.Core(1).Select(RfPath::Rf1, Source{});
+            for (const RfPath path : {RfPath::Rf2, RfPath::Rf1, RfPath::Rf2})
+                rack.system.Core(3).Select(path, Source{});
+            rack.Settle();
+        }
+        Rack again(folder.path());
+        QStringList counts;
+        for (int board = 1; board <= again.system.Count(); ++board) {
+            const CycleCounts c = again.system.Core(board).Cycles();
+            counts << QStringLiteral("%1/%2").arg(c.rf1).arg(c.rf2);
+        }
+        QCOMPARE(counts.join(u' '), u"1/0 0/0 1/2 0/0"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSwitchSystem)
+#include "tst_switchsystem.moc"
