@@ -60,11 +60,78 @@ void Report(ScpiContext& context, const OperationResult& result)
         context.Status().Push(error.code, error.detail);
 }
 
-void Route(ScpiContext& context, RfPath path)
+// A channel as the instrument's boards number it: path 1 or 2 of board b
+// is b01 or b02 (101, 202); with one board, 1 and 2 are 101 and 102.
+int Slot(int board, int path)
 {
-    // Whether the port may be driven from here is the switch's to say.
-    context.Operate([&context, path](ScpiInstrument::Done done) { context.Instrument().Select(path, std::move(done)); },
-                    [&context](const OperationResult& result) { Report(context, result); });
+    return board * 100 + path;
+}
+
+int BoardOf(int slot)
+{
+    return slot / 100;
+}
+
+int PathOf(int slot)
+{
+    return slot % 100;
+}
+
+// How a channel is written back to the client: as it is numbered where
+// several boards are served, 1 or 2 where one is.
+std::string SlotText(ScpiContext& context, int slot)
+{
+    return std::to_string(context.Instrument().Boards() > 1 ? slot : PathOf(slot));
+}
+
+// Moves each board named to its path, all at once: each board breaks
+// before it makes, the boards switch side by side, and the command is done
+// once every board has settled. A board that fails is named in the error;
+// the others stay as switched. Whether a port may be driven from here is
+// the switch's to say.
+void RouteBoards(ScpiContext& context, std::vector<std::pair<int, RfPath>> moves)
+{
+    if (moves.empty())
+        return;
+    const bool several = context.Instrument().Boards() > 1;
+    context.Operate(
+        [&context, moves, several](ScpiInstrument::Done done) {
+            struct Join
+            {
+                std::size_t left;
+                OperationResult first;
+                std::string notSwitched;
+            };
+            auto join = std::make_shared<Join>(Join{moves.size(), {}, {}});
+            for (const auto& move : moves) {
+                const int board = move.first;
+                context.Instrument().Board(board).Select(move.second, [join, board, done, several](const OperationResult& result) {
+                    if (!result.Ok()) {
+                        if (join->first.Ok()) {
+                            join->first = result;
+                            if (several)
+                                join->first.detail = "board " + std::to_string(board) + ": " + result.detail;
+                        }
+                        join->notSwitched += (join->notSwitched.empty() ? "" : ", ") + std::to_string(board);
+                    }
+                    if (--join->left > 0)
+                        return;
+                    if (several && !join->notSwitched.empty())
+                        join->first.detail += "; not switched: board " + join->notSwitched;
+                    done(join->first);
+                });
+            }
+        },
+        [&context](const OperationResult& result) { Report(context, result); });
+}
+
+// Every board to `path`.
+void RouteAll(ScpiContext& context, RfPath path)
+{
+    std::vector<std::pair<int, RfPath>> moves;
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        moves.emplace_back(board, path);
+    RouteBoards(context, std::move(moves));
 }
 
 void Unknown(ScpiContext& context, const SwitchView& view)
@@ -115,16 +182,34 @@ int ChannelAt(ScpiContext& context, std::string_view text, std::size_t& at, std:
         const bool digits = at < text.size() && IsDigit(text[at]);
         while (at < text.size() && (digits ? IsDigit(text[at]) : IsLetter(text[at]) || IsDigit(text[at]) || text[at] == '_'))
             ++at;
-        if (at == start || (digits && at - start > 2))
+        if (at == start || (digits && at - start > 4))
             return at == start ? 0 : -1;  // longer digit strings are out of range too
         named = text.substr(start, at - start);
         if (digits) {
             const int number = std::stoi(named);
-            return number == 1 || number == 2 ? number : -1;
+            const int board = number < 100 ? 1 : BoardOf(number);
+            const int path = number < 100 ? number : PathOf(number);
+            return board <= context.Instrument().Boards() && (path == 1 || path == 2) ? Slot(board, path) : -1;
         }
     }
-    const int channel = context.Instrument().ChannelNamed(named);
-    return channel ? channel : -2;
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        if (const int path = context.Instrument().Board(board).ChannelNamed(named))
+            return Slot(board, path);
+    return -2;
+}
+
+// The channels from `first` to `last`, either way, in the order the boards number them.
+std::vector<int> SlotRange(ScpiContext& context, int first, int last)
+{
+    std::vector<int> slots;
+    const int from = std::min(first, last), to = std::max(first, last);
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        for (const int path : {1, 2})
+            if (Slot(board, path) >= from && Slot(board, path) <= to)
+                slots.push_back(Slot(board, path));
+    if (first > last)
+        std::reverse(slots.begin(), slots.end());
+    return slots;
 }
 
 // The channels of a list such as (@1), (@1,2), (@2:1) or (@ANT,LOAD), in
@@ -162,7 +247,10 @@ bool Channels(ScpiContext& context, const ScpiParameter& parameter, std::vector<
                 return syntax();
             if (range[end] < 0) {
                 if (range[end] == -1)
-                    context.Status().Push(-222, "channels are 1 (RF1) and 2 (RF2)");
+                    context.Status().Push(-222, context.Instrument().Boards() == 1
+                                                    ? "channels are 1 (RF1) and 2 (RF2)"
+                                                    : "channels are b01 (RF1) and b02 (RF2) of board b, from 1 to "
+                                                          + std::to_string(context.Instrument().Boards()));
                 else
                     context.Status().Push(-224, "no channel is labelled " + Quoted(named));
                 return false;
@@ -175,11 +263,8 @@ bool Channels(ScpiContext& context, const ScpiParameter& parameter, std::vector<
             ++at;
             blanks();
         }
-        for (int channel = range[0];; channel += range[1] > range[0] ? 1 : -1) {
-            channels.push_back(channel);
-            if (channel == range[1])
-                break;
-        }
+        for (const int slot : SlotRange(context, range[0], range[1]))
+            channels.push_back(slot);
         if (next() == ')')
             return at + 1 == text.size() || syntax();
         if (next() != ',')
@@ -194,7 +279,7 @@ bool ChannelsOrBoth(ScpiContext& context, const ScpiParameters& parameters, std:
 {
     if (parameters.size() > index)
         return Channels(context, parameters[index], channels);
-    channels = {1, 2};
+    channels = SlotRange(context, Slot(1, 1), Slot(context.Instrument().Boards(), 2));
     return true;
 }
 
@@ -279,13 +364,23 @@ void Close(ScpiContext& context, const ScpiParameters& parameters)
     std::vector<int> channels;
     if (!Channels(context, parameters.front(), channels) || channels.empty())
         return;
-    if (std::count(channels.begin(), channels.end(), 1) && std::count(channels.begin(), channels.end(), 2)) {
-        const std::string why = "RF1 and RF2 cannot be closed together";
-        context.Status().Push(-221, why);
-        context.Instrument().Refused("close(@1,2)", why);
-        return;
+    std::vector<std::pair<int, RfPath>> moves;
+    for (const int slot : channels) {
+        const RfPath path = PathOf(slot) == 1 ? RfPath::Rf1 : RfPath::Rf2;
+        const auto same = std::find_if(moves.begin(), moves.end(), [&](const auto& move) { return move.first == BoardOf(slot); });
+        if (same == moves.end()) {
+            moves.emplace_back(BoardOf(slot), path);
+        } else if (same->second != path) {
+            const bool several = context.Instrument().Boards() > 1;
+            const std::string why = several ? "RF1 and RF2 of board " + std::to_string(BoardOf(slot)) + " cannot be closed together"
+                                            : "RF1 and RF2 cannot be closed together";
+            context.Status().Push(-221, why);
+            context.Instrument().Board(BoardOf(slot)).Refused(
+                "close(@" + SlotText(context, Slot(BoardOf(slot), 1)) + "," + SlotText(context, Slot(BoardOf(slot), 2)) + ")", why);
+            return;
+        }
     }
-    Route(context, channels.front() == 1 ? RfPath::Rf1 : RfPath::Rf2);
+    RouteBoards(context, std::move(moves));
 }
 
 void Open(ScpiContext& context, const ScpiParameters& parameters)
@@ -296,10 +391,15 @@ void Open(ScpiContext& context, const ScpiParameters& parameters)
     // Whether a path is closed is known once what runs before is over; a
     // path nobody could read back may be closed.
     context.AfterAll([&context, channels] {
-        const auto bits = context.Instrument().View().bits;
-        const auto closed = [&bits](int channel) { return !bits || (channel == 1 ? bits->c1 : bits->c2); };
-        if (std::any_of(channels.begin(), channels.end(), closed))
-            Route(context, RfPath::Off);
+        std::vector<std::pair<int, RfPath>> moves;
+        for (const int slot : channels) {
+            const int board = BoardOf(slot);
+            const auto bits = context.Instrument().Board(board).View().bits;
+            const bool closed = !bits || (PathOf(slot) == 1 ? bits->c1 : bits->c2);
+            if (closed && std::none_of(moves.begin(), moves.end(), [board](const auto& move) { return move.first == board; }))
+                moves.emplace_back(board, RfPath::Off);
+        }
+        RouteBoards(context, std::move(moves));
     });
 }
 
@@ -310,22 +410,35 @@ void PathQuery(ScpiContext& context, const ScpiParameters& parameters)
     std::vector<int> channels;
     if (!Channels(context, parameters.front(), channels))
         return;
-    const SwitchView view = context.Instrument().View();
     std::string answer;
-    for (const int channel : channels) {
-        const bool closed = view.bits && (channel == 1 ? view.bits->c1 : view.bits->c2);
+    bool unknown = false;
+    for (const int slot : channels) {
+        const SwitchView view = context.Instrument().Board(BoardOf(slot)).View();
+        const bool closed = view.bits && (PathOf(slot) == 1 ? view.bits->c1 : view.bits->c2);
         answer += std::string(answer.empty() ? "" : ",") + (!view.bits ? kUnknown : closed == closedAnswersOne ? "1" : "0");
+        unknown = unknown || !view.bits;
     }
     context.Answer(answer);
-    Unknown(context, view);
+    if (unknown)
+        Unknown(context, SwitchView{});
 }
 
+// The closed channels of every board; unknown where a board's state is.
 void CloseState(ScpiContext& context, const ScpiParameters&)
 {
-    const SwitchView view = context.Instrument().View();
-    const auto& bits = view.bits;
-    context.Answer(!bits ? kUnknown : bits->c1 && bits->c2 ? "(@1,2)" : bits->c1 ? "(@1)" : bits->c2 ? "(@2)" : "(@)");
-    Unknown(context, view);
+    std::string closed;
+    for (int board = 1; board <= context.Instrument().Boards(); ++board) {
+        const SwitchView view = context.Instrument().Board(board).View();
+        if (!view.bits) {
+            context.Answer(kUnknown);
+            Unknown(context, view);
+            return;
+        }
+        for (const int path : {1, 2})
+            if (path == 1 ? view.bits->c1 : view.bits->c2)
+                closed += (closed.empty() ? "" : ",") + SlotText(context, Slot(board, path));
+    }
+    context.Answer("(@" + closed + ")");
 }
 
 // DIAG:REL:CYCL?: the closures of each channel, in the order asked.
@@ -334,10 +447,9 @@ void CyclesQuery(ScpiContext& context, const ScpiParameters& parameters)
     std::vector<int> channels;
     if (!ChannelsOrBoth(context, parameters, 0, channels))
         return;
-    const CycleCounts counts = context.Instrument().View().cycles;
     std::string answer;
-    for (const int channel : channels)
-        answer += (answer.empty() ? "" : ",") + std::to_string(counts.Of(channel));
+    for (const int slot : channels)
+        answer += (answer.empty() ? "" : ",") + std::to_string(context.Instrument().Board(BoardOf(slot)).View().cycles.Of(PathOf(slot)));
     context.Answer(answer);
 }
 
@@ -346,7 +458,14 @@ void ClearCycles(ScpiContext& context, const ScpiParameters& parameters)
     std::vector<int> channels;
     if (!Channels(context, parameters.front(), channels) || channels.empty())
         return;
-    Report(context, context.Instrument().ClearCycles(channels));
+    for (int board = 1; board <= context.Instrument().Boards(); ++board) {
+        std::vector<int> paths;
+        for (const int slot : channels)
+            if (BoardOf(slot) == board)
+                paths.push_back(PathOf(slot));
+        if (!paths.empty())
+            Report(context, context.Instrument().Board(board).ClearCycles(paths));
+    }
 }
 
 constexpr double kLargestLimit = 4294967295.0;
@@ -378,7 +497,7 @@ constexpr double kMaxSeconds = 60;
 // ROUT:SETT:TIME <seconds>: a number of seconds (a unit of S or MS may
 // follow), or MINimum, MAXimum, DEFault (as the program started); kept to
 // the millisecond.
-void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
+std::optional<std::chrono::milliseconds> SettleTimeParameter(ScpiContext& context, const ScpiParameters& parameters)
 {
     static const std::regex withUnit(R"(([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)\s*(M?S))", std::regex::icase);
     const ScpiParameter& parameter = parameters.front();
@@ -394,13 +513,29 @@ void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
                                            : 0;
     } else {
         context.Status().Push(-104, "a number of seconds is expected, e.g. 0.05 or 50 MS");
-        return;
+        return std::nullopt;
     }
     if (!(seconds >= 0 && seconds <= kMaxSeconds)) {
         context.Status().Push(-222, "from 0 to 60 seconds");
-        return;
+        return std::nullopt;
     }
-    Report(context, context.Instrument().SetSettleTime(std::chrono::milliseconds(std::llround(seconds * 1000))));
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+// The settle time of each board of `slots`' (every board's where none are named).
+void SetSettleTimeOf(ScpiContext& context, const ScpiParameters& parameters, const std::vector<int>& slots)
+{
+    const auto time = SettleTimeParameter(context, parameters);
+    if (!time)
+        return;
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        if (slots.empty() || std::any_of(slots.begin(), slots.end(), [board](int slot) { return BoardOf(slot) == board; }))
+            Report(context, context.Instrument().Board(board).SetSettleTime(*time));
+}
+
+void SetSettleTime(ScpiContext& context, const ScpiParameters& parameters)
+{
+    SetSettleTimeOf(context, parameters, {});
 }
 
 // In seconds, the shortest text that reads back as the setting: 0.05.
@@ -425,13 +560,13 @@ void SettleTimeQuery(ScpiContext& context, const ScpiParameters& parameters)
         context.Answer(SettleTimeAnswer(context, bound));
 }
 
-// ROUT:CHAN:DEL <seconds>[,<list>]: the switch has one settle time, so the
-// channels named are checked and the time holds for both.
+// ROUT:CHAN:DEL <seconds>[,<list>]: a board has one settle time, so the
+// channels named are checked and the time holds for both of their boards'.
 void SetChannelDelay(ScpiContext& context, const ScpiParameters& parameters)
 {
     std::vector<int> channels;
     if (ChannelsOrBoth(context, parameters, 1, channels))
-        SetSettleTime(context, parameters);
+        SetSettleTimeOf(context, parameters, channels);
 }
 
 // ROUT:CHAN:DEL? [<list>|MIN|MAX|DEF]: the settle time once per channel named.
@@ -444,7 +579,7 @@ void ChannelDelayQuery(ScpiContext& context, const ScpiParameters& parameters)
         return;
     std::string answer;
     for (std::size_t i = 0; i < channels.size(); ++i)
-        answer += (i ? "," : "") + SettleTimeAnswer(context, std::nullopt);
+        answer += (i ? "," : "") + Seconds(context.Instrument().Board(BoardOf(channels[i])).View().settleTime);
     context.Answer(answer);
 }
 
@@ -467,8 +602,8 @@ void SetLabel(ScpiContext& context, const ScpiParameters& parameters)
         context.Status().Push(-221, "a label names one channel");
         return;
     }
-    for (const int channel : channels) {
-        const OperationResult result = context.Instrument().SetLabel(channel, label.text);
+    for (const int slot : channels) {
+        const OperationResult result = context.Instrument().Board(BoardOf(slot)).SetLabel(PathOf(slot), label.text);
         Report(context, result);
         if (!result.Ok())
             return;
@@ -480,11 +615,23 @@ void LabelQuery(ScpiContext& context, const ScpiParameters& parameters)
     std::vector<int> channels;
     if (!ChannelsOrBoth(context, parameters, 0, channels))
         return;
-    const ChannelLabels labels = context.Instrument().View().labels;
     std::string answer;
-    for (const int channel : channels)
-        answer += (answer.empty() ? "" : ",") + Quoted(labels.Of(channel));
+    for (const int slot : channels)
+        answer += (answer.empty() ? "" : ",") + Quoted(context.Instrument().Board(BoardOf(slot)).View().labels.Of(PathOf(slot)));
     context.Answer(answer);
+}
+
+// A slot: a board's number, 1 to the number of boards.
+std::optional<int> BoardParameter(ScpiContext& context, const ScpiParameter& parameter)
+{
+    const auto board = parameter.kind == ScpiParameter::Kind::Decimal ? Integer(context, parameter, 99) : std::nullopt;
+    if (parameter.kind != ScpiParameter::Kind::Decimal)
+        context.Status().Push(-104, "a slot number is expected: the board's, from 1");
+    else if (board && (*board < 1 || *board > context.Instrument().Boards()))
+        context.Status().Push(-222, "slots are 1 to " + std::to_string(context.Instrument().Boards()));
+    else
+        return board;
+    return std::nullopt;
 }
 
 // *SAV n, *RCL n: setups 0 to 9 of the board.
@@ -519,9 +666,12 @@ void SetPowerOn(ScpiContext& context, const ScpiParameters& parameters)
 void Reset(ScpiContext& context, const ScpiParameters&)
 {
     // Another client's lock keeps both: one error says so.
-    if (const SwitchView view = context.Instrument().View(); !view.lockedByOther)
-        Report(context, context.Instrument().SetSettleTime(view.startSettleTime));
-    Route(context, RfPath::Off);
+    if (!context.Instrument().View().lockedByOther)
+        for (int board = 1; board <= context.Instrument().Boards(); ++board) {
+            ScpiInstrument& each = context.Instrument().Board(board);
+            Report(context, each.SetSettleTime(each.View().startSettleTime));
+        }
+    RouteAll(context, RfPath::Off);
 }
 
 template <std::uint8_t ScpiStatus::*mask>
@@ -605,7 +755,7 @@ const Command kCommands[] = {
     {"[ROUTe]:CLOSe:EXCLusive", 1, Close},
     {"[ROUTe]:OPEN", 1, Open},
     {"[ROUTe]:OPEN?", 1, PathQuery<false>},
-    {"[ROUTe]:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { Route(c, RfPath::Off); }},
+    {"[ROUTe]:OPEN:ALL", 0, [](ScpiContext& c, const ScpiParameters&) { RouteAll(c, RfPath::Off); }},
     {"[ROUTe]:SETTling:TIME", 1, SetSettleTime},
     {"[ROUTe]:SETTling:TIME?", 0, SettleTimeQuery, 1},
     {"[ROUTe]:CHANnel:DELay", 1, SetChannelDelay, 1},
@@ -647,6 +797,20 @@ const Command kCommands[] = {
          if (p.front().kind != ScpiParameter::Kind::String)
              return c.Status().Push(-104, "a string is expected, the client's own token: \"4f1c9a\"");
          c.Answer(Quoted(p.front().text));
+     }},
+    // Each board as a switch unit names a card in a slot: its model, then its name and port.
+    {"SYSTem:CTYPe?", 1, [](ScpiContext& c, const ScpiParameters& p) {
+         if (const auto board = BoardParameter(c, p.front())) {
+             const Identity& o = c.Identification();
+             c.Answer(o.maker + "," + c.Instrument().Board(*board).View().model + "," + o.serial + "," + o.version);
+         }
+     }},
+    {"SYSTem:CDEScription?", 1, [](ScpiContext& c, const ScpiParameters& p) {
+         if (const auto board = BoardParameter(c, p.front())) {
+             const SwitchView view = c.Instrument().Board(*board).View();
+             const std::string port = view.device.empty() ? "port " + std::to_string(view.address) : view.device;
+             c.Answer(Quoted(view.model + (view.name.empty() ? "" : " " + view.name) + " on " + port));
+         }
      }},
     {"SYSTem:PORT", 1, SetPort},
     {"SYSTem:PORT?", 0, [](ScpiContext& c, const ScpiParameters&) {

@@ -30,6 +30,8 @@ struct SwitchView
     std::chrono::milliseconds startSettleTime{0};  // as the program started: *RST's and DEFault's
     ChannelLabels labels;             // the board's channel labels
     std::optional<int> powerOn;       // the setup a headless server recalls at start; none: KEEP
+    std::string model;                // the board's model ("QTR7-415KM")
+    std::string name;                 // the name the board was given, where several are served
 };
 
 class ScpiInstrument
@@ -68,5 +70,10 @@ public:
     virtual OperationResult SaveSetup(int number) = 0;
     virtual void RecallSetup(int number, Done done) = 0;
     virtual OperationResult SetPowerOn(std::optional<int> number) = 0;
+
+    // The boards behind the instrument, numbered from 1; board 1 is this
+    // one. A slot channel names a board's path: 202 is path 2 of board 2.
+    virtual int Boards() const { return 1; }
+    virtual ScpiInstrument& Board(int /*board*/) { return *this; }
 };
 

@@ -1,11 +1,23 @@
 #include "SwitchInstrument.h"
 
+#include "SwitchSystem.h"
+
 #include <utility>
 
 SwitchInstrument::SwitchInstrument(SwitchCore& core, Source source, std::function<std::vector<std::string>()> list)
     : core_(core), source_(std::move(source)), list_(std::move(list))
 {
     source_.alive = lifetime_.Token();
+    const SwitchSystem* system = core.System();
+    if (!system)
+        return;
+    for (int board = 1; board <= system->Count(); ++board)
+        if (&system->Core(board) == &core)
+            board_ = board;
+    if (board_ != 1)
+        return;
+    for (int board = 2; board <= system->Count(); ++board)
+        others_.push_back(std::make_unique<SwitchInstrument>(system->Core(board), source_, list_));
 }
 
 SwitchInstrument::~SwitchInstrument()
@@ -15,6 +27,8 @@ SwitchInstrument::~SwitchInstrument()
 
 void SwitchInstrument::ShareLockAs(std::optional<Source> holder)
 {
+    for (const auto& other : others_)
+        other->ShareLockAs(holder);
     shared_ = std::move(holder);
     if (shared_)
         shared_->alive = lifetime_.Token();
@@ -23,12 +37,17 @@ void SwitchInstrument::ShareLockAs(std::optional<Source> holder)
 void SwitchInstrument::Leave()
 {
     lifetime_.End();
+    for (const auto& other : others_)
+        other->Leave();
     core_.Unlock(source_);
 }
 
 SwitchView SwitchInstrument::View() const
 {
     SwitchView view;
+    view.model = core_.Model().name;
+    if (const SwitchSystem* system = core_.System())
+        view.name = system->Name(board_);
     view.reach = core_.Status().reach;
     view.address = core_.Address();
     view.device = core_.Port().device;
@@ -64,7 +83,18 @@ void SwitchInstrument::SetPortDevice(const std::string& device, Done done)
 
 void SwitchInstrument::WhenIdle(std::function<void()> then)
 {
-    core_.WhenIdle(std::move(then));
+    if (others_.empty())
+        return core_.WhenIdle(std::move(then));
+    // Once every board is idle and settled: they settle side by side.
+    auto left = std::make_shared<int>(Boards());
+    auto shared = std::make_shared<std::function<void()>>(std::move(then));
+    const auto one = [left, shared] {
+        if (--*left == 0)
+            (*shared)();
+    };
+    core_.WhenIdle(one);
+    for (const auto& other : others_)
+        other->WhenIdle(one);
 }
 
 OperationResult SwitchInstrument::SetSettleTime(std::chrono::milliseconds time)

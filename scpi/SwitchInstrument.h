@@ -4,7 +4,9 @@
 #include "ScpiInstrument.h"
 #include "SwitchCore.h"
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 // The switch core as one connection's command layer sees it; every
 // operation is this client's, queued with the panel's and the command
@@ -44,6 +46,9 @@ public:
     OperationResult SaveSetup(int number) override;
     void RecallSetup(int number, Done done) override;
     OperationResult SetPowerOn(std::optional<int> number) override;
+    // Where the core is board 1 of several, the others as this client's too.
+    int Boards() const override { return 1 + static_cast<int>(others_.size()); }
+    ScpiInstrument& Board(int board) override { return board <= 1 ? *this : *others_.at(static_cast<std::size_t>(board - 2)); }
 
 private:
     SwitchCore& core_;
@@ -53,4 +58,6 @@ private:
     Source source_;
     std::optional<Source> shared_;
     std::function<std::vector<std::string>()> list_;
+    std::vector<std::unique_ptr<SwitchInstrument>> others_;
+    int board_ = 1;
 };

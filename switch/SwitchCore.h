@@ -20,6 +20,7 @@
 #include <vector>
 
 class OperationLog;
+class SwitchSystem;
 class RelayCycles;
 
 // The one owner of the board's port: the address in use, the control bits as
@@ -66,6 +67,9 @@ public:
     // share: a client that holds it holds them all. Set before any client
     // locks; `lock` outlives the core.
     void ShareLock(SwitchLock& lock) { lock_ = &lock; }
+    // The boards it serves beside, where it is one of several; nullptr alone.
+    const SwitchSystem* System() const { return system_; }
+    void SetSystem(const SwitchSystem* system) { system_ = system; }
     // Another client than `asker` holds the lock.
     bool LockedAgainst(const Source& asker) const { return lock_->HeldAgainst(asker); }
 
@@ -216,6 +220,7 @@ private:
     bool allowSimulated_ = false;
     SwitchLock ownLock_;
     SwitchLock* lock_ = &ownLock_;
+    const SwitchSystem* system_ = nullptr;
     std::int32_t address_ = 0;
     std::string device_;  // chosen by device
     bool opened_ = false;

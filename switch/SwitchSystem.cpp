@@ -8,6 +8,7 @@
 int SwitchSystem::Add(SwitchCore& core, std::string name)
 {
     core.ShareLock(lock_);
+    core.SetSystem(this);
     boards_.push_back({&core, std::move(name)});
     return Count();
 }

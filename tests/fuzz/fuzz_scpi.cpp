@@ -117,8 +117,9 @@ struct Recorder final : ScpiInstrument
 // A second opinion on what may reach the port: units that, read loosely,
 // name a routing command, a reset or a port change. Headers after the first
 // unit may be relative, so the root node is optional here.
-const std::regex kCloseOne(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@[ \t01:,]*\)[ \t]*$)", std::regex::icase);
-const std::regex kCloseTwo(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@[ \t02:,]*\)[ \t]*$)", std::regex::icase);
+// A channel is 1 or 2, or as a slot 101 or 102 (one board here).
+const std::regex kCloseOne(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@([ \t:,]|0*(10)?1)*\)[ \t]*$)", std::regex::icase);
+const std::regex kCloseTwo(R"(^[ \t]*(:?(ROUTE?:)?)CLOSE?[ \t]+\([ \t]*@([ \t:,]|0*(10)?2)*\)[ \t]*$)", std::regex::icase);
 const std::regex kOpen(R"(^[ \t]*((:?(ROUTE?:)?)OPEN([ \t]+\(.*\)|:ALL)|\*RST)[ \t]*$)", std::regex::icase);
 const std::regex kPort(R"(^[ \t]*(:?(SYST(EM)?:)?)PORT[ \t]+.*$)", std::regex::icase);
 const std::regex kSilent(R"(\*(RST|CLS|WAI|OPC|ESE|SRE|SAV|RCL)|ROUT|CLOS|OPEN|SYST|STAT|DIAG|CHAN|MEM)", std::regex::icase);

@@ -7,6 +7,7 @@
 #include "ScpiServer.h"
 #include "ScpiSession.h"
 #include "SwitchInstrument.h"
+#include "SwitchSystem.h"
 #include "Table.h"
 
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <memory>
 #include <utility>
 
@@ -276,6 +278,73 @@ private slots:
         const QString written = writes == QLatin1String("-") ? writes : Trace(port.Writes());
         QCOMPARE((QStringList{said, queued.join(u' '), written}), (QStringList{answers, errors, writes}));
         core.SetCycles(nullptr);
+    }
+
+    // Three boards behind one instrument, at 888, 632 and 956: slot
+    // channels, the boards switched together, one failing, the lock over
+    // all. `writes`: each board's, "|" between boards; `detail`: a part of
+    // the first error's words.
+    void boards_data()
+    {
+        AddColumns<QString, QString, QString, QString, QString, QString>("setup", "input", "answers", "errors", "writes", "detail");
+        const QString none;
+        QTest::newRow("slot channels") << "" << "ROUT:CLOS (@101,202);*OPC?;:ROUT:CLOS:STAT?;:ROUT:CLOS? (@101,102,201,202,301);OPEN? (@302)\n"
+                                       << "1;(@101,202);1,0,0,1,0;1\n" << none << "w888:01|w632:02|" << none;
+        QTest::newRow("1 and 2 are board 1's") << "" << "ROUT:CLOS (@2);*OPC?;:ROUT:CLOS:STAT?\n" << "1;(@102)\n" << none << "w888:02||" << none;
+        QTest::newRow("a range across boards") << "" << "ROUT:CLOS? (@102:301)\n" << "0,0,0,0\n" << none << "||" << none;
+        QTest::newRow("both paths of one board") << "" << "ROUT:CLOS (@101,201,202)\n" << none << "-221" << "||"
+                                                 << "RF1 and RF2 of board 2 cannot be closed together";
+        QTest::newRow("no board 4") << "" << "ROUT:CLOS (@401)\n" << none << "-222" << "||"
+                                    << "channels are b01 (RF1) and b02 (RF2) of board b, from 1 to 3";
+        QTest::newRow("open all") << "" << "ROUT:CLOS (@102,201,302);:OPEN:ALL;*OPC?;:CLOS:STAT?\n" << "1;(@)\n" << none
+                                  << "w888:02 w888:00|w632:01 w632:00|w956:02 w956:00" << none;
+        QTest::newRow("open one board") << "" << "ROUT:CLOS (@101,201);:OPEN (@201,301);*OPC?;:CLOS:STAT?\n" << "1;(@101)\n" << none
+                                        << "w888:01|w632:01 w632:00|" << none;
+        QTest::newRow("one board fails, named") << "board 2 fails" << "ROUT:CLOS (@101,201,301);*OPC?;:ROUT:CLOS:STAT?\n" << "1;(@101,301)\n"
+                                                << "-240" << "w888:01||w956:01" << "board 2: Port 632: nothing written";
+        QTest::newRow("the others named as not switched") << "board 2 fails" << "ROUT:CLOS (@201)\n" << none << "-240" << "||"
+                                                          << "; not switched: board 2";
+        QTest::newRow("locked through another board") << "locked" << "ROUT:CLOS (@101,301);:ROUT:CHAN:DEL 1\n" << none << "-203 -203 -203 -203" << "||"
+                                                      << "locked by remote:192.0.2.9:5025";
+        QTest::newRow("a settle time per board") << "" << "ROUT:CHAN:DEL 0.02,(@201);:ROUT:CHAN:DEL? (@101,201,202,301)\n" << "0,0.02,0.02,0\n"
+                                                 << none << "||" << none;
+        QTest::newRow("slots described") << "" << "SYST:CTYP? 2;:SYST:CDES? 3;:SYST:CTYP? 4\n"
+                                         << "rfswitch-panel,QTR7-415KM,SN17,1.0.0;\"QTR7-415KM rack3 on port 956\"\n" << "-222" << "||" << none;
+    }
+
+    void boards()
+    {
+        const auto [setup, input, answers, errors, writes, detail] =
+            Fetch<QString, QString, QString, QString, QString, QString>("setup", "input", "answers", "errors", "writes", "detail");
+        std::array<FakePort, 3> ports;
+        std::vector<std::unique_ptr<SwitchCore>> cores;
+        SwitchSystem system;
+        for (const std::int32_t address : {888, 632, 956}) {
+            SwitchCore& core = *cores.emplace_back(std::make_unique<SwitchCore>(ports[cores.size()]));
+            system.Add(core, "rack" + std::to_string(cores.size()));
+            core.TakeAddress(address, false, Source{});
+        }
+        if (setup == QLatin1String("board 2 fails"))
+            ports[1].writeError = "/dev/parport1: no such device";
+        if (setup == QLatin1String("locked"))
+            QVERIFY(cores[2]->Lock(Source::Remote("192.0.2.9:5025")));
+        for (FakePort& port : ports)
+            port.accesses.clear();
+        SwitchInstrument instrument{*cores[0], Source::Remote("127.0.0.1:5000"), [] { return std::vector<std::string>{}; }};
+        const auto session = ScpiSession::Create(instrument, {"rfswitch-panel", "QTR7-415KM", "SN17", "1.0.0"});
+        QString said;
+        session->SetOutput([&said](std::string_view text) { said += QString::fromLatin1(text.data(), qsizetype(text.size())); });
+        session->Feed(input.toStdString());
+        QTRY_VERIFY_WITH_TIMEOUT(said.count(u'\n') >= answers.count(u'\n') && session->Idle(), kTimeout);
+
+        QStringList queued, traces;
+        for (const auto& error : session->Errors())
+            queued << QString::number(error.number);
+        for (const FakePort& port : ports)
+            traces << Trace(port.Writes());
+        const QString first = session->Errors().empty() ? QString() : QString::fromStdString(session->Errors().front().text);
+        QCOMPARE((QStringList{said, queued.join(u' '), traces.join(u'|')}), (QStringList{answers, errors, writes}));
+        QVERIFY2(first.contains(detail), qPrintable(first));
     }
 
     // By the clock: each operation complete once the switch has settled, and
