@@ -110,6 +110,21 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
                     PrintLine(stderr, QStringLiteral("rfswitch-panel: power-on rcl%1: %2").arg(*setup).arg(QString::fromStdString(result.detail)));
             });
     }
+    // The other boards of --board: each at its port, set at start as board 1 is.
+    std::vector<std::unique_ptr<PortOwner>> owners;
+    for (int board = 2; setup->System() && board <= setup->System()->Count(); ++board) {
+        SwitchCore& more = setup->System()->Core(board);
+        const PortName& port = invocation.boards[std::size_t(board - 1)].port;
+        if (invocation.powerOn == RfPath::Off) {
+            more.TakeAddress(port, true, start, report("power-on", RfPath::Off));
+        } else {
+            more.Attach(port, start);
+            if (invocation.powerOn)
+                more.Select(*invocation.powerOn, start, report("power-on", *invocation.powerOn));
+        }
+        // --select and --query on its port are handed to this server too.
+        owners.push_back(std::make_unique<PortOwner>(more));
+    }
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);
     RemoteService::Failure failure;

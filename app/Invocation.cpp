@@ -129,6 +129,12 @@ Invocation ParseCommandLine(const QStringList& arguments)
     const QCommandLineOption serial(QStringLiteral("serial"),
                                     QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
                                                   "LXI identification report (default 0)."), QStringLiteral("TEXT"));
+    const QCommandLineOption board(QStringLiteral("board"),
+                                   QStringLiteral("With --headless, once for each board served: its port as --port reads it, "
+                                                  "a name for it before '=' where wanted (bench=0x278); boards are numbered 1, 2, … "
+                                                  "in order, and channel 202 is RF2 of board 2."),
+                                   QStringLiteral("[NAME=]PORT"));
+    parser.addOption(board);
     parser.addOptions({help, version, port, listPorts, select, query, simulate, rawIo, log, listen, rawSocket, vxi11, noVxi11, hislip, noHislip,
                        http, https, tlsCert, tlsKey, tlsRequired, stateDir, headless, reset, powerOn, onStop, settleTime, allow,
                        idleTimeout, serial});
@@ -167,6 +173,29 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                        "as /dev/parport1").arg(why));
         }
         invocation.portNote = QString::fromStdString(reading.note);
+    }
+    for (const QString& given : parser.values(board)) {
+        const qsizetype equals = given.indexOf(u'=');
+        const QString name = equals < 0 ? QString() : given.left(equals);
+        const QString where = given.mid(equals + 1);
+        std::optional<PortName> at;
+        if (const auto device = DeviceFromText(where.toStdString()))
+            at = PortName(*device);
+        else if (const auto address = PortArgument(where))
+            at = PortName(*address);
+        if (!at)
+            return fail(QStringLiteral("--board %1: \"%2\" is not a port: type it as 888, 0x378 or &H378, or a device such as /dev/parport1")
+                            .arg(given, where));
+        if (equals >= 0 && !LabelProblem(name.toStdString()).empty())
+            return fail(QStringLiteral("--board %1: a board's name is a letter, then letters, digits or '_', 12 at most").arg(given));
+        invocation.boards.push_back({name, *at});
+    }
+    if (!invocation.boards.empty()) {
+        if (parser.isSet(port))
+            return fail(QStringLiteral("--port and --board do not go together: the first --board is board 1"));
+        if (!parser.isSet(headless))
+            return fail(QStringLiteral("--board goes with --headless"));
+        invocation.port = invocation.boards.front().port;
     }
     invocation.simulate = parser.isSet(simulate);
     invocation.rawIo = parser.isSet(rawIo);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // What the program was asked to do.
 struct Invocation
@@ -27,6 +28,14 @@ struct Invocation
     Mode mode = Mode::Panel;
     std::optional<PortName> port;      // --port, for this run only
     QString portNote;                  // how --port was read, where not as typed ("0378" is decimal)
+    // --board [NAME=]PORT, in order: the boards a headless server serves,
+    // numbered from 1; the first is the one --port would name.
+    struct Board
+    {
+        QString name;
+        PortName port;
+    };
+    std::vector<Board> boards;
     RfPath path = RfPath::Off;         // --select
     QString selectLabel;               // --select LABEL: the channel the board's label names, found once the board is known
     bool simulate = false;             // the simulated port is good enough

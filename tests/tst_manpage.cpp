@@ -195,7 +195,7 @@ private slots:
         const QMap<QString, QString> sample{{u"ADDRESS/PREFIX"_s, u"10.0.0.0/8"_s}, {u"TEXT"_s, u"SN-7"_s},
                                             {u"SECONDS"_s, u"5"_s}, {u"[HOST:]PORT"_s, u"127.0.0.1:4881"_s},
                                             {u"FILE"_s, u"/nonexistent/file"_s}, {u"DIR"_s, u"/nonexistent"_s},
-                                            {u"ADDRESS"_s, u"888"_s}};
+                                            {u"ADDRESS"_s, u"888"_s}, {u"[NAME=]PORT"_s, u"4096"_s}};
         for (auto option = help_.cbegin(); option != help_.cend(); ++option) {
             const QString scope = Scope(option->text);
             if (scope.isEmpty())

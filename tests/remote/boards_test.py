@@ -1,0 +1,72 @@
+# Four boards behind one headless server, each on a simulated port of its
+# own: slot channels over the raw socket, one lock over every board, the
+# boards described by slot, a board's two paths refused together, each
+# board's relay counts across a restart, and --board's usage errors.
+# Usage: boards_test.py PROGRAM
+import socket
+import subprocess
+import sys
+import tempfile
+
+from program import Program, ask, expect
+
+program = sys.argv[1]
+BOARDS = ["4096", "bench=4104", "4112", "4120"]  # no machine has a port there
+
+
+def server(state):
+    boards = [argument for board in BOARDS for argument in ("--board", board)]
+    return Program([program, "--headless", "--simulate", "--state-dir", state, *boards,
+                    "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip"])
+
+
+class Client:
+    """One connection, kept open: a client of its own, as the lock sees it."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=10)
+        self.answers = self.socket.makefile("rb")
+
+    def ask(self, line):
+        self.socket.sendall(line.encode() + b"\n")
+        return self.answers.readline().decode().strip()
+
+    def close(self):
+        self.answers.close()
+        self.socket.close()
+
+
+with tempfile.TemporaryDirectory() as state:
+    with server(state) as first:
+        port = first.port("listening on ")
+        expect("four boards switched by one command", ask(port, "ROUT:CLOS (@101,202,301,402);*OPC?;:ROUT:CLOS:STAT?"),
+               "1;(@101,202,301,402)")
+        version = ask(port, "*IDN?").split(",")[3]
+        expect("the boards by slot", ask(port, "SYST:CDES? 2;:SYST:CDES? 3;:SYST:CTYP? 4"),
+               f'"QTR7-415KM bench on port 4104";"QTR7-415KM on port 4112";rfswitch-panel,QTR7-415KM,0,{version}')
+        expect("RF1 and RF2 of one board", ask(port, "ROUT:CLOS (@301,302);:SYST:ERR?"),
+               '-221,"Settings conflict; RF1 and RF2 of board 3 cannot be closed together"')
+        expect("no board 5", ask(port, "ROUT:CLOS (@501);:SYST:ERR?").split(",")[0], "-222")
+
+        holder, other = Client(port), Client(port)
+        expect("the lock taken", holder.ask("SYST:LOCK:REQ?"), "1")
+        expect("another client, on a board the holder never named", other.ask("ROUT:CLOS (@302);:SYST:ERR?").split(",")[0], "-203")
+        expect("the lock's holder switches every board", holder.ask("ROUT:CLOS (@102,401);*OPC?;:ROUT:CLOS:STAT?"), "1;(@102,202,301,401)")
+        holder.ask("SYST:LOCK:REL;*OPC?")
+        expect("let go, free for all", other.ask("ROUT:CLOS (@302);*OPC?;:ROUT:CLOS:STAT?"), "1;(@102,202,302,401)")
+        holder.close()
+        other.close()
+        expect("stopped", first.stop(), 0)
+
+    # Each board's closures in its own file, read again at start.
+    with server(state) as again:
+        expect("relay counts per board after a restart", ask(again.port("listening on "), "DIAG:REL:CYCL? (@101:402)"),
+               "1,1,0,1,1,1,1,1")
+
+for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
+                         (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),
+                         (["--board", "bench=lpt1", "--headless", "--listen", "127.0.0.1:0"], '"lpt1" is not a port'),
+                         (["--board", "9bench=4096", "--headless", "--listen", "127.0.0.1:0"], "a board's name is a letter")):
+    run = subprocess.run([program, *arguments], capture_output=True, text=True, timeout=30)
+    expect(f"{' '.join(arguments)}: bad usage", (run.returncode, words in run.stderr), (2, True))
+print("boards: ok")
