@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 APP        := $(BUILD)/rfswitch-panel
 # What `make run` builds: the program and the window program it starts.
 PANEL_TARGETS := rfswitch-panel rfswitch-panel-ui
-BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench hislip-bench settle-bench
+BENCH_TARGETS := panel-bench switch-bench remote-bench web-bench vxi11-bench hislip-bench settle-bench boards-bench
 
 # Debian packages that building and running the panel need (rpcgen and
 # libtirpc for VXI-11, the Avahi client library for DNS-SD, OpenSSL for
@@ -121,6 +121,7 @@ bench: bench-deps configure node-modules
 	$(BUILD)/bench/hislip-bench
 	$(BUILD)/bench/web-bench
 	$(BUILD)/bench/settle-bench
+	$(BUILD)/bench/boards-bench
 	node bench/web_page_bench.mjs $(BUILD)/node $(APP) || [ $$? = 77 ]
 	python3 tests/hostile/suite.py --bench $(APP) | grep '^BENCH' || [ $$? = 77 ]
 	@$(MAKE) --no-print-directory old-panel
