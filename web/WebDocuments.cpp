@@ -17,6 +17,7 @@
 #include <QXmlStreamWriter>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -123,6 +124,16 @@ QByteArray SelectedName(const QByteArray& body)
         return body;
     const QJsonValue name = json.first().isObject() ? json.first().toObject().value(QLatin1String("path")) : json.first();
     return name.isString() ? name.toString().toUtf8() : QByteArray();
+}
+
+std::optional<int> SelectedBoard(const QByteArray& body)
+{
+    const QJsonObject json = QJsonDocument::fromJson(body).object();
+    if (!json.contains(QLatin1String("board")))
+        return std::nullopt;
+    const QJsonValue board = json.value(QLatin1String("board"));
+    // Not a whole number: no board has that number.
+    return board.isDouble() && board.toDouble() == std::floor(board.toDouble()) && std::abs(board.toDouble()) < 1e6 ? board.toInt() : 0;
 }
 
 ScpiError ApiError(const OperationResult& result)

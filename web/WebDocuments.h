@@ -35,6 +35,8 @@ std::optional<RfPath> PathFromText(QByteArrayView text, const ChannelLabels& lab
 // What the body of a POST to /api/select names: the text of a JSON string,
 // or of a JSON object's "path" ({"path":"rf1"}); any other body as it is.
 QByteArray SelectedName(const QByteArray& body);
+// The board a JSON object body names ({"board":2,"path":"rf1"}); none where it names none.
+std::optional<int> SelectedBoard(const QByteArray& body);
 
 // The error a SCPI client would find in its queue for the same outcome, and
 // the HTTP status it answers with (OutcomeError's one table).

@@ -5,10 +5,12 @@
 #include "Door.h"
 #include "HttpSession.h"
 #include "SwitchCore.h"
+#include "SwitchSystem.h"
 #include "WebSocket.h"
 
 #include <QFile>
 #include <QHostInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTime>
 
@@ -156,6 +158,14 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     connect(&core_, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
         counts_.Count(source, result.outcome);
     });
+    // The other boards served beside it change the state too; their lines go to the one list.
+    for (int board = 2; core_.System() && board <= core_.System()->Count(); ++board) {
+        SwitchCore& more = core_.System()->Core(board);
+        connect(&more, &SwitchCore::Changed, this, &WebServer::Schedule);
+        connect(&more, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
+            counts_.Count(source, result.outcome);
+        });
+    }
     connect(&core_, &SwitchCore::Logged, this, [this](const std::string& line) {
         // The time of day as the log has it ("2026-…T21:04:26.861+01:00"), without reading the zone again.
         std::string shown;
@@ -209,9 +219,20 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
         session.Answer(Error(501, QStringLiteral("GET, HEAD and POST only")));
         return;
     }
-    if (path == "/api/select") {
+    // /api/select switches board 1, or the board its JSON body names;
+    // /api/boards/N/select board N.
+    int board = path == "/api/select" ? 1 : 0;
+    if (path.starts_with("/api/boards/") && path.ends_with("/select")) {
+        const std::string_view number = path.substr(12, path.size() - 12 - 7);
+        board = core_.System() ? core_.System()->BoardNamed(number) : number == "1" ? 1 : 0;
+        if (board == 0 || number.empty() || number.find_first_not_of("0123456789") != std::string_view::npos) {
+            session.Answer(Error(404, QStringLiteral("no board %1").arg(QString::fromUtf8(number.data(), qsizetype(number.size())))));
+            return;
+        }
+    }
+    if (board != 0) {
         if (method == "POST")
-            Select(request, session);
+            Select(request, session, path == "/api/select" ? 0 : board);
         else
             session.Answer(Error(405, QStringLiteral("only POST switches"), {{"Allow", "POST"}}));
         return;
@@ -246,20 +267,30 @@ void WebServer::Handle(const HttpRequest& request, HttpSession& session)
     }
 }
 
-void WebServer::Select(const HttpRequest& request, HttpSession& session)
+void WebServer::Select(const HttpRequest& request, HttpSession& session, int board)
 {
     const Source source = PeerSource(session.Link());
+    const QByteArray body = QByteArray::fromStdString(request.body);
+    // Named by the path, else by the body, else board 1.
+    const int boards = core_.System() ? core_.System()->Count() : 1;
+    if (board == 0)
+        board = SelectedBoard(body).value_or(1);
+    if (board < 1 || board > boards) {
+        core_.Refused(source, "select", "no board " + std::to_string(board));
+        session.Answer(Error(404, QStringLiteral("no board %1: the boards are 1 to %2").arg(board).arg(boards)));
+        return;
+    }
+    SwitchCore& core = board == 1 ? core_ : core_.System()->Core(board);
     const QString crossSite = CrossSite(request);
     if (!crossSite.isEmpty()) {
-        core_.Refused(source, "select", crossSite.toStdString());
+        core.Refused(source, "select", crossSite.toStdString());
         session.Answer(Error(403, crossSite));
         return;
     }
-    const QByteArray body = QByteArray::fromStdString(request.body);
-    const auto path = PathFromText(SelectedName(body), core_.Labels());
+    const auto path = PathFromText(SelectedName(body), core.Labels());
     if (!path) {
         const ScpiError error = IllegalPath(QString::fromUtf8(body.trimmed()));
-        core_.Refused(source, "select", error.detail.toStdString());
+        core.Refused(source, "select", error.detail.toStdString());
         QJsonObject answer = State();
         answer.insert(QStringLiteral("error"), ErrorJson(error));
         session.Answer(Json(answer, 400));
@@ -272,10 +303,10 @@ void WebServer::Select(const HttpRequest& request, HttpSession& session)
     connect(&session.Link(), &Connection::Closed, &session, [lifetime] { lifetime->End(); });
     Source asked = source;
     asked.alive = lifetime->Token();
-    core_.Select(*path, asked, [self = QPointer<WebServer>(this), session = QPointer<HttpSession>(&session)](const OperationResult& result) {
+    core.Select(*path, asked, [self = QPointer<WebServer>(this), session = QPointer<HttpSession>(&session), &core](const OperationResult& result) {
         if (!self)
             return;
-        self->core_.WhenSettled([self, session, result] {
+        core.WhenSettled([self, session, result] {
             if (!self || !session)
                 return;
             QJsonObject answer = self->State();
@@ -334,6 +365,18 @@ void WebServer::Push()
 QJsonObject WebServer::State() const
 {
     QJsonObject state = StateJson(core_, QStringList(operations_.begin(), operations_.end()));
+    // Several boards: each board's own state too, board 1's again first.
+    if (const SwitchSystem* system = core_.System(); system && system->Count() > 1) {
+        QJsonArray boards;
+        for (int board = 1; board <= system->Count(); ++board) {
+            QJsonObject one = StateJson(system->Core(board), {});
+            one.remove(QStringLiteral("operations"));
+            one.insert(QStringLiteral("board"), board);
+            one.insert(QStringLiteral("name"), QString::fromStdString(system->Name(board)));
+            boards.append(one);
+        }
+        state.insert(QStringLiteral("boards"), boards);
+    }
     if (!options_.fingerprint.isEmpty())
         state[QStringLiteral("certificate")] = options_.fingerprint;
     if (!options_.plain.isEmpty())

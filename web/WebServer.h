@@ -115,7 +115,8 @@ private:
     void Serve(Connection* connection) override;
     void MakeRoom(const QHostAddress& peer, bool ownShare);
     void Handle(const HttpRequest& request, HttpSession& session);
-    void Select(const HttpRequest& request, HttpSession& session);
+    // Switches board `board` (0: the one the body names, else board 1).
+    void Select(const HttpRequest& request, HttpSession& session, int board);
     void Follow(const HttpRequest& request, HttpSession& session);
     void Schedule();
     void Push();

@@ -1,12 +1,16 @@
 # Four boards behind one headless server, each on a simulated port of its
 # own: slot channels over the raw socket, one lock over every board, the
-# boards described by slot, a board's two paths refused together, each
-# board's relay counts across a restart, and --board's usage errors.
+# boards described by slot, a board's two paths refused together, the HTTP
+# API by board, each board's relay counts across a restart, and --board's
+# usage errors.
 # Usage: boards_test.py PROGRAM
+import json
 import socket
 import subprocess
 import sys
 import tempfile
+import urllib.error
+import urllib.request
 
 from program import Program, ask, expect
 
@@ -17,7 +21,16 @@ BOARDS = ["4096", "bench=4104", "4112", "4120"]  # no machine has a port there
 def server(state):
     boards = [argument for board in BOARDS for argument in ("--board", board)]
     return Program([program, "--headless", "--simulate", "--state-dir", state, *boards,
-                    "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip"])
+                    "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--http", "127.0.0.1:0"])
+
+
+def post(url, body):
+    """The HTTP status and the JSON answer of a POST."""
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, data=body.encode(), method="POST"), timeout=10) as answer:
+            return answer.status, json.load(answer)
+    except urllib.error.HTTPError as error:
+        return error.code, json.load(error)
 
 
 class Client:
@@ -56,12 +69,24 @@ with tempfile.TemporaryDirectory() as state:
         expect("let go, free for all", other.ask("ROUT:CLOS (@302);*OPC?;:ROUT:CLOS:STAT?"), "1;(@102,202,302,401)")
         holder.close()
         other.close()
+
+        page = first.line("web page on ").split()[-1]
+        status, shown = post(page + "api/boards/2/select", "rf1")
+        expect("board 2 by the path", (status, [board["path"] for board in shown["boards"]]), (200, ["rf2", "rf1", "rf2", "rf1"]))
+        status, shown = post(page + "api/select", '{"board": 4, "path": "rf2"}')
+        expect("board 4 by the body", (status, [board["path"] for board in shown["boards"]]), (200, ["rf2", "rf1", "rf2", "rf2"]))
+        status, shown = post(page + "api/select", "off")
+        expect("a bare body: board 1", (status, shown["path"], shown["boards"][0]["path"], shown["boards"][0]["name"],
+                                        shown["boards"][1]["name"]), (200, "off", "off", "", "bench"))
+        expect("no board 5", post(page + "api/boards/5/select", "rf1")[0], 404)
+        expect("no board 0 in the body", post(page + "api/select", '{"board": 0, "path": "rf1"}')[0], 404)
+        expect("the boards as SCPI sees them", ask(port, "ROUT:CLOS:STAT?"), "(@201,302,402)")
         expect("stopped", first.stop(), 0)
 
     # Each board's closures in its own file, read again at start.
     with server(state) as again:
         expect("relay counts per board after a restart", ask(again.port("listening on "), "DIAG:REL:CYCL? (@101:402)"),
-               "1,1,0,1,1,1,1,1")
+               "1,1,1,1,1,1,1,2")
 
 for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
                          (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),
