@@ -22,6 +22,9 @@ _SELECT = {"rf1": "ROUT:CLOS (@1)", "rf2": "ROUT:CLOS (@2)", "off": "ROUT:OPEN:A
 _CLOSED = {"(@1)": "rf1", "(@2)": "rf2", "(@)": "off", "(@1,2)": "forbidden"}
 # The longest settle time the switch takes, in seconds.
 _MAX_SETTLE = 60
+# Where a server serves several boards: ROUTe:CLOSe? of a board's two
+# channels, and the path it answers for.
+_BOARD_CLOSED = {"1,0": "rf1", "0,1": "rf2", "0,0": "off", "1,1": "forbidden"}
 # A channel's label, as the switch takes it (ROUT:CHAN:LAB).
 _LABEL = re.compile(r"[A-Za-z][A-Za-z0-9_]{0,11}")
 
@@ -36,10 +39,15 @@ class RFSwitchPanelError(Exception):
 
 class RFSwitchPanel(Instrument):
     """RF COMMON switched to RF1, to RF2, or every port terminated ("off"),
-    on the board behind rfswitch-panel. Keyword arguments go to PyMeasure's
-    VISAAdapter (visa_library="@py" for pyvisa-py, for example)."""
+    on the board behind rfswitch-panel; with `board`, on that board of a
+    server that serves several (--board), whose channels are numbered by
+    board (201, 202). Keyword arguments go to PyMeasure's VISAAdapter
+    (visa_library="@py" for pyvisa-py, for example)."""
 
-    def __init__(self, adapter, name="RF switch panel", **kwargs):
+    def __init__(self, adapter, name="RF switch panel", board=None, **kwargs):
+        # Channels 1 and 2, or the board's b01 and b02.
+        self._board = board
+        self._channels = (f"{board}01", f"{board}02") if board else ("1", "2")
         # Every answer ends in a line feed, which VISA's raw sockets need to be told.
         kwargs.setdefault("read_termination", "\n")
         kwargs.setdefault("write_termination", "\n")
@@ -55,11 +63,15 @@ class RFSwitchPanel(Instrument):
         for both control bits set); None where the port could not be read.
         Set to "rf1", "rf2", "off" or a channel's label ("ANT"): returns
         once the switch has moved."""
+        if self._board:
+            return _BOARD_CLOSED.get(self.ask("ROUT:CLOS? (@{},{})".format(*self._channels)).strip())
         return _CLOSED.get(self.ask("ROUT:CLOS:STAT?").strip())
 
     @path.setter
     def path(self, value):
-        command = _SELECT.get(str(value).lower())
+        rf1, rf2 = self._channels
+        selects = {"rf1": f"ROUT:CLOS (@{rf1})", "rf2": f"ROUT:CLOS (@{rf2})", "off": f"ROUT:OPEN (@{rf1},{rf2})"}
+        command = (selects if self._board else _SELECT).get(str(value).lower())
         if command is None and _LABEL.fullmatch(str(value)):
             command = f"ROUT:CLOS (@{value})"
         if command is None:
@@ -69,22 +81,27 @@ class RFSwitchPanel(Instrument):
     @property
     def cycles(self):
         """How often RF1 and RF2 have been closed, as the board's counters keep them: (rf1, rf2)."""
-        answer = self.ask("DIAG:REL:CYCL? (@1,2)")
+        answer = self.ask("DIAG:REL:CYCL? (@{},{})".format(*self._channels))
         self.check_errors()
         return tuple(int(float(count)) for count in answer.split(","))
 
     @property
     def settle_time(self):
         """Seconds after a verified switch until the operation is complete."""
-        answer = self.ask("ROUT:SETT:TIME?")
+        answer = self.ask(self._settle_query())
         self.check_errors()
         self._follow(float(answer))
         return float(answer)
 
     @settle_time.setter
     def settle_time(self, seconds):
-        self._complete(f"ROUT:SETT:TIME {float(seconds):g}")
+        where = f",(@{self._channels[0]})" if self._board else ""
+        self._complete(f"ROUT:{'CHAN:DEL' if self._board else 'SETT:TIME'} {float(seconds):g}{where}")
         self._follow(float(seconds))
+
+    def _settle_query(self):
+        """The query of this board's settle time (a board's own where several are served)."""
+        return f"ROUT:CHAN:DEL? (@{self._channels[0]})" if self._board else "ROUT:SETT:TIME?"
 
     def lock(self):
         """Takes the switch for this client alone: True where it got it,
@@ -120,7 +137,7 @@ class RFSwitchPanel(Instrument):
     def _follow(self, settle_time=None):
         """Sets the VISA timeout from the settle time, read from the switch where not given."""
         if settle_time is None:
-            settle_time = float(self.adapter.connection.query("ROUT:SETT:TIME?"))
+            settle_time = float(self.adapter.connection.query(self._settle_query()))
         if self._reach is not None:
             self.adapter.connection.timeout = self._reach + 2000 * settle_time
 

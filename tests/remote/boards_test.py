@@ -1,9 +1,9 @@
 # Four boards behind one headless server, each on a simulated port of its
 # own: slot channels over the raw socket, one lock over every board, the
 # boards described by slot, a board's two paths refused together, the HTTP
-# API by board, each board's relay counts across a restart, and --board's
-# usage errors.
-# Usage: boards_test.py PROGRAM
+# API by board, each board's relay counts across a restart, the Python class
+# on board 2 through PyVISA, and --board's usage errors.
+# Usage: boards_test.py PROGRAM PYTHON_DIR
 import json
 import socket
 import subprocess
@@ -15,6 +15,7 @@ import urllib.request
 from program import Program, ask, expect
 
 program = sys.argv[1]
+sys.path.insert(0, sys.argv[2])
 BOARDS = ["4096", "bench=4104", "4112", "4120"]  # no machine has a port there
 
 
@@ -85,8 +86,25 @@ with tempfile.TemporaryDirectory() as state:
 
     # Each board's closures in its own file, read again at start.
     with server(state) as again:
-        expect("relay counts per board after a restart", ask(again.port("listening on "), "DIAG:REL:CYCL? (@101:402)"),
-               "1,1,1,1,1,1,1,2")
+        raw = again.port("listening on ")
+        expect("relay counts per board after a restart", ask(raw, "DIAG:REL:CYCL? (@101:402)"), "1,1,1,1,1,1,1,2")
+
+        # The Python class on one board of several, as a script drives it.
+        try:
+            from rfswitch_panel.pymeasure import RFSwitchPanel
+        except ImportError as missing:
+            print(f"{missing.name} not available: the Python class not tried")
+        else:
+            second = RFSwitchPanel(f"TCPIP0::127.0.0.1::{raw}::SOCKET", visa_library="@py", timeout=10000, board=2)
+            second.path = "rf2"
+            second.settle_time = 0.01
+            expect("board 2 through the class", (second.path, ask(raw, "ROUT:CLOS:STAT?"), second.cycles, second.settle_time),
+                   ("rf2", "(@202)", (1, 2), 0.01))
+            second.path = "off"
+            # Simulated ports start open: only board 2 has moved since the restart.
+            expect("board 2 off, its settle time its own", (second.path, ask(raw, "ROUT:CLOS:STAT?;:ROUT:CHAN:DEL? (@101,201)")),
+                   ("off", "(@);0,0.01"))
+            second.adapter.connection.close()
 
 for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
                          (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),
