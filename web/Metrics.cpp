@@ -2,6 +2,7 @@
 
 #include "Identity.h"
 #include "SwitchCore.h"
+#include "SwitchSystem.h"
 
 #include <charconv>
 #include <cmath>
@@ -99,30 +100,71 @@ std::string SwitchMetrics(const SwitchCore& core, const Identity& identity, cons
     for (const auto& [key, count] : operations.Counts())
         out.Sample({{"source", key.first}, {"result", key.second}}, double(count));
 
+    // Each board's series; labelled with the board where several are served.
+    std::vector<std::pair<std::string, const SwitchCore*>> boards;
+    if (const SwitchSystem* system = core.System(); system && system->Count() > 1)
+        for (int board = 1; board <= system->Count(); ++board)
+            boards.emplace_back(std::to_string(board), &system->Core(board));
+    else
+        boards.emplace_back(std::string(), &core);
+    // A sample of a board, with the board's label where it has one.
+    const auto sample = [&out](const std::string& board, std::string_view name, std::string_view value, double count) {
+        if (board.empty())
+            out.Sample({{name, value}}, count);
+        else
+            out.Sample({{"board", board}, {name, value}}, count);
+    };
+    const auto gauge = [&out](const std::string& board, double value) {
+        if (board.empty())
+            out.Sample(value);
+        else
+            out.Sample({{"board", board}}, value);
+    };
+
     // One series per path, 1 for the one the port last read back: "unknown"
     // where the port could not be read since.
-    const auto bits = core.State();
-    const std::string_view live = bits ? PathName(*bits) : "unknown";
     out.Family("rfswitch_path", "gauge", "The path as the port last read it back: 1 for the live one.");
-    for (const std::string_view path : {"off", "rf1", "rf2", "forbidden", "unknown"})
-        out.Sample({{"path", path}}, path == live ? 1 : 0);
+    for (const auto& [board, each] : boards) {
+        const auto bits = each->State();
+        const std::string_view live = bits ? PathName(*bits) : "unknown";
+        for (const std::string_view path : {"off", "rf1", "rf2", "forbidden", "unknown"})
+            sample(board, "path", path, path == live ? 1 : 0);
+    }
 
     // The board's own counts, kept across restarts: a counter that is reset
     // only when the switch is replaced (DIAG:REL:CYCL:CLE).
-    const CycleCounts cycles = core.Cycles();
     out.Family("rfswitch_relay_cycles_total", "counter", "Closures of each path of the switch on the port in use, as read back.");
-    for (const int channel : {1, 2})
-        out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}}, double(cycles.Of(channel)));
-    const ChannelLabels labels = core.Labels();
+    for (const auto& [board, each] : boards)
+        for (const int channel : {1, 2}) {
+            const double count = double(each->Cycles().Of(channel));
+            const std::string_view number = channel == 1 ? "1" : "2", path = channel == 1 ? "rf1" : "rf2";
+            if (board.empty())
+                out.Sample({{"channel", number}, {"path", path}}, count);
+            else
+                out.Sample({{"board", board}, {"channel", number}, {"path", path}}, count);
+        }
     out.Family("rfswitch_channel_label", "gauge", "The board's label of a channel, where it has one (ROUT:CHAN:LAB).");
-    for (const int channel : {1, 2})
-        if (!labels.Of(channel).empty())
-            out.Sample({{"channel", channel == 1 ? "1" : "2"}, {"path", channel == 1 ? "rf1" : "rf2"}, {"label", labels.Of(channel)}}, 1);
-    out.Gauge("rfswitch_relay_cycles_limit", "The closures a path is rated for, as set; 0 where no limit is set.", double(cycles.limit));
-
-    out.Gauge("rfswitch_settle_time_seconds", "How long a switching operation waits after its write for the switch to settle.",
-              double(core.SettleTime().count()) / 1000);
-    out.Gauge("rfswitch_port_simulated", "1 where no board is driven and the simulated port stands in.", core.Status().IsSimulated() ? 1 : 0);
+    for (const auto& [board, each] : boards) {
+        const ChannelLabels labels = each->Labels();
+        for (const int channel : {1, 2}) {
+            if (labels.Of(channel).empty())
+                continue;
+            const std::string_view number = channel == 1 ? "1" : "2", path = channel == 1 ? "rf1" : "rf2";
+            if (board.empty())
+                out.Sample({{"channel", number}, {"path", path}, {"label", labels.Of(channel)}}, 1);
+            else
+                out.Sample({{"board", board}, {"channel", number}, {"path", path}, {"label", labels.Of(channel)}}, 1);
+        }
+    }
+    out.Family("rfswitch_relay_cycles_limit", "gauge", "The closures a path is rated for, as set; 0 where no limit is set.");
+    for (const auto& [board, each] : boards)
+        gauge(board, double(each->Cycles().limit));
+    out.Family("rfswitch_settle_time_seconds", "gauge", "How long a switching operation waits after its write for the switch to settle.");
+    for (const auto& [board, each] : boards)
+        gauge(board, double(each->SettleTime().count()) / 1000);
+    out.Family("rfswitch_port_simulated", "gauge", "1 where no board is driven and the simulated port stands in.");
+    for (const auto& [board, each] : boards)
+        gauge(board, each->Status().IsSimulated() ? 1 : 0);
 
     out.Family("rfswitch_clients", "gauge", "Clients connected now, per server.");
     for (const ServerLoad& server : servers)

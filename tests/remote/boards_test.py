@@ -82,6 +82,14 @@ with tempfile.TemporaryDirectory() as state:
         expect("no board 5", post(page + "api/boards/5/select", "rf1")[0], 404)
         expect("no board 0 in the body", post(page + "api/select", '{"board": 0, "path": "rf1"}')[0], 404)
         expect("the boards as SCPI sees them", ask(port, "ROUT:CLOS:STAT?"), "(@201,302,402)")
+        with urllib.request.urlopen(page + "metrics", timeout=10) as answer:
+            metrics = answer.read().decode().splitlines()
+        expect("each board's live path in /metrics", [line for line in metrics if line.startswith("rfswitch_path{") and line.endswith(" 1")],
+               ['rfswitch_path{board="1",path="off"} 1', 'rfswitch_path{board="2",path="rf1"} 1',
+                'rfswitch_path{board="3",path="rf2"} 1', 'rfswitch_path{board="4",path="rf2"} 1'])
+        expect("board 3's closures in /metrics", [line for line in metrics if line.startswith('rfswitch_relay_cycles_total{board="3"')],
+               ['rfswitch_relay_cycles_total{board="3",channel="1",path="rf1"} 1',
+                'rfswitch_relay_cycles_total{board="3",channel="2",path="rf2"} 1'])
         expect("stopped", first.stop(), 0)
 
     # Each board's closures in its own file, read again at start.
