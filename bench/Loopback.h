@@ -12,6 +12,10 @@
 #include <QEventLoop>
 #include <QThread>
 
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -66,4 +70,33 @@ auto Measure(Client client)
     thread->wait();
     delete thread;
     return run;
+}
+
+// Milliseconds from sending each of `commands` (in turn, `samples` in all)
+// to its answer "1", over one connection; fewer where one was not answered so.
+inline std::vector<double> OpcRoundTrips(quint16 port, const std::vector<std::string>& commands, int samples)
+{
+    std::vector<double> milliseconds;
+    const int fd = Connect(port, true);
+    if (fd < 0)
+        return milliseconds;
+    for (int i = 0; i < samples; ++i) {
+        const std::string& command = commands[std::size_t(i) % commands.size()];
+        const auto start = std::chrono::steady_clock::now();
+        if (write(fd, command.data(), command.size()) != ssize_t(command.size()))
+            break;
+        char answer[16];
+        std::size_t got = 0;
+        while (got == 0 || answer[got - 1] != '\n') {
+            const ssize_t n = read(fd, answer + got, sizeof answer - got);
+            if (n <= 0)
+                break;
+            got += std::size_t(n);
+        }
+        if (got != 2 || answer[0] != '1')
+            break;
+        milliseconds.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    close(fd);
+    return milliseconds;
 }

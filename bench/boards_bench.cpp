@@ -29,34 +29,6 @@ constexpr int kSamples = 100;
 constexpr int kOperations = 200000;
 constexpr int kExtraBoards = 32;
 
-// Milliseconds from sending each of `commands` (in turn) to its answer "1".
-std::vector<double> RoundTrips(quint16 port, const std::vector<std::string>& commands)
-{
-    std::vector<double> milliseconds;
-    const int fd = Connect(port, true);
-    if (fd < 0)
-        return milliseconds;
-    for (int i = 0; i < kSamples; ++i) {
-        const std::string& command = commands[std::size_t(i) % commands.size()];
-        const auto start = Clock::now();
-        if (write(fd, command.data(), command.size()) != ssize_t(command.size()))
-            break;
-        char answer[16];
-        std::size_t got = 0;
-        while (got == 0 || answer[got - 1] != '\n') {
-            const ssize_t n = read(fd, answer + got, sizeof answer - got);
-            if (n <= 0)
-                break;
-            got += std::size_t(n);
-        }
-        if (got != 2 || answer[0] != '1')
-            break;
-        milliseconds.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    close(fd);
-    return milliseconds;
-}
-
 // A board on the simulated port at `address`, every client allowed to drive it.
 struct Board
 {
@@ -111,8 +83,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "boards-bench: cannot listen on loopback\n");
         return 1;
     }
-    const auto one = Measure([&] { return RoundTrips(single.Port(), {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"}); });
-    const auto two = Measure([&] { return RoundTrips(pair.Port(), {"ROUT:CLOS (@101,202);*OPC?\n", "ROUT:CLOS (@102,201);*OPC?\n"}); });
+    const auto one = Measure([&] { return OpcRoundTrips(single.Port(), {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"}, kSamples); });
+    const auto two = Measure([&] { return OpcRoundTrips(pair.Port(), {"ROUT:CLOS (@101,202);*OPC?\n", "ROUT:CLOS (@102,201);*OPC?\n"}, kSamples); });
     if (one.size() != kSamples || two.size() != kSamples) {
         std::fprintf(stderr, "boards-bench: the switch did not answer every *OPC? with 1\n");
         return 1;

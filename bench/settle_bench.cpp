@@ -17,41 +17,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSettle{20};
 constexpr int kSamples = 300;
 constexpr double kMaxP99Ms = 5;
 
-const char* const kCommands[] = {"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"};
-
-// Milliseconds from sending each command to its answer; empty where the
-// connection failed.
-std::vector<double> RoundTrips(quint16 port, int samples)
-{
-    std::vector<double> milliseconds;
-    const int fd = Connect(port, true);
-    if (fd < 0)
-        return milliseconds;
-    for (int i = 0; i < samples; ++i) {
-        const std::string command = kCommands[i % 2];
-        const auto start = Clock::now();
-        if (write(fd, command.data(), command.size()) != ssize_t(command.size()))
-            break;
-        char answer[16];
-        std::size_t got = 0;
-        while (got == 0 || answer[got - 1] != '\n') {
-            const ssize_t n = read(fd, answer + got, sizeof answer - got);
-            if (n <= 0)
-                break;
-            got += std::size_t(n);
-        }
-        if (got != 2 || answer[0] != '1')
-            break;
-        milliseconds.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-    }
-    close(fd);
-    return milliseconds;
-}
+const std::vector<std::string> kCommands{"ROUT:CLOS (@1);*OPC?\n", "ROUT:CLOS (@2);*OPC?\n"};
 
 } // namespace
 
@@ -64,9 +34,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "settle-bench: cannot listen on loopback\n");
         return 1;
     }
-    const std::vector<double> floor = Measure([&] { return RoundTrips(server.Port(), kSamples); });
+    const std::vector<double> floor = Measure([&] { return OpcRoundTrips(server.Port(), kCommands, kSamples); });
     board.core.SetSettleTime(kSettle, Source{});
-    const std::vector<double> settled = Measure([&] { return RoundTrips(server.Port(), kSamples); });
+    const std::vector<double> settled = Measure([&] { return OpcRoundTrips(server.Port(), kCommands, kSamples); });
     if (floor.size() != kSamples || settled.size() != kSamples) {
         std::fprintf(stderr, "settle-bench: the switch did not answer every *OPC? with 1\n");
         return 1;
