@@ -21,10 +21,10 @@ const row = (figure, measured, goal = '', met) =>
 try {
   const page = await browser.newPage();
   await page.goto(server.url);
-  await page.waitForFunction(() => document.getElementById('path').dataset.path === 'off');
+  await page.waitForFunction(() => document.querySelector('.path').dataset.path === 'off');
   await page.evaluate(() => {
     window.seen = [];
-    const path = document.getElementById('path');
+    const path = document.querySelector('.path');
     new MutationObserver(() => window.seen.push([path.dataset.path, performance.timeOrigin + performance.now()])).observe(path, { attributes: true });
   });
   const delays = [];

@@ -154,29 +154,26 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
 
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
-    connect(&core_, &SwitchCore::Changed, this, &WebServer::Schedule);
-    connect(&core_, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
-        counts_.Count(source, result.outcome);
-    });
-    // The other boards served beside it change the state too; their lines go to the one list.
-    for (int board = 2; core_.System() && board <= core_.System()->Count(); ++board) {
-        SwitchCore& more = core_.System()->Core(board);
-        connect(&more, &SwitchCore::Changed, this, &WebServer::Schedule);
-        connect(&more, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
+    // Every board served changes the state; their lines go to the one list.
+    const int boards = core_.System() ? core_.System()->Count() : 1;
+    for (int board = 1; board <= boards; ++board) {
+        SwitchCore& each = board == 1 ? core_ : core_.System()->Core(board);
+        connect(&each, &SwitchCore::Changed, this, &WebServer::Schedule);
+        connect(&each, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
             counts_.Count(source, result.outcome);
         });
+        connect(&each, &SwitchCore::Logged, this, [this](const std::string& line) {
+            // The time of day as the log has it ("2026-…T21:04:26.861+01:00"), without reading the zone again.
+            std::string shown;
+            shown.reserve(48 + line.size());
+            AppendLocalTimeNow(shown);
+            shown.erase(0, 11).resize(12);
+            operations_.push_back(QString::fromStdString(shown.append(1, ' ').append(line)));
+            if (operations_.size() > kOperationsShown)
+                operations_.pop_front();
+            Schedule();
+        });
     }
-    connect(&core_, &SwitchCore::Logged, this, [this](const std::string& line) {
-        // The time of day as the log has it ("2026-…T21:04:26.861+01:00"), without reading the zone again.
-        std::string shown;
-        shown.reserve(48 + line.size());
-        AppendLocalTimeNow(shown);
-        shown.erase(0, 11).resize(12);
-        operations_.push_back(QString::fromStdString(shown.append(1, ' ').append(line)));
-        if (operations_.size() > kOperationsShown)
-            operations_.pop_front();
-        Schedule();
-    });
 }
 
 WebServer::~WebServer() = default;

@@ -19,15 +19,15 @@ let other;
 try {
   const page = await browser.newPage();
   const text = (selector) => page.$eval(selector, (element) => element.textContent);
-  const shows = (path, timeout) => page.waitForFunction((p) => document.getElementById('path').dataset.path === p, { timeout }, path);
-  const answered = () => page.waitForFunction(() => !document.getElementById('answer').textContent.endsWith('…'));
+  const shows = (path, timeout) => page.waitForFunction((p) => document.querySelector('.path').dataset.path === p, { timeout }, path);
+  const answered = () => page.waitForFunction(() => !document.querySelector('.answer').textContent.endsWith('…'));
   await page.goto(program.url);
   await shows('off');
-  assert.deepEqual([await text('#path'), await page.title()], ['All ports terminated', `RF switch on ${hostname()}`]);
+  assert.deepEqual([await text('.path'), await page.title()], ['All ports terminated', `RF switch on ${hostname()}`]);
 
   await page.click('button[data-path="rf2"]');
   await answered();
-  assert.deepEqual([await text('#answer'), await text('#path'), await client.query('ROUT:CLOS:STAT?')],
+  assert.deepEqual([await text('.answer'), await text('.path'), await client.query('ROUT:CLOS:STAT?')],
     ['Switched and read back.', 'RF COMMON connected to RF2', '(@2)']);
 
   // A script switches; the page follows unasked.
@@ -35,14 +35,14 @@ try {
   await shows('rf1', 1000);
 
   // The relay cycle counts, and the warning once a path has reached the limit.
-  const cycles = (wanted) => page.waitForFunction((w) => document.getElementById('cycles').textContent === w, { timeout: 1000 }, wanted);
+  const cycles = (wanted) => page.waitForFunction((w) => document.querySelector('.cycles').textContent === w, { timeout: 1000 }, wanted);
   assert.equal(await client.query('DIAG:REL:CYCL:CLE (@1,2);LIM 1;*OPC?'), '1');
   await cycles('Relay cycles: RF1 0, RF2 0, limit 1.');
   assert.equal(await client.query('ROUT:CLOS (@2);*OPC?'), '1');
   const warning = 'Relay cycles: RF2 has closed 1 time, the limit set is 1: replace the switch, then clear its counts.';
   await cycles(warning);
-  assert.deepEqual([await page.$eval('#cycles', (element) => element.className), (await text('#status')).split('\n').pop()],
-    ['due', warning]);
+  assert.deepEqual([await page.$eval('.cycles', (element) => element.className), (await text('.status')).split('\n').pop()],
+    ['cycles due', warning]);
   assert.equal(await client.query('DIAG:REL:CYCL:LIM 0;:ROUT:CLOS (@1);*OPC?'), '1');
   await cycles('Relay cycles: RF1 1, RF2 1, no limit set.');
 
@@ -57,23 +57,23 @@ try {
   client.close();
   program.child.kill();
   await new Promise((resolve) => program.child.once('exit', resolve));
-  const looks = () => Promise.all([text('#path'), page.$eval('#schematic', (schematic) => getComputedStyle(schematic).filter),
-    page.$$eval('#buttons button', (buttons) => buttons.map((button) => [button.disabled, button.title]))]);
-  await page.waitForFunction(() => document.getElementById('path').textContent.startsWith('Last known: '), { timeout: 5000 });
+  const looks = () => Promise.all([text('.path'), page.$eval('.schematic', (schematic) => getComputedStyle(schematic).filter),
+    page.$$eval('.buttons button', (buttons) => buttons.map((button) => [button.disabled, button.title]))]);
+  await page.waitForFunction(() => document.querySelector('.path').textContent.startsWith('Last known: '), { timeout: 5000 });
   const lost = 'Not connected to the switch: the buttons work again once the connection is back.';
   assert.deepEqual(await looks(), ['Last known: RF COMMON connected to RF1', 'grayscale(1)', Array(3).fill([true, lost])]);
   // A click already on its way when the connection went.
   await page.evaluate(() => select('rf2'));
-  assert.equal(await text('#answer'), 'Not switched: the switch cannot be reached (the connection to it is lost)');
+  assert.equal(await text('.answer'), 'Not switched: the switch cannot be reached (the connection to it is lost)');
   await fits('cut off');
   // Started again on the same address: live, with the new server's state.
   program = await start(command.map((arg, i) => (command[i - 1] === '--http' ? new URL(program.url).host : arg)));
   client = await scpi(program.scpiPort);
-  await page.waitForFunction(() => document.getElementById('path').textContent === 'All ports terminated', { timeout: 10000 });
+  await page.waitForFunction(() => document.querySelector('.path').textContent === 'All ports terminated', { timeout: 10000 });
   assert.deepEqual(await looks(), ['All ports terminated', 'none', Array(3).fill([false, ''])]);
   await page.click('button[data-path="rf1"]');
   await answered();
-  assert.deepEqual([await text('#answer'), await client.query('ROUT:CLOS:STAT?')], ['Switched and read back.', '(@1)']);
+  assert.deepEqual([await text('.answer'), await client.query('ROUT:CLOS:STAT?')], ['Switched and read back.', '(@1)']);
 
   // Another script takes the lock.
   other = await scpi(program.scpiPort);
@@ -83,17 +83,17 @@ try {
   await page.waitForFunction((h) => document.getElementById('lock').textContent.startsWith(`Locked by ${h}:`), { timeout: 1000 }, holder);
   // Its buttons cannot switch then: they look it and say why, and a click does nothing.
   const why = `Locked by ${holder}: switching from here is refused until it lets go.`;
-  await page.waitForFunction(() => [...document.querySelectorAll('#buttons button')].every((button) => button.disabled), { timeout: 1000 });
-  assert.deepEqual(await page.$$eval('#buttons button', (buttons) => buttons.map((button) => button.title)), [why, why, why]);
-  const before = await text('#answer');
+  await page.waitForFunction(() => [...document.querySelectorAll('.buttons button')].every((button) => button.disabled), { timeout: 1000 });
+  assert.deepEqual(await page.$$eval('.buttons button', (buttons) => buttons.map((button) => button.title)), [why, why, why]);
+  const before = await text('.answer');
   await page.click('button[data-path="rf2"]');
-  assert.deepEqual([await text('#answer'), await client.query('ROUT:CLOS:STAT?')], [before, '(@1)']);
+  assert.deepEqual([await text('.answer'), await client.query('ROUT:CLOS:STAT?')], [before, '(@1)']);
   await shows('rf1');
 
   // A port nobody can read: nothing known, no contact drawn, as in the panel.
   await other.query('SYST:PORT "/dev/parport9";*OPC?');
   await shows('unknown', 1000);
-  assert.deepEqual([await text('#bits'), await page.$eval('#contacts', (contacts) => getComputedStyle(contacts).visibility)],
+  assert.deepEqual([await text('.bits'), await page.$eval('.contacts', (contacts) => getComputedStyle(contacts).visibility)],
     ['C1=?  C2=?', 'hidden']);
 
   console.log(`the page switched, followed a script, named the lock's holder and drew no contact where nothing is known`);
