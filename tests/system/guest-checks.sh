@@ -34,11 +34,19 @@ within() {
 }
 
 # The board's bits, read where the board is: C1 and C2, the two lowest bits
-# of the emulated port's data register at 888 ("C1=1 C2=0" for RF1).
+# of an emulated port's data register, at 888 unless named ("C1=1 C2=0" for RF1).
 board() {
-    data=$(dd if=/dev/port bs=1 skip=888 count=1 status=none | od -An -tu1 | tr -d ' \n')
+    data=$(dd if=/dev/port bs=1 skip=${1:-888} count=1 status=none | od -An -tu1 | tr -d ' \n')
     echo "C1=$((data & 1)) C2=$((data >> 1 & 1))"
 }
+# The kernel numbers the ports as it finds them: /dev/parportN of a base
+# address, and the base address of /dev/parportN.
+device_at() {
+    for port in /proc/sys/dev/parport/parport*; do
+        [ "$(cut -f 1 $port/base-addr)" = "$1" ] && echo /dev/${port##*/}
+    done
+}
+base_of() { cut -f 1 /proc/sys/dev/parport/${1#/dev/}/base-addr; }
 property() { systemctl show -p "$1" --value $service; }
 answers() { $tools scpi '*IDN?' >/dev/null; }
 # Up: answering, or given up on (failed, or restarted by systemd).
@@ -126,7 +134,8 @@ avahi_lists() {
 }
 
 journal_operations() {
-    has_operation() { journal_since | grep -Eq 'remote:127\.0\.0\.1:[0-9]+ port=888 board=real device=/dev/parport0 register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified'; }
+    device=$(device_at 888)
+    has_operation() { journal_since | grep -Eq "remote:127\.0\.0\.1:[0-9]+ port=888 board=real device=$device register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
     within 10 has_operation || { echo "no operation line for ROUT:CLOS (@1); the journal ends:"; journalctl -o short --no-pager -n 12; return 1; }
 }
 
@@ -137,7 +146,7 @@ restart_keeps_rf1() {
     running || return 1
     expect "ROUT:CLOS:STAT? and the port after the restart" "(@1) C1=1 C2=0" "$($tools scpi 'ROUT:CLOS:STAT?') $(board)" || return 1
     since=$(journal_since "$mark")
-    echo "$since" | grep -Eq 'start-up port=888 board=real device=/dev/parport0 register=data\(888\) read=0x[0-9a-f]{2} result=read' ||
+    echo "$since" | grep -Eq "start-up port=888 board=real device=$(device_at 888) register=data\(888\) read=0x[0-9a-f]{2} result=read" ||
         { echo "no start-up read in the journal:"; echo "$since" | tail -n 8; return 1; }
     ! echo "$since" | grep 'wrote=' || { echo "the restart wrote to the port"; return 1; }
 }
@@ -182,9 +191,43 @@ policy_applied() {
     expect "the port after systemctl stop with --on-stop off" "C1=0 C2=0" "$(board)" || return 1
     # The data register's other bits stay as they were: the bytes are the board's.
     since=$(journal_since "$mark")
-    written() { echo "$since" | grep -Ec " $1 port=888 board=real device=/dev/parport0 register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
+    device=$(device_at 888)
+    written() { echo "$since" | grep -Ec " $1 port=888 board=real device=$device register=data\(888\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
     expect "verified writes at start (break, then make), at the stop" "2 1" "$(written start-up) $(written stop)" ||
         { echo "$since" | tail -n 12; return 1; }
+}
+
+# Two boards behind the one service, on the guest's two ports (888 and
+# 632, numbered by the kernel): one ROUT:CLOS (@101,202) switches board 1 on
+# /dev/parport0 to RF1 and board 2 on /dev/parport1 to RF2, each a verified
+# write, read back from the ports themselves. The options file as installed
+# afterwards.
+two_boards() {
+    defaults=/etc/default/$unit
+    cp $defaults $here/default.saved || return 1
+    sed -i 's|^PORT_OPTS=.*|PORT_OPTS="--board /dev/parport0 --board bench=/dev/parport1"|' $defaults
+    both_switched
+    status=$?
+    cp $here/default.saved $defaults
+    systemctl restart $unit && within 90 answers || { echo "not answering with one board again"; return 1; }
+    return $status
+}
+both_switched() {
+    mark=$(cursor)
+    systemctl restart $unit || return 1
+    within 90 answers || { echo "not answering with two boards"; journal_since "$mark" | tail -n 8; return 1; }
+    expect "SYST:CDES? 2; ROUT:CLOS (@101,202);*OPC?; ROUT:CLOS:STAT?; SYST:ERR?" \
+        '"QTR7-415KM bench on /dev/parport1"|1|(@101,202)|0,"No error"' \
+        "$($tools scpi 'SYST:CDES? 2' 'ROUT:CLOS (@101,202);*OPC?' 'ROUT:CLOS:STAT?' 'SYST:ERR?' | paste -sd '|')" || return 1
+    first=$(base_of /dev/parport0) second=$(base_of /dev/parport1)
+    expect "the two ports' base addresses" "632 888" "$(printf '%s\n' $first $second | sort -n | xargs)" || return 1
+    expect "the two ports' data registers" "parport0: C1=1 C2=0, parport1: C1=0 C2=1" \
+        "parport0: $(board $first), parport1: $(board $second)" || return 1
+    since=$(journal_since "$mark")
+    # A board named by its device has its registers at 0, 1 and 2 of it.
+    verified() { echo "$since" | grep -Eq "remote:127\.0\.0\.1:[0-9]+ port=$1 board=real device=$1 register=data\(0\) wrote=(0x[0-9a-f]{2}) read=\1 attempts=1 result=verified"; }
+    verified /dev/parport0 && verified /dev/parport1 ||
+        { echo "no verified write on each port in the journal:"; echo "$since" | tail -n 12; return 1; }
 }
 
 # As the service's own user, in its control group and its mount namespace:
@@ -209,7 +252,7 @@ only_the_port() {
     status=$?
     rm -f /dev/probe-port /dev/probe-disk
     [ $status = 0 ] || { echo "$opened"; return 1; }
-    expect "what user $uid opens in /dev" "/dev/full /dev/null /dev/parport0 /dev/ptmx /dev/random /dev/urandom /dev/zero" \
+    expect "what user $uid opens in /dev" "/dev/full /dev/null /dev/parport0 /dev/parport1 /dev/ptmx /dev/random /dev/urandom /dev/zero" \
         "$(echo "$opened" | sort | xargs)"
 }
 
@@ -250,7 +293,8 @@ step "journal holds the operation lines" journal_operations
 step "systemctl restart keeps RF1, writes nothing" restart_keeps_rf1
 step "kill -9: restarted, path kept" killed_is_restarted
 step "SWITCH_OPTS: power-on rf2, stop terminates all" power_on_and_stop
-step "its user opens /dev/parport0 and nothing else" only_the_port
+step "two boards: ROUT:CLOS (@101,202) on parport0 and parport1" two_boards
+step "its user opens the parallel ports and nothing else" only_the_port
 step "systemd-analyze security <= 2.0" security_rating
 step "apt remove stops and disables it" remove_stops_and_disables
 step "apt purge leaves no file of it" purge_leaves_nothing

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Boots the package as a user's Debian 12 would run it: Debian's kernel in
-# qemu-system-x86_64 with an emulated parallel port at 0x378, the cached
+# qemu-system-x86_64 with emulated parallel ports at 0x378 and 0x278, the cached
 # Debian 12 root file system (make-root.sh) with systemd as init, and the
 # .deb built from this tree handed in on a second disk; guest-checks.sh
 # installs it with apt and checks the service step by step. Each step's line
@@ -169,7 +169,7 @@ timeout --kill-after=10 "$limit" "$qemu" -nodefaults -no-user-config -display no
     -drive file="$work/payload.tar",format=raw,if=virtio,readonly=on \
     -nic user,model=virtio-net-pci,restrict=on \
     -serial file:"$work/console.log" \
-    -parallel file:"$work/parallel.out" &
+    -parallel file:"$work/parallel-378.out" -parallel file:"$work/parallel-278.out" &
 guest=$!
 tail -n +1 -f --pid=$guest "$work/console.log" | while read -r line; do
     line=${line%$'\r'}
