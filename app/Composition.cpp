@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QEventLoop>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -28,6 +29,16 @@ bool HasDisplay()
 #else
     return true;
 #endif
+}
+
+// A start-up or stop write that failed, on standard error:
+// "rfswitch-panel: board 2: power-on rf1: …".
+std::function<void(const OperationResult&)> SayFailure(const QString& what)
+{
+    return [what](const OperationResult& result) {
+        if (!result.Ok())
+            PrintLine(stderr, QStringLiteral("rfswitch-panel: %1: %2").arg(what, QString::fromStdString(result.detail)));
+    };
 }
 
 } // namespace
@@ -88,42 +99,30 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
     SwitchCore& core = setup->Core();
-    const auto report = [](const char* when, RfPath path) {
-        return [when, path](const OperationResult& result) {
-            if (!result.Ok())
-                PrintLine(stderr, QStringLiteral("rfswitch-panel: %1 %2: %3")
-                                      .arg(QLatin1String(when), QLatin1String(PathName(BitsFor(path))), QString::fromStdString(result.detail)));
-        };
-    };
+    // Every board set at start alike, each at its port; --board's boards
+    // beyond the first hand --select and --query on their ports to this
+    // server too. A failure names the board where there are several.
     const Source start{Source::Kind::StartUp, {}, false};
-    if (invocation.powerOn == RfPath::Off) {
-        core.TakeAddress(StartAddress(invocation), true, start, report("power-on", RfPath::Off));
-    } else {
-        core.Attach(StartAddress(invocation), start);
-        // --power-on keep leaves it to the board: the setup its SYST:POS names, if any.
-        const auto setup = invocation.powerOnSetup ? invocation.powerOnSetup : invocation.powerOn ? std::nullopt : core.PowerOnSetup();
-        if (invocation.powerOn)
-            core.Select(*invocation.powerOn, start, report("power-on", *invocation.powerOn));
-        else if (setup)
-            core.RecallSetup(*setup, start, [setup](const OperationResult& result) {
-                if (!result.Ok())
-                    PrintLine(stderr, QStringLiteral("rfswitch-panel: power-on rcl%1: %2").arg(*setup).arg(QString::fromStdString(result.detail)));
-            });
-    }
-    // The other boards of --board: each at its port, set at start as board 1 is.
+    const int boards = setup->System() ? setup->System()->Count() : 1;
+    const auto boardCore = [&](int board) -> SwitchCore& { return board == 1 ? core : setup->System()->Core(board); };
     std::vector<std::unique_ptr<PortOwner>> owners;
-    for (int board = 2; setup->System() && board <= setup->System()->Count(); ++board) {
-        SwitchCore& more = setup->System()->Core(board);
-        const PortName& port = invocation.boards[std::size_t(board - 1)].port;
+    for (int board = 1; board <= boards; ++board) {
+        SwitchCore& each = boardCore(board);
+        const PortName port = board == 1 ? StartAddress(invocation) : invocation.boards[std::size_t(board - 1)].port;
+        const QString who = boards > 1 ? QStringLiteral("board %1: ").arg(board) : QString();
         if (invocation.powerOn == RfPath::Off) {
-            more.TakeAddress(port, true, start, report("power-on", RfPath::Off));
+            each.TakeAddress(port, true, start, SayFailure(who + "power-on off"));
         } else {
-            more.Attach(port, start);
+            each.Attach(port, start);
+            // --power-on keep leaves it to the board: the setup its SYST:POS names, if any.
+            const auto recalled = invocation.powerOnSetup ? invocation.powerOnSetup : invocation.powerOn ? std::nullopt : each.PowerOnSetup();
             if (invocation.powerOn)
-                more.Select(*invocation.powerOn, start, report("power-on", *invocation.powerOn));
+                each.Select(*invocation.powerOn, start, SayFailure(who + "power-on " + PathName(BitsFor(*invocation.powerOn))));
+            else if (recalled)
+                each.RecallSetup(*recalled, start, SayFailure(who + QStringLiteral("power-on rcl%1").arg(*recalled)));
         }
-        // --select and --query on its port are handed to this server too.
-        owners.push_back(std::make_unique<PortOwner>(more));
+        if (board > 1)
+            owners.push_back(std::make_unique<PortOwner>(each));
     }
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);
@@ -137,15 +136,19 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         // has not started is not carried out.
         remote.reset();
         owner.reset();
-        bool done = false;
+        owners.clear();
+        // Every board terminated, behind writes that have not settled yet.
+        int left = boards;
         QEventLoop stopped;
-        core.Select(RfPath::Off, Source{Source::Kind::Stop, {}, false}, [&](const OperationResult& result) {
-            report("on-stop", RfPath::Off)(result);
-            done = true;
-            stopped.quit();
-        });
-        // Behind a write that has not settled yet.
-        if (!done)
+        for (int board = 1; board <= boards; ++board) {
+            const auto said = SayFailure((boards > 1 ? QStringLiteral("board %1: ").arg(board) : QString()) + "on-stop off");
+            boardCore(board).Select(RfPath::Off, Source{Source::Kind::Stop, {}, false}, [&, said](const OperationResult& result) {
+                said(result);
+                if (--left == 0)
+                    stopped.quit();
+            });
+        }
+        if (left > 0)
             stopped.exec();
     }
     return code;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <utility>
@@ -89,40 +91,77 @@ std::string SlotText(ScpiContext& context, int slot)
 // once every board has settled. A board that fails is named in the error;
 // the others stay as switched. Whether a port may be driven from here is
 // the switch's to say.
-void RouteBoards(ScpiContext& context, std::vector<std::pair<int, RfPath>> moves)
+// One request's outcome over several boards: the first failure, naming its
+// board where there are several, and every board it was not done on.
+class BoardJoin
 {
-    if (moves.empty())
+public:
+    BoardJoin(bool several, const char* notDone) : several_(several), notDone_(notDone) {}
+
+    void Add(int board, const OperationResult& result)
+    {
+        if (result.Ok())
+            return;
+        if (first_.Ok()) {
+            first_ = result;
+            if (several_)
+                first_.detail = "board " + std::to_string(board) + ": " + result.detail;
+        }
+        failed_ += (failed_.empty() ? "" : ", ") + std::to_string(board);
+    }
+
+    OperationResult Result() const
+    {
+        OperationResult result = first_;
+        if (several_ && !failed_.empty())
+            result.detail += std::string("; not ") + notDone_ + ": board " + failed_;
+        return result;
+    }
+
+private:
+    bool several_;
+    const char* notDone_;
+    OperationResult first_;
+    std::string failed_;
+};
+
+using BoardOperation = std::function<void(ScpiInstrument& board, ScpiInstrument::Done done)>;
+
+// Each listed board's operation, side by side, reported once all are done.
+void OperateBoards(ScpiContext& context, std::vector<std::pair<int, BoardOperation>> operations, const char* notDone)
+{
+    if (operations.empty())
         return;
     const bool several = context.Instrument().Boards() > 1;
     context.Operate(
-        [&context, moves, several](ScpiInstrument::Done done) {
-            struct Join
-            {
-                std::size_t left;
-                OperationResult first;
-                std::string notSwitched;
-            };
-            auto join = std::make_shared<Join>(Join{moves.size(), {}, {}});
-            for (const auto& move : moves) {
-                const int board = move.first;
-                context.Instrument().Board(board).Select(move.second, [join, board, done, several](const OperationResult& result) {
-                    if (!result.Ok()) {
-                        if (join->first.Ok()) {
-                            join->first = result;
-                            if (several)
-                                join->first.detail = "board " + std::to_string(board) + ": " + result.detail;
-                        }
-                        join->notSwitched += (join->notSwitched.empty() ? "" : ", ") + std::to_string(board);
-                    }
-                    if (--join->left > 0)
-                        return;
-                    if (several && !join->notSwitched.empty())
-                        join->first.detail += "; not switched: board " + join->notSwitched;
-                    done(join->first);
+        [&context, operations, several, notDone](ScpiInstrument::Done done) {
+            auto join = std::make_shared<BoardJoin>(several, notDone);
+            auto left = std::make_shared<std::size_t>(operations.size());
+            for (const auto& [board, operate] : operations)
+                operate(context.Instrument().Board(board), [join, left, board, done](const OperationResult& result) {
+                    join->Add(board, result);
+                    if (--*left == 0)
+                        done(join->Result());
                 });
-            }
         },
         [&context](const OperationResult& result) { Report(context, result); });
+}
+
+// A setting kept by every board, each in its own files.
+void SetOnEveryBoard(ScpiContext& context, const std::function<OperationResult(ScpiInstrument& board)>& set, const char* notDone)
+{
+    BoardJoin join(context.Instrument().Boards() > 1, notDone);
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        join.Add(board, set(context.Instrument().Board(board)));
+    Report(context, join.Result());
+}
+
+void RouteBoards(ScpiContext& context, const std::vector<std::pair<int, RfPath>>& moves)
+{
+    std::vector<std::pair<int, BoardOperation>> operations;
+    for (const auto& [board, path] : moves)
+        operations.emplace_back(board, [path](ScpiInstrument& instrument, ScpiInstrument::Done done) { instrument.Select(path, std::move(done)); });
+    OperateBoards(context, std::move(operations), "switched");
 }
 
 // Every board to `path`.
@@ -131,7 +170,7 @@ void RouteAll(ScpiContext& context, RfPath path)
     std::vector<std::pair<int, RfPath>> moves;
     for (int board = 1; board <= context.Instrument().Boards(); ++board)
         moves.emplace_back(board, path);
-    RouteBoards(context, std::move(moves));
+    RouteBoards(context, moves);
 }
 
 void Unknown(ScpiContext& context, const SwitchView& view)
@@ -634,18 +673,24 @@ std::optional<int> BoardParameter(ScpiContext& context, const ScpiParameter& par
     return std::nullopt;
 }
 
-// *SAV n, *RCL n: setups 0 to 9 of the board.
+// *SAV n, *RCL n: setups 0 to 9 of every board, each kept with its board.
 void SaveSetup(ScpiContext& context, const ScpiParameters& parameters)
 {
     if (const auto number = Integer(context, parameters.front(), 9))
-        Report(context, context.Instrument().SaveSetup(*number));
+        SetOnEveryBoard(context, [number = *number](ScpiInstrument& board) { return board.SaveSetup(number); }, "saved");
 }
 
 void RecallSetup(ScpiContext& context, const ScpiParameters& parameters)
 {
-    if (const auto number = Integer(context, parameters.front(), 9))
-        context.Operate([&context, number = *number](ScpiInstrument::Done done) { context.Instrument().RecallSetup(number, std::move(done)); },
-                        [&context](const OperationResult& result) { Report(context, result); });
+    const auto number = Integer(context, parameters.front(), 9);
+    if (!number)
+        return;
+    std::vector<std::pair<int, BoardOperation>> operations;
+    for (int board = 1; board <= context.Instrument().Boards(); ++board)
+        operations.emplace_back(board, [number = *number](ScpiInstrument& instrument, ScpiInstrument::Done done) {
+            instrument.RecallSetup(number, std::move(done));
+        });
+    OperateBoards(context, std::move(operations), "recalled");
 }
 
 // SYST:POS RCL0 … RCL9 | KEEP: what a headless server does at start.
@@ -654,10 +699,11 @@ void SetPowerOn(ScpiContext& context, const ScpiParameters& parameters)
     static const std::regex setup("RCL([0-9])", std::regex::icase), keep("KEEP", std::regex::icase);
     const ScpiParameter& parameter = parameters.front();
     std::smatch number;
+    std::optional<int> powerOn;
     if (parameter.kind == ScpiParameter::Kind::Characters && std::regex_match(parameter.text, number, setup))
-        Report(context, context.Instrument().SetPowerOn(number[1].str()[0] - '0'));
-    else if (parameter.kind == ScpiParameter::Kind::Characters && std::regex_match(parameter.text, keep))
-        Report(context, context.Instrument().SetPowerOn(std::nullopt));
+        powerOn = number[1].str()[0] - '0';
+    if (powerOn || (parameter.kind == ScpiParameter::Kind::Characters && std::regex_match(parameter.text, keep)))
+        SetOnEveryBoard(context, [powerOn](ScpiInstrument& board) { return board.SetPowerOn(powerOn); }, "set");
     else
         context.Status().Push(-224, "RCL0 to RCL9 (a saved setup) or KEEP (the board as it is found)");
 }

@@ -41,17 +41,25 @@ bool ScpiSession::AnswerComing()
 std::uint16_t ScpiSession::OperationCondition() const
 {
     // The end of an operation runs inside the core, which is busy until it
-    // returns: that is no operation in progress.
-    const SwitchView view = instrument_.View();
-    return static_cast<std::uint16_t>((switching_ || (!completing_ && view.busy) ? ScpiStatus::kSwitching : 0)
-                                      | (view.settling ? ScpiStatus::kSettling : 0));
+    // returns: that is no operation in progress. Any board switching or
+    // settling is the instrument's.
+    std::uint16_t condition = switching_ ? ScpiStatus::kSwitching : 0;
+    for (int board = 1; board <= instrument_.Boards(); ++board) {
+        const SwitchView view = instrument_.Board(board).View();
+        condition |= (!completing_ && view.busy ? ScpiStatus::kSwitching : 0) | (view.settling ? ScpiStatus::kSettling : 0);
+    }
+    return condition;
 }
 
 std::uint16_t ScpiSession::QuestionableCondition() const
 {
-    const SwitchView view = instrument_.View();
-    return static_cast<std::uint16_t>((view.reach == PortReach::Real ? 0 : ScpiStatus::kNoBoard)
-                                      | (view.bits ? 0 : ScpiStatus::kStateUnknown) | (view.cycles.AtLimit() ? ScpiStatus::kCycleLimit : 0));
+    std::uint16_t condition = 0;
+    for (int board = 1; board <= instrument_.Boards(); ++board) {
+        const SwitchView view = instrument_.Board(board).View();
+        condition |= (view.reach == PortReach::Real ? 0 : ScpiStatus::kNoBoard) | (view.bits ? 0 : ScpiStatus::kStateUnknown)
+                     | (view.cycles.AtLimit() ? ScpiStatus::kCycleLimit : 0);
+    }
+    return condition;
 }
 
 std::uint8_t ScpiSession::StatusByte() const

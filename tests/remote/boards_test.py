@@ -2,9 +2,12 @@
 # own: slot channels over the raw socket, one lock over every board, the
 # boards described by slot, a board's two paths refused together, the HTTP
 # API by board, each board's relay counts across a restart, the Python class
-# on board 2 through PyVISA, and --board's usage errors.
+# on board 2 through PyVISA, every board's saved setup recalled at start,
+# every board terminated at the stop, and --board's usage errors.
 # Usage: boards_test.py PROGRAM PYTHON_DIR
 import json
+import os
+import re
 import socket
 import subprocess
 import sys
@@ -19,10 +22,10 @@ sys.path.insert(0, sys.argv[2])
 BOARDS = ["4096", "bench=4104", "4112", "4120"]  # no machine has a port there
 
 
-def server(state):
+def server(state, *more):
     boards = [argument for board in BOARDS for argument in ("--board", board)]
     return Program([program, "--headless", "--simulate", "--state-dir", state, *boards,
-                    "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--http", "127.0.0.1:0"])
+                    "--listen", "127.0.0.1:0", "--no-vxi11", "--no-hislip", "--http", "127.0.0.1:0", *more])
 
 
 def post(url, body):
@@ -113,6 +116,19 @@ with tempfile.TemporaryDirectory() as state:
             expect("board 2 off, its settle time its own", (second.path, ask(raw, "ROUT:CLOS:STAT?;:ROUT:CHAN:DEL? (@101,201)")),
                    ("off", "(@);0,0.01"))
             second.adapter.connection.close()
+
+        expect("every board saved, and named for power-on",
+               ask(raw, "ROUT:CLOS (@102,201,302,401);*SAV 2;:SYST:POS RCL2;*OPC?;:SYST:ERR?"), '1;0,"No error"')
+        expect("stopped", again.stop(), 0)
+
+    # At start each board recalls the setup SYST:POS names; --on-stop off terminates every board.
+    log = os.path.join(state, "operations.log")
+    with server(state, "--on-stop", "off", "--log", log) as third:
+        expect("every board as saved, recalled at start", ask(third.port("listening on "), "ROUT:CLOS:STAT?"), "(@102,201,302,401)")
+        expect("stopped", third.stop(), 0)
+    with open(log) as lines:
+        stopped = sorted(re.search(r" port=(\d+) ", line)[1] for line in lines if " stop port=" in line and " wrote=0x00 " in line)
+    expect("every board terminated at the stop", stopped, ["4096", "4104", "4112", "4120"])
 
 for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
                          (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),

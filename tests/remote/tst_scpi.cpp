@@ -308,6 +308,15 @@ private slots:
                                                       << "locked by remote:192.0.2.9:5025";
         QTest::newRow("a settle time per board") << "" << "ROUT:CHAN:DEL 0.02,(@201);:ROUT:CHAN:DEL? (@101,201,202,301)\n" << "0,0.02,0.02,0\n"
                                                  << none << "||" << none;
+        QTest::newRow("DONE? waits for every board") << "" << "ROUT:CHAN:DEL 0.05,(@201);:ROUT:CLOS (@201);:ROUT:DONE?;*OPC?;:ROUT:DONE?\n"
+                                                     << "0;1;1\n" << none << "|w632:01|" << none;
+        QTest::newRow("a board's unknown state questionable") << "board 3 unread" << "STAT:QUES:COND?\n" << "1024\n" << none << "||" << none;
+        QTest::newRow("*SAV and *RCL every board")
+            << "saved" << "ROUT:CLOS (@101,202);:ROUT:CHAN:DEL 0.02,(@201);*SAV 3;:ROUT:CLOS (@102,201,302);:ROUT:CHAN:DEL 0,(@201);"
+                          "*RCL 3;*OPC?;:ROUT:CLOS:STAT?;:ROUT:CHAN:DEL? (@101,201)\n"
+            << "1;(@101,202);0,0.02\n" << none << "w888:01 w888:00 w888:02 w888:00 w888:01|w632:02 w632:00 w632:01 w632:00 w632:02|w956:02 w956:00" << none;
+        QTest::newRow("*RCL never saved, every board named") << "saved" << "*RCL 5\n" << none << "-256" << "||"
+                                                             << "; not recalled: board 1, 2, 3";
         QTest::newRow("slots described") << "" << "SYST:CTYP? 2;:SYST:CDES? 3;:SYST:CTYP? 4\n"
                                          << "rfswitch-panel,QTR7-415KM,SN17,1.0.0;\"QTR7-415KM rack3 on port 956\"\n" << "-222" << "||" << none;
     }
@@ -317,15 +326,23 @@ private slots:
         const auto [setup, input, answers, errors, writes, detail] =
             Fetch<QString, QString, QString, QString, QString, QString>("setup", "input", "answers", "errors", "writes", "detail");
         std::array<FakePort, 3> ports;
+        if (setup == QLatin1String("board 3 unread"))
+            ports[2].readError = "/dev/parport2: input/output error";
+        // Each board's files, in one folder as the program keeps them.
+        QTemporaryDir folder;
+        std::vector<std::unique_ptr<RelayCycles>> files;
         std::vector<std::unique_ptr<SwitchCore>> cores;
         SwitchSystem system;
         for (const std::int32_t address : {888, 632, 956}) {
             SwitchCore& core = *cores.emplace_back(std::make_unique<SwitchCore>(ports[cores.size()]));
             system.Add(core, "rack" + std::to_string(cores.size()));
+            if (setup == QLatin1String("saved"))
+                core.SetCycles(files.emplace_back(std::make_unique<RelayCycles>(folder.path())).get());
             core.TakeAddress(address, false, Source{});
         }
         if (setup == QLatin1String("board 2 fails"))
             ports[1].writeError = "/dev/parport1: no such device";
+
         if (setup == QLatin1String("locked"))
             QVERIFY(cores[2]->Lock(Source::Remote("192.0.2.9:5025")));
         for (FakePort& port : ports)
