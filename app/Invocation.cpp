@@ -188,6 +188,10 @@ Invocation ParseCommandLine(const QStringList& arguments)
                             .arg(given, where));
         if (equals >= 0 && !LabelProblem(name.toStdString()).empty())
             return fail(QStringLiteral("--board %1: a board's name is a letter, then letters, digits or '_', 12 at most").arg(given));
+        for (std::size_t board = 0; board < invocation.boards.size(); ++board)
+            if (invocation.boards[board].port == *at)
+                return fail(QStringLiteral("--board %1: \"%2\" is board %3's already: give each board a port of its own")
+                                .arg(given, where).arg(board + 1));
         invocation.boards.push_back({name, *at});
     }
     if (!invocation.boards.empty()) {

@@ -1,5 +1,7 @@
 #include "SwitchCore.h"
 
+#include "SwitchSystem.h"
+
 #include "AddressText.h"
 #include "OperationLog.h"
 #include "PortText.h"
@@ -135,6 +137,12 @@ void SwitchCore::Claim(const PortName& port)
     } else {
         status_ = ports_.Open(port.base);
         opened_ = true;
+    }
+    if (const int other = system_ ? system_->BoardSharing(*this) : 0) {
+        ports_.Close();
+        opened_ = false;
+        status_ = {PortReach::Refused, "", "port " + PortLabel(port) + " is board " + std::to_string(other) + "'s",
+                   "give each board a port of its own", false};
     }
     hardware_ = opened_ ? ports_.Hardware() : std::string();
     // Nothing is known of a port until it has been read.

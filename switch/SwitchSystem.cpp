@@ -39,6 +39,25 @@ int SwitchSystem::BoardNamed(std::string_view text) const
     return 0;
 }
 
+int SwitchSystem::BoardSharing(const SwitchCore& core) const
+{
+    const auto holds = [](const SwitchCore& board) {
+        return board.Status().reach != PortReach::Refused && board.Status().reach != PortReach::Absent;
+    };
+    const auto kernelPort = [](const SwitchCore& board) {
+        return board.Status().device.starts_with("/dev/parport") ? board.Status().device : std::string();
+    };
+    for (int board = 1; board <= Count(); ++board) {
+        const SwitchCore& other = Core(board);
+        if (&other == &core || !holds(other))
+            continue;
+        if ((core.Address() > 0 && other.Address() == core.Address()) || (core.Port().ByDevice() && other.Port() == core.Port())
+            || (!kernelPort(core).empty() && kernelPort(other) == kernelPort(core)))
+            return board;
+    }
+    return 0;
+}
+
 std::optional<SlotChannel> SwitchSystem::Slot(int number) const
 {
     const SlotChannel slot = number < 100 ? SlotChannel{1, number} : SlotChannel{number / 100, number % 100};

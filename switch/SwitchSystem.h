@@ -39,6 +39,10 @@ public:
     // s; 1 and 2 alone are board 1's. Nothing where no such board or path is.
     std::optional<SlotChannel> Slot(int number) const;
     const SwitchLock& Lock() const { return lock_; }
+    // Another board that holds the port `core` has opened (by its address,
+    // its device, or the kernel's port behind either); 0 for none. Two
+    // boards on one port would each show a state the other changes.
+    int BoardSharing(const SwitchCore& core) const;
 
 private:
     struct Board

@@ -159,6 +159,46 @@ private slots:
                  QStringList({"rf1", "rf1", "rf1"}));
     }
 
+    // A board asked onto a port another board holds is refused it, at start
+    // or later, and writes nothing there; the holder switches on. `kernel`:
+    // the /dev/parportN each fake port says it is.
+    void onePortOneBoard_data()
+    {
+        AddColumns<QString, QString, QString, QString>("kernel", "second", "status", "traces");
+        QTest::newRow("the same address") << "" << "888" << "refused: port 888 (0x378) is board 1's" << "w888:01|";
+        QTest::newRow("the same device") << "" << "/dev/parport1 /dev/parport1" << "refused: port /dev/parport1 is board 1's" << "w0:01|";
+        QTest::newRow("an address and its device") << "/dev/parport0" << "/dev/parport0" << "refused: port /dev/parport0 is board 1's" << "w888:01|";
+        QTest::newRow("another port") << "" << "632" << "real: " << "w888:01|w632:01";
+    }
+
+    void onePortOneBoard()
+    {
+        const auto [kernel, second, status, traces] = Fetch<QString, QString, QString, QString>("kernel", "second", "status", "traces");
+        std::array<FakePort, 2> ports;
+        SwitchSystem system;
+        std::vector<std::unique_ptr<SwitchCore>> cores;
+        const QStringList places = second.split(u' ');
+        for (const QString& place : {places.size() > 1 ? places[0] : u"888"_s, places.back()}) {
+            FakePort& port = ports[cores.size()];
+            if (!kernel.isEmpty())
+                port.status.device = kernel.toStdString();
+            SwitchCore& core = *cores.emplace_back(std::make_unique<SwitchCore>(port));
+            system.Add(core);
+            core.TakeAddress(place.startsWith(u'/') ? PortName(place.toStdString()) : PortName(place.toInt()), false, Source{});
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!cores[0]->Running() && !cores[0]->Queued() && !cores[1]->Running() && !cores[1]->Queued(), kTimeout);
+        for (FakePort& port : ports)
+            port.accesses.clear();
+        for (const auto& core : cores)
+            core->Select(RfPath::Rf1, Source{});
+        QTRY_VERIFY_WITH_TIMEOUT(!cores[0]->Running() && !cores[0]->Queued() && !cores[1]->Running() && !cores[1]->Queued(), kTimeout);
+        const PortStatus& held = cores[1]->Status();
+        const QString reach = held.reach == PortReach::Refused ? u"refused"_s : held.reach == PortReach::Real ? u"real"_s : u"other"_s;
+        QCOMPARE((QStringList{reach + u": "_s + QString::fromStdString(held.reason),
+                              Trace(ports[0].Writes()) + u'|' + Trace(ports[1].Writes())}),
+                 (QStringList{status, traces}));
+    }
+
     void countsPerBoardSurviveARestart()
     {
         QTemporaryDir folder;

@@ -64,6 +64,11 @@ with tempfile.TemporaryDirectory() as state:
         expect("RF1 and RF2 of one board", ask(port, "ROUT:CLOS (@301,302);:SYST:ERR?"),
                '-221,"Settings conflict; RF1 and RF2 of board 3 cannot be closed together"')
         expect("no board 5", ask(port, "ROUT:CLOS (@501);:SYST:ERR?").split(",")[0], "-222")
+        # Board 1 asked onto board 2's port: refused it, and board 2 switches on.
+        refused = ask(port, "SYST:PORT 4104;*OPC?;:SYST:ERR?;:ROUT:CLOS (@202);*OPC?;:ROUT:CLOS? (@202)")
+        expect("one port, one board", refused,
+               '1;-222,"Data out of range; port 4104 (0x1008) is board 2\'s; give each board a port of its own";1;1')
+        expect("board 1 back on its own port", ask(port, "SYST:PORT 4096;*OPC?;:SYST:ERR?"), '1;0,"No error"')
 
         holder, other = Client(port), Client(port)
         expect("the lock taken", holder.ask("SYST:LOCK:REQ?"), "1")
@@ -133,6 +138,7 @@ with tempfile.TemporaryDirectory() as state:
 for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
                          (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),
                          (["--board", "bench=lpt1", "--headless", "--listen", "127.0.0.1:0"], '"lpt1" is not a port'),
+                         (["--board", "4096", "--board", "0x1000", "--headless", "--listen", "127.0.0.1:0"], "\"0x1000\" is board 1's already"),
                          (["--board", "9bench=4096", "--headless", "--listen", "127.0.0.1:0"], "a board's name is a letter")):
     run = subprocess.run([program, *arguments], capture_output=True, text=True, timeout=30)
     expect(f"{' '.join(arguments)}: bad usage", (run.returncode, words in run.stderr), (2, True))
