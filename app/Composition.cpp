@@ -11,12 +11,14 @@
 #include "SwitchForm.h"
 #include "StopSignals.h"
 #include "SwitchSetup.h"
+#include "SwitchSystem.h"
 
 #include <QApplication>
 #include <QEventLoop>
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -39,6 +41,37 @@ std::function<void(const OperationResult&)> SayFailure(const QString& what)
         if (!result.Ok())
             PrintLine(stderr, QStringLiteral("rfswitch-panel: %1: %2").arg(what, QString::fromStdString(result.detail)));
     };
+}
+
+// Sets a board at start as --power-on asks: off clears it, a path switches
+// it there, keep (the default) reads it and recalls the setup its SYST:POS
+// names, if any. A failure is said, `who` naming the board.
+void StartBoard(SwitchCore& core, const PortName& port, const Invocation& invocation, const QString& who)
+{
+    const Source start{Source::Kind::StartUp, {}, false};
+    if (invocation.powerOn == RfPath::Off) {
+        core.TakeAddress(port, true, start, SayFailure(who + "power-on off"));
+        return;
+    }
+    core.Attach(port, start);
+    const auto recalled = invocation.powerOnSetup ? invocation.powerOnSetup : invocation.powerOn ? std::nullopt : core.PowerOnSetup();
+    if (invocation.powerOn)
+        core.Select(*invocation.powerOn, start, SayFailure(who + "power-on " + PathName(BitsFor(*invocation.powerOn))));
+    else if (recalled)
+        core.RecallSetup(*recalled, start, SayFailure(who + QStringLiteral("power-on rcl%1").arg(*recalled)));
+}
+
+// --board's boards beyond the first, each at its port and set at start;
+// --select and --query on their ports are handed to this program too.
+std::vector<std::unique_ptr<PortOwner>> StartOtherBoards(SwitchSetup& setup, const Invocation& invocation)
+{
+    std::vector<std::unique_ptr<PortOwner>> owners;
+    for (int board = 2; setup.System() && board <= setup.System()->Count(); ++board) {
+        SwitchCore& core = setup.System()->Core(board);
+        StartBoard(core, invocation.boards[std::size_t(board - 1)].port, invocation, QStringLiteral("board %1: ").arg(board));
+        owners.push_back(std::make_unique<PortOwner>(core));
+    }
+    return owners;
 }
 
 } // namespace
@@ -66,6 +99,8 @@ int RunPanel(const Invocation& invocation, int argc, char** argv)
     if (!setup)
         return Fail(kExitUsage, error);
     PortOwner owner(setup->Core());
+    // The window drives board 1; the others, served beside it, are set as a headless server's.
+    const auto owners = StartOtherBoards(*setup, invocation);
     SwitchFormContext context;
     context.core = &setup->Core();
     context.startPort = StartAddress(invocation);
@@ -99,31 +134,10 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
     SwitchCore& core = setup->Core();
-    // Every board set at start alike, each at its port; --board's boards
-    // beyond the first hand --select and --query on their ports to this
-    // server too. A failure names the board where there are several.
-    const Source start{Source::Kind::StartUp, {}, false};
     const int boards = setup->System() ? setup->System()->Count() : 1;
     const auto boardCore = [&](int board) -> SwitchCore& { return board == 1 ? core : setup->System()->Core(board); };
-    std::vector<std::unique_ptr<PortOwner>> owners;
-    for (int board = 1; board <= boards; ++board) {
-        SwitchCore& each = boardCore(board);
-        const PortName port = board == 1 ? StartAddress(invocation) : invocation.boards[std::size_t(board - 1)].port;
-        const QString who = boards > 1 ? QStringLiteral("board %1: ").arg(board) : QString();
-        if (invocation.powerOn == RfPath::Off) {
-            each.TakeAddress(port, true, start, SayFailure(who + "power-on off"));
-        } else {
-            each.Attach(port, start);
-            // --power-on keep leaves it to the board: the setup its SYST:POS names, if any.
-            const auto recalled = invocation.powerOnSetup ? invocation.powerOnSetup : invocation.powerOn ? std::nullopt : each.PowerOnSetup();
-            if (invocation.powerOn)
-                each.Select(*invocation.powerOn, start, SayFailure(who + "power-on " + PathName(BitsFor(*invocation.powerOn))));
-            else if (recalled)
-                each.RecallSetup(*recalled, start, SayFailure(who + QStringLiteral("power-on rcl%1").arg(*recalled)));
-        }
-        if (board > 1)
-            owners.push_back(std::make_unique<PortOwner>(each));
-    }
+    StartBoard(core, StartAddress(invocation), invocation, boards > 1 ? QStringLiteral("board 1: ") : QString());
+    auto owners = StartOtherBoards(*setup, invocation);
     QuitOnStopSignals();
     auto owner = std::make_unique<PortOwner>(core);
     RemoteService::Failure failure;

@@ -130,7 +130,7 @@ Invocation ParseCommandLine(const QStringList& arguments)
                                     QStringLiteral("With --listen, --http or --https: the serial number *IDN? and the "
                                                   "LXI identification report (default 0)."), QStringLiteral("TEXT"));
     const QCommandLineOption board(QStringLiteral("board"),
-                                   QStringLiteral("With --headless, once for each board served: its port as --port reads it, "
+                                   QStringLiteral("Once for each board served, the panel's window showing board 1: its port as --port reads it, "
                                                   "a name for it before '=' where wanted (bench=0x278); boards are numbered 1, 2, … "
                                                   "in order, and channel 202 is RF2 of board 2."),
                                    QStringLiteral("[NAME=]PORT"));
@@ -197,8 +197,6 @@ Invocation ParseCommandLine(const QStringList& arguments)
     if (!invocation.boards.empty()) {
         if (parser.isSet(port))
             return fail(QStringLiteral("--port and --board do not go together: the first --board is board 1"));
-        if (!parser.isSet(headless))
-            return fail(QStringLiteral("--board goes with --headless"));
         invocation.port = invocation.boards.front().port;
     }
     invocation.simulate = parser.isSet(simulate);
@@ -266,6 +264,8 @@ Invocation ParseCommandLine(const QStringList& arguments)
         + int(parser.isSet(listPorts));
     if (actions > 1)
         return fail(QStringLiteral("--select, --query, --headless and --list-ports do not go together"));
+    if (!invocation.boards.empty() && (parser.isSet(select) || parser.isSet(query) || parser.isSet(listPorts)))
+        return fail(QStringLiteral("--board goes with the panel or --headless: --select and --query reach a board by its --port"));
     if (parser.isSet(listPorts)) {
         invocation.mode = Invocation::Mode::ListPorts;
         return invocation;

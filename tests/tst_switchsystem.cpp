@@ -1,12 +1,16 @@
 // Four boards in one process, each on a recording port of its own, under one
 // lock: slot channels, the lock held over every board, one board failing
-// while the others switch, and each board's relay counts across a restart.
+// while the others switch, one port for one board, each board's relay
+// counts across a restart, and the other boards as the window lists them.
 #include "FakePort.h"
 #include "RelayCycles.h"
+#include "StatusLine.h"
+#include "Panel.h"
 #include "SwitchCore.h"
 #include "SwitchSystem.h"
 #include "Table.h"
 
+#include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -199,6 +203,68 @@ private slots:
                  (QStringList{status, traces}));
     }
 
+    // Each board served beside the first, as the window lists them: what
+    // its port read back, in one line.
+    void otherBoards_data()
+    {
+        AddColumns<QString, QString>("setup", "line");
+        QTest::newRow("off, simulated") << "simulated" << "board 2 bench on 632 (0x278): off, simulated · board 3 on 956 (0x3BC): off";
+        QTest::newRow("RF1 with its label") << "rf1 ANT" << "board 2 bench on 632 (0x278): RF1 ANT · board 3 on 956 (0x3BC): off";
+        QTest::newRow("RF2") << "rf2" << "board 2 bench on 632 (0x278): RF2 · board 3 on 956 (0x3BC): off";
+        QTest::newRow("nothing read back") << "unreadable" << "board 2 bench on 632 (0x278): unknown · board 3 on 956 (0x3BC): off";
+        QTest::newRow("a port that cannot be used") << "denied" << "board 2 bench on 632 (0x278): unusable · board 3 on 956 (0x3BC): off";
+        QTest::newRow("board 1's port") << "shared" << "board 2 bench on 888 (0x378): refused · board 3 on 956 (0x3BC): off";
+    }
+
+    void otherBoards()
+    {
+        const auto [setup, line] = Fetch<QString, QString>("setup", "line");
+        std::array<FakePort, 3> ports;
+        if (setup == "simulated"_L1)
+            ports[1].status = kSimulatedPort;
+        if (setup == "unreadable"_L1)
+            ports[1].readError = "/dev/parport1: input/output error";
+        if (setup == "denied"_L1)
+            ports[1].status = kDeniedPort;
+        QTemporaryDir folder;
+        RelayCycles kept(folder.path());
+        SwitchSystem system;
+        std::vector<std::unique_ptr<SwitchCore>> cores;
+        for (const std::int32_t address : {888, setup == "shared"_L1 ? 888 : 632, 956}) {
+            SwitchCore& core = *cores.emplace_back(std::make_unique<SwitchCore>(ports[cores.size()]));
+            system.Add(core, cores.size() == 2 ? "bench" : "");
+            if (cores.size() == 2)
+                core.SetCycles(&kept);
+            core.TakeAddress(address, false, Source{});
+        }
+        SwitchCore& second = *cores[1];
+        if (setup == "rf1 ANT"_L1)
+            QVERIFY(second.SetLabel(1, "ANT", Source{}).Ok());
+        if (setup.startsWith("rf"_L1))
+            second.Select(setup.startsWith("rf1"_L1) ? RfPath::Rf1 : RfPath::Rf2, Source{});
+        QTRY_VERIFY_WITH_TIMEOUT(std::none_of(cores.begin(), cores.end(), [](const auto& core) { return core->Running() || core->Queued(); }), kTimeout);
+        QCOMPARE(OtherBoards(system), line);
+        second.SetCycles(nullptr);
+    }
+
+    // The window lists the boards served beside its own, and follows them.
+    void windowListsTheOtherBoards()
+    {
+        std::array<FakePort, 2> ports;
+        SwitchSystem system;
+        SwitchCore first(ports[0]), second(ports[1]);
+        system.Add(first);
+        system.Add(second, "bench");
+        second.TakeAddress(632, false, Source{});
+        SwitchForm form(SwitchFormContext{QueryFails, [](QWidget*, QMessageBox::Icon, const QString&) {}, &first, PortName(888)});
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        auto* room = form.findChild<QLabel*>(u"RemoteStatus"_s);
+        QTRY_VERIFY2(room->text().contains(u"Also served: board 2 bench on 632 (0x278): off"_s), qPrintable(room->text()));
+        second.Select(RfPath::Rf2, Source::Remote("192.0.2.1:5025"));
+        QTRY_VERIFY2(room->text().contains(u"Also served: board 2 bench on 632 (0x278): RF2"_s), qPrintable(room->text()));
+    }
+
     void countsPerBoardSurviveARestart()
     {
         QTemporaryDir folder;
@@ -219,5 +285,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSwitchSystem)
+QTEST_MAIN(TestSwitchSystem)
 #include "tst_switchsystem.moc"

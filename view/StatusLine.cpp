@@ -2,6 +2,7 @@
 
 #include "PortText.h"
 #include "SwitchCore.h"
+#include "SwitchSystem.h"
 
 #include <QStringList>
 
@@ -83,4 +84,34 @@ QString SwitchingRefused(const SwitchCore& core, const Source& asker)
         return QStringLiteral("Only the simulated port is here: no board is driven, so switching from here is refused "
                               "(the server's --simulate allows a dry run).");
     return {};
+}
+
+QString OtherBoards(const SwitchSystem& system)
+{
+    QStringList boards;
+    for (int board = 2; board <= system.Count(); ++board) {
+        const SwitchCore& core = system.Core(board);
+        const PortStatus& status = core.Status();
+        const auto bits = core.State();
+        QString state;
+        if (status.reach == PortReach::Unusable || status.reach == PortReach::Refused)
+            state = status.reach == PortReach::Unusable ? QStringLiteral("unusable") : QStringLiteral("refused");
+        else if (!bits)
+            state = QStringLiteral("unknown");
+        else if (bits->c1 && bits->c2)
+            state = QStringLiteral("C1=1 C2=1");
+        else if (bits->c1 || bits->c2) {
+            const int channel = bits->c1 ? 1 : 2;
+            const std::string label = core.Labels().Of(channel);
+            state = QStringLiteral("RF%1").arg(channel) + (label.empty() ? QString() : u' ' + QString::fromStdString(label));
+        } else
+            state = QStringLiteral("off");
+        if (status.IsSimulated())
+            state += QStringLiteral(", simulated");
+        const std::string& name = system.Name(board);
+        boards << QStringLiteral("board %1%2 on %3: %4")
+                      .arg(board)
+                      .arg(name.empty() ? QString() : u' ' + QString::fromStdString(name), QString::fromStdString(PortLabel(core.Port())), state);
+    }
+    return boards.join(QStringLiteral(" · "));
 }

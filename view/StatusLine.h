@@ -10,6 +10,7 @@
 #include <optional>
 
 class SwitchCore;
+class SwitchSystem;
 
 // What the status line under the schematic says, and in which colour.
 struct StatusText
@@ -47,3 +48,8 @@ QString PathWords(const std::optional<ControlBits>& bits);
 // they disable: another client's lock, or the simulated port that it may not
 // drive; empty where it may switch.
 QString SwitchingRefused(const SwitchCore& core, const Source& asker);
+
+// The boards served beside the first, as the window lists them in one line:
+// "board 2 bench on 632 (0x278): RF1 ANT · board 3 on /dev/parport9:
+// unusable"; empty with one board. Each says what its port read back.
+QString OtherBoards(const SwitchSystem& system);

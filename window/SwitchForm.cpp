@@ -9,6 +9,7 @@
 #include "PortAccess.h"
 #include "PortText.h"
 #include "StatusLine.h"
+#include "SwitchSystem.h"
 #include "Twips.h"
 
 #include <QApplication>
@@ -95,6 +96,8 @@ void SwitchForm::ConnectCore()
     showTimer_.setSingleShot(true);
     connect(&showTimer_, &QTimer::timeout, this, &SwitchForm::ShowCoreNow);
     connect(&core_, &SwitchCore::Changed, this, &SwitchForm::ShowCore);
+    for (int board = 2; core_.System() && board <= core_.System()->Count(); ++board)
+        connect(&core_.System()->Core(board), &SwitchCore::Changed, this, &SwitchForm::ShowRemoteNote);
     connect(&core_, &SwitchCore::LogFailed, this, [this](const QString& why) {
         logFailure_ = QStringLiteral("Log not written: ") + why;
         ShowCoreNow();
@@ -516,6 +519,9 @@ void SwitchForm::ShowRemoteNote()
         summary << channel(1) + QStringLiteral(" / ") + channel(2) + QStringLiteral(" closures");
     }
     QStringList lines = remoteNote_.lines;
+    // The boards served beside this one, with what each port read back.
+    if (const SwitchSystem* system = core_.System(); system && system->Count() > 1)
+        lines.prepend(QStringLiteral("Also served: ") + OtherBoards(*system));
     if (!summary.isEmpty())
         lines.prepend(summary.join(QStringLiteral(" · ")));
     if (lines == remoteShown_)

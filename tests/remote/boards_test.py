@@ -136,7 +136,7 @@ with tempfile.TemporaryDirectory() as state:
     expect("every board terminated at the stop", stopped, ["4096", "4104", "4112", "4120"])
 
 for arguments, words in ((["--board", "4096", "--port", "4096"], "--port and --board do not go together"),
-                         (["--board", "4096", "--listen", "127.0.0.1:0"], "--board goes with --headless"),
+                         (["--board", "4096", "--select", "rf1"], "--board goes with the panel or --headless"),
                          (["--board", "bench=lpt1", "--headless", "--listen", "127.0.0.1:0"], '"lpt1" is not a port'),
                          (["--board", "4096", "--board", "0x1000", "--headless", "--listen", "127.0.0.1:0"], "\"0x1000\" is board 1's already"),
                          (["--board", "9bench=4096", "--headless", "--listen", "127.0.0.1:0"], "a board's name is a letter")):
