@@ -169,19 +169,23 @@ killed_is_restarted() {
     ! journal_since "$mark" | grep 'wrote=' || { echo "the restarted service wrote to the port"; return 1; }
 }
 
-# The options file's SWITCH_OPTS, honoured: a start with --power-on rf2
-# switches the board there (break-before-make, from RF1), and systemctl
-# stop with --on-stop off terminates all ports; both in the journal. The
-# file as installed afterwards, and the service stopped.
-power_on_and_stop() {
+# Runs CHECK with the options file's VARIABLE set to VALUE, and puts the
+# file back as installed afterwards.
+with_option() {  # VARIABLE VALUE CHECK
     defaults=/etc/default/$unit
     cp $defaults $here/default.saved || return 1
-    sed -i 's/^SWITCH_OPTS=.*/SWITCH_OPTS="--power-on rf2 --on-stop off"/' $defaults
-    policy_applied
+    sed -i "s|^$1=.*|$1=\"$2\"|" $defaults
+    $3
     status=$?
     cp $here/default.saved $defaults
     return $status
 }
+
+# The options file's SWITCH_OPTS, honoured: a start with --power-on rf2
+# switches the board there (break-before-make, from RF1), and systemctl
+# stop with --on-stop off terminates all ports; both in the journal. The
+# service stopped afterwards.
+power_on_and_stop() { with_option SWITCH_OPTS "--power-on rf2 --on-stop off" policy_applied; }
 policy_applied() {
     mark=$(cursor)
     systemctl restart $unit || return 1
@@ -200,15 +204,10 @@ policy_applied() {
 # Two boards behind the one service, on the guest's two ports (888 and
 # 632, numbered by the kernel): one ROUT:CLOS (@101,202) switches board 1 on
 # /dev/parport0 to RF1 and board 2 on /dev/parport1 to RF2, each a verified
-# write, read back from the ports themselves. The options file as installed
-# afterwards.
+# write, read back from the ports themselves. One board again afterwards.
 two_boards() {
-    defaults=/etc/default/$unit
-    cp $defaults $here/default.saved || return 1
-    sed -i 's|^PORT_OPTS=.*|PORT_OPTS="--board /dev/parport0 --board bench=/dev/parport1"|' $defaults
-    both_switched
+    with_option PORT_OPTS "--board /dev/parport0 --board bench=/dev/parport1" both_switched
     status=$?
-    cp $here/default.saved $defaults
     systemctl restart $unit && within 90 answers || { echo "not answering with one board again"; return 1; }
     return $status
 }
