@@ -1,7 +1,5 @@
 #include "SwitchCore.h"
 
-#include "SwitchSystem.h"
-
 #include "AddressText.h"
 #include "OperationLog.h"
 #include "PortText.h"
@@ -138,7 +136,7 @@ void SwitchCore::Claim(const PortName& port)
         status_ = ports_.Open(port.base);
         opened_ = true;
     }
-    if (const int other = system_ ? system_->BoardSharing(*this) : 0) {
+    if (const int other = portHolder_ ? portHolder_(*this) : 0) {
         ports_.Close();
         opened_ = false;
         status_ = {PortReach::Refused, "", "port " + PortLabel(port) + " is board " + std::to_string(other) + "'s",

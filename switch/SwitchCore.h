@@ -69,7 +69,13 @@ public:
     void ShareLock(SwitchLock& lock) { lock_ = &lock; }
     // The boards it serves beside, where it is one of several; nullptr alone.
     const SwitchSystem* System() const { return system_; }
-    void SetSystem(const SwitchSystem* system) { system_ = system; }
+    // `holder` names the board beside it that holds a port it has just
+    // opened (0: none); such a port is given up before anything is written.
+    void SetSystem(const SwitchSystem* system, std::function<int(const SwitchCore&)> holder)
+    {
+        system_ = system;
+        portHolder_ = std::move(holder);
+    }
     // Another client than `asker` holds the lock.
     bool LockedAgainst(const Source& asker) const { return lock_->HeldAgainst(asker); }
 
@@ -221,6 +227,7 @@ private:
     SwitchLock ownLock_;
     SwitchLock* lock_ = &ownLock_;
     const SwitchSystem* system_ = nullptr;
+    std::function<int(const SwitchCore&)> portHolder_;
     std::int32_t address_ = 0;
     std::string device_;  // chosen by device
     bool opened_ = false;

@@ -8,7 +8,7 @@
 int SwitchSystem::Add(SwitchCore& core, std::string name)
 {
     core.ShareLock(lock_);
-    core.SetSystem(this);
+    core.SetSystem(this, [this](const SwitchCore& asking) { return BoardSharing(asking); });
     boards_.push_back({&core, std::move(name)});
     return Count();
 }
