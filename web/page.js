@@ -86,6 +86,9 @@ function show(state) {
   const boards = state.boards || [state];
   document.body.classList.toggle('several', boards.length > 1);
   boards.forEach((board, i) => showBoard(view(i + 1), board, boards.length > 1));
+  // A server started again with fewer boards.
+  while ($('boards').children.length > boards.length)
+    $('boards').lastElementChild.remove();
   $('lock').textContent = state.lock
     ? `Locked by ${state.lock}: switching from here is refused until it lets go.`
     : 'Not locked: any client may switch.';

@@ -4,14 +4,14 @@
 // the one list; a click switches its
 // own board alone, a script's command for two boards shows on both, the
 // unreadable board is shown as failed while the others switch, and one lock
-// stops every board's buttons.
+// stops every board's buttons; started again with one board, one view.
 // Usage: boards_page_test.mjs NODE_DIR PROGRAM [ARGS...]: the program, headless, on loopback, with three --board.
 import assert from 'node:assert/strict';
 import { launch, scpi, start } from './harness.mjs';
 
 const [nodeDir, ...command] = process.argv.slice(2);
 const browser = await launch(nodeDir);
-const program = await start(command);
+let program = await start(command);
 const client = await scpi(program.scpiPort);
 let other;
 try {
@@ -80,7 +80,19 @@ try {
   assert.ok(tops[0] < tops[1] && tops[1] < tops[2], `boards not one below the other at 390 px: ${tops}`);
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= document.documentElement.clientWidth), 'sideways scrolling at 390 px');
 
-  console.log('each board shown and switched on its own, the failed board shown failed, one lock over all');
+  // Started again on the same address with board 1 alone: one view, no heading.
+  other.close();
+  client.close();
+  program.child.kill();
+  await new Promise((resolve) => program.child.once('exit', resolve));
+  const first = command.indexOf('--board');
+  const alone = command.filter((arg, i) => i <= first + 1 || (arg !== '--board' && command[i - 1] !== '--board'))
+    .map((arg, i, kept) => (kept[i - 1] === '--http' ? new URL(program.url).host : arg));
+  program = await start(alone);
+  await page.waitForFunction(() => document.querySelectorAll('.board').length === 1 && document.querySelector('.board .name').hidden,
+    { timeout: 10000 });
+
+  console.log('each board shown and switched on its own, the failed board shown failed, one lock over all, one view again for one board');
 } finally {
   other?.close();
   client.close();
