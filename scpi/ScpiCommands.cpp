@@ -137,12 +137,14 @@ void OperateBoards(ScpiContext& context, std::vector<std::pair<int, BoardOperati
         [&context, operations, several, notDone](ScpiInstrument::Done done) {
             auto join = std::make_shared<BoardJoin>(several, notDone);
             auto left = std::make_shared<std::size_t>(operations.size());
-            for (const auto& [board, operate] : operations)
-                operate(context.Instrument().Board(board), [join, left, board, done](const OperationResult& result) {
+            for (const auto& operation : operations) {
+                const int board = operation.first;
+                operation.second(context.Instrument().Board(board), [join, left, board, done](const OperationResult& result) {
                     join->Add(board, result);
                     if (--*left == 0)
                         done(join->Result());
                 });
+            }
         },
         [&context](const OperationResult& result) { Report(context, result); });
 }
@@ -159,8 +161,10 @@ void SetOnEveryBoard(ScpiContext& context, const std::function<OperationResult(S
 void RouteBoards(ScpiContext& context, const std::vector<std::pair<int, RfPath>>& moves)
 {
     std::vector<std::pair<int, BoardOperation>> operations;
-    for (const auto& [board, path] : moves)
-        operations.emplace_back(board, [path](ScpiInstrument& instrument, ScpiInstrument::Done done) { instrument.Select(path, std::move(done)); });
+    for (const auto& move : moves)
+        operations.emplace_back(move.first, [path = move.second](ScpiInstrument& instrument, ScpiInstrument::Done done) {
+            instrument.Select(path, std::move(done));
+        });
     OperateBoards(context, std::move(operations), "switched");
 }
 
