@@ -139,8 +139,8 @@ void SwitchCore::Claim(const PortName& port)
     if (const int other = portHolder_ ? portHolder_(*this) : 0) {
         ports_.Close();
         opened_ = false;
-        status_ = {PortReach::Refused, "", "port " + PortLabel(port) + " is board " + std::to_string(other) + "'s",
-                   "give each board a port of its own", false};
+        status_ = {PortReach::Refused, "", "held by board " + std::to_string(other) + " of this program", "give each board a port of its own",
+                   false};
     }
     hardware_ = opened_ ? ports_.Hardware() : std::string();
     // Nothing is known of a port until it has been read.

@@ -169,9 +169,9 @@ private slots:
     void onePortOneBoard_data()
     {
         AddColumns<QString, QString, QString, QString>("kernel", "second", "status", "traces");
-        QTest::newRow("the same address") << "" << "888" << "refused: port 888 (0x378) is board 1's" << "w888:01|";
-        QTest::newRow("the same device") << "" << "/dev/parport1 /dev/parport1" << "refused: port /dev/parport1 is board 1's" << "w0:01|";
-        QTest::newRow("an address and its device") << "/dev/parport0" << "/dev/parport0" << "refused: port /dev/parport0 is board 1's" << "w888:01|";
+        QTest::newRow("the same address") << "" << "888" << "refused: held by board 1 of this program" << "w888:01|";
+        QTest::newRow("the same device") << "" << "/dev/parport1 /dev/parport1" << "refused: held by board 1 of this program" << "w0:01|";
+        QTest::newRow("an address and its device") << "/dev/parport0" << "/dev/parport0" << "refused: held by board 1 of this program" << "w888:01|";
         QTest::newRow("another port") << "" << "632" << "real: " << "w888:01|w632:01";
     }
 

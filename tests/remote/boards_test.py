@@ -67,7 +67,7 @@ with tempfile.TemporaryDirectory() as state:
         # Board 1 asked onto board 2's port: refused it, and board 2 switches on.
         refused = ask(port, "SYST:PORT 4104;*OPC?;:SYST:ERR?;:ROUT:CLOS (@202);*OPC?;:ROUT:CLOS? (@202)")
         expect("one port, one board", refused,
-               '1;-222,"Data out of range; port 4104 (0x1008) is board 2\'s; give each board a port of its own";1;1')
+               '1;-222,"Data out of range; held by board 2 of this program; give each board a port of its own";1;1')
         expect("board 1 back on its own port", ask(port, "SYST:PORT 4096;*OPC?;:SYST:ERR?"), '1;0,"No error"')
 
         holder, other = Client(port), Client(port)
