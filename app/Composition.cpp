@@ -134,8 +134,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         return Fail(kExitUsage, error);
     setup->ReportLogFailuresOnStderr();
     SwitchCore& core = setup->Core();
-    const int boards = setup->System() ? setup->System()->Count() : 1;
-    const auto boardCore = [&](int board) -> SwitchCore& { return board == 1 ? core : setup->System()->Core(board); };
+    const int boards = BoardCount(core);
     StartBoard(core, StartAddress(invocation), invocation, boards > 1 ? QStringLiteral("board 1: ") : QString());
     auto owners = StartOtherBoards(*setup, invocation);
     QuitOnStopSignals();
@@ -156,7 +155,7 @@ int RunHeadless(const Invocation& invocation, int argc, char** argv)
         QEventLoop stopped;
         for (int board = 1; board <= boards; ++board) {
             const auto said = SayFailure((boards > 1 ? QStringLiteral("board %1: ").arg(board) : QString()) + "on-stop off");
-            boardCore(board).Select(RfPath::Off, Source{Source::Kind::Stop, {}, false}, [&, said](const OperationResult& result) {
+            BoardOf(core, board).Select(RfPath::Off, Source{Source::Kind::Stop, {}, false}, [&, said](const OperationResult& result) {
                 said(result);
                 if (--left == 0)
                     stopped.quit();

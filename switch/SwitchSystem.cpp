@@ -65,3 +65,13 @@ std::optional<SlotChannel> SwitchSystem::Slot(int number) const
         return std::nullopt;
     return slot;
 }
+
+int BoardCount(const SwitchCore& first)
+{
+    return first.System() ? first.System()->Count() : 1;
+}
+
+SwitchCore& BoardOf(SwitchCore& first, int board)
+{
+    return board == 1 ? first : first.System()->Core(board);
+}

@@ -54,3 +54,8 @@ private:
     SwitchLock lock_;
     std::vector<Board> boards_;
 };
+
+// How many boards the switch whose first board is `first` serves: 1 alone.
+int BoardCount(const SwitchCore& first);
+// Board `board` of that switch: `first` itself for board 1.
+SwitchCore& BoardOf(SwitchCore& first, int board);

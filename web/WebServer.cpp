@@ -155,9 +155,8 @@ WebServer::WebServer(SwitchCore& core, Options options, QObject* parent)
     push_.setSingleShot(true);
     connect(&push_, &QTimer::timeout, this, &WebServer::Push);
     // Every board served changes the state; their lines go to the one list.
-    const int boards = core_.System() ? core_.System()->Count() : 1;
-    for (int board = 1; board <= boards; ++board) {
-        SwitchCore& each = board == 1 ? core_ : core_.System()->Core(board);
+    for (int board = 1; board <= BoardCount(core_); ++board) {
+        SwitchCore& each = BoardOf(core_, board);
         connect(&each, &SwitchCore::Changed, this, &WebServer::Schedule);
         connect(&each, &SwitchCore::Finished, this, [this](const OperationResult& result, const Source& source) {
             counts_.Count(source, result.outcome);
@@ -269,7 +268,7 @@ void WebServer::Select(const HttpRequest& request, HttpSession& session, int boa
     const Source source = PeerSource(session.Link());
     const QByteArray body = QByteArray::fromStdString(request.body);
     // Named by the path, else by the body, else board 1.
-    const int boards = core_.System() ? core_.System()->Count() : 1;
+    const int boards = BoardCount(core_);
     if (board == 0)
         board = SelectedBoard(body).value_or(1);
     if (board < 1 || board > boards) {
@@ -277,7 +276,7 @@ void WebServer::Select(const HttpRequest& request, HttpSession& session, int boa
         session.Answer(Error(404, QStringLiteral("no board %1: the boards are 1 to %2").arg(board).arg(boards)));
         return;
     }
-    SwitchCore& core = board == 1 ? core_ : core_.System()->Core(board);
+    SwitchCore& core = BoardOf(core_, board);
     const QString crossSite = CrossSite(request);
     if (!crossSite.isEmpty()) {
         core.Refused(source, "select", crossSite.toStdString());
